@@ -1,6 +1,7 @@
 #include "night_random.hpp"
 
 #include <cmath>
+#include <initializer_list>
 
 uint64_t splitMix64(uint64_t* x) {
     *x += 0x9e3779b97f4a7c15ULL;
