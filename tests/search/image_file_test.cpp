@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "compressed_files.hpp"
+#include "fits/fits_read.hpp"
 #include "search/image_file.hpp"
 
 class OpenImageFile : public ::testing::Test {
@@ -125,6 +126,29 @@ TEST_F(OpenImageFile, DecompressesCompressedNamesToTheOriginalFile)
         EXPECT_EQ(message, "untouched") << name;
         EXPECT_EQ(readFileBytes(name), compressed) << name;
         EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{}) << name;
+    }
+}
+
+// Through the FITS reader: the pixels and cards written into the original file.
+TEST_F(OpenImageFile, GivesTheReaderTheOriginalPixelsAndCards)
+{
+    for (const char* flag : {"-r", "-h"}) {
+        std::string name = work + "/image.fth";
+        compress(flag, name);
+        std::string message;
+        int fd = openImageFile(name.c_str(), &message);
+        ASSERT_GE(fd, 0) << flag << ": " << message;
+        FitsImage image;
+        EXPECT_EQ(readFitsImage(fd, &image, &message), 0) << flag << ": " << message;
+        close(fd);
+        EXPECT_EQ(image.width, 131) << flag;
+        EXPECT_EQ(image.height, 97) << flag;
+        EXPECT_EQ(image.pixels, makeStarField(131, 97, false)) << flag;
+        std::string object;
+        EXPECT_EQ(getStringCard(&image, "OBJECT", &object), 0) << flag;
+        EXPECT_EQ(object, "NGC 253") << flag;
+        freeFitsImage(&image);
+        unlink(name.c_str());
     }
 }
 
