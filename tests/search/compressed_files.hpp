@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
@@ -51,39 +51,18 @@ inline Bytes readDescriptor(int fd)
 
 inline bool fileExists(const std::string& path)
 {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
 }
 
 // The entries of a directory without "." and "..", sorted.
 inline std::vector<std::string> listDirectory(const std::string& path)
 {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                names.push_back(entry->d_name);
-        }
-        closedir(dir);
-    }
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(path, error))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// Removes a directory tree made by a test (no symbolic links are followed).
-inline void removeTree(const std::string& path)
-{
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0)
-        return;
-    if (S_ISDIR(info.st_mode)) {
-        chmod(path.c_str(), 0700);
-        for (const std::string& name : listDirectory(path))
-            removeTree(path + "/" + name);
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
 }
 
 inline std::string makeScratchDirectory()

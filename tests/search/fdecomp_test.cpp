@@ -16,7 +16,12 @@ protected:
                                  "COMMENT   kept as it was"});
         writeFileBytes(root + "/original.fits", original);
     }
-    void TearDown() override { removeTree(root); }
+    void TearDown() override
+    {
+        chmod((root + "/locked").c_str(), 0755);
+        std::error_code error;
+        std::filesystem::remove_all(root, error);
+    }
 
     // Runs fdecomp with the arguments; standard error lands in root/errors.
     int runFdecomp(const std::vector<std::string>& arguments, bool asUnprivileged = false)
