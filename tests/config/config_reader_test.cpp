@@ -1,0 +1,236 @@
+#include "config/config_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+// A configuration file with the given text, removed when the holder goes away.
+struct ConfigFile {
+    std::string path;
+    explicit ConfigFile(const std::string& text) {
+        std::string pattern = testing::TempDir() + "config_XXXXXX";
+        int fd = mkstemp(pattern.data());
+        EXPECT_NE(fd, -1);
+        path = pattern;
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        close(fd);
+    }
+    ~ConfigFile() { unlink(path.c_str()); }
+};
+
+// Replaces every "@" in the pattern by the file name.
+static std::string withFileName(const std::string& pattern, const std::string& fileName) {
+    std::string out;
+    for (char c : pattern) {
+        if (c == '@') {
+            out += fileName;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
+    const std::string name255(255, 'n');
+    const std::string name256(256, 'n');
+    const std::string value255(255, '7');
+    const std::string value256(256, '7');
+    struct Case {
+        std::string text;
+        std::string name;
+        int expected;
+        std::string value;
+        std::string message;  // on standard error, "@" standing for the file name
+    };
+    const Case cases[] = {
+        {"gain = 2.5\n", "gain", 0, "2.5", ""},
+        {"gain 2.5\n", "gain", 0, "2.5", ""},
+        {"gain=2.5\n", "gain", 0, "2.5", ""},
+        {"gain==2.5\n", "gain", 0, "2.5", ""},
+        {"gain\n2.5\n", "gain", 0, "2.5", ""},
+        {"gain\r\n\t= \n 2.5\r\n", "gain", 0, "2.5", ""},
+        {"gain = 2.5", "gain", -1, "", ""},  // no terminator after the value
+        {"gain = '2.5'\n", "gain", 0, "2.5", ""},
+        {"gain = ''\n", "gain", 0, "", ""},
+        {"gain = '2.5 is the default'\n", "gain", 0, "2.5 is the default", ""},
+        {"gain = '2.5'", "gain", 0, "2.5", ""},  // the closing quote ends it
+        {"gain = '2.5", "gain", -1, "", ""},
+        {"a = 1 ! note\n", "a", 0, "1", ""},
+        {"a = 1 ! note\n", "note", -1, "", ""},
+        {"a=!1\n", "a", 0, "!1", ""},
+        {"a = x=/'!\n", "a", 0, "x=/'!", ""},
+        {"a = 1 2\nb = 3\n", "a", 0, "1", ""},
+        {"a = 1 2\nb = 3\n", "2", 0, "b", ""},
+        {"a = 1 2\nb = 3\n", "=", 0, "3", ""},
+        {"a = 1 2\nb = 3\n", "b", -1, "", ""},
+        {"! comment\ngain = 4\n", "gain", 0, "4", ""},
+        {"!gain = 1\ngain = 4\n", "gain", 0, "4", ""},
+        {"Gain = 4\n", "gain", -1, "", ""},
+        {"gain = 1\ngain = 2\n", "gain", 0, "1", ""},
+        {"gain!x = 1\n", "gain!x", 0, "1", ""},
+        {"\fgain\v = 1\n", "\fgain\v", 0, "1", ""},
+        // quoted values: escapes, continuation, line ends, what follows the quote
+        {"q = 'it\\'s'\n", "q", 0, "it's", ""},
+        {"q = 'a\\\\b'\n", "q", 0, "a\\b", ""},
+        {"q = 'a\\nb'\n", "q", 0, "anb", ""},
+        {"q = 'ab\\\ncd'\n", "q", 0, "abcd", ""},
+        {"q = 'ab\ncd'\n", "q", 0, "ab\ncd", ""},
+        {"q = 'x'y = 5\n", "y", 0, "5", ""},
+        {"q = 'abc\\", "q", -1, "", "EOF after BACKSLASH\n"},
+        // "/" entries stand alone and carry no value
+        {"/ gain = 3\n", "gain", 0, "3", ""},
+        {"/gain = 3\n", "gain", 0, "3", ""},
+        {"gain/x = 3\n", "gain/x", 0, "3", ""},
+        {"a = 7\n/\n", "/", 0, "", ""},
+        {"a = 1 / = 2\n", "=", 0, "2", ""},
+        // length limits: a 256-byte buffer for each
+        {name255 + " = 1\n", name255, 0, "1", ""},
+        {name256 + " = 1\ngain = 2\n", "gain", -1, "",
+         "name \"" + name255 + "\" too long in \"@\"\n"},
+        {"v = " + value255 + "\n", "v", 0, value255, ""},
+        {"v = " + value256 + "\ngain = 2\n", "gain", -1, "", "value too long in '@'\n"},
+        {"v = '" + value255 + "'\n", "v", 0, value255, ""},
+        {"v = '" + value256 + "'\n", "v", -1, "", "value too long in '@'\n"},
+        {"v = '" + value255 + "\\x'\n", "v", -1, "", "value too long in '@'\n"},
+        {"", "gain", -1, "", ""},
+    };
+    for (const Case& c : cases) {
+        ConfigFile file(c.text);
+        setConfigFile(file.path.c_str());
+        std::string value = "unset";
+        testing::internal::CaptureStderr();
+        int result = findConfigValue(c.name.c_str(), &value, 256);
+        std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result, c.expected) << "text: " << c.text << " name: " << c.name;
+        if (c.expected == 0) {
+            EXPECT_EQ(value, c.value) << "text: " << c.text << " name: " << c.name;
+        }
+        EXPECT_EQ(errors, withFileName(c.message, file.path)) << "text: " << c.text;
+    }
+}
+
+TEST(GetConfigReal, ConvertsTheValueText) {
+    struct Case { const char* text; const char* name; double expected; };
+    const Case cases[] = {
+        {"gain = 2.5\n", "gain", 2.5},
+        {"gain = '2.5 is the default'\n", "gain", 2.5},
+        {"gain = ''\n", "gain", 0.0},
+        {"a=!1\n", "a", 0.0},
+        {"x = -1.25e3\n", "x", -1250.0},
+        {"x = '  42'\n", "x", 42.0},
+        {"a = 7\n/\n", "/", 0.0},
+    };
+    for (const Case& c : cases) {
+        ConfigFile file(c.text);
+        setConfigFile(file.path.c_str());
+        double value = -99;
+        getConfigReal(c.name, &value);
+        EXPECT_EQ(value, c.expected) << c.text;
+    }
+}
+
+TEST(GetConfigReal, EchoesValuesWhenVerbose) {
+    ConfigFile file("gain = 2.5\nbias = 300\n");
+    setConfigFile(file.path.c_str());
+    configVerbosity = 1;
+    double gain = 0;
+    double bias = 0;
+    testing::internal::CaptureStderr();
+    getConfigReal("gain", &gain);
+    getConfigReal("bias", &bias);
+    std::string errors = testing::internal::GetCapturedStderr();
+    configVerbosity = 0;
+    EXPECT_EQ(errors, "gain = 2.5\nbias = 300\n");
+}
+
+TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3) {
+    struct Case { std::string text; std::string name; std::string value; std::string trace; };
+    const Case cases[] = {
+        // the character pushed back after the name is traced twice
+        {"a=1\n", "a", "1",
+         "state=1 c='a'\nstate=2 c='='\nstate=3 c='1'\nstate=4 c='1'\nstate=4 c='\n'\n"},
+        // the character after a backslash is not traced
+        {" q 'a\\'b'", "q", "a'b",
+         "state=1 c=' '\nstate=1 c='q'\nstate=2 c=' '\nstate=3 c='''\nstate=5 c='a'\n"
+         "state=5 c='\\'\nstate=5 c='b'\nstate=5 c='''\n"},
+        {"!x\n/", "/", "kept",
+         "state=1 c='!'\nstate=6 c='x'\nstate=6 c='\n'\nstate=1 c='/'\n"},
+    };
+    for (const Case& c : cases) {
+        std::FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        std::fputs(c.text.c_str(), file);
+        std::rewind(file);
+        std::string name;
+        std::string value = "kept";
+        configVerbosity = 3;
+        testing::internal::CaptureStderr();
+        int result = readConfigEntry(file, "test.cfg", &name, 256, &value, 256);
+        std::string trace = testing::internal::GetCapturedStderr();
+        configVerbosity = 0;
+        std::fclose(file);
+        EXPECT_EQ(result, 0) << c.text;
+        EXPECT_EQ(name, c.name) << c.text;
+        EXPECT_EQ(value, c.value) << c.text;
+        EXPECT_EQ(trace, c.trace) << c.text;
+    }
+}
+
+TEST(ReadConfigEntry, ReadsConsecutiveEntriesThenEndOfFile) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    std::fputs("a = 1 2\nb = 3\n", file);
+    std::rewind(file);
+    std::string name;
+    std::string value;
+    const char* expected[][2] = {{"a", "1"}, {"2", "b"}, {"=", "3"}};
+    for (const auto& entry : expected) {
+        ASSERT_EQ(readConfigEntry(file, "f", &name, 256, &value, 256), 0);
+        EXPECT_EQ(name, entry[0]);
+        EXPECT_EQ(value, entry[1]);
+    }
+    EXPECT_EQ(readConfigEntry(file, "f", &name, 256, &value, 256), -1);
+    std::fclose(file);
+}
+
+TEST(GetConfigRealDeathTest, EndsTheProcessOnMissingSettings) {
+    ConfigFile file("Gain = 4\n");
+    setConfigFile(file.path.c_str());
+    // the not-found message goes to standard output; route it where the test sees it
+    EXPECT_EXIT(
+        {
+            std::fflush(stdout);
+            dup2(2, 1);
+            double value = 0;
+            getConfigReal("gain", &value);
+        },
+        testing::ExitedWithCode(1), "^Can not find `gain' in config file\\.\n$");
+
+    setConfigFile((testing::TempDir() + "no_such_config_file").c_str());
+    EXPECT_EXIT(
+        {
+            double value = 0;
+            getConfigReal("gain", &value);
+        },
+        testing::ExitedWithCode(1), "no_such_config_file: No such file or directory\n$");
+
+    setConfigFile(nullptr);
+    EXPECT_EXIT(
+        {
+            double value = 0;
+            getConfigReal("gain", &value);
+        },
+        testing::ExitedWithCode(1), "^Can not look up `gain': no config file has been named\\.\n$");
+    setConfigFile("");
+    EXPECT_EXIT(
+        {
+            std::string value;
+            findConfigValue("gain", &value, 256);
+        },
+        testing::ExitedWithCode(1), "no config file has been named");
+}
