@@ -33,7 +33,7 @@ std::string intCard(const char* keyword, long value)
 std::string realCard(const char* keyword, double value)
 {
     char text[81];
-    std::snprintf(text, sizeof text, "%-8.8s= %20.15G", keyword, value);
+    std::snprintf(text, sizeof text, "%-8.8s= %20.17G", keyword, value);
     return padCard(text);
 }
 
@@ -176,4 +176,30 @@ ProgramResult runNewstars(const std::string& directory, const std::vector<std::s
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+TestImage skyImage(const char* object, double ra0Degrees, double dec0Degrees,
+                   const std::vector<TestStar>& stars)
+{
+    TestImage image;
+    image.width = 300;
+    image.height = 240;
+    image.cards = {stringCard("OBJECT", object), stringCard("DATE-OBS", "2026-12-07"),
+                   stringCard("TIME-OBS", "01:02:03")};
+    for (const std::string& card : linearSkyCards(ra0Degrees, dec0Degrees, 150, 120))
+        image.cards.push_back(card);
+    image.stars = stars;
+    return image;
+}
+
+void writeStandardScene(const ScratchDirectory& directory)
+{
+    writeTestImage(directory.file("ref.fts"), skyImage("M31", 150, 0, {{150, 120}}));
+    writeTestImage(directory.file("ref2.fts"), skyImage("M31", 150, 0, {{150, 120}}));
+    writeTestImage(directory.file("test.fts"), skyImage("M31", 150, 0, {{150, 120}, {180, 120}}));
+    writeTestImage(directory.file("lower.fts"), skyImage("m31", 150, 0, {{150, 120}, {180, 120}}));
+    TestImage noObject = skyImage("M31", 150, 0, {});
+    noObject.cards.erase(noObject.cards.begin());
+    writeTestImage(directory.file("noobject.fts"), noObject);
+    writeTextFile(directory.file("short.fts"), std::string(100, ' '));
 }
