@@ -1,11 +1,145 @@
 #include "search/image_file.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+// Whether the name ends exactly in ".fth" or ".FTH" (mixed case is a plain file).
+static bool isCompressedName(const char* name)
+{
+    size_t n = std::strlen(name);
+    return n >= 4 && (std::strcmp(name + n - 4, ".fth") == 0 || std::strcmp(name + n - 4, ".FTH") == 0);
+}
+
+// Makes a directory only this user can enter under TMPDIR (or /tmp). 0 and its path
+// in *directory, or -1.
+static int makePrivateDirectory(std::string* directory)
+{
+    const char* root = std::getenv("TMPDIR");
+    std::string path = root != nullptr && root[0] != '\0' ? root : "/tmp";
+    // A relative root must not turn into something that looks like an option.
+    if (path[0] != '/')
+        path = "./" + path;
+    path += "/newstars.XXXXXX";
+    if (mkdtemp(path.data()) == nullptr)
+        return -1;
+    *directory = path;
+    return 0;
+}
+
+// Removes whatever the decompressor and this code put into the private directory,
+// then the directory itself. Failures are ignored: nothing more can be done.
+static void removePrivateDirectory(const std::string& directory)
+{
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlink((directory + "/" + entry->d_name).c_str());
+        }
+        closedir(dir);
+    }
+    rmdir(directory.c_str());
+}
+
+// Writes all n bytes to fd, going on after short writes and interruptions. 0 or -1.
+static int writeAll(int fd, const char* bytes, size_t n)
+{
+    while (n > 0) {
+        ssize_t done = write(fd, bytes, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return -1;
+        bytes += done;
+        n -= static_cast<size_t>(done);
+    }
+    return 0;
+}
+
+// Copies the file from into the new file to (created, not overwritten). 0 or -1.
+static int copyFile(const char* from, const char* to)
+{
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return -1;
+    int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int result = out < 0 ? -1 : 0;
+    char buffer[65536];
+    while (result == 0) {
+        ssize_t n = read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            result = n < 0 ? -1 : 0;
+            break;
+        }
+        result = writeAll(out, buffer, static_cast<size_t>(n));
+    }
+    if (out >= 0 && close(out) != 0)
+        result = -1;
+    close(in);
+    return result;
+}
+
+// Runs "fdecomp -r name", found through PATH, without a command interpreter, and
+// waits for it. 0 when it ran and ended with status 0, otherwise -1.
+static int runDecompressor(const std::string& name)
+{
+    std::string program = "fdecomp";
+    std::string flag = "-r";
+    std::string argument = name;
+    char* argv[] = {program.data(), flag.data(), argument.data(), nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, "fdecomp", nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+// Copies the compressed image into a private directory, decompresses it there and
+// opens the result, which is removed at once with everything else in the directory.
+static int openCompressedImage(const char* name, std::string* message)
+{
+    std::string directory;
+    if (makePrivateDirectory(&directory) != 0) {
+        *message = "Can not create temp filename for fdecomp";
+        return -1;
+    }
+    std::string base = directory + "/image";
+    std::string copy = base + ".fth";
+    if (copyFile(name, copy.c_str()) != 0) {
+        *message = "Can not execute `copy " + std::string(name) + " " + copy + "' ";
+        removePrivateDirectory(directory);
+        return -1;
+    }
+    if (runDecompressor(copy) != 0) {
+        *message = "Can not execute `fdecomp -r " + copy + "' ";
+        removePrivateDirectory(directory);
+        return -1;
+    }
+    std::string decompressed = base + ".fts";
+    int fd = open(decompressed.c_str(), O_RDONLY | O_CLOEXEC);
+    removePrivateDirectory(directory);
+    if (fd < 0)
+        *message = "Can not decompress " + std::string(name);
+    return fd;
+}
 
 int openImageFile(const char* name, std::string* message)
 {
+    if (isCompressedName(name))
+        return openCompressedImage(name, message);
     int fd = open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         *message = std::strerror(errno);

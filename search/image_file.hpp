@@ -3,8 +3,17 @@
 
 #include <string>
 
-// Opens the named image read-only. Names ending exactly in ".fth" or ".FTH" are
-// decompressed by the external fdecomp program into a private temporary file first.
-// Returns an open descriptor that the caller reads and closes, or -1 with the reason
-// (no file name, no line end) in *message.
+// Opens the named image read-only and returns the descriptor, which the caller reads
+// from the start and closes; or -1 with the reason (no file name, no line end) in
+// *message, which is untouched on success.
+// A plain name is opened directly; failure gives the system's text for the error.
+// A name ending exactly in ".fth" or ".FTH" is copied into a fresh private directory
+// under TMPDIR (or /tmp) as image.fth, decompressed there by running
+// "fdecomp -r image.fth" (found through PATH, no command interpreter) into image.fts,
+// and that file is opened. The directory and all it holds are removed before
+// returning, on success and failure alike; the caller's file is only read. Messages:
+//   "Can not create temp filename for fdecomp"
+//   "Can not execute `copy NAME COPY' "       the file could not be copied
+//   "Can not execute `fdecomp -r COPY' "      fdecomp did not start or did not end with status 0
+//   "Can not decompress NAME"                 fdecomp wrote no readable image.fts
 int openImageFile(const char* name, std::string* message);

@@ -1,0 +1,224 @@
+#include "fits/fits_read.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdarg>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+namespace {
+
+// The largest pixel count accepted: every pixel index y * width + x must fit the
+// 32-bit integers the image code indexes with.
+constexpr int64_t MAX_PIXELS = INT32_MAX;
+
+// Pixels are read in pieces of this many: each piece is read and converted while
+// it is still in the cache, and a file shorter than its header claims never makes
+// the reader touch more memory than the bytes that actually arrived.
+constexpr size_t PIXELS_PER_PIECE = size_t{1} << 19;
+
+// Reads up to length bytes, repeating partial and interrupted reads until the
+// length is reached or the file ends. The byte count, or -1 on a read error
+// (errno set).
+ssize_t readFully(int fd, char* buffer, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        ssize_t got = read(fd, buffer + done, length - done);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+void setMessage(std::string* message, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void setMessage(std::string* message, const char* format, ...)
+{
+    char text[256];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    *message = text;
+}
+
+int failRead(FitsImage* image, std::string* message, const char* text)
+{
+    *message = text;
+    freeFitsImage(image);
+    return -1;
+}
+
+// Converts count pixels from file form to memory form: the two bytes as stored
+// (high byte first) make high * 256 + low; adding 32768 modulo 65536 flips the top bit.
+void convertFromFits(uint16_t* pixels, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        uint16_t v = pixels[i];
+        if constexpr (std::endian::native == std::endian::little)
+            v = static_cast<uint16_t>((v << 8) | (v >> 8));
+        pixels[i] = static_cast<uint16_t>(v ^ 0x8000u);
+    }
+}
+
+// EXPTIME seconds to whole milliseconds, truncated toward zero; values beyond the
+// 32-bit range give its nearer end.
+int32_t secondsToMilliseconds(double seconds)
+{
+    double ms = seconds * 1000.0;
+    if (std::isnan(ms))
+        return 0;
+    if (ms >= 2147483648.0)
+        return INT32_MAX;
+    if (ms <= -2147483649.0)
+        return INT32_MIN;
+    return static_cast<int32_t>(ms);
+}
+
+} // namespace
+
+void swapPixelsFromFits(FitsImage* image)
+{
+    if (image->width <= 0 || image->height <= 0)
+        return;
+    size_t count = static_cast<size_t>(image->width) * static_cast<size_t>(image->height);
+    convertFromFits(image->pixels.data(), std::min(count, image->pixels.size()));
+}
+
+int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::string* message)
+{
+    int32_t naxis = 0;
+    if (getIntCard(image, "NAXIS", &naxis) != 0) {
+        *message = "No NAXIS";
+        return -1;
+    }
+    // Keywords are cut to 8 characters, so NAXIS1000 and beyond name the same cards
+    // as NAXIS100 to NAXIS999, which have been checked by then.
+    int32_t last = std::min(naxis, int32_t{999});
+    for (int32_t i = 3; i <= last; ++i) {
+        char keyword[16];
+        std::snprintf(keyword, sizeof keyword, "NAXIS%d", static_cast<int>(i));
+        int32_t size = 0;
+        if (getIntCard(image, keyword, &size) != 0) {
+            setMessage(message, "NAXIS=%d but no %s", static_cast<int>(naxis), keyword);
+            return -1;
+        }
+        if (size != 1) {
+            setMessage(message, "Require %s to be 1", keyword);
+            return -1;
+        }
+    }
+    if (getIntCard(image, "NAXIS1", width) != 0) {
+        *message = "No NAXIS1";
+        return -1;
+    }
+    if (*width < 0) {
+        setMessage(message, "NAXIS1 = %d must not be negative", static_cast<int>(*width));
+        return -1;
+    }
+    if (getIntCard(image, "NAXIS2", height) != 0) {
+        *message = "No NAXIS2";
+        return -1;
+    }
+    if (*height < 0) {
+        setMessage(message, "NAXIS2 = %d must not be negative", static_cast<int>(*height));
+        return -1;
+    }
+    return 0;
+}
+
+int readFitsHeader(int fd, FitsImage* image, std::string* message)
+{
+    initFitsImage(image);
+    int64_t cardsRead = 0;
+    bool ended = false;
+    char card[FITS_CARD_LENGTH];
+    do {
+        ssize_t got = readFully(fd, card, FITS_CARD_LENGTH);
+        if (got < 0)
+            return failRead(image, message, std::strerror(errno));
+        if (got != FITS_CARD_LENGTH)
+            return failRead(image, message, "FITS file is short");
+        ++cardsRead;
+        if (!ended) {
+            if (std::memcmp(card, "END", 3) == 0)
+                ended = true;
+            else
+                addCard(image, card);
+        }
+    } while (!ended || cardsRead % FITS_CARDS_PER_RECORD != 0);
+
+    int simple = 0;
+    if (getLogicalCard(image, "SIMPLE", &simple) != 0 || simple == 0)
+        return failRead(image, message, "File must claim to be a SIMPLE image.");
+    int32_t bitpix = 0;
+    if (getIntCard(image, "BITPIX", &bitpix) != 0 || bitpix != 16)
+        return failRead(image, message, "BITPIX must be 16.");
+    image->bitpix = 16;
+    int32_t width = 0;
+    int32_t height = 0;
+    if (getImageSize(image, &width, &height, message) != 0) {
+        freeFitsImage(image);
+        return -1;
+    }
+    image->width = width;
+    image->height = height;
+
+    getIntCard(image, "XFACTOR", &image->xfactor);
+    getIntCard(image, "YFACTOR", &image->yfactor);
+    getIntCard(image, "OFFSET1", &image->offset1);
+    getIntCard(image, "OFFSET2", &image->offset2);
+    double exposure = 0.0;
+    if (getRealCard(image, "EXPTIME", &exposure) == 0)
+        image->exposureMs = secondsToMilliseconds(exposure);
+    return 0;
+}
+
+int readFitsImage(int fd, FitsImage* image, std::string* message)
+{
+    if (readFitsHeader(fd, image, message) != 0)
+        return -1;
+
+    const int64_t pixelCount = static_cast<int64_t>(image->width) * image->height;
+    if (pixelCount > MAX_PIXELS) {
+        setMessage(message, "Image of %d x %d pixels is too large", static_cast<int>(image->width),
+                   static_cast<int>(image->height));
+        freeFitsImage(image);
+        return -1;
+    }
+    const size_t total = static_cast<size_t>(pixelCount);
+    try {
+        image->pixels.reserve(total);
+    } catch (const std::bad_alloc&) {
+        setMessage(message, "Could not malloc %lld for pixels", static_cast<long long>(pixelCount * 2));
+        freeFitsImage(image);
+        return -1;
+    }
+
+    // Read straight into the pixel buffer, which has its full size reserved; it
+    // grows piece by piece as the bytes arrive, each piece converted while fresh.
+    size_t done = 0;
+    while (done < total) {
+        size_t piece = std::min(total - done, PIXELS_PER_PIECE);
+        image->pixels.resize(done + piece);
+        uint16_t* target = image->pixels.data() + done;
+        ssize_t got = readFully(fd, reinterpret_cast<char*>(target), piece * sizeof(uint16_t));
+        if (got < 0)
+            return failRead(image, message, std::strerror(errno));
+        if (static_cast<size_t>(got) != piece * sizeof(uint16_t))
+            return failRead(image, message, "data is short");
+        convertFromFits(target, piece);
+        done += piece;
+    }
+    return 0;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// Celestial projections between an image's pixel grid and the sky: reference point
+// (CRVAL1, CRVAL2) at reference pixel (CRPIX1, CRPIX2), increments CDELT1, CDELT2 per
+// pixel, rotation CROTA2. All angles in degrees; pixel positions in the same index
+// convention as CRPIX1 and CRPIX2 (no offset of one is added, no axis is flipped).
+//
+// Projection code: the first four characters select the projection, compared
+// case-sensitively: "-SIN" orthographic, "-TAN" gnomonic, "-ARC" zenithal equidistant,
+// "-NCP" north celestial pole, "-GLS" global sinusoidal, "-MER" Mercator, "-AIT" Aitoff,
+// "-STG" stereographic; further characters are ignored. Anything else (a shorter code,
+// lower case, empty, or a null pointer) selects the linear default, where the offsets
+// are simply added to the reference values.
+//
+// Both functions are pure and re-entrant. The degree factor is 0.01745329252 and the
+// full turn 6.28318530717959 (not their full-precision values); results depend on them.
+
+// Pixel position (x, y) to right ascension and declination in degrees.
+//   0  success: *ra within half a turn of CRVAL1 and non-negative (for CRVAL1 above
+//      -180; a value of 360 or more is not reduced), *dec never wrapped.
+//   1  the offset lies outside the projection's domain, hits a singular point or gives
+//      no finite position: *ra = CRVAL1 + dx, *dec = CRVAL2 + dy, the rotated offsets in
+//      degrees (not normalised).
+int projectionPixelToSky(double x, double y, double crval1, double crval2, double crpix1,
+                         double crpix2, double cdelt1, double cdelt2, double crota2,
+                         const char* code, double* ra, double* dec);
+
+// Right ascension and declination in degrees to pixel position (*x, *y). The input
+// right ascension is first moved by 360 degrees towards CRVAL1 when more than 180
+// degrees away from it.
+//   0  success.
+//   1  the position lies outside the projection's domain (SIN far hemisphere, TAN 90
+//      degrees or more away, NCP with CRVAL2 = 0, GLS/STG at or beyond a pole, GLS with
+//      CRVAL2 beyond a pole, AIT 180 degrees or more from CRVAL1 in right ascension, STG
+//      antipode) or gives no finite position.
+//   2  CDELT1 or CDELT2 is zero (*x = *y = 0); or MER at or too near declination -90.
+//   3  AIT at or too near the singular point opposite the reference meridian.
+// On failures other than a zero increment, *x and *y hold the linear estimate: the
+// rotated offsets from the reference point divided by the increments, plus CRPIX.
+int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
+                         double crpix2, double cdelt1, double cdelt2, double crota2,
+                         const char* code, double* x, double* y);

@@ -1,0 +1,364 @@
+#include "stars/find_stars.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <utility>
+
+// Width of the band along each edge that is filled and never scanned. It keeps every
+// read of the thresholds (20 columns), the climb (10 pixels plus one neighbour), the
+// core rings (4) and the refinement (1) inside the image.
+static constexpr int BORDER = 32;
+// Smallest image side with a non-empty scan area.
+static constexpr int MIN_SIDE = 2 * BORDER + 1;
+// Pixels on each side of the candidate that set its local threshold.
+static constexpr int WINDOW = 20;
+// Largest distance the uphill walk may go from a candidate.
+static constexpr int CLIMB_LIMIT = 10;
+// A maximum this close (in x and in y) to an accepted star is the same star.
+static constexpr int DUPLICATE_RADIUS = 4;
+// Side of a cell of the grid of accepted stars; a duplicate search box of
+// 2 * DUPLICATE_RADIUS + 1 pixels then spans at most two cells in each direction.
+static constexpr int GRID_SHIFT = 3;
+
+static inline const uint16_t* pixelAt(const uint16_t* image, int width, int x, int y) {
+    return image + static_cast<ptrdiff_t>(y) * width + x;
+}
+
+void computeRegionStats(const uint16_t* pixels, int width, int x0, int y0, int w, int h,
+                        RegionStats* stats) {
+    stats->histogram.assign(65536, 0);
+    stats->sum = 0;
+    stats->sumOfSquares = 0;
+    if (w < 1 || h < 1) {
+        stats->mean = stats->median = stats->minimum = stats->maximum = 0;
+        stats->sigma = 0;
+        return;
+    }
+    uint32_t* histogram = stats->histogram.data();
+    double sum = 0, sumOfSquares = 0;
+    uint16_t largest = 0;
+    int brightestX = -1, brightestY = -1;
+    for (int row = 0; row < h; ++row) {
+        const uint16_t* p = pixelAt(pixels, width, x0, y0 + row);
+        for (int col = 0; col < w; ++col) {
+            const uint16_t v = p[col];
+            ++histogram[v];
+            sum += v;
+            sumOfSquares += static_cast<double>(v) * v;
+            if (v > largest) {
+                largest = v;
+                brightestX = col;
+                brightestY = row;
+            }
+        }
+    }
+    if (brightestX >= 0) {
+        stats->brightestX = brightestX + x0;
+        stats->brightestY = brightestY + y0;
+    }
+    stats->sum = sum;
+    stats->sumOfSquares = sumOfSquares;
+
+    const int64_t n = static_cast<int64_t>(w) * h;
+    const double count = static_cast<double>(n);
+    stats->mean = static_cast<uint16_t>(sum / count + 0.5);
+    stats->sigma = 0;
+    if (n > 1) {
+        const double variance = (sumOfSquares - sum * sum / count) / (count - 1);
+        if (variance > 0) stats->sigma = std::sqrt(variance);
+    }
+
+    int low = 0;
+    while (histogram[low] == 0) ++low;
+    int high = 65535;
+    while (histogram[high] == 0) --high;
+    stats->minimum = static_cast<uint16_t>(low);
+    stats->maximum = static_cast<uint16_t>(high);
+
+    const int64_t half = n / 2;
+    int64_t running = 0;
+    int median = 0;
+    for (; median < 65535; ++median) {
+        running += histogram[median];
+        if (running >= half) break;
+    }
+    stats->median = static_cast<uint16_t>(median);
+}
+
+int clipSpike(uint16_t* image, int width, int x, int y, uint16_t threshold) {
+    const uint16_t* above = pixelAt(image, width, x, y - 1);
+    const uint16_t* here = pixelAt(image, width, x, y);
+    const uint16_t* below = pixelAt(image, width, x, y + 1);
+    if (above[-1] > threshold || above[0] > threshold || above[1] > threshold ||
+        here[-1] > threshold || here[1] > threshold ||
+        below[-1] > threshold || below[0] > threshold || below[1] > threshold) {
+        return -1;
+    }
+    image[static_cast<ptrdiff_t>(y) * width + x] = threshold;
+    return 0;
+}
+
+int climbToPeak(const uint16_t* image, int width, int x, int y, int maxDistance,
+                int* peakX, int* peakY, uint16_t* peak) {
+    static constexpr int STEP_X[8] = {1, 0, -1, 1, -1, 1, 0, -1};
+    static constexpr int STEP_Y[8] = {1, 1, 1, 0, 0, -1, -1, -1};
+    int cx = x, cy = y;
+    uint16_t current = *pixelAt(image, width, cx, cy);
+    for (;;) {
+        int best = -1;
+        uint16_t bestValue = current;
+        for (int k = 0; k < 8; ++k) {
+            const uint16_t v = *pixelAt(image, width, cx + STEP_X[k], cy + STEP_Y[k]);
+            if (v > bestValue) {
+                bestValue = v;
+                best = k;
+            }
+        }
+        if (best < 0) break;
+        cx += STEP_X[best];
+        cy += STEP_Y[best];
+        current = bestValue;
+        if (std::abs(cx - x) > maxDistance || std::abs(cy - y) > maxDistance) return -1;
+    }
+    *peakX = cx;
+    *peakY = cy;
+    *peak = current;
+    return 0;
+}
+
+// Offsets of the rings of radius 2, 3 and 4: r^2 <= dx^2 + dy^2 < (r+1)^2.
+struct RingOffsets {
+    int count[3] = {0, 0, 0};
+    int dx[3][32] = {};
+    int dy[3][32] = {};
+};
+
+static RingOffsets makeRingOffsets() {
+    RingOffsets rings;
+    for (int r = 2; r <= 4; ++r) {
+        for (int dy = -r; dy <= r; ++dy) {
+            for (int dx = -r; dx <= r; ++dx) {
+                const int d2 = dx * dx + dy * dy;
+                if (d2 >= r * r && d2 < (r + 1) * (r + 1)) {
+                    const int k = rings.count[r - 2]++;
+                    rings.dx[r - 2][k] = dx;
+                    rings.dy[r - 2][k] = dy;
+                }
+            }
+        }
+    }
+    return rings;
+}
+
+int coreRadius(const uint16_t* image, int width, int x, int y, uint16_t peak) {
+    static const RingOffsets rings = makeRingOffsets();
+    for (int r = 2; r <= 4; ++r) {
+        const int n = rings.count[r - 2];
+        // Integer sums are exact and equal to the running double sums.
+        uint64_t s = 0, q = 0;
+        for (int k = 0; k < n; ++k) {
+            const uint64_t v = *pixelAt(image, width, x + rings.dx[r - 2][k], y + rings.dy[r - 2][k]);
+            s += v;
+            q += v * v;
+        }
+        const double sum = static_cast<double>(s), squares = static_cast<double>(q);
+        const double count = n;
+        const double deviation = std::sqrt(std::fabs(squares - sum * sum / count) / (count - 1));
+        const double level = sum / count + 5 * deviation;
+        if (peak > level) return r;
+    }
+    return 5;
+}
+
+// Vertex of the parabola through three equally spaced samples around position c.
+static double parabolaVertex(int c, uint16_t before, uint16_t centre, uint16_t after) {
+    const double denominator = static_cast<double>(after) - 2.0 * centre + before;
+    if (denominator == 0) return c;
+    return c + 0.5 - (static_cast<double>(after) - centre) / denominator;
+}
+
+void subpixelPeak(const uint16_t* image, int width, int x, int y, double* refinedX,
+                  double* refinedY) {
+    const uint16_t* here = pixelAt(image, width, x, y);
+    *refinedX = parabolaVertex(x, here[-1], here[0], here[1]);
+    *refinedY = parabolaVertex(y, *pixelAt(image, width, x, y - 1), here[0],
+                               *pixelAt(image, width, x, y + 1));
+}
+
+// Mean + 5 sample deviations of the WINDOW pixels starting at row[0].
+static double windowLevel(const uint16_t* row) {
+    // The integer sums are exact, so they equal the running double sums.
+    uint32_t s = 0;
+    uint64_t q = 0;
+    for (int i = 0; i < WINDOW; ++i) {
+        const uint32_t v = row[i];
+        s += v;
+        q += static_cast<uint64_t>(v) * v;
+    }
+    const double sum = s, squares = static_cast<double>(q);
+    const double deviation = std::sqrt(std::fabs(squares - sum * sum / WINDOW) / (WINDOW - 1));
+    return sum / WINDOW + 5 * deviation;
+}
+
+// Accepted stars by the truncated integer position used in the duplicate test, either
+// in a grid of cells (constant time per test) or as a plain list scanned in full.
+struct AcceptedStars {
+    bool linearScan = false;
+    int cellsX = 0, cellsY = 0;
+    std::vector<int32_t> cellHead;  // first star of each cell, -1 when none
+    std::vector<int32_t> next;      // next star of the same cell, -1 at the end
+    std::vector<int32_t> keyX, keyY;
+};
+
+static void initAcceptedStars(AcceptedStars* accepted, int width, int height, bool linearScan) {
+    accepted->linearScan = linearScan;
+    if (linearScan) return;
+    accepted->cellsX = ((width - 1) >> GRID_SHIFT) + 1;
+    accepted->cellsY = ((height - 1) >> GRID_SHIFT) + 1;
+    accepted->cellHead.assign(static_cast<size_t>(accepted->cellsX) * accepted->cellsY, -1);
+}
+
+// Whether an accepted star's truncated position lies within DUPLICATE_RADIUS of
+// (px, py) in both x and y.
+static bool isDuplicate(const AcceptedStars& accepted, const StarList& found, int px, int py) {
+    if (accepted.linearScan) {
+        for (size_t i = 0; i < found.x.size(); ++i) {
+            const int sx = static_cast<int>(found.x[i]);
+            const int sy = static_cast<int>(found.y[i]);
+            if (std::abs(sx - px) <= DUPLICATE_RADIUS && std::abs(sy - py) <= DUPLICATE_RADIUS) {
+                return true;
+            }
+        }
+        return false;
+    }
+    const int cx0 = std::max(px - DUPLICATE_RADIUS, 0) >> GRID_SHIFT;
+    const int cx1 = std::min((px + DUPLICATE_RADIUS) >> GRID_SHIFT, accepted.cellsX - 1);
+    const int cy0 = std::max(py - DUPLICATE_RADIUS, 0) >> GRID_SHIFT;
+    const int cy1 = std::min((py + DUPLICATE_RADIUS) >> GRID_SHIFT, accepted.cellsY - 1);
+    for (int cy = cy0; cy <= cy1; ++cy) {
+        for (int cx = cx0; cx <= cx1; ++cx) {
+            for (int32_t i = accepted.cellHead[static_cast<size_t>(cy) * accepted.cellsX + cx];
+                 i >= 0; i = accepted.next[i]) {
+                if (std::abs(accepted.keyX[i] - px) <= DUPLICATE_RADIUS &&
+                    std::abs(accepted.keyY[i] - py) <= DUPLICATE_RADIUS) {
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+static void rememberStar(AcceptedStars* accepted, double x, double y) {
+    if (accepted->linearScan) return;
+    const int kx = static_cast<int>(x), ky = static_cast<int>(y);
+    const auto index = static_cast<int32_t>(accepted->keyX.size());
+    accepted->keyX.push_back(kx);
+    accepted->keyY.push_back(ky);
+    int32_t& head = accepted->cellHead[static_cast<size_t>(ky >> GRID_SHIFT) * accepted->cellsX +
+                                       (kx >> GRID_SHIFT)];
+    accepted->next.push_back(head);
+    head = index;
+}
+
+// Overwrites the BORDER-pixel band along all four edges with value.
+static void fillBorder(uint16_t* image, int width, int height, uint16_t value) {
+    for (int y = 0; y < height; ++y) {
+        uint16_t* row = image + static_cast<ptrdiff_t>(y) * width;
+        if (y < BORDER || y >= height - BORDER) {
+            std::fill(row, row + width, value);
+        } else {
+            std::fill(row, row + BORDER, value);
+            std::fill(row + width - BORDER, row + width, value);
+        }
+    }
+}
+
+// Median + 5 sigma of a 10-row strip through the middle of the image, truncated; a
+// value above 65535 becomes 65535 (keeping its low 16 bits would make the band dark).
+static uint16_t borderFillValue(const uint16_t* pixels, int width, int height) {
+    RegionStats stats;
+    computeRegionStats(pixels, width, BORDER, height / 2, width - 2 * BORDER, 10, &stats);
+    const double fill = stats.median + 5 * stats.sigma;
+    return static_cast<uint16_t>(std::min(fill, 65535.0));
+}
+
+// Scans the interior of the working copy and appends the stars accepted to *found.
+// *requested is kept at the byte count of the allocation under way, for the message.
+static void scanForStars(uint16_t* work, int width, int height, AcceptedStars* accepted,
+                         StarList* found, int64_t* requested) {
+    for (int y = BORDER; y < height - BORDER; ++y) {
+        const uint16_t* row = pixelAt(work, width, 0, y);
+        double threshold = 0;
+        for (int x = BORDER; x < width - BORDER; ++x) {
+            if (x % 4 == 0) {
+                threshold = std::min(windowLevel(row + x - WINDOW), windowLevel(row + x + 1));
+            }
+            const uint16_t v = row[x];
+            if (!(v > threshold)) continue;
+            if (clipSpike(work, width, x, y, static_cast<uint16_t>(threshold)) == 0) continue;
+            int px = 0, py = 0;
+            uint16_t peak = 0;
+            if (climbToPeak(work, width, x, y, CLIMB_LIMIT, &px, &py, &peak) != 0) continue;
+            if (peak == 65535) continue;
+            if (isDuplicate(*accepted, *found, px, py)) continue;
+            if (coreRadius(work, width, px, py, peak) > 4) continue;
+            double sx = 0, sy = 0;
+            subpixelPeak(work, width, px, py, &sx, &sy);
+            *requested = static_cast<int64_t>(found->x.size() + 1) * 8;
+            found->x.push_back(sx);
+            found->y.push_back(sy);
+            found->peak.push_back(peak);
+            rememberStar(accepted, sx, sy);
+        }
+    }
+}
+
+static int findStarsWith(const uint16_t* pixels, int width, int height, StarList* stars,
+                         bool linearScan) {
+    const int64_t pixelCount =
+        (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
+    int64_t requested = pixelCount * 2;
+    try {
+        StarList found;
+        int count = 0;
+        if (pixels != nullptr && width >= MIN_SIDE && height >= MIN_SIDE) {
+            std::vector<uint16_t> work;
+            work.reserve(static_cast<size_t>(pixelCount));
+            work.insert(work.end(), pixels, pixels + pixelCount);
+            requested = 8;
+            found.x.reserve(1);
+            found.y.reserve(1);
+            found.peak.reserve(1);
+            requested = 65536 * 4;
+            fillBorder(work.data(), width, height, borderFillValue(pixels, width, height));
+            AcceptedStars accepted;
+            requested = (pixelCount >> (2 * GRID_SHIFT)) * 4;
+            initAcceptedStars(&accepted, width, height, linearScan);
+            scanForStars(work.data(), width, height, &accepted, &found, &requested);
+            count = static_cast<int>(found.x.size());
+        } else {
+            requested = 8;
+            found.x.reserve(1);
+            found.y.reserve(1);
+            found.peak.reserve(1);
+        }
+        std::swap(*stars, found);
+        return count;
+    } catch (const std::exception&) {
+        std::fprintf(stderr, "findStars(): Can not malloc %lld\n", static_cast<long long>(requested));
+        return -1;
+    }
+}
+
+int findStars(const uint16_t* pixels, int width, int height, StarList* stars) {
+    return findStarsWith(pixels, width, height, stars, false);
+}
+
+int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList* stars) {
+    return findStarsWith(pixels, width, height, stars, true);
+}
