@@ -93,7 +93,7 @@ TEST(CommandLine, FileOfFilesSkipsCommentsAndShortLines)
          " test.fts: No such file or directory\ntest.fts : No such file or directory\n"},
         {"a comment mark after the start does not count", "t#\n", 0, "t#: No such file or directory\n"},
         {"long lines are read in pieces of 1023 characters", longName + "\n", 0,
-         std::string(1023, 'a') + ": File name too long\n" + std::string(476, 'a') + ": File name too long\n"},
+         std::string(1023, 'a') + ": File name too long\n" + std::string(477, 'a') + ": File name too long\n"},
     };
     ScratchDirectory dir;
     writeStandardScene(dir);

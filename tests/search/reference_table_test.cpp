@@ -124,9 +124,10 @@ TEST(ReferenceTable, LookupThroughTheProgram)
         ProgramResult r = runNewstars(dir.path, args);
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
-        if (c.status == 0)
+        if (c.status == 0) {
             EXPECT_EQ(r.out.substr(0, r.out.find('\f')), c.out) << c.name;
-        else
+        } else {
             EXPECT_EQ(r.out, c.out) << c.name;
+        }
     }
 }
