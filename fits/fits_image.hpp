@@ -22,7 +22,7 @@ struct FitsImage {
     int32_t xfactor = 1;      // XFACTOR
     int32_t yfactor = 1;      // YFACTOR
     int32_t exposureMs = 0;   // EXPTIME in whole milliseconds, truncated toward zero
-    std::vector<char> cards;  // cardCount * 80 characters, no spare capacity
+    std::vector<char> cards;  // cardCount * 80 characters
     int32_t cardCount = 0;
     std::vector<uint16_t> pixels;
 };
@@ -38,40 +38,70 @@ void freeFitsImage(FitsImage* image);
 int findCard(FitsImage* image, const char* keyword, char** card);
 int findCard(const FitsImage* image, const char* keyword, const char** card);
 
-// Appends a copy of the 80 characters at card. Out of memory: a message on standard
-// error, the header unchanged.
+// Appends a copy of the 80 characters at card (which may lie in this header). Out of
+// memory: "No memory for more FITS header lines" on standard error, the header
+// unchanged and the card lost.
 void addCard(FitsImage* image, const char* card);
 
-// Removes the first card of the keyword. 0, or -1 when the header is empty, the
-// keyword is absent or memory runs out (header unchanged).
+// Removes the first card of the keyword; the others keep their order. 0, or -1 when
+// the header is empty, the keyword is absent or memory runs out ("No memory for fewer
+// FITS header lines (?!)" on standard error); on -1 the header is unchanged.
 int deleteCard(FitsImage* image, const char* keyword);
 
 // Copies the source's first card of the keyword over the destination's first card of
 // it, or appends it. 0, or -1 when the source has no such card (destination unchanged).
 int copyCard(FitsImage* destination, const FitsImage* source, const char* keyword);
 
-// Setters: rewrite the first card of the keyword in place, or append a new card.
+// Setters: format the card (see the formatters below) over the first card of the
+// keyword, which keeps its place, or append it (an append that runs out of memory
+// loses the card after addCard's message).
 void setLogicalCard(FitsImage* image, const char* keyword, int flag);
 void setIntCard(FitsImage* image, const char* keyword, int32_t value);
 void setRealCard(FitsImage* image, const char* keyword, double value, int precision);
 void setStringCard(FitsImage* image, const char* keyword, const char* text);
-// Appends the text over as many cards as it needs (72 characters on the first,
-// 68 after "... " on each further one); an empty text adds nothing.
+// Appends the text over as many cards as it needs, never replacing one: the keyword
+// and 72 characters on the first card, the keyword, "... " and 68 characters on each
+// further one; an empty text adds nothing.
 void setCommentCard(FitsImage* image, const char* keyword, const char* text);
 
 // Getters: 0 and the value stored; -1 when the card is absent (or, for logicals and
-// strings, does not hold that type), the output left untouched.
+// strings, does not hold that type), the output left untouched. Values are read from
+// fixed columns and never beyond column 80 of the card.
+//
+// Logical: column 30, T or t gives 1, F or f gives 0, anything else -1.
 int getLogicalCard(const FitsImage* image, const char* keyword, int* value);
+// Integer from column 11: white space, optional sign, decimal digits up to the first
+// other character (1.5E3 gives 1); a field without digits gives 0 and succeeds. Values
+// beyond the 32-bit range saturate at INT32_MIN or INT32_MAX.
 int getIntCard(const FitsImage* image, const char* keyword, int32_t* value);
+// Real from column 11: white space, optional sign, digits with an optional fraction
+// (at least one digit), optional exponent (E, e, D or d, optional sign, digits).
+// Converted correctly rounded, as strtod converts the same text with E for the
+// exponent letter (too large an exponent gives HUGE_VAL). No number gives 0.0; no
+// hexadecimal, infinity or NaN texts.
 int getRealCard(const FitsImage* image, const char* keyword, double* value);
-// The quoted value from column 12 up to the next quote, trailing blanks removed.
+// Requires the opening quote in column 11; the value runs from column 12 up to the
+// next quote in columns 12-80 (a doubled quote ends it), trailing blanks removed,
+// leading blanks kept (at most 68 characters). -1 without either quote.
 int getStringCard(const FitsImage* image, const char* keyword, std::string* value);
-// Columns 1-72 of the card.
+// Columns 1-72 of the card: keyword, value indicator and value field.
 int getCardText(const FitsImage* image, const char* keyword, std::string* text);
 
 // Formatters: write exactly 80 characters to dest (no terminator) and return dest.
+// The keyword is cut to 8 characters or blank-filled to 8 in columns 1-8; columns
+// after the value are blank.
+//
+// "=" in column 9, T (flag non-zero) or F in column 30.
 char* formatLogicalCard(char* dest, const char* keyword, int flag);
+// "= " in columns 9-10, the decimal value right-justified to column 30.
 char* formatIntCard(char* dest, const char* keyword, int32_t value);
+// "= " in columns 9-10, the value printed with "%.*G" at the given number of
+// significant digits, right-justified in columns 11-30. A text wider than those 20
+// columns is printed with the largest smaller number of digits that fits.
 char* formatRealCard(char* dest, const char* keyword, double value, int precision);
+// "= '" in columns 9-11, the text cut to 68 characters and left-justified from column
+// 12 in a field of at least 8 columns, then the closing quote (column 20 to 80).
+// Quotes in the text are written unchanged.
 char* formatStringCard(char* dest, const char* keyword, const char* text);
+// "END" in columns 1-3.
 char* formatEndCard(char* dest);

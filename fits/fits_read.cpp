@@ -19,7 +19,7 @@ constexpr int64_t MAX_PIXELS = INT32_MAX;
 // Pixels are read in pieces of this many: each piece is read and converted while
 // it is still in the cache, and a file shorter than its header claims never makes
 // the reader touch more memory than the bytes that actually arrived.
-constexpr size_t PIXELS_PER_PIECE = size_t{1} << 19;
+constexpr size_t PIXELS_PER_PIECE = size_t{1} << 16;
 
 // Reads up to length bytes, repeating partial and interrupted reads until the
 // length is reached or the file ends. The byte count, or -1 on a read error

@@ -7,18 +7,28 @@
 
 // Reads the header and pixels of the primary image from fd (positioned at the start
 // of the file) into an empty image. 0 with the image filled; -1 with the image
-// emptied and the reason (no file name, no line end) in *message.
+// emptied and the reason (no file name, no line end) in *message: any message of
+// readFitsHeader, then "Image of %d x %d pixels is too large" (more than 2^31 - 1
+// pixels), "Could not malloc %d for pixels" (the byte count), the system's error
+// text, or "data is short". fd is neither opened, positioned nor closed; it is left
+// after the last byte read.
 int readFitsImage(int fd, FitsImage* image, std::string* message);
 
-// Reads the header cards up to the end of the record holding END and sets bitpix,
-// width, height, xfactor, yfactor, offset1, offset2 and exposureMs. On success fd
-// stands at the first data byte. -1 as readFitsImage.
+// Reads the header cards up to the end of the record holding END (the first card
+// starting with "END"; later cards are dropped) and sets bitpix, width, height,
+// xfactor, yfactor, offset1, offset2 and exposureMs (EXPTIME * 1000 truncated,
+// saturated to the 32-bit range). On success fd stands at the first data byte.
+// -1 with the image emptied and, in *message, the system's error text, "FITS file is
+// short", "File must claim to be a SIMPLE image.", "BITPIX must be 16." or a
+// message of getImageSize.
 int readFitsHeader(int fd, FitsImage* image, std::string* message);
 
 // Checks NAXIS, NAXIS3..NAXISn (each 1) and reads NAXIS1 and NAXIS2.
-// 0 with *width and *height stored; -1 with the reason in *message.
+// 0 with *width and *height stored; -1 with the first failure in *message: "No NAXIS",
+// "NAXIS=%d but no %s", "Require %s to be 1", "No NAXIS1",
+// "NAXIS1 = %d must not be negative", "No NAXIS2", "NAXIS2 = %d must not be negative".
 int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::string* message);
 
-// Converts image->pixels in place from file form (big-endian signed) to memory form
-// (host-order unsigned, value + 32768).
+// Converts the width * height pixels of image->pixels in place from file form
+// (big-endian signed) to memory form (host-order unsigned, value + 32768 modulo 65536).
 void swapPixelsFromFits(FitsImage* image);

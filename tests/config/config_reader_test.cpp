@@ -181,23 +181,6 @@ TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3) {
     }
 }
 
-TEST(ReadConfigEntry, ReadsConsecutiveEntriesThenEndOfFile) {
-    std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    std::fputs("a = 1 2\nb = 3\n", file);
-    std::rewind(file);
-    std::string name;
-    std::string value;
-    const char* expected[][2] = {{"a", "1"}, {"2", "b"}, {"=", "3"}};
-    for (const auto& entry : expected) {
-        ASSERT_EQ(readConfigEntry(file, "f", &name, 256, &value, 256), 0);
-        EXPECT_EQ(name, entry[0]);
-        EXPECT_EQ(value, entry[1]);
-    }
-    EXPECT_EQ(readConfigEntry(file, "f", &name, 256, &value, 256), -1);
-    std::fclose(file);
-}
-
 TEST(GetConfigRealDeathTest, EndsTheProcessOnMissingSettings) {
     ConfigFile file("Gain = 4\n");
     setConfigFile(file.path.c_str());

@@ -158,7 +158,7 @@ TEST(ProjectionPixelToSky, AcceptsOffsetsJustInsideTheDomain) {
     }
 }
 
-TEST(ProjectionPixelToSky, SpecialBranches) {
+TEST(ProjectionPixelToSky, TakesTheBranchesOfSouthernNcpPolarGlsAndFarStg) {
     double ra = 0, dec = 0;
     // NCP below the equator gives southern declinations.
     ASSERT_EQ(
@@ -305,6 +305,80 @@ TEST(ProjectionSkyToPixel, AcceptsPositionsJustInsideTheDomain) {
                                        c.code, &x, &y),
                   0)
             << c.code << " at " << c.ra << " " << c.dec;
+    }
+}
+
+// GLS, MER and AIT are scaled so that one pixel step from the reference pixel is one
+// increment on the sky. The pixel positions below follow from the classical formulas
+// of the sinusoidal, Mercator and Aitoff projections with that scaling, in degrees:
+//   GLS  x = da cos(d) / CDELT1,  y = (d - d0) / CDELT2
+//   MER  x = da cos(d0) / CDELT1, y = (Y(d) - Y(d0)) / (Y(d0 + CDELT2) - Y(d0)),
+//        Y(d) = ln tan(45 + d/2)
+//   AIT  x = X(d, da) / X(d0, CDELT1), y = (A(d, da) - A(d0, 0)) / (A(d0 + CDELT2, 0) - A(d0, 0)),
+//        X(d, da) = 2 sqrt2 cos d sin(da/2) / sqrt(1 + cos d cos(da/2)),
+//        A(d, da) = sqrt2 sin d / sqrt(1 + cos d cos(da/2))
+// (da = ra - CRVAL1, d0 = CRVAL2, pixels relative to the reference pixel).
+TEST(ProjectionSkyToPixel, ScalesGlsMerAndAitToTheIncrements) {
+    const double r = PI / 180;
+    auto mercatorY = [&](double d) { return std::log(std::tan((45 + d / 2) * r)); };
+    auto aitoffX = [&](double d, double da) {
+        return 2 * std::sqrt(2.0) * std::cos(d * r) * std::sin(da / 2 * r) /
+               std::sqrt(1 + std::cos(d * r) * std::cos(da / 2 * r));
+    };
+    auto aitoffY = [&](double d, double da) {
+        return std::sqrt(2.0) * std::sin(d * r) /
+               std::sqrt(1 + std::cos(d * r) * std::cos(da / 2 * r));
+    };
+    const double crval1 = 100, d0 = 20, cdelt1 = 0.5, cdelt2 = 0.25;
+    const double points[][2] = {
+        {130.0, 50.0}, {60.0, -10.0}, {100.0, 20.25}, {100.5, 20.0}, {250.0, 75.0}};
+    for (const auto& pt : points) {
+        const double da = pt[0] - crval1, d = pt[1];
+        struct Expected {
+            const char* code;
+            double x, y;
+        };
+        const Expected expected[] = {
+            {"-GLS", da * std::cos(d * r) / cdelt1, (d - d0) / cdelt2},
+            {"-MER", da * std::cos(d0 * r) / cdelt1,
+             (mercatorY(d) - mercatorY(d0)) / (mercatorY(d0 + cdelt2) - mercatorY(d0))},
+            {"-AIT", aitoffX(d, da) / aitoffX(d0, cdelt1),
+             (aitoffY(d, da) - aitoffY(d0, 0)) / (aitoffY(d0 + cdelt2, 0) - aitoffY(d0, 0))},
+        };
+        for (const auto& e : expected) {
+            double x = 0, y = 0;
+            ASSERT_EQ(projectionSkyToPixel(pt[0], d, crval1, d0, 10.0, 20.0, cdelt1, cdelt2, 0.0,
+                                           e.code, &x, &y),
+                      0)
+                << e.code;
+            EXPECT_NEAR(x, 10.0 + e.x, 1e-6) << e.code << " at " << pt[0] << " " << d;
+            EXPECT_NEAR(y, 20.0 + e.y, 1e-6) << e.code << " at " << pt[0] << " " << d;
+            double ra = 0, dec = 0;
+            ASSERT_EQ(projectionPixelToSky(10.0 + e.x, 20.0 + e.y, crval1, d0, 10.0, 20.0, cdelt1,
+                                           cdelt2, 0.0, e.code, &ra, &dec),
+                      0)
+                << e.code;
+            EXPECT_NEAR(ra, pt[0], 1e-7) << e.code << " at " << pt[0] << " " << d;
+            EXPECT_NEAR(dec, d, 1e-7) << e.code << " at " << pt[0] << " " << d;
+        }
+    }
+    // Turned by 90 degrees, axis 1 runs along declination and its increment sets the
+    // declination scale: x = (Y(d) - Y(d0)) / (Y(d0 + CDELT1) - Y(d0)), y = 0.
+    struct Rotated {
+        const char* code;
+        double x;
+    };
+    const Rotated rotated[] = {
+        {"-MER", (mercatorY(50) - mercatorY(d0)) / (mercatorY(d0 + cdelt1) - mercatorY(d0))},
+        {"-AIT", (aitoffY(50, 0) - aitoffY(d0, 0)) / (aitoffY(d0 + cdelt1, 0) - aitoffY(d0, 0))},
+    };
+    for (const auto& e : rotated) {
+        double x = 0, y = 0;
+        ASSERT_EQ(projectionSkyToPixel(crval1, 50.0, crval1, d0, 10.0, 20.0, cdelt1, cdelt2, 90.0,
+                                       e.code, &x, &y),
+                  0);
+        EXPECT_NEAR(x, 10.0 + e.x, 1e-6) << e.code << " turned";
+        EXPECT_NEAR(y, 20.0, 1e-6) << e.code << " turned";
     }
 }
 

@@ -1,0 +1,289 @@
+#include "fits/fits_write.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "sky/calendar.hpp"
+
+// Julian Date of day number 0 (1899 December 31, 12:00).
+static constexpr double JD_OF_DAY_NUMBER_ZERO = 2415020.0;
+static constexpr int64_t SECONDS_PER_DAY = 86400;
+// The instants setObservationTime accepts: 0001 January 1 (Julian) 00:00:00 to
+// 9999 December 31 23:59:59.
+static constexpr int64_t EARLIEST_OBSERVATION_TIME = -62135769600;
+static constexpr int64_t LATEST_OBSERVATION_TIME = 253402300799;
+// Days from 1970 January 1 to 1582 October 15, the first Gregorian day.
+static constexpr int64_t FIRST_GREGORIAN_DAY = -141427;
+
+static void formatMessage(std::string* message, const char* format, long long a, long long b = 0,
+                          long long c = 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    message->assign(text);
+}
+
+// Number of pixels of the image, or -1 when the size is negative.
+static int64_t pixelCountOf(int32_t width, int32_t height) {
+    if (width < 0 || height < 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(width) * height;
+}
+
+// Memory form to file form: subtract 32768 (flip the top bit), store high byte first.
+static void pixelsToFitsOrder(uint16_t* pixels, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned value = static_cast<unsigned>(pixels[i]) ^ 0x8000u;
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(pixels + i);
+        bytes[0] = static_cast<unsigned char>(value >> 8);
+        bytes[1] = static_cast<unsigned char>(value & 0xFFu);
+    }
+}
+
+// File form back to memory form.
+static void pixelsFromFitsOrder(uint16_t* pixels, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(pixels + i);
+        unsigned value = (static_cast<unsigned>(bytes[0]) << 8) | bytes[1];
+        pixels[i] = static_cast<uint16_t>(value ^ 0x8000u);
+    }
+}
+
+// Writes all count bytes, requesting the remainder until done. 0, or -1 with the
+// system's error text, or shortMessage when a request writes nothing.
+static int writeAll(int fd, const unsigned char* bytes, std::size_t count, const char* shortMessage,
+                    std::string* message) {
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, bytes + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            message->assign(std::strerror(errno));
+            return -1;
+        }
+        if (n == 0) {
+            message->assign(shortMessage);
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// Converts count pixels to file form, writes them and the zero fill that completes
+// their last record, and converts them back when restorePixels is set, on every path.
+static int writePixelData(int fd, uint16_t* pixels, std::size_t count, int restorePixels,
+                          std::string* message) {
+    static const unsigned char zeros[FITS_RECORD_LENGTH] = {};
+    pixelsToFitsOrder(pixels, count);
+    std::size_t bytes = count * 2;
+    std::size_t fill = (FITS_RECORD_LENGTH - bytes % FITS_RECORD_LENGTH) % FITS_RECORD_LENGTH;
+    int result = writeAll(fd, reinterpret_cast<const unsigned char*>(pixels), bytes,
+                          "Short write of FITS pixels", message);
+    if (result == 0) {
+        result = writeAll(fd, zeros, fill, "Short write of FITS pixels", message);
+    }
+    if (restorePixels) {
+        pixelsFromFitsOrder(pixels, count);
+    }
+    return result;
+}
+
+int writeFitsImage(int fd, FitsImage* image, std::string* message, int restorePixels) {
+    if (image->pixels.empty()) {
+        message->assign("No pixels :-(");
+        return -1;
+    }
+    int64_t count = pixelCountOf(image->width, image->height);
+    if (count < 0 || static_cast<uint64_t>(count) > image->pixels.size()) {
+        formatMessage(message, "Image of %lld x %lld pixels does not match its %lld-pixel buffer",
+                      image->width, image->height, static_cast<long long>(image->pixels.size()));
+        return -1;
+    }
+    if (writeFitsHeader(image, fd, message) == -1) {
+        return -1;
+    }
+    return writePixelData(fd, image->pixels.data(), static_cast<std::size_t>(count), restorePixels, message);
+}
+
+int writeFitsHeader(const FitsImage* image, int fd, std::string* message) {
+    const int64_t cards = image->cardCount;
+    if (cards < 0 || static_cast<uint64_t>(cards) * FITS_CARD_LENGTH != image->cards.size()) {
+        formatMessage(message, "Header of %lld cards does not match its %lld-byte card store", cards,
+                      static_cast<long long>(image->cards.size()));
+        return -1;
+    }
+    const int64_t blanks = (FITS_CARDS_PER_RECORD - (cards + 1) % FITS_CARDS_PER_RECORD) % FITS_CARDS_PER_RECORD;
+    const std::size_t total = static_cast<std::size_t>((cards + 1 + blanks) * FITS_CARD_LENGTH);
+    std::vector<char> block;
+    try {
+        block.assign(total, ' ');
+    } catch (const std::bad_alloc&) {
+        formatMessage(message, "Can not malloc %lld for padded FITS header", static_cast<long long>(total));
+        return -1;
+    }
+    if (!image->cards.empty()) {
+        std::memcpy(block.data(), image->cards.data(), image->cards.size());
+    }
+    formatEndCard(block.data() + image->cards.size());
+    ssize_t written;
+    do {
+        written = write(fd, block.data(), total);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) {
+        message->assign(std::strerror(errno));
+        return -1;
+    }
+    if (static_cast<std::size_t>(written) != total) {
+        message->assign("Short write of FITS header");
+        return -1;
+    }
+    return 0;
+}
+
+void swapPixelsToFits(FitsImage* image) {
+    int64_t count = pixelCountOf(image->width, image->height);
+    if (count <= 0) {
+        return;
+    }
+    std::size_t n = image->pixels.size();
+    if (static_cast<uint64_t>(count) < n) {
+        n = static_cast<std::size_t>(count);
+    }
+    pixelsToFitsOrder(image->pixels.data(), n);
+}
+
+int writeFitsBuffer(int fd, uint16_t* pixels, int32_t width, int32_t height, int restorePixels) {
+    int64_t count = pixelCountOf(width, height);
+    if (pixels == nullptr || count < 0) {
+        return -1;
+    }
+    FitsImage header;
+    initFitsImage(&header);
+    header.width = width;
+    header.height = height;
+    header.bitpix = 16;
+    setDefaultCards(&header);
+    std::string message;
+    if (writeFitsHeader(&header, fd, &message) == -1) {
+        return -1;
+    }
+    return writePixelData(fd, pixels, static_cast<std::size_t>(count), restorePixels, &message);
+}
+
+void setDefaultCards(FitsImage* image) {
+    setLogicalCard(image, "SIMPLE", 1);
+    setIntCard(image, "BITPIX", image->bitpix);
+    setIntCard(image, "NAXIS", 2);
+    setIntCard(image, "NAXIS1", image->width);
+    setIntCard(image, "NAXIS2", image->height);
+    setIntCard(image, "BZERO", PIXEL_ZERO);
+    setIntCard(image, "OFFSET1", image->offset1);
+    setIntCard(image, "OFFSET2", image->offset2);
+    setIntCard(image, "XFACTOR", image->xfactor);
+    setIntCard(image, "YFACTOR", image->yfactor);
+    setRealCard(image, "EXPTIME", image->exposureMs / 1000.0, 6);
+    setCommentCard(image, "COMMENT", "Rows are flipped from FITS standard");
+    setStringCard(image, "ORIGIN", "Dept of Physics and Astronomy, University of Corvale, USA");
+    setStringCard(image, "TELESCOP", "Astrophysics 7\" Refractor");
+}
+
+// A calendar date: year (astronomical numbering), month 1-12, day 1-31.
+struct CivilDate {
+    int64_t year;
+    int month;
+    int day;
+};
+
+// Month and day from the day of a year that begins on March 1 (0 = March 1).
+static void monthAndDayFromMarch(int64_t dayOfYear, int* month, int* day) {
+    int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    *day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+    *month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+}
+
+static int64_t floorDivide(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// The date of the day that begins days after 1970 January 1: Gregorian from 1582
+// October 15, Julian before. Counts in 400-year (Gregorian) or 4-year (Julian) cycles
+// from March 1 of the astronomical year 0.
+static CivilDate civilDateOfDay(int64_t days) {
+    CivilDate date{};
+    int64_t year;
+    int64_t dayOfYear;
+    if (days >= FIRST_GREGORIAN_DAY) {
+        int64_t z = days + 719468;  // days since Gregorian 0000 March 1
+        int64_t era = floorDivide(z, 146097);
+        int64_t dayOfEra = z - era * 146097;
+        int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+        year = yearOfEra + era * 400;
+        dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    } else {
+        int64_t z = days + 719470;  // days since Julian 0000 March 1
+        int64_t cycle = floorDivide(z, 1461);
+        int64_t dayOfCycle = z - cycle * 1461;
+        int64_t yearOfCycle = (dayOfCycle - dayOfCycle / 1460) / 365;
+        year = yearOfCycle + cycle * 4;
+        dayOfYear = dayOfCycle - 365 * yearOfCycle;
+    }
+    monthAndDayFromMarch(dayOfYear, &date.month, &date.day);
+    if (date.month <= 2) {
+        year += 1;
+    }
+    date.year = year;
+    return date;
+}
+
+int setObservationTime(FitsImage* image, int64_t seconds) {
+    if (seconds < EARLIEST_OBSERVATION_TIME || seconds > LATEST_OBSERVATION_TIME) {
+        return -1;
+    }
+    int64_t days = floorDivide(seconds, SECONDS_PER_DAY);
+    int64_t secondOfDay = seconds - days * SECONDS_PER_DAY;
+    int hour = static_cast<int>(secondOfDay / 3600);
+    int minute = static_cast<int>(secondOfDay % 3600 / 60);
+    int second = static_cast<int>(secondOfDay % 60);
+    CivilDate date = civilDateOfDay(days);
+    int year = static_cast<int>(date.year);
+
+    char text[64];
+    if (year >= 1900 && year <= 1999) {
+        std::snprintf(text, sizeof text, "%02d/%02d/%02d", date.day, date.month, year - 1900);
+    } else {
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, date.month, date.day);
+    }
+    setStringCard(image, "DATE-OBS", text);
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", hour, minute, second);
+    setStringCard(image, "TIME-OBS", text);
+
+    double day = ((second / 60.0 + minute) / 60.0 + hour) / 24.0 + date.day;
+    double dayNumber = 0;
+    calendarToDayNumber(date.month, day, year, &dayNumber);
+    setRealCard(image, "JD", dayNumber + JD_OF_DAY_NUMBER_ZERO, 12);
+    return 0;
+}
+
+void splitPath(const char* path, std::string* directory, std::string* baseName, std::string* extension) {
+    const std::string text(path);
+    std::size_t separator = text.find_last_of("/\\");
+    std::size_t nameStart = separator == std::string::npos ? 0 : separator + 1;
+    directory->assign(text, 0, nameStart);
+    std::size_t dot = text.find_last_of('.');
+    if (dot == std::string::npos || dot < nameStart) {
+        baseName->assign(text, nameStart, std::string::npos);
+        extension->clear();
+    } else {
+        baseName->assign(text, nameStart, dot - nameStart);
+        extension->assign(text, dot + 1, std::string::npos);
+    }
+}
