@@ -1,2 +1,7 @@
 // newstars: finds new point sources in survey images against reference images.
-int main() { return 0; }
+#include "search/run.hpp"
+
+int main(int argc, char** argv)
+{
+    return runSearch(argc, argv);
+}

@@ -158,7 +158,7 @@ TEST(ProjectionPixelToSky, AcceptsOffsetsJustInsideTheDomain) {
     }
 }
 
-TEST(ProjectionPixelToSky, SpecialBranches) {
+TEST(ProjectionPixelToSky, TakesTheBranchesOfSouthernNcpPolarGlsAndFarStg) {
     double ra = 0, dec = 0;
     // NCP below the equator gives southern declinations.
     ASSERT_EQ(

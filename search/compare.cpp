@@ -1,0 +1,247 @@
+#include "search/compare.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+
+#include "sky/sexagesimal.hpp"
+#include "sky/world_coords.hpp"
+#include "stars/find_stars.hpp"
+
+static constexpr double PI = 3.141592653589793;
+
+// Extra reach of the declination index beyond the tolerance, radians. Rounding in the
+// separation formula moves a computed distance by far less than this (see matchStars).
+static constexpr double INDEX_SLACK = 1e-6;
+
+int inSearchBox(const SearchBox* box, double ra, double dec, double margin)
+{
+    if (box->WRA + margin <= ra && ra <= box->ERA - margin && box->SDec + margin <= dec &&
+        dec <= box->NDec - margin)
+        return 0;
+    return -1;
+}
+
+double separationCosine(double deltaRa, double polarDistance, double sinDec, double cosDec)
+{
+    double cosA = std::cos(deltaRa);
+    double sinB = std::sin(polarDistance);
+    double cosB = std::cos(polarDistance);
+    double x = sinB * cosDec * cosA + sinDec * cosB;
+    if (x > 1)
+        x = 1;
+    if (x < -1)
+        x = -1;
+    return x;
+}
+
+const char* baseName(const char* path)
+{
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' && p[1] != '\0')
+            base = p + 1;
+    }
+    return base;
+}
+
+void addCandidate(CandidateList* list, const char* line)
+{
+    list->lines.emplace_back(line);
+}
+
+// The distance test of one pair: true when the reference position lies strictly
+// closer than tolerance to the test position whose declination has the given sine
+// and cosine.
+static bool isWithinTolerance(const SkyPosition& test, double sinDec, double cosDec,
+                              const SkyPosition& reference, double tolerance)
+{
+    double d = std::acos(
+        separationCosine(test.ra - reference.ra, PI / 2 - reference.dec, sinDec, cosDec));
+    return d < tolerance;
+}
+
+void matchStarsPlain(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
+                     double tolerance, std::vector<char>* matched)
+{
+    matched->assign(test.size(), 0);
+    for (size_t j = 0; j < test.size(); ++j) {
+        double sinDec = std::sin(test[j].dec);
+        double cosDec = std::cos(test[j].dec);
+        for (size_t i = 0; i < reference.size(); ++i) {
+            if (isWithinTolerance(test[j], sinDec, cosDec, reference[i], tolerance)) {
+                (*matched)[j] = 1;
+                break;
+            }
+        }
+    }
+}
+
+// Angular distance between two right ascensions, folded into [0, pi].
+static double raDistance(double a, double b)
+{
+    double d = std::fabs(a - b);
+    if (d > PI) {
+        d = std::fmod(d, 2 * PI);
+        if (d > PI)
+            d = 2 * PI - d;
+    }
+    return d;
+}
+
+// A reference position in the declination index, with the cosine of its declination.
+struct IndexedPosition {
+    SkyPosition position;
+    double cosDec;
+};
+
+static bool hasDeclinationsOnSphere(const std::vector<SkyPosition>& positions)
+{
+    for (const SkyPosition& p : positions) {
+        if (!(std::fabs(p.dec) <= PI / 2))
+            return false;
+    }
+    return true;
+}
+
+// Reference positions sorted by declination make a band search possible. A pair whose
+// true angular distance exceeds reach = tolerance + INDEX_SLACK cannot pass the distance
+// test: its computed cosine is at most cos(reach) plus a few units of rounding (~1e-15),
+// while cos(tolerance) - cos(reach) >= INDEX_SLACK^2 / 2 = 5e-13 for tolerance < 1 rad.
+// The true distance is at least the difference of declinations, and at least
+// (2 / pi) * min(cos dec) * (difference of right ascensions), from the haversine form,
+// so pairs failing either bound are skipped without changing any answer. Everything
+// else goes through the same distance test as the plain loop.
+void matchStars(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
+                double tolerance, std::vector<char>* matched)
+{
+    if (!(tolerance > 0)) {
+        // No distance is below zero: nothing can match.
+        matched->assign(test.size(), 0);
+        return;
+    }
+    if (tolerance >= 1 || !hasDeclinationsOnSphere(reference) || !hasDeclinationsOnSphere(test)) {
+        matchStarsPlain(reference, test, tolerance, matched);
+        return;
+    }
+    matched->assign(test.size(), 0);
+
+    std::vector<IndexedPosition> index;
+    index.reserve(reference.size());
+    for (const SkyPosition& p : reference)
+        index.push_back({p, std::cos(p.dec)});
+    std::sort(index.begin(), index.end(), [](const IndexedPosition& a, const IndexedPosition& b) {
+        return a.position.dec < b.position.dec;
+    });
+
+    double reach = tolerance + INDEX_SLACK;
+    double raReach = PI / 2 * reach;
+    for (size_t j = 0; j < test.size(); ++j) {
+        const SkyPosition& t = test[j];
+        double sinDec = std::sin(t.dec);
+        double cosDec = std::cos(t.dec);
+        double lowest = t.dec - reach;
+        double highest = t.dec + reach;
+        auto first = std::lower_bound(index.begin(), index.end(), lowest,
+                                      [](const IndexedPosition& a, double dec) {
+                                          return a.position.dec < dec;
+                                      });
+        for (auto it = first; it != index.end() && it->position.dec <= highest; ++it) {
+            double cosMin = std::min(cosDec, it->cosDec);
+            if (cosMin * raDistance(t.ra, it->position.ra) > raReach)
+                continue;
+            if (isWithinTolerance(t, sinDec, cosDec, it->position, tolerance)) {
+                (*matched)[j] = 1;
+                break;
+            }
+        }
+    }
+}
+
+// printf into a std::string.
+__attribute__((format(printf, 1, 2))) static std::string formatText(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<size_t>(length));
+        std::vsnprintf(text.data(), text.size() + 1, format, args);
+    }
+    va_end(args);
+    return text;
+}
+
+// Finds the stars of image and keeps the sky positions of those that convert and lie
+// inside box shrunk by margin. -1 when the star search fails (reported under name).
+static int findStarsInBox(const FitsImage* image, const char* name, const SearchBox* box,
+                          double margin, std::vector<SkyPosition>* inBox)
+{
+    StarList stars;
+    int count = findStars(image->pixels.data(), image->width, image->height, &stars);
+    if (count < 0) {
+        std::fprintf(stderr, "%s: Can not find stars\n", name);
+        return -1;
+    }
+    size_t n = std::min({static_cast<size_t>(count), stars.x.size(), stars.y.size()});
+    inBox->clear();
+    for (size_t i = 0; i < n; ++i) {
+        SkyPosition p;
+        if (pixelToSky(image, stars.x[i], stars.y[i], &p.ra, &p.dec) != 0)
+            continue;
+        if (inSearchBox(box, p.ra, p.dec, margin) == 0)
+            inBox->push_back(p);
+    }
+    return 0;
+}
+
+// The value of a string card of the test image, or "????????" with a message.
+static std::string observationCard(const FitsImage* test, const char* keyword)
+{
+    std::string value = "????????";
+    if (getStringCard(test, keyword, &value) < 0) {
+        std::fprintf(stderr, "No %s field in test image\n", keyword);
+        value = "????????";
+    }
+    return value;
+}
+
+int compareImages(SearchRun* run, const FitsImage* reference, const FitsImage* test,
+                  const char* referenceName, const char* testName, const char* objectName)
+{
+    std::vector<SkyPosition> referenceStars;
+    if (findStarsInBox(reference, referenceName, &run->box, 0, &referenceStars) != 0)
+        return -1;
+    double margin = run->tolerance / run->box.cosMidDec;
+    std::vector<SkyPosition> testStars;
+    if (findStarsInBox(test, testName, &run->box, margin, &testStars) != 0)
+        return -1;
+
+    std::vector<char> matched;
+    matchStars(referenceStars, testStars, run->tolerance, &matched);
+
+    const char* testBase = baseName(testName);
+    int candidateCount = 0;
+    for (size_t j = 0; j < testStars.size(); ++j) {
+        if (matched[j])
+            continue;
+        std::string raText = fs_sexa(testStars[j].ra * 180 / PI / 15, 2, 36000);
+        std::string decText = fs_sexa(testStars[j].dec * 180 / PI, 3, 3600);
+        std::string line = formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(),
+                                      decText.c_str());
+        addCandidate(&run->candidates, line.c_str());
+        ++candidateCount;
+    }
+
+    std::string date = observationCard(test, "DATE-OBS");
+    std::string time = observationCard(test, "TIME-OBS");
+    std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName), testBase,
+                date.c_str(), time.c_str(), static_cast<int>(referenceStars.size()),
+                static_cast<int>(testStars.size()), candidateCount);
+    return 0;
+}

@@ -1,0 +1,72 @@
+#pragma once
+// The star comparison: stars of a test image that have no counterpart in the
+// reference image, inside the sky box of the object, become candidate new sources.
+
+#include <string>
+#include <vector>
+
+#include "fits/fits_image.hpp"
+#include "search/reference_table.hpp"
+
+// The candidate lines of the whole run, in the order found, without line ends.
+struct CandidateList {
+    std::vector<std::string> lines;
+};
+
+// Everything a run keeps from one test image to the next.
+struct SearchRun {
+    double tolerance = 0;       // match tolerance, radians
+    SearchBox box;              // sky box of the table entry being compared
+    CandidateList candidates;   // candidate lines found so far
+};
+
+// A star's position on the sky, radians.
+struct SkyPosition {
+    double ra = 0;
+    double dec = 0;
+};
+
+// Tells whether (ra, dec) lies inside box shrunk by margin on every side, bounds
+// included: box->WRA + margin <= ra <= box->ERA - margin and likewise in declination.
+// All in radians. 0 inside, -1 outside; any NaN involved counts as outside.
+int inSearchBox(const SearchBox* box, double ra, double dec, double margin);
+
+// Cosine of the angular distance between a test and a reference position by the
+// spherical law of cosines, clamped to [-1, 1].
+//   deltaRa         test minus reference right ascension, radians
+//   polarDistance   pi/2 minus the reference declination, radians
+//   sinDec, cosDec  sine and cosine of the test declination
+double separationCosine(double deltaRa, double polarDistance, double sinDec, double cosDec);
+
+// The part of path after its last "/" that has at least one character after it, or
+// the whole path when there is none. Points into path.
+const char* baseName(const char* path);
+
+// Appends a copy of line to the list.
+void addCandidate(CandidateList* list, const char* line);
+
+// For each test position, whether some reference position lies at a distance strictly
+// below tolerance (radians), the distance being the arc cosine of separationCosine.
+// Both lists hold only positions inside the search box. (*matched)[j] becomes 1 for a
+// matched test position j, 0 otherwise.
+// matchStarsPlain tries every pair; matchStars looks only at the reference positions
+// an index of declinations can put within reach, and gives the same answers.
+void matchStarsPlain(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
+                     double tolerance, std::vector<char>* matched);
+void matchStars(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
+                double tolerance, std::vector<char>* matched);
+
+// Compares a test image with its reference image within run->box and run->tolerance:
+// finds the stars of both, converts them to sky positions through each image's own
+// world-coordinate cards (a star that cannot be converted is left out), appends a line
+// for every test star inside the box (shrunk by tolerance / cosMidDec) without a
+// reference star inside the box closer than the tolerance to run->candidates, and
+// prints the summary line on standard output:
+//   object  reference-base  test-base  DATE-OBS  TIME-OBS  #reference #test #candidates
+// A missing DATE-OBS or TIME-OBS card is reported on standard error and shown as
+// "????????".
+//   referenceName, testName  file names as given; their base names are printed
+// Returns 0, or -1 when the star search of either image fails (reported on standard
+// error; nothing printed on standard output, no candidate added). Neither image changes.
+int compareImages(SearchRun* run, const FitsImage* reference, const FitsImage* test,
+                  const char* referenceName, const char* testName, const char* objectName);

@@ -1,0 +1,49 @@
+#pragma once
+// The reference table: for each object, the sky box to search and its reference image.
+//
+// One entry per line, six fields separated by white space:
+//   object  ERA  NDec  WRA  SDec  reference-image
+// with right ascensions in hours and declinations in degrees, sexagesimal or decimal.
+// Only lines starting with an ASCII letter or digit are entries; all others are comments.
+
+#include <cstdio>
+#include <string>
+
+// The sky box of the current table entry, all angles in radians.
+struct SearchBox {
+    double ERA = 0;        // right ascension of the east edge
+    double NDec = 0;       // declination of the north edge
+    double WRA = 0;        // right ascension of the west edge
+    double SDec = 0;       // declination of the south edge
+    double cosMidDec = 1;  // cosine of the mean of SDec and NDec
+};
+
+// The six fields of one table entry, as written in the table.
+struct ReferenceEntry {
+    std::string objectName;
+    std::string eastRa;         // hours
+    std::string northDec;       // degrees
+    std::string westRa;         // hours
+    std::string southDec;       // degrees
+    std::string referenceName;  // reference image file, as written
+};
+
+// Longest piece of a table line read at once, line end included.
+inline constexpr int REFERENCE_LINE_LENGTH = 255;
+
+// Splits line in place into fields separated by runs of blank, tab, newline, vertical
+// tab, form feed or carriage return: the first white-space character after each field
+// is overwritten with a terminator. The first field always starts at line[0].
+//   starts  receives the start of the first six fields (room for 6 pointers)
+// Returns the number of fields, counting beyond six.
+int splitFields(char* line, char** starts);
+
+// Reads table lines from the stream's current position up to the next entry whose
+// object name equals objectName, letter case ignored. On finding one, stores its
+// fields in *entry, its sky box (converted to radians) in *box, leaves the stream
+// just after that line and returns 0. Returns -1 at end of file with *entry and *box
+// untouched.
+// Ends the process with status 1 and a message on standard error when an entry
+// (of any object) read on the way does not have exactly six fields, or when a sky
+// field of the matching entry holds no number.
+int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry);

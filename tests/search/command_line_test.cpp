@@ -1,0 +1,172 @@
+// The command line and the run loop, through the built program.
+
+#include <gtest/gtest.h>
+
+#include "search/run.hpp"
+#include "test_support.hpp"
+
+static const std::string FORM_FEED = "\f\n";
+
+static std::string usageText()
+{
+    std::string p = newstarsPath();
+    return p + ": arcsec_sep config_file test1.fts ...\n   or\n" + p +
+           ": -f file_of_files arcsec_sep config_file\n";
+}
+
+TEST(CommandLine, TooFewArgumentsPrintUsage)
+{
+    ScratchDirectory dir;
+    const std::vector<std::vector<std::string>> cases = {{}, {"2"}, {"2", "table.txt"}, {"-f", "x"}};
+    for (const auto& args : cases) {
+        ProgramResult r = runNewstars(dir.path, args);
+        EXPECT_EQ(r.status, 1) << args.size() << " arguments";
+        EXPECT_EQ(r.out, "") << args.size() << " arguments";
+        EXPECT_EQ(r.err, usageText()) << args.size() << " arguments";
+    }
+}
+
+TEST(CommandLine, ToleranceConvertsArcsecondsToRadians)
+{
+    EXPECT_EQ(toleranceFromText("2"), 9.69627362219072e-06);
+    EXPECT_EQ(toleranceFromText("  3600"), 3600 / 3600.0 * 3.141592653589793 / 180);
+    EXPECT_EQ(toleranceFromText("abc"), 0.0);
+    EXPECT_EQ(toleranceFromText("-f"), 0.0);
+    EXPECT_LT(toleranceFromText("-1"), 0.0);
+}
+
+TEST(CommandLine, FormIsDecidedByCountAndDashF)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        int status;
+    };
+    const std::string oneCandidate = std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n";
+    // Tolerance 0: both test stars are candidates.
+    const std::string zeroTolerance =
+        "M31          ref.fts      test.fts     2026-12-07 01:02:03   1   2   2\n" + FORM_FEED +
+        "M31          test.fts     10:00:00.0   0:00:00\n" + STANDARD_CANDIDATE + "\n";
+    const Case cases[] = {
+        {"image list", {"2", "table.txt", "test.fts"}, oneCandidate, "", 0},
+        {"dash-f form", {"-f", "files.txt", "2", "table.txt"}, oneCandidate, "", 0},
+        {"-f before three arguments is a tolerance", {"-f", "table.txt", "test.fts"}, zeroTolerance, "", 0},
+        {"-f before five arguments is a tolerance, the file of files the table",
+         {"-f", "files.txt", "test.fts", "2", "table.txt"},
+         "",
+         "Ref file line must contain 6 fields: test.fts",
+         1},
+        {"-F is not -f: images 2 and table.txt",
+         {"-F", "files.txt", "2", "table.txt"},
+         FORM_FEED,
+         "2: No such file or directory\ntable.txt: FITS file is short\n",
+         0},
+    };
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeTextFile(dir.file("files.txt"), "test.fts\n");
+    for (const Case& c : cases) {
+        ProgramResult r = runNewstars(dir.path, c.args);
+        EXPECT_EQ(r.status, c.status) << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
+}
+
+TEST(CommandLine, FileOfFilesSkipsCommentsAndShortLines)
+{
+    struct Case {
+        const char* name;
+        std::string files;
+        int summaries;
+        std::string err;
+    };
+    const std::string longName(1500, 'a');
+    const Case cases[] = {
+        {"comments and empty lines", "# test.fts\n!test.fts\n\ntest.fts\n", 1, ""},
+        {"last line without line end", "test.fts\ntest.fts", 2, ""},
+        {"one character and a line end is a name", "x\ntest.fts\n", 1, "x: No such file or directory\n"},
+        {"blanks belong to the name", " test.fts\ntest.fts \n", 0,
+         " test.fts: No such file or directory\ntest.fts : No such file or directory\n"},
+        {"a comment mark after the start does not count", "t#\n", 0, "t#: No such file or directory\n"},
+        {"long lines are read in pieces of 1023 characters", longName + "\n", 0,
+         std::string(1023, 'a') + ": File name too long\n" + std::string(477, 'a') + ": File name too long\n"},
+    };
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    for (const Case& c : cases) {
+        writeTextFile(dir.file("files.txt"), c.files);
+        ProgramResult r = runNewstars(dir.path, {"-f", "files.txt", "2", "table.txt"});
+        std::string out;
+        for (int i = 0; i < c.summaries; ++i)
+            out += STANDARD_SUMMARY;
+        out += FORM_FEED;
+        for (int i = 0; i < c.summaries; ++i)
+            out += std::string(STANDARD_CANDIDATE) + "\n";
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, out) << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
+}
+
+TEST(CommandLine, FatalStartErrorsEndWithStatusOne)
+{
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        // The table is not opened when the file of files names nothing.
+        {"file of files lists nothing", {"-f", "comments.txt", "2", "missing-table.txt"},
+         "comments.txt contains no files\n"},
+        {"empty file of files", {"-f", "empty.txt", "2", "table.txt"}, "empty.txt contains no files\n"},
+        {"file of files missing", {"-f", "missing.txt", "2", "table.txt"},
+         "missing.txt: No such file or directory\n"},
+        {"table missing", {"2", "missing-table.txt", "test.fts"}, "missing-table.txt: No such file or directory\n"},
+    };
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeTextFile(dir.file("comments.txt"), "# test.fts\n!test.fts\n\n\n");
+    writeTextFile(dir.file("empty.txt"), "");
+    for (const Case& c : cases) {
+        ProgramResult r = runNewstars(dir.path, c.args);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.out, "") << c.name;
+        EXPECT_EQ(r.err, c.err) << c.name;
+    }
+}
+
+TEST(CommandLine, UnusableTestImagesAreSkipped)
+{
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeTestImage(dir.file("empty-object.fts"), skyImage("", 150, 0, {{150, 120}}));
+    ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "missing.fts", "test.fts", "short.fts",
+                                             "noobject.fts", "empty-object.fts", "test.fts"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string(STANDARD_SUMMARY) + STANDARD_SUMMARY + FORM_FEED + STANDARD_CANDIDATE +
+                         "\n" + STANDARD_CANDIDATE + "\n");
+    EXPECT_EQ(r.err,
+              "missing.fts: No such file or directory\n"
+              "short.fts: FITS file is short\n"
+              "noobject.fts: no OBJECT field\n"
+              "No reference file listed for object \n");
+}
+
+TEST(CommandLine, RunWithoutCandidatesEndsWithFormFeedLine)
+{
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "ref2.fts", "missing.fts"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "M31          ref.fts      ref2.fts     2026-12-07 01:02:03   1   1   0\n" + FORM_FEED);
+    EXPECT_EQ(r.err, "missing.fts: No such file or directory\n");
+}

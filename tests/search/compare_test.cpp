@@ -1,0 +1,165 @@
+// The star comparison: its small operations, the indexed matching against the plain
+// pair loop, and whole runs of the built program.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <algorithm>
+#include <random>
+
+#include <erfa.h>
+
+#include "search/compare.hpp"
+#include "test_support.hpp"
+
+static const double PI = 3.141592653589793;
+static const double ARCSEC = PI / 180 / 3600;
+
+TEST(InSearchBox, BoundsAreInclusiveAfterTheMargin)
+{
+    const SearchBox box{1.0, 0.5, 0.8, 0.3, std::cos(0.4)};
+    const double margin = 0.01;
+    struct Case {
+        double ra, dec, margin;
+        int expected;
+    };
+    const Case cases[] = {
+        {0.9, 0.4, 0, 0},
+        {0.8, 0.3, 0, 0},  // corners are inside
+        {1.0, 0.5, 0, 0},
+        {std::nextafter(0.8, 0.0), 0.4, 0, -1},
+        {std::nextafter(1.0, 2.0), 0.4, 0, -1},
+        {0.9, std::nextafter(0.3, 0.0), 0, -1},
+        {0.9, std::nextafter(0.5, 1.0), 0, -1},
+        {0.8 + margin, 0.4, margin, 0},
+        {std::nextafter(0.8 + margin, 0.0), 0.4, margin, -1},
+        {1.0 - margin, 0.4, margin, 0},
+        {std::nextafter(1.0 - margin, 2.0), 0.4, margin, -1},
+        {0.9, 0.3 + margin, margin, 0},
+        {0.9, std::nextafter(0.3 + margin, 0.0), margin, -1},
+        {0.9, 0.5 - margin, margin, 0},
+        {0.9, std::nextafter(0.5 - margin, 1.0), margin, -1},
+        {NAN, 0.4, 0, -1},
+        {0.9, NAN, 0, -1},
+        {0.9, 0.4, NAN, -1},
+        {0.9, 0.4, INFINITY, -1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(inSearchBox(&box, c.ra, c.dec, c.margin), c.expected) << c.ra << " " << c.dec << " " << c.margin;
+}
+
+TEST(SeparationCosine, AgreesWithErfaAndClamps)
+{
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> ra(0, 2 * PI), dec(-PI / 2, PI / 2);
+    for (int i = 0; i < 1000; ++i) {
+        double ra1 = ra(random), dec1 = dec(random), ra2 = ra(random), dec2 = dec(random);
+        double x = separationCosine(ra2 - ra1, PI / 2 - dec1, std::sin(dec2), std::cos(dec2));
+        double expected = eraSeps(ra1, dec1, ra2, dec2);
+        // The law of cosines loses precision only near 0 and pi.
+        if (expected > 1e-3 && expected < PI - 1e-3) {
+            EXPECT_NEAR(std::acos(x), expected, 1e-12) << ra1 << " " << dec1 << " " << ra2 << " " << dec2;
+        }
+    }
+    EXPECT_EQ(separationCosine(0, 0, 2, 1), 1.0);
+    EXPECT_EQ(separationCosine(0, 0, -2, 1), -1.0);
+}
+
+TEST(BaseName, TakesThePartAfterTheLastSlash)
+{
+    struct Case {
+        const char* path;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"a/b/c.fts", "c.fts"}, {"/dir/", "dir/"},       {"c.fts", "c.fts"},
+        {"a\\b\\c.fts", "a\\b\\c.fts"}, {"/", "/"},      {"", ""},
+        {"dir//", "/"},     {"//x", "x"},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(baseName(c.path), c.expected) << c.path;
+}
+
+// The distance of a pair exactly as the comparison computes it.
+static double pairDistance(const SkyPosition& test, const SkyPosition& reference)
+{
+    return std::acos(separationCosine(test.ra - reference.ra, PI / 2 - reference.dec, std::sin(test.dec),
+                                      std::cos(test.dec)));
+}
+
+TEST(MatchStars, ExactlyOneToleranceAwayDoesNotMatch)
+{
+    const SkyPosition cases[][2] = {
+        {{1.0, 0.5}, {1.0, 0.5 + 2 * ARCSEC}},
+        {{1.0, -0.5}, {1.0 + 3 * ARCSEC, -0.5}},
+        {{2 * PI - ARCSEC, 1.2}, {ARCSEC, 1.2}},  // across right ascension 0
+        {{0.1, 1.5707}, {3.0, 1.5707}},           // near the pole
+    };
+    for (const auto& c : cases) {
+        const std::vector<SkyPosition> reference = {c[0]}, test = {c[1]};
+        double d = pairDistance(c[1], c[0]);
+        std::vector<char> plain, indexed;
+        matchStarsPlain(reference, test, d, &plain);
+        matchStars(reference, test, d, &indexed);
+        EXPECT_EQ(plain[0], 0) << d;
+        EXPECT_EQ(indexed[0], 0) << d;
+        double wider = std::nextafter(d, 1.0);
+        matchStarsPlain(reference, test, wider, &plain);
+        matchStars(reference, test, wider, &indexed);
+        EXPECT_EQ(plain[0], 1) << d;
+        EXPECT_EQ(indexed[0], 1) << d;
+    }
+}
+
+TEST(MatchStars, IndexGivesThePlainLoopsAnswers)
+{
+    std::mt19937_64 random(11);
+    struct Field {
+        const char* name;
+        double ra0, dec0, size;  // radians
+    };
+    const Field fields[] = {
+        {"equator", 1.0, 0.0, 600 * ARCSEC},
+        {"across right ascension 0", 0.0, 0.3, 600 * ARCSEC},
+        {"high declination across 0", 0.0, -1.3, 300 * ARCSEC},
+        {"at the pole", 2.0, PI / 2 - 100 * ARCSEC, 200 * ARCSEC},
+    };
+    for (const Field& f : fields) {
+        std::uniform_real_distribution<double> offset(-f.size / 2, f.size / 2), direction(0, 2 * PI);
+        auto place = [&](double dra, double ddec) {
+            double ra = f.ra0 + dra;
+            if (ra < 0)
+                ra += 2 * PI;
+            return SkyPosition{ra, std::min(f.dec0 + ddec, PI / 2)};
+        };
+        std::vector<SkyPosition> reference, test;
+        for (int i = 0; i < 1200; ++i)
+            reference.push_back(place(offset(random), offset(random)));
+        for (int i = 0; i < 1200; ++i)
+            test.push_back(place(offset(random), offset(random)));
+        // Pairs at exactly the tolerance, and just inside and outside it.
+        double tolerance = 4 * ARCSEC;
+        for (int i = 0; i < 200; ++i) {
+            const SkyPosition& r = reference[static_cast<size_t>(i)];
+            double angle = direction(random);
+            SkyPosition t{r.ra + tolerance * std::cos(angle) / std::cos(r.dec),
+                          std::min(r.dec + tolerance * std::sin(angle), PI / 2)};
+            if (t.ra >= 2 * PI)
+                t.ra -= 2 * PI;
+            test.push_back(t);
+        }
+        for (double tol : {tolerance, pairDistance(test.back(), reference[199]), 0.5 * ARCSEC, 30 * ARCSEC, 0.0}) {
+            std::vector<char> plain, indexed;
+            matchStarsPlain(reference, test, tol, &plain);
+            matchStars(reference, test, tol, &indexed);
+            EXPECT_EQ(plain, indexed) << f.name << " tolerance " << tol;
+            if (tol == tolerance) {
+                size_t matched = static_cast<size_t>(std::count(plain.begin(), plain.end(), 1));
+                EXPECT_GT(matched, 50u) << f.name;
+                EXPECT_LT(matched, test.size()) << f.name;
+            }
+        }
+    }
+}
