@@ -13,8 +13,10 @@
 #include "night_recover.hpp"
 
 namespace {
-void printUsage(const char* program) {
-    std::fprintf(stderr,
+// Prints the usage to standard error and ends with status 1 (to standard output and
+// status 0 when asked for with --help).
+[[noreturn]] void printUsage(const char* program, bool asked = false) {
+    std::fprintf(asked ? stdout : stderr,
                  "usage: %s [options] --out DIR\n"
                  "       %s recover REPORT TRUTH\n"
                  "options:\n"
@@ -26,10 +28,11 @@ void printUsage(const char* program) {
                  "  --inject N      new sources per injected test image, 0 to 1000 (default 10)\n"
                  "  --out DIR       output directory, created when missing\n"
                  "  --no-fpack      write every image uncompressed\n"
+                 "  --help          this text\n"
                  "recover: prints how many injected sources of TRUTH the candidate lines of REPORT\n"
                  "recovered (within 1 arcsecond, allowing for the report's rounding)\n",
                  program, program);
-    std::exit(1);
+    std::exit(asked ? 0 : 1);
 }
 
 // Whole decimal number in [low, high], all of the text used.
@@ -93,6 +96,7 @@ int main(int argc, char** argv) {
             value = argv[i] + equals + 1;
             option.resize(equals);
         }
+        if ((option == "--help" || option == "-h") && value == nullptr) printUsage(program, true);
         if (option == "--no-fpack" && value == nullptr) {
             options.compress = false;
             continue;
