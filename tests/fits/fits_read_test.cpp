@@ -361,35 +361,3 @@ TEST(ReadFitsImage, LargeImageThroughAPipeInSmallWrites)
     for (size_t i = 0; i < values.size(); ++i)
         ASSERT_EQ(image.pixels[i], static_cast<uint16_t>(static_cast<uint16_t>(values[i]) + 32768u)) << i;
 }
-
-TEST(SwapPixelsFromFits, ConvertsEveryPixelOnce)
-{
-    // An odd count so that a vectorised loop also runs its tail.
-    const unsigned char fileBytes[] = {0x80, 0x00, 0x00, 0x00, 0x7F, 0xFF, 0xFF, 0xFF, 0x12, 0x34, 0x00, 0x01,
-                                       0x80, 0x01, 0x7F, 0xFE, 0xAB, 0xCD, 0x01, 0x00, 0x00, 0x80, 0xFE, 0xDC,
-                                       0x43, 0x21, 0x80, 0x00, 0x7F, 0xFF, 0x00, 0x00, 0x11, 0x22};
-    const std::vector<uint16_t> expected = {0,      32768,  65535, 32767,  0x9234, 0x8001, 1,      65534, 0x2BCD,
-                                            0x8100, 0x8080, 0x7EDC, 0xC321, 0,     65535,  32768,  0x9122};
-    FitsImage image;
-    image.width = 17;
-    image.height = 1;
-    image.pixels.resize(17);
-    std::memcpy(image.pixels.data(), fileBytes, sizeof fileBytes);
-    swapPixelsFromFits(&image);
-    EXPECT_EQ(image.pixels, expected);
-}
-
-TEST(GetImageSize, StoresWidthAndHeight)
-{
-    FitsImage image;
-    setIntCard(&image, "NAXIS", 2);
-    setIntCard(&image, "NAXIS2", 7);
-    setIntCard(&image, "NAXIS1", 9);
-    int32_t width = 0;
-    int32_t height = 0;
-    std::string message = "unset";
-    EXPECT_EQ(getImageSize(&image, &width, &height, &message), 0);
-    EXPECT_EQ(width, 9);
-    EXPECT_EQ(height, 7);
-    EXPECT_EQ(message, "unset");
-}

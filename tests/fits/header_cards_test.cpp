@@ -462,33 +462,3 @@ TEST(CardStore, FindDeleteAndCopy)
     EXPECT_EQ(copyCard(&destination, &destination, "A"), 0);
     EXPECT_EQ(cardAt(destination, 1), cardAt(image, 0));
 }
-
-TEST(CardStore, InitAndFreeEmptyTheRecord)
-{
-    FitsImage image;
-    image.bitpix = 16;
-    image.width = 3;
-    image.height = 2;
-    image.offset1 = 4;
-    image.offset2 = 5;
-    image.xfactor = 6;
-    image.yfactor = 7;
-    image.exposureMs = 8;
-    image.pixels.assign(6, 1);
-    setIntCard(&image, "A", 1);
-    freeFitsImage(&image);
-    EXPECT_EQ(image.bitpix, 0);
-    EXPECT_EQ(image.width, 0);
-    EXPECT_EQ(image.height, 0);
-    EXPECT_EQ(image.offset1, 0);
-    EXPECT_EQ(image.offset2, 0);
-    EXPECT_EQ(image.xfactor, 1);
-    EXPECT_EQ(image.yfactor, 1);
-    EXPECT_EQ(image.exposureMs, 0);
-    EXPECT_EQ(image.cardCount, 0);
-    EXPECT_TRUE(image.cards.empty());
-    EXPECT_TRUE(image.pixels.empty());
-    freeFitsImage(&image); // a freed record may be freed again
-    initFitsImage(&image);
-    EXPECT_EQ(image.xfactor, 1);
-}
