@@ -189,17 +189,37 @@ void subpixelPeak(const uint16_t* image, int width, int x, int y, double* refine
                                *pixelAt(image, width, x, y + 1));
 }
 
-// Mean + 5 sample deviations of the WINDOW pixels starting at row[0].
-static double windowLevel(const uint16_t* row) {
-    // The integer sums are exact, so they equal the running double sums.
-    uint32_t s = 0;
-    uint64_t q = 0;
-    for (int i = 0; i < WINDOW; ++i) {
-        const uint32_t v = row[i];
-        s += v;
-        q += static_cast<uint64_t>(v) * v;
+// Sum and sum of squares of a threshold window. Integer sums are exact, so they equal
+// the running double sums whatever the order of additions and removals.
+struct WindowSums {
+    int64_t sum = 0, squares = 0;
+};
+
+static void addToWindow(WindowSums* window, int64_t value) {
+    window->sum += value;
+    window->squares += value * value;
+}
+
+static WindowSums sumWindow(const uint16_t* first) {
+    WindowSums window;
+    for (int i = 0; i < WINDOW; ++i) addToWindow(&window, first[i]);
+    return window;
+}
+
+// Moves a window n pixels to the right: the n pixels from leaving on leave it, the n
+// pixels from entering on join it.
+static void slideWindow(WindowSums* window, const uint16_t* leaving, const uint16_t* entering, int n) {
+    for (int i = 0; i < n; ++i) {
+        addToWindow(window, entering[i]);
+        window->sum -= leaving[i];
+        window->squares -= static_cast<int64_t>(leaving[i]) * leaving[i];
     }
-    const double sum = s, squares = static_cast<double>(q);
+}
+
+// Mean + 5 sample deviations of a window.
+static double windowLevel(const WindowSums& window) {
+    const double sum = static_cast<double>(window.sum);
+    const double squares = static_cast<double>(window.squares);
     const double deviation = std::sqrt(std::fabs(squares - sum * sum / WINDOW) / (WINDOW - 1));
     return sum / WINDOW + 5 * deviation;
 }
@@ -287,20 +307,80 @@ static uint16_t borderFillValue(const uint16_t* pixels, int width, int height) {
     return static_cast<uint16_t>(std::min(fill, 65535.0));
 }
 
+// Largest 19 a^2 that leaves a value clearly below a window's level (see
+// clearlyBelowLevel).
+static int64_t levelBound(const WindowSums& window) {
+    // b = 20 Q - S^2 = 380 deviation^2, exact in 64 bits (at most 20 * 20 * 65535^2).
+    const int64_t b = WINDOW * window.squares - window.sum * window.sum;
+    const int64_t bound = 500 * b;
+    return bound - (bound >> 16) - 64;
+}
+
+// Whether value lies clearly below the window's level, mean + 5 deviations, decided in
+// exact integers: with a = 20 value - S, value < level exactly when a <= 0 or
+// 19 a^2 < 500 b. The margins in levelBound (b / 2^16 and 64) exceed by far the rounding
+// of the level computed in double precision (chiefly that of S^2/20, some 1e-5 before the
+// square root), so a value clearly below is also at or below the double level. Values not
+// clearly below are compared with the double level itself.
+static bool clearlyBelowLevel(int64_t value, const WindowSums& window, int64_t bound) {
+    const int64_t a = WINDOW * value - window.sum;
+    return (a <= 0) | (19 * a * a < bound);
+}
+
 // Scans the interior of the working copy and appends the stars accepted to *found.
-// *requested is kept at the byte count of the allocation under way, for the message.
-static void scanForStars(uint16_t* work, int width, int height, AcceptedStars* accepted,
-                         StarList* found, int64_t* requested) {
+// The threshold windows slide along the row four pixels per refresh; with plainWindows
+// each refresh sums its 40 pixels afresh instead (the reference the sliding sums are
+// checked against). *requested is kept at the byte count of the allocation under way.
+static void scanForStars(uint16_t* work, int width, int height, bool plainWindows,
+                         AcceptedStars* accepted, StarList* found, int64_t* requested) {
     for (int y = BORDER; y < height - BORDER; ++y) {
-        const uint16_t* row = pixelAt(work, width, 0, y);
+        uint16_t* row = work + static_cast<ptrdiff_t>(y) * width;
+        WindowSums left, right;            // the windows, following clipped spikes
+        WindowSums refreshLeft, refreshRight;  // the windows as at the last refresh
+        int64_t boundLeft = 0, boundRight = 0;
+        bool thresholdKnown = false;
         double threshold = 0;
         for (int x = BORDER; x < width - BORDER; ++x) {
             if (x % 4 == 0) {
-                threshold = std::min(windowLevel(row + x - WINDOW), windowLevel(row + x + 1));
+                if (plainWindows || x == BORDER) {
+                    left = sumWindow(row + x - WINDOW);
+                    right = sumWindow(row + x + 1);
+                } else {
+                    // Pixels left of x no longer change; the right window's sums follow
+                    // every spike clipped inside it (below).
+                    slideWindow(&left, row + x - 4 - WINDOW, row + x - 4, 4);
+                    slideWindow(&right, row + x - 3, row + x + WINDOW - 3, 4);
+                }
+                refreshLeft = left;
+                refreshRight = right;
+                thresholdKnown = plainWindows;
+                if (plainWindows) {
+                    threshold = std::min(windowLevel(left), windowLevel(right));
+                } else {
+                    boundLeft = levelBound(left);
+                    boundRight = levelBound(right);
+                }
             }
             const uint16_t v = row[x];
+            if (!thresholdKnown) {
+                // The threshold is the smaller level: v is no candidate when below both.
+                if (clearlyBelowLevel(v, refreshLeft, boundLeft) &
+                    clearlyBelowLevel(v, refreshRight, boundRight)) {
+                    continue;
+                }
+                threshold = std::min(windowLevel(refreshLeft), windowLevel(refreshRight));
+                thresholdKnown = true;
+            }
             if (!(v > threshold)) continue;
-            if (clipSpike(work, width, x, y, static_cast<uint16_t>(threshold)) == 0) continue;
+            const auto clipped = static_cast<uint16_t>(threshold);
+            if (clipSpike(work, width, x, y, clipped) == 0) {
+                if (x % 4 != 0) {
+                    // The pixel lies in the right window of the last refresh.
+                    right.sum += static_cast<int64_t>(clipped) - v;
+                    right.squares += static_cast<int64_t>(clipped) * clipped - static_cast<int64_t>(v) * v;
+                }
+                continue;
+            }
             int px = 0, py = 0;
             uint16_t peak = 0;
             if (climbToPeak(work, width, x, y, CLIMB_LIMIT, &px, &py, &peak) != 0) continue;
@@ -318,8 +398,10 @@ static void scanForStars(uint16_t* work, int width, int height, AcceptedStars* a
     }
 }
 
+// With plain set, the duplicate test scans every accepted star and the thresholds are
+// summed afresh at each refresh: the straightforward reference for the fast paths.
 static int findStarsWith(const uint16_t* pixels, int width, int height, StarList* stars,
-                         bool linearScan) {
+                         bool plain) {
     const int64_t pixelCount =
         (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
     int64_t requested = pixelCount * 2;
@@ -338,8 +420,8 @@ static int findStarsWith(const uint16_t* pixels, int width, int height, StarList
             fillBorder(work.data(), width, height, borderFillValue(pixels, width, height));
             AcceptedStars accepted;
             requested = (pixelCount >> (2 * GRID_SHIFT)) * 4;
-            initAcceptedStars(&accepted, width, height, linearScan);
-            scanForStars(work.data(), width, height, &accepted, &found, &requested);
+            initAcceptedStars(&accepted, width, height, plain);
+            scanForStars(work.data(), width, height, plain, &accepted, &found, &requested);
             count = static_cast<int>(found.x.size());
         } else {
             requested = 8;

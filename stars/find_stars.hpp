@@ -38,9 +38,10 @@ struct RegionStats {
 // to standard error; *stars is then left untouched and nothing stays allocated.
 int findStars(const uint16_t* pixels, int width, int height, StarList* stars);
 
-// The same detections as findStars, found with the duplicate test scanning every
-// star accepted so far instead of a grid of their positions. Quadratic in the number
-// of stars; kept as the plain reference that the grid is checked against.
+// The same detections as findStars, found the plain way: the duplicate test scans every
+// star accepted so far (instead of a grid of their positions) and each threshold sums
+// its 40 pixels afresh (instead of sliding along the row). Quadratic in the number of
+// stars; kept as the reference that the fast paths are checked against.
 int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList* stars);
 
 // Fills *stats for the rectangle of w columns and h rows whose first pixel is at

@@ -37,7 +37,7 @@ inline void addGaussianStar(uint16_t* image, int width, int height, double cx, d
 
 // Fills the image with a sky of 1000 plus noise of about 10 counts, then adds starCount
 // stars at random positions, with peaks from about 100 to 60000 (most of them faint,
-// a few saturated) and widths sigma 1.1 to 1.9 pixels, and a hot pixel per 50 stars.
+// a few saturated) and widths sigma 1.1 to 1.9 pixels, and a hot pixel per 10 stars.
 inline void makeStarField(uint16_t* image, int width, int height, int starCount, uint64_t seed) {
     FieldRandom random{seed * 0x9E3779B97F4A7C15ull + 1};
     const size_t n = static_cast<size_t>(width) * height;
@@ -50,7 +50,7 @@ inline void makeStarField(uint16_t* image, int width, int height, int starCount,
         const double amplitude = 100 * std::pow(700.0, nextUniform(&random) * nextUniform(&random));
         const double sigma = 1.1 + 0.8 * nextUniform(&random);
         addGaussianStar(image, width, height, x, y, amplitude, sigma);
-        if (s % 50 == 0) {
+        if (s % 10 == 0) {
             const auto hx = static_cast<size_t>(nextUniform(&random) * width);
             const auto hy = static_cast<size_t>(nextUniform(&random) * height);
             image[hy * width + hx] = 40000;
