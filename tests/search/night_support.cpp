@@ -20,12 +20,14 @@ std::string readWholeFile(const std::string& path) {
     return text.str();
 }
 
-NightProgramResult runNightProgram(const std::string& directory, const std::vector<std::string>& arguments) {
+NightProgramResult runNightProgram(const std::string& directory, const std::vector<std::string>& arguments,
+                                   const char* path) {
     const std::string outPath = directory + "/.stdout";
     const std::string errPath = directory + "/.stderr";
     const char* oldPath = std::getenv("PATH");
-    std::vector<std::string> environment = {std::string("PATH=") + NEWSTARS_BIN_DIR + ":" +
-                                            (oldPath != nullptr ? oldPath : "/usr/bin:/bin")};
+    std::vector<std::string> environment = {
+        std::string("PATH=") +
+        (path != nullptr ? path : std::string(NEWSTARS_BIN_DIR) + ":" + (oldPath != nullptr ? oldPath : "/usr/bin:/bin"))};
     for (char** e = environ; *e != nullptr; ++e) {
         if (std::strncmp(*e, "PATH=", 5) != 0) environment.push_back(*e);
     }

@@ -17,8 +17,10 @@ struct NightProgramResult {
 };
 
 // Runs the program at arguments[0] in directory without a shell, with the build's bin
-// directory first on PATH (newstars finds fdecomp there), and collects its output.
-NightProgramResult runNightProgram(const std::string& directory, const std::vector<std::string>& arguments);
+// directory first on PATH (newstars finds fdecomp there) or with PATH set to path when
+// that is given, and collects its output.
+NightProgramResult runNightProgram(const std::string& directory, const std::vector<std::string>& arguments,
+                                   const char* path = nullptr);
 
 // The whole content of a file; empty when it cannot be read.
 std::string readWholeFile(const std::string& path);

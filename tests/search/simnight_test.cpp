@@ -1,6 +1,8 @@
 // Tests of simnight, the generator of simulated nights: the images it writes (checked
 // with CFITSIO and WCSLIB), its determinism, its option handling and its recovery count.
 
+#include <unistd.h>
+
 #include <fitsio.h>
 #include <gtest/gtest.h>
 #include <wcslib/wcslib.h>
@@ -107,6 +109,32 @@ TEST(SimulatedNight, SameSeedGivesIdenticalFilesAndAnotherSeedDifferentImages) {
         EXPECT_EQ(one, readWholeFile(second.path + "/" + name)) << name;
     }
     EXPECT_NE(readWholeFile(first.path + "/FLD01_1.fts"), readWholeFile(third.path + "/FLD01_1.fts"));
+}
+
+TEST(SimulatedNight, WithoutFpackEveryImageIsWrittenUncompressed) {
+    NightDirectory night;
+    const NightProgramResult r = runNightProgram(
+        night.path, {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images", "2", "--out", "."}, "/nonexistent");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("fpack not found"), std::string::npos) << r.err;
+    const std::string listed = readWholeFile(night.path + "/files.txt") + readWholeFile(night.path + "/table.txt");
+    EXPECT_EQ(listed.find(".fth"), std::string::npos) << listed;
+    for (const auto& entry : std::filesystem::directory_iterator(night.path)) {
+        EXPECT_NE(entry.path().extension(), ".fth") << entry.path();
+        EXPECT_NE(entry.path().extension(), ".fz") << entry.path();
+    }
+    // With fpack on the PATH the second test image and the second reference are compressed.
+    if (access("/usr/bin/fpack", X_OK) == 0) {
+        NightDirectory packed;
+        ASSERT_EQ(runNightProgram(packed.path, {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images", "2",
+                                                "--out", "."}, "/usr/bin:/bin")
+                      .status,
+                  0);
+        EXPECT_EQ(readWholeFile(packed.path + "/files.txt"),
+                  "# test images, one per line\nFLD01_1.fts\nFLD01_2.fth\nFLD02_1.fts\nFLD02_2.fth\n");
+        EXPECT_NE(readWholeFile(packed.path + "/table.txt").find("FLD02_r.fth"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(packed.path + "/FLD01_2.fts"));
+    }
 }
 
 TEST(SimulatedNight, RecoveryCountAllowsForThePrintedRounding) {

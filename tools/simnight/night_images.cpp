@@ -95,10 +95,11 @@ int compressImageFile(const std::string& path, const std::string& compressedPath
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
-    if (!WIFEXITED(status)) return -1;
-    if (WEXITSTATUS(status) == 127) return 1;  // the child could not run fpack
-    if (WEXITSTATUS(status) != 0) return -1;
-    if (rename(packed.c_str(), compressedPath.c_str()) != 0) return -1;
+    const bool ran = WIFEXITED(status) && WEXITSTATUS(status) != 127;  // 127: the child could not run fpack
+    if (!ran || WEXITSTATUS(status) != 0 || rename(packed.c_str(), compressedPath.c_str()) != 0) {
+        unlink(packed.c_str());
+        return ran || !WIFEXITED(status) ? -1 : 1;
+    }
     unlink(path.c_str());
     return 0;
 }
