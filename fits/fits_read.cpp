@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -83,6 +84,22 @@ int32_t secondsToMilliseconds(double seconds)
     if (ms <= -2147483649.0)
         return INT32_MIN;
     return static_cast<int32_t>(ms);
+}
+
+// Asks the system to back a large pixel buffer with huge pages where it can: a fresh
+// 32 MB image otherwise costs thousands of page faults, more than reading it.
+void adviseHugePages(void* buffer, size_t bytes)
+{
+#ifdef MADV_HUGEPAGE
+    const uintptr_t hugePage = uintptr_t{2} << 20;
+    uintptr_t start = (reinterpret_cast<uintptr_t>(buffer) + hugePage - 1) & ~(hugePage - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(buffer) + bytes) & ~(hugePage - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)buffer;
+    (void)bytes;
+#endif
 }
 
 } // namespace
@@ -199,6 +216,7 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
     const size_t total = static_cast<size_t>(pixelCount);
     try {
         image->pixels.reserve(total);
+        adviseHugePages(image->pixels.data(), total * sizeof(uint16_t));
     } catch (const std::bad_alloc&) {
         setMessage(message, "Could not malloc %lld for pixels", static_cast<long long>(pixelCount * 2));
         freeFitsImage(image);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "search/compare.hpp"
 #include "search/image_file.hpp"
@@ -247,4 +248,36 @@ TEST(CompareRun, StarExactlyOneToleranceAwayIsNotMatched)
         break;
     }
     EXPECT_TRUE(tried) << "no arcsecond text gives exactly the separation";
+}
+
+TEST(CompareRun, StarSearchOutOfMemorySkipsTheImage)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the cap leaves";
+#endif
+    // An 8192 x 8192 test image (128 MiB of pixels) can be read under a cap of 200 MiB,
+    // but the star search's working copy of it cannot be had as well.
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    TestImage huge = skyImage("M31", 150, 0, {});
+    huge.width = 1;
+    huge.height = 1;
+    writeTestImage(dir.file("huge.fts"), huge);
+    // Rewrite the size cards and extend the file, sparsely, to hold all pixels.
+    std::string header;
+    {
+        std::ifstream file(dir.file("huge.fts"), std::ios::binary);
+        header.assign(2880 * 2, ' ');
+        file.read(header.data(), 2880);
+    }
+    header.resize(2880);
+    header.replace(3 * 80, 80, intCard("NAXIS1", 8192));
+    header.replace(4 * 80, 80, intCard("NAXIS2", 8192));
+    writeTextFile(dir.file("huge.fts"), header);
+    std::filesystem::resize_file(dir.file("huge.fts"), 2880 + 8192ull * 8192 * 2);
+    ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "huge.fts", "test.fts"}, 200ul << 20);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "findStars(): Can not malloc 134217728\nhuge.fts: Can not find stars\n");
+    EXPECT_EQ(r.out, std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n");
 }

@@ -110,8 +110,8 @@ TEST_F(Fdecomp, RefusesBadInputLeavingNothingBehind)
                            + fitsCard("NAXIS   =                    2") + fitsCard("NAXIS1  =                    4")
                            + fitsCard("NAXIS2  =                    2") + fitsCard("END");
     header32.resize(2880, ' ');
-    Bytes image32(header32.begin(), header32.end());
-    image32.resize(2 * 2880, 0);
+    Bytes image32(2 * 2880, 0);
+    std::copy(header32.begin(), header32.end(), image32.begin());
 
     struct Case { const char* what; Bytes input; std::vector<std::string> arguments; };
     const Case cases[] = {

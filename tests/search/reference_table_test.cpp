@@ -111,12 +111,15 @@ TEST(ReferenceTable, LookupThroughTheProgram)
         {"no line whose image opens",
          "M31 10:00:30 0:01:00 9:59:30 -0:01:00 missing.fts\nNGC1 1 2 3 4 ref.fts\n", {"test.fts"}, "",
          "missing.fts: No such file or directory\nNo reference file listed for object M31\n", 0},
+        {"an object name with a blank never matches", "M 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n",
+         {"spaced.fts"}, "", "No reference file listed for object M 31\n", 0},
         {"an unreadable reference image ends the run",
          "M31 10:00:30 0:01:00 9:59:30 -0:01:00 short.fts\n" + line2, {"test.fts"}, "",
          "short.fts: FITS file is short\n", 1},
     };
     ScratchDirectory dir;
     writeStandardScene(dir);
+    writeTestImage(dir.file("spaced.fts"), skyImage("M 31", 150, 0, {}));
     for (const Case& c : cases) {
         writeTextFile(dir.file("table.txt"), c.table);
         std::vector<std::string> args = {"2", "table.txt"};

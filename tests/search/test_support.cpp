@@ -7,6 +7,7 @@
 #include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,7 +117,8 @@ std::string newstarsPath()
     return NEWSTARS_BIN_DIR "/newstars";
 }
 
-ProgramResult runNewstars(const std::string& directory, const std::vector<std::string>& arguments)
+ProgramResult runNewstars(const std::string& directory, const std::vector<std::string>& arguments,
+                          unsigned long addressSpaceLimit)
 {
     std::string program = newstarsPath();
     std::vector<char*> argv;
@@ -141,6 +143,11 @@ ProgramResult runNewstars(const std::string& directory, const std::vector<std::s
         close(errPipe[1]);
         if (chdir(directory.c_str()) != 0)
             _exit(126);
+        if (addressSpaceLimit != 0) {
+            rlimit limit{addressSpaceLimit, addressSpaceLimit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0)
+                _exit(125);
+        }
         execv(program.c_str(), argv.data());
         _exit(127);
     }

@@ -60,8 +60,10 @@ struct ProgramResult {
 };
 
 // Runs the built newstars with the given arguments (argv[0] is the program's path)
-// in directory, without a shell, and collects its output.
-ProgramResult runNewstars(const std::string& directory, const std::vector<std::string>& arguments);
+// in directory, without a shell, and collects its output. A non-zero addressSpaceLimit
+// caps the program's address space (bytes).
+ProgramResult runNewstars(const std::string& directory, const std::vector<std::string>& arguments,
+                          unsigned long addressSpaceLimit = 0);
 
 // The program's path as given to it as argv[0].
 std::string newstarsPath();
