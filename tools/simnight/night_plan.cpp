@@ -1,0 +1,136 @@
+#include "night_plan.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "night_random.hpp"
+
+namespace {
+constexpr double PI = 3.141592653589793;
+constexpr double DEGREE = PI / 180;
+constexpr int64_t NIGHT_START = 1772323200;  // 2026-03-01 00:00:00 UTC
+constexpr int64_t DAY = 86400;
+constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
+// Faintest catalogue star: total flux in a test exposure, about one noise unit at the peak.
+constexpr double FAINT_FLUX = 300;
+// Span of the number-count law in magnitudes, and its slope: 2.5 times as many stars
+// per magnitude, i.e. log10(2.5) per magnitude.
+constexpr double MAGNITUDE_SPAN = 9;
+constexpr double COUNT_SLOPE = 0.3979400086720376;
+
+// Stream identifiers, so that each part of the night draws from its own stream.
+enum Stream : uint64_t { FIELD = 1, IMAGE = 2, CATALOGUE = 3 };
+
+// Total flux of a star drawn from counts growing 2.5 times per magnitude up to the
+// faint limit: inverse of N(<m) proportional to 10^(slope m).
+double drawStarFlux(NightRandom* random) {
+    const double q = std::pow(10.0, -COUNT_SLOPE * MAGNITUDE_SPAN);
+    const double u = uniformRandom(random);
+    const double magnitudesBrighter = -std::log10(u * (1 - q) + q) / COUNT_SLOPE;
+    return FAINT_FLUX * std::pow(10.0, 0.4 * magnitudesBrighter);
+}
+
+void setPointing(ImagePlan* image, const ObjectPlan& object, const NightOptions& options,
+                 double offsetPixels, double rotation, NightRandom* random) {
+    const double offsetDec = uniformBetween(random, -offsetPixels, offsetPixels) * object.scale;
+    const double offsetRa = uniformBetween(random, -offsetPixels, offsetPixels) * object.scale /
+                            std::cos(object.dec * DEGREE);
+    image->crval1 = object.ra + offsetRa;
+    image->crval2 = object.dec + offsetDec;
+    image->crpix1 = options.width / 2 + uniformBetween(random, -3, 3);
+    image->crpix2 = options.height / 2 + uniformBetween(random, -3, 3);
+    image->cdelt1 = -object.scale;
+    image->cdelt2 = object.scale;
+    image->crota2 = uniformBetween(random, -rotation, rotation);
+}
+}  // namespace
+
+double skyNoise(double sky) { return std::sqrt(sky / NIGHT_GAIN + NIGHT_READ_NOISE * NIGHT_READ_NOISE); }
+
+std::vector<ObjectPlan> planNight(const NightOptions& options) {
+    const double area = static_cast<double>(options.width) * static_cast<double>(options.height);
+    const double areaFactor = area / (1024.0 * 1024.0);
+    const double starsPerImage =
+        options.starsPerImage >= 0 ? static_cast<double>(options.starsPerImage) : 1500 * areaFactor;
+    const int cosmicPerTest = static_cast<int>(20 * areaFactor + 0.5);
+    const int64_t nightDay = static_cast<int64_t>(options.seed % 300);
+    int testCounter = 0;
+
+    std::vector<ObjectPlan> objects(static_cast<size_t>(options.objects));
+    for (int i = 0; i < options.objects; ++i) {
+        ObjectPlan& object = objects[static_cast<size_t>(i)];
+        NightRandom random;
+        seedNightRandom(&random, streamSeed(options.seed, FIELD, static_cast<uint64_t>(i), 0));
+        char name[16];
+        std::snprintf(name, sizeof name, "FLD%02d", i + 1);
+        object.name = name;
+        object.ra = uniformBetween(&random, 15, 345);
+        object.dec = uniformBetween(&random, -25, 65);
+        object.scale = uniformBetween(&random, 0.6, 0.8) / 3600;
+
+        ImagePlan& reference = object.referenceImage;
+        NightRandom imageRandom;
+        seedNightRandom(&imageRandom, streamSeed(options.seed, IMAGE, static_cast<uint64_t>(i), 0));
+        reference.fileName = object.name + "_r.fts";
+        reference.reference = true;
+        reference.compressed = options.compress && i % 2 == 1;
+        setPointing(&reference, object, options, options.width / 128.0, 0.5, &imageRandom);
+        reference.psfSigma = uniformBetween(&imageRandom, 2.4, 3.2) / FWHM_PER_SIGMA;
+        reference.fluxScale = 2.5 * uniformBetween(&imageRandom, 0.9, 1.0);
+        reference.sky = 2.5 * uniformBetween(&imageRandom, 500, 1200);
+        reference.exposureMs = 300000;
+        reference.observed = NIGHT_START + (nightDay - 200 - 30 * i) * DAY + 3 * 3600 + 60 * i;
+        reference.cosmicRays = static_cast<int>(50 * areaFactor + 0.5);
+
+        for (int j = 0; j < options.imagesPerObject; ++j) {
+            ImagePlan test;
+            seedNightRandom(&imageRandom,
+                            streamSeed(options.seed, IMAGE, static_cast<uint64_t>(i), static_cast<uint64_t>(j) + 1));
+            test.fileName = object.name + "_" + std::to_string(j + 1) + ".fts";
+            test.compressed = options.compress && j % 2 == 1;
+            test.injected = testCounter % 3 != 2;
+            setPointing(&test, object, options, options.width / 48.0, 1.5, &imageRandom);
+            test.psfSigma = uniformBetween(&imageRandom, 2.6, 4.2) / FWHM_PER_SIGMA;
+            test.fluxScale = uniformBetween(&imageRandom, 0.8, 1.0);
+            test.sky = uniformBetween(&imageRandom, 600, 1800);
+            test.exposureMs = 120000;
+            test.observed = NIGHT_START + nightDay * DAY + 5400 + 180 * testCounter;
+            test.cosmicRays = cosmicPerTest;
+            object.testImages.push_back(test);
+            ++testCounter;
+        }
+        if (reference.compressed) reference.fileName.back() = 'h';
+        for (ImagePlan& test : object.testImages) {
+            if (test.compressed) test.fileName.back() = 'h';
+        }
+
+        // Catalogue: a rectangle of right ascension and declination covering every
+        // pointing with room to spare, filled at the density that puts starsPerImage
+        // stars on one image, plus a few stars bright enough to saturate.
+        NightRandom catalogueRandom;
+        seedNightRandom(&catalogueRandom, streamSeed(options.seed, CATALOGUE, static_cast<uint64_t>(i), 0));
+        const double halfDec = 0.78 * std::max(options.width, options.height) * object.scale;
+        const double edgeDec = std::min(89.0, std::fabs(object.dec) + halfDec);
+        const double halfRa = halfDec / std::cos(edgeDec * DEGREE);
+        const double rectangleArea = (2 * halfRa * std::cos(object.dec * DEGREE)) * (2 * halfDec);
+        const double imageArea = area * object.scale * object.scale;
+        const int64_t count = static_cast<int64_t>(starsPerImage * rectangleArea / imageArea + 0.5);
+        const int64_t bright =
+            starsPerImage > 0 ? static_cast<int64_t>((2 + starsPerImage / 750) * rectangleArea / imageArea + 0.5) : 0;
+        object.stars.resize(static_cast<size_t>(count + bright));
+        for (int64_t k = 0; k < count + bright; ++k) {
+            SkyStar& star = object.stars[static_cast<size_t>(k)];
+            star.ra = uniformBetween(&catalogueRandom, object.ra - halfRa, object.ra + halfRa) * DEGREE;
+            star.dec = uniformBetween(&catalogueRandom, object.dec - halfDec, object.dec + halfDec) * DEGREE;
+            if (k < count) {
+                star.flux = drawStarFlux(&catalogueRandom);
+            } else {
+                // Peak from 1.2 to 12 times saturation under middling seeing.
+                const double sigma = 3.2 / FWHM_PER_SIGMA;
+                star.flux = 65535 * uniformBetween(&catalogueRandom, 1.2, 12) * 2 * PI * sigma * sigma;
+            }
+        }
+    }
+    return objects;
+}

@@ -1,0 +1,95 @@
+#pragma once
+// What a simulated night holds: its options, the fields (objects) with their star
+// catalogues and sky boxes, each image's pointing and conditions, and the injected
+// new sources that the search should find.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The generator's settings.
+struct NightOptions {
+    uint64_t seed = 1;
+    int32_t width = 1024;       // pixels per row
+    int32_t height = 1024;      // rows
+    int objects = 3;            // fields, each with one reference image
+    int imagesPerObject = 2;    // test images per field
+    int64_t starsPerImage = -1; // catalogue stars falling on one image; -1: 1500 per 1024 x 1024
+    int injectPerImage = 10;    // new sources in each test image that gets any
+    std::string directory;      // where everything is written
+    bool compress = true;       // compress some images with fpack when it is on the PATH
+};
+
+// One catalogue star: sky position (radians) and total flux in ADU for a test exposure.
+struct SkyStar {
+    double ra = 0;
+    double dec = 0;
+    double flux = 0;
+};
+
+// The searched rectangle of sky, in the whole units the reference table is written in:
+// right ascension in tenths of a second of time, declination in arcseconds.
+struct NightBox {
+    int64_t eastRa = 0;    // ERA
+    int64_t northDec = 0;  // NDec
+    int64_t westRa = 0;    // WRA
+    int64_t southDec = 0;  // SDec
+};
+
+// Pointing and conditions of one image.
+struct ImagePlan {
+    std::string fileName;       // as listed in the table or file of files, no directory
+    bool reference = false;
+    bool compressed = false;    // to be written as .fth
+    bool injected = false;      // receives new sources
+    double crval1 = 0;          // degrees
+    double crval2 = 0;
+    double crpix1 = 0;          // pixels, same convention as star positions
+    double crpix2 = 0;
+    double cdelt1 = 0;          // degrees per pixel (negative: east to the left)
+    double cdelt2 = 0;
+    double crota2 = 0;          // degrees
+    double psfSigma = 0;        // pixels
+    double sky = 0;             // ADU
+    double fluxScale = 0;       // exposure and transparency relative to a test exposure
+    int32_t exposureMs = 0;
+    int64_t observed = 0;       // seconds since 1970 UTC
+    int cosmicRays = 0;
+};
+
+// One field of the night with everything that belongs to it.
+struct ObjectPlan {
+    std::string name;
+    double ra = 0;              // field centre, degrees
+    double dec = 0;
+    double scale = 0;           // degrees per pixel
+    ImagePlan referenceImage;
+    std::vector<ImagePlan> testImages;
+    std::vector<SkyStar> stars;
+    NightBox box;
+};
+
+// A new point source put into one test image.
+struct InjectedSource {
+    std::string object;
+    std::string image;          // file name as listed
+    double ra = 0;              // radians
+    double dec = 0;
+    double peak = 0;            // ADU above the sky at the centre
+    double sky = 0;             // the image's sky level, ADU
+    double sigma = 0;           // the image's sky noise, ADU
+    double x = 0;               // pixel position in the test image
+    double y = 0;
+    bool inBox = false;         // inside the object's sky box
+};
+
+// Gain (electrons per ADU) and read noise (ADU) of the simulated camera.
+inline constexpr double NIGHT_GAIN = 2.0;
+inline constexpr double NIGHT_READ_NOISE = 4.0;
+
+// Sky noise of an image of the given sky level, ADU.
+double skyNoise(double sky);
+
+// Plans every field: pointing and conditions of each image and the star catalogue;
+// the box is set later by chooseSkyBox. Depends only on the options.
+std::vector<ObjectPlan> planNight(const NightOptions& options);

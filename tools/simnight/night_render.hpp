@@ -1,0 +1,53 @@
+#pragma once
+// Rendering a simulated CCD frame: a smooth sky, Gaussian point sources, photon and
+// read noise, digitisation to 16 bits, hot pixels and cosmic-ray hits.
+
+#include <cstdint>
+#include <vector>
+
+#include "night_random.hpp"
+
+// Expected signal of every pixel in ADU, before noise; element y * width + x is the pixel
+// at column x, row y, whose centre is the position (x, y).
+struct NightFrame {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<float> signal;
+};
+
+// Sizes the frame (width, height >= 1, product checked by the caller) with every pixel at
+// the sky level in ADU.
+void initNightFrame(NightFrame* frame, int32_t width, int32_t height, double sky);
+
+// Adds a circular Gaussian profile of the given peak (ADU, at the centre) and deviation
+// (pixels, > 0) centred at (x, y), sampled at pixel centres out to where it falls below
+// 0.02 ADU. Parts outside the frame are dropped; a source wholly outside adds nothing.
+void addGaussianSource(NightFrame* frame, double x, double y, double peak, double sigma);
+
+// Draws each pixel from its expected signal: photon noise for gain electrons per ADU
+// (> 0) and Gaussian read noise (ADU), rounded to whole ADU and clipped to 0..65535, so
+// that everything at or above 65535 reads as saturated. pixels is resized to the frame.
+void digitizeFrame(const NightFrame* frame, double gain, double readNoise, NightRandom* random,
+                   std::vector<uint16_t>* pixels);
+
+// A detector defect: a pixel that always reads high by excess ADU.
+struct HotPixel {
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t excess = 0;
+};
+
+// The hot pixels of a width x height detector: count positions and excesses (2000 ADU up
+// to saturation) drawn from random. The same detector seed gives the same defects in
+// every frame it takes.
+std::vector<HotPixel> makeHotPixels(int32_t width, int32_t height, int count, NightRandom* random);
+
+// Adds each hot pixel's excess to the digitised pixels, clipping at 65535.
+void addHotPixels(const std::vector<HotPixel>& hot, int32_t width, int32_t height,
+                  std::vector<uint16_t>* pixels);
+
+// Adds count cosmic-ray hits to the digitised pixels: most a single pixel, about one in
+// four a short straight track of 2 to 5 pixels, each pixel 300 to 6000 ADU above what it
+// held, clipped at 65535. Tracks are cut at the frame's edges.
+void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height,
+                   std::vector<uint16_t>* pixels);
