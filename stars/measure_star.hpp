@@ -35,8 +35,9 @@ struct StarMeasurement {
 // by at least F relative to the ring inside it; the rings from that radius to R - 2 are
 // the noise annulus.
 // Returns 0 with *result filled, or -1 with one of these in *message (no line end):
-//   "Coordinates [x,y] lie outside image"  (x, y) closer than S + R to an edge (every
-//                                          pixel read then lies inside the image)
+//   "Coordinates [x,y] lie outside image"  (x, y) closer than S + R to an edge, with S
+//                                          taken as at least 0 and R as at least 1
+//                                          (so every pixel read lies inside the image)
 //   "No brightest pixel found"    the walk went farther than S, or the brightest pixel is 0
 //   "Star occupies entire radius" no ring up to R - 1 ends the star (always when R <= 1)
 //   "No pixels in noise annulus"  the annulus holds fewer than 2 pixels
