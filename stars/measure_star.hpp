@@ -1,0 +1,63 @@
+#pragma once
+// Measuring one star: position, radius, flux and background; comparing two measurements
+// as a magnitude difference; adding one image into another at an offset.
+//
+// Pixels follow the star finder's conventions: unsigned 16-bit, row after row, x the
+// column and y the row from 0, integer positions at pixel centres.
+
+#include <cstdint>
+#include <string>
+
+#include "fits/fits_image.hpp"
+
+// How a star is looked for and how far it may reach.
+struct MeasureParams {
+    int32_t searchHalfWidth = 0;  // S: half-size of the search box, or the farthest the uphill walk may go
+    int32_t maxRadius = 0;        // R: largest ring radius examined, outer limit of the noise annulus
+    double flatteningFraction = 0;  // F: relative drop in mean ring brightness below which the star ends
+};
+
+// One star measured around its brightest pixel. Ring r of centre (cx, cy) holds the
+// pixels (cx + dx, cy + dy) with r^2 <= dx^2 + dy^2 < (r + 1)^2.
+struct StarMeasurement {
+    double x = 0, y = 0;     // sub-pixel position of the brightest pixel
+    int32_t peak = 0;        // value of the brightest pixel
+    int32_t radius = 0;      // the ring at which the profile flattened (the star is rings 0 to radius - 1)
+    int32_t flux = 0;        // sum of the star's pixels, background included
+    int32_t pixelCount = 0;  // number of pixels in that sum
+    int32_t backgroundMedian = 0, backgroundMean = 0, backgroundSigma = 0;  // of the noise annulus
+};
+
+// Measures the star near (x, y) in an image of width x height pixels.
+// With useClimb non-zero the brightest pixel is found by walking uphill from (x, y) at
+// most S pixels; otherwise it is the first brightest pixel of the (2S + 1)^2 box around
+// (x, y), rows top to bottom. Rings grow from it while the mean ring value keeps falling
+// by at least F relative to the ring inside it; the rings from that radius to R - 2 are
+// the noise annulus.
+// Returns 0 with *result filled, or -1 with one of these in *message (no line end):
+//   "Coordinates [x,y] lie outside image"  (x, y) closer than S + R to an edge, with S
+//                                          taken as at least 0 and R as at least 1
+//                                          (so every pixel read lies inside the image)
+//   "No brightest pixel found"    the walk went farther than S, or the brightest pixel is 0
+//   "Star occupies entire radius" no ring up to R - 1 ends the star (always when R <= 1)
+//   "No pixels in noise annulus"  the annulus holds fewer than 2 pixels
+//   "Star flux exceeds 32-bit range"  the star's sum does not fit the result
+// After a failure *result may hold the peak and, once the rings have been grown, the
+// radius, flux and pixel count. The pixels are only read.
+int measureStar(const uint16_t* pixels, int width, int height, const MeasureParams* params,
+                int x, int y, int useClimb, StarMeasurement* result, std::string* message);
+
+// Compares star b with star a: *difference = -2.511886 log10(net b / net a) in magnitudes
+// (positive when b is fainter), net = flux - pixel count x background median; *error
+// combines 2.2 / (signal-to-noise) of each star in quadrature, the signal-to-noise being
+// (peak - background median) / background sigma. A star with background sigma 0 adds no
+// error. Returns 0, or -1 with both outputs untouched when a net flux is 0 or less, or a
+// star with non-zero sigma has its peak equal to its background median.
+int compareMeasurements(const StarMeasurement* a, const StarMeasurement* b, double* difference,
+                        double* error);
+
+// Adds source, shifted by (dx, dy), into destination: each destination pixel
+// (x + dx, y + dy) inside the image becomes its value plus source pixel (x, y), or 65535
+// when the sum reaches it. source has destination->width x destination->height pixels.
+// Destination pixels outside the overlap are unchanged.
+void addShiftedImage(FitsImage* destination, const uint16_t* source, int dx, int dy);
