@@ -32,7 +32,7 @@ inline void writeFileBytes(const std::string& path, const Bytes& bytes)
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline void writeTextFile(const std::string& path, const std::string& text, mode_t mode = 0644)
+inline void writeFileWithMode(const std::string& path, const std::string& text, mode_t mode = 0644)
 {
     writeFileBytes(path, Bytes(text.begin(), text.end()));
     chmod(path.c_str(), mode);

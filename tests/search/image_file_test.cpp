@@ -67,7 +67,7 @@ protected:
     // A stand-in fdecomp running the given shell commands, first on PATH.
     void fakeFdecomp(const std::string& commands)
     {
-        writeTextFile(fakes + "/fdecomp", "#!/bin/sh\n" + commands + "\n", 0755);
+        writeFileWithMode(fakes + "/fdecomp", "#!/bin/sh\n" + commands + "\n", 0755);
         usePath(fakes + ":" + savedPath.second);
     }
 

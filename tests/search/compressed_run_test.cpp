@@ -1,0 +1,64 @@
+// Whole runs of newstars over fpack-compressed test and reference images: the output
+// must be that of the same run over the uncompressed files.
+
+#include <gtest/gtest.h>
+
+#include "compressed_files.hpp"
+#include "test_support.hpp"
+
+// The run over the plain files, with every compressed name's ".fts" turned into ".fth"
+// (same length, so the columns stay put).
+static std::string withCompressedNames(std::string text, const std::vector<std::string>& names)
+{
+    for (const std::string& name : names) {
+        std::string plain = name.substr(0, name.size() - 1) + "s";
+        for (size_t at = text.find(plain); at != std::string::npos; at = text.find(plain, at + 1))
+            text.replace(at, plain.size(), name);
+    }
+    return text;
+}
+
+TEST(CompressedRun, GivesTheSameOutputAsTheUncompressedImages)
+{
+    ScratchDirectory dir;
+    std::string temporary = dir.file("tmp");
+    ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
+    // Reference stars in the box and one test star on each of them; new stars at
+    // (180, 120) in the first test image and at (120, 90) and (60, 150) in the second.
+    writeTestImage(dir.file("ref.fts"), skyImage("M31", 150, 0, {{150, 120}, {100, 100}, {200, 140}}));
+    writeTestImage(dir.file("rice.fts"),
+                   skyImage("M31", 150, 0, {{150, 120}, {100, 100}, {200, 140}, {180, 120}}));
+    writeTestImage(dir.file("hcomp.fts"), skyImage("M31", 150, 0, {{150, 120}, {120, 90}, {60, 150}}));
+    writeTextFile(dir.file("plain.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n");
+    writeTextFile(dir.file("packed.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fth\n");
+    struct Packing { const char* flag; const char* name; };
+    const Packing packings[] = {{"-r", "rice.fth"}, {"-h", "hcomp.fth"}, {"-h", "ref.fth"}};
+    std::vector<std::string> names;
+    std::vector<Bytes> compressed;
+    for (const Packing& p : packings) {
+        std::string name = p.name;
+        ASSERT_TRUE(compressWithFpack(p.flag, dir.file(name.substr(0, name.size() - 1) + "s"), dir.file(name)));
+        names.push_back(name);
+        compressed.push_back(readFileBytes(dir.file(name)));
+    }
+
+    const char* oldPath = std::getenv("PATH");
+    std::string savedPath = oldPath != nullptr ? oldPath : "";
+    setenv("PATH", (binaryDirectory() + ":" + savedPath).c_str(), 1);
+    setenv("TMPDIR", temporary.c_str(), 1);
+    ProgramResult plain = runNewstars(dir.path, {"2", "plain.txt", "rice.fts", "hcomp.fts"});
+    ProgramResult packed = runNewstars(dir.path, {"2", "packed.txt", "rice.fth", "hcomp.fth"});
+    setenv("PATH", savedPath.c_str(), 1);
+    unsetenv("TMPDIR");
+
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.err, "");
+    // The plain run found something: two summary lines, three candidates.
+    EXPECT_EQ(std::count(plain.out.begin(), plain.out.end(), '\n'), 2 + 1 + 3) << plain.out;
+    EXPECT_EQ(packed.status, 0);
+    EXPECT_EQ(packed.err, "");
+    EXPECT_EQ(packed.out, withCompressedNames(plain.out, names));
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(readFileBytes(dir.file(names[i])), compressed[i]) << names[i];
+    EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{});
+}
