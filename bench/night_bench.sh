@@ -15,8 +15,8 @@ sizes=${SIZES:-"2048:10:5 8192:2:5"}
 
 if [ ! -x "$build/bin/newstars" ] || [ ! -x "$build/bin/simnight" ] || [ ! -x "$build/bin/fdecomp" ]; then
   mkdir -p "$build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build.configure.log" 2>&1 \
-    || { cat "$build.configure.log"; exit 1; }
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build/configure.log" 2>&1 \
+    || { cat "$build/configure.log"; exit 1; }
   cmake --build "$build" -j"$(nproc)" --target newstars fdecomp simnight
 fi
 bin=$build/bin
