@@ -57,7 +57,7 @@ static void addImageName(std::vector<std::string>* names, const char* name, cons
 
 int readFileOfFiles(const char* fileName, std::vector<std::string>* names)
 {
-    FILE* file = std::fopen(fileName, "r");
+    FILE* file = std::fopen(fileName, "re");
     if (file == nullptr) {
         std::perror(fileName);
         std::exit(1);
@@ -179,7 +179,7 @@ int runSearch(int argc, char** argv)
             imageNames.emplace_back(argv[i]);
     }
 
-    FILE* table = std::fopen(tableName, "r");
+    FILE* table = std::fopen(tableName, "re");
     if (table == nullptr) {
         std::perror(tableName);
         std::exit(1);
