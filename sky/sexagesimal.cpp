@@ -1,5 +1,6 @@
 #include "sky/sexagesimal.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,8 @@ int scanSexagesimal(const char* text, double* value) {
     const int fields = std::sscanf(text, "%lf%*[:;/,]%lf%*[:;/,]%lf", &whole, &minutes, &seconds);
     if (fields < 1) return -1;
     double result = seconds / 3600 + minutes / 60 + whole;
+    // "inf", "nan" or a number too large for a double is no usable angle.
+    if (!std::isfinite(result)) return -1;
     if (negative) result = -result;
     *value = result;
     return 0;

@@ -25,7 +25,8 @@ std::string fs_sexa(double a, int w, int fracbase);
 // '/' and ','; white space does not separate fields. Minutes and seconds may carry
 // fractions and are not range-checked ("10:75" is 11.25, "10:-30" is 9.5).
 // *value = seconds/3600 + minutes/60 + whole, negated after a leading minus sign.
-// Returns 0, or -1 when no leading number is found (*value untouched).
+// Returns 0, or -1 when no leading number is found or the value is not finite
+// ("inf", "nan", "1e999"; *value untouched).
 int scanSexagesimal(const char* text, double* value);
 
 // Compares two NUL-terminated texts ignoring letter case: 0 when equal, otherwise the

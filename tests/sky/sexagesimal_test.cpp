@@ -139,7 +139,9 @@ TEST(ScanSexagesimal, ReadsFieldsSeparatorsAndSign) {
 }
 
 TEST(ScanSexagesimal, NoNumberLeavesValueUntouched) {
-    for (const char* text : {"", "   ", "abc", "-", ":30", " - -"}) {
+    for (const char* text : {"", "   ", "abc", "-", ":30", " - -",
+                             // no infinite or undefined angles from a table field
+                             "inf", "-infinity", "nan", "NAN(1)", "1e999", "12:inf", "12:30:nan", "1.79e308:1e308"}) {
         double value = -99;
         EXPECT_EQ(scanSexagesimal(text, &value), -1) << '"' << text << '"';
         EXPECT_EQ(value, -99) << '"' << text << '"';
