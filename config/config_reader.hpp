@@ -19,8 +19,8 @@
 // character it reads ("state=%d c='%c'"). 0 at start; never changed by the library.
 extern int configVerbosity;
 
-// Names the file that all later lookups read. A null or empty name means no file,
-// so that a later lookup fails. Out of memory: a message on standard error and the
+// Names the file that all later lookups read (an empty name is kept as given and
+// fails to open). A null name means no file, so that a later lookup fails. Out of memory: a message on standard error and the
 // process ends with status 1.
 void setConfigFile(const char* fileName);
 
