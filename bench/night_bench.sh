@@ -42,8 +42,8 @@ seconds() { awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; printf 
 night=
 trap '[ -z "$night" ] || [ "${KEEP:-0}" = 1 ] || rm -rf "$night"' EXIT
 
-for spec in $sizes; do
-  IFS=: read -r size fields images <<< "$spec"
+for night_size in $sizes; do
+  IFS=: read -r size fields images <<< "$night_size"
   count=$((fields * images))
   night=$(mktemp -d "${TMPDIR:-/tmp}/night_bench.XXXXXX")
   echo "== $count test images of ${size}x${size} ($fields fields, $images test images each) in $night"

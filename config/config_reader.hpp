@@ -35,7 +35,7 @@ void getConfigReal(const char* name, double* value);
 // Reads the current file from its start and stores in *value the value of the first
 // entry named name, at most valueSize - 1 characters (valueSize >= 1); the "/" entry
 // gives an empty value. 0 when found; -1 when the file ends, or an entry cannot be
-// read, before a match (*value then unspecified). A file that cannot be opened, or no
+// read, before a match (*value then untouched). A file that cannot be opened, or no
 // file named: a message on standard error and the process ends with status 1.
 int findConfigValue(const char* name, std::string* value, int valueSize);
 
