@@ -13,8 +13,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 sizes=${SIZES:-"2048:10:5 8192:2:5"}
 
+mkdir -p "$build"
+build=$(cd "$build" && pwd)  # the runs below work inside the night's directory
 if [ ! -x "$build/bin/newstars" ] || [ ! -x "$build/bin/simnight" ] || [ ! -x "$build/bin/fdecomp" ]; then
-  mkdir -p "$build"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > "$build/configure.log" 2>&1 \
     || { cat "$build/configure.log"; exit 1; }
   cmake --build "$build" -j"$(nproc)" --target newstars fdecomp simnight
@@ -37,8 +38,12 @@ calc() { awk "BEGIN { print $1 }"; }
 # Seconds from [h:]mm:ss.ss.
 seconds() { awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; printf "%.2f", s }' <<< "$1"; }
 
-for spec in $sizes; do
-  IFS=: read -r size fields images <<< "$spec"
+# A night left behind by a failed run would hold gigabytes.
+night=
+trap '[ -z "$night" ] || [ "${KEEP:-0}" = 1 ] || rm -rf "$night"' EXIT
+
+for night_size in $sizes; do
+  IFS=: read -r size fields images <<< "$night_size"
   count=$((fields * images))
   night=$(mktemp -d "${TMPDIR:-/tmp}/night_bench.XXXXXX")
   echo "== $count test images of ${size}x${size} ($fields fields, $images test images each) in $night"
@@ -70,9 +75,10 @@ for spec in $sizes; do
   fi
   # Star counts from the summary lines: reference and test stars in the box, and the
   # pairs the matching loop may have to look at.
-  awk '$0 == "\f" { exit } NF >= 8 { r += $(NF-2); t += $(NF-1); c += $NF; p += $(NF-2) * $(NF-1) }
-       END { printf "stars per image: %.0f reference, %.0f test in the box; %d candidates; up to %.3g pairs matched\n",
-             r / NR, t / NR, c, p }' report.txt
+  awk '$0 == "\f" { exit } NF >= 8 { n++; r += $(NF-2); t += $(NF-1); c += $NF; p += $(NF-2) * $(NF-1) }
+       END { if (n == 0) { print "no test image was compared"; exit }
+             printf "stars per image: %.0f reference, %.0f test in the box; %d candidates; up to %.3g pairs matched\n",
+             r / n, t / n, c, p }' report.txt
   "$bin/simnight" recover report.txt truth.txt
 
   # One compressed image decompressed on its own: the share of fdecomp.
@@ -87,4 +93,5 @@ for spec in $sizes; do
   fi
   cd "$root"
   [ "${KEEP:-0}" = 1 ] || rm -rf "$night"
+  night=
 done

@@ -1,14 +1,14 @@
 #include "config/config_reader.hpp"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 
 int configVerbosity = 0;
 
-// The file every lookup reads; empty until setConfigFile names one.
-static std::string currentConfigFile;
+// The file every lookup reads; none until setConfigFile names one.
+static std::optional<std::string> currentConfigFile;
 
 // The states of the entry reader.
 enum EntryState {
@@ -52,11 +52,11 @@ static int appendToValue(std::string* value, int c, int valueSize, const char* f
 
 void setConfigFile(const char* fileName) {
     if (fileName == nullptr) {
-        currentConfigFile.clear();
+        currentConfigFile.reset();
         return;
     }
     try {
-        currentConfigFile.assign(fileName);
+        currentConfigFile = std::string(fileName);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "setConfigFile(): Can not malloc %zu\n", std::strlen(fileName) + 1);
         std::exit(1);
@@ -76,13 +76,14 @@ void getConfigReal(const char* name, double* value) {
 }
 
 int findConfigValue(const char* name, std::string* value, int valueSize) {
-    if (currentConfigFile.empty()) {
+    if (!currentConfigFile) {
         std::fprintf(stderr, "Can not look up `%s': no config file has been named.\n", name);
         std::exit(1);
     }
-    std::FILE* file = std::fopen(currentConfigFile.c_str(), "r");
+    const char* fileName = currentConfigFile->c_str();
+    std::FILE* file = std::fopen(fileName, "r");
     if (file == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", currentConfigFile.c_str(), std::strerror(errno));
+        std::perror(fileName);
         std::exit(1);
     }
     std::string entryName;
@@ -90,10 +91,11 @@ int findConfigValue(const char* name, std::string* value, int valueSize) {
     int found = -1;
     for (;;) {
         entryValue.clear();  // the "/" entry leaves it so: an empty value
-        if (readConfigEntry(file, currentConfigFile.c_str(), &entryName, 256, &entryValue, valueSize) == -1) {
+        if (readConfigEntry(file, fileName, &entryName, 256, &entryValue, valueSize) == -1) {
             break;
         }
-        if (entryName == name) {
+        // compared as C text: a name read with a NUL byte in it ends at that byte
+        if (std::strcmp(entryName.c_str(), name) == 0) {
             *value = entryValue;
             found = 0;
             break;

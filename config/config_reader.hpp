@@ -19,8 +19,8 @@
 // character it reads ("state=%d c='%c'"). 0 at start; never changed by the library.
 extern int configVerbosity;
 
-// Names the file that all later lookups read. A null or empty name means no file,
-// so that a later lookup fails. Out of memory: a message on standard error and the
+// Names the file that all later lookups read (an empty name is kept as given and
+// fails to open). A null name means no file, so that a later lookup fails. Out of memory: a message on standard error and the
 // process ends with status 1.
 void setConfigFile(const char* fileName);
 
@@ -35,7 +35,7 @@ void getConfigReal(const char* name, double* value);
 // Reads the current file from its start and stores in *value the value of the first
 // entry named name, at most valueSize - 1 characters (valueSize >= 1); the "/" entry
 // gives an empty value. 0 when found; -1 when the file ends, or an entry cannot be
-// read, before a match (*value then unspecified). A file that cannot be opened, or no
+// read, before a match (*value then untouched). A file that cannot be opened, or no
 // file named: a message on standard error and the process ends with status 1.
 int findConfigValue(const char* name, std::string* value, int valueSize);
 

@@ -74,6 +74,7 @@ TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
         {"gain = 1\ngain = 2\n", "gain", 0, "1", ""},
         {"gain!x = 1\n", "gain!x", 0, "1", ""},
         {"\fgain\v = 1\n", "\fgain\v", 0, "1", ""},
+        {std::string("ab\0c = 1\n", 9), "ab", 0, "1", ""},  // a name read as C text ends at NUL
         // quoted values: escapes, continuation, line ends, what follows the quote
         {"q = 'it\\'s'\n", "q", 0, "it's", ""},
         {"q = 'a\\\\b'\n", "q", 0, "a\\b", ""},
@@ -135,17 +136,26 @@ TEST(GetConfigReal, ConvertsTheValueText) {
 }
 
 TEST(GetConfigReal, EchoesValuesWhenVerbose) {
+    // levels 1 and 2 echo the values; only a level above 2 traces characters
+    struct Case { int level; const char* expected; };
+    const Case cases[] = {
+        {0, ""},
+        {1, "gain = 2.5\nbias = 300\n"},
+        {2, "gain = 2.5\nbias = 300\n"},
+    };
     ConfigFile file("gain = 2.5\nbias = 300\n");
     setConfigFile(file.path.c_str());
-    configVerbosity = 1;
-    double gain = 0;
-    double bias = 0;
-    testing::internal::CaptureStderr();
-    getConfigReal("gain", &gain);
-    getConfigReal("bias", &bias);
-    std::string errors = testing::internal::GetCapturedStderr();
-    configVerbosity = 0;
-    EXPECT_EQ(errors, "gain = 2.5\nbias = 300\n");
+    for (const Case& c : cases) {
+        configVerbosity = c.level;
+        double gain = 0;
+        double bias = 0;
+        testing::internal::CaptureStderr();
+        getConfigReal("gain", &gain);
+        getConfigReal("bias", &bias);
+        std::string errors = testing::internal::GetCapturedStderr();
+        configVerbosity = 0;
+        EXPECT_EQ(errors, c.expected) << "level " << c.level;
+    }
 }
 
 TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3) {
@@ -209,11 +219,12 @@ TEST(GetConfigRealDeathTest, EndsTheProcessOnMissingSettings) {
             getConfigReal("gain", &value);
         },
         testing::ExitedWithCode(1), "^Can not look up `gain': no config file has been named\\.\n$");
+    // an empty name is a name: the file fails to open, reported as the system reports it
     setConfigFile("");
     EXPECT_EXIT(
         {
             std::string value;
             findConfigValue("gain", &value, 256);
         },
-        testing::ExitedWithCode(1), "no config file has been named");
+        testing::ExitedWithCode(1), "^No such file or directory\n$");
 }
