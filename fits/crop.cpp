@@ -46,6 +46,10 @@ int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t
                           static_cast<long long>(source->pixels.size()), source->width, 0);
         return -1;
     }
+    if (destination == source) {  // emptying the destination would discard the area before it is copied
+        message->assign("cropFITS: destination must be another image than the source");
+        return -1;
+    }
 
     initFitsImage(destination);
     const int64_t count = static_cast<int64_t>(w) * h;

@@ -18,8 +18,8 @@ namespace {
 constexpr int64_t MAX_PIXELS = INT32_MAX;
 
 // Pixels are read in pieces of this many: each piece is read and converted while
-// it is still in the cache, and a file shorter than its header claims never makes
-// the reader touch more memory than the bytes that actually arrived.
+// it is still in the cache, and a file shorter than its header claims makes the
+// reader touch no more than one piece beyond the bytes that actually arrived.
 constexpr size_t PIXELS_PER_PIECE = size_t{1} << 16;
 
 // Reads up to length bytes, repeating partial and interrupted reads until the
@@ -139,12 +139,12 @@ int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::s
         *message = "No NAXIS1";
         return -1;
     }
-    if (*width < 0) {
-        setMessage(message, "NAXIS1 = %d must not be negative", static_cast<int>(*width));
-        return -1;
-    }
     if (getIntCard(image, "NAXIS2", height) != 0) {
         *message = "No NAXIS2";
+        return -1;
+    }
+    if (*width < 0) {
+        setMessage(message, "NAXIS1 = %d must not be negative", static_cast<int>(*width));
         return -1;
     }
     if (*height < 0) {

@@ -25,8 +25,8 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message);
 
 // Checks NAXIS, NAXIS3..NAXISn (each 1) and reads NAXIS1 and NAXIS2.
 // 0 with *width and *height stored; -1 with the first failure in *message: "No NAXIS",
-// "NAXIS=%d but no %s", "Require %s to be 1", "No NAXIS1",
-// "NAXIS1 = %d must not be negative", "No NAXIS2", "NAXIS2 = %d must not be negative".
+// "NAXIS=%d but no %s", "Require %s to be 1", "No NAXIS1", "No NAXIS2",
+// "NAXIS1 = %d must not be negative", "NAXIS2 = %d must not be negative".
 int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::string* message);
 
 // Converts the width * height pixels of image->pixels in place from file form

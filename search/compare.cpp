@@ -78,10 +78,15 @@ void matchStarsPlain(const std::vector<SkyPosition>& reference, const std::vecto
     }
 }
 
-// Angular distance between two right ascensions, folded into [0, pi].
+// Angular distance between two right ascensions, folded into [0, pi]. Folding by the
+// rounded full turn drifts by about 2.4e-16 radians per turn, which matters only for
+// differences far beyond any real sky; above a million radians 0 is returned, so that
+// such pairs are never skipped and go through the distance test.
 static double raDistance(double a, double b)
 {
     double d = std::fabs(a - b);
+    if (d > 1e6)
+        return 0;
     if (d > PI) {
         d = std::fmod(d, 2 * PI);
         if (d > PI)

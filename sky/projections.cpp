@@ -333,11 +333,14 @@ int projectionPixelToSky(double x, double y, double crval1, double crval2, doubl
     }
     if (status != 0) return 1;
     alpha = normaliseRightAscension(alpha, p.ra0);
-    // Degenerate reference values (a Mercator reference at a pole, for instance) or
-    // non-finite inputs give no position; that is a failure, not a result.
-    if (!std::isfinite(alpha) || !std::isfinite(delta)) return 1;
-    *ra = alpha / D;
-    *dec = delta / D;
+    double raDegrees = alpha / D;
+    double decDegrees = delta / D;
+    // Degenerate reference values (a Mercator reference at a pole, for instance),
+    // non-finite inputs or offsets beyond the range of doubles give no position; that is
+    // a failure, not a result.
+    if (!std::isfinite(raDegrees) || !std::isfinite(decDegrees)) return 1;
+    *ra = raDegrees;
+    *dec = decDegrees;
     return 0;
 }
 
@@ -363,10 +366,12 @@ int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, do
     double linearY = v / cdelt2 + crpix2;
     *x = linearX;
     *y = linearY;
-    if (!std::isfinite(linearX) || !std::isfinite(linearY)) return 1;
 
     int projection = selectProjection(code);
-    if (projection == LINEAR) return 0;
+    if (projection == LINEAR) {
+        // The estimate is the result here: one that is not finite is a failure.
+        return std::isfinite(linearX) && std::isfinite(linearY) ? 0 : 1;
+    }
 
     SkyOffset q;
     q.ra0 = crval1 * D;

@@ -20,8 +20,8 @@ static constexpr int WINDOW = 20;
 static constexpr int CLIMB_LIMIT = 10;
 // A maximum this close (in x and in y) to an accepted star is the same star.
 static constexpr int DUPLICATE_RADIUS = 4;
-// Side of a cell of the grid of accepted stars; a duplicate search box of
-// 2 * DUPLICATE_RADIUS + 1 pixels then spans at most two cells in each direction.
+// Cells of the grid of accepted stars are 2^GRID_SHIFT = 8 pixels on a side; a duplicate
+// search box of 2 * DUPLICATE_RADIUS + 1 pixels then spans at most two cells each way.
 static constexpr int GRID_SHIFT = 3;
 
 static inline const uint16_t* pixelAt(const uint16_t* image, int width, int x, int y) {

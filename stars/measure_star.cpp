@@ -171,7 +171,8 @@ static bool errorTerm(const StarMeasurement* star, double* term) {
         return true;
     }
     if (star->peak == star->backgroundMedian) return false;
-    const double signalToNoise = static_cast<double>(star->peak - star->backgroundMedian) / star->backgroundSigma;
+    const double signalToNoise =
+        (static_cast<double>(star->peak) - star->backgroundMedian) / star->backgroundSigma;
     *term = 2.2 / signalToNoise;
     return true;
 }

@@ -179,4 +179,15 @@ TEST(CropFits, FailsWithoutSizeCardsOrPixelsAndLeavesTheDestination) {
     EXPECT_EQ(destination.width, 3);
     EXPECT_EQ(destination.pixels, std::vector<uint16_t>(3, 9));
     EXPECT_EQ(destination.cardCount, 0);
+
+    // cropping an image into itself: refused, the image kept whole
+    FitsImage image;
+    makeCropSource(&image, 7, 5);
+    const std::vector<char> cards = image.cards;
+    const std::vector<uint16_t> pixels = image.pixels;
+    EXPECT_EQ(cropFITS(&image, &image, 3, 4, 4, 1, &message), -1);
+    EXPECT_EQ(message, "cropFITS: destination must be another image than the source");
+    EXPECT_EQ(image.cards, cards);
+    EXPECT_EQ(image.pixels, pixels);
+    EXPECT_EQ(image.width, 7);
 }

@@ -213,12 +213,18 @@ TEST(ReadFitsImage, FailureMessages)
         {"NAXIS2 negative", header(replaced(good, "NAXIS2", "-5")) + pixels, "NAXIS2 = -5 must not be negative"},
         {"both negative", header(replaced(replaced(good, "NAXIS2", "-1"), "NAXIS1", "-1")),
          "NAXIS1 = -1 must not be negative"},
+        {"NAXIS2 absent before NAXIS1 negative", header(without(replaced(good, "NAXIS1", "-1"), "NAXIS2")),
+         "No NAXIS2"},
         {"too large", header(replaced(replaced(good, "NAXIS1", "50000"), "NAXIS2", "50000")) + pixels,
          "Image of 50000 x 50000 pixels is too large"},
         {"product beyond 32 bits", header(replaced(replaced(good, "NAXIS1", "65536"), "NAXIS2", "65536")),
          "Image of 65536 x 65536 pixels is too large"},
         {"no data", header(good), "data is short"},
         {"one byte short", header(good) + pixels.substr(0, 7), "data is short"},
+        // 600 x 600 pixels are read in several pieces: the file ends inside one, or on a boundary.
+        {"short after several pieces", header(imageCards(600, 600)) + std::string(720000 - 1, '\0'),
+         "data is short"},
+        {"short at a piece boundary", header(imageCards(600, 600)) + std::string(131072, '\0'), "data is short"},
     };
     for (const Case& c : cases) {
         ReadResult r = readBytes(c.bytes);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <algorithm>
 #include <random>
 
@@ -162,4 +163,77 @@ TEST(MatchStars, IndexGivesThePlainLoopsAnswers)
             }
         }
     }
+}
+
+// Star lists the comparison never builds itself but the matching must still agree on:
+// positions around the poles with tolerances whose band crosses them, right ascensions
+// far outside one turn, declinations off the sphere, undefined and infinite values,
+// and tolerances that are negative, undefined, huge or tiny.
+TEST(MatchStars, IndexAgreesWithThePlainLoopOnOddInput)
+{
+    std::mt19937_64 random(23);
+    std::uniform_real_distribution<double> unit(0, 1);
+    auto near = [&](double centre, double spread) { return centre + spread * (2 * unit(random) - 1); };
+    struct Family {
+        const char* name;
+        std::function<SkyPosition()> place;
+    };
+    // One position in ten gets an odd value; the first family keeps every declination
+    // on the sphere, so the index is used, the second does not.
+    auto oddOne = [&](const std::vector<double>& values, bool declination) {
+        SkyPosition p{near(1, 0.01), near(0.5, 0.01)};
+        size_t pick = static_cast<size_t>(unit(random) * 10 * values.size());
+        if (pick < values.size())
+            (declination ? p.dec : p.ra) = values[pick];
+        return p;
+    };
+    const std::vector<double> oddRa = {NAN, INFINITY, -INFINITY, 1e300, -1e300};
+    const std::vector<double> oddDec = {NAN, INFINITY, -INFINITY, PI / 2, -PI / 2, std::nextafter(PI / 2, 2.0), 1.6};
+    const Family families[] = {
+        {"whole sphere", [&] { return SkyPosition{near(PI, PI), std::asin(near(0, 1))}; }},
+        {"north pole", [&] { return SkyPosition{near(PI, PI), std::min(near(PI / 2, 0.02), PI / 2)}; }},
+        {"south pole, right ascensions beyond one turn",
+         [&] { return SkyPosition{near(0, 20), std::max(near(-PI / 2, 0.02), -PI / 2)}; }},
+        {"right ascension 0 unwrapped", [&] { return SkyPosition{near(0, 0.01), near(0.2, 0.01)}; }},
+        {"huge right ascensions", [&] { return SkyPosition{near(1e15, 1e4), near(0, 0.01)}; }},
+        {"odd right ascensions", [&] { return oddOne(oddRa, false); }},
+        {"odd declinations", [&] { return oddOne(oddDec, true); }},
+    };
+    const double tolerances[] = {-1.0, -0.0, 0.0, NAN, 1e-13, 1e-9, 5 * ARCSEC, 1e-3, 0.05, 0.3,
+                                 0.999, 1.0, 3.0, INFINITY};
+    for (const Family& f : families) {
+        std::vector<SkyPosition> reference, test;
+        for (int i = 0; i < 300; ++i)
+            reference.push_back(f.place());
+        for (int i = 0; i < 300; ++i)
+            test.push_back(f.place());
+        // Test positions close to reference positions, some of them across a pole.
+        for (int i = 0; i < 100; ++i) {
+            SkyPosition p = reference[static_cast<size_t>(i)];
+            p.ra += (i % 2 == 0 ? PI : 0) + near(0, 1e-3);
+            p.dec += near(0, 1e-3);
+            test.push_back(p);
+        }
+        for (double tolerance : tolerances) {
+            std::vector<char> plain, indexed;
+            matchStarsPlain(reference, test, tolerance, &plain);
+            matchStars(reference, test, tolerance, &indexed);
+            EXPECT_EQ(plain, indexed) << f.name << " tolerance " << tolerance;
+        }
+    }
+}
+
+// A right ascension difference of about 1e15 radians that is a whole number of turns
+// within 0.005 radians: only the exact reduction of the cosine sees that.
+TEST(MatchStars, HugeRightAscensionDifferencesAreNotFoldedByTheRoundedTurn)
+{
+    double ra = 1e15;
+    while (std::cos(ra) <= std::cos(0.005))
+        ra = std::nextafter(ra, 2e15);
+    const std::vector<SkyPosition> reference = {{0.0, 0.0}}, test = {{ra, 0.0}};
+    std::vector<char> plain, indexed;
+    matchStarsPlain(reference, test, 0.01, &plain);
+    matchStars(reference, test, 0.01, &indexed);
+    EXPECT_EQ(plain, std::vector<char>{1});
+    EXPECT_EQ(indexed, plain);
 }

@@ -62,6 +62,14 @@ TEST(FindReferenceEntry, ConvertsTheSkyBox)
     std::fclose(table);
 }
 
+// text followed by blanks up to length characters.
+static std::string padded(const std::string& text, size_t length)
+{
+    std::string line = text;
+    line.resize(length, ' ');
+    return line;
+}
+
 TEST(ReferenceTable, LookupThroughTheProgram)
 {
     struct Case {
@@ -113,6 +121,8 @@ TEST(ReferenceTable, LookupThroughTheProgram)
          "missing.fts: No such file or directory\nNo reference file listed for object M31\n", 0},
         {"an object name with a blank never matches", "M 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n",
          {"spaced.fts"}, "", "No reference file listed for object M 31\n", 0},
+        {"a line is read in pieces of 255 characters, each piece a line of its own",
+         padded("NGC1 1 2 3 4 ref.fts", 255) + STANDARD_TABLE_LINE, {"test.fts"}, summary, "", 0},
         {"an unreadable reference image ends the run",
          "M31 10:00:30 0:01:00 9:59:30 -0:01:00 short.fts\n" + line2, {"test.fts"}, "",
          "short.fts: FITS file is short\n", 1},

@@ -194,6 +194,21 @@ TEST(ProjectionPixelToSky, TakesTheBranchesOfSouthernNcpPolarGlsAndFarStg) {
     EXPECT_NEAR(dec, 20.0, 1e-7);
 }
 
+// Aitoff at the reference pixel skips its domain tests: with the reference at a pole
+// they would refuse it (the declination's cosine falls below 1e-5).
+TEST(ProjectionPixelToSky, AitoffReferencePixelAtAPole) {
+    const double poles[] = {90.0, -90.0, 89.9999};
+    for (double crval2 : poles) {
+        double ra = 0, dec = 0;
+        ASSERT_EQ(projectionPixelToSky(7.0, 9.0, 45.0, crval2, 7.0, 9.0, 1e-3, 1e-3, 0.0, "-AIT",
+                                       &ra, &dec),
+                  0)
+            << crval2;
+        EXPECT_NEAR(ra, 45.0, 1e-9) << crval2;
+        EXPECT_NEAR(dec, crval2, 1e-9) << crval2;
+    }
+}
+
 TEST(ProjectionPixelToSky, NormalisesRightAscensionWithoutReducingTurns) {
     struct Case {
         const char* code;
@@ -439,4 +454,22 @@ TEST(ProjectionPixelToSky, NonFinitePositionIsRefused) {
               1);
     EXPECT_EQ(x, 0.5);
     EXPECT_EQ(y, -70.0);
+
+    // A right ascension beyond the range of doubles once in degrees again; the linear
+    // estimate (itself infinite) stays.
+    EXPECT_EQ(projectionPixelToSky(1e308, 0.0, 1e308, 20.0, 0.0, 0.0, 1.0, 1.0, 0.0, "", &ra, &dec),
+              1);
+    EXPECT_EQ(ra, INFINITY);
+    EXPECT_EQ(dec, 20.0);
+}
+
+// Only the result decides: a linear estimate out of range does not refuse a position
+// whose projected offset fits. GLS shrinks 50 degrees of right ascension at declination
+// 80 to 50 cos 80 degrees, which fits in a double once divided by the tiny increment.
+TEST(ProjectionSkyToPixel, FiniteResultDespiteAnInfiniteEstimate) {
+    double x = 0, y = 0;
+    ASSERT_EQ(projectionSkyToPixel(50.0, 80.0, 0.0, 80.0, 0.0, 0.0, 1e-307, 1.0, 0.0, "-GLS", &x, &y),
+              0);
+    EXPECT_NEAR(x / (50 * std::cos(80 * PI / 180) / 1e-307), 1.0, 1e-9);
+    EXPECT_EQ(y, 0.0);
 }

@@ -236,7 +236,8 @@ TEST(FindStars, LoneHotPixelIsClippedNotReported) {
 
 TEST(FindStars, SaturatedStarsAreNotReported) {
     struct Case { double amplitude; int expected; };
-    const Case cases[] = {{20000, 1}, {64000, 1}, {64535, 0}, {200000, 0}};  // 1000 + 64535 = 65535;
+    // 1000 + 64534 = 65534, the brightest value reported; 1000 + 64535 = 65535
+    const Case cases[] = {{20000, 1}, {64000, 1}, {64534, 1}, {64535, 0}, {200000, 0}};
     for (const auto& c : cases) {
         std::vector<uint16_t> image(128 * 128, 1000);
         addGaussianStar(image.data(), 128, 128, 60, 50, c.amplitude, 1.5);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -73,6 +74,43 @@ TEST(MeasureStar, StarEndingAtRadiusOneIsItsPeakPixel) {
     EXPECT_EQ(result.flux, 1000);
     EXPECT_EQ(result.pixelCount, 1);
     EXPECT_EQ(result.backgroundMedian, 950);
+}
+
+TEST(MeasureStar, ProfileDownToZeroEndsTheStar) {
+    // A lone pixel on a zero background: ring 1 falls by 100 % and joins the star; ring 2
+    // cannot fall below a mean of 0, so the star ends there instead of growing on.
+    std::vector<uint16_t> image(30 * 30, 0);
+    image[15 * 30 + 15] = 700;
+    const MeasureParams params{2, 8, 0.5};
+    StarMeasurement result;
+    std::string message;
+    ASSERT_EQ(measureStar(image.data(), 30, 30, &params, 15, 15, 1, &result, &message), 0) << message;
+    EXPECT_EQ(result.radius, 2);
+    EXPECT_EQ(result.flux, 700);
+    EXPECT_EQ(result.pixelCount, 9);
+    EXPECT_EQ(result.backgroundMedian, 0);
+    EXPECT_EQ(result.backgroundSigma, 0);
+}
+
+TEST(MeasureStar, FluxBeyond32BitsIsRefused) {
+    // Rings falling by one count each from 65535 keep dropping by more than F = 1e-6
+    // until ring 111, as bright as ring 110: the star holds the 38000-odd pixels of
+    // radius up to 110 at about 65480 each, some 2.5e9 counts, more than 2^31 - 1.
+    const int side = 251, centre = 125;
+    std::vector<uint16_t> image(static_cast<size_t>(side) * side);
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            const int d2 = (x - centre) * (x - centre) + (y - centre) * (y - centre);
+            int ring = 0;
+            while ((ring + 1) * (ring + 1) <= d2) ++ring;
+            image[static_cast<size_t>(y) * side + x] = static_cast<uint16_t>(65535 - std::min(ring, 110));
+        }
+    }
+    const MeasureParams params{0, 120, 1e-6};
+    StarMeasurement result;
+    std::string message;
+    EXPECT_EQ(measureStar(image.data(), side, side, &params, centre, centre, 1, &result, &message), -1);
+    EXPECT_EQ(message, "Star flux exceeds 32-bit range");
 }
 
 TEST(MeasureStar, GaussianStarHasSensibleFluxRadiusAndPosition) {
