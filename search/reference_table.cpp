@@ -17,15 +17,19 @@ static bool isAsciiLetterOrDigit(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
 }
 
-// Converts one sky field of the matching entry, or ends the run naming the field.
-static double scanBoxField(const char* text, const char* fieldName, const char* objectName)
+// Converts one sky field of the matching entry to radians (hours or degrees in the
+// table), or ends the run naming the field. A number too large to give a finite angle
+// is refused like a field without a number: it would make a box that holds nothing.
+static double scanBoxField(const char* text, const char* fieldName, const char* objectName, bool inHours)
 {
     double value = 0;
-    if (scanSexagesimal(text, &value) != 0) {
+    bool isNumber = scanSexagesimal(text, &value) == 0;
+    double angle = inHours ? value * 15 * PI / 180 : value * PI / 180;
+    if (!isNumber || !std::isfinite(angle)) {
         std::fprintf(stderr, "Bad %s for %s: %s\n", fieldName, objectName, text);
         std::exit(1);
     }
-    return value;
+    return angle;
 }
 
 int splitFields(char* line, char** starts)
@@ -63,15 +67,15 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
         if (compareNoCase(fields[0], objectName) != 0)
             continue;
 
-        double eastHours = scanBoxField(fields[1], "ERA", objectName);
-        double northDegrees = scanBoxField(fields[2], "NDec", objectName);
-        double westHours = scanBoxField(fields[3], "WRA", objectName);
-        double southDegrees = scanBoxField(fields[4], "SDec", objectName);
+        double east = scanBoxField(fields[1], "ERA", objectName, true);
+        double north = scanBoxField(fields[2], "NDec", objectName, false);
+        double west = scanBoxField(fields[3], "WRA", objectName, true);
+        double south = scanBoxField(fields[4], "SDec", objectName, false);
 
-        box->ERA = eastHours * 15 * PI / 180;
-        box->NDec = northDegrees * PI / 180;
-        box->WRA = westHours * 15 * PI / 180;
-        box->SDec = southDegrees * PI / 180;
+        box->ERA = east;
+        box->NDec = north;
+        box->WRA = west;
+        box->SDec = south;
         box->cosMidDec = std::cos((box->SDec + box->NDec) / 2);
 
         entry->objectName = fields[0];

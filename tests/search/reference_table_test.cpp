@@ -109,6 +109,8 @@ TEST(ReferenceTable, LookupThroughTheProgram)
         {"bad NDec", "M31 10:00:30 - 9:59:30 -0:01:00 ref.fts\n", {"test.fts"}, "", "Bad NDec for M31: -\n", 1},
         {"bad WRA", "M31 10:00:30 0:01:00 h9 -0:01:00 ref.fts\n", {"test.fts"}, "", "Bad WRA for M31: h9\n", 1},
         {"bad SDec", "M31 10:00:30 0:01:00 9:59:30 :1 ref.fts\n", {"test.fts"}, "", "Bad SDec for M31: :1\n", 1},
+        {"ERA too large for an angle", "M31 1e307 0:01:00 9:59:30 -0:01:00 ref.fts\n", {"test.fts"}, "", "Bad ERA for M31: 1e307\n", 1},
+        {"SDec too large for an angle", "M31 10:00:30 0:01:00 9:59:30 -1e308 ref.fts\n", {"test.fts"}, "", "Bad SDec for M31: -1e308\n", 1},
         {"the second line is used when the first image does not open",
          "M31 10:00:30 0:01:00 9:59:30 -0:01:00 missing.fts\n" + line2, {"test.fts"}, usesRef2,
          "missing.fts: No such file or directory\n", 0},
