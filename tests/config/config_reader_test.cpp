@@ -2,25 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-// A configuration file with the given text, removed when the holder goes away.
-struct ConfigFile {
-    std::string path;
-    explicit ConfigFile(const std::string& text) {
-        std::string pattern = testing::TempDir() + "config_XXXXXX";
-        int fd = mkstemp(pattern.data());
-        EXPECT_NE(fd, -1);
-        path = pattern;
-        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        close(fd);
-    }
-    ~ConfigFile() { unlink(path.c_str()); }
-};
+#include "support/files.hpp"
 
 // Replaces every "@" in the pattern by the file name.
 static std::string withFileName(const std::string& pattern, const std::string& fileName) {
@@ -101,7 +87,7 @@ TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
         {"", "gain", -1, "", ""},
     };
     for (const Case& c : cases) {
-        ConfigFile file(c.text);
+        ScratchFile file(c.text);
         setConfigFile(file.path.c_str());
         std::string value = "unset";
         testing::internal::CaptureStderr();
@@ -127,7 +113,7 @@ TEST(GetConfigReal, ConvertsTheValueText) {
         {"a = 7\n/\n", "/", 0.0},
     };
     for (const Case& c : cases) {
-        ConfigFile file(c.text);
+        ScratchFile file(c.text);
         setConfigFile(file.path.c_str());
         double value = -99;
         getConfigReal(c.name, &value);
@@ -143,7 +129,7 @@ TEST(GetConfigReal, EchoesValuesWhenVerbose) {
         {1, "gain = 2.5\nbias = 300\n"},
         {2, "gain = 2.5\nbias = 300\n"},
     };
-    ConfigFile file("gain = 2.5\nbias = 300\n");
+    ScratchFile file("gain = 2.5\nbias = 300\n");
     setConfigFile(file.path.c_str());
     for (const Case& c : cases) {
         configVerbosity = c.level;
@@ -192,7 +178,7 @@ TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3) {
 }
 
 TEST(GetConfigRealDeathTest, EndsTheProcessOnMissingSettings) {
-    ConfigFile file("Gain = 4\n");
+    ScratchFile file("Gain = 4\n");
     setConfigFile(file.path.c_str());
     // the not-found message goes to standard output; route it where the test sees it
     EXPECT_EXIT(

@@ -6,12 +6,7 @@
 #include <string>
 #include <vector>
 
-// A card of exactly 80 characters from the given start.
-static std::string cropCard(const std::string& text) {
-    std::string card = text;
-    card.resize(80, ' ');
-    return card;
-}
+#include "support/fits_file.hpp"
 
 // A sw x sh image whose pixel at column x, row y holds 100 y + x, with a hand-written header.
 static void makeCropSource(FitsImage* image, int sw, int sh, bool withNaxis2 = true) {
@@ -23,13 +18,13 @@ static void makeCropSource(FitsImage* image, int sw, int sh, bool withNaxis2 = t
     image->xfactor = 2;
     image->exposureMs = 1500;
     const std::string cards[] = {
-        cropCard("SIMPLE  =                    T"),
-        cropCard("BITPIX  =                   16"),
-        cropCard("NAXIS   =                    2"),
-        cropCard("NAXIS1  = " + std::string(20 - std::to_string(sw).size(), ' ') + std::to_string(sw)),
-        cropCard("NAXIS2  = " + std::string(20 - std::to_string(sh).size(), ' ') + std::to_string(sh)),
-        cropCard("OBJECT  = 'M31     '"),
-        cropCard("CRPIX1  =                 12.5"),
+        fitsCard("SIMPLE  =                    T"),
+        fitsCard("BITPIX  =                   16"),
+        fitsCard("NAXIS   =                    2"),
+        intCard("NAXIS1", sw),
+        intCard("NAXIS2", sh),
+        fitsCard("OBJECT  = 'M31     '"),
+        fitsCard("CRPIX1  =                 12.5"),
     };
     for (const std::string& card : cards) {
         if (withNaxis2 || card.compare(0, 8, "NAXIS2  ") != 0) {
@@ -58,8 +53,8 @@ TEST(CropFits, WholeImageKeepsPixelsAndCardsThenAddsOffsets) {
     ASSERT_EQ(crop.cardCount, source.cardCount + 2);
     EXPECT_EQ(std::string(crop.cards.data(), source.cards.size()),
               std::string(source.cards.data(), source.cards.size()));
-    EXPECT_EQ(cardOf(&crop, 7), cropCard("CROPX   =                    0"));
-    EXPECT_EQ(cardOf(&crop, 8), cropCard("CROPY   =                    0"));
+    EXPECT_EQ(cardOf(&crop, 7), fitsCard("CROPX   =                    0"));
+    EXPECT_EQ(cardOf(&crop, 8), fitsCard("CROPY   =                    0"));
     EXPECT_EQ(crop.width, 7);
     EXPECT_EQ(crop.height, 5);
     // fields other than the size take their initial values, whatever the source holds
@@ -86,9 +81,9 @@ TEST(CropFits, CopiesTheAreaAndRewritesSizeCardsInPlace) {
                 EXPECT_EQ(crop.pixels[y * c.w + x], 100 * (y + c.y) + x + c.x) << c.x << "," << c.y;
             }
         }
-        EXPECT_EQ(cardOf(&crop, 3), cropCard("NAXIS1  = " + std::string(19, ' ') + std::to_string(c.w)));
-        EXPECT_EQ(cardOf(&crop, 4), cropCard("NAXIS2  = " + std::string(19, ' ') + std::to_string(c.h)));
-        EXPECT_EQ(cardOf(&crop, 6), cropCard("CRPIX1  =                 12.5"));
+        EXPECT_EQ(cardOf(&crop, 3), fitsCard("NAXIS1  = " + std::string(19, ' ') + std::to_string(c.w)));
+        EXPECT_EQ(cardOf(&crop, 4), fitsCard("NAXIS2  = " + std::string(19, ' ') + std::to_string(c.h)));
+        EXPECT_EQ(cardOf(&crop, 6), fitsCard("CRPIX1  =                 12.5"));
         int32_t value = -1;
         EXPECT_EQ(getIntCard(&crop, "CROPX", &value), 0);
         EXPECT_EQ(value, c.x);
@@ -110,8 +105,8 @@ TEST(CropFits, CropOfACropRewritesTheOffsetsInPlace) {
     initFitsImage(&second);
     ASSERT_EQ(cropFITS(&first, &second, 2, 3, 2, 1, &message), 0) << message;
     ASSERT_EQ(second.cardCount, first.cardCount);
-    EXPECT_EQ(cardOf(&second, 7), cropCard("CROPX   =                    2"));
-    EXPECT_EQ(cardOf(&second, 8), cropCard("CROPY   =                    3"));
+    EXPECT_EQ(cardOf(&second, 7), fitsCard("CROPX   =                    2"));
+    EXPECT_EQ(cardOf(&second, 8), fitsCard("CROPY   =                    3"));
     EXPECT_EQ(second.pixels, (std::vector<uint16_t>{403, 404}));
 }
 

@@ -5,9 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,79 +19,20 @@
 
 #include <erfa.h>
 
-extern char** environ;
+#include "support/files.hpp"
+#include "support/fits_file.hpp"
+#include "support/program.hpp"
 
-// A file for one test, removed when the holder goes away.
-struct WriterTestFile {
-    std::string path;
-    int fd = -1;
-    WriterTestFile() {
-        std::string pattern = testing::TempDir() + "fits_write_XXXXXX";
-        fd = mkstemp(pattern.data());
-        EXPECT_NE(fd, -1);
-        path = pattern;
-    }
-    ~WriterTestFile() {
-        if (fd != -1) {
-            close(fd);
-        }
-        unlink(path.c_str());
-    }
+// A file for one test, removed when the holder goes away; bytes() gives its content.
+struct WriterTestFile : ScratchFile {
     std::vector<unsigned char> bytes() const {
-        std::vector<unsigned char> data;
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        if (file == nullptr) {
-            return data;
-        }
-        int c;
-        while ((c = std::fgetc(file)) != EOF) {
-            data.push_back(static_cast<unsigned char>(c));
-        }
-        std::fclose(file);
-        return data;
+        std::string data = readFile(path);
+        return std::vector<unsigned char>(data.begin(), data.end());
     }
 };
 
-static std::string pad80(const std::string& text) {
-    std::string card = text;
-    card.resize(80, ' ');
-    return card;
-}
-
 static std::string cardAt(const std::vector<unsigned char>& data, std::size_t index) {
     return std::string(data.begin() + static_cast<long>(index * 80), data.begin() + static_cast<long>(index * 80 + 80));
-}
-
-// Runs fitsverify (found on PATH) on the file without a shell; returns its output.
-static std::string runFitsverify(const std::string& path) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) {
-        return "pipe failed";
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    std::string program = "fitsverify";
-    std::vector<char*> argv = {program.data(), const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, "fitsverify", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    std::string output;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-        output.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(pipeFds[0]);
-    if (spawned != 0) {
-        return "could not start fitsverify: " + std::string(std::strerror(spawned));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return output;
 }
 
 // Reads the primary image through CFITSIO as unsigned 16-bit values (BZERO applied).
@@ -122,7 +61,7 @@ static std::vector<uint16_t> readWithCfitsio(const std::string& path, long* widt
 static std::string numberedCard(int i) {
     char text[81];
     std::snprintf(text, sizeof text, "K%-7d= %20d", i, i);
-    return pad80(text);
+    return fitsCard(text);
 }
 
 TEST(WriteFitsHeader, PadsToWholeRecords) {
@@ -148,9 +87,9 @@ TEST(WriteFitsHeader, PadsToWholeRecords) {
         for (int i = 0; i < c.cards; ++i) {
             EXPECT_EQ(cardAt(data, static_cast<std::size_t>(i)), numberedCard(i));
         }
-        EXPECT_EQ(cardAt(data, static_cast<std::size_t>(c.cards)), pad80("END")) << c.cards << " cards";
+        EXPECT_EQ(cardAt(data, static_cast<std::size_t>(c.cards)), fitsCard("END")) << c.cards << " cards";
         for (std::size_t i = static_cast<std::size_t>(c.cards) + 1; i < c.bytes / 80; ++i) {
-            EXPECT_EQ(cardAt(data, i), pad80("")) << c.cards << " cards, card " << i;
+            EXPECT_EQ(cardAt(data, i), fitsCard("")) << c.cards << " cards, card " << i;
         }
     }
 }
@@ -188,10 +127,10 @@ TEST(WriteFitsBuffer, WritesDefaultHeaderPixelsAndRecordFill) {
         "END",
     };
     for (std::size_t i = 0; i < 15; ++i) {
-        EXPECT_EQ(cardAt(data, i), pad80(expected[i])) << "card " << i;
+        EXPECT_EQ(cardAt(data, i), fitsCard(expected[i])) << "card " << i;
     }
     for (std::size_t i = 15; i < 36; ++i) {
-        EXPECT_EQ(cardAt(data, i), pad80("")) << "card " << i;
+        EXPECT_EQ(cardAt(data, i), fitsCard("")) << "card " << i;
     }
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         unsigned fileValue = (static_cast<unsigned>(data[2880 + 2 * i]) << 8) | data[2880 + 2 * i + 1];
@@ -390,8 +329,8 @@ TEST(SetDefaultCards, ReplacesCardsButAppendsTheComment) {
     for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(std::string(image.cards.data() + 80 * i, 8), keywords[i]) << "card " << i;
     }
-    EXPECT_EQ(std::string(image.cards.data() + 3 * 80, 80), pad80("NAXIS1  =                    6"));
-    EXPECT_EQ(std::string(image.cards.data() + 10 * 80, 80), pad80("EXPTIME =                  2.5"));
+    EXPECT_EQ(std::string(image.cards.data() + 3 * 80, 80), fitsCard("NAXIS1  =                    6"));
+    EXPECT_EQ(std::string(image.cards.data() + 10 * 80, 80), fitsCard("EXPTIME =                  2.5"));
 }
 
 // The three observation cards of an image after setObservationTime.
@@ -474,9 +413,9 @@ TEST(SetObservationTime, WritesTheExactCardTexts) {
     setObservationTime(&image, 0);
     setObservationTime(&image, 946684799);  // rewrites the three cards in place
     ASSERT_EQ(image.cardCount, 3);
-    EXPECT_EQ(std::string(image.cards.data(), 80), pad80("DATE-OBS= '31/12/99'"));
-    EXPECT_EQ(std::string(image.cards.data() + 80, 80), pad80("TIME-OBS= '23:59:59'"));
-    EXPECT_EQ(std::string(image.cards.data() + 160, 80), pad80("JD      =        2451544.49999"));
+    EXPECT_EQ(std::string(image.cards.data(), 80), fitsCard("DATE-OBS= '31/12/99'"));
+    EXPECT_EQ(std::string(image.cards.data() + 80, 80), fitsCard("TIME-OBS= '23:59:59'"));
+    EXPECT_EQ(std::string(image.cards.data() + 160, 80), fitsCard("JD      =        2451544.49999"));
 }
 
 TEST(SplitPath, DividesDirectoryBaseNameAndExtension) {
@@ -508,7 +447,8 @@ TEST(SplitPath, DividesDirectoryBaseNameAndExtension) {
 
 // Checks a written file with the independent validator and reader.
 static void expectValidFits(const std::string& path, const std::vector<uint16_t>& pixels, long width, long height) {
-    std::string report = runFitsverify(path);
+    ProgramResult fitsverify = runProgram({"fitsverify", path});
+    std::string report = fitsverify.out + fitsverify.err;
     EXPECT_NE(report.find("Verification found"), std::string::npos) << report;
     EXPECT_NE(report.find(" and 0 error(s)"), std::string::npos) << report;
     long readWidth = 0;

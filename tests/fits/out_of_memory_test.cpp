@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "fits/fits_read.hpp"
+#include "support/fits_file.hpp"
 
 namespace {
 
@@ -35,21 +36,12 @@ void limitGrowth(size_t bytes)
         std::_Exit(4);
 }
 
-std::string card(const std::string& text)
-{
-    std::string c = text;
-    c.resize(80, ' ');
-    return c;
-}
-
 // Reads a header claiming 30000 x 30000 pixels (1 800 000 000 bytes) with little
 // memory to spare; exits 0 when the read fails as it should.
 void readHugeImage()
 {
-    std::string bytes = card("SIMPLE  =                    T") + card("BITPIX  =                   16") +
-                        card("NAXIS   =                    2") + card("NAXIS1  =                30000") +
-                        card("NAXIS2  =                30000") + card("END");
-    bytes.resize(2880, ' ');
+    std::string bytes = fitsHeader({logicalCard("SIMPLE", true), intCard("BITPIX", 16), intCard("NAXIS", 2),
+                                    intCard("NAXIS1", 30000), intCard("NAXIS2", 30000)});
     int fd = memfd_create("fits", MFD_CLOEXEC);
     if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
         std::_Exit(2);
@@ -73,10 +65,10 @@ void exhaustCards()
     image.cards.assign(static_cast<size_t>(count) * 80, ' ');
     image.cards.shrink_to_fit();
     image.cardCount = count;
-    std::string first = card("FIRST   =                    1");
+    std::string first = fitsCard("FIRST   =                    1");
     std::copy(first.begin(), first.end(), image.cards.begin());
     limitGrowth(size_t{32} << 20);
-    const std::string extra = card("EXTRA   =                    2");
+    const std::string extra = fitsCard("EXTRA   =                    2");
     addCard(&image, extra.c_str());
     setIntCard(&image, "NEWKEY", 5);
     int deleted = deleteCard(&image, "FIRST");

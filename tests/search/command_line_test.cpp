@@ -66,8 +66,8 @@ TEST(CommandLine, FormIsDecidedByCountAndDashF)
     };
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
-    writeTextFile(dir.file("files.txt"), "test.fts\n");
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("files.txt"), "test.fts\n");
     for (const Case& c : cases) {
         ProgramResult r = runNewstars(dir.path, c.args);
         EXPECT_EQ(r.status, c.status) << c.name;
@@ -97,9 +97,9 @@ TEST(CommandLine, FileOfFilesSkipsCommentsAndShortLines)
     };
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     for (const Case& c : cases) {
-        writeTextFile(dir.file("files.txt"), c.files);
+        writeFile(dir.file("files.txt"), c.files);
         ProgramResult r = runNewstars(dir.path, {"-f", "files.txt", "2", "table.txt"});
         std::string out;
         for (int i = 0; i < c.summaries; ++i)
@@ -131,9 +131,9 @@ TEST(CommandLine, FatalStartErrorsEndWithStatusOne)
     };
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
-    writeTextFile(dir.file("comments.txt"), "# test.fts\n!test.fts\n\n\n");
-    writeTextFile(dir.file("empty.txt"), "");
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("comments.txt"), "# test.fts\n!test.fts\n\n\n");
+    writeFile(dir.file("empty.txt"), "");
     for (const Case& c : cases) {
         ProgramResult r = runNewstars(dir.path, c.args);
         EXPECT_EQ(r.status, 1) << c.name;
@@ -146,7 +146,7 @@ TEST(CommandLine, UnusableTestImagesAreSkipped)
 {
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     writeTestImage(dir.file("empty-object.fts"), skyImage("", 150, 0, {{150, 120}}));
     ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "missing.fts", "test.fts", "short.fts",
                                              "noobject.fts", "empty-object.fts", "test.fts"});
@@ -164,7 +164,7 @@ TEST(CommandLine, RunWithoutCandidatesEndsWithFormFeedLine)
 {
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "ref2.fts", "missing.fts"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "M31          ref.fts      ref2.fts     2026-12-07 01:02:03   1   1   0\n" + FORM_FEED);

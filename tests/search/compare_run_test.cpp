@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "search/compare.hpp"
 #include "search/image_file.hpp"
@@ -47,7 +46,7 @@ TEST(CompareRun, MatchesStarsWithinTheToleranceInsideTheBox)
 {
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     // Reference stars at declinations -20, +20, +40 and -61 arcseconds, the last south
     // of the box (-60 to +60). Test stars: one on a reference star, one 2 arcseconds
     // and one sqrt(5) = 2.24 arcseconds from one, and one at -57 arcseconds, inside the
@@ -55,8 +54,8 @@ TEST(CompareRun, MatchesStarsWithinTheToleranceInsideTheBox)
     writeTestImage(dir.file("ref3.fts"), skyImage("M31", 150, 0, {{150, 100}, {100, 140}, {200, 160}, {150, 59}}));
     writeTestImage(dir.file("test3.fts"), skyImage("M31", 150, 0, {{150, 100}, {100, 142}, {201, 162}, {120, 63}}));
     writeTestImage(dir.file("blank.fts"), skyImage("M31", 150, 0, {}));
-    writeTextFile(dir.file("table3.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref3.fts\n");
-    writeTextFile(dir.file("blank-table.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 blank.fts\n");
+    writeFile(dir.file("table3.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref3.fts\n");
+    writeFile(dir.file("blank-table.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 blank.fts\n");
     const std::vector<RunCase> cases = {
         {"same position matched", {"2", "table.txt", "test.fts"},
          std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n", ""},
@@ -90,7 +89,7 @@ TEST(CompareRun, BoxShrinksByTheToleranceOverCosMidDec)
     writeTestImage(dir.file("test60.fts"), skyImage("M82", 150, 60,
                                                     {{93, 100}, {95, 140}, {207, 100}, {205, 140},
                                                      {120, 63}, {150, 65}, {120, 177}, {150, 175}}));
-    writeTextFile(dir.file("table.txt"), "M82 10:00:04 60:01:00 9:59:56 59:59:00 ref60.fts\n");
+    writeFile(dir.file("table.txt"), "M82 10:00:04 60:01:00 9:59:56 59:59:00 ref60.fts\n");
     expectRuns(dir, {{"margin at declination 60", {"2", "table.txt", "test60.fts"},
                       "M82          ref60.fts    test60.fts   2026-12-07 01:02:03   0   4   4\n" + FORM_FEED +
                           "M82          test60.fts   10:00:00.0  59:59:05\n"
@@ -109,7 +108,7 @@ TEST(CompareRun, ReferenceStarsOutsideTheBoxAreIgnored)
     ScratchDirectory dir;
     writeTestImage(dir.file("refhigh.fts"), skyImage("M82", 150, 69.9, {{166, 80}, {164, 120}}));
     writeTestImage(dir.file("testhigh.fts"), skyImage("M82", 150, 69.9, {{158, 80}, {158, 120}}));
-    writeTextFile(dir.file("table.txt"), "M82 10:00:30 70:00:00 9:59:59 50:00:00 refhigh.fts\n");
+    writeFile(dir.file("table.txt"), "M82 10:00:30 70:00:00 9:59:59 50:00:00 refhigh.fts\n");
     expectRuns(dir, {{"reference star outside the box", {"3", "table.txt", "testhigh.fts"},
                       "M82          refhigh.fts  testhigh.fts 2026-12-07 01:02:03   1   2   1\n" + FORM_FEED +
                           "M82          testhigh.fts  9:59:59.5  69:53:20\n",
@@ -128,10 +127,10 @@ TEST(CompareRun, HeaderGapsAndLongNames)
     writeTestImage(dir.file("sub/a-long-reference-name.fts"), skyImage("M31", 150, 0, {{150, 120}}));
     writeTestImage(dir.file("sub/deeper/a-long-test-image.fts"),
                    skyImage("AnObjectNameLongerThanTwelve", 150, 0, {{150, 120}, {180, 120}}));
-    writeTextFile(dir.file("table.txt"), std::string(STANDARD_TABLE_LINE) +
+    writeFile(dir.file("table.txt"), std::string(STANDARD_TABLE_LINE) +
                                              "AnObjectNameLongerThanTwelve 10:00:30 0:01:00 9:59:30 -0:01:00 "
                                              "sub/a-long-reference-name.fts\n");
-    writeTextFile(dir.file("nowcs-table.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 refnowcs.fts\n");
+    writeFile(dir.file("nowcs-table.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 refnowcs.fts\n");
     const std::vector<RunCase> cases = {
         {"no DATE-OBS and TIME-OBS", {"2", "table.txt", "nodate.fts"},
          "M31          ref.fts      nodate.fts   ???????? ????????   1   2   1\n" + FORM_FEED +
@@ -164,7 +163,7 @@ TEST(CompareRun, CandidatesOfDifferentObjectsAreSeparated)
     std::string table;
     for (const char* object : {"A", "B", "LONGOBJECTNAME1", "LONGOBJECTNAME2"})
         table += std::string(object) + " 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n";
-    writeTextFile(dir.file("table.txt"), table);
+    writeFile(dir.file("table.txt"), table);
     ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "a1.fts", "a2.fts", "b1.fts", "a3.fts", "l1.fts", "l2.fts"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -225,7 +224,7 @@ TEST(CompareRun, StarExactlyOneToleranceAwayIsNotMatched)
 {
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     bool tried = false;
     for (int dy : {2, 3, 1, 4}) {
         writeTestImage(dir.file("near.fts"), skyImage("M31", 150, 0, {{150, 120 + dy}}));
@@ -259,22 +258,9 @@ TEST(CompareRun, StarSearchOutOfMemorySkipsTheImage)
     // but the star search's working copy of it cannot be had as well.
     ScratchDirectory dir;
     writeStandardScene(dir);
-    writeTextFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
-    TestImage huge = skyImage("M31", 150, 0, {});
-    huge.width = 1;
-    huge.height = 1;
-    writeTestImage(dir.file("huge.fts"), huge);
-    // Rewrite the size cards and extend the file, sparsely, to hold all pixels.
-    std::string header;
-    {
-        std::ifstream file(dir.file("huge.fts"), std::ios::binary);
-        header.assign(2880 * 2, ' ');
-        file.read(header.data(), 2880);
-    }
-    header.resize(2880);
-    header.replace(3 * 80, 80, intCard("NAXIS1", 8192));
-    header.replace(4 * 80, 80, intCard("NAXIS2", 8192));
-    writeTextFile(dir.file("huge.fts"), header);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    // The header alone, the file then extended, sparsely, to hold all pixels.
+    writeFile(dir.file("huge.fts"), fitsImageHeader(8192, 8192, skyImage("M31", 150, 0, {}).cards));
     std::filesystem::resize_file(dir.file("huge.fts"), 2880 + 8192ull * 8192 * 2);
     ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "huge.fts", "test.fts"}, 200ul << 20);
     EXPECT_EQ(r.status, 0);

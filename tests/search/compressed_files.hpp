@@ -1,51 +1,29 @@
 #pragma once
-// Helpers for the tests of compressed images: small FITS files written here, fpack
-// and fdecomp run as child processes (never through a shell), scratch directories.
+// Helpers for the tests of compressed images: star-field images, fpack run as a child
+// process (never through a shell), and looks at files and directories.
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fcntl.h>
-#include <fstream>
-#include <grp.h>
-#include <iterator>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
-using Bytes = std::vector<char>;
-
-inline Bytes readFileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void writeFileBytes(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline void writeFileWithMode(const std::string& path, const std::string& text, mode_t mode = 0644)
-{
-    writeFileBytes(path, Bytes(text.begin(), text.end()));
-    chmod(path.c_str(), mode);
-}
+#include "support/files.hpp"
+#include "support/fits_file.hpp"
+#include "support/program.hpp"
 
 // Everything fd reads from its current position to the end.
-inline Bytes readDescriptor(int fd)
+inline std::string readDescriptor(int fd)
 {
-    Bytes bytes;
+    std::string bytes;
     char buffer[4096];
     ssize_t n = 0;
     while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        bytes.insert(bytes.end(), buffer, buffer + n);
+        bytes.append(buffer, static_cast<size_t>(n));
     return bytes;
 }
 
@@ -65,49 +43,14 @@ inline std::vector<std::string> listDirectory(const std::string& path)
     return names;
 }
 
-inline std::string makeScratchDirectory()
+// A whole FITS file with a 16-bit image (pixels as memory values) carrying BSCALE = 1
+// and then the extra cards.
+inline std::string makeFitsFile(int width, int height, const std::vector<uint16_t>& pixels,
+                                const std::vector<std::string>& extraCards = {})
 {
-    std::string path = "/tmp/newstars-test.XXXXXX";
-    if (mkdtemp(path.data()) == nullptr)
-        return "";
-    return path;
-}
-
-// One 80-character card from its text.
-inline std::string fitsCard(const std::string& text)
-{
-    std::string card = text.substr(0, 80);
-    card.resize(80, ' ');
-    return card;
-}
-
-// A whole FITS file with a 16-bit image: the pixels are memory values (file value +
-// 32768), stored with BZERO = 32768; extra cards go after BSCALE.
-inline Bytes makeFitsFile(int width, int height, const std::vector<uint16_t>& pixels,
-                          const std::vector<std::string>& extraCards = {})
-{
-    char line[81];
-    std::string header = fitsCard("SIMPLE  =                    T / plain FITS");
-    header += fitsCard("BITPIX  =                   16");
-    header += fitsCard("NAXIS   =                    2");
-    std::snprintf(line, sizeof line, "NAXIS1  = %20d", width);
-    header += fitsCard(line);
-    std::snprintf(line, sizeof line, "NAXIS2  = %20d", height);
-    header += fitsCard(line);
-    header += fitsCard("BZERO   =                32768");
-    header += fitsCard("BSCALE  =                    1");
-    for (const std::string& card : extraCards)
-        header += fitsCard(card);
-    header += fitsCard("END");
-    header.resize((header.size() + 2879) / 2880 * 2880, ' ');
-    Bytes bytes(header.begin(), header.end());
-    for (uint16_t pixel : pixels) {
-        uint16_t stored = static_cast<uint16_t>(pixel ^ 0x8000);  // value - 32768, two's complement
-        bytes.push_back(static_cast<char>(stored >> 8));
-        bytes.push_back(static_cast<char>(stored & 0xff));
-    }
-    bytes.resize((bytes.size() + 2879) / 2880 * 2880, 0);
-    return bytes;
+    std::vector<std::string> cards = {intCard("BSCALE", 1)};
+    cards.insert(cards.end(), extraCards.begin(), extraCards.end());
+    return fitsImageFile(width, height, pixels, cards);
 }
 
 // A star field: a sky level with noise and a few bright peaks, one of them
@@ -142,39 +85,6 @@ inline std::vector<uint16_t> makeStarField(int width, int height, bool positiveO
     return pixels;
 }
 
-// Runs a program with its arguments (searched on PATH), standard error going to
-// errorPath when given, as user and group 65534 when asUnprivileged and running as
-// root. The exit status, or -1 when the program was killed or could not be waited for.
-inline int runProgram(const std::vector<std::string>& arguments, const std::string& errorPath = "",
-                      bool asUnprivileged = false)
-{
-    std::vector<std::string> copies = arguments;
-    std::vector<char*> argv;
-    for (std::string& argument : copies)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    int errorFd = -1;
-    if (!errorPath.empty())
-        errorFd = open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (errorFd >= 0)
-            dup2(errorFd, 2);
-        if (asUnprivileged && geteuid() == 0
-            && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(126);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    if (errorFd >= 0)
-        close(errorFd);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Compresses the FITS file source into target with fpack and the given method flag
 // (-r Rice, -h HCOMPRESS, -g GZIP, -p PLIO). fpack writes to a plain name first, so
 // that target may hold any characters. True on success.
@@ -183,7 +93,7 @@ inline bool compressWithFpack(const std::string& flag, const std::string& source
 {
     std::string packed = target.substr(0, target.rfind('/') + 1) + "fpack-output.fz";
     unlink(packed.c_str());
-    if (runProgram({"fpack", flag, "-O", packed, source}) != 0)
+    if (runProgram({"fpack", flag, "-O", packed, source}).status != 0)
         return false;
     return rename(packed.c_str(), target.c_str()) == 0;
 }

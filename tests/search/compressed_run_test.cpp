@@ -29,27 +29,26 @@ TEST(CompressedRun, GivesTheSameOutputAsTheUncompressedImages)
     writeTestImage(dir.file("rice.fts"),
                    skyImage("M31", 150, 0, {{150, 120}, {100, 100}, {200, 140}, {180, 120}}));
     writeTestImage(dir.file("hcomp.fts"), skyImage("M31", 150, 0, {{150, 120}, {120, 90}, {60, 150}}));
-    writeTextFile(dir.file("plain.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n");
-    writeTextFile(dir.file("packed.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fth\n");
+    writeFile(dir.file("plain.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n");
+    writeFile(dir.file("packed.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fth\n");
     struct Packing { const char* flag; const char* name; };
     const Packing packings[] = {{"-r", "rice.fth"}, {"-h", "hcomp.fth"}, {"-h", "ref.fth"}};
     std::vector<std::string> names;
-    std::vector<Bytes> compressed;
+    std::vector<std::string> compressed;
     for (const Packing& p : packings) {
         std::string name = p.name;
         ASSERT_TRUE(compressWithFpack(p.flag, dir.file(name.substr(0, name.size() - 1) + "s"), dir.file(name)));
         names.push_back(name);
-        compressed.push_back(readFileBytes(dir.file(name)));
+        compressed.push_back(readFile(dir.file(name)));
     }
 
     const char* oldPath = std::getenv("PATH");
-    std::string savedPath = oldPath != nullptr ? oldPath : "";
-    setenv("PATH", (binaryDirectory() + ":" + savedPath).c_str(), 1);
-    setenv("TMPDIR", temporary.c_str(), 1);
-    ProgramResult plain = runNewstars(dir.path, {"2", "plain.txt", "rice.fts", "hcomp.fts"});
-    ProgramResult packed = runNewstars(dir.path, {"2", "packed.txt", "rice.fth", "hcomp.fth"});
-    setenv("PATH", savedPath.c_str(), 1);
-    unsetenv("TMPDIR");
+    const ProgramOptions options = {
+        .directory = dir.path,
+        .environment = {{"PATH", binaryDirectory() + ":" + (oldPath != nullptr ? oldPath : "")},
+                        {"TMPDIR", temporary}}};
+    ProgramResult plain = runProgram({newstarsPath(), "2", "plain.txt", "rice.fts", "hcomp.fts"}, options);
+    ProgramResult packed = runProgram({newstarsPath(), "2", "packed.txt", "rice.fth", "hcomp.fth"}, options);
 
     EXPECT_EQ(plain.status, 0);
     EXPECT_EQ(plain.err, "");
@@ -59,6 +58,6 @@ TEST(CompressedRun, GivesTheSameOutputAsTheUncompressedImages)
     EXPECT_EQ(packed.err, "");
     EXPECT_EQ(packed.out, withCompressedNames(plain.out, names));
     for (size_t i = 0; i < names.size(); ++i)
-        EXPECT_EQ(readFileBytes(dir.file(names[i])), compressed[i]) << names[i];
+        EXPECT_EQ(readFile(dir.file(names[i])), compressed[i]) << names[i];
     EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{});
 }

@@ -14,7 +14,7 @@ class OpenImageFile : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        root = makeScratchDirectory();
+        root = scratch.path;
         ASSERT_FALSE(root.empty());
         temporary = root + "/tmp";
         work = root + "/work";
@@ -31,7 +31,7 @@ protected:
         usePath(binaryDirectory() + ":" + savedPath.second);
         original = makeFitsFile(131, 97, makeStarField(131, 97, false),
                                 {"OBJECT  = 'NGC 253 '", "TIME-OBS= '01:02:03'"});
-        writeFileBytes(root + "/original.fits", original);
+        writeFile(root + "/original.fits", original);
     }
     void TearDown() override
     {
@@ -39,8 +39,6 @@ protected:
         restoreVariable("TMPDIR", savedTmpdir);
         if (chdir(savedDirectory.c_str()) != 0)
             ADD_FAILURE() << "can not return to " << savedDirectory;
-        std::error_code error;
-        std::filesystem::remove_all(root, error);
     }
 
     static void saveVariable(const char* name, std::pair<bool, std::string>* saved)
@@ -58,22 +56,23 @@ protected:
     static void usePath(const std::string& path) { setenv("PATH", path.c_str(), 1); }
 
     // Compresses the original image into path with fpack; returns the compressed bytes.
-    Bytes compress(const char* flag, const std::string& path)
+    std::string compress(const char* flag, const std::string& path)
     {
         EXPECT_TRUE(compressWithFpack(flag, root + "/original.fits", path)) << path;
-        return readFileBytes(path);
+        return readFile(path);
     }
 
     // A stand-in fdecomp running the given shell commands, first on PATH.
     void fakeFdecomp(const std::string& commands)
     {
-        writeFileWithMode(fakes + "/fdecomp", "#!/bin/sh\n" + commands + "\n", 0755);
+        writeFile(fakes + "/fdecomp", "#!/bin/sh\n" + commands + "\n");
+        chmod((fakes + "/fdecomp").c_str(), 0755);
         usePath(fakes + ":" + savedPath.second);
     }
 
     // Opens name; on success reads everything, checks that nothing of ours is left in
     // the temporary directory while the descriptor is still open, and closes it.
-    int openAndRead(const std::string& name, Bytes* bytes, std::string* message)
+    int openAndRead(const std::string& name, std::string* bytes, std::string* message)
     {
         int fd = openImageFile(name.c_str(), message);
         if (fd >= 0) {
@@ -99,9 +98,10 @@ protected:
         return prefix + directory + unique + suffix;
     }
 
+    ScratchDirectory scratch;
     std::string root, temporary, work, fakes, nothing, savedDirectory;
     std::pair<bool, std::string> savedPath, savedTmpdir;
-    Bytes original;
+    std::string original;
 };
 
 TEST_F(OpenImageFile, DecompressesCompressedNamesToTheOriginalFile)
@@ -118,13 +118,13 @@ TEST_F(OpenImageFile, DecompressesCompressedNamesToTheOriginalFile)
     };
     for (const Case& c : cases) {
         const std::string& name = c.name;
-        Bytes compressed = compress(c.flag, name);
-        Bytes bytes;
+        std::string compressed = compress(c.flag, name);
+        std::string bytes;
         std::string message = "untouched";
         EXPECT_GE(openAndRead(name, &bytes, &message), 0) << name << ": " << message;
         EXPECT_EQ(bytes, original) << name;
         EXPECT_EQ(message, "untouched") << name;
-        EXPECT_EQ(readFileBytes(name), compressed) << name;
+        EXPECT_EQ(readFile(name), compressed) << name;
         EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{}) << name;
     }
 }
@@ -156,12 +156,12 @@ TEST_F(OpenImageFile, GivesTheReaderTheOriginalPixelsAndCards)
 // fdecomp on PATH to be tempted into.
 TEST_F(OpenImageFile, OpensOtherNamesDirectly)
 {
-    Bytes compressed = compress("-r", work + "/source.fth");
+    std::string compressed = compress("-r", work + "/source.fth");
     usePath(nothing);
     ASSERT_EQ(chdir(work.c_str()), 0);
     for (const char* name : {"image.Fth", "image.fTH", "image.FTh", "image.fts", "image.fits", "fth", "a.f"}) {
-        writeFileBytes(work + "/" + name, compressed);
-        Bytes bytes;
+        writeFile(work + "/" + name, compressed);
+        std::string bytes;
         std::string message = "untouched";
         EXPECT_GE(openAndRead(name, &bytes, &message), 0) << name << ": " << message;
         EXPECT_EQ(bytes, compressed) << name;
@@ -172,7 +172,7 @@ TEST_F(OpenImageFile, OpensOtherNamesDirectly)
 TEST_F(OpenImageFile, ReportsEachFailureAndLeavesNoTemporaryFiles)
 {
     std::string image = work + "/image.fth";
-    Bytes compressed = compress("-r", image);
+    std::string compressed = compress("-r", image);
     std::string directory = work + "/directory.fth";
     ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
     std::string copyMissing = "Can not execute `copy " + work + "/missing.fth ";
@@ -211,7 +211,7 @@ TEST_F(OpenImageFile, ReportsEachFailureAndLeavesNoTemporaryFiles)
         std::string expected = c.suffix.empty() ? c.prefix : commandMessage(message, c.prefix, c.suffix);
         EXPECT_EQ(message, expected) << c.what;
         EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{}) << c.what;
-        EXPECT_EQ(readFileBytes(image), compressed) << c.what;
+        EXPECT_EQ(readFile(image), compressed) << c.what;
         EXPECT_EQ(listDirectory(work), (std::vector<std::string>{"directory.fth", "image.fth"})) << c.what;
     }
 }
@@ -231,18 +231,17 @@ TEST_F(OpenImageFile, ReportsAMissingTemporaryDirectory)
 TEST_F(OpenImageFile, HandsFdecompAnExactCopyAndRemovesItsLeftovers)
 {
     std::string image = work + "/image.fth";
-    Bytes compressed = compress("-h", image);
+    std::string compressed = compress("-h", image);
     fakeFdecomp("printf '%s\\n' \"$#\" \"$1\" \"$2\" > " + root + "/arguments\n"
                 "cp \"$2\" " + root + "/seen.fth\n"
                 "cp \"$2\" \"$2.leftover\"\n"
                 "cp " + root + "/original.fits \"${2%.fth}.fts\"");
-    Bytes bytes;
+    std::string bytes;
     std::string message;
     EXPECT_GE(openAndRead(image, &bytes, &message), 0) << message;
     EXPECT_EQ(bytes, original);
-    EXPECT_EQ(readFileBytes(root + "/seen.fth"), compressed);
-    Bytes arguments = readFileBytes(root + "/arguments");
-    std::string text(arguments.begin(), arguments.end());
+    EXPECT_EQ(readFile(root + "/seen.fth"), compressed);
+    std::string text = readFile(root + "/arguments");
     EXPECT_EQ(text, commandMessage(text, "2\n-r\n", "/image.fth\n"));
     EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{});
 }
@@ -262,7 +261,7 @@ TEST_F(OpenImageFile, TakesNamesWithShellCharactersLiterally)
     };
     for (const std::string& name : names) {
         compress("-r", work + "/" + name);
-        Bytes bytes;
+        std::string bytes;
         std::string message;
         EXPECT_GE(openAndRead(name, &bytes, &message), 0) << name << ": " << message;
         EXPECT_EQ(bytes, original) << name;

@@ -1,38 +1,23 @@
 #pragma once
-// Helpers for the tests on simulated nights: running simnight and newstars without a
-// shell, a scratch directory, and reading the table and truth files that simnight writes.
+// Helpers for the tests on simulated nights: running simnight and newstars with the
+// build's programs on PATH, and reading the table and truth files that simnight writes.
 
 #include <map>
 #include <string>
 #include <vector>
 
+#include "support/files.hpp"
+#include "support/program.hpp"
+
 // The built programs.
 inline const std::string SIMNIGHT_PATH = NEWSTARS_BIN_DIR "/simnight";
 inline const std::string NEWSTARS_PATH = NEWSTARS_BIN_DIR "/newstars";
 
-struct NightProgramResult {
-    int status = -1;  // exit status, or -1 when the program did not exit normally
-    std::string out;
-    std::string err;
-};
-
 // Runs the program at arguments[0] in directory without a shell, with the build's bin
 // directory first on PATH (newstars finds fdecomp there) or with PATH set to path when
 // that is given, and collects its output.
-NightProgramResult runNightProgram(const std::string& directory, const std::vector<std::string>& arguments,
-                                   const char* path = nullptr);
-
-// The whole content of a file; empty when it cannot be read.
-std::string readWholeFile(const std::string& path);
-
-// A fresh directory under /tmp, removed with its contents on destruction.
-struct NightDirectory {
-    std::string path;
-    NightDirectory();
-    ~NightDirectory();
-    NightDirectory(const NightDirectory&) = delete;
-    NightDirectory& operator=(const NightDirectory&) = delete;
-};
+ProgramResult runNightProgram(const std::string& directory, const std::vector<std::string>& arguments,
+                              const char* path = nullptr);
 
 // [-]a:b:c as a + b/60 + c/3600, the sign applying to the whole. false unless all
 // three numbers are there.

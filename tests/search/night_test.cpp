@@ -65,13 +65,13 @@ bool insideTableBox(const NightBoxRecord& box, double raHours, double decDegrees
 
 TEST(SimulatedNight, NewstarsRecoversInjectedSourcesInsideTheBox) {
     const int size = 640;
-    NightDirectory night;
+    ScratchDirectory night;
     ASSERT_FALSE(night.path.empty());
-    const NightProgramResult made =
+    const ProgramResult made =
         runNightProgram(night.path, {SIMNIGHT_PATH, "--seed", "7", "--size", std::to_string(size), "--objects", "2",
                                      "--images", "3", "--inject", "14", "--out", "."});
     ASSERT_EQ(made.status, 0) << made.err;
-    const NightProgramResult run = runNightProgram(night.path, {NEWSTARS_PATH, "-f", "files.txt", "2", "table.txt"});
+    const ProgramResult run = runNightProgram(night.path, {NEWSTARS_PATH, "-f", "files.txt", "2", "table.txt"});
     ASSERT_EQ(run.status, 0) << run.err;
 
     std::vector<std::string> summaries;

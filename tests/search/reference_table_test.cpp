@@ -133,7 +133,7 @@ TEST(ReferenceTable, LookupThroughTheProgram)
     writeStandardScene(dir);
     writeTestImage(dir.file("spaced.fts"), skyImage("M 31", 150, 0, {}));
     for (const Case& c : cases) {
-        writeTextFile(dir.file("table.txt"), c.table);
+        writeFile(dir.file("table.txt"), c.table);
         std::vector<std::string> args = {"2", "table.txt"};
         args.insert(args.end(), c.images.begin(), c.images.end());
         ProgramResult r = runNewstars(dir.path, args);

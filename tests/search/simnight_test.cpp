@@ -9,7 +9,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,8 +29,8 @@ struct FitsWcs {
 };
 
 TEST(SimulatedNight, ImagesPlaceInjectedSourcesWhereWcslibPutsTheirSkyPositions) {
-    NightDirectory night;
-    const NightProgramResult made =
+    ScratchDirectory night;
+    const ProgramResult made =
         runNightProgram(night.path, {SIMNIGHT_PATH, "--seed", "3", "--size", "512", "--objects", "1", "--images", "1",
                                      "--inject", "6", "--no-fpack", "--out", "."});
     ASSERT_EQ(made.status, 0) << made.err;
@@ -95,7 +94,7 @@ TEST(SimulatedNight, ImagesPlaceInjectedSourcesWhereWcslibPutsTheirSkyPositions)
 }
 
 TEST(SimulatedNight, SameSeedGivesIdenticalFilesAndAnotherSeedDifferentImages) {
-    NightDirectory first, second, third;
+    ScratchDirectory first, second, third;
     const std::vector<std::string> options = {"--size", "256", "--objects", "1", "--images", "1", "--no-fpack",
                                               "--out", "."};
     std::vector<std::string> a = {SIMNIGHT_PATH, "--seed", "11"}, b = a, c = {SIMNIGHT_PATH, "--seed", "12"};
@@ -104,20 +103,20 @@ TEST(SimulatedNight, SameSeedGivesIdenticalFilesAndAnotherSeedDifferentImages) {
     ASSERT_EQ(runNightProgram(second.path, b).status, 0);
     ASSERT_EQ(runNightProgram(third.path, c).status, 0);
     for (const char* name : {"FLD01_r.fts", "FLD01_1.fts", "table.txt", "files.txt", "truth.txt"}) {
-        const std::string one = readWholeFile(first.path + "/" + name);
+        const std::string one = readFile(first.path + "/" + name);
         EXPECT_FALSE(one.empty()) << name;
-        EXPECT_EQ(one, readWholeFile(second.path + "/" + name)) << name;
+        EXPECT_EQ(one, readFile(second.path + "/" + name)) << name;
     }
-    EXPECT_NE(readWholeFile(first.path + "/FLD01_1.fts"), readWholeFile(third.path + "/FLD01_1.fts"));
+    EXPECT_NE(readFile(first.path + "/FLD01_1.fts"), readFile(third.path + "/FLD01_1.fts"));
 }
 
 TEST(SimulatedNight, WithoutFpackEveryImageIsWrittenUncompressed) {
-    NightDirectory night;
-    const NightProgramResult r = runNightProgram(
+    ScratchDirectory night;
+    const ProgramResult r = runNightProgram(
         night.path, {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images", "2", "--out", "."}, "/nonexistent");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("fpack not found"), std::string::npos) << r.err;
-    const std::string listed = readWholeFile(night.path + "/files.txt") + readWholeFile(night.path + "/table.txt");
+    const std::string listed = readFile(night.path + "/files.txt") + readFile(night.path + "/table.txt");
     EXPECT_EQ(listed.find(".fth"), std::string::npos) << listed;
     for (const auto& entry : std::filesystem::directory_iterator(night.path)) {
         EXPECT_NE(entry.path().extension(), ".fth") << entry.path();
@@ -125,26 +124,26 @@ TEST(SimulatedNight, WithoutFpackEveryImageIsWrittenUncompressed) {
     }
     // With fpack on the PATH the second test image and the second reference are compressed.
     if (access("/usr/bin/fpack", X_OK) == 0) {
-        NightDirectory packed;
+        ScratchDirectory packed;
         ASSERT_EQ(runNightProgram(packed.path, {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images", "2",
                                                 "--out", "."}, "/usr/bin:/bin")
                       .status,
                   0);
-        EXPECT_EQ(readWholeFile(packed.path + "/files.txt"),
+        EXPECT_EQ(readFile(packed.path + "/files.txt"),
                   "# test images, one per line\nFLD01_1.fts\nFLD01_2.fth\nFLD02_1.fts\nFLD02_2.fth\n");
-        EXPECT_NE(readWholeFile(packed.path + "/table.txt").find("FLD02_r.fth"), std::string::npos);
+        EXPECT_NE(readFile(packed.path + "/table.txt").find("FLD02_r.fth"), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(packed.path + "/FLD01_2.fts"));
     }
 }
 
 TEST(SimulatedNight, RecoveryCountAllowsForThePrintedRounding) {
-    NightDirectory night;
+    ScratchDirectory night;
     // Truth at 10:30:00.00 +20:00:00 and 10:31:00.00 -0:10:00 (exact in the file).
-    std::ofstream(night.path + "/truth.txt")
-        << "# object image ra dec peak sky sigma x y inbox\n"
-           "F1 F1_1.fts 10.5000000000 20.0000000 1000.0 1000.0 20.0 100 100 1\n"
-           "F1 F1_1.fts 10.5166666667 -0.1666667 100.0 1000.0 20.0 200 200 1\n"
-           "F1 F1_2.fts 10.5000000000 20.0000000 1000.0 1000.0 20.0 100 100 0\n";
+    writeFile(night.file("truth.txt"),
+              "# object image ra dec peak sky sigma x y inbox\n"
+              "F1 F1_1.fts 10.5000000000 20.0000000 1000.0 1000.0 20.0 100 100 1\n"
+              "F1 F1_1.fts 10.5166666667 -0.1666667 100.0 1000.0 20.0 200 200 1\n"
+              "F1 F1_2.fts 10.5000000000 20.0000000 1000.0 1000.0 20.0 100 100 0\n");
     struct Case { const char* candidates; const char* expected; };
     const Case cases[] = {
         // 0.1 s of time off: within the rounding (0.05 s) plus 0.75 arcsec at cos 20 degrees.
@@ -162,16 +161,16 @@ TEST(SimulatedNight, RecoveryCountAllowsForThePrintedRounding) {
         {"F1           F1_2.fts     10:31:00.0  -0:10:00\n", "recovered 0 of 3 injected sources (0 of 1 "},
     };
     for (const Case& c : cases) {
-        std::ofstream(night.path + "/report.txt") << "F1 F1_r.fts F1_1.fts 01/01/26 00:00:00 1 1 1\n\f\n"
-                                                  << c.candidates;
-        const NightProgramResult r = runNightProgram(night.path, {SIMNIGHT_PATH, "recover", "report.txt", "truth.txt"});
+        writeFile(night.file("report.txt"), std::string("F1 F1_r.fts F1_1.fts 01/01/26 00:00:00 1 1 1\n\f\n") +
+                                                c.candidates);
+        const ProgramResult r = runNightProgram(night.path, {SIMNIGHT_PATH, "recover", "report.txt", "truth.txt"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out.rfind(c.expected, 0), 0u) << c.candidates << r.out;
     }
 }
 
 TEST(SimulatedNight, BadOptionsPrintTheUsage) {
-    NightDirectory night;
+    ScratchDirectory night;
     const std::vector<std::vector<std::string>> cases = {
         {},                                      // no output directory
         {"--out", ".", "--size", "100"},         // too small
@@ -186,7 +185,7 @@ TEST(SimulatedNight, BadOptionsPrintTheUsage) {
     for (const auto& arguments : cases) {
         std::vector<std::string> argv = {SIMNIGHT_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        const NightProgramResult r = runNightProgram(night.path, argv);
+        const ProgramResult r = runNightProgram(night.path, argv);
         std::string shown;
         for (const auto& a : arguments) shown += a + " ";
         EXPECT_EQ(r.status, 1) << shown;

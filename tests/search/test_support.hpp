@@ -1,16 +1,13 @@
 #pragma once
-// Helpers for the search tests: small FITS files written byte by byte, a scratch
-// directory, and running the built newstars program.
+// Helpers for the search tests: synthetic star images with sky cards, the scene most
+// tests share, and running the built newstars program.
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-// 80-character header cards in the usual fixed-column layout.
-std::string logicalCard(const char* keyword, bool value);
-std::string intCard(const char* keyword, long value);
-std::string realCard(const char* keyword, double value);
-std::string stringCard(const char* keyword, const char* value);
+#include "support/files.hpp"
+#include "support/fits_file.hpp"
+#include "support/program.hpp"
 
 // A star drawn as a compact symmetric 3 x 3 blob centred on a pixel.
 struct TestStar {
@@ -41,23 +38,6 @@ TestImage skyImage(const char* object, double ra0Degrees, double dec0Degrees,
 
 // Writes image as a FITS file at path (2880-byte records, 16-bit big-endian pixels).
 void writeTestImage(const std::string& path, const TestImage& image);
-
-// Writes text to the file at path.
-void writeTextFile(const std::string& path, const std::string& text);
-
-// A fresh private directory, removed with everything in it on destruction.
-struct ScratchDirectory {
-    std::string path;
-    ScratchDirectory();
-    ~ScratchDirectory();
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
-
-struct ProgramResult {
-    int status = -1;  // exit status, or -1 when the program did not exit normally
-    std::string out;
-    std::string err;
-};
 
 // Runs the built newstars with the given arguments (argv[0] is the program's path)
 // in directory, without a shell, and collects its output. A non-zero addressSpaceLimit

@@ -4,10 +4,10 @@
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <string>
+
+#include "support/files.hpp"
 
 namespace {
 
@@ -96,11 +96,9 @@ std::string stdoutOfUnknownBase(int fracbase) {
             std::_Exit(0);
         },
         testing::ExitedWithCode(1), "");
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
+    std::string text = readFile(path);
     std::remove(path.c_str());
-    return text.str();
+    return text;
 }
 
 TEST(FsSexaDeathTest, UnknownFracbaseEndsTheProcess) {

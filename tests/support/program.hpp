@@ -1,0 +1,130 @@
+#pragma once
+// Test helper that runs a program as a child process, without a shell, and collects
+// its standard output, standard error and exit status.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProgramResult {
+    int status = -1;  // exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// How a program is run besides its arguments.
+struct ProgramOptions {
+    std::string directory;  // its working directory; empty: the test's own
+    std::vector<std::pair<std::string, std::string>> environment;  // variables set for it
+    unsigned long addressSpaceLimit = 0;  // cap on its address space, bytes; 0: none
+    bool unprivileged = false;            // as user and group 65534 when the test runs as root
+};
+
+// Runs arguments[0] with arguments as its argv; a name without '/' is looked up on the
+// test's own PATH. The program inherits the test's environment with options.environment
+// set over it. When the child cannot be set up the status is 126, when the program
+// cannot be started 127. Throws std::runtime_error when no child can be made.
+inline ProgramResult runProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {})
+{
+    std::vector<std::string> copies = arguments;
+    std::vector<char*> argv;
+    for (std::string& argument : copies)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const auto& [name, value] : options.environment)
+            replaced = replaced || (std::strncmp(*entry, name.c_str(), name.size()) == 0 && (*entry)[name.size()] == '=');
+        if (!replaced)
+            environment.push_back(*entry);
+    }
+    for (const auto& [name, value] : options.environment)
+        environment.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        throw std::runtime_error("pipe failed");
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on.
+        if (dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0)
+            _exit(126);
+        if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
+            _exit(126);
+        if (options.addressSpaceLimit != 0) {
+            rlimit limit{options.addressSpaceLimit, options.addressSpaceLimit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0)
+                _exit(126);
+        }
+        if (options.unprivileged && geteuid() == 0
+            && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
+        execvpe(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(outPipe[0]);
+        close(errPipe[0]);
+        throw std::runtime_error("fork failed");
+    }
+
+    ProgramResult result;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const pollfd& fd : fds) {
+        if (fd.fd >= 0)
+            close(fd.fd);
+    }
+    int status = 0;
+    pid_t waited;
+    while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    result.status = waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
