@@ -24,7 +24,16 @@ protected:
     // what it wrote on standard error.
     int runFdecomp(const std::vector<std::string>& arguments, bool asUnprivileged = false)
     {
-        std::vector<std::string> all = {binaryDirectory() + "/fdecomp"};
+        std::string program = binaryDirectory() + "/fdecomp";
+        if (asUnprivileged) {
+            // The build tree may lie below a directory only root can enter (a checkout in
+            // /root, say), so the unprivileged user runs a copy kept in the open scratch area.
+            std::string copy = root + "/fdecomp";
+            writeFile(copy, readFile(program));
+            chmod(copy.c_str(), 0755);
+            program = copy;
+        }
+        std::vector<std::string> all = {program};
         all.insert(all.end(), arguments.begin(), arguments.end());
         ProgramOptions options;
         options.unprivileged = asUnprivileged;
