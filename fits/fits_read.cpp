@@ -60,18 +60,6 @@ int failRead(FitsImage* image, std::string* message, const char* text)
     return -1;
 }
 
-// Converts count pixels from file form to memory form: the two bytes as stored
-// (high byte first) make high * 256 + low; adding 32768 modulo 65536 flips the top bit.
-void convertFromFits(uint16_t* pixels, size_t count)
-{
-    for (size_t i = 0; i < count; ++i) {
-        uint16_t v = pixels[i];
-        if constexpr (std::endian::native == std::endian::little)
-            v = static_cast<uint16_t>((v << 8) | (v >> 8));
-        pixels[i] = static_cast<uint16_t>(v ^ 0x8000u);
-    }
-}
-
 // EXPTIME seconds to whole milliseconds, truncated toward zero; values beyond the
 // 32-bit range give its nearer end.
 int32_t secondsToMilliseconds(double seconds)
@@ -104,12 +92,24 @@ void adviseHugePages(void* buffer, size_t bytes)
 
 } // namespace
 
+// Converts count pixels from file form to memory form: the two bytes as stored
+// (high byte first) make high * 256 + low; adding 32768 modulo 65536 flips the top bit.
+void convertPixelsFromFits(uint16_t* pixels, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        uint16_t v = pixels[i];
+        if constexpr (std::endian::native == std::endian::little)
+            v = static_cast<uint16_t>((v << 8) | (v >> 8));
+        pixels[i] = static_cast<uint16_t>(v ^ 0x8000u);
+    }
+}
+
 void swapPixelsFromFits(FitsImage* image)
 {
     if (image->width <= 0 || image->height <= 0)
         return;
     size_t count = static_cast<size_t>(image->width) * static_cast<size_t>(image->height);
-    convertFromFits(image->pixels.data(), std::min(count, image->pixels.size()));
+    convertPixelsFromFits(image->pixels.data(), std::min(count, image->pixels.size()));
 }
 
 int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::string* message)
@@ -235,7 +235,7 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
             return failRead(image, message, std::strerror(errno));
         if (static_cast<size_t>(got) != piece * sizeof(uint16_t))
             return failRead(image, message, "data is short");
-        convertFromFits(target, piece);
+        convertPixelsFromFits(target, piece);
         done += piece;
     }
     return 0;

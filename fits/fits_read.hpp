@@ -1,6 +1,8 @@
 #pragma once
 // Reading 16-bit FITS images from an open file descriptor.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "fits/fits_image.hpp"
@@ -32,3 +34,7 @@ int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::s
 // Converts the width * height pixels of image->pixels in place from file form
 // (big-endian signed) to memory form (host-order unsigned, value + 32768 modulo 65536).
 void swapPixelsFromFits(FitsImage* image);
+
+// Converts count pixels in place from file form to memory form (the work of
+// swapPixelsFromFits on a bare buffer).
+void convertPixelsFromFits(uint16_t* pixels, size_t count);

@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "fits/fits_read.hpp"
 #include "sky/calendar.hpp"
 
 // Julian Date of day number 0 (1899 December 31, 12:00).
@@ -42,15 +43,6 @@ static void pixelsToFitsOrder(uint16_t* pixels, std::size_t count) {
         unsigned char* bytes = reinterpret_cast<unsigned char*>(pixels + i);
         bytes[0] = static_cast<unsigned char>(value >> 8);
         bytes[1] = static_cast<unsigned char>(value & 0xFFu);
-    }
-}
-
-// File form back to memory form.
-static void pixelsFromFitsOrder(uint16_t* pixels, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(pixels + i);
-        unsigned value = (static_cast<unsigned>(bytes[0]) << 8) | bytes[1];
-        pixels[i] = static_cast<uint16_t>(value ^ 0x8000u);
     }
 }
 
@@ -91,7 +83,7 @@ static int writePixelData(int fd, uint16_t* pixels, std::size_t count, int resto
         result = writeAll(fd, zeros, fill, "Short write of FITS pixels", message);
     }
     if (restorePixels) {
-        pixelsFromFitsOrder(pixels, count);
+        convertPixelsFromFits(pixels, count);
     }
     return result;
 }

@@ -28,6 +28,17 @@ static inline const uint16_t* pixelAt(const uint16_t* image, int width, int x, i
     return image + static_cast<ptrdiff_t>(y) * width + x;
 }
 
+int histogramMedian(const uint32_t* histogram, int64_t n) {
+    const int64_t half = n / 2;
+    int64_t running = 0;
+    int median = 0;
+    for (; median < 65535; ++median) {
+        running += histogram[median];
+        if (running >= half) break;
+    }
+    return median;
+}
+
 void computeRegionStats(const uint16_t* pixels, int width, int x0, int y0, int w, int h,
                         RegionStats* stats) {
     stats->histogram.assign(65536, 0);
@@ -79,14 +90,7 @@ void computeRegionStats(const uint16_t* pixels, int width, int x0, int y0, int w
     stats->minimum = static_cast<uint16_t>(low);
     stats->maximum = static_cast<uint16_t>(high);
 
-    const int64_t half = n / 2;
-    int64_t running = 0;
-    int median = 0;
-    for (; median < 65535; ++median) {
-        running += histogram[median];
-        if (running >= half) break;
-    }
-    stats->median = static_cast<uint16_t>(median);
+    stats->median = static_cast<uint16_t>(histogramMedian(histogram, n));
 }
 
 int clipSpike(uint16_t* image, int width, int x, int y, uint16_t threshold) {

@@ -44,6 +44,10 @@ int findStars(const uint16_t* pixels, int width, int height, StarList* stars);
 // stars; kept as the reference that the fast paths are checked against.
 int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList* stars);
 
+// The median of n pixel values counted in a 65536-entry histogram: the first value
+// at which the running count reaches n / 2 (integer division), 65535 at most.
+int histogramMedian(const uint32_t* histogram, int64_t n);
+
 // Fills *stats for the rectangle of w columns and h rows whose first pixel is at
 // column x0, row y0 of an image with rows of width pixels. brightestX/Y are image
 // coordinates and are left untouched when every pixel of the rectangle is 0. An

@@ -115,14 +115,7 @@ static bool measureBackground(const uint16_t* pixels, int width, int px, int py,
     result->backgroundMean = static_cast<int32_t>(sum / count + 0.5);
     result->backgroundSigma =
         static_cast<int32_t>(std::sqrt(std::fabs(squares - sum * sum / count) / (count - 1)));
-    const int64_t half = n / 2;
-    int64_t running = 0;
-    int median = 0;
-    for (; median < 65535; ++median) {
-        running += histogram[median];
-        if (running >= half) break;
-    }
-    result->backgroundMedian = median;
+    result->backgroundMedian = histogramMedian(histogram.data(), n);
     return true;
 }
 
