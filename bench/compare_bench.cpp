@@ -74,7 +74,8 @@ static StarField* makeField()
     std::uniform_real_distribution<double> unit(0, 1);
     const int cells = 142;
     const double cell = (SIDE - 80.0) / cells;
-    std::vector<double> referenceSky(static_cast<size_t>(SIDE) * SIDE, 1000.0), testSky = referenceSky;
+    std::vector<double> referenceSky(static_cast<size_t>(SIDE) * SIDE, 1000.0),
+        testSky = referenceSky;
     for (int gy = 0; gy < cells; ++gy)
         for (int gx = 0; gx < cells; ++gx) {
             double x = 40 + (gx + 0.2 + 0.6 * unit(random)) * cell;
@@ -87,12 +88,14 @@ static StarField* makeField()
         drawStar(&testSky, 40 + (SIDE - 80) * unit(random), 40 + (SIDE - 80) * unit(random), 5000);
     renderImage(&field.reference, referenceSky, &random);
     renderImage(&field.test, testSky, &random);
-    for (auto [image, sky] : {std::pair{&field.reference, &field.referenceSky}, {&field.test, &field.testSky}}) {
+    for (auto [image, sky] :
+         {std::pair{&field.reference, &field.referenceSky}, {&field.test, &field.testSky}}) {
         StarList stars;
         int n = findStars(image->pixels.data(), image->width, image->height, &stars);
         for (int i = 0; i < n; ++i) {
             SkyPosition p;
-            if (pixelToSky(image, stars.x[static_cast<size_t>(i)], stars.y[static_cast<size_t>(i)], &p.ra, &p.dec) == 0)
+            if (pixelToSky(image, stars.x[static_cast<size_t>(i)], stars.y[static_cast<size_t>(i)],
+                           &p.ra, &p.dec) == 0)
                 sky->push_back(p);
         }
     }
@@ -139,7 +142,8 @@ static void BM_MatchStarsIndexed(benchmark::State& state)
         matchStars(field->referenceSky, field->testSky, TOLERANCE, &matched);
         benchmark::DoNotOptimize(matched.data());
     }
-    state.counters["unmatched"] = static_cast<double>(std::count(matched.begin(), matched.end(), 0));
+    state.counters["unmatched"] =
+        static_cast<double>(std::count(matched.begin(), matched.end(), 0));
 }
 BENCHMARK(BM_MatchStarsIndexed)->Unit(benchmark::kMillisecond);
 
@@ -151,7 +155,8 @@ static void BM_MatchStarsPlainLoop(benchmark::State& state)
         matchStarsPlain(field->referenceSky, field->testSky, TOLERANCE, &matched);
         benchmark::DoNotOptimize(matched.data());
     }
-    state.counters["unmatched"] = static_cast<double>(std::count(matched.begin(), matched.end(), 0));
+    state.counters["unmatched"] =
+        static_cast<double>(std::count(matched.begin(), matched.end(), 0));
 }
 BENCHMARK(BM_MatchStarsPlainLoop)->Unit(benchmark::kMillisecond)->Iterations(1);
 
@@ -160,8 +165,9 @@ static void BM_CompareImages(benchmark::State& state)
     StarField* field = makeField();
     SearchRun run;
     run.tolerance = TOLERANCE;
-    run.box = {150.5 * 3.141592653589793 / 180, 31 * 3.141592653589793 / 180, 149.5 * 3.141592653589793 / 180,
-               29 * 3.141592653589793 / 180, std::cos(30 * 3.141592653589793 / 180)};
+    run.box = {150.5 * 3.141592653589793 / 180, 31 * 3.141592653589793 / 180,
+               149.5 * 3.141592653589793 / 180, 29 * 3.141592653589793 / 180,
+               std::cos(30 * 3.141592653589793 / 180)};
     std::fflush(stdout);
     int savedOut = dup(1);
     int devNull = open("/dev/null", O_WRONLY);

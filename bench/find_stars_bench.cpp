@@ -17,7 +17,8 @@
 namespace {
 
 // Fields are built once per (side, stars per 4096^2) and kept for the whole run.
-const std::vector<uint16_t>& starField(int side, int starsPer4096) {
+const std::vector<uint16_t>& starField(int side, int starsPer4096)
+{
     static std::map<std::pair<int, int>, std::vector<uint16_t>> fields;
     auto& field = fields[{side, starsPer4096}];
     if (field.empty()) {
@@ -29,7 +30,8 @@ const std::vector<uint16_t>& starField(int side, int starsPer4096) {
     return field;
 }
 
-void runFinder(benchmark::State& state, int (*finder)(const uint16_t*, int, int, StarList*)) {
+void runFinder(benchmark::State& state, int (*finder)(const uint16_t*, int, int, StarList*))
+{
     const int side = static_cast<int>(state.range(0));
     const int density = static_cast<int>(state.range(1));
     const std::vector<uint16_t>& field = starField(side, density);
@@ -43,8 +45,14 @@ void runFinder(benchmark::State& state, int (*finder)(const uint16_t*, int, int,
     state.counters["stars"] = found;
 }
 
-void BM_FindStars(benchmark::State& state) { runFinder(state, findStars); }
-void BM_FindStarsLinearScan(benchmark::State& state) { runFinder(state, findStarsLinearScan); }
+void BM_FindStars(benchmark::State& state)
+{
+    runFinder(state, findStars);
+}
+void BM_FindStarsLinearScan(benchmark::State& state)
+{
+    runFinder(state, findStarsLinearScan);
+}
 
 BENCHMARK(BM_FindStars)
     ->ArgNames({"side", "starsPer4096sq"})
@@ -56,6 +64,6 @@ BENCHMARK(BM_FindStarsLinearScan)
     ->Args({4096, 20000})
     ->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

@@ -9,12 +9,13 @@
 #include "sky/projections.hpp"
 #include "sky/world_coords.hpp"
 
-static void projectionTan(benchmark::State& state) {
+static void projectionTan(benchmark::State& state)
+{
     double x = 0;
     for (auto _ : state) {
         double ra = 0, dec = 0;
-        projectionPixelToSky(x, 700.0, 150.25, 33.5, 1024.5, 512.0, -2.8e-4, 2.8e-4, 0.4,
-                             "-TAN", &ra, &dec);
+        projectionPixelToSky(x, 700.0, 150.25, 33.5, 1024.5, 512.0, -2.8e-4, 2.8e-4, 0.4, "-TAN",
+                             &ra, &dec);
         benchmark::DoNotOptimize(ra);
         benchmark::DoNotOptimize(dec);
         x = x < 2047 ? x + 1 : 0;
@@ -22,7 +23,8 @@ static void projectionTan(benchmark::State& state) {
 }
 BENCHMARK(projectionTan);
 
-static void pixelToSkyTan(benchmark::State& state) {
+static void pixelToSkyTan(benchmark::State& state)
+{
     FitsImage image;
     initFitsImage(&image);
     // The world-coordinate cards after a typical run of other header cards.

@@ -48,7 +48,8 @@ bool writeBenchFile()
         state = state * 1664525u + 1013904223u;
         bytes[i] = static_cast<char>(state >> 24);
     }
-    bytes.resize((bytes.size() + FITS_RECORD_LENGTH - 1) / FITS_RECORD_LENGTH * FITS_RECORD_LENGTH, '\0');
+    bytes.resize((bytes.size() + FITS_RECORD_LENGTH - 1) / FITS_RECORD_LENGTH * FITS_RECORD_LENGTH,
+                 '\0');
     fileSize = bytes.size();
     bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     close(fd);
@@ -179,15 +180,18 @@ int main(int argc, char** argv)
     const double plain = reporter.seconds["BM_PlainRead"];
     const double reused = reporter.seconds["BM_PlainReadReusedBuffer"];
     if (fits > 0 && plain > 0 && reused > 0) {
-        std::printf("real time: readFitsImage %.3f ms, plain read %.3f ms (fresh buffer): ratio %.2f; "
-                    "plain read into a reused buffer %.3f ms: ratio %.2f\n",
-                    fits * 1e3, plain * 1e3, fits / plain, reused * 1e3, fits / reused);
+        std::printf(
+            "real time: readFitsImage %.3f ms, plain read %.3f ms (fresh buffer): ratio %.2f; "
+            "plain read into a reused buffer %.3f ms: ratio %.2f\n",
+            fits * 1e3, plain * 1e3, fits / plain, reused * 1e3, fits / reused);
         const double fitsCpu = reporter.cpuSeconds["BM_ReadFitsImage"];
         const double plainCpu = reporter.cpuSeconds["BM_PlainRead"];
         const double reusedCpu = reporter.cpuSeconds["BM_PlainReadReusedBuffer"];
-        std::printf("CPU time:  readFitsImage %.3f ms, plain read %.3f ms (fresh buffer): ratio %.2f; "
-                    "plain read into a reused buffer %.3f ms: ratio %.2f\n",
-                    fitsCpu * 1e3, plainCpu * 1e3, fitsCpu / plainCpu, reusedCpu * 1e3, fitsCpu / reusedCpu);
+        std::printf(
+            "CPU time:  readFitsImage %.3f ms, plain read %.3f ms (fresh buffer): ratio %.2f; "
+            "plain read into a reused buffer %.3f ms: ratio %.2f\n",
+            fitsCpu * 1e3, plainCpu * 1e3, fitsCpu / plainCpu, reusedCpu * 1e3,
+            fitsCpu / reusedCpu);
     }
     unlink(benchFile.c_str());
     benchmark::Shutdown();

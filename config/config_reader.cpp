@@ -21,17 +21,20 @@ enum EntryState {
     STATE_COMMENT = 6,
 };
 
-static bool isSeparator(int c) {
+static bool isSeparator(int c)
+{
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 // Characters a buffer of the given size holds besides its terminator.
-static std::size_t capacityOf(int bufferSize) {
+static std::size_t capacityOf(int bufferSize)
+{
     return bufferSize > 1 ? static_cast<std::size_t>(bufferSize - 1) : 0;
 }
 
 // Appends c to the name unless that passes the limit; then reports and gives -1.
-static int appendToName(std::string* name, int c, int nameSize, const char* fileName) {
+static int appendToName(std::string* name, int c, int nameSize, const char* fileName)
+{
     if (name->size() >= capacityOf(nameSize)) {
         std::fprintf(stderr, "name \"%s\" too long in \"%s\"\n", name->c_str(), fileName);
         return -1;
@@ -41,7 +44,8 @@ static int appendToName(std::string* name, int c, int nameSize, const char* file
 }
 
 // Appends c to the value unless that passes the limit; then reports and gives -1.
-static int appendToValue(std::string* value, int c, int valueSize, const char* fileName) {
+static int appendToValue(std::string* value, int c, int valueSize, const char* fileName)
+{
     if (value->size() >= capacityOf(valueSize)) {
         std::fprintf(stderr, "value too long in '%s'\n", fileName);
         return -1;
@@ -50,7 +54,8 @@ static int appendToValue(std::string* value, int c, int valueSize, const char* f
     return 0;
 }
 
-void setConfigFile(const char* fileName) {
+void setConfigFile(const char* fileName)
+{
     if (fileName == nullptr) {
         currentConfigFile.reset();
         return;
@@ -63,7 +68,8 @@ void setConfigFile(const char* fileName) {
     }
 }
 
-void getConfigReal(const char* name, double* value) {
+void getConfigReal(const char* name, double* value)
+{
     std::string text;
     if (findConfigValue(name, &text, 256) == -1) {
         std::printf("Can not find `%s' in config file.\n", name);
@@ -75,7 +81,8 @@ void getConfigReal(const char* name, double* value) {
     }
 }
 
-int findConfigValue(const char* name, std::string* value, int valueSize) {
+int findConfigValue(const char* name, std::string* value, int valueSize)
+{
     if (!currentConfigFile) {
         std::fprintf(stderr, "Can not look up `%s': no config file has been named.\n", name);
         std::exit(1);
@@ -90,7 +97,7 @@ int findConfigValue(const char* name, std::string* value, int valueSize) {
     std::string entryValue;
     int found = -1;
     for (;;) {
-        entryValue.clear();  // the "/" entry leaves it so: an empty value
+        entryValue.clear(); // the "/" entry leaves it so: an empty value
         if (readConfigEntry(file, fileName, &entryName, 256, &entryValue, valueSize) == -1) {
             break;
         }
@@ -106,7 +113,8 @@ int findConfigValue(const char* name, std::string* value, int valueSize) {
 }
 
 int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, int nameSize,
-                    std::string* value, int valueSize) {
+                    std::string* value, int valueSize)
+{
     int state = STATE_BETWEEN;
     while (state != STATE_DONE) {
         int c = std::getc(file);

@@ -7,27 +7,34 @@
 #include "fits/fits_read.hpp"
 
 // True when the span of size pixels from start lies within 0..limit (sums in 64 bits).
-static bool spanFits(int32_t start, int32_t size, int32_t limit) {
+static bool spanFits(int32_t start, int32_t size, int32_t limit)
+{
     return start >= 0 && size > 0 && static_cast<int64_t>(start) + size <= limit;
 }
 
-static void formatCropMessage(std::string* message, const char* format, long long a, long long b, long long c) {
+static void formatCropMessage(std::string* message, const char* format, long long a, long long b,
+                              long long c)
+{
     char text[160];
     std::snprintf(text, sizeof text, format, "cropFITS", a, b, c);
     message->assign(text);
 }
 
 // True when rows of rowLength pixels in a buffer of count pixels hold the area.
-static bool bufferHoldsArea(std::size_t count, int32_t rowLength, int32_t x, int32_t y, int32_t w, int32_t h) {
+static bool bufferHoldsArea(std::size_t count, int32_t rowLength, int32_t x, int32_t y, int32_t w,
+                            int32_t h)
+{
     if (static_cast<int64_t>(x) + w > rowLength) {
         return false;
     }
-    int64_t end = (static_cast<int64_t>(y) + h - 1) * rowLength + x + w;  // one past the last pixel read
+    int64_t end =
+        (static_cast<int64_t>(y) + h - 1) * rowLength + x + w; // one past the last pixel read
     return static_cast<uint64_t>(end) <= count;
 }
 
-int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t y, int32_t w, int32_t h,
-             std::string* message) {
+int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t y, int32_t w,
+             int32_t h, std::string* message)
+{
     int32_t sw = 0;
     int32_t sh = 0;
     if (getImageSize(source, &sw, &sh, message) == -1) {
@@ -46,7 +53,8 @@ int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t
                           static_cast<long long>(source->pixels.size()), source->width, 0);
         return -1;
     }
-    if (destination == source) {  // emptying the destination would discard the area before it is copied
+    if (destination ==
+        source) { // emptying the destination would discard the area before it is copied
         message->assign("cropFITS: destination must be another image than the source");
         return -1;
     }
@@ -78,7 +86,8 @@ int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t
     const std::size_t rowLength = static_cast<std::size_t>(source->width);
     std::size_t from = static_cast<std::size_t>(y) * rowLength + static_cast<std::size_t>(x);
     for (int32_t row = 0; row < h; ++row) {
-        std::memcpy(destination->pixels.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(w),
+        std::memcpy(destination->pixels.data() +
+                        static_cast<std::size_t>(row) * static_cast<std::size_t>(w),
                     source->pixels.data() + from, static_cast<std::size_t>(w) * sizeof(uint16_t));
         from += rowLength;
     }

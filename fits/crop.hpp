@@ -22,5 +22,5 @@
 //   buffer does not hold the area;
 //   "cropFITS: destination must be another image than the source";
 // or -1 with destination emptied: "cropFITS: Could not malloc %d bytes for pixels".
-int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t y, int32_t w, int32_t h,
-             std::string* message);
+int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t y, int32_t w,
+             int32_t h, std::string* message);

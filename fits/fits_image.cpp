@@ -25,10 +25,16 @@ bool isBlankSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // Copies a formatted text of at least 80 characters into the card (80 exactly).
-void copyCardText(char* dest, const char* text) { std::memcpy(dest, text, FITS_CARD_LENGTH); }
+void copyCardText(char* dest, const char* text)
+{
+    std::memcpy(dest, text, FITS_CARD_LENGTH);
+}
 
 // Index just past the last significant character of text[0, length): blanks cut.
 size_t trimmedLength(const std::string& text)
@@ -117,9 +123,15 @@ bool scanRealText(const char* text, int length, char* number)
 
 } // namespace
 
-void initFitsImage(FitsImage* image) { *image = FitsImage{}; }
+void initFitsImage(FitsImage* image)
+{
+    *image = FitsImage{};
+}
 
-void freeFitsImage(FitsImage* image) { *image = FitsImage{}; }
+void freeFitsImage(FitsImage* image)
+{
+    *image = FitsImage{};
+}
 
 int findCard(const FitsImage* image, const char* keyword, const char** card)
 {

@@ -15,14 +15,14 @@ inline constexpr int PIXEL_ZERO = 32768;
 // cardCount cards of 80 characters back to back, in the order they were read or added.
 struct FitsImage {
     int32_t bitpix = 0;
-    int32_t width = 0;        // NAXIS1
-    int32_t height = 0;       // NAXIS2
-    int32_t offset1 = 0;      // OFFSET1
-    int32_t offset2 = 0;      // OFFSET2
-    int32_t xfactor = 1;      // XFACTOR
-    int32_t yfactor = 1;      // YFACTOR
-    int32_t exposureMs = 0;   // EXPTIME in whole milliseconds, truncated toward zero
-    std::vector<char> cards;  // cardCount * 80 characters
+    int32_t width = 0;       // NAXIS1
+    int32_t height = 0;      // NAXIS2
+    int32_t offset1 = 0;     // OFFSET1
+    int32_t offset2 = 0;     // OFFSET2
+    int32_t xfactor = 1;     // XFACTOR
+    int32_t yfactor = 1;     // YFACTOR
+    int32_t exposureMs = 0;  // EXPTIME in whole milliseconds, truncated toward zero
+    std::vector<char> cards; // cardCount * 80 characters
     int32_t cardCount = 0;
     std::vector<uint16_t> pixels;
 };

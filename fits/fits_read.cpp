@@ -42,7 +42,8 @@ ssize_t readFully(int fd, char* buffer, size_t length)
     return static_cast<ssize_t>(done);
 }
 
-void setMessage(std::string* message, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void setMessage(std::string* message, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 void setMessage(std::string* message, const char* format, ...)
 {
     char text[256];
@@ -218,7 +219,8 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
         image->pixels.reserve(total);
         adviseHugePages(image->pixels.data(), total * sizeof(uint16_t));
     } catch (const std::bad_alloc&) {
-        setMessage(message, "Could not malloc %lld for pixels", static_cast<long long>(pixelCount * 2));
+        setMessage(message, "Could not malloc %lld for pixels",
+                   static_cast<long long>(pixelCount * 2));
         freeFitsImage(image);
         return -1;
     }

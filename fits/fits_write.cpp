@@ -22,14 +22,16 @@ static constexpr int64_t LATEST_OBSERVATION_TIME = 253402300799;
 static constexpr int64_t FIRST_GREGORIAN_DAY = -141427;
 
 static void formatMessage(std::string* message, const char* format, long long a, long long b = 0,
-                          long long c = 0) {
+                          long long c = 0)
+{
     char text[160];
     std::snprintf(text, sizeof text, format, a, b, c);
     message->assign(text);
 }
 
 // Number of pixels of the image, or -1 when the size is negative.
-static int64_t pixelCountOf(int32_t width, int32_t height) {
+static int64_t pixelCountOf(int32_t width, int32_t height)
+{
     if (width < 0 || height < 0) {
         return -1;
     }
@@ -37,7 +39,8 @@ static int64_t pixelCountOf(int32_t width, int32_t height) {
 }
 
 // Memory form to file form: subtract 32768 (flip the top bit), store high byte first.
-static void pixelsToFitsOrder(uint16_t* pixels, std::size_t count) {
+static void pixelsToFitsOrder(uint16_t* pixels, std::size_t count)
+{
     for (std::size_t i = 0; i < count; ++i) {
         unsigned value = static_cast<unsigned>(pixels[i]) ^ 0x8000u;
         unsigned char* bytes = reinterpret_cast<unsigned char*>(pixels + i);
@@ -49,7 +52,8 @@ static void pixelsToFitsOrder(uint16_t* pixels, std::size_t count) {
 // Writes all count bytes, requesting the remainder until done. 0, or -1 with the
 // system's error text, or shortMessage when a request writes nothing.
 static int writeAll(int fd, const unsigned char* bytes, std::size_t count, const char* shortMessage,
-                    std::string* message) {
+                    std::string* message)
+{
     std::size_t done = 0;
     while (done < count) {
         ssize_t n = write(fd, bytes + done, count - done);
@@ -72,7 +76,8 @@ static int writeAll(int fd, const unsigned char* bytes, std::size_t count, const
 // Converts count pixels to file form, writes them and the zero fill that completes
 // their last record, and converts them back when restorePixels is set, on every path.
 static int writePixelData(int fd, uint16_t* pixels, std::size_t count, int restorePixels,
-                          std::string* message) {
+                          std::string* message)
+{
     static const unsigned char zeros[FITS_RECORD_LENGTH] = {};
     pixelsToFitsOrder(pixels, count);
     std::size_t bytes = count * 2;
@@ -88,7 +93,8 @@ static int writePixelData(int fd, uint16_t* pixels, std::size_t count, int resto
     return result;
 }
 
-int writeFitsImage(int fd, FitsImage* image, std::string* message, int restorePixels) {
+int writeFitsImage(int fd, FitsImage* image, std::string* message, int restorePixels)
+{
     if (image->pixels.empty()) {
         message->assign("No pixels :-(");
         return -1;
@@ -102,23 +108,27 @@ int writeFitsImage(int fd, FitsImage* image, std::string* message, int restorePi
     if (writeFitsHeader(image, fd, message) == -1) {
         return -1;
     }
-    return writePixelData(fd, image->pixels.data(), static_cast<std::size_t>(count), restorePixels, message);
+    return writePixelData(fd, image->pixels.data(), static_cast<std::size_t>(count), restorePixels,
+                          message);
 }
 
-int writeFitsHeader(const FitsImage* image, int fd, std::string* message) {
+int writeFitsHeader(const FitsImage* image, int fd, std::string* message)
+{
     const int64_t cards = image->cardCount;
     if (cards < 0 || static_cast<uint64_t>(cards) * FITS_CARD_LENGTH != image->cards.size()) {
-        formatMessage(message, "Header of %lld cards does not match its %lld-byte card store", cards,
-                      static_cast<long long>(image->cards.size()));
+        formatMessage(message, "Header of %lld cards does not match its %lld-byte card store",
+                      cards, static_cast<long long>(image->cards.size()));
         return -1;
     }
-    const int64_t blanks = (FITS_CARDS_PER_RECORD - (cards + 1) % FITS_CARDS_PER_RECORD) % FITS_CARDS_PER_RECORD;
+    const int64_t blanks =
+        (FITS_CARDS_PER_RECORD - (cards + 1) % FITS_CARDS_PER_RECORD) % FITS_CARDS_PER_RECORD;
     const std::size_t total = static_cast<std::size_t>((cards + 1 + blanks) * FITS_CARD_LENGTH);
     std::vector<char> block;
     try {
         block.assign(total, ' ');
     } catch (const std::bad_alloc&) {
-        formatMessage(message, "Can not malloc %lld for padded FITS header", static_cast<long long>(total));
+        formatMessage(message, "Can not malloc %lld for padded FITS header",
+                      static_cast<long long>(total));
         return -1;
     }
     if (!image->cards.empty()) {
@@ -140,7 +150,8 @@ int writeFitsHeader(const FitsImage* image, int fd, std::string* message) {
     return 0;
 }
 
-void swapPixelsToFits(FitsImage* image) {
+void swapPixelsToFits(FitsImage* image)
+{
     int64_t count = pixelCountOf(image->width, image->height);
     if (count <= 0) {
         return;
@@ -152,7 +163,8 @@ void swapPixelsToFits(FitsImage* image) {
     pixelsToFitsOrder(image->pixels.data(), n);
 }
 
-int writeFitsBuffer(int fd, uint16_t* pixels, int32_t width, int32_t height, int restorePixels) {
+int writeFitsBuffer(int fd, uint16_t* pixels, int32_t width, int32_t height, int restorePixels)
+{
     int64_t count = pixelCountOf(width, height);
     if (pixels == nullptr || count < 0) {
         return -1;
@@ -170,7 +182,8 @@ int writeFitsBuffer(int fd, uint16_t* pixels, int32_t width, int32_t height, int
     return writePixelData(fd, pixels, static_cast<std::size_t>(count), restorePixels, &message);
 }
 
-void setDefaultCards(FitsImage* image) {
+void setDefaultCards(FitsImage* image)
+{
     setLogicalCard(image, "SIMPLE", 1);
     setIntCard(image, "BITPIX", image->bitpix);
     setIntCard(image, "NAXIS", 2);
@@ -195,13 +208,15 @@ struct CivilDate {
 };
 
 // Month and day from the day of a year that begins on March 1 (0 = March 1).
-static void monthAndDayFromMarch(int64_t dayOfYear, int* month, int* day) {
+static void monthAndDayFromMarch(int64_t dayOfYear, int* month, int* day)
+{
     int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
     *day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
     *month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
 }
 
-static int64_t floorDivide(int64_t a, int64_t b) {
+static int64_t floorDivide(int64_t a, int64_t b)
+{
     int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
@@ -209,19 +224,21 @@ static int64_t floorDivide(int64_t a, int64_t b) {
 // The date of the day that begins days after 1970 January 1: Gregorian from 1582
 // October 15, Julian before. Counts in 400-year (Gregorian) or 4-year (Julian) cycles
 // from March 1 of the astronomical year 0.
-static CivilDate civilDateOfDay(int64_t days) {
+static CivilDate civilDateOfDay(int64_t days)
+{
     CivilDate date{};
     int64_t year;
     int64_t dayOfYear;
     if (days >= FIRST_GREGORIAN_DAY) {
-        int64_t z = days + 719468;  // days since Gregorian 0000 March 1
+        int64_t z = days + 719468; // days since Gregorian 0000 March 1
         int64_t era = floorDivide(z, 146097);
         int64_t dayOfEra = z - era * 146097;
-        int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+        int64_t yearOfEra =
+            (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
         year = yearOfEra + era * 400;
         dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
     } else {
-        int64_t z = days + 719470;  // days since Julian 0000 March 1
+        int64_t z = days + 719470; // days since Julian 0000 March 1
         int64_t cycle = floorDivide(z, 1461);
         int64_t dayOfCycle = z - cycle * 1461;
         int64_t yearOfCycle = (dayOfCycle - dayOfCycle / 1460) / 365;
@@ -236,7 +253,8 @@ static CivilDate civilDateOfDay(int64_t days) {
     return date;
 }
 
-int setObservationTime(FitsImage* image, int64_t seconds) {
+int setObservationTime(FitsImage* image, int64_t seconds)
+{
     if (seconds < EARLIEST_OBSERVATION_TIME || seconds > LATEST_OBSERVATION_TIME) {
         return -1;
     }
@@ -265,7 +283,9 @@ int setObservationTime(FitsImage* image, int64_t seconds) {
     return 0;
 }
 
-void splitPath(const char* path, std::string* directory, std::string* baseName, std::string* extension) {
+void splitPath(const char* path, std::string* directory, std::string* baseName,
+               std::string* extension)
+{
     const std::string text(path);
     std::size_t separator = text.find_last_of("/\\");
     std::size_t nameStart = separator == std::string::npos ? 0 : separator + 1;

@@ -66,4 +66,5 @@ int setObservationTime(FitsImage* image, int64_t seconds);
 // it (empty without one); of the rest, *baseName gets the part before its last "." and
 // *extension the part after it, without the dot (the whole rest and an empty extension
 // without a dot). A dot in the directory part does not count.
-void splitPath(const char* path, std::string* directory, std::string* baseName, std::string* extension);
+void splitPath(const char* path, std::string* directory, std::string* baseName,
+               std::string* extension);

@@ -57,13 +57,14 @@ void addCandidate(CandidateList* list, const char* line)
 static bool isWithinTolerance(const SkyPosition& test, double sinDec, double cosDec,
                               const SkyPosition& reference, double tolerance)
 {
-    double d = std::acos(
-        separationCosine(test.ra - reference.ra, PI / 2 - reference.dec, sinDec, cosDec));
+    double d =
+        std::acos(separationCosine(test.ra - reference.ra, PI / 2 - reference.dec, sinDec, cosDec));
     return d < tolerance;
 }
 
-void matchStarsPlain(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
-                     double tolerance, std::vector<char>* matched)
+void matchStarsPlain(const std::vector<SkyPosition>& reference,
+                     const std::vector<SkyPosition>& test, double tolerance,
+                     std::vector<char>* matched)
 {
     matched->assign(test.size(), 0);
     for (size_t j = 0; j < test.size(); ++j) {
@@ -148,10 +149,9 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
         double cosDec = std::cos(t.dec);
         double lowest = t.dec - reach;
         double highest = t.dec + reach;
-        auto first = std::lower_bound(index.begin(), index.end(), lowest,
-                                      [](const IndexedPosition& a, double dec) {
-                                          return a.position.dec < dec;
-                                      });
+        auto first = std::lower_bound(
+            index.begin(), index.end(), lowest,
+            [](const IndexedPosition& a, double dec) { return a.position.dec < dec; });
         for (auto it = first; it != index.end() && it->position.dec <= highest; ++it) {
             double cosMin = std::min(cosDec, it->cosDec);
             if (cosMin * raDistance(t.ra, it->position.ra) > raReach)
@@ -237,16 +237,16 @@ int compareImages(SearchRun* run, const FitsImage* reference, const FitsImage* t
             continue;
         std::string raText = fs_sexa(testStars[j].ra * 180 / PI / 15, 2, 36000);
         std::string decText = fs_sexa(testStars[j].dec * 180 / PI, 3, 3600);
-        std::string line = formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(),
-                                      decText.c_str());
+        std::string line =
+            formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(), decText.c_str());
         addCandidate(&run->candidates, line.c_str());
         ++candidateCount;
     }
 
     std::string date = observationCard(test, "DATE-OBS");
     std::string time = observationCard(test, "TIME-OBS");
-    std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName), testBase,
-                date.c_str(), time.c_str(), static_cast<int>(referenceStars.size()),
+    std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
+                testBase, date.c_str(), time.c_str(), static_cast<int>(referenceStars.size()),
                 static_cast<int>(testStars.size()), candidateCount);
     return 0;
 }

@@ -15,9 +15,9 @@ struct CandidateList {
 
 // Everything a run keeps from one test image to the next.
 struct SearchRun {
-    double tolerance = 0;       // match tolerance, radians
-    SearchBox box;              // sky box of the table entry being compared
-    CandidateList candidates;   // candidate lines found so far
+    double tolerance = 0;     // match tolerance, radians
+    SearchBox box;            // sky box of the table entry being compared
+    CandidateList candidates; // candidate lines found so far
 };
 
 // A star's position on the sky, radians.
@@ -51,8 +51,9 @@ void addCandidate(CandidateList* list, const char* line);
 // matched test position j, 0 otherwise.
 // matchStarsPlain tries every pair; matchStars looks only at the reference positions
 // an index of declinations can put within reach, and gives the same answers.
-void matchStarsPlain(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
-                     double tolerance, std::vector<char>* matched);
+void matchStarsPlain(const std::vector<SkyPosition>& reference,
+                     const std::vector<SkyPosition>& test, double tolerance,
+                     std::vector<char>* matched);
 void matchStars(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
                 double tolerance, std::vector<char>* matched);
 

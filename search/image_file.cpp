@@ -15,7 +15,8 @@ extern char** environ;
 static bool isCompressedName(const char* name)
 {
     size_t n = std::strlen(name);
-    return n >= 4 && (std::strcmp(name + n - 4, ".fth") == 0 || std::strcmp(name + n - 4, ".FTH") == 0);
+    return n >= 4 &&
+           (std::strcmp(name + n - 4, ".fth") == 0 || std::strcmp(name + n - 4, ".FTH") == 0);
 }
 
 // Makes a directory only this user can enter under TMPDIR (or /tmp). 0 and its path

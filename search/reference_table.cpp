@@ -20,7 +20,8 @@ static bool isAsciiLetterOrDigit(char c)
 // Converts one sky field of the matching entry to radians (hours or degrees in the
 // table), or ends the run naming the field. A number too large to give a finite angle
 // is refused like a field without a number: it would make a box that holds nothing.
-static double scanBoxField(const char* text, const char* fieldName, const char* objectName, bool inHours)
+static double scanBoxField(const char* text, const char* fieldName, const char* objectName,
+                           bool inHours)
 {
     double value = 0;
     bool isNumber = scanSexagesimal(text, &value) == 0;

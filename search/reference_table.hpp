@@ -11,21 +11,21 @@
 
 // The sky box of the current table entry, all angles in radians.
 struct SearchBox {
-    double ERA = 0;        // right ascension of the east edge
-    double NDec = 0;       // declination of the north edge
-    double WRA = 0;        // right ascension of the west edge
-    double SDec = 0;       // declination of the south edge
-    double cosMidDec = 1;  // cosine of the mean of SDec and NDec
+    double ERA = 0;       // right ascension of the east edge
+    double NDec = 0;      // declination of the north edge
+    double WRA = 0;       // right ascension of the west edge
+    double SDec = 0;      // declination of the south edge
+    double cosMidDec = 1; // cosine of the mean of SDec and NDec
 };
 
 // The six fields of one table entry, as written in the table.
 struct ReferenceEntry {
     std::string objectName;
-    std::string eastRa;         // hours
-    std::string northDec;       // degrees
-    std::string westRa;         // hours
-    std::string southDec;       // degrees
-    std::string referenceName;  // reference image file, as written
+    std::string eastRa;        // hours
+    std::string northDec;      // degrees
+    std::string westRa;        // hours
+    std::string southDec;      // degrees
+    std::string referenceName; // reference image file, as written
 };
 
 // Longest piece of a table line read at once, line end included.

@@ -33,41 +33,51 @@ DayNumberToCalendarMemory lastDayNumberToCalendar;
 DayNumberToYearMemory lastDayNumberToYear;
 
 // Truncates toward zero, clamping to the int range (NaN gives 0).
-int truncateToInt(double value) {
-    if (std::isnan(value)) return 0;
-    if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
-    if (value <= static_cast<double>(INT_MIN)) return INT_MIN;
+int truncateToInt(double value)
+{
+    if (std::isnan(value))
+        return 0;
+    if (value >= static_cast<double>(INT_MAX))
+        return INT_MAX;
+    if (value <= static_cast<double>(INT_MIN))
+        return INT_MIN;
     return static_cast<int>(value);
 }
 
-bool isJulianDate(int month, double day, int year) {
+bool isJulianDate(int month, double day, int year)
+{
     return year < 1582 || (year == 1582 && month < 10) || (year == 1582 && month == 10 && day < 15);
 }
 
 // The year whose start the decimal year counts from: 1 BC is measured from the start
 // of 2 BC. The last int year is moved back by one so that the year after it exists.
-int decimalYearBase(int year) {
-    if (year == -1) return -2;
-    if (year == INT_MAX) return INT_MAX - 1;
+int decimalYearBase(int year)
+{
+    if (year == -1)
+        return -2;
+    if (year == INT_MAX)
+        return INT_MAX - 1;
     return year;
 }
 
 // Day numbers of January 1, 0h of the year and of the year after it.
-void yearStartDayNumbers(int year, double* start, double* nextStart) {
+void yearStartDayNumbers(int year, double* start, double* nextStart)
+{
     calendarToDayNumber(1, 1.0, year, start);
     calendarToDayNumber(1, 1.0, year + 1, nextStart);
 }
 
-}  // namespace
+} // namespace
 
-void calendarToDayNumber(int month, double day, int year, double* dayNumber) {
+void calendarToDayNumber(int month, double day, int year, double* dayNumber)
+{
     CalendarToDayNumberMemory& last = lastCalendarToDayNumber;
     if (last.valid && last.month == month && last.year == year && last.day == day) {
         *dayNumber = last.dayNumber;
         return;
     }
     int m = month;
-    int y = year < 0 ? year + 1 : year;  // astronomical numbering: 1 BC is year 0
+    int y = year < 0 ? year + 1 : year; // astronomical numbering: 1 BC is year 0
     if (month < 3) {
         m = m + 12;
         y = y - 1;
@@ -87,7 +97,8 @@ void calendarToDayNumber(int month, double day, int year, double* dayNumber) {
     *dayNumber = dn;
 }
 
-void dayNumberToCalendar(double dayNumber, int* month, double* day, int* year) {
+void dayNumberToCalendar(double dayNumber, int* month, double* day, int* year)
+{
     if (dayNumber == 0) {
         *month = 12;
         *day = 31.5;
@@ -108,7 +119,7 @@ void dayNumberToCalendar(double dayNumber, int* month, double* day, int* year) {
         f = 0;
         i = i + 1;
     }
-    if (i > -115860) {  // Gregorian
+    if (i > -115860) { // Gregorian
         const double a = std::floor(i / 36524.25 + 0.9983573) + 14;
         i = i + (a + 1 - std::floor(a / 4));
     }
@@ -118,9 +129,12 @@ void dayNumberToCalendar(double dayNumber, int* month, double* day, int* year) {
     int m = truncateToInt(g - 1);
     const double d = ce - std::floor(30.6001 * g) + f;
     int y = truncateToInt(b + 1899);
-    if (g > 13.5) m = truncateToInt(g - 13);
-    if (m < 2.5) y = truncateToInt(b + 1900);
-    if (y < 1 && y > INT_MIN) y = y - 1;  // no year 0
+    if (g > 13.5)
+        m = truncateToInt(g - 13);
+    if (m < 2.5)
+        y = truncateToInt(b + 1900);
+    if (y < 1 && y > INT_MIN)
+        y = y - 1; // no year 0
 
     last = {true, dayNumber, m, d, y};
     *month = m;
@@ -128,7 +142,8 @@ void dayNumberToCalendar(double dayNumber, int* month, double* day, int* year) {
     *year = y;
 }
 
-void dayNumberToYear(double dayNumber, double* year) {
+void dayNumberToYear(double dayNumber, double* year)
+{
     DayNumberToYearMemory& last = lastDayNumberToYear;
     if (last.valid && last.dayNumber == dayNumber) {
         *year = last.year;
@@ -146,44 +161,50 @@ void dayNumberToYear(double dayNumber, double* year) {
     *year = result;
 }
 
-void yearToDayNumber(double year, double* dayNumber) {
+void yearToDayNumber(double year, double* dayNumber)
+{
     const int y = decimalYearBase(truncateToInt(std::floor(year)));
     double start = 0, nextStart = 0;
     yearStartDayNumbers(y, &start, &nextStart);
     *dayNumber = (year - y) * (nextStart - start) + start;
 }
 
-double dayNumberMidnight(double dayNumber) {
+double dayNumberMidnight(double dayNumber)
+{
     return std::floor(dayNumber - 0.5) + 0.5;
 }
 
-double dayNumberHours(double dayNumber) {
+double dayNumberHours(double dayNumber)
+{
     return (dayNumber - dayNumberMidnight(dayNumber)) * 24;
 }
 
-void formatDate(std::string* out, double dayNumber) {
+void formatDate(std::string* out, double dayNumber)
+{
     int month = 0, year = 0;
     double day = 0;
     dayNumberToCalendar(dayNumber, &month, &day, &year);
-    char text[48];  // room for three ints of 11 characters and the separators
+    char text[48]; // room for three ints of 11 characters and the separators
     std::snprintf(text, sizeof text, "%2d/%02d/%-4d", month, truncateToInt(day), year);
     *out = text;
 }
 
-void scanDate(const char* text, int* month, double* day, int* year) {
+void scanDate(const char* text, int* month, double* day, int* year)
+{
     constexpr int FIELDS = 3;
     double value[FIELDS] = {0, 0, 0};
     bool present[FIELDS] = {false, false, false};
     bool hasPoint[FIELDS] = {false, false, false};
 
     int position = 0;
-    const char* number = nullptr;  // start of the open number
+    const char* number = nullptr; // start of the open number
     bool numberHasPoint = false;
     for (const char* p = text;; ++p) {
         const char c = *p;
         const bool digitOrPoint = (c >= '0' && c <= '9') || c == '.';
         if (number != nullptr && digitOrPoint) {
-            if (c == '.') numberHasPoint = true;
+            if (c == '.')
+                numberHasPoint = true;
             continue;
         }
         if (number == nullptr && (digitOrPoint || c == '-')) {
@@ -191,17 +212,20 @@ void scanDate(const char* text, int* month, double* day, int* year) {
             numberHasPoint = (c == '.');
             continue;
         }
-        if (c == ' ') continue;  // neither ends a number nor separates fields
+        if (c == ' ')
+            continue; // neither ends a number nor separates fields
         if (number != nullptr) {
-            if (position < FIELDS) {  // numbers past the third field are ignored
+            if (position < FIELDS) { // numbers past the third field are ignored
                 value[position] = std::strtod(number, nullptr);
                 present[position] = true;
                 hasPoint[position] = numberHasPoint;
             }
             number = nullptr;
         }
-        if (position < FIELDS) ++position;
-        if (c == '\0') break;
+        if (position < FIELDS)
+            ++position;
+        if (c == '\0')
+            break;
     }
 
     if (position == 1 && present[0] && (hasPoint[0] || value[0] < 1 || value[0] > 12)) {
@@ -210,12 +234,18 @@ void scanDate(const char* text, int* month, double* day, int* year) {
         int m = 0, y = 0;
         double d = 0;
         dayNumberToCalendar(dayNumber, &m, &d, &y);
-        if (month != nullptr) *month = m;
-        if (day != nullptr) *day = d;
-        if (year != nullptr) *year = y;
+        if (month != nullptr)
+            *month = m;
+        if (day != nullptr)
+            *day = d;
+        if (year != nullptr)
+            *year = y;
         return;
     }
-    if (present[0] && month != nullptr) *month = truncateToInt(value[0]);
-    if (present[1] && day != nullptr) *day = value[1];
-    if (present[2] && year != nullptr) *year = truncateToInt(value[2]);
+    if (present[0] && month != nullptr)
+        *month = truncateToInt(value[0]);
+    if (present[1] && day != nullptr)
+        *day = value[1];
+    if (present[2] && year != nullptr)
+        *year = truncateToInt(value[2]);
 }

@@ -27,11 +27,14 @@ static constexpr const char* PROJECTION_CODES[] = {"-SIN", "-TAN", "-ARC", "-NCP
                                                    "-GLS", "-MER", "-AIT", "-STG"};
 
 // Projection number of a code; linear when no code matches.
-static int selectProjection(const char* code) {
+static int selectProjection(const char* code)
+{
     int number = LINEAR;
-    if (code == nullptr) return number;
+    if (code == nullptr)
+        return number;
     for (int i = 0; i < 8; i++)
-        if (std::strncmp(code, PROJECTION_CODES[i], 4) == 0) number = i + 1;
+        if (std::strncmp(code, PROJECTION_CODES[i], 4) == 0)
+            number = i + 1;
     return number;
 }
 
@@ -42,10 +45,12 @@ struct ProjectionScale {
 };
 
 static ProjectionScale mercatorScale(double crval2, double cdelt1, double cdelt2, double cr,
-                                     double sr) {
+                                     double sr)
+{
     ProjectionScale scale;
     double t = cdelt2 * cr + cdelt1 * sr;
-    if (t == 0) t = 1;
+    if (t == 0)
+        t = 1;
     double y1 = (crval2 / 2 + 45) * D;
     double y2 = y1 + (t / 2) * D;
     double l1 = std::log(std::tan(y1));
@@ -53,26 +58,32 @@ static ProjectionScale mercatorScale(double crval2, double cdelt1, double cdelt2
     scale.g2 = t * D / (l2 - l1);
     scale.g3 = scale.g2 * l1;
     scale.g1 = std::cos(crval2 * D);
-    if (scale.g1 <= 0) scale.g1 = 1;
+    if (scale.g1 <= 0)
+        scale.g1 = 1;
     return scale;
 }
 
 static ProjectionScale aitoffScale(double crval2, double cdelt1, double cdelt2, double cr,
-                                   double sr) {
+                                   double sr)
+{
     ProjectionScale scale;
     double t = cdelt2 * cr + cdelt1 * sr;
-    if (t == 0) t = 1;
+    if (t == 0)
+        t = 1;
     t = t * D;
     double y0 = crval2 * D;
     double q = std::sin(y0 + t) / std::sqrt((1 + std::cos(y0 + t)) / 2) -
                std::sin(y0) / std::sqrt((1 + std::cos(y0)) / 2);
-    if (q == 0) q = 1;
+    if (q == 0)
+        q = 1;
     scale.g2 = t / q;
     double t2 = cdelt1 * cr - cdelt2 * sr;
-    if (t2 == 0) t2 = 1;
+    if (t2 == 0)
+        t2 = 1;
     t2 = t2 * D;
     double q2 = 2 * std::cos(y0) * std::sin(t2 / 2);
-    if (q2 == 0) q2 = 1;
+    if (q2 == 0)
+        q2 = 1;
     scale.g1 = t2 * std::sqrt((1 + std::cos(y0) * std::cos(t2 / 2)) / 2) / q2;
     scale.g3 = scale.g2 * std::sin(y0) / std::sqrt((1 + std::cos(y0)) / 2);
     return scale;
@@ -88,75 +99,98 @@ struct PlaneOffset {
 // Each forward projection returns 0 and the sky position (alpha, delta) in radians, or
 // 1 when the offset is outside its domain.
 
-static int sinToSky(const PlaneOffset& p, double* alpha, double* delta) {
-    if (p.s > 1) return 1;
+static int sinToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
+    if (p.s > 1)
+        return 1;
     double c = std::sqrt(1 - p.s);
     double t = p.sin0 * c + p.cos0 * p.m;
-    if (t > 1 || t < -1) return 1;
+    if (t > 1 || t < -1)
+        return 1;
     *delta = std::asin(t);
     double u = p.cos0 * c - p.sin0 * p.m;
-    if (u == 0 && p.l == 0) return 1;
+    if (u == 0 && p.l == 0)
+        return 1;
     *alpha = std::atan2(p.l, u) + p.ra0;
     return 0;
 }
 
-static int tanToSky(const PlaneOffset& p, double* alpha, double* delta) {
-    if (p.s > 1) return 1;
+static int tanToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
+    if (p.s > 1)
+        return 1;
     double u = p.cos0 - p.m * p.sin0;
-    if (u == 0) return 1;
+    if (u == 0)
+        return 1;
     *alpha = p.ra0 + std::atan2(p.l, u);
     *delta = std::atan(std::cos(*alpha - p.ra0) * (p.m * p.cos0 + p.sin0) / u);
     return 0;
 }
 
-static int arcToSky(const PlaneOffset& p, double* alpha, double* delta) {
-    if (p.s >= T * T / 4) return 1;
+static int arcToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
+    if (p.s >= T * T / 4)
+        return 1;
     double r = std::sqrt(p.s);
     double c = std::cos(r);
     double k = r != 0 ? std::sin(r) / r : 1;
     double t = p.m * p.cos0 * k + p.sin0 * c;
-    if (t > 1 || t < -1) return 1;
+    if (t > 1 || t < -1)
+        return 1;
     *delta = std::asin(t);
     double a = c - t * p.sin0;
     double b = p.l * k * p.cos0;
-    if (a == 0 && b == 0) return 1;
+    if (a == 0 && b == 0)
+        return 1;
     *alpha = p.ra0 + std::atan2(b, a);
     return 0;
 }
 
-static int ncpToSky(const PlaneOffset& p, double* alpha, double* delta) {
+static int ncpToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
     double u = p.cos0 - p.m * p.sin0;
-    if (u == 0) return 1;
+    if (u == 0)
+        return 1;
     *alpha = p.ra0 + std::atan2(p.l, u);
     double t = std::cos(*alpha - p.ra0);
-    if (t == 0) return 1;
+    if (t == 0)
+        return 1;
     double v = u / t;
-    if (v > 1 || v < -1) return 1;
+    if (v > 1 || v < -1)
+        return 1;
     *delta = std::acos(v);
-    if (p.dec0 < 0) *delta = -*delta;
+    if (p.dec0 < 0)
+        *delta = -*delta;
     return 0;
 }
 
-static int glsToSky(const PlaneOffset& p, double* alpha, double* delta) {
+static int glsToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
     *delta = p.dec0 + p.m;
-    if (std::fabs(*delta) > T / 4) return 1;
+    if (std::fabs(*delta) > T / 4)
+        return 1;
     double c = std::cos(*delta);
-    if (std::fabs(p.l) > T * c / 2) return 1;
+    if (std::fabs(p.l) > T * c / 2)
+        return 1;
     *alpha = p.ra0;
-    if (c > E) *alpha = *alpha + p.l / c;
+    if (c > E)
+        *alpha = *alpha + p.l / c;
     return 0;
 }
 
-static int merToSky(const PlaneOffset& p, double* alpha, double* delta) {
+static int merToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
     ProjectionScale g = mercatorScale(p.crval2, p.cdelt1, p.cdelt2, p.cr, p.sr);
     *alpha = p.l / g.g1 + p.ra0;
-    if (std::fabs(*alpha - p.ra0) > T) return 1;
+    if (std::fabs(*alpha - p.ra0) > T)
+        return 1;
     double v = g.g2 != 0 ? (p.m + g.g3) / g.g2 : 0;
     *delta = 2 * std::atan(std::exp(v)) - T / 4;
     return 0;
 }
 
-static int aitToSky(const PlaneOffset& p, double* alpha, double* delta) {
+static int aitToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
     ProjectionScale g = aitoffScale(p.crval2, p.cdelt1, p.cdelt2, p.cr, p.sr);
     if (p.l == 0 && p.m == 0) {
         *alpha = p.ra0;
@@ -165,45 +199,60 @@ static int aitToSky(const PlaneOffset& p, double* alpha, double* delta) {
     }
     double w = (p.m + g.g3) / g.g2;
     double z = 4 - p.l * p.l / (4 * (g.g1 * g.g1)) - w * w;
-    if (z > 4 || z < 2) return 1;
+    if (z > 4 || z < 2)
+        return 1;
     z = std::sqrt(z) / 2;
     double d = (p.m + g.g3) * z / g.g2;
-    if (std::fabs(d) > 1) return 1;
+    if (std::fabs(d) > 1)
+        return 1;
     *delta = std::asin(d);
     double cosDelta = std::cos(*delta);
-    if (std::fabs(cosDelta) < E) return 1;
+    if (std::fabs(cosDelta) < E)
+        return 1;
     double a = p.l * z / (2 * g.g1 * cosDelta);
-    if (std::fabs(a) > 1) return 1;
+    if (std::fabs(a) > 1)
+        return 1;
     *alpha = p.ra0 + 2 * std::asin(a);
     return 0;
 }
 
-static int stgToSky(const PlaneOffset& p, double* alpha, double* delta) {
+static int stgToSky(const PlaneOffset& p, double* alpha, double* delta)
+{
     double z = (4 - p.s) / (4 + p.s);
-    if (std::fabs(z) > 1) return 1;
+    if (std::fabs(z) > 1)
+        return 1;
     double t = z * p.sin0 + p.m * p.cos0 * (1 + z) / 2;
-    if (std::fabs(t) > 1) return 1;
+    if (std::fabs(t) > 1)
+        return 1;
     *delta = std::asin(t);
     double c = std::cos(*delta);
-    if (std::fabs(c) < E) return 1;
+    if (std::fabs(c) < E)
+        return 1;
     double a = p.l * (1 + z) / (2 * c);
-    if (std::fabs(a) > 1) return 1;
+    if (std::fabs(a) > 1)
+        return 1;
     a = std::asin(a);
     double sinDelta = std::sin(*delta);
     double g = 1 + sinDelta * p.sin0 + c * p.cos0 * std::cos(a);
-    if (std::fabs(g) < E) return 1;
+    if (std::fabs(g) < E)
+        return 1;
     g = 2 * (sinDelta * p.cos0 - c * p.sin0 * std::cos(a)) / g;
     // Two longitudes share the arcsine; the one whose projected m matches is kept.
-    if (std::fabs(g - p.m) > E) a = T / 2 - a;
+    if (std::fabs(g - p.m) > E)
+        a = T / 2 - a;
     *alpha = p.ra0 + a;
     return 0;
 }
 
 // Moves alpha to within half a turn of ra0, then makes it non-negative.
-static double normaliseRightAscension(double alpha, double ra0) {
-    if (alpha - ra0 > T / 2) alpha = alpha - T;
-    if (alpha - ra0 < -T / 2) alpha = alpha + T;
-    if (alpha < 0) alpha = alpha + T;
+static double normaliseRightAscension(double alpha, double ra0)
+{
+    if (alpha - ra0 > T / 2)
+        alpha = alpha - T;
+    if (alpha - ra0 < -T / 2)
+        alpha = alpha + T;
+    if (alpha < 0)
+        alpha = alpha + T;
     return alpha;
 }
 
@@ -214,25 +263,30 @@ struct SkyOffset {
     double crval2, cdelt1, cdelt2, cr, sr;
 };
 
-static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* mOut) {
+static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* mOut)
+{
     double l = std::sin(q.delta) * q.cd;
     double h = q.sd * std::sin(q.dec0) + q.cd * std::cos(q.dec0) * std::cos(q.delta);
     double n = q.sd * std::cos(q.dec0) - q.cd * std::sin(q.dec0) * std::cos(q.delta);
     double m = 0;
     switch (projection) {
     case SIN:
-        if (h < 0) return 1;
+        if (h < 0)
+            return 1;
         m = n;
         break;
     case TAN:
-        if (h <= 0) return 1;
+        if (h <= 0)
+            return 1;
         l = l / h;
         m = n / h;
         break;
     case ARC: {
         double a = h;
-        if (a < -1) a = -1;
-        if (a > 1) a = 1;
+        if (a < -1)
+            a = -1;
+        if (a > 1)
+            a = 1;
         a = std::acos(a);
         double k = a != 0 ? a / std::sin(a) : 1;
         l = l * k;
@@ -240,12 +294,15 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
         break;
     }
     case NCP:
-        if (q.dec0 == 0) return 1;
+        if (q.dec0 == 0)
+            return 1;
         m = (std::cos(q.dec0) - q.cd * std::cos(q.delta)) / std::sin(q.dec0);
         break;
     case GLS:
-        if (std::fabs(q.d0) > T / 4) return 1;
-        if (std::fabs(q.dec0) > T / 4) return 1;
+        if (std::fabs(q.d0) > T / 4)
+            return 1;
+        if (std::fabs(q.dec0) > T / 4)
+            return 1;
         m = q.d0 - q.dec0;
         l = q.delta * q.cd;
         break;
@@ -253,30 +310,36 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
         ProjectionScale g = mercatorScale(q.crval2, q.cdelt1, q.cdelt2, q.cr, q.sr);
         l = g.g1 * q.delta;
         double t = std::tan(q.d0 / 2 + T / 8);
-        if (t < E) return 2;
+        if (t < E)
+            return 2;
         m = g.g2 * std::log(t) - g.g3;
         break;
     }
     case AIT: {
         double a = q.delta / 2;
-        if (std::fabs(a) > T / 4) return 1;
+        if (std::fabs(a) > T / 4)
+            return 1;
         ProjectionScale g = aitoffScale(q.crval2, q.cdelt1, q.cdelt2, q.cr, q.sr);
         double t = std::sqrt((1 + q.cd * std::cos(a)) / 2);
-        if (std::fabs(t) < E) return 3;
+        if (std::fabs(t) < E)
+            return 3;
         l = 2 * g.g1 * q.cd * std::sin(a) / t;
         m = g.g2 * q.sd / t - g.g3;
         break;
     }
     case STG: {
-        if (std::fabs(q.d0) > T / 4) return 1;
+        if (std::fabs(q.d0) > T / 4)
+            return 1;
         double t = 1 + q.sd * std::sin(q.dec0) + q.cd * std::cos(q.dec0) * std::cos(q.delta);
-        if (std::fabs(t) < E) return 1;
+        if (std::fabs(t) < E)
+            return 1;
         t = 2 / t;
         l = l * t;
         m = n * t;
         break;
     }
-    default: return 1;
+    default:
+        return 1;
     }
     *lOut = l;
     *mOut = m;
@@ -285,7 +348,8 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
 
 int projectionPixelToSky(double x, double y, double crval1, double crval2, double crpix1,
                          double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* ra, double* dec) {
+                         const char* code, double* ra, double* dec)
+{
     double dx = (x - crpix1) * cdelt1;
     double dy = (y - crpix2) * cdelt2;
     double cr = std::cos(crota2 * D);
@@ -318,27 +382,45 @@ int projectionPixelToSky(double x, double y, double crval1, double crval2, doubl
     double delta = 0;
     int status = 0;
     switch (projection) {
-    case SIN: status = sinToSky(p, &alpha, &delta); break;
-    case TAN: status = tanToSky(p, &alpha, &delta); break;
-    case ARC: status = arcToSky(p, &alpha, &delta); break;
-    case NCP: status = ncpToSky(p, &alpha, &delta); break;
-    case GLS: status = glsToSky(p, &alpha, &delta); break;
-    case MER: status = merToSky(p, &alpha, &delta); break;
-    case AIT: status = aitToSky(p, &alpha, &delta); break;
-    case STG: status = stgToSky(p, &alpha, &delta); break;
+    case SIN:
+        status = sinToSky(p, &alpha, &delta);
+        break;
+    case TAN:
+        status = tanToSky(p, &alpha, &delta);
+        break;
+    case ARC:
+        status = arcToSky(p, &alpha, &delta);
+        break;
+    case NCP:
+        status = ncpToSky(p, &alpha, &delta);
+        break;
+    case GLS:
+        status = glsToSky(p, &alpha, &delta);
+        break;
+    case MER:
+        status = merToSky(p, &alpha, &delta);
+        break;
+    case AIT:
+        status = aitToSky(p, &alpha, &delta);
+        break;
+    case STG:
+        status = stgToSky(p, &alpha, &delta);
+        break;
     default:
         alpha = p.ra0 + p.l;
         delta = p.dec0 + p.m;
         break;
     }
-    if (status != 0) return 1;
+    if (status != 0)
+        return 1;
     alpha = normaliseRightAscension(alpha, p.ra0);
     double raDegrees = alpha / D;
     double decDegrees = delta / D;
     // Degenerate reference values (a Mercator reference at a pole, for instance),
     // non-finite inputs or offsets beyond the range of doubles give no position; that is
     // a failure, not a result.
-    if (!std::isfinite(raDegrees) || !std::isfinite(decDegrees)) return 1;
+    if (!std::isfinite(raDegrees) || !std::isfinite(decDegrees))
+        return 1;
     *ra = raDegrees;
     *dec = decDegrees;
     return 0;
@@ -346,10 +428,13 @@ int projectionPixelToSky(double x, double y, double crval1, double crval2, doubl
 
 int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
                          double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* x, double* y) {
+                         const char* code, double* x, double* y)
+{
     double w = ra - crval1;
-    if (w > 180) ra = ra - 360;
-    if (w < -180) ra = ra + 360;
+    if (w > 180)
+        ra = ra - 360;
+    if (w < -180)
+        ra = ra + 360;
 
     double dx = ra - crval1;
     double dy = dec - crval2;
@@ -390,7 +475,8 @@ int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, do
     double l = 0;
     double m = 0;
     int status = skyToPlane(projection, q, &l, &m);
-    if (status != 0) return status;
+    if (status != 0)
+        return status;
 
     dx = l / D;
     dy = m / D;
@@ -399,7 +485,8 @@ int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, do
     double pixelX = u / cdelt1 + crpix1;
     double pixelY = v / cdelt2 + crpix2;
     // As forward: a position that is not finite is a failure, the estimate stays.
-    if (!std::isfinite(pixelX) || !std::isfinite(pixelY)) return 1;
+    if (!std::isfinite(pixelX) || !std::isfinite(pixelY))
+        return 1;
     *x = pixelX;
     *y = pixelY;
     return 0;

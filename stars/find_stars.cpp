@@ -24,23 +24,27 @@ static constexpr int DUPLICATE_RADIUS = 4;
 // search box of 2 * DUPLICATE_RADIUS + 1 pixels then spans at most two cells each way.
 static constexpr int GRID_SHIFT = 3;
 
-static inline const uint16_t* pixelAt(const uint16_t* image, int width, int x, int y) {
+static inline const uint16_t* pixelAt(const uint16_t* image, int width, int x, int y)
+{
     return image + static_cast<ptrdiff_t>(y) * width + x;
 }
 
-int histogramMedian(const uint32_t* histogram, int64_t n) {
+int histogramMedian(const uint32_t* histogram, int64_t n)
+{
     const int64_t half = n / 2;
     int64_t running = 0;
     int median = 0;
     for (; median < 65535; ++median) {
         running += histogram[median];
-        if (running >= half) break;
+        if (running >= half)
+            break;
     }
     return median;
 }
 
 void computeRegionStats(const uint16_t* pixels, int width, int x0, int y0, int w, int h,
-                        RegionStats* stats) {
+                        RegionStats* stats)
+{
     stats->histogram.assign(65536, 0);
     stats->sum = 0;
     stats->sumOfSquares = 0;
@@ -80,34 +84,39 @@ void computeRegionStats(const uint16_t* pixels, int width, int x0, int y0, int w
     stats->sigma = 0;
     if (n > 1) {
         const double variance = (sumOfSquares - sum * sum / count) / (count - 1);
-        if (variance > 0) stats->sigma = std::sqrt(variance);
+        if (variance > 0)
+            stats->sigma = std::sqrt(variance);
     }
 
     int low = 0;
-    while (histogram[low] == 0) ++low;
+    while (histogram[low] == 0)
+        ++low;
     int high = 65535;
-    while (histogram[high] == 0) --high;
+    while (histogram[high] == 0)
+        --high;
     stats->minimum = static_cast<uint16_t>(low);
     stats->maximum = static_cast<uint16_t>(high);
 
     stats->median = static_cast<uint16_t>(histogramMedian(histogram, n));
 }
 
-int clipSpike(uint16_t* image, int width, int x, int y, uint16_t threshold) {
+int clipSpike(uint16_t* image, int width, int x, int y, uint16_t threshold)
+{
     const uint16_t* above = pixelAt(image, width, x, y - 1);
     const uint16_t* here = pixelAt(image, width, x, y);
     const uint16_t* below = pixelAt(image, width, x, y + 1);
     if (above[-1] > threshold || above[0] > threshold || above[1] > threshold ||
-        here[-1] > threshold || here[1] > threshold ||
-        below[-1] > threshold || below[0] > threshold || below[1] > threshold) {
+        here[-1] > threshold || here[1] > threshold || below[-1] > threshold ||
+        below[0] > threshold || below[1] > threshold) {
         return -1;
     }
     image[static_cast<ptrdiff_t>(y) * width + x] = threshold;
     return 0;
 }
 
-int climbToPeak(const uint16_t* image, int width, int x, int y, int maxDistance,
-                int* peakX, int* peakY, uint16_t* peak) {
+int climbToPeak(const uint16_t* image, int width, int x, int y, int maxDistance, int* peakX,
+                int* peakY, uint16_t* peak)
+{
     static constexpr int STEP_X[8] = {1, 0, -1, 1, -1, 1, 0, -1};
     static constexpr int STEP_Y[8] = {1, 1, 1, 0, 0, -1, -1, -1};
     int cx = x, cy = y;
@@ -122,11 +131,13 @@ int climbToPeak(const uint16_t* image, int width, int x, int y, int maxDistance,
                 best = k;
             }
         }
-        if (best < 0) break;
+        if (best < 0)
+            break;
         cx += STEP_X[best];
         cy += STEP_Y[best];
         current = bestValue;
-        if (std::abs(cx - x) > maxDistance || std::abs(cy - y) > maxDistance) return -1;
+        if (std::abs(cx - x) > maxDistance || std::abs(cy - y) > maxDistance)
+            return -1;
     }
     *peakX = cx;
     *peakY = cy;
@@ -141,7 +152,8 @@ struct RingOffsets {
     int dy[3][32] = {};
 };
 
-static RingOffsets makeRingOffsets() {
+static RingOffsets makeRingOffsets()
+{
     RingOffsets rings;
     for (int r = 2; r <= 4; ++r) {
         for (int dy = -r; dy <= r; ++dy) {
@@ -158,14 +170,16 @@ static RingOffsets makeRingOffsets() {
     return rings;
 }
 
-int coreRadius(const uint16_t* image, int width, int x, int y, uint16_t peak) {
+int coreRadius(const uint16_t* image, int width, int x, int y, uint16_t peak)
+{
     static const RingOffsets rings = makeRingOffsets();
     for (int r = 2; r <= 4; ++r) {
         const int n = rings.count[r - 2];
         // Integer sums are exact and equal to the running double sums.
         uint64_t s = 0, q = 0;
         for (int k = 0; k < n; ++k) {
-            const uint64_t v = *pixelAt(image, width, x + rings.dx[r - 2][k], y + rings.dy[r - 2][k]);
+            const uint64_t v =
+                *pixelAt(image, width, x + rings.dx[r - 2][k], y + rings.dy[r - 2][k]);
             s += v;
             q += v * v;
         }
@@ -173,20 +187,24 @@ int coreRadius(const uint16_t* image, int width, int x, int y, uint16_t peak) {
         const double count = n;
         const double deviation = std::sqrt(std::fabs(squares - sum * sum / count) / (count - 1));
         const double level = sum / count + 5 * deviation;
-        if (peak > level) return r;
+        if (peak > level)
+            return r;
     }
     return 5;
 }
 
 // Vertex of the parabola through three equally spaced samples around position c.
-static double parabolaVertex(int c, uint16_t before, uint16_t centre, uint16_t after) {
+static double parabolaVertex(int c, uint16_t before, uint16_t centre, uint16_t after)
+{
     const double denominator = static_cast<double>(after) - 2.0 * centre + before;
-    if (denominator == 0) return c;
+    if (denominator == 0)
+        return c;
     return c + 0.5 - (static_cast<double>(after) - centre) / denominator;
 }
 
 void subpixelPeak(const uint16_t* image, int width, int x, int y, double* refinedX,
-                  double* refinedY) {
+                  double* refinedY)
+{
     const uint16_t* here = pixelAt(image, width, x, y);
     *refinedX = parabolaVertex(x, here[-1], here[0], here[1]);
     *refinedY = parabolaVertex(y, *pixelAt(image, width, x, y - 1), here[0],
@@ -199,20 +217,25 @@ struct WindowSums {
     int64_t sum = 0, squares = 0;
 };
 
-static void addToWindow(WindowSums* window, int64_t value) {
+static void addToWindow(WindowSums* window, int64_t value)
+{
     window->sum += value;
     window->squares += value * value;
 }
 
-static WindowSums sumWindow(const uint16_t* first) {
+static WindowSums sumWindow(const uint16_t* first)
+{
     WindowSums window;
-    for (int i = 0; i < WINDOW; ++i) addToWindow(&window, first[i]);
+    for (int i = 0; i < WINDOW; ++i)
+        addToWindow(&window, first[i]);
     return window;
 }
 
 // Moves a window n pixels to the right: the n pixels from leaving on leave it, the n
 // pixels from entering on join it.
-static void slideWindow(WindowSums* window, const uint16_t* leaving, const uint16_t* entering, int n) {
+static void slideWindow(WindowSums* window, const uint16_t* leaving, const uint16_t* entering,
+                        int n)
+{
     for (int i = 0; i < n; ++i) {
         addToWindow(window, entering[i]);
         window->sum -= leaving[i];
@@ -221,7 +244,8 @@ static void slideWindow(WindowSums* window, const uint16_t* leaving, const uint1
 }
 
 // Mean + 5 sample deviations of a window.
-static double windowLevel(const WindowSums& window) {
+static double windowLevel(const WindowSums& window)
+{
     const double sum = static_cast<double>(window.sum);
     const double squares = static_cast<double>(window.squares);
     const double deviation = std::sqrt(std::fabs(squares - sum * sum / WINDOW) / (WINDOW - 1));
@@ -233,14 +257,16 @@ static double windowLevel(const WindowSums& window) {
 struct AcceptedStars {
     bool linearScan = false;
     int cellsX = 0, cellsY = 0;
-    std::vector<int32_t> cellHead;  // first star of each cell, -1 when none
-    std::vector<int32_t> next;      // next star of the same cell, -1 at the end
+    std::vector<int32_t> cellHead; // first star of each cell, -1 when none
+    std::vector<int32_t> next;     // next star of the same cell, -1 at the end
     std::vector<int32_t> keyX, keyY;
 };
 
-static void initAcceptedStars(AcceptedStars* accepted, int width, int height, bool linearScan) {
+static void initAcceptedStars(AcceptedStars* accepted, int width, int height, bool linearScan)
+{
     accepted->linearScan = linearScan;
-    if (linearScan) return;
+    if (linearScan)
+        return;
     accepted->cellsX = ((width - 1) >> GRID_SHIFT) + 1;
     accepted->cellsY = ((height - 1) >> GRID_SHIFT) + 1;
     accepted->cellHead.assign(static_cast<size_t>(accepted->cellsX) * accepted->cellsY, -1);
@@ -248,7 +274,8 @@ static void initAcceptedStars(AcceptedStars* accepted, int width, int height, bo
 
 // Whether an accepted star's truncated position lies within DUPLICATE_RADIUS of
 // (px, py) in both x and y.
-static bool isDuplicate(const AcceptedStars& accepted, const StarList& found, int px, int py) {
+static bool isDuplicate(const AcceptedStars& accepted, const StarList& found, int px, int py)
+{
     if (accepted.linearScan) {
         for (size_t i = 0; i < found.x.size(); ++i) {
             const int sx = static_cast<int>(found.x[i]);
@@ -277,8 +304,10 @@ static bool isDuplicate(const AcceptedStars& accepted, const StarList& found, in
     return false;
 }
 
-static void rememberStar(AcceptedStars* accepted, double x, double y) {
-    if (accepted->linearScan) return;
+static void rememberStar(AcceptedStars* accepted, double x, double y)
+{
+    if (accepted->linearScan)
+        return;
     const int kx = static_cast<int>(x), ky = static_cast<int>(y);
     const auto index = static_cast<int32_t>(accepted->keyX.size());
     accepted->keyX.push_back(kx);
@@ -290,7 +319,8 @@ static void rememberStar(AcceptedStars* accepted, double x, double y) {
 }
 
 // Overwrites the BORDER-pixel band along all four edges with value.
-static void fillBorder(uint16_t* image, int width, int height, uint16_t value) {
+static void fillBorder(uint16_t* image, int width, int height, uint16_t value)
+{
     for (int y = 0; y < height; ++y) {
         uint16_t* row = image + static_cast<ptrdiff_t>(y) * width;
         if (y < BORDER || y >= height - BORDER) {
@@ -304,7 +334,8 @@ static void fillBorder(uint16_t* image, int width, int height, uint16_t value) {
 
 // Median + 5 sigma of a 10-row strip through the middle of the image, truncated; a
 // value above 65535 becomes 65535 (keeping its low 16 bits would make the band dark).
-static uint16_t borderFillValue(const uint16_t* pixels, int width, int height) {
+static uint16_t borderFillValue(const uint16_t* pixels, int width, int height)
+{
     RegionStats stats;
     computeRegionStats(pixels, width, BORDER, height / 2, width - 2 * BORDER, 10, &stats);
     const double fill = stats.median + 5 * stats.sigma;
@@ -313,7 +344,8 @@ static uint16_t borderFillValue(const uint16_t* pixels, int width, int height) {
 
 // Largest 19 a^2 that leaves a value clearly below a window's level (see
 // clearlyBelowLevel).
-static int64_t levelBound(const WindowSums& window) {
+static int64_t levelBound(const WindowSums& window)
+{
     // b = 20 Q - S^2 = 380 deviation^2, exact in 64 bits (at most 20 * 20 * 65535^2).
     const int64_t b = WINDOW * window.squares - window.sum * window.sum;
     const int64_t bound = 500 * b;
@@ -326,7 +358,8 @@ static int64_t levelBound(const WindowSums& window) {
 // of the level computed in double precision (chiefly that of S^2/20, some 1e-5 before the
 // square root), so a value clearly below is also at or below the double level. Values not
 // clearly below are compared with the double level itself.
-static bool clearlyBelowLevel(int64_t value, const WindowSums& window, int64_t bound) {
+static bool clearlyBelowLevel(int64_t value, const WindowSums& window, int64_t bound)
+{
     const int64_t a = WINDOW * value - window.sum;
     return (a <= 0) | (19 * a * a < bound);
 }
@@ -336,11 +369,12 @@ static bool clearlyBelowLevel(int64_t value, const WindowSums& window, int64_t b
 // each refresh sums its 40 pixels afresh instead (the reference the sliding sums are
 // checked against). *requested is kept at the byte count of the allocation under way.
 static void scanForStars(uint16_t* work, int width, int height, bool plainWindows,
-                         AcceptedStars* accepted, StarList* found, int64_t* requested) {
+                         AcceptedStars* accepted, StarList* found, int64_t* requested)
+{
     for (int y = BORDER; y < height - BORDER; ++y) {
         uint16_t* row = work + static_cast<ptrdiff_t>(y) * width;
-        WindowSums left, right;            // the windows, following clipped spikes
-        WindowSums refreshLeft, refreshRight;  // the windows as at the last refresh
+        WindowSums left, right;               // the windows, following clipped spikes
+        WindowSums refreshLeft, refreshRight; // the windows as at the last refresh
         int64_t boundLeft = 0, boundRight = 0;
         bool thresholdKnown = false;
         double threshold = 0;
@@ -375,22 +409,28 @@ static void scanForStars(uint16_t* work, int width, int height, bool plainWindow
                 threshold = std::min(windowLevel(refreshLeft), windowLevel(refreshRight));
                 thresholdKnown = true;
             }
-            if (!(v > threshold)) continue;
+            if (!(v > threshold))
+                continue;
             const auto clipped = static_cast<uint16_t>(threshold);
             if (clipSpike(work, width, x, y, clipped) == 0) {
                 if (x % 4 != 0) {
                     // The pixel lies in the right window of the last refresh.
                     right.sum += static_cast<int64_t>(clipped) - v;
-                    right.squares += static_cast<int64_t>(clipped) * clipped - static_cast<int64_t>(v) * v;
+                    right.squares +=
+                        static_cast<int64_t>(clipped) * clipped - static_cast<int64_t>(v) * v;
                 }
                 continue;
             }
             int px = 0, py = 0;
             uint16_t peak = 0;
-            if (climbToPeak(work, width, x, y, CLIMB_LIMIT, &px, &py, &peak) != 0) continue;
-            if (peak == 65535) continue;
-            if (isDuplicate(*accepted, *found, px, py)) continue;
-            if (coreRadius(work, width, px, py, peak) > 4) continue;
+            if (climbToPeak(work, width, x, y, CLIMB_LIMIT, &px, &py, &peak) != 0)
+                continue;
+            if (peak == 65535)
+                continue;
+            if (isDuplicate(*accepted, *found, px, py))
+                continue;
+            if (coreRadius(work, width, px, py, peak) > 4)
+                continue;
             double sx = 0, sy = 0;
             subpixelPeak(work, width, px, py, &sx, &sy);
             *requested = static_cast<int64_t>(found->x.size() + 1) * 8;
@@ -404,10 +444,9 @@ static void scanForStars(uint16_t* work, int width, int height, bool plainWindow
 
 // With plain set, the duplicate test scans every accepted star and the thresholds are
 // summed afresh at each refresh: the straightforward reference for the fast paths.
-static int findStarsWith(const uint16_t* pixels, int width, int height, StarList* stars,
-                         bool plain) {
-    const int64_t pixelCount =
-        (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
+static int findStarsWith(const uint16_t* pixels, int width, int height, StarList* stars, bool plain)
+{
+    const int64_t pixelCount = (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
     int64_t requested = pixelCount * 2;
     try {
         StarList found;
@@ -436,15 +475,18 @@ static int findStarsWith(const uint16_t* pixels, int width, int height, StarList
         std::swap(*stars, found);
         return count;
     } catch (const std::exception&) {
-        std::fprintf(stderr, "findStars(): Can not malloc %lld\n", static_cast<long long>(requested));
+        std::fprintf(stderr, "findStars(): Can not malloc %lld\n",
+                     static_cast<long long>(requested));
         return -1;
     }
 }
 
-int findStars(const uint16_t* pixels, int width, int height, StarList* stars) {
+int findStars(const uint16_t* pixels, int width, int height, StarList* stars)
+{
     return findStarsWith(pixels, width, height, stars, false);
 }
 
-int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList* stars) {
+int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList* stars)
+{
     return findStarsWith(pixels, width, height, stars, true);
 }

@@ -12,21 +12,21 @@
 // accepted (rows top to bottom, columns left to right of the candidate that led to
 // each star). Element i of each array describes the same star.
 struct StarList {
-    std::vector<double> x;       // sub-pixel column
-    std::vector<double> y;       // sub-pixel row
-    std::vector<uint16_t> peak;  // value of the brightest pixel (never 65535)
+    std::vector<double> x;      // sub-pixel column
+    std::vector<double> y;      // sub-pixel row
+    std::vector<uint16_t> peak; // value of the brightest pixel (never 65535)
 };
 
 // Statistics of a rectangle of pixels.
 struct RegionStats {
-    uint16_t mean = 0;     // mean value, rounded to nearest
-    uint16_t median = 0;   // smallest value v with at least n/2 pixels <= v (n/2 truncated)
-    uint16_t minimum = 0;  // smallest value present
-    uint16_t maximum = 0;  // largest value present
-    int32_t brightestX = 0, brightestY = 0;  // first pixel (in scan order) holding the maximum
-    double sigma = 0;      // sample standard deviation, 0 when the variance is not positive
+    uint16_t mean = 0;    // mean value, rounded to nearest
+    uint16_t median = 0;  // smallest value v with at least n/2 pixels <= v (n/2 truncated)
+    uint16_t minimum = 0; // smallest value present
+    uint16_t maximum = 0; // largest value present
+    int32_t brightestX = 0, brightestY = 0; // first pixel (in scan order) holding the maximum
+    double sigma = 0; // sample standard deviation, 0 when the variance is not positive
     double sum = 0, sumOfSquares = 0;
-    std::vector<uint32_t> histogram;  // 65536 counters, one per pixel value
+    std::vector<uint32_t> histogram; // 65536 counters, one per pixel value
 };
 
 // Finds the stars in an image of width x height pixels. The caller's pixels are only
@@ -67,8 +67,8 @@ int clipSpike(uint16_t* image, int width, int x, int y, uint16_t threshold);
 // position and value in *peakX, *peakY, *peak; -1 (outputs untouched) as soon as the
 // walk goes more than maxDistance from (x, y) in x or in y. The caller keeps every
 // pixel within maxDistance + 1 of (x, y) inside the image.
-int climbToPeak(const uint16_t* image, int width, int x, int y, int maxDistance,
-                int* peakX, int* peakY, uint16_t* peak);
+int climbToPeak(const uint16_t* image, int width, int x, int y, int maxDistance, int* peakX,
+                int* peakY, uint16_t* peak);
 
 // Returns the first ring radius r of 2, 3, 4 (the pixels at offsets with
 // r^2 <= dx^2 + dy^2 < (r+1)^2 around (x, y)) whose mean + 5 sample deviations lies

@@ -8,7 +8,8 @@
 
 #include "stars/find_stars.hpp"
 
-static uint16_t pixelAt(const uint16_t* pixels, int width, int x, int y) {
+static uint16_t pixelAt(const uint16_t* pixels, int width, int x, int y)
+{
     return pixels[static_cast<ptrdiff_t>(y) * width + x];
 }
 
@@ -19,12 +20,14 @@ struct RingSum {
 };
 
 static RingSum sumAnnulus(const uint16_t* pixels, int width, int cx, int cy, int64_t r2min,
-                          int64_t r2max, int reach) {
+                          int64_t r2max, int reach)
+{
     RingSum ring;
     for (int dy = -reach; dy <= reach; ++dy) {
         for (int dx = -reach; dx <= reach; ++dx) {
             const int64_t d2 = static_cast<int64_t>(dx) * dx + static_cast<int64_t>(dy) * dy;
-            if (d2 < r2min || d2 >= r2max) continue;
+            if (d2 < r2min || d2 >= r2max)
+                continue;
             ring.sum += pixelAt(pixels, width, cx + dx, cy + dy);
             ring.count += 1;
         }
@@ -34,8 +37,9 @@ static RingSum sumAnnulus(const uint16_t* pixels, int width, int cx, int cy, int
 
 // The brightest pixel of the (2s + 1)^2 box around (x, y), the first in scan order among
 // equals. false when every pixel of the box is 0 (or the box is empty).
-static bool brightestInBox(const uint16_t* pixels, int width, int x, int y, int s, int* px,
-                           int* py, int32_t* peak) {
+static bool brightestInBox(const uint16_t* pixels, int width, int x, int y, int s, int* px, int* py,
+                           int32_t* peak)
+{
     uint16_t best = 0;
     bool found = false;
     for (int row = y - s; row <= y + s; ++row) {
@@ -56,8 +60,9 @@ static bool brightestInBox(const uint16_t* pixels, int width, int x, int y, int 
 // Grows rings around (px, py) until the mean ring value drops by less than the fraction
 // of the ring inside it. true with the radius, flux and pixel count stored in *result;
 // false with the reason in *message.
-static bool growStar(const uint16_t* pixels, int width, int px, int py,
-                     const MeasureParams* params, StarMeasurement* result, std::string* message) {
+static bool growStar(const uint16_t* pixels, int width, int px, int py, const MeasureParams* params,
+                     StarMeasurement* result, std::string* message)
+{
     int64_t flux = result->peak;
     int64_t count = 1;
     double previousMean = static_cast<double>(flux / count);
@@ -89,7 +94,8 @@ static bool growStar(const uint16_t* pixels, int width, int px, int py,
 // Median, mean and sigma of the noise annulus, radius^2 <= d^2 < (R - 1)^2 around
 // (px, py). false with the reason in *message when it holds fewer than 2 pixels.
 static bool measureBackground(const uint16_t* pixels, int width, int px, int py, int radius,
-                              int maxRadius, StarMeasurement* result, std::string* message) {
+                              int maxRadius, StarMeasurement* result, std::string* message)
+{
     const int reach = maxRadius - 2;
     const int64_t r2min = static_cast<int64_t>(radius) * radius;
     const int64_t r2max = static_cast<int64_t>(maxRadius - 1) * (maxRadius - 1);
@@ -99,7 +105,8 @@ static bool measureBackground(const uint16_t* pixels, int width, int px, int py,
     for (int dy = -reach; dy <= reach; ++dy) {
         for (int dx = -reach; dx <= reach; ++dx) {
             const int64_t d2 = static_cast<int64_t>(dx) * dx + static_cast<int64_t>(dy) * dy;
-            if (d2 < r2min || d2 >= r2max) continue;
+            if (d2 < r2min || d2 >= r2max)
+                continue;
             const uint16_t v = pixelAt(pixels, width, px + dx, py + dy);
             ++histogram[v];
             sum += v;
@@ -119,12 +126,13 @@ static bool measureBackground(const uint16_t* pixels, int width, int px, int py,
     return true;
 }
 
-int measureStar(const uint16_t* pixels, int width, int height, const MeasureParams* params,
-                int x, int y, int useClimb, StarMeasurement* result, std::string* message) {
+int measureStar(const uint16_t* pixels, int width, int height, const MeasureParams* params, int x,
+                int y, int useClimb, StarMeasurement* result, std::string* message)
+{
     // Every read lies within S + R of (x, y): the centre moves at most S, the walk reads
     // one pixel beyond its positions, the rings reach R - 1 beyond the centre.
-    const int64_t margin = static_cast<int64_t>(std::max(params->searchHalfWidth, 0)) +
-                           std::max(params->maxRadius, 1);
+    const int64_t margin =
+        static_cast<int64_t>(std::max(params->searchHalfWidth, 0)) + std::max(params->maxRadius, 1);
     if (x - margin < 0 || x + margin >= width || y - margin < 0 || y + margin >= height) {
         char text[64];
         std::snprintf(text, sizeof text, "Coordinates [%d,%d] lie outside image", x, y);
@@ -137,19 +145,23 @@ int measureStar(const uint16_t* pixels, int width, int height, const MeasurePara
     if (useClimb) {
         uint16_t peak = 0;
         found = climbToPeak(pixels, width, x, y, params->searchHalfWidth, &px, &py, &peak) == 0;
-        if (found) result->peak = peak;
+        if (found)
+            result->peak = peak;
         // A walk ending on 0 is in an empty area: nothing to measure against.
         found = found && peak > 0;
     } else {
-        found = brightestInBox(pixels, width, x, y, params->searchHalfWidth, &px, &py, &result->peak);
+        found =
+            brightestInBox(pixels, width, x, y, params->searchHalfWidth, &px, &py, &result->peak);
     }
     if (!found) {
         *message = "No brightest pixel found";
         return -1;
     }
 
-    if (!growStar(pixels, width, px, py, params, result, message)) return -1;
-    if (!measureBackground(pixels, width, px, py, result->radius, params->maxRadius, result, message)) {
+    if (!growStar(pixels, width, px, py, params, result, message))
+        return -1;
+    if (!measureBackground(pixels, width, px, py, result->radius, params->maxRadius, result,
+                           message)) {
         return -1;
     }
     subpixelPeak(pixels, width, px, py, &result->x, &result->y);
@@ -158,12 +170,14 @@ int measureStar(const uint16_t* pixels, int width, int height, const MeasurePara
 
 // 2.2 / signal-to-noise of one star, 0 when its background has no spread. false when the
 // peak equals the background median of a star with spread.
-static bool errorTerm(const StarMeasurement* star, double* term) {
+static bool errorTerm(const StarMeasurement* star, double* term)
+{
     if (star->backgroundSigma == 0) {
         *term = 0;
         return true;
     }
-    if (star->peak == star->backgroundMedian) return false;
+    if (star->peak == star->backgroundMedian)
+        return false;
     const double signalToNoise =
         (static_cast<double>(star->peak) - star->backgroundMedian) / star->backgroundSigma;
     *term = 2.2 / signalToNoise;
@@ -171,18 +185,24 @@ static bool errorTerm(const StarMeasurement* star, double* term) {
 }
 
 int compareMeasurements(const StarMeasurement* a, const StarMeasurement* b, double* difference,
-                        double* error) {
-    const int64_t netA = static_cast<int64_t>(a->flux) - static_cast<int64_t>(a->pixelCount) * a->backgroundMedian;
-    const int64_t netB = static_cast<int64_t>(b->flux) - static_cast<int64_t>(b->pixelCount) * b->backgroundMedian;
-    if (netA <= 0 || netB <= 0) return -1;
+                        double* error)
+{
+    const int64_t netA =
+        static_cast<int64_t>(a->flux) - static_cast<int64_t>(a->pixelCount) * a->backgroundMedian;
+    const int64_t netB =
+        static_cast<int64_t>(b->flux) - static_cast<int64_t>(b->pixelCount) * b->backgroundMedian;
+    if (netA <= 0 || netB <= 0)
+        return -1;
     double termA = 0, termB = 0;
-    if (!errorTerm(a, &termA) || !errorTerm(b, &termB)) return -1;
+    if (!errorTerm(a, &termA) || !errorTerm(b, &termB))
+        return -1;
     *difference = -2.511886 * std::log10(static_cast<double>(netB) / static_cast<double>(netA));
     *error = std::sqrt(termB * termB + termA * termA);
     return 0;
 }
 
-void addShiftedImage(FitsImage* destination, const uint16_t* source, int dx, int dy) {
+void addShiftedImage(FitsImage* destination, const uint16_t* source, int dx, int dy)
+{
     const int64_t width = destination->width, height = destination->height;
     // Source rows and columns whose shifted position lies in the destination.
     const int64_t x0 = std::max<int64_t>(0, -static_cast<int64_t>(dx));

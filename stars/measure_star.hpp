@@ -12,20 +12,23 @@
 
 // How a star is looked for and how far it may reach.
 struct MeasureParams {
-    int32_t searchHalfWidth = 0;  // S: half-size of the search box, or the farthest the uphill walk may go
-    int32_t maxRadius = 0;        // R: largest ring radius examined, outer limit of the noise annulus
-    double flatteningFraction = 0;  // F: relative drop in mean ring brightness below which the star ends
+    int32_t searchHalfWidth =
+        0;                 // S: half-size of the search box, or the farthest the uphill walk may go
+    int32_t maxRadius = 0; // R: largest ring radius examined, outer limit of the noise annulus
+    double flatteningFraction =
+        0; // F: relative drop in mean ring brightness below which the star ends
 };
 
 // One star measured around its brightest pixel. Ring r of centre (cx, cy) holds the
 // pixels (cx + dx, cy + dy) with r^2 <= dx^2 + dy^2 < (r + 1)^2.
 struct StarMeasurement {
-    double x = 0, y = 0;     // sub-pixel position of the brightest pixel
-    int32_t peak = 0;        // value of the brightest pixel
-    int32_t radius = 0;      // the ring at which the profile flattened (the star is rings 0 to radius - 1)
-    int32_t flux = 0;        // sum of the star's pixels, background included
-    int32_t pixelCount = 0;  // number of pixels in that sum
-    int32_t backgroundMedian = 0, backgroundMean = 0, backgroundSigma = 0;  // of the noise annulus
+    double x = 0, y = 0; // sub-pixel position of the brightest pixel
+    int32_t peak = 0;    // value of the brightest pixel
+    int32_t radius =
+        0;            // the ring at which the profile flattened (the star is rings 0 to radius - 1)
+    int32_t flux = 0; // sum of the star's pixels, background included
+    int32_t pixelCount = 0; // number of pixels in that sum
+    int32_t backgroundMedian = 0, backgroundMean = 0, backgroundSigma = 0; // of the noise annulus
 };
 
 // Measures the star near (x, y) in an image of width x height pixels.
@@ -44,8 +47,8 @@ struct StarMeasurement {
 //   "Star flux exceeds 32-bit range"  the star's sum does not fit the result
 // After a failure *result may hold the peak and, once the rings have been grown, the
 // radius, flux and pixel count. The pixels are only read.
-int measureStar(const uint16_t* pixels, int width, int height, const MeasureParams* params,
-                int x, int y, int useClimb, StarMeasurement* result, std::string* message);
+int measureStar(const uint16_t* pixels, int width, int height, const MeasureParams* params, int x,
+                int y, int useClimb, StarMeasurement* result, std::string* message);
 
 // Compares star b with star a: *difference = -2.511886 log10(net b / net a) in magnitudes
 // (positive when b is fainter), net = flux - pixel count x background median; *error

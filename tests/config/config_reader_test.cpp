@@ -9,7 +9,8 @@
 #include "support/files.hpp"
 
 // Replaces every "@" in the pattern by the file name.
-static std::string withFileName(const std::string& pattern, const std::string& fileName) {
+static std::string withFileName(const std::string& pattern, const std::string& fileName)
+{
     std::string out;
     for (char c : pattern) {
         if (c == '@') {
@@ -21,7 +22,8 @@ static std::string withFileName(const std::string& pattern, const std::string& f
     return out;
 }
 
-TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
+TEST(FindConfigValue, ReadsEntriesOfEveryForm)
+{
     const std::string name255(255, 'n');
     const std::string name256(256, 'n');
     const std::string value255(255, '7');
@@ -31,7 +33,7 @@ TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
         std::string name;
         int expected;
         std::string value;
-        std::string message;  // on standard error, "@" standing for the file name
+        std::string message; // on standard error, "@" standing for the file name
     };
     const Case cases[] = {
         {"gain = 2.5\n", "gain", 0, "2.5", ""},
@@ -40,11 +42,11 @@ TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
         {"gain==2.5\n", "gain", 0, "2.5", ""},
         {"gain\n2.5\n", "gain", 0, "2.5", ""},
         {"gain\r\n\t= \n 2.5\r\n", "gain", 0, "2.5", ""},
-        {"gain = 2.5", "gain", -1, "", ""},  // no terminator after the value
+        {"gain = 2.5", "gain", -1, "", ""}, // no terminator after the value
         {"gain = '2.5'\n", "gain", 0, "2.5", ""},
         {"gain = ''\n", "gain", 0, "", ""},
         {"gain = '2.5 is the default'\n", "gain", 0, "2.5 is the default", ""},
-        {"gain = '2.5'", "gain", 0, "2.5", ""},  // the closing quote ends it
+        {"gain = '2.5'", "gain", 0, "2.5", ""}, // the closing quote ends it
         {"gain = '2.5", "gain", -1, "", ""},
         {"a = 1 ! note\n", "a", 0, "1", ""},
         {"a = 1 ! note\n", "note", -1, "", ""},
@@ -60,7 +62,7 @@ TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
         {"gain = 1\ngain = 2\n", "gain", 0, "1", ""},
         {"gain!x = 1\n", "gain!x", 0, "1", ""},
         {"\fgain\v = 1\n", "\fgain\v", 0, "1", ""},
-        {std::string("ab\0c = 1\n", 9), "ab", 0, "1", ""},  // a name read as C text ends at NUL
+        {std::string("ab\0c = 1\n", 9), "ab", 0, "1", ""}, // a name read as C text ends at NUL
         // quoted values: escapes, continuation, line ends, what follows the quote
         {"q = 'it\\'s'\n", "q", 0, "it's", ""},
         {"q = 'a\\\\b'\n", "q", 0, "a\\b", ""},
@@ -101,15 +103,17 @@ TEST(FindConfigValue, ReadsEntriesOfEveryForm) {
     }
 }
 
-TEST(GetConfigReal, ConvertsTheValueText) {
-    struct Case { const char* text; const char* name; double expected; };
+TEST(GetConfigReal, ConvertsTheValueText)
+{
+    struct Case {
+        const char* text;
+        const char* name;
+        double expected;
+    };
     const Case cases[] = {
-        {"gain = 2.5\n", "gain", 2.5},
-        {"gain = '2.5 is the default'\n", "gain", 2.5},
-        {"gain = ''\n", "gain", 0.0},
-        {"a=!1\n", "a", 0.0},
-        {"x = -1.25e3\n", "x", -1250.0},
-        {"x = '  42'\n", "x", 42.0},
+        {"gain = 2.5\n", "gain", 2.5},   {"gain = '2.5 is the default'\n", "gain", 2.5},
+        {"gain = ''\n", "gain", 0.0},    {"a=!1\n", "a", 0.0},
+        {"x = -1.25e3\n", "x", -1250.0}, {"x = '  42'\n", "x", 42.0},
         {"a = 7\n/\n", "/", 0.0},
     };
     for (const Case& c : cases) {
@@ -121,9 +125,13 @@ TEST(GetConfigReal, ConvertsTheValueText) {
     }
 }
 
-TEST(GetConfigReal, EchoesValuesWhenVerbose) {
+TEST(GetConfigReal, EchoesValuesWhenVerbose)
+{
     // levels 1 and 2 echo the values; only a level above 2 traces characters
-    struct Case { int level; const char* expected; };
+    struct Case {
+        int level;
+        const char* expected;
+    };
     const Case cases[] = {
         {0, ""},
         {1, "gain = 2.5\nbias = 300\n"},
@@ -144,8 +152,14 @@ TEST(GetConfigReal, EchoesValuesWhenVerbose) {
     }
 }
 
-TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3) {
-    struct Case { std::string text; std::string name; std::string value; std::string trace; };
+TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3)
+{
+    struct Case {
+        std::string text;
+        std::string name;
+        std::string value;
+        std::string trace;
+    };
     const Case cases[] = {
         // the character pushed back after the name is traced twice
         {"a=1\n", "a", "1",
@@ -154,8 +168,7 @@ TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3) {
         {" q 'a\\'b'", "q", "a'b",
          "state=1 c=' '\nstate=1 c='q'\nstate=2 c=' '\nstate=3 c='''\nstate=5 c='a'\n"
          "state=5 c='\\'\nstate=5 c='b'\nstate=5 c='''\n"},
-        {"!x\n/", "/", "kept",
-         "state=1 c='!'\nstate=6 c='x'\nstate=6 c='\n'\nstate=1 c='/'\n"},
+        {"!x\n/", "/", "kept", "state=1 c='!'\nstate=6 c='x'\nstate=6 c='\n'\nstate=1 c='/'\n"},
     };
     for (const Case& c : cases) {
         std::FILE* file = std::tmpfile();
@@ -177,7 +190,8 @@ TEST(ReadConfigEntry, TracesEveryCharacterAtVerbosity3) {
     }
 }
 
-TEST(GetConfigRealDeathTest, EndsTheProcessOnMissingSettings) {
+TEST(GetConfigRealDeathTest, EndsTheProcessOnMissingSettings)
+{
     ScratchFile file("Gain = 4\n");
     setConfigFile(file.path.c_str());
     // the not-found message goes to standard output; route it where the test sees it

@@ -9,7 +9,8 @@
 #include "support/fits_file.hpp"
 
 // A sw x sh image whose pixel at column x, row y holds 100 y + x, with a hand-written header.
-static void makeCropSource(FitsImage* image, int sw, int sh, bool withNaxis2 = true) {
+static void makeCropSource(FitsImage* image, int sw, int sh, bool withNaxis2 = true)
+{
     initFitsImage(image);
     image->bitpix = 16;
     image->width = sw;
@@ -38,11 +39,13 @@ static void makeCropSource(FitsImage* image, int sw, int sh, bool withNaxis2 = t
     }
 }
 
-static std::string cardOf(const FitsImage* image, int index) {
+static std::string cardOf(const FitsImage* image, int index)
+{
     return std::string(image->cards.data() + 80 * index, 80);
 }
 
-TEST(CropFits, WholeImageKeepsPixelsAndCardsThenAddsOffsets) {
+TEST(CropFits, WholeImageKeepsPixelsAndCardsThenAddsOffsets)
+{
     FitsImage source;
     makeCropSource(&source, 7, 5);
     FitsImage crop;
@@ -64,8 +67,11 @@ TEST(CropFits, WholeImageKeepsPixelsAndCardsThenAddsOffsets) {
     EXPECT_EQ(crop.exposureMs, 0);
 }
 
-TEST(CropFits, CopiesTheAreaAndRewritesSizeCardsInPlace) {
-    struct Case { int x, y, w, h; };
+TEST(CropFits, CopiesTheAreaAndRewritesSizeCardsInPlace)
+{
+    struct Case {
+        int x, y, w, h;
+    };
     const Case cases[] = {{2, 1, 3, 2}, {0, 0, 1, 1}, {6, 4, 1, 1}, {3, 0, 4, 5}, {0, 2, 7, 3}};
     for (const Case& c : cases) {
         FitsImage source;
@@ -81,8 +87,10 @@ TEST(CropFits, CopiesTheAreaAndRewritesSizeCardsInPlace) {
                 EXPECT_EQ(crop.pixels[y * c.w + x], 100 * (y + c.y) + x + c.x) << c.x << "," << c.y;
             }
         }
-        EXPECT_EQ(cardOf(&crop, 3), fitsCard("NAXIS1  = " + std::string(19, ' ') + std::to_string(c.w)));
-        EXPECT_EQ(cardOf(&crop, 4), fitsCard("NAXIS2  = " + std::string(19, ' ') + std::to_string(c.h)));
+        EXPECT_EQ(cardOf(&crop, 3),
+                  fitsCard("NAXIS1  = " + std::string(19, ' ') + std::to_string(c.w)));
+        EXPECT_EQ(cardOf(&crop, 4),
+                  fitsCard("NAXIS2  = " + std::string(19, ' ') + std::to_string(c.h)));
         EXPECT_EQ(cardOf(&crop, 6), fitsCard("CRPIX1  =                 12.5"));
         int32_t value = -1;
         EXPECT_EQ(getIntCard(&crop, "CROPX", &value), 0);
@@ -94,7 +102,8 @@ TEST(CropFits, CopiesTheAreaAndRewritesSizeCardsInPlace) {
     }
 }
 
-TEST(CropFits, CropOfACropRewritesTheOffsetsInPlace) {
+TEST(CropFits, CropOfACropRewritesTheOffsetsInPlace)
+{
     FitsImage source;
     makeCropSource(&source, 7, 5);
     FitsImage first;
@@ -110,15 +119,19 @@ TEST(CropFits, CropOfACropRewritesTheOffsetsInPlace) {
     EXPECT_EQ(second.pixels, (std::vector<uint16_t>{403, 404}));
 }
 
-TEST(CropFits, RefusesAreasOutsideTheSource) {
-    struct Case { int x, y, w, h; const char* message; };
+TEST(CropFits, RefusesAreasOutsideTheSource)
+{
+    struct Case {
+        int x, y, w, h;
+        const char* message;
+    };
     const Case cases[] = {
-        {0, 0, 8, 5, "cropFITS: Bad AOI: x=0 w=8 sw=7"},    // x + w = sw + 1
+        {0, 0, 8, 5, "cropFITS: Bad AOI: x=0 w=8 sw=7"}, // x + w = sw + 1
         {-1, 0, 3, 5, "cropFITS: Bad AOI: x=-1 w=3 sw=7"},
-        {0, 1, 7, 5, "cropFITS: Bad AOI: y=1 h=5 sh=5"},    // y + h = sh + 1
+        {0, 1, 7, 5, "cropFITS: Bad AOI: y=1 h=5 sh=5"}, // y + h = sh + 1
         {0, -1, 7, 2, "cropFITS: Bad AOI: y=-1 h=2 sh=5"},
-        {5, 5, 3, 3, "cropFITS: Bad AOI: x=5 w=3 sw=7"},    // both: the horizontal message only
-        {0, 0, 0, 5, "cropFITS: Bad AOI: x=0 w=0 sw=7"},    // empty and negative areas
+        {5, 5, 3, 3, "cropFITS: Bad AOI: x=5 w=3 sw=7"}, // both: the horizontal message only
+        {0, 0, 0, 5, "cropFITS: Bad AOI: x=0 w=0 sw=7"}, // empty and negative areas
         {2, 0, -1, 5, "cropFITS: Bad AOI: x=2 w=-1 sw=7"},
         {0, 0, 7, 0, "cropFITS: Bad AOI: y=0 h=0 sh=5"},
         {0, 3, 7, -2, "cropFITS: Bad AOI: y=3 h=-2 sh=5"},
@@ -136,7 +149,7 @@ TEST(CropFits, RefusesAreasOutsideTheSource) {
         std::string message;
         EXPECT_EQ(cropFITS(&source, &crop, c.x, c.y, c.w, c.h, &message), -1);
         EXPECT_EQ(message, c.message);
-        EXPECT_EQ(crop.width, 99);  // untouched
+        EXPECT_EQ(crop.width, 99); // untouched
         EXPECT_EQ(crop.cardCount, 0);
     }
     FitsImage accepted;
@@ -144,10 +157,12 @@ TEST(CropFits, RefusesAreasOutsideTheSource) {
     FitsImage crop;
     initFitsImage(&crop);
     std::string message;
-    EXPECT_EQ(cropFITS(&accepted, &crop, 2, 1, 5, 4, &message), 0) << message;  // x + w = sw, y + h = sh
+    EXPECT_EQ(cropFITS(&accepted, &crop, 2, 1, 5, 4, &message), 0)
+        << message; // x + w = sw, y + h = sh
 }
 
-TEST(CropFits, FailsWithoutSizeCardsOrPixelsAndLeavesTheDestination) {
+TEST(CropFits, FailsWithoutSizeCardsOrPixelsAndLeavesTheDestination)
+{
     FitsImage destination;
     initFitsImage(&destination);
     destination.width = 3;

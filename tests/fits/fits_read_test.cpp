@@ -99,7 +99,8 @@ void expectEmpty(const FitsImage& image, const std::string& what)
     EXPECT_EQ(image.xfactor, 1) << what;
 }
 
-std::vector<std::string> withCards(std::vector<std::string> cards, const std::vector<std::string>& more)
+std::vector<std::string> withCards(std::vector<std::string> cards,
+                                   const std::vector<std::string>& more)
 {
     cards.insert(cards.end(), more.begin(), more.end());
     return cards;
@@ -107,11 +108,14 @@ std::vector<std::string> withCards(std::vector<std::string> cards, const std::ve
 
 std::vector<std::string> without(std::vector<std::string> cards, const char* keyword)
 {
-    std::erase_if(cards, [&](const std::string& c) { return c.compare(0, 8, card(keyword).substr(0, 8)) == 0; });
+    std::erase_if(cards, [&](const std::string& c) {
+        return c.compare(0, 8, card(keyword).substr(0, 8)) == 0;
+    });
     return cards;
 }
 
-std::vector<std::string> replaced(std::vector<std::string> cards, const char* keyword, const char* value)
+std::vector<std::string> replaced(std::vector<std::string> cards, const char* keyword,
+                                  const char* value)
 {
     for (std::string& c : cards)
         if (c.compare(0, 8, card(keyword).substr(0, 8)) == 0)
@@ -123,9 +127,10 @@ std::vector<std::string> replaced(std::vector<std::string> cards, const char* ke
 
 TEST(ReadFitsImage, PixelByteOrderAndRecordFields)
 {
-    std::string bytes = header(withCards(imageCards(3, 2), {valueCard("BZERO", "32768"), valueCard("XFACTOR", "2"),
-                                                            valueCard("YFACTOR", "3"), valueCard("OFFSET1", "-4"),
-                                                            valueCard("OFFSET2", "5"), valueCard("EXPTIME", "1.9999")}));
+    std::string bytes = header(
+        withCards(imageCards(3, 2), {valueCard("BZERO", "32768"), valueCard("XFACTOR", "2"),
+                                     valueCard("YFACTOR", "3"), valueCard("OFFSET1", "-4"),
+                                     valueCard("OFFSET2", "5"), valueCard("EXPTIME", "1.9999")}));
     // 0x80 0x00, 0x00 0x00, 0x7F 0xFF, 0xFF 0xFF, 0x12 0x34, 0x00 0x01
     bytes += pixelBytes({-32768, 0, 32767, -1, 0x1234, 1});
     bytes += std::string(100, '\0'); // record fill after the data is not read
@@ -153,8 +158,9 @@ TEST(ReadFitsImage, ExposureAndOptionalCards)
         const char* exptime; // nullptr: no card
         int32_t expected;
     };
-    const Case cases[] = {{"1.9999", 1999}, {"30", 30000},   {nullptr, 0},         {"-1.9999", -1999},
-                          {"0.0005", 0},    {"1.5D1", 15000}, {"1E10", INT32_MAX}, {"-1E10", INT32_MIN}};
+    const Case cases[] = {{"1.9999", 1999},    {"30", 30000},       {nullptr, 0},
+                          {"-1.9999", -1999},  {"0.0005", 0},       {"1.5D1", 15000},
+                          {"1E10", INT32_MAX}, {"-1E10", INT32_MIN}};
     for (const Case& c : cases) {
         std::vector<std::string> cards = imageCards(1, 1);
         if (c.exptime)
@@ -183,10 +189,13 @@ TEST(ReadFitsImage, FailureMessages)
     const Case cases[] = {
         {"empty file", "", "FITS file is short"},
         {"partial card", header(good).substr(0, 170), "FITS file is short"},
-        {"no END", std::string(good[0]) + good[1] + good[2] + good[3] + good[4], "FITS file is short"},
+        {"no END", std::string(good[0]) + good[1] + good[2] + good[3] + good[4],
+         "FITS file is short"},
         {"END record cut short", endThenPartial, "FITS file is short"},
-        {"SIMPLE absent", header(without(good, "SIMPLE")) + pixels, "File must claim to be a SIMPLE image."},
-        {"SIMPLE false", header(replaced(good, "SIMPLE", "F")) + pixels, "File must claim to be a SIMPLE image."},
+        {"SIMPLE absent", header(without(good, "SIMPLE")) + pixels,
+         "File must claim to be a SIMPLE image."},
+        {"SIMPLE false", header(replaced(good, "SIMPLE", "F")) + pixels,
+         "File must claim to be a SIMPLE image."},
         {"SIMPLE not logical", header(replaced(good, "SIMPLE", "1")) + pixels,
          "File must claim to be a SIMPLE image."},
         {"SIMPLE false before BITPIX 8",
@@ -195,11 +204,12 @@ TEST(ReadFitsImage, FailureMessages)
         {"BITPIX absent", header(without(good, "BITPIX")) + pixels, "BITPIX must be 16."},
         {"BITPIX 8", header(replaced(good, "BITPIX", "8")) + pixels, "BITPIX must be 16."},
         {"BITPIX -32", header(replaced(good, "BITPIX", "-32")) + pixels, "BITPIX must be 16."},
-        {"BITPIX 8 before no NAXIS", header(without(replaced(good, "BITPIX", "8"), "NAXIS")) + pixels,
-         "BITPIX must be 16."},
+        {"BITPIX 8 before no NAXIS",
+         header(without(replaced(good, "BITPIX", "8"), "NAXIS")) + pixels, "BITPIX must be 16."},
         {"NAXIS absent", header(without(good, "NAXIS")) + pixels, "No NAXIS"},
         {"NAXIS3 absent", header(replaced(good, "NAXIS", "3")) + pixels, "NAXIS=3 but no NAXIS3"},
-        {"NAXIS3 not 1", header(withCards(replaced(good, "NAXIS", "3"), {valueCard("NAXIS3", "2")})) + pixels,
+        {"NAXIS3 not 1",
+         header(withCards(replaced(good, "NAXIS", "3"), {valueCard("NAXIS3", "2")})) + pixels,
          "Require NAXIS3 to be 1"},
         {"NAXIS4 absent",
          header(withCards(replaced(good, "NAXIS", "4"), {valueCard("NAXIS3", "1")})) + pixels,
@@ -208,23 +218,29 @@ TEST(ReadFitsImage, FailureMessages)
          "NAXIS=3 but no NAXIS3"},
         {"NAXIS1 absent", header(without(good, "NAXIS1")) + pixels, "No NAXIS1"},
         {"NAXIS2 absent", header(without(good, "NAXIS2")) + pixels, "No NAXIS2"},
-        {"NAXIS1 before NAXIS2", header(without(without(good, "NAXIS2"), "NAXIS1")) + pixels, "No NAXIS1"},
-        {"NAXIS1 negative", header(replaced(good, "NAXIS1", "-1")) + pixels, "NAXIS1 = -1 must not be negative"},
-        {"NAXIS2 negative", header(replaced(good, "NAXIS2", "-5")) + pixels, "NAXIS2 = -5 must not be negative"},
+        {"NAXIS1 before NAXIS2", header(without(without(good, "NAXIS2"), "NAXIS1")) + pixels,
+         "No NAXIS1"},
+        {"NAXIS1 negative", header(replaced(good, "NAXIS1", "-1")) + pixels,
+         "NAXIS1 = -1 must not be negative"},
+        {"NAXIS2 negative", header(replaced(good, "NAXIS2", "-5")) + pixels,
+         "NAXIS2 = -5 must not be negative"},
         {"both negative", header(replaced(replaced(good, "NAXIS2", "-1"), "NAXIS1", "-1")),
          "NAXIS1 = -1 must not be negative"},
-        {"NAXIS2 absent before NAXIS1 negative", header(without(replaced(good, "NAXIS1", "-1"), "NAXIS2")),
-         "No NAXIS2"},
-        {"too large", header(replaced(replaced(good, "NAXIS1", "50000"), "NAXIS2", "50000")) + pixels,
+        {"NAXIS2 absent before NAXIS1 negative",
+         header(without(replaced(good, "NAXIS1", "-1"), "NAXIS2")), "No NAXIS2"},
+        {"too large",
+         header(replaced(replaced(good, "NAXIS1", "50000"), "NAXIS2", "50000")) + pixels,
          "Image of 50000 x 50000 pixels is too large"},
-        {"product beyond 32 bits", header(replaced(replaced(good, "NAXIS1", "65536"), "NAXIS2", "65536")),
+        {"product beyond 32 bits",
+         header(replaced(replaced(good, "NAXIS1", "65536"), "NAXIS2", "65536")),
          "Image of 65536 x 65536 pixels is too large"},
         {"no data", header(good), "data is short"},
         {"one byte short", header(good) + pixels.substr(0, 7), "data is short"},
         // 600 x 600 pixels are read in several pieces: the file ends inside one, or on a boundary.
         {"short after several pieces", header(imageCards(600, 600)) + std::string(720000 - 1, '\0'),
          "data is short"},
-        {"short at a piece boundary", header(imageCards(600, 600)) + std::string(131072, '\0'), "data is short"},
+        {"short at a piece boundary", header(imageCards(600, 600)) + std::string(131072, '\0'),
+         "data is short"},
     };
     for (const Case& c : cases) {
         ReadResult r = readBytes(c.bytes);
@@ -277,7 +293,8 @@ TEST(ReadFitsImage, HeaderRecords)
     const Case cases[] = {
         {"forty cards span two records", forty, card("END"), "", 40, 5760},
         {"END as the 36th card", thirtyFive, card("END"), "", 35, 2880},
-        {"END followed by letters", imageCards(1, 1), card("ENDING  = 'still the end'"), "", 5, 2880},
+        {"END followed by letters", imageCards(1, 1), card("ENDING  = 'still the end'"), "", 5,
+         2880},
         {"cards after END ignored", imageCards(1, 1), card("END"),
          valueCard("NAXIS1", "99") + valueCard("BITPIX", "8") + card("END"), 5, 2880},
     };
@@ -297,7 +314,8 @@ TEST(ReadFitsImage, HeaderRecords)
         EXPECT_EQ(r.image.pixels, std::vector<uint16_t>{0}) << c.what;
         EXPECT_EQ(r.position, c.dataStart + 2) << c.what;
         for (int i = 0; i < r.image.cardCount && i < static_cast<int>(c.cards.size()); ++i)
-            EXPECT_EQ(std::string(r.image.cards.data() + 80 * i, 80), c.cards[i]) << c.what << " card " << i;
+            EXPECT_EQ(std::string(r.image.cards.data() + 80 * i, 80), c.cards[i])
+                << c.what << " card " << i;
     }
 }
 
@@ -314,8 +332,8 @@ TEST(ReadFitsImage, AcceptedSizeHeaders)
         manyAxes.push_back(valueCard(("NAXIS" + std::to_string(i)).c_str(), "1"));
     const Case cases[] = {
         {"lower-case t", replaced(imageCards(2, 1), "SIMPLE", "t"), 2, 1},
-        {"NAXIS 3 with NAXIS3 = 1", withCards(replaced(imageCards(2, 1), "NAXIS", "3"), {valueCard("NAXIS3", "1")}),
-         2, 1},
+        {"NAXIS 3 with NAXIS3 = 1",
+         withCards(replaced(imageCards(2, 1), "NAXIS", "3"), {valueCard("NAXIS3", "1")}), 2, 1},
         {"NAXIS 1", replaced(imageCards(2, 1), "NAXIS", "1"), 2, 1},
         {"NAXIS 0", replaced(imageCards(2, 1), "NAXIS", "0"), 2, 1},
         {"NAXIS1 = 0", imageCards(0, 5), 0, 5},
@@ -331,7 +349,9 @@ TEST(ReadFitsImage, AcceptedSizeHeaders)
         ASSERT_EQ(r.status, 0) << c.what << ": " << r.message;
         EXPECT_EQ(r.image.width, c.width) << c.what;
         EXPECT_EQ(r.image.height, c.height) << c.what;
-        EXPECT_EQ(r.image.pixels, std::vector<uint16_t>(static_cast<size_t>(c.width * c.height), 32768)) << c.what;
+        EXPECT_EQ(r.image.pixels,
+                  std::vector<uint16_t>(static_cast<size_t>(c.width * c.height), 32768))
+            << c.what;
         EXPECT_EQ(r.position, static_cast<off_t>(headerSize) + 2 * c.width * c.height) << c.what;
     }
 }
@@ -365,5 +385,6 @@ TEST(ReadFitsImage, LargeImageThroughAPipeInSmallWrites)
     ASSERT_EQ(status, 0) << message;
     ASSERT_EQ(image.pixels.size(), values.size());
     for (size_t i = 0; i < values.size(); ++i)
-        ASSERT_EQ(image.pixels[i], static_cast<uint16_t>(static_cast<uint16_t>(values[i]) + 32768u)) << i;
+        ASSERT_EQ(image.pixels[i], static_cast<uint16_t>(static_cast<uint16_t>(values[i]) + 32768u))
+            << i;
 }

@@ -25,18 +25,22 @@
 
 // A file for one test, removed when the holder goes away; bytes() gives its content.
 struct WriterTestFile : ScratchFile {
-    std::vector<unsigned char> bytes() const {
+    std::vector<unsigned char> bytes() const
+    {
         std::string data = readFile(path);
         return std::vector<unsigned char>(data.begin(), data.end());
     }
 };
 
-static std::string cardAt(const std::vector<unsigned char>& data, std::size_t index) {
-    return std::string(data.begin() + static_cast<long>(index * 80), data.begin() + static_cast<long>(index * 80 + 80));
+static std::string cardAt(const std::vector<unsigned char>& data, std::size_t index)
+{
+    return std::string(data.begin() + static_cast<long>(index * 80),
+                       data.begin() + static_cast<long>(index * 80 + 80));
 }
 
 // Reads the primary image through CFITSIO as unsigned 16-bit values (BZERO applied).
-static std::vector<uint16_t> readWithCfitsio(const std::string& path, long* width, long* height) {
+static std::vector<uint16_t> readWithCfitsio(const std::string& path, long* width, long* height)
+{
     fitsfile* file = nullptr;
     int status = 0;
     std::vector<uint16_t> pixels;
@@ -49,7 +53,8 @@ static std::vector<uint16_t> readWithCfitsio(const std::string& path, long* widt
     *height = size[1];
     pixels.resize(static_cast<std::size_t>(size[0] * size[1]));
     int anyNull = 0;
-    fits_read_img(file, TUSHORT, 1, static_cast<LONGLONG>(pixels.size()), nullptr, pixels.data(), &anyNull, &status);
+    fits_read_img(file, TUSHORT, 1, static_cast<LONGLONG>(pixels.size()), nullptr, pixels.data(),
+                  &anyNull, &status);
     int closeStatus = 0;
     fits_close_file(file, &closeStatus);
     EXPECT_EQ(status, 0) << "CFITSIO status reading " << path;
@@ -58,20 +63,24 @@ static std::vector<uint16_t> readWithCfitsio(const std::string& path, long* widt
 }
 
 // A card with the keyword in columns 1-8 and a number right-justified to column 30.
-static std::string numberedCard(int i) {
+static std::string numberedCard(int i)
+{
     char text[81];
     std::snprintf(text, sizeof text, "K%-7d= %20d", i, i);
     return fitsCard(text);
 }
 
-TEST(WriteFitsHeader, PadsToWholeRecords) {
-    struct Case { int cards; std::size_t bytes; };
+TEST(WriteFitsHeader, PadsToWholeRecords)
+{
+    struct Case {
+        int cards;
+        std::size_t bytes;
+    };
     const Case cases[] = {
-        {0, 2880},   // END and 35 blank cards
-        {35, 2880},  // END is card 36, no blank card
-        {36, 5760},  // END opens the second record, then 35 blank cards
-        {71, 5760},
-        {72, 8640},
+        {0, 2880},  // END and 35 blank cards
+        {35, 2880}, // END is card 36, no blank card
+        {36, 5760}, // END opens the second record, then 35 blank cards
+        {71, 5760}, {72, 8640},
     };
     for (const Case& c : cases) {
         FitsImage image;
@@ -87,14 +96,16 @@ TEST(WriteFitsHeader, PadsToWholeRecords) {
         for (int i = 0; i < c.cards; ++i) {
             EXPECT_EQ(cardAt(data, static_cast<std::size_t>(i)), numberedCard(i));
         }
-        EXPECT_EQ(cardAt(data, static_cast<std::size_t>(c.cards)), fitsCard("END")) << c.cards << " cards";
+        EXPECT_EQ(cardAt(data, static_cast<std::size_t>(c.cards)), fitsCard("END"))
+            << c.cards << " cards";
         for (std::size_t i = static_cast<std::size_t>(c.cards) + 1; i < c.bytes / 80; ++i) {
             EXPECT_EQ(cardAt(data, i), fitsCard("")) << c.cards << " cards, card " << i;
         }
     }
 }
 
-TEST(WriteFitsBuffer, WritesDefaultHeaderPixelsAndRecordFill) {
+TEST(WriteFitsBuffer, WritesDefaultHeaderPixelsAndRecordFill)
+{
     const int width = 512;
     const int height = 512;
     std::vector<uint16_t> pixels(static_cast<std::size_t>(width) * height);
@@ -133,7 +144,8 @@ TEST(WriteFitsBuffer, WritesDefaultHeaderPixelsAndRecordFill) {
         EXPECT_EQ(cardAt(data, i), fitsCard("")) << "card " << i;
     }
     for (std::size_t i = 0; i < pixels.size(); ++i) {
-        unsigned fileValue = (static_cast<unsigned>(data[2880 + 2 * i]) << 8) | data[2880 + 2 * i + 1];
+        unsigned fileValue =
+            (static_cast<unsigned>(data[2880 + 2 * i]) << 8) | data[2880 + 2 * i + 1];
         ASSERT_EQ((fileValue + 32768u) & 0xFFFFu, original[i]) << "pixel " << i;
     }
     for (std::size_t i = 2880 + 524288; i < data.size(); ++i) {
@@ -141,11 +153,16 @@ TEST(WriteFitsBuffer, WritesDefaultHeaderPixelsAndRecordFill) {
     }
 }
 
-TEST(WriteFitsImage, StoresPixelsHighByteFirstAndRestoresThem) {
-    struct Case { uint16_t memory; unsigned char high; unsigned char low; };
+TEST(WriteFitsImage, StoresPixelsHighByteFirstAndRestoresThem)
+{
+    struct Case {
+        uint16_t memory;
+        unsigned char high;
+        unsigned char low;
+    };
     const Case cases[] = {
-        {0, 0x80, 0x00}, {32768, 0x00, 0x00}, {65535, 0x7F, 0xFF},
-        {1, 0x80, 0x01}, {32767, 0xFF, 0xFF}, {32769, 0x00, 0x01}, {0x1234 + 32768, 0x12, 0x34},
+        {0, 0x80, 0x00},     {32768, 0x00, 0x00}, {65535, 0x7F, 0xFF},          {1, 0x80, 0x01},
+        {32767, 0xFF, 0xFF}, {32769, 0x00, 0x01}, {0x1234 + 32768, 0x12, 0x34},
     };
     const int count = static_cast<int>(std::size(cases));
     for (int restore = 0; restore <= 1; ++restore) {
@@ -167,7 +184,8 @@ TEST(WriteFitsImage, StoresPixelsHighByteFirstAndRestoresThem) {
             EXPECT_EQ(data[2880 + 2 * i], cases[i].high) << cases[i].memory;
             EXPECT_EQ(data[2880 + 2 * i + 1], cases[i].low) << cases[i].memory;
             // restored: the memory value; not restored: the file's bytes in memory order
-            const unsigned char* inMemory = reinterpret_cast<const unsigned char*>(&image.pixels[i]);
+            const unsigned char* inMemory =
+                reinterpret_cast<const unsigned char*>(&image.pixels[i]);
             if (restore) {
                 EXPECT_EQ(image.pixels[i], cases[i].memory);
             } else {
@@ -186,7 +204,8 @@ TEST(WriteFitsImage, StoresPixelsHighByteFirstAndRestoresThem) {
     }
 }
 
-TEST(SwapPixelsToFits, IsUndoneBySwapPixelsFromFits) {
+TEST(SwapPixelsToFits, IsUndoneBySwapPixelsFromFits)
+{
     FitsImage image;
     initFitsImage(&image);
     image.width = 256;
@@ -196,7 +215,7 @@ TEST(SwapPixelsToFits, IsUndoneBySwapPixelsFromFits) {
     }
     swapPixelsToFits(&image);
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(image.pixels.data());
-    EXPECT_EQ(bytes[0], 0x80);  // memory 0 is file value -32768
+    EXPECT_EQ(bytes[0], 0x80); // memory 0 is file value -32768
     EXPECT_EQ(bytes[2 * 32768], 0x00);
     EXPECT_EQ(bytes[2 * 65535 + 1], 0xFF);
     swapPixelsFromFits(&image);
@@ -205,7 +224,8 @@ TEST(SwapPixelsToFits, IsUndoneBySwapPixelsFromFits) {
     }
 }
 
-TEST(WriteFitsImage, ReadsBackTheSameCardsAndPixels) {
+TEST(WriteFitsImage, ReadsBackTheSameCardsAndPixels)
+{
     FitsImage image;
     initFitsImage(&image);
     image.bitpix = 16;
@@ -246,7 +266,8 @@ TEST(WriteFitsImage, ReadsBackTheSameCardsAndPixels) {
     EXPECT_EQ(back.exposureMs, 30500);
 }
 
-TEST(WriteFitsImage, ReportsFailuresAndKeepsPixels) {
+TEST(WriteFitsImage, ReportsFailuresAndKeepsPixels)
+{
     FitsImage image;
     initFitsImage(&image);
     std::string message;
@@ -278,7 +299,8 @@ TEST(WriteFitsImage, ReportsFailuresAndKeepsPixels) {
 
 // Writes a 100 x 100 image under a file size limit, reports the result, the message and
 // the pixels' form on standard error, and ends the process.
-static void writeUnderSizeLimit(int fd, rlim_t bytes, int restorePixels) {
+static void writeUnderSizeLimit(int fd, rlim_t bytes, int restorePixels)
+{
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit{};
     limit.rlim_cur = bytes;
@@ -294,13 +316,19 @@ static void writeUnderSizeLimit(int fd, rlim_t bytes, int restorePixels) {
     std::string message;
     int result = writeFitsImage(fd, &image, &message, restorePixels);
     bool restored = image.pixels == std::vector<uint16_t>(10000, 40000);
-    std::fprintf(stderr, "%d [%s] %s\n", result, message.c_str(), restored ? "memory form" : "file form");
+    std::fprintf(stderr, "%d [%s] %s\n", result, message.c_str(),
+                 restored ? "memory form" : "file form");
     std::exit(0);
 }
 
 // With the file size limited, the kernel cuts writes short and then refuses them.
-TEST(WriteFitsImageDeathTest, ShortAndFailedWritesUnderAFileSizeLimit) {
-    struct Case { rlim_t limit; int restore; std::string expected; };
+TEST(WriteFitsImageDeathTest, ShortAndFailedWritesUnderAFileSizeLimit)
+{
+    struct Case {
+        rlim_t limit;
+        int restore;
+        std::string expected;
+    };
     const Case cases[] = {
         {1000, 0, "-1 \\[Short write of FITS header\\] memory form"},
         // part of the pixels, then a refusal
@@ -309,11 +337,13 @@ TEST(WriteFitsImageDeathTest, ShortAndFailedWritesUnderAFileSizeLimit) {
     };
     for (const Case& c : cases) {
         WriterTestFile file;
-        EXPECT_EXIT(writeUnderSizeLimit(file.fd, c.limit, c.restore), testing::ExitedWithCode(0), c.expected);
+        EXPECT_EXIT(writeUnderSizeLimit(file.fd, c.limit, c.restore), testing::ExitedWithCode(0),
+                    c.expected);
     }
 }
 
-TEST(SetDefaultCards, ReplacesCardsButAppendsTheComment) {
+TEST(SetDefaultCards, ReplacesCardsButAppendsTheComment)
+{
     FitsImage image;
     initFitsImage(&image);
     image.bitpix = 16;
@@ -323,14 +353,16 @@ TEST(SetDefaultCards, ReplacesCardsButAppendsTheComment) {
     image.width = 6;
     setDefaultCards(&image);
     EXPECT_EQ(image.cardCount, 15);
-    const char* keywords[] = {"SIMPLE  ", "BITPIX  ", "NAXIS   ", "NAXIS1  ", "NAXIS2  ", "BZERO   ", "OFFSET1 ",
-                              "OFFSET2 ", "XFACTOR ", "YFACTOR ", "EXPTIME ", "COMMENT ", "ORIGIN  ", "TELESCOP",
-                              "COMMENT "};
+    const char* keywords[] = {"SIMPLE  ", "BITPIX  ", "NAXIS   ", "NAXIS1  ", "NAXIS2  ",
+                              "BZERO   ", "OFFSET1 ", "OFFSET2 ", "XFACTOR ", "YFACTOR ",
+                              "EXPTIME ", "COMMENT ", "ORIGIN  ", "TELESCOP", "COMMENT "};
     for (int i = 0; i < 15; ++i) {
         EXPECT_EQ(std::string(image.cards.data() + 80 * i, 8), keywords[i]) << "card " << i;
     }
-    EXPECT_EQ(std::string(image.cards.data() + 3 * 80, 80), fitsCard("NAXIS1  =                    6"));
-    EXPECT_EQ(std::string(image.cards.data() + 10 * 80, 80), fitsCard("EXPTIME =                  2.5"));
+    EXPECT_EQ(std::string(image.cards.data() + 3 * 80, 80),
+              fitsCard("NAXIS1  =                    6"));
+    EXPECT_EQ(std::string(image.cards.data() + 10 * 80, 80),
+              fitsCard("EXPTIME =                  2.5"));
 }
 
 // The three observation cards of an image after setObservationTime.
@@ -341,7 +373,8 @@ struct ObservationCards {
     double jd = 0;
 };
 
-static ObservationCards observationCardsAt(int64_t seconds) {
+static ObservationCards observationCardsAt(int64_t seconds)
+{
     FitsImage image;
     initFitsImage(&image);
     ObservationCards cards;
@@ -356,9 +389,15 @@ static ObservationCards observationCardsAt(int64_t seconds) {
 // The card holds 12 significant digits: 5 decimals for these Julian Dates.
 static constexpr double JD_CARD_TOLERANCE = 0.6e-5;
 
-TEST(SetObservationTime, BreaksTheInstantDownInUtc) {
+TEST(SetObservationTime, BreaksTheInstantDownInUtc)
+{
     // instants from date(1) -u; Julian Dates of the Gregorian dates from ERFA
-    struct Case { int64_t seconds; const char* date; const char* time; int year, month, day, hour, minute, second; };
+    struct Case {
+        int64_t seconds;
+        const char* date;
+        const char* time;
+        int year, month, day, hour, minute, second;
+    };
     const Case cases[] = {
         {0, "01/01/70", "00:00:00", 1970, 1, 1, 0, 0, 0},
         {946684799, "31/12/99", "23:59:59", 1999, 12, 31, 23, 59, 59},
@@ -373,7 +412,7 @@ TEST(SetObservationTime, BreaksTheInstantDownInUtc) {
         {-2147483648LL, "13/12/01", "20:45:52", 1901, 12, 13, 20, 45, 52},
         {-2208988800LL, "01/01/00", "00:00:00", 1900, 1, 1, 0, 0, 0},
         {-2208988801LL, "1899-12-31", "23:59:59", 1899, 12, 31, 23, 59, 59},
-        {-12219292800LL, "1582-10-15", "00:00:00", 1582, 10, 15, 0, 0, 0},  // first Gregorian day
+        {-12219292800LL, "1582-10-15", "00:00:00", 1582, 10, 15, 0, 0, 0}, // first Gregorian day
     };
     for (const Case& c : cases) {
         ObservationCards cards = observationCardsAt(c.seconds);
@@ -388,13 +427,20 @@ TEST(SetObservationTime, BreaksTheInstantDownInUtc) {
     }
 }
 
-TEST(SetObservationTime, UsesTheJulianCalendarBeforeTheSwitchAndRefusesOtherMillennia) {
-    struct Case { int64_t seconds; int result; const char* date; const char* time; double jd; };
+TEST(SetObservationTime, UsesTheJulianCalendarBeforeTheSwitchAndRefusesOtherMillennia)
+{
+    struct Case {
+        int64_t seconds;
+        int result;
+        const char* date;
+        const char* time;
+        double jd;
+    };
     const Case cases[] = {
         // Julian 1582 October 4 is the day before Gregorian October 15
         {-12219292801LL, 0, "1582-10-04", "23:59:59", 2299160.5 - 1 / 86400.0},
         {-12219379200LL, 0, "1582-10-04", "00:00:00", 2299159.5},
-        {-62135769600LL, 0, "0001-01-01", "00:00:00", 1721423.5},  // 1 AD January 1
+        {-62135769600LL, 0, "0001-01-01", "00:00:00", 1721423.5}, // 1 AD January 1
         {-62135769601LL, -1, "", "", 0},
         {253402300800LL, -1, "", "", 0},
     };
@@ -407,19 +453,27 @@ TEST(SetObservationTime, UsesTheJulianCalendarBeforeTheSwitchAndRefusesOtherMill
     }
 }
 
-TEST(SetObservationTime, WritesTheExactCardTexts) {
+TEST(SetObservationTime, WritesTheExactCardTexts)
+{
     FitsImage image;
     initFitsImage(&image);
     setObservationTime(&image, 0);
-    setObservationTime(&image, 946684799);  // rewrites the three cards in place
+    setObservationTime(&image, 946684799); // rewrites the three cards in place
     ASSERT_EQ(image.cardCount, 3);
     EXPECT_EQ(std::string(image.cards.data(), 80), fitsCard("DATE-OBS= '31/12/99'"));
     EXPECT_EQ(std::string(image.cards.data() + 80, 80), fitsCard("TIME-OBS= '23:59:59'"));
-    EXPECT_EQ(std::string(image.cards.data() + 160, 80), fitsCard("JD      =        2451544.49999"));
+    EXPECT_EQ(std::string(image.cards.data() + 160, 80),
+              fitsCard("JD      =        2451544.49999"));
 }
 
-TEST(SplitPath, DividesDirectoryBaseNameAndExtension) {
-    struct Case { const char* path; const char* directory; const char* base; const char* extension; };
+TEST(SplitPath, DividesDirectoryBaseNameAndExtension)
+{
+    struct Case {
+        const char* path;
+        const char* directory;
+        const char* base;
+        const char* extension;
+    };
     const Case cases[] = {
         {"/data/night1/m31.fits", "/data/night1/", "m31", "fits"},
         {"m31", "", "m31", ""},
@@ -446,7 +500,9 @@ TEST(SplitPath, DividesDirectoryBaseNameAndExtension) {
 }
 
 // Checks a written file with the independent validator and reader.
-static void expectValidFits(const std::string& path, const std::vector<uint16_t>& pixels, long width, long height) {
+static void expectValidFits(const std::string& path, const std::vector<uint16_t>& pixels,
+                            long width, long height)
+{
     ProgramResult fitsverify = runProgram({"fitsverify", path});
     std::string report = fitsverify.out + fitsverify.err;
     EXPECT_NE(report.find("Verification found"), std::string::npos) << report;
@@ -459,7 +515,8 @@ static void expectValidFits(const std::string& path, const std::vector<uint16_t>
     EXPECT_EQ(read, pixels);
 }
 
-TEST(WrittenFiles, PassFitsverifyAndReadBackThroughCfitsio) {
+TEST(WrittenFiles, PassFitsverifyAndReadBackThroughCfitsio)
+{
     std::vector<uint16_t> pixels(64 * 48);
     for (std::size_t i = 0; i < pixels.size(); ++i) {
         pixels[i] = static_cast<uint16_t>(i * 40503u);

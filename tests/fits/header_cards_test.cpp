@@ -34,14 +34,20 @@ std::string valueCard(const char* keyword, const std::string& field)
     return card.substr(0, 80);
 }
 
-std::string asText(const char* card) { return std::string(card, 80); }
+std::string asText(const char* card)
+{
+    return std::string(card, 80);
+}
 
 std::string cardAt(const FitsImage& image, int index)
 {
     return std::string(image.cards.data() + 80 * index, 80);
 }
 
-void appendRaw(FitsImage* image, const std::string& card) { addCard(image, card.c_str()); }
+void appendRaw(FitsImage* image, const std::string& card)
+{
+    addCard(image, card.c_str());
+}
 
 std::string formatted(char* (*format)(char*, const char*, int), const char* keyword, int value)
 {
@@ -116,9 +122,9 @@ TEST(FormatCards, RealColumns)
     const Case cases[] = {
         {2.5, 6, 28, "2.5"},
         {2450000.5, 12, 22, "2450000.5"},
-        {0.00001, 6, 26, "1E-05"},      // exponent below -4
+        {0.00001, 6, 26, "1E-05"}, // exponent below -4
         {0.0001, 6, 25, "0.0001"},
-        {1000000.0, 6, 26, "1E+06"},    // exponent not below the precision
+        {1000000.0, 6, 26, "1E+06"}, // exponent not below the precision
         {123456.0, 6, 25, "123456"},
         {-1234567.0, 6, 19, "-1.23457E+06"},
         {0.0, 6, 30, "0"},
@@ -145,11 +151,15 @@ TEST(FormatCards, StringColumns)
         std::string expected;
     };
     const Case cases[] = {
-        {stringCard("OBJECT", "abc"), cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "abc"}, {20, "'"}})},
+        {stringCard("OBJECT", "abc"),
+         cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "abc"}, {20, "'"}})},
         {stringCard("OBJECT", ""), cardWith({{1, "OBJECT"}, {9, "= '"}, {20, "'"}})},
-        {stringCard("OBJECT", "12345678"), cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "12345678"}, {20, "'"}})},
-        {stringCard("OBJECT", "123456789"), cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "123456789"}, {21, "'"}})},
-        {stringCard("OBJECT", "O'B"), cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "O'B"}, {20, "'"}})},
+        {stringCard("OBJECT", "12345678"),
+         cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "12345678"}, {20, "'"}})},
+        {stringCard("OBJECT", "123456789"),
+         cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "123456789"}, {21, "'"}})},
+        {stringCard("OBJECT", "O'B"),
+         cardWith({{1, "OBJECT"}, {9, "= '"}, {12, "O'B"}, {20, "'"}})},
         {stringCard("OBJECT", seventy.c_str()),
          cardWith({{1, "OBJECT"}, {9, "= '"}, {12, sixtyEight.c_str()}, {80, "'"}})},
         {stringCard("OBJECT", sixtyEight.c_str()),
@@ -237,9 +247,11 @@ TEST(SetCards, CommentCardsSplitTheText)
         for (size_t k = 0; k < c.perCard.size(); ++k) {
             std::string piece = text.substr(used, c.perCard[k]);
             used += c.perCard[k];
-            std::string expected = k == 0 ? cardWith({{1, "HISTORY"}, {9, piece.c_str()}})
-                                          : cardWith({{1, "HISTORY"}, {9, "... "}, {13, piece.c_str()}});
-            EXPECT_EQ(cardAt(image, 1 + static_cast<int>(k)), expected) << c.length << " card " << k;
+            std::string expected =
+                k == 0 ? cardWith({{1, "HISTORY"}, {9, piece.c_str()}})
+                       : cardWith({{1, "HISTORY"}, {9, "... "}, {13, piece.c_str()}});
+            EXPECT_EQ(cardAt(image, 1 + static_cast<int>(k)), expected)
+                << c.length << " card " << k;
         }
     }
 }
@@ -294,9 +306,9 @@ TEST(GetCards, Reals)
         {"1.5E", 1.5},
         {"1.5E+", 1.5},
         {"1.5D-x", 1.5},
-        {"0x10", 0.0},   // no hexadecimal
-        {"inf", 0.0},    // no infinity
-        {"-nan", 0.0},   // no NaN
+        {"0x10", 0.0}, // no hexadecimal
+        {"inf", 0.0},  // no infinity
+        {"-nan", 0.0}, // no NaN
         {"", 0.0},
         {".", 0.0},
         {"-", 0.0},
@@ -348,7 +360,8 @@ TEST(GetCards, Logicals)
         int result;
         int value;
     };
-    const Case cases[] = {{"T", 0, 1}, {"t", 0, 1}, {"F", 0, 0}, {"f", 0, 0}, {"Y", -1, 7}, {" ", -1, 7}};
+    const Case cases[] = {{"T", 0, 1}, {"t", 0, 1},  {"F", 0, 0},
+                          {"f", 0, 0}, {"Y", -1, 7}, {" ", -1, 7}};
     for (const Case& c : cases) {
         FitsImage image;
         appendRaw(&image, cardWith({{1, "SIMPLE"}, {9, "="}, {30, c.column30}}));
@@ -370,8 +383,8 @@ TEST(GetCards, Strings)
         {"'abc     '", 0, "abc"},
         {"'  lead  '", 0, "  lead"},
         {"''", 0, ""},
-        {"'O''Brien'", 0, "O"},         // a doubled quote ends the value
-        {" 'abc'", -1, "untouched"},    // quote in column 12, not 11
+        {"'O''Brien'", 0, "O"},      // a doubled quote ends the value
+        {" 'abc'", -1, "untouched"}, // quote in column 12, not 11
         {"'no closing quote", -1, "untouched"},
         {"'" + longText + "'", 0, longText},
         {"'" + longText + "x", -1, "untouched"}, // no quote up to column 80

@@ -40,8 +40,9 @@ void limitGrowth(size_t bytes)
 // memory to spare; exits 0 when the read fails as it should.
 void readHugeImage()
 {
-    std::string bytes = fitsHeader({logicalCard("SIMPLE", true), intCard("BITPIX", 16), intCard("NAXIS", 2),
-                                    intCard("NAXIS1", 30000), intCard("NAXIS2", 30000)});
+    std::string bytes =
+        fitsHeader({logicalCard("SIMPLE", true), intCard("BITPIX", 16), intCard("NAXIS", 2),
+                    intCard("NAXIS1", 30000), intCard("NAXIS2", 30000)});
     int fd = memfd_create("fits", MFD_CLOEXEC);
     if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
         std::_Exit(2);
@@ -51,7 +52,8 @@ void readHugeImage()
     std::string message;
     int status = readFitsImage(fd, &image, &message);
     std::fprintf(stderr, "%s\n", message.c_str());
-    bool empty = image.cardCount == 0 && image.cards.empty() && image.pixels.empty() && image.width == 0;
+    bool empty =
+        image.cardCount == 0 && image.cards.empty() && image.pixels.empty() && image.width == 0;
     std::_Exit(status == -1 && empty ? 0 : 1);
 }
 
@@ -72,7 +74,8 @@ void exhaustCards()
     addCard(&image, extra.c_str());
     setIntCard(&image, "NEWKEY", 5);
     int deleted = deleteCard(&image, "FIRST");
-    bool unchanged = image.cardCount == count && image.cards.size() == static_cast<size_t>(count) * 80 &&
+    bool unchanged = image.cardCount == count &&
+                     image.cards.size() == static_cast<size_t>(count) * 80 &&
                      std::string(image.cards.data(), 80) == first;
     std::_Exit(deleted == -1 && unchanged ? 0 : 1);
 }
@@ -83,7 +86,8 @@ TEST(OutOfMemory, PixelBufferRefusedWithItsSize)
 {
     if (SANITIZED)
         GTEST_SKIP() << "allocation failures end a sanitized process";
-    EXPECT_EXIT(readHugeImage(), testing::ExitedWithCode(0), "^Could not malloc 1800000000 for pixels\n$");
+    EXPECT_EXIT(readHugeImage(), testing::ExitedWithCode(0),
+                "^Could not malloc 1800000000 for pixels\n$");
 }
 
 TEST(OutOfMemory, HeaderUnchangedWhenCardsCannotGrowOrShrink)

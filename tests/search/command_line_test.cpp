@@ -17,7 +17,8 @@ static std::string usageText()
 TEST(CommandLine, TooFewArgumentsPrintUsage)
 {
     ScratchDirectory dir;
-    const std::vector<std::vector<std::string>> cases = {{}, {"2"}, {"2", "table.txt"}, {"-f", "x"}};
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {"2"}, {"2", "table.txt"}, {"-f", "x"}};
     for (const auto& args : cases) {
         ProgramResult r = runNewstars(dir.path, args);
         EXPECT_EQ(r.status, 1) << args.size() << " arguments";
@@ -44,7 +45,8 @@ TEST(CommandLine, FormIsDecidedByCountAndDashF)
         std::string err;
         int status;
     };
-    const std::string oneCandidate = std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n";
+    const std::string oneCandidate =
+        std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n";
     // Tolerance 0: both test stars are candidates.
     const std::string zeroTolerance =
         "M31          ref.fts      test.fts     2026-12-07 01:02:03   1   2   2\n" + FORM_FEED +
@@ -52,7 +54,11 @@ TEST(CommandLine, FormIsDecidedByCountAndDashF)
     const Case cases[] = {
         {"image list", {"2", "table.txt", "test.fts"}, oneCandidate, "", 0},
         {"dash-f form", {"-f", "files.txt", "2", "table.txt"}, oneCandidate, "", 0},
-        {"-f before three arguments is a tolerance", {"-f", "table.txt", "test.fts"}, zeroTolerance, "", 0},
+        {"-f before three arguments is a tolerance",
+         {"-f", "table.txt", "test.fts"},
+         zeroTolerance,
+         "",
+         0},
         {"-f before five arguments is a tolerance, the file of files the table",
          {"-f", "files.txt", "test.fts", "2", "table.txt"},
          "",
@@ -88,12 +94,15 @@ TEST(CommandLine, FileOfFilesSkipsCommentsAndShortLines)
     const Case cases[] = {
         {"comments and empty lines", "# test.fts\n!test.fts\n\ntest.fts\n", 1, ""},
         {"last line without line end", "test.fts\ntest.fts", 2, ""},
-        {"one character and a line end is a name", "x\ntest.fts\n", 1, "x: No such file or directory\n"},
+        {"one character and a line end is a name", "x\ntest.fts\n", 1,
+         "x: No such file or directory\n"},
         {"blanks belong to the name", " test.fts\ntest.fts \n", 0,
          " test.fts: No such file or directory\ntest.fts : No such file or directory\n"},
-        {"a comment mark after the start does not count", "t#\n", 0, "t#: No such file or directory\n"},
+        {"a comment mark after the start does not count", "t#\n", 0,
+         "t#: No such file or directory\n"},
         {"long lines are read in pieces of 1023 characters", longName + "\n", 0,
-         std::string(1023, 'a') + ": File name too long\n" + std::string(477, 'a') + ": File name too long\n"},
+         std::string(1023, 'a') + ": File name too long\n" + std::string(477, 'a') +
+             ": File name too long\n"},
     };
     ScratchDirectory dir;
     writeStandardScene(dir);
@@ -122,12 +131,18 @@ TEST(CommandLine, FatalStartErrorsEndWithStatusOne)
     };
     const Case cases[] = {
         // The table is not opened when the file of files names nothing.
-        {"file of files lists nothing", {"-f", "comments.txt", "2", "missing-table.txt"},
+        {"file of files lists nothing",
+         {"-f", "comments.txt", "2", "missing-table.txt"},
          "comments.txt contains no files\n"},
-        {"empty file of files", {"-f", "empty.txt", "2", "table.txt"}, "empty.txt contains no files\n"},
-        {"file of files missing", {"-f", "missing.txt", "2", "table.txt"},
+        {"empty file of files",
+         {"-f", "empty.txt", "2", "table.txt"},
+         "empty.txt contains no files\n"},
+        {"file of files missing",
+         {"-f", "missing.txt", "2", "table.txt"},
          "missing.txt: No such file or directory\n"},
-        {"table missing", {"2", "missing-table.txt", "test.fts"}, "missing-table.txt: No such file or directory\n"},
+        {"table missing",
+         {"2", "missing-table.txt", "test.fts"},
+         "missing-table.txt: No such file or directory\n"},
     };
     ScratchDirectory dir;
     writeStandardScene(dir);
@@ -148,16 +163,16 @@ TEST(CommandLine, UnusableTestImagesAreSkipped)
     writeStandardScene(dir);
     writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     writeTestImage(dir.file("empty-object.fts"), skyImage("", 150, 0, {{150, 120}}));
-    ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "missing.fts", "test.fts", "short.fts",
-                                             "noobject.fts", "empty-object.fts", "test.fts"});
+    ProgramResult r =
+        runNewstars(dir.path, {"2", "table.txt", "missing.fts", "test.fts", "short.fts",
+                               "noobject.fts", "empty-object.fts", "test.fts"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, std::string(STANDARD_SUMMARY) + STANDARD_SUMMARY + FORM_FEED + STANDARD_CANDIDATE +
-                         "\n" + STANDARD_CANDIDATE + "\n");
-    EXPECT_EQ(r.err,
-              "missing.fts: No such file or directory\n"
-              "short.fts: FITS file is short\n"
-              "noobject.fts: no OBJECT field\n"
-              "No reference file listed for object \n");
+    EXPECT_EQ(r.out, std::string(STANDARD_SUMMARY) + STANDARD_SUMMARY + FORM_FEED +
+                         STANDARD_CANDIDATE + "\n" + STANDARD_CANDIDATE + "\n");
+    EXPECT_EQ(r.err, "missing.fts: No such file or directory\n"
+                     "short.fts: FITS file is short\n"
+                     "noobject.fts: no OBJECT field\n"
+                     "No reference file listed for object \n");
 }
 
 TEST(CommandLine, RunWithoutCandidatesEndsWithFormFeedLine)
@@ -167,6 +182,7 @@ TEST(CommandLine, RunWithoutCandidatesEndsWithFormFeedLine)
     writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "ref2.fts", "missing.fts"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "M31          ref.fts      ref2.fts     2026-12-07 01:02:03   1   1   0\n" + FORM_FEED);
+    EXPECT_EQ(r.out, "M31          ref.fts      ref2.fts     2026-12-07 01:02:03   1   1   0\n" +
+                         FORM_FEED);
     EXPECT_EQ(r.err, "missing.fts: No such file or directory\n");
 }

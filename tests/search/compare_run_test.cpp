@@ -38,7 +38,8 @@ static TestImage withoutCard(TestImage image, const char* keyword)
 {
     std::string key = keyword;
     key.resize(8, ' ');
-    std::erase_if(image.cards, [&](const std::string& card) { return card.compare(0, 8, key) == 0; });
+    std::erase_if(image.cards,
+                  [&](const std::string& card) { return card.compare(0, 8, key) == 0; });
     return image;
 }
 
@@ -51,26 +52,35 @@ TEST(CompareRun, MatchesStarsWithinTheToleranceInsideTheBox)
     // of the box (-60 to +60). Test stars: one on a reference star, one 2 arcseconds
     // and one sqrt(5) = 2.24 arcseconds from one, and one at -57 arcseconds, inside the
     // box shrunk by the tolerance of 2.2 arcseconds.
-    writeTestImage(dir.file("ref3.fts"), skyImage("M31", 150, 0, {{150, 100}, {100, 140}, {200, 160}, {150, 59}}));
-    writeTestImage(dir.file("test3.fts"), skyImage("M31", 150, 0, {{150, 100}, {100, 142}, {201, 162}, {120, 63}}));
+    writeTestImage(dir.file("ref3.fts"),
+                   skyImage("M31", 150, 0, {{150, 100}, {100, 140}, {200, 160}, {150, 59}}));
+    writeTestImage(dir.file("test3.fts"),
+                   skyImage("M31", 150, 0, {{150, 100}, {100, 142}, {201, 162}, {120, 63}}));
     writeTestImage(dir.file("blank.fts"), skyImage("M31", 150, 0, {}));
     writeFile(dir.file("table3.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref3.fts\n");
     writeFile(dir.file("blank-table.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 blank.fts\n");
     const std::vector<RunCase> cases = {
-        {"same position matched", {"2", "table.txt", "test.fts"},
-         std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n", ""},
-        {"tolerance 0 matches nothing", {"0", "table.txt", "test.fts"},
+        {"same position matched",
+         {"2", "table.txt", "test.fts"},
+         std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n",
+         ""},
+        {"tolerance 0 matches nothing",
+         {"0", "table.txt", "test.fts"},
          "M31          ref.fts      test.fts     2026-12-07 01:02:03   1   2   2\n" + FORM_FEED +
              "M31          test.fts     10:00:00.0   0:00:00\n" + STANDARD_CANDIDATE + "\n",
          ""},
-        {"within and beyond the tolerance", {"2.2", "table3.txt", "test3.fts"},
+        {"within and beyond the tolerance",
+         {"2.2", "table3.txt", "test3.fts"},
          "M31          ref3.fts     test3.fts    2026-12-07 01:02:03   3   4   2\n" + FORM_FEED +
              "M31          test3.fts    10:00:02.0  -0:00:57\n"
              "M31          test3.fts     9:59:56.6   0:00:42\n",
          ""},
-        {"a test image without stars", {"2", "table.txt", "blank.fts"},
-         "M31          ref.fts      blank.fts    2026-12-07 01:02:03   1   0   0\n" + FORM_FEED, ""},
-        {"a reference image without stars", {"2", "blank-table.txt", "test.fts"},
+        {"a test image without stars",
+         {"2", "table.txt", "blank.fts"},
+         "M31          ref.fts      blank.fts    2026-12-07 01:02:03   1   0   0\n" + FORM_FEED,
+         ""},
+        {"a reference image without stars",
+         {"2", "blank-table.txt", "test.fts"},
          "M31          blank.fts    test.fts     2026-12-07 01:02:03   0   2   2\n" + FORM_FEED +
              "M31          test.fts     10:00:00.0   0:00:00\n" + STANDARD_CANDIDATE + "\n",
          ""},
@@ -87,11 +97,19 @@ TEST(CompareRun, BoxShrinksByTheToleranceOverCosMidDec)
     ScratchDirectory dir;
     writeTestImage(dir.file("ref60.fts"), skyImage("M82", 150, 60, {}));
     writeTestImage(dir.file("test60.fts"), skyImage("M82", 150, 60,
-                                                    {{93, 100}, {95, 140}, {207, 100}, {205, 140},
-                                                     {120, 63}, {150, 65}, {120, 177}, {150, 175}}));
+                                                    {{93, 100},
+                                                     {95, 140},
+                                                     {207, 100},
+                                                     {205, 140},
+                                                     {120, 63},
+                                                     {150, 65},
+                                                     {120, 177},
+                                                     {150, 175}}));
     writeFile(dir.file("table.txt"), "M82 10:00:04 60:01:00 9:59:56 59:59:00 ref60.fts\n");
-    expectRuns(dir, {{"margin at declination 60", {"2", "table.txt", "test60.fts"},
-                      "M82          ref60.fts    test60.fts   2026-12-07 01:02:03   0   4   4\n" + FORM_FEED +
+    expectRuns(dir, {{"margin at declination 60",
+                      {"2", "table.txt", "test60.fts"},
+                      "M82          ref60.fts    test60.fts   2026-12-07 01:02:03   0   4   4\n" +
+                          FORM_FEED +
                           "M82          test60.fts   10:00:00.0  59:59:05\n"
                           "M82          test60.fts   10:00:03.7  60:00:20\n"
                           "M82          test60.fts    9:59:56.3  60:00:20\n"
@@ -109,9 +127,10 @@ TEST(CompareRun, ReferenceStarsOutsideTheBoxAreIgnored)
     writeTestImage(dir.file("refhigh.fts"), skyImage("M82", 150, 69.9, {{166, 80}, {164, 120}}));
     writeTestImage(dir.file("testhigh.fts"), skyImage("M82", 150, 69.9, {{158, 80}, {158, 120}}));
     writeFile(dir.file("table.txt"), "M82 10:00:30 70:00:00 9:59:59 50:00:00 refhigh.fts\n");
-    expectRuns(dir, {{"reference star outside the box", {"3", "table.txt", "testhigh.fts"},
-                      "M82          refhigh.fts  testhigh.fts 2026-12-07 01:02:03   1   2   1\n" + FORM_FEED +
-                          "M82          testhigh.fts  9:59:59.5  69:53:20\n",
+    expectRuns(dir, {{"reference star outside the box",
+                      {"3", "table.txt", "testhigh.fts"},
+                      "M82          refhigh.fts  testhigh.fts 2026-12-07 01:02:03   1   2   1\n" +
+                          FORM_FEED + "M82          testhigh.fts  9:59:59.5  69:53:20\n",
                       ""}});
 }
 
@@ -123,29 +142,39 @@ TEST(CompareRun, HeaderGapsAndLongNames)
     TestImage test = skyImage("M31", 150, 0, {{150, 120}, {180, 120}});
     writeTestImage(dir.file("nodate.fts"), withoutCard(withoutCard(test, "DATE-OBS"), "TIME-OBS"));
     writeTestImage(dir.file("nowcs.fts"), withoutCard(test, "CTYPE1"));
-    writeTestImage(dir.file("refnowcs.fts"), withoutCard(skyImage("M31", 150, 0, {{150, 120}}), "CROTA2"));
-    writeTestImage(dir.file("sub/a-long-reference-name.fts"), skyImage("M31", 150, 0, {{150, 120}}));
+    writeTestImage(dir.file("refnowcs.fts"),
+                   withoutCard(skyImage("M31", 150, 0, {{150, 120}}), "CROTA2"));
+    writeTestImage(dir.file("sub/a-long-reference-name.fts"),
+                   skyImage("M31", 150, 0, {{150, 120}}));
     writeTestImage(dir.file("sub/deeper/a-long-test-image.fts"),
                    skyImage("AnObjectNameLongerThanTwelve", 150, 0, {{150, 120}, {180, 120}}));
-    writeFile(dir.file("table.txt"), std::string(STANDARD_TABLE_LINE) +
-                                             "AnObjectNameLongerThanTwelve 10:00:30 0:01:00 9:59:30 -0:01:00 "
-                                             "sub/a-long-reference-name.fts\n");
+    writeFile(dir.file("table.txt"),
+              std::string(STANDARD_TABLE_LINE) +
+                  "AnObjectNameLongerThanTwelve 10:00:30 0:01:00 9:59:30 -0:01:00 "
+                  "sub/a-long-reference-name.fts\n");
     writeFile(dir.file("nowcs-table.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 refnowcs.fts\n");
     const std::vector<RunCase> cases = {
-        {"no DATE-OBS and TIME-OBS", {"2", "table.txt", "nodate.fts"},
+        {"no DATE-OBS and TIME-OBS",
+         {"2", "table.txt", "nodate.fts"},
          "M31          ref.fts      nodate.fts   ???????? ????????   1   2   1\n" + FORM_FEED +
              "M31          nodate.fts    9:59:58.0   0:00:00\n",
          "No DATE-OBS field in test image\nNo TIME-OBS field in test image\n"},
         // Stars whose position cannot be worked out are left out altogether.
-        {"test image without sky cards", {"2", "table.txt", "nowcs.fts"},
-         "M31          ref.fts      nowcs.fts    2026-12-07 01:02:03   1   0   0\n" + FORM_FEED, ""},
-        {"reference image without sky cards", {"2", "nowcs-table.txt", "test.fts"},
+        {"test image without sky cards",
+         {"2", "table.txt", "nowcs.fts"},
+         "M31          ref.fts      nowcs.fts    2026-12-07 01:02:03   1   0   0\n" + FORM_FEED,
+         ""},
+        {"reference image without sky cards",
+         {"2", "nowcs-table.txt", "test.fts"},
          "M31          refnowcs.fts test.fts     2026-12-07 01:02:03   0   2   2\n" + FORM_FEED +
              "M31          test.fts     10:00:00.0   0:00:00\n" + STANDARD_CANDIDATE + "\n",
          ""},
-        {"long names shift the columns", {"2", "table.txt", "./sub/deeper/a-long-test-image.fts"},
-         "AnObjectNameLongerThanTwelve a-long-reference-name.fts a-long-test-image.fts 2026-12-07 01:02:03   1   2   1\n" +
-             FORM_FEED + "AnObjectNameLongerThanTwelve a-long-test-image.fts  9:59:58.0   0:00:00\n",
+        {"long names shift the columns",
+         {"2", "table.txt", "./sub/deeper/a-long-test-image.fts"},
+         "AnObjectNameLongerThanTwelve a-long-reference-name.fts a-long-test-image.fts 2026-12-07 "
+         "01:02:03   1   2   1\n" +
+             FORM_FEED +
+             "AnObjectNameLongerThanTwelve a-long-test-image.fts  9:59:58.0   0:00:00\n",
          ""},
     };
     expectRuns(dir, cases);
@@ -155,29 +184,32 @@ TEST(CompareRun, CandidatesOfDifferentObjectsAreSeparated)
 {
     ScratchDirectory dir;
     writeStandardScene(dir);
-    const std::vector<std::pair<const char*, const char*>> images = {
-        {"a1.fts", "A"}, {"a2.fts", "A"}, {"b1.fts", "b"}, {"a3.fts", "A"},
-        {"l1.fts", "LongObjectName1"}, {"l2.fts", "longobjectnaME2"}};
+    const std::vector<std::pair<const char*, const char*>> images = {{"a1.fts", "A"},
+                                                                     {"a2.fts", "A"},
+                                                                     {"b1.fts", "b"},
+                                                                     {"a3.fts", "A"},
+                                                                     {"l1.fts", "LongObjectName1"},
+                                                                     {"l2.fts", "longobjectnaME2"}};
     for (const auto& [file, object] : images)
         writeTestImage(dir.file(file), skyImage(object, 150, 0, {{150, 120}, {180, 120}}));
     std::string table;
     for (const char* object : {"A", "B", "LONGOBJECTNAME1", "LONGOBJECTNAME2"})
         table += std::string(object) + " 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n";
     writeFile(dir.file("table.txt"), table);
-    ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "a1.fts", "a2.fts", "b1.fts", "a3.fts", "l1.fts", "l2.fts"});
+    ProgramResult r = runNewstars(
+        dir.path, {"2", "table.txt", "a1.fts", "a2.fts", "b1.fts", "a3.fts", "l1.fts", "l2.fts"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     std::string report = r.out.substr(r.out.find('\f'));
-    EXPECT_EQ(report, FORM_FEED +
-                          "A            a1.fts        9:59:58.0   0:00:00\n"
-                          "A            a2.fts        9:59:58.0   0:00:00\n"
-                          "\n"
-                          "b            b1.fts        9:59:58.0   0:00:00\n"
-                          "\n"
-                          "A            a3.fts        9:59:58.0   0:00:00\n"
-                          "\n"
-                          "LongObjectName1 l1.fts        9:59:58.0   0:00:00\n"
-                          "longobjectnaME2 l2.fts        9:59:58.0   0:00:00\n");
+    EXPECT_EQ(report, FORM_FEED + "A            a1.fts        9:59:58.0   0:00:00\n"
+                                  "A            a2.fts        9:59:58.0   0:00:00\n"
+                                  "\n"
+                                  "b            b1.fts        9:59:58.0   0:00:00\n"
+                                  "\n"
+                                  "A            a3.fts        9:59:58.0   0:00:00\n"
+                                  "\n"
+                                  "LongObjectName1 l1.fts        9:59:58.0   0:00:00\n"
+                                  "longobjectnaME2 l2.fts        9:59:58.0   0:00:00\n");
 }
 
 // The distance between the first stars of two images as the comparison works it out.
@@ -199,7 +231,8 @@ static double firstStarDistance(const std::string& referencePath, const std::str
     }
     const SkyPosition& r = positions[0];
     const SkyPosition& t = positions[1];
-    return std::acos(separationCosine(t.ra - r.ra, 3.141592653589793 / 2 - r.dec, std::sin(t.dec), std::cos(t.dec)));
+    return std::acos(separationCosine(t.ra - r.ra, 3.141592653589793 / 2 - r.dec, std::sin(t.dec),
+                                      std::cos(t.dec)));
 }
 
 // An arcsecond text that the program turns into exactly the given tolerance, if any.
@@ -237,13 +270,19 @@ TEST(CompareRun, StarExactlyOneToleranceAwayIsNotMatched)
         char wider[40];
         std::snprintf(wider, sizeof wider, "%.17g", std::nextafter(std::atof(exact.c_str()), 1e9));
         char candidate[80];
-        std::snprintf(candidate, sizeof candidate, "M31          near.fts     10:00:00.0   0:00:%02d\n", dy);
-        expectRuns(dir, {{"exactly the tolerance", {exact, "table.txt", "near.fts"},
-                          "M31          ref.fts      near.fts     2026-12-07 01:02:03   1   1   1\n" + FORM_FEED +
-                              candidate,
-                          ""},
-                         {"just over the tolerance", {wider, "table.txt", "near.fts"},
-                          "M31          ref.fts      near.fts     2026-12-07 01:02:03   1   1   0\n" + FORM_FEED, ""}});
+        std::snprintf(candidate, sizeof candidate,
+                      "M31          near.fts     10:00:00.0   0:00:%02d\n", dy);
+        expectRuns(dir,
+                   {{"exactly the tolerance",
+                     {exact, "table.txt", "near.fts"},
+                     "M31          ref.fts      near.fts     2026-12-07 01:02:03   1   1   1\n" +
+                         FORM_FEED + candidate,
+                     ""},
+                    {"just over the tolerance",
+                     {wider, "table.txt", "near.fts"},
+                     "M31          ref.fts      near.fts     2026-12-07 01:02:03   1   1   0\n" +
+                         FORM_FEED,
+                     ""}});
         break;
     }
     EXPECT_TRUE(tried) << "no arcsecond text gives exactly the separation";
@@ -262,7 +301,8 @@ TEST(CompareRun, StarSearchOutOfMemorySkipsTheImage)
     // The header alone, the file then extended, sparsely, to hold all pixels.
     writeFile(dir.file("huge.fts"), fitsImageHeader(8192, 8192, skyImage("M31", 150, 0, {}).cards));
     std::filesystem::resize_file(dir.file("huge.fts"), 2880 + 8192ull * 8192 * 2);
-    ProgramResult r = runNewstars(dir.path, {"2", "table.txt", "huge.fts", "test.fts"}, 200ul << 20);
+    ProgramResult r =
+        runNewstars(dir.path, {"2", "table.txt", "huge.fts", "test.fts"}, 200ul << 20);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "findStars(): Can not malloc 134217728\nhuge.fts: Can not find stars\n");
     EXPECT_EQ(r.out, std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n");

@@ -28,7 +28,7 @@ TEST(InSearchBox, BoundsAreInclusiveAfterTheMargin)
     };
     const Case cases[] = {
         {0.9, 0.4, 0, 0},
-        {0.8, 0.3, 0, 0},  // corners are inside
+        {0.8, 0.3, 0, 0}, // corners are inside
         {1.0, 0.5, 0, 0},
         {std::nextafter(0.8, 0.0), 0.4, 0, -1},
         {std::nextafter(1.0, 2.0), 0.4, 0, -1},
@@ -48,7 +48,8 @@ TEST(InSearchBox, BoundsAreInclusiveAfterTheMargin)
         {0.9, 0.4, INFINITY, -1},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(inSearchBox(&box, c.ra, c.dec, c.margin), c.expected) << c.ra << " " << c.dec << " " << c.margin;
+        EXPECT_EQ(inSearchBox(&box, c.ra, c.dec, c.margin), c.expected)
+            << c.ra << " " << c.dec << " " << c.margin;
 }
 
 TEST(SeparationCosine, AgreesWithErfaAndClamps)
@@ -61,7 +62,8 @@ TEST(SeparationCosine, AgreesWithErfaAndClamps)
         double expected = eraSeps(ra1, dec1, ra2, dec2);
         // The law of cosines loses precision only near 0 and pi.
         if (expected > 1e-3 && expected < PI - 1e-3) {
-            EXPECT_NEAR(std::acos(x), expected, 1e-12) << ra1 << " " << dec1 << " " << ra2 << " " << dec2;
+            EXPECT_NEAR(std::acos(x), expected, 1e-12)
+                << ra1 << " " << dec1 << " " << ra2 << " " << dec2;
         }
     }
     EXPECT_EQ(separationCosine(0, 0, 2, 1), 1.0);
@@ -75,9 +77,14 @@ TEST(BaseName, TakesThePartAfterTheLastSlash)
         const char* expected;
     };
     const Case cases[] = {
-        {"a/b/c.fts", "c.fts"}, {"/dir/", "dir/"},       {"c.fts", "c.fts"},
-        {"a\\b\\c.fts", "a\\b\\c.fts"}, {"/", "/"},      {"", ""},
-        {"dir//", "/"},     {"//x", "x"},
+        {"a/b/c.fts", "c.fts"},
+        {"/dir/", "dir/"},
+        {"c.fts", "c.fts"},
+        {"a\\b\\c.fts", "a\\b\\c.fts"},
+        {"/", "/"},
+        {"", ""},
+        {"dir//", "/"},
+        {"//x", "x"},
     };
     for (const Case& c : cases)
         EXPECT_STREQ(baseName(c.path), c.expected) << c.path;
@@ -86,8 +93,8 @@ TEST(BaseName, TakesThePartAfterTheLastSlash)
 // The distance of a pair exactly as the comparison computes it.
 static double pairDistance(const SkyPosition& test, const SkyPosition& reference)
 {
-    return std::acos(separationCosine(test.ra - reference.ra, PI / 2 - reference.dec, std::sin(test.dec),
-                                      std::cos(test.dec)));
+    return std::acos(separationCosine(test.ra - reference.ra, PI / 2 - reference.dec,
+                                      std::sin(test.dec), std::cos(test.dec)));
 }
 
 TEST(MatchStars, ExactlyOneToleranceAwayDoesNotMatch)
@@ -95,8 +102,8 @@ TEST(MatchStars, ExactlyOneToleranceAwayDoesNotMatch)
     const SkyPosition cases[][2] = {
         {{1.0, 0.5}, {1.0, 0.5 + 2 * ARCSEC}},
         {{1.0, -0.5}, {1.0 + 3 * ARCSEC, -0.5}},
-        {{2 * PI - ARCSEC, 1.2}, {ARCSEC, 1.2}},  // across right ascension 0
-        {{0.1, 1.5707}, {3.0, 1.5707}},           // near the pole
+        {{2 * PI - ARCSEC, 1.2}, {ARCSEC, 1.2}}, // across right ascension 0
+        {{0.1, 1.5707}, {3.0, 1.5707}},          // near the pole
     };
     for (const auto& c : cases) {
         const std::vector<SkyPosition> reference = {c[0]}, test = {c[1]};
@@ -119,7 +126,7 @@ TEST(MatchStars, IndexGivesThePlainLoopsAnswers)
     std::mt19937_64 random(11);
     struct Field {
         const char* name;
-        double ra0, dec0, size;  // radians
+        double ra0, dec0, size; // radians
     };
     const Field fields[] = {
         {"equator", 1.0, 0.0, 600 * ARCSEC},
@@ -128,7 +135,8 @@ TEST(MatchStars, IndexGivesThePlainLoopsAnswers)
         {"at the pole", 2.0, PI / 2 - 100 * ARCSEC, 200 * ARCSEC},
     };
     for (const Field& f : fields) {
-        std::uniform_real_distribution<double> offset(-f.size / 2, f.size / 2), direction(0, 2 * PI);
+        std::uniform_real_distribution<double> offset(-f.size / 2, f.size / 2),
+            direction(0, 2 * PI);
         auto place = [&](double dra, double ddec) {
             double ra = f.ra0 + dra;
             if (ra < 0)
@@ -151,7 +159,8 @@ TEST(MatchStars, IndexGivesThePlainLoopsAnswers)
                 t.ra -= 2 * PI;
             test.push_back(t);
         }
-        for (double tol : {tolerance, pairDistance(test.back(), reference[199]), 0.5 * ARCSEC, 30 * ARCSEC, 0.0}) {
+        for (double tol : {tolerance, pairDistance(test.back(), reference[199]), 0.5 * ARCSEC,
+                           30 * ARCSEC, 0.0}) {
             std::vector<char> plain, indexed;
             matchStarsPlain(reference, test, tol, &plain);
             matchStars(reference, test, tol, &indexed);
@@ -173,7 +182,9 @@ TEST(MatchStars, IndexAgreesWithThePlainLoopOnOddInput)
 {
     std::mt19937_64 random(23);
     std::uniform_real_distribution<double> unit(0, 1);
-    auto near = [&](double centre, double spread) { return centre + spread * (2 * unit(random) - 1); };
+    auto near = [&](double centre, double spread) {
+        return centre + spread * (2 * unit(random) - 1);
+    };
     struct Family {
         const char* name;
         std::function<SkyPosition()> place;
@@ -188,19 +199,34 @@ TEST(MatchStars, IndexAgreesWithThePlainLoopOnOddInput)
         return p;
     };
     const std::vector<double> oddRa = {NAN, INFINITY, -INFINITY, 1e300, -1e300};
-    const std::vector<double> oddDec = {NAN, INFINITY, -INFINITY, PI / 2, -PI / 2, std::nextafter(PI / 2, 2.0), 1.6};
+    const std::vector<double> oddDec = {
+        NAN, INFINITY, -INFINITY, PI / 2, -PI / 2, std::nextafter(PI / 2, 2.0), 1.6};
     const Family families[] = {
-        {"whole sphere", [&] { return SkyPosition{near(PI, PI), std::asin(near(0, 1))}; }},
-        {"north pole", [&] { return SkyPosition{near(PI, PI), std::min(near(PI / 2, 0.02), PI / 2)}; }},
+        {"whole sphere",
+         [&] {
+             return SkyPosition{near(PI, PI), std::asin(near(0, 1))};
+         }},
+        {"north pole",
+         [&] {
+             return SkyPosition{near(PI, PI), std::min(near(PI / 2, 0.02), PI / 2)};
+         }},
         {"south pole, right ascensions beyond one turn",
-         [&] { return SkyPosition{near(0, 20), std::max(near(-PI / 2, 0.02), -PI / 2)}; }},
-        {"right ascension 0 unwrapped", [&] { return SkyPosition{near(0, 0.01), near(0.2, 0.01)}; }},
-        {"huge right ascensions", [&] { return SkyPosition{near(1e15, 1e4), near(0, 0.01)}; }},
+         [&] {
+             return SkyPosition{near(0, 20), std::max(near(-PI / 2, 0.02), -PI / 2)};
+         }},
+        {"right ascension 0 unwrapped",
+         [&] {
+             return SkyPosition{near(0, 0.01), near(0.2, 0.01)};
+         }},
+        {"huge right ascensions",
+         [&] {
+             return SkyPosition{near(1e15, 1e4), near(0, 0.01)};
+         }},
         {"odd right ascensions", [&] { return oddOne(oddRa, false); }},
         {"odd declinations", [&] { return oddOne(oddDec, true); }},
     };
-    const double tolerances[] = {-1.0, -0.0, 0.0, NAN, 1e-13, 1e-9, 5 * ARCSEC, 1e-3, 0.05, 0.3,
-                                 0.999, 1.0, 3.0, INFINITY};
+    const double tolerances[] = {-1.0, -0.0, 0.0, NAN,   1e-13, 1e-9, 5 * ARCSEC,
+                                 1e-3, 0.05, 0.3, 0.999, 1.0,   3.0,  INFINITY};
     for (const Family& f : families) {
         std::vector<SkyPosition> reference, test;
         for (int i = 0; i < 300; ++i)

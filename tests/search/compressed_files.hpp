@@ -74,8 +74,8 @@ inline std::vector<uint16_t> makeStarField(int width, int height, bool positiveO
             value = std::min(value, 65535);
             if (positiveOnly)
                 value = 32768 + value / 2;
-            pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)]
-                = static_cast<uint16_t>(value);
+            pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)] =
+                static_cast<uint16_t>(value);
         }
     }
     if (!positiveOnly) {
@@ -98,4 +98,7 @@ inline bool compressWithFpack(const std::string& flag, const std::string& source
     return rename(packed.c_str(), target.c_str()) == 0;
 }
 
-inline std::string binaryDirectory() { return NEWSTARS_BIN_DIR; }
+inline std::string binaryDirectory()
+{
+    return NEWSTARS_BIN_DIR;
+}

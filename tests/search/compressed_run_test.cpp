@@ -25,19 +25,25 @@ TEST(CompressedRun, GivesTheSameOutputAsTheUncompressedImages)
     ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
     // Reference stars in the box and one test star on each of them; new stars at
     // (180, 120) in the first test image and at (120, 90) and (60, 150) in the second.
-    writeTestImage(dir.file("ref.fts"), skyImage("M31", 150, 0, {{150, 120}, {100, 100}, {200, 140}}));
+    writeTestImage(dir.file("ref.fts"),
+                   skyImage("M31", 150, 0, {{150, 120}, {100, 100}, {200, 140}}));
     writeTestImage(dir.file("rice.fts"),
                    skyImage("M31", 150, 0, {{150, 120}, {100, 100}, {200, 140}, {180, 120}}));
-    writeTestImage(dir.file("hcomp.fts"), skyImage("M31", 150, 0, {{150, 120}, {120, 90}, {60, 150}}));
+    writeTestImage(dir.file("hcomp.fts"),
+                   skyImage("M31", 150, 0, {{150, 120}, {120, 90}, {60, 150}}));
     writeFile(dir.file("plain.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n");
     writeFile(dir.file("packed.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fth\n");
-    struct Packing { const char* flag; const char* name; };
+    struct Packing {
+        const char* flag;
+        const char* name;
+    };
     const Packing packings[] = {{"-r", "rice.fth"}, {"-h", "hcomp.fth"}, {"-h", "ref.fth"}};
     std::vector<std::string> names;
     std::vector<std::string> compressed;
     for (const Packing& p : packings) {
         std::string name = p.name;
-        ASSERT_TRUE(compressWithFpack(p.flag, dir.file(name.substr(0, name.size() - 1) + "s"), dir.file(name)));
+        ASSERT_TRUE(compressWithFpack(p.flag, dir.file(name.substr(0, name.size() - 1) + "s"),
+                                      dir.file(name)));
         names.push_back(name);
         compressed.push_back(readFile(dir.file(name)));
     }
@@ -47,8 +53,10 @@ TEST(CompressedRun, GivesTheSameOutputAsTheUncompressedImages)
         .directory = dir.path,
         .environment = {{"PATH", binaryDirectory() + ":" + (oldPath != nullptr ? oldPath : "")},
                         {"TMPDIR", temporary}}};
-    ProgramResult plain = runProgram({newstarsPath(), "2", "plain.txt", "rice.fts", "hcomp.fts"}, options);
-    ProgramResult packed = runProgram({newstarsPath(), "2", "packed.txt", "rice.fth", "hcomp.fth"}, options);
+    ProgramResult plain =
+        runProgram({newstarsPath(), "2", "plain.txt", "rice.fts", "hcomp.fts"}, options);
+    ProgramResult packed =
+        runProgram({newstarsPath(), "2", "packed.txt", "rice.fth", "hcomp.fth"}, options);
 
     EXPECT_EQ(plain.status, 0);
     EXPECT_EQ(plain.err, "");

@@ -13,12 +13,15 @@ protected:
         root = scratch.path;
         ASSERT_FALSE(root.empty());
         chmod(root.c_str(), 0755);
-        original = makeFitsFile(131, 97, makeStarField(131, 97, false),
-                                {"OBJECT  = 'M31     '", "DATE-OBS= '1996-01-01'",
-                                 "COMMENT   kept as it was"});
+        original = makeFitsFile(
+            131, 97, makeStarField(131, 97, false),
+            {"OBJECT  = 'M31     '", "DATE-OBS= '1996-01-01'", "COMMENT   kept as it was"});
         writeFile(root + "/original.fits", original);
     }
-    void TearDown() override { chmod((root + "/locked").c_str(), 0755); }
+    void TearDown() override
+    {
+        chmod((root + "/locked").c_str(), 0755);
+    }
 
     // Runs fdecomp with the arguments and returns its exit status; errors() then gives
     // what it wrote on standard error.
@@ -41,7 +44,10 @@ protected:
         lastErrors = result.err;
         return result.status;
     }
-    std::string errors() { return std::exchange(lastErrors, ""); }
+    std::string errors()
+    {
+        return std::exchange(lastErrors, "");
+    }
 
     ScratchDirectory scratch;
     std::string root;
@@ -51,12 +57,18 @@ protected:
 
 TEST_F(Fdecomp, RestoresTheOriginalFileForEveryCompression)
 {
-    struct Case { const char* flag; bool positiveOnly; bool remove; const char* name; const char* output; };
+    struct Case {
+        const char* flag;
+        bool positiveOnly;
+        bool remove;
+        const char* name;
+        const char* output;
+    };
     const Case cases[] = {
         {"-r", false, true, "rice.fth", "rice.fts"},
         {"-h", false, true, "hcompress.fth", "hcompress.fts"},
         {"-g", false, true, "gzip.fth", "gzip.fts"},
-        {"-p", true, true, "plio.fth", "plio.fts"},  // PLIO takes non-negative stored values only
+        {"-p", true, true, "plio.fth", "plio.fts"}, // PLIO takes non-negative stored values only
         {"-r", false, false, "kept.fth", "kept.fts"},
         {"-h", false, true, "UPPER.FTH", "UPPER.FTS"},
     };
@@ -65,7 +77,8 @@ TEST_F(Fdecomp, RestoresTheOriginalFileForEveryCompression)
         std::string expected = original;
         std::string source = root + "/original.fits";
         if (c.positiveOnly) {
-            expected = makeFitsFile(131, 97, makeStarField(131, 97, true), {"OBJECT  = 'PLIO    '"});
+            expected =
+                makeFitsFile(131, 97, makeStarField(131, 97, true), {"OBJECT  = 'PLIO    '"});
             source = root + "/positive.fits";
             writeFile(source, expected);
         }
@@ -114,11 +127,16 @@ TEST_F(Fdecomp, RefusesBadInputLeavingNothingBehind)
     for (size_t i = 2 * 2880 + 97 * 8 + 200; i < 2 * 2880 + 97 * 8 + 260; ++i)
         damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
     std::string text = "not a FITS file at all\n";
-    std::string image32 = fitsHeader({logicalCard("SIMPLE", true), intCard("BITPIX", 32), intCard("NAXIS", 2),
-                                      intCard("NAXIS1", 4), intCard("NAXIS2", 2)})
-                          + std::string(2880, '\0');
+    std::string image32 =
+        fitsHeader({logicalCard("SIMPLE", true), intCard("BITPIX", 32), intCard("NAXIS", 2),
+                    intCard("NAXIS1", 4), intCard("NAXIS2", 2)}) +
+        std::string(2880, '\0');
 
-    struct Case { const char* what; std::string input; std::vector<std::string> arguments; };
+    struct Case {
+        const char* what;
+        std::string input;
+        std::vector<std::string> arguments;
+    };
     const Case cases[] = {
         {"text file", text, {"-r", "in.fth"}},
         {"empty file", std::string(), {"-r", "in.fth"}},
@@ -164,7 +182,8 @@ TEST_F(Fdecomp, FailsCleanlyInAnUnwritableDirectory)
     EXPECT_EQ(runFdecomp({"-r", input}, true), 1);
     std::string message = errors();
     EXPECT_EQ(message.rfind("fdecomp: ", 0), 0u) << message;
-    EXPECT_NE(message.find("can not create a file beside " + directory + "/in.fts"), std::string::npos)
+    EXPECT_NE(message.find("can not create a file beside " + directory + "/in.fts"),
+              std::string::npos)
         << message;
     EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
     EXPECT_EQ(listDirectory(directory), std::vector<std::string>{"in.fth"});

@@ -53,7 +53,10 @@ protected:
         else
             unsetenv(name);
     }
-    static void usePath(const std::string& path) { setenv("PATH", path.c_str(), 1); }
+    static void usePath(const std::string& path)
+    {
+        setenv("PATH", path.c_str(), 1);
+    }
 
     // Compresses the original image into path with fpack; returns the compressed bytes.
     std::string compress(const char* flag, const std::string& path)
@@ -107,14 +110,13 @@ protected:
 TEST_F(OpenImageFile, DecompressesCompressedNamesToTheOriginalFile)
 {
     ASSERT_EQ(chdir(work.c_str()), 0);
-    struct Case { const char* flag; std::string name; };
+    struct Case {
+        const char* flag;
+        std::string name;
+    };
     const Case cases[] = {
-        {"-r", "rice.fth"},
-        {"-h", "hcompress.fth"},
-        {"-r", "RICE.FTH"},
-        {"-h", "HCOMPRESS.FTH"},
-        {"-r", ".fth"},
-        {"-h", work + "/full path.fth"},
+        {"-r", "rice.fth"},      {"-h", "hcompress.fth"}, {"-r", "RICE.FTH"},
+        {"-h", "HCOMPRESS.FTH"}, {"-r", ".fth"},          {"-h", work + "/full path.fth"},
     };
     for (const Case& c : cases) {
         const std::string& name = c.name;
@@ -159,7 +161,8 @@ TEST_F(OpenImageFile, OpensOtherNamesDirectly)
     std::string compressed = compress("-r", work + "/source.fth");
     usePath(nothing);
     ASSERT_EQ(chdir(work.c_str()), 0);
-    for (const char* name : {"image.Fth", "image.fTH", "image.FTh", "image.fts", "image.fits", "fth", "a.f"}) {
+    for (const char* name :
+         {"image.Fth", "image.fTH", "image.FTh", "image.fts", "image.fits", "fth", "a.f"}) {
         writeFile(work + "/" + name, compressed);
         std::string bytes;
         std::string message = "untouched";
@@ -184,9 +187,9 @@ TEST_F(OpenImageFile, ReportsEachFailureAndLeavesNoTemporaryFiles)
         const char* what;
         std::string name;
         Decompressor decompressor;
-        std::string commands;  // of the stand-in
-        std::string prefix;    // message: prefix + private directory + suffix
-        std::string suffix;    // or, with an empty suffix, the prefix alone
+        std::string commands; // of the stand-in
+        std::string prefix;   // message: prefix + private directory + suffix
+        std::string suffix;   // or, with an empty suffix, the prefix alone
     };
     const Case cases[] = {
         {"compressed file missing", work + "/missing.fth", REAL, "", copyMissing, "/image.fth' "},
@@ -208,11 +211,13 @@ TEST_F(OpenImageFile, ReportsEachFailureAndLeavesNoTemporaryFiles)
             usePath(binaryDirectory() + ":" + savedPath.second);
         std::string message;
         EXPECT_EQ(openImageFile(c.name.c_str(), &message), -1) << c.what;
-        std::string expected = c.suffix.empty() ? c.prefix : commandMessage(message, c.prefix, c.suffix);
+        std::string expected =
+            c.suffix.empty() ? c.prefix : commandMessage(message, c.prefix, c.suffix);
         EXPECT_EQ(message, expected) << c.what;
         EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{}) << c.what;
         EXPECT_EQ(readFile(image), compressed) << c.what;
-        EXPECT_EQ(listDirectory(work), (std::vector<std::string>{"directory.fth", "image.fth"})) << c.what;
+        EXPECT_EQ(listDirectory(work), (std::vector<std::string>{"directory.fth", "image.fth"}))
+            << c.what;
     }
 }
 
@@ -232,10 +237,14 @@ TEST_F(OpenImageFile, HandsFdecompAnExactCopyAndRemovesItsLeftovers)
 {
     std::string image = work + "/image.fth";
     std::string compressed = compress("-h", image);
-    fakeFdecomp("printf '%s\\n' \"$#\" \"$1\" \"$2\" > " + root + "/arguments\n"
-                "cp \"$2\" " + root + "/seen.fth\n"
+    fakeFdecomp("printf '%s\\n' \"$#\" \"$1\" \"$2\" > " + root +
+                "/arguments\n"
+                "cp \"$2\" " +
+                root +
+                "/seen.fth\n"
                 "cp \"$2\" \"$2.leftover\"\n"
-                "cp " + root + "/original.fits \"${2%.fth}.fts\"");
+                "cp " +
+                root + "/original.fits \"${2%.fth}.fts\"");
     std::string bytes;
     std::string message;
     EXPECT_GE(openAndRead(image, &bytes, &message), 0) << message;
@@ -252,12 +261,8 @@ TEST_F(OpenImageFile, TakesNamesWithShellCharactersLiterally)
 {
     ASSERT_EQ(chdir(work.c_str()), 0);
     const std::vector<std::string> names = {
-        "with blank.fth",
-        "it's \"quoted\".fth",
-        "semi;touch injected;.fth",
-        "$(touch injected).fth",
-        "`touch injected`.fth",
-        "-r.fth",
+        "with blank.fth",        "it's \"quoted\".fth",  "semi;touch injected;.fth",
+        "$(touch injected).fth", "`touch injected`.fth", "-r.fth",
     };
     for (const std::string& name : names) {
         compress("-r", work + "/" + name);
@@ -269,7 +274,8 @@ TEST_F(OpenImageFile, TakesNamesWithShellCharactersLiterally)
     std::string missing = "gone; touch injected $(touch injected) `touch injected`.fth";
     std::string message;
     EXPECT_EQ(openImageFile(missing.c_str(), &message), -1);
-    EXPECT_EQ(message, commandMessage(message, "Can not execute `copy " + missing + " ", "/image.fth' "));
+    EXPECT_EQ(message,
+              commandMessage(message, "Can not execute `copy " + missing + " ", "/image.fth' "));
 
     std::vector<std::string> expected = names;
     std::sort(expected.begin(), expected.end());

@@ -16,7 +16,8 @@ inline const std::string NEWSTARS_PATH = NEWSTARS_BIN_DIR "/newstars";
 // Runs the program at arguments[0] in directory without a shell, with the build's bin
 // directory first on PATH (newstars finds fdecomp there) or with PATH set to path when
 // that is given, and collects its output.
-ProgramResult runNightProgram(const std::string& directory, const std::vector<std::string>& arguments,
+ProgramResult runNightProgram(const std::string& directory,
+                              const std::vector<std::string>& arguments,
                               const char* path = nullptr);
 
 // [-]a:b:c as a + b/60 + c/3600, the sign applying to the whole. false unless all

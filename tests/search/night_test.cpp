@@ -24,7 +24,8 @@ struct NightCandidate {
 
 // Splits a report into summary lines and candidate lines (those after the form feed).
 void splitReport(const std::string& report, std::vector<std::string>* summaries,
-                 std::vector<NightCandidate>* candidates) {
+                 std::vector<NightCandidate>* candidates)
+{
     std::istringstream in(report);
     std::string line;
     bool afterFormFeed = false;
@@ -38,7 +39,8 @@ void splitReport(const std::string& report, std::vector<std::string>* summaries,
             NightCandidate c;
             std::string ra, dec;
             fields >> c.object >> c.image >> ra >> dec;
-            ASSERT_TRUE(readSexagesimal(ra, &c.raHours) && readSexagesimal(dec, &c.decDegrees)) << line;
+            ASSERT_TRUE(readSexagesimal(ra, &c.raHours) && readSexagesimal(dec, &c.decDegrees))
+                << line;
             candidates->push_back(c);
         }
     }
@@ -48,7 +50,8 @@ void splitReport(const std::string& report, std::vector<std::string>* summaries,
 // The printed right ascension stands for an interval of 0.1 s of time, the printed
 // declination for one of 1 arcsecond. The distance, arcseconds, from the truth to the
 // nearest position that prints as the candidate does.
-double distanceToPrinted(const NightCandidate& c, double raHours, double decDegrees) {
+double distanceToPrinted(const NightCandidate& c, double raHours, double decDegrees)
+{
     const double raSeconds = std::fmax(0, std::fabs(c.raHours - raHours) * 3600 - 0.05);
     const double decArcsec = std::fmax(0, std::fabs(c.decDegrees - decDegrees) * 3600 - 0.5);
     const double raArcsec = raSeconds * 15 * std::cos(decDegrees * PI_VALUE / 180);
@@ -56,28 +59,33 @@ double distanceToPrinted(const NightCandidate& c, double raHours, double decDegr
 }
 
 // Inside the box shrunk by marginArcsec on the sky (grown when negative).
-bool insideTableBox(const NightBoxRecord& box, double raHours, double decDegrees, double marginArcsec) {
+bool insideTableBox(const NightBoxRecord& box, double raHours, double decDegrees,
+                    double marginArcsec)
+{
     const double m = marginArcsec / 3600;
     const double mRa = m / 15 / std::cos(decDegrees * PI_VALUE / 180);
-    return raHours >= box.westHours + mRa && raHours <= box.eastHours - mRa && decDegrees >= box.southDegrees + m &&
-           decDegrees <= box.northDegrees - m;
+    return raHours >= box.westHours + mRa && raHours <= box.eastHours - mRa &&
+           decDegrees >= box.southDegrees + m && decDegrees <= box.northDegrees - m;
 }
 
-TEST(SimulatedNight, NewstarsRecoversInjectedSourcesInsideTheBox) {
+TEST(SimulatedNight, NewstarsRecoversInjectedSourcesInsideTheBox)
+{
     const int size = 640;
     ScratchDirectory night;
     ASSERT_FALSE(night.path.empty());
-    const ProgramResult made =
-        runNightProgram(night.path, {SIMNIGHT_PATH, "--seed", "7", "--size", std::to_string(size), "--objects", "2",
-                                     "--images", "3", "--inject", "14", "--out", "."});
+    const ProgramResult made = runNightProgram(
+        night.path, {SIMNIGHT_PATH, "--seed", "7", "--size", std::to_string(size), "--objects", "2",
+                     "--images", "3", "--inject", "14", "--out", "."});
     ASSERT_EQ(made.status, 0) << made.err;
-    const ProgramResult run = runNightProgram(night.path, {NEWSTARS_PATH, "-f", "files.txt", "2", "table.txt"});
+    const ProgramResult run =
+        runNightProgram(night.path, {NEWSTARS_PATH, "-f", "files.txt", "2", "table.txt"});
     ASSERT_EQ(run.status, 0) << run.err;
 
     std::vector<std::string> summaries;
     std::vector<NightCandidate> candidates;
     splitReport(run.out, &summaries, &candidates);
-    EXPECT_EQ(summaries.size(), 6u) << run.out << run.err;  // every test image compared, .fth ones too
+    EXPECT_EQ(summaries.size(), 6u)
+        << run.out << run.err; // every test image compared, .fth ones too
 
     const std::map<std::string, NightBoxRecord> boxes = readNightTable(night.path + "/table.txt");
     ASSERT_EQ(boxes.size(), 2u);
@@ -95,32 +103,39 @@ TEST(SimulatedNight, NewstarsRecoversInjectedSourcesInsideTheBox) {
         // than the margin newstars takes off it (tolerance / cos(mean declination)) and
         // well away from the image edges.
         const NightBoxRecord& box = boxes.at(s.object);
-        const double margin = 2 / std::cos((box.northDegrees + box.southDegrees) / 2 * PI_VALUE / 180) + 0.5;
-        if (!insideTableBox(box, s.raHours, s.decDegrees, -margin)) ++outside;
+        const double margin =
+            2 / std::cos((box.northDegrees + box.southDegrees) / 2 * PI_VALUE / 180) + 0.5;
+        if (!insideTableBox(box, s.raHours, s.decDegrees, -margin))
+            ++outside;
         const bool clear = s.peak >= 20 * s.sigma && s.peak + s.sky + 5 * s.sigma < 65535 &&
-                           insideTableBox(box, s.raHours, s.decDegrees, margin) && s.x >= 40 && s.y >= 40 &&
-                           s.x <= size - 41 && s.y <= size - 41;
-        if (!clear) continue;
+                           insideTableBox(box, s.raHours, s.decDegrees, margin) && s.x >= 40 &&
+                           s.y >= 40 && s.x <= size - 41 && s.y <= size - 41;
+        if (!clear)
+            continue;
         ++detectable;
         // The nearest candidate of the same image within 5 arcseconds is this source's
         // detection; its printed position must lie within 1 arcsecond of the truth.
         double best = 5;
         bool found = false;
         for (const NightCandidate& c : candidates) {
-            if (c.object != s.object || c.image != s.image) continue;
+            if (c.object != s.object || c.image != s.image)
+                continue;
             const double d = distanceToPrinted(c, s.raHours, s.decDegrees);
             if (d < best) {
                 best = d;
                 found = true;
             }
         }
-        if (!found) continue;
+        if (!found)
+            continue;
         ++recovered;
-        EXPECT_LE(best, 1.0) << s.object << " " << s.image << " truth " << s.raHours << " " << s.decDegrees;
+        EXPECT_LE(best, 1.0) << s.object << " " << s.image << " truth " << s.raHours << " "
+                             << s.decDegrees;
     }
     EXPECT_GE(outside, 4) << "the night should also hold new sources outside the box";
     EXPECT_GE(detectable, 20) << "too few clearly detectable sources for a meaningful rate";
-    EXPECT_GE(recovered * 10, detectable * 9) << recovered << " of " << detectable << "\n" << run.out;
+    EXPECT_GE(recovered * 10, detectable * 9) << recovered << " of " << detectable << "\n"
+                                              << run.out;
 }
 
-}  // namespace
+} // namespace

@@ -21,18 +21,22 @@ struct FitsWcs {
     fitsfile* file = nullptr;
     wcsprm* wcs = nullptr;
     int count = 0;
-    ~FitsWcs() {
-        if (wcs != nullptr) wcsvfree(&count, &wcs);
+    ~FitsWcs()
+    {
+        if (wcs != nullptr)
+            wcsvfree(&count, &wcs);
         int status = 0;
-        if (file != nullptr) fits_close_file(file, &status);
+        if (file != nullptr)
+            fits_close_file(file, &status);
     }
 };
 
-TEST(SimulatedNight, ImagesPlaceInjectedSourcesWhereWcslibPutsTheirSkyPositions) {
+TEST(SimulatedNight, ImagesPlaceInjectedSourcesWhereWcslibPutsTheirSkyPositions)
+{
     ScratchDirectory night;
-    const ProgramResult made =
-        runNightProgram(night.path, {SIMNIGHT_PATH, "--seed", "3", "--size", "512", "--objects", "1", "--images", "1",
-                                     "--inject", "6", "--no-fpack", "--out", "."});
+    const ProgramResult made = runNightProgram(
+        night.path, {SIMNIGHT_PATH, "--seed", "3", "--size", "512", "--objects", "1", "--images",
+                     "1", "--inject", "6", "--no-fpack", "--out", "."});
     ASSERT_EQ(made.status, 0) << made.err;
     const std::vector<NightTruth> truth = readNightTruth(night.path + "/truth.txt");
     ASSERT_EQ(truth.size(), 6u);
@@ -51,28 +55,36 @@ TEST(SimulatedNight, ImagesPlaceInjectedSourcesWhereWcslibPutsTheirSkyPositions)
     ASSERT_EQ(image.count, 1);
     ASSERT_EQ(wcsset(image.wcs), 0);
 
-    struct Card { const char* keyword; const char* expected; };
-    const Card expected[] = {{"BITPIX", "16"},       {"BZERO", "32768"},        {"OBJECT", "FLD01"},
-                             {"CTYPE1", "RA---TAN"}, {"CTYPE2", "DEC--TAN"}};
+    struct Card {
+        const char* keyword;
+        const char* expected;
+    };
+    const Card expected[] = {{"BITPIX", "16"},
+                             {"BZERO", "32768"},
+                             {"OBJECT", "FLD01"},
+                             {"CTYPE1", "RA---TAN"},
+                             {"CTYPE2", "DEC--TAN"}};
     for (const Card& c : expected) {
         char value[FLEN_VALUE] = "", comment[FLEN_COMMENT] = "";
         status = 0;
-        ASSERT_EQ(fits_read_keyword(image.file, c.keyword, value, comment, &status), 0) << c.keyword;
+        ASSERT_EQ(fits_read_keyword(image.file, c.keyword, value, comment, &status), 0)
+            << c.keyword;
         std::string text = value;
         if (!text.empty() && text[0] == '\'') {
-            text = text.substr(1, text.find_last_not_of(" '") );
+            text = text.substr(1, text.find_last_not_of(" '"));
         }
         EXPECT_EQ(text, c.expected) << c.keyword;
     }
-    for (const char* keyword : {"CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2", "CDELT1", "CDELT2", "CROTA2", "DATE-OBS",
-                                "TIME-OBS"}) {
+    for (const char* keyword : {"CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2", "CDELT1", "CDELT2",
+                                "CROTA2", "DATE-OBS", "TIME-OBS"}) {
         char value[FLEN_VALUE] = "", comment[FLEN_COMMENT] = "";
         status = 0;
         EXPECT_EQ(fits_read_keyword(image.file, keyword, value, comment, &status), 0) << keyword;
     }
 
     for (const NightTruth& s : truth) {
-        double world[2] = {s.raHours * 15, s.decDegrees}, intermediate[2], pixel[2], phi = 0, theta = 0;
+        double world[2] = {s.raHours * 15, s.decDegrees}, intermediate[2], pixel[2], phi = 0,
+               theta = 0;
         int stat = 0;
         ASSERT_EQ(wcss2p(image.wcs, 1, 2, world, &phi, &theta, intermediate, pixel, &stat), 0);
         // This system uses positions directly against CRPIX (no offset of one), as
@@ -86,19 +98,23 @@ TEST(SimulatedNight, ImagesPlaceInjectedSourcesWhereWcslibPutsTheirSkyPositions)
         unsigned short value = 0;
         int anyNull = 0;
         status = 0;
-        ASSERT_EQ(fits_read_pix(image.file, TUSHORT, first, 1, nullptr, &value, &anyNull, &status), 0);
+        ASSERT_EQ(fits_read_pix(image.file, TUSHORT, first, 1, nullptr, &value, &anyNull, &status),
+                  0);
         const double above = value - s.sky;
         EXPECT_GE(above, 0.7 * s.peak - 6 * s.sigma) << column << "," << row << " peak " << s.peak;
         EXPECT_LE(above, s.peak + 6 * s.sigma) << column << "," << row << " peak " << s.peak;
     }
 }
 
-TEST(SimulatedNight, SameSeedGivesIdenticalFilesAndAnotherSeedDifferentImages) {
+TEST(SimulatedNight, SameSeedGivesIdenticalFilesAndAnotherSeedDifferentImages)
+{
     ScratchDirectory first, second, third;
-    const std::vector<std::string> options = {"--size", "256", "--objects", "1", "--images", "1", "--no-fpack",
-                                              "--out", "."};
-    std::vector<std::string> a = {SIMNIGHT_PATH, "--seed", "11"}, b = a, c = {SIMNIGHT_PATH, "--seed", "12"};
-    for (auto* args : {&a, &b, &c}) args->insert(args->end(), options.begin(), options.end());
+    const std::vector<std::string> options = {"--size", "256",        "--objects", "1", "--images",
+                                              "1",      "--no-fpack", "--out",     "."};
+    std::vector<std::string> a = {SIMNIGHT_PATH, "--seed", "11"}, b = a,
+                             c = {SIMNIGHT_PATH, "--seed", "12"};
+    for (auto* args : {&a, &b, &c})
+        args->insert(args->end(), options.begin(), options.end());
     ASSERT_EQ(runNightProgram(first.path, a).status, 0);
     ASSERT_EQ(runNightProgram(second.path, b).status, 0);
     ASSERT_EQ(runNightProgram(third.path, c).status, 0);
@@ -110,13 +126,17 @@ TEST(SimulatedNight, SameSeedGivesIdenticalFilesAndAnotherSeedDifferentImages) {
     EXPECT_NE(readFile(first.path + "/FLD01_1.fts"), readFile(third.path + "/FLD01_1.fts"));
 }
 
-TEST(SimulatedNight, WithoutFpackEveryImageIsWrittenUncompressed) {
+TEST(SimulatedNight, WithoutFpackEveryImageIsWrittenUncompressed)
+{
     ScratchDirectory night;
     const ProgramResult r = runNightProgram(
-        night.path, {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images", "2", "--out", "."}, "/nonexistent");
+        night.path,
+        {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images", "2", "--out", "."},
+        "/nonexistent");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("fpack not found"), std::string::npos) << r.err;
-    const std::string listed = readFile(night.path + "/files.txt") + readFile(night.path + "/table.txt");
+    const std::string listed =
+        readFile(night.path + "/files.txt") + readFile(night.path + "/table.txt");
     EXPECT_EQ(listed.find(".fth"), std::string::npos) << listed;
     for (const auto& entry : std::filesystem::directory_iterator(night.path)) {
         EXPECT_NE(entry.path().extension(), ".fth") << entry.path();
@@ -125,18 +145,22 @@ TEST(SimulatedNight, WithoutFpackEveryImageIsWrittenUncompressed) {
     // With fpack on the PATH the second test image and the second reference are compressed.
     if (access("/usr/bin/fpack", X_OK) == 0) {
         ScratchDirectory packed;
-        ASSERT_EQ(runNightProgram(packed.path, {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images", "2",
-                                                "--out", "."}, "/usr/bin:/bin")
+        ASSERT_EQ(runNightProgram(packed.path,
+                                  {SIMNIGHT_PATH, "--size", "256", "--objects", "2", "--images",
+                                   "2", "--out", "."},
+                                  "/usr/bin:/bin")
                       .status,
                   0);
-        EXPECT_EQ(readFile(packed.path + "/files.txt"),
-                  "# test images, one per line\nFLD01_1.fts\nFLD01_2.fth\nFLD02_1.fts\nFLD02_2.fth\n");
+        EXPECT_EQ(
+            readFile(packed.path + "/files.txt"),
+            "# test images, one per line\nFLD01_1.fts\nFLD01_2.fth\nFLD02_1.fts\nFLD02_2.fth\n");
         EXPECT_NE(readFile(packed.path + "/table.txt").find("FLD02_r.fth"), std::string::npos);
         EXPECT_FALSE(std::filesystem::exists(packed.path + "/FLD01_2.fts"));
     }
 }
 
-TEST(SimulatedNight, RecoveryCountAllowsForThePrintedRounding) {
+TEST(SimulatedNight, RecoveryCountAllowsForThePrintedRounding)
+{
     ScratchDirectory night;
     // Truth at 10:30:00.00 +20:00:00 and 10:31:00.00 -0:10:00 (exact in the file).
     writeFile(night.file("truth.txt"),
@@ -144,54 +168,65 @@ TEST(SimulatedNight, RecoveryCountAllowsForThePrintedRounding) {
               "F1 F1_1.fts 10.5000000000 20.0000000 1000.0 1000.0 20.0 100 100 1\n"
               "F1 F1_1.fts 10.5166666667 -0.1666667 100.0 1000.0 20.0 200 200 1\n"
               "F1 F1_2.fts 10.5000000000 20.0000000 1000.0 1000.0 20.0 100 100 0\n");
-    struct Case { const char* candidates; const char* expected; };
+    struct Case {
+        const char* candidates;
+        const char* expected;
+    };
     const Case cases[] = {
         // 0.1 s of time off: within the rounding (0.05 s) plus 0.75 arcsec at cos 20 degrees.
-        {"F1           F1_1.fts     10:30:00.1  20:00:00\n", "recovered 1 of 3 injected sources (1 of 1 "},
+        {"F1           F1_1.fts     10:30:00.1  20:00:00\n",
+         "recovered 1 of 3 injected sources (1 of 1 "},
         // 0.2 s of time: 0.15 s beyond the rounding, 2.1 arcseconds.
-        {"F1           F1_1.fts     10:30:00.2  20:00:00\n", "recovered 0 of 3 injected sources (0 of 1 "},
+        {"F1           F1_1.fts     10:30:00.2  20:00:00\n",
+         "recovered 0 of 3 injected sources (0 of 1 "},
         // 1 arcsecond in declination: 0.5 beyond the rounding.
-        {"F1           F1_1.fts     10:30:00.0  20:00:01\n", "recovered 1 of 3 injected sources (1 of 1 "},
-        {"F1           F1_1.fts     10:30:00.0  19:59:58\n", "recovered 0 of 3 injected sources (0 of 1 "},
+        {"F1           F1_1.fts     10:30:00.0  20:00:01\n",
+         "recovered 1 of 3 injected sources (1 of 1 "},
+        {"F1           F1_1.fts     10:30:00.0  19:59:58\n",
+         "recovered 0 of 3 injected sources (0 of 1 "},
         // The faint source, south of the equator, and a line of another image.
         {"F1           F1_1.fts     10:31:00.0  -0:10:00\n"
          "F1           F1_2.fts     10:30:00.0  20:00:00\n",
          "recovered 2 of 3 injected sources (0 of 1 "},
         // The right position in the wrong image recovers nothing.
-        {"F1           F1_2.fts     10:31:00.0  -0:10:00\n", "recovered 0 of 3 injected sources (0 of 1 "},
+        {"F1           F1_2.fts     10:31:00.0  -0:10:00\n",
+         "recovered 0 of 3 injected sources (0 of 1 "},
     };
     for (const Case& c : cases) {
-        writeFile(night.file("report.txt"), std::string("F1 F1_r.fts F1_1.fts 01/01/26 00:00:00 1 1 1\n\f\n") +
-                                                c.candidates);
-        const ProgramResult r = runNightProgram(night.path, {SIMNIGHT_PATH, "recover", "report.txt", "truth.txt"});
+        writeFile(night.file("report.txt"),
+                  std::string("F1 F1_r.fts F1_1.fts 01/01/26 00:00:00 1 1 1\n\f\n") + c.candidates);
+        const ProgramResult r =
+            runNightProgram(night.path, {SIMNIGHT_PATH, "recover", "report.txt", "truth.txt"});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out.rfind(c.expected, 0), 0u) << c.candidates << r.out;
     }
 }
 
-TEST(SimulatedNight, BadOptionsPrintTheUsage) {
+TEST(SimulatedNight, BadOptionsPrintTheUsage)
+{
     ScratchDirectory night;
     const std::vector<std::vector<std::string>> cases = {
-        {},                                      // no output directory
-        {"--out", ".", "--size", "100"},         // too small
-        {"--out", ".", "--size", "512x"},        // incomplete size
-        {"--out", ".", "--objects", "0"},        // no field
-        {"--out", ".", "--images", "1.5"},       // not a whole number
-        {"--out", ".", "--seed", "-3"},          // negative seed
-        {"--out", ".", "--bright"},              // unknown option
-        {"--out"},                               // missing value
-        {"recover", "report.txt"},               // recover needs two files
+        {},                                // no output directory
+        {"--out", ".", "--size", "100"},   // too small
+        {"--out", ".", "--size", "512x"},  // incomplete size
+        {"--out", ".", "--objects", "0"},  // no field
+        {"--out", ".", "--images", "1.5"}, // not a whole number
+        {"--out", ".", "--seed", "-3"},    // negative seed
+        {"--out", ".", "--bright"},        // unknown option
+        {"--out"},                         // missing value
+        {"recover", "report.txt"},         // recover needs two files
     };
     for (const auto& arguments : cases) {
         std::vector<std::string> argv = {SIMNIGHT_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         const ProgramResult r = runNightProgram(night.path, argv);
         std::string shown;
-        for (const auto& a : arguments) shown += a + " ";
+        for (const auto& a : arguments)
+            shown += a + " ";
         EXPECT_EQ(r.status, 1) << shown;
         EXPECT_NE(r.err.find("usage: "), std::string::npos) << shown;
         EXPECT_FALSE(std::filesystem::exists(night.path + "/table.txt")) << shown;
     }
 }
 
-}  // namespace
+} // namespace

@@ -6,10 +6,10 @@ std::vector<std::string> linearSkyCards(double ra0Degrees, double dec0Degrees, d
                                         double crpix2)
 {
     return {
-        realCard("CRVAL1", ra0Degrees), realCard("CRVAL2", dec0Degrees),
-        realCard("CRPIX1", crpix1),     realCard("CRPIX2", crpix2),
+        realCard("CRVAL1", ra0Degrees),  realCard("CRVAL2", dec0Degrees),
+        realCard("CRPIX1", crpix1),      realCard("CRPIX2", crpix2),
         realCard("CDELT1", -1.0 / 3600), realCard("CDELT2", 1.0 / 3600),
-        realCard("CROTA2", 0),          stringCard("CTYPE1", "RA--"),
+        realCard("CROTA2", 0),           stringCard("CTYPE1", "RA--"),
     };
 }
 

@@ -59,7 +59,8 @@ std::string newstarsPath();
 // STANDARD_SUMMARY and one candidate, STANDARD_CANDIDATE.
 void writeStandardScene(const ScratchDirectory& directory);
 
-inline constexpr const char* STANDARD_TABLE_LINE = "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n";
+inline constexpr const char* STANDARD_TABLE_LINE =
+    "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fts\n";
 inline constexpr const char* STANDARD_SUMMARY =
     "M31          ref.fts      test.fts     2026-12-07 01:02:03   1   2   1\n";
 inline constexpr const char* STANDARD_CANDIDATE = "M31          test.fts      9:59:58.0   0:00:00";

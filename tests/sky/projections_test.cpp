@@ -13,7 +13,8 @@ static const char* const ALL_CODES[] = {"",     "-SIN", "-TAN", "-ARC", "-NCP",
 static const double WRAP_TURN = 359.9999999988;
 static const double PI = 3.141592653589793;
 
-TEST(ProjectionPixelToSky, ReferencePixelGivesReferencePoint) {
+TEST(ProjectionPixelToSky, ReferencePixelGivesReferencePoint)
+{
     struct Case {
         double crval1, crval2, expectedRa;
     };
@@ -21,7 +22,7 @@ TEST(ProjectionPixelToSky, ReferencePixelGivesReferencePoint) {
         {150.25, 33.5, 150.25},
         {0.0, -47.0, 0.0},
         {359.5, 12.0, 359.5},
-        {-10.0, 5.0, -10.0 + WRAP_TURN},  // made non-negative by one forward turn
+        {-10.0, 5.0, -10.0 + WRAP_TURN}, // made non-negative by one forward turn
         {201.0, -0.5, 201.0},
     };
     for (const char* code : ALL_CODES) {
@@ -39,17 +40,18 @@ TEST(ProjectionPixelToSky, ReferencePixelGivesReferencePoint) {
 // Forward then inverse returns the starting pixel: the only residual is the wrap of
 // 359.9999999988 against 360 degrees, far below 1e-3 pixels for increments from 1e-5
 // degrees per pixel up.
-TEST(ProjectionSkyToPixel, UndoesPixelToSky) {
+TEST(ProjectionSkyToPixel, UndoesPixelToSky)
+{
     struct Frame {
         double crval1, crval2, cdelt1, cdelt2, crota2;
     };
     const Frame frames[] = {
         {150.0, 30.0, -1e-5, 1e-5, 0.0},
-        {0.01, -42.0, -1e-5, 1.2e-5, 25.0},   // right ascension crosses 0
-        {359.99, 61.0, -2e-4, 2e-4, -110.0},  // and from the other side
+        {0.01, -42.0, -1e-5, 1.2e-5, 25.0},  // right ascension crosses 0
+        {359.99, 61.0, -2e-4, 2e-4, -110.0}, // and from the other side
         {83.0, 2.5, 1e-3, 1e-3, 90.0},
         {271.0, -75.0, -8e-4, 8e-4, 180.0},
-        {10.0, 15.0, -0.005, 0.005, 7.5},  // offsets of several degrees
+        {10.0, 15.0, -0.005, 0.005, 7.5}, // offsets of several degrees
     };
     const double offsets[] = {-1000.0, -333.3, -1.0, 0.0, 0.25, 17.0, 640.0};
     for (const char* code : ALL_CODES) {
@@ -76,14 +78,15 @@ TEST(ProjectionSkyToPixel, UndoesPixelToSky) {
     }
 }
 
-TEST(ProjectionPixelToSky, RotatesOffsetsByCrota2) {
+TEST(ProjectionPixelToSky, RotatesOffsetsByCrota2)
+{
     struct Case {
         double crota2, x, y, expectedRa, expectedDec;
     };
     const Case cases[] = {
-        {0.0, 11.0, 20.0, 101.0, 40.0},   // one step along axis 1: right ascension
-        {0.0, 10.0, 21.0, 100.0, 41.0},   // one step along axis 2: declination
-        {90.0, 11.0, 20.0, 100.0, 41.0},  // a quarter turn makes axis 1 declination
+        {0.0, 11.0, 20.0, 101.0, 40.0},  // one step along axis 1: right ascension
+        {0.0, 10.0, 21.0, 100.0, 41.0},  // one step along axis 2: declination
+        {90.0, 11.0, 20.0, 100.0, 41.0}, // a quarter turn makes axis 1 declination
         {90.0, 10.0, 21.0, 99.0, 40.0},  {-90.0, 11.0, 20.0, 100.0, 39.0},
         {180.0, 12.0, 23.0, 98.0, 37.0}, {30.0, 12.0, 20.0, 100.0 + std::sqrt(3.0), 41.0},
     };
@@ -107,13 +110,14 @@ TEST(ProjectionPixelToSky, RotatesOffsetsByCrota2) {
 
 // Offsets the projections refuse: status 1 and the unrotated linear estimate
 // CRVAL + offset left in the outputs, not normalised.
-TEST(ProjectionPixelToSky, RefusesOffsetsOutsideTheDomain) {
+TEST(ProjectionPixelToSky, RefusesOffsetsOutsideTheDomain)
+{
     struct Case {
         const char* code;
         double crval2, dx, dy;
         const char* why;
     };
-    const double radian = 1 / 0.01745329252;  // degrees
+    const double radian = 1 / 0.01745329252; // degrees
     const Case cases[] = {
         {"-SIN", 20.0, 60.0, 0.0, "more than one radian"},
         {"-SIN", 0.0, 0.0, radian, "the pole seen edge-on, l = 0"},
@@ -139,7 +143,8 @@ TEST(ProjectionPixelToSky, RefusesOffsetsOutsideTheDomain) {
     }
 }
 
-TEST(ProjectionPixelToSky, AcceptsOffsetsJustInsideTheDomain) {
+TEST(ProjectionPixelToSky, AcceptsOffsetsJustInsideTheDomain)
+{
     struct Case {
         const char* code;
         double crval2, dx, dy;
@@ -147,7 +152,7 @@ TEST(ProjectionPixelToSky, AcceptsOffsetsJustInsideTheDomain) {
     const Case cases[] = {
         {"-SIN", 20.0, 57.0, 0.0},  {"-TAN", 20.0, 0.0, -57.2},
         {"-ARC", 20.0, 179.9, 0.0}, {"-GLS", 80.0, 0.0, 9.9},
-        {"-MER", 0.0, 359.0, 0.0},  {"", 0.0, 1000.0, 1000.0},  // linear never refuses
+        {"-MER", 0.0, 359.0, 0.0},  {"", 0.0, 1000.0, 1000.0}, // linear never refuses
     };
     for (const auto& c : cases) {
         double ra = 0, dec = 0;
@@ -158,7 +163,8 @@ TEST(ProjectionPixelToSky, AcceptsOffsetsJustInsideTheDomain) {
     }
 }
 
-TEST(ProjectionPixelToSky, TakesTheBranchesOfSouthernNcpPolarGlsAndFarStg) {
+TEST(ProjectionPixelToSky, TakesTheBranchesOfSouthernNcpPolarGlsAndFarStg)
+{
     double ra = 0, dec = 0;
     // NCP below the equator gives southern declinations.
     ASSERT_EQ(
@@ -196,7 +202,8 @@ TEST(ProjectionPixelToSky, TakesTheBranchesOfSouthernNcpPolarGlsAndFarStg) {
 
 // Aitoff at the reference pixel skips its domain tests: with the reference at a pole
 // they would refuse it (the declination's cosine falls below 1e-5).
-TEST(ProjectionPixelToSky, AitoffReferencePixelAtAPole) {
+TEST(ProjectionPixelToSky, AitoffReferencePixelAtAPole)
+{
     const double poles[] = {90.0, -90.0, 89.9999};
     for (double crval2 : poles) {
         double ra = 0, dec = 0;
@@ -209,20 +216,21 @@ TEST(ProjectionPixelToSky, AitoffReferencePixelAtAPole) {
     }
 }
 
-TEST(ProjectionPixelToSky, NormalisesRightAscensionWithoutReducingTurns) {
+TEST(ProjectionPixelToSky, NormalisesRightAscensionWithoutReducingTurns)
+{
     struct Case {
         const char* code;
         double crval1, dx, expectedRa, tolerance;
     };
     const Case cases[] = {
-        {"", 359.9, 0.2, 360.1, 1e-9},  // never reduced below 360
+        {"", 359.9, 0.2, 360.1, 1e-9}, // never reduced below 360
         {"-CAR", 359.9, 0.2, 360.1, 1e-9},
-        {"", 0.1, -0.2, 359.9, 2e-9},  // made non-negative by one forward turn
+        {"", 0.1, -0.2, 359.9, 2e-9}, // made non-negative by one forward turn
         // On the tangent plane of the equator one degree is atan(1 degree) of longitude.
         {"-TAN", 0.5, -1.0, 360.5 - std::atan(PI / 180) * 180 / PI, 1e-8},
         {"-TAN", 359.5, 1.0, 359.5 + std::atan(PI / 180) * 180 / PI, 1e-8},
-        {"", 10.0, 200.0, 210.0, 1e-9},                // a turn taken off, then put back
-        {"", 350.0, -200.0, 150.0 + WRAP_TURN, 1e-9},  // within half a turn of 350
+        {"", 10.0, 200.0, 210.0, 1e-9},               // a turn taken off, then put back
+        {"", 350.0, -200.0, 150.0 + WRAP_TURN, 1e-9}, // within half a turn of 350
         {"", 10.0, -200.0, -190.0 + WRAP_TURN, 1e-9},
     };
     for (const auto& c : cases) {
@@ -235,14 +243,15 @@ TEST(ProjectionPixelToSky, NormalisesRightAscensionWithoutReducingTurns) {
     }
 }
 
-TEST(ProjectionSkyToPixel, WrapsRightAscensionTowardsTheReference) {
+TEST(ProjectionSkyToPixel, WrapsRightAscensionTowardsTheReference)
+{
     struct Case {
         double crval1, ra, expectedX;
     };
     const Case cases[] = {
-        {1.0, 359.0, -2.0},   // 359 is taken as -1
-        {359.0, 1.0, 2.0},    // 1 is taken as 361
-        {0.0, 180.0, 180.0},  // exactly half a turn is not moved
+        {1.0, 359.0, -2.0},  // 359 is taken as -1
+        {359.0, 1.0, 2.0},   // 1 is taken as 361
+        {0.0, 180.0, 180.0}, // exactly half a turn is not moved
         {0.0, -180.0, -180.0}, {1.0, -359.0, 0.0}, {100.0, 200.0, 100.0},
     };
     for (const auto& c : cases) {
@@ -254,7 +263,8 @@ TEST(ProjectionSkyToPixel, WrapsRightAscensionTowardsTheReference) {
     }
 }
 
-TEST(ProjectionSkyToPixel, ZeroIncrementGivesStatusTwoAndZeros) {
+TEST(ProjectionSkyToPixel, ZeroIncrementGivesStatusTwoAndZeros)
+{
     for (const char* code : ALL_CODES) {
         for (int axis = 0; axis < 2; axis++) {
             double x = -7, y = -7;
@@ -270,27 +280,28 @@ TEST(ProjectionSkyToPixel, ZeroIncrementGivesStatusTwoAndZeros) {
 
 // Sky positions the projections refuse: the status, and the linear estimate
 // (ra - CRVAL1) / CDELT1 + CRPIX1, (dec - CRVAL2) / CDELT2 + CRPIX2 left in the outputs.
-TEST(ProjectionSkyToPixel, RefusesPositionsOutsideTheDomain) {
+TEST(ProjectionSkyToPixel, RefusesPositionsOutsideTheDomain)
+{
     struct Case {
         const char* code;
         double crval1, crval2, ra, dec;
         int status;
     };
     const Case cases[] = {
-        {"-SIN", 40.0, 0.0, 130.0, 0.0, 1},     // 90 degrees formed with the degree factor
-        {"-SIN", 40.0, 10.0, 220.0, -10.0, 1},  // antipode
+        {"-SIN", 40.0, 0.0, 130.0, 0.0, 1},    // 90 degrees formed with the degree factor
+        {"-SIN", 40.0, 10.0, 220.0, -10.0, 1}, // antipode
         {"-TAN", 40.0, 0.0, 130.0, 0.0, 1},
         {"-TAN", 40.0, 30.0, 40.0, -61.0, 1},
-        {"-NCP", 40.0, 0.0, 41.0, 1.0, 1},  // reference on the equator
+        {"-NCP", 40.0, 0.0, 41.0, 1.0, 1}, // reference on the equator
         {"-GLS", 40.0, 10.0, 41.0, 90.0, 1},
         {"-GLS", 40.0, 10.0, 41.0, -90.0, 1},
-        {"-GLS", 40.0, 91.0, 41.0, 80.0, 1},  // reference beyond the pole
+        {"-GLS", 40.0, 91.0, 41.0, 80.0, 1}, // reference beyond the pole
         {"-STG", 40.0, 10.0, 41.0, 90.0, 1},
         {"-STG", 40.0, 10.0, 41.0, -90.0, 1},
-        {"-STG", 40.0, 30.0, 220.0, -30.0, 1},  // antipode
+        {"-STG", 40.0, 30.0, 220.0, -30.0, 1}, // antipode
         {"-MER", 40.0, 10.0, 41.0, -90.0, 2},
-        {"-AIT", 40.0, 10.0, 220.0, 5.0, 1},  // half a turn from the reference meridian
-        {"-AIT", 40.0, 0.0, 40.0, 180.0, 3},  // the singular point
+        {"-AIT", 40.0, 10.0, 220.0, 5.0, 1}, // half a turn from the reference meridian
+        {"-AIT", 40.0, 0.0, 40.0, 180.0, 3}, // the singular point
     };
     for (const auto& c : cases) {
         double x = 0, y = 0;
@@ -303,7 +314,8 @@ TEST(ProjectionSkyToPixel, RefusesPositionsOutsideTheDomain) {
     }
 }
 
-TEST(ProjectionSkyToPixel, AcceptsPositionsJustInsideTheDomain) {
+TEST(ProjectionSkyToPixel, AcceptsPositionsJustInsideTheDomain)
+{
     struct Case {
         const char* code;
         double crval1, crval2, ra, dec;
@@ -333,7 +345,8 @@ TEST(ProjectionSkyToPixel, AcceptsPositionsJustInsideTheDomain) {
 //        X(d, da) = 2 sqrt2 cos d sin(da/2) / sqrt(1 + cos d cos(da/2)),
 //        A(d, da) = sqrt2 sin d / sqrt(1 + cos d cos(da/2))
 // (da = ra - CRVAL1, d0 = CRVAL2, pixels relative to the reference pixel).
-TEST(ProjectionSkyToPixel, ScalesGlsMerAndAitToTheIncrements) {
+TEST(ProjectionSkyToPixel, ScalesGlsMerAndAitToTheIncrements)
+{
     const double r = PI / 180;
     auto mercatorY = [&](double d) { return std::log(std::tan((45 + d / 2) * r)); };
     auto aitoffX = [&](double d, double da) {
@@ -398,7 +411,8 @@ TEST(ProjectionSkyToPixel, ScalesGlsMerAndAitToTheIncrements) {
 }
 
 // The first four characters select, case-sensitively; anything else is linear.
-TEST(ProjectionCode, SelectsByTheFirstFourCharacters) {
+TEST(ProjectionCode, SelectsByTheFirstFourCharacters)
+{
     struct Case {
         const char* code;
         const char* selects;
@@ -438,7 +452,8 @@ TEST(ProjectionCode, SelectsByTheFirstFourCharacters) {
 }
 
 // A position that is not a finite number is a failure, never a result.
-TEST(ProjectionPixelToSky, NonFinitePositionIsRefused) {
+TEST(ProjectionPixelToSky, NonFinitePositionIsRefused)
+{
     double ra = 0, dec = 0;
     EXPECT_EQ(
         projectionPixelToSky(NAN, 0.0, 10.0, 20.0, 0.0, 0.0, 1.0, 1.0, 0.0, "-TAN", &ra, &dec), 1);
@@ -466,10 +481,11 @@ TEST(ProjectionPixelToSky, NonFinitePositionIsRefused) {
 // Only the result decides: a linear estimate out of range does not refuse a position
 // whose projected offset fits. GLS shrinks 50 degrees of right ascension at declination
 // 80 to 50 cos 80 degrees, which fits in a double once divided by the tiny increment.
-TEST(ProjectionSkyToPixel, FiniteResultDespiteAnInfiniteEstimate) {
+TEST(ProjectionSkyToPixel, FiniteResultDespiteAnInfiniteEstimate)
+{
     double x = 0, y = 0;
-    ASSERT_EQ(projectionSkyToPixel(50.0, 80.0, 0.0, 80.0, 0.0, 0.0, 1e-307, 1.0, 0.0, "-GLS", &x, &y),
-              0);
+    ASSERT_EQ(
+        projectionSkyToPixel(50.0, 80.0, 0.0, 80.0, 0.0, 0.0, 1e-307, 1.0, 0.0, "-GLS", &x, &y), 0);
     EXPECT_NEAR(x / (50 * std::cos(80 * PI / 180) / 1e-307), 1.0, 1e-9);
     EXPECT_EQ(y, 0.0);
 }

@@ -27,7 +27,8 @@ struct Frame {
 };
 
 // A two-axis WCSLIB description of the frame for the projection code ("TAN", "NCP", ...).
-static void setUpWcs(const Frame& f, const char* code, wcsprm* wcs) {
+static void setUpWcs(const Frame& f, const char* code, wcsprm* wcs)
+{
     wcs->flag = -1;
     ASSERT_EQ(wcsini(1, 2, wcs), 0);
     const bool ncp = std::strcmp(code, "NCP") == 0;
@@ -50,11 +51,13 @@ static void setUpWcs(const Frame& f, const char* code, wcsprm* wcs) {
     ASSERT_EQ(wcsset(wcs), 0) << code;
 }
 
-static double rightAscensionDifference(double a, double b) {
+static double rightAscensionDifference(double a, double b)
+{
     return std::fmod(a - b + 540.0, 360.0) - 180.0;
 }
 
-TEST(ProjectionCrossCheck, AgreesWithWcslibForZenithalProjections) {
+TEST(ProjectionCrossCheck, AgreesWithWcslibForZenithalProjections)
+{
     const char* const codes[] = {"TAN", "SIN", "ARC", "STG", "NCP"};
     const double declinations[] = {-62.0, -20.0, 0.0, 8.5, 35.0, 71.0, 86.0};
     const double rightAscensions[] = {0.5, 187.25, 359.75};
@@ -69,7 +72,8 @@ TEST(ProjectionCrossCheck, AgreesWithWcslibForZenithalProjections) {
         for (double crval2 : declinations) {
             // NCP is undefined for a reference on the equator and folds declinations
             // across it, so its frames stay well clear of it.
-            if (std::strcmp(code, "NCP") == 0 && std::fabs(crval2) < 10) continue;
+            if (std::strcmp(code, "NCP") == 0 && std::fabs(crval2) < 10)
+                continue;
             for (double crval1 : rightAscensions) {
                 for (double crota2 : rotations) {
                     for (const auto& inc : increments) {

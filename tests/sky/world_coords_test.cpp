@@ -11,7 +11,8 @@ static const double PI = 3.141592653589793;
 
 // A header with all eight world-coordinate cards.
 static void makeHeader(FitsImage* image, const char* ctype1, double crval1 = 150.25,
-                       double crval2 = 0.0, double crota2 = 0.0) {
+                       double crval2 = 0.0, double crota2 = 0.0)
+{
     initFitsImage(image);
     setRealCard(image, "CRVAL1", crval1, 17);
     setRealCard(image, "CRVAL2", crval2, 17);
@@ -24,7 +25,8 @@ static void makeHeader(FitsImage* image, const char* ctype1, double crval1 = 150
     setStringCard(image, "CTYPE2", "DEC--TAN");
 }
 
-TEST(PixelToSky, ConvertsThroughTheHeaderCards) {
+TEST(PixelToSky, ConvertsThroughTheHeaderCards)
+{
     struct Case {
         const char* ctype1;
         double crval1, crval2, crota2, x, y, expectedRa, expectedDec;
@@ -34,12 +36,12 @@ TEST(PixelToSky, ConvertsThroughTheHeaderCards) {
     const Case cases[] = {
         {"RA---TAN", 150.25, 0.0, 0.0, 1024.5, 512.0, 150.25, 0.0},
         {"RA---TAN", 150.25, -33.0, 0.0, 1024.5, 512.0, 150.25, -33.0},
-        {"RA---TAN", -30.0, 20.0, 0.0, 1024.5, 512.0, 329.9999999988, 20.0},  // made non-negative
+        {"RA---TAN", -30.0, 20.0, 0.0, 1024.5, 512.0, 329.9999999988, 20.0}, // made non-negative
         {"RA---TAN", 150.25, 0.0, 0.0, 2024.5, 512.0, 150.25 + tanDegree, 0.0},
         {"RA---TAN", 150.25, 0.0, 90.0, 1024.5, 1512.0, 150.25 - tanDegree, 0.0},
         {"RA---SIN", 150.25, 0.0, 0.0, 1024.5, 1512.0, 150.25, std::asin(PI / 180) * 180 / PI},
-        {"RA--", 150.25, 0.0, 0.0, 2024.5, 12.0, 151.25, -0.5},     // exactly four: linear
-        {"RA--TAN", 150.25, 0.0, 0.0, 2024.5, 12.0, 151.25, -0.5},  // code TAN: linear
+        {"RA--", 150.25, 0.0, 0.0, 2024.5, 12.0, 151.25, -0.5},    // exactly four: linear
+        {"RA--TAN", 150.25, 0.0, 0.0, 2024.5, 12.0, 151.25, -0.5}, // code TAN: linear
         {"RA---TAN-SIP", 150.25, 0.0, 0.0, 2024.5, 512.0, 150.25 + tanDegree, 0.0},
     };
     for (const auto& c : cases) {
@@ -54,7 +56,8 @@ TEST(PixelToSky, ConvertsThroughTheHeaderCards) {
     }
 }
 
-TEST(PixelToSky, RefusesOtherCoordinateTypes) {
+TEST(PixelToSky, RefusesOtherCoordinateTypes)
+{
     const char* const types[] = {"DEC--TAN", "ra---tan", "Ra---TAN", "RA-",
                                  "",         "GLON-TAN", "RA_-TAN"};
     for (const char* type : types) {
@@ -73,7 +76,8 @@ TEST(PixelToSky, RefusesOtherCoordinateTypes) {
 
 // Every card is required: without any one of them there is no conversion, even where
 // a default (a rotation of 0) would do.
-TEST(PixelToSky, RequiresEveryCard) {
+TEST(PixelToSky, RequiresEveryCard)
+{
     const char* const keywords[] = {"CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2",
                                     "CDELT1", "CDELT2", "CROTA2", "CTYPE1"};
     for (const char* keyword : keywords) {
@@ -100,7 +104,8 @@ TEST(PixelToSky, RequiresEveryCard) {
     EXPECT_EQ(pixelToSky(nullptr, 1024.5, 512.0, &ra, &dec), -1);
 }
 
-TEST(PixelToSky, PositionTheProjectionRefusesLeavesOutputsUntouched) {
+TEST(PixelToSky, PositionTheProjectionRefusesLeavesOutputsUntouched)
+{
     FitsImage image;
     makeHeader(&image, "RA---SIN", 150.25, 10.0);
     setRealCard(&image, "CDELT1", 0.1, 17);
@@ -113,7 +118,8 @@ TEST(PixelToSky, PositionTheProjectionRefusesLeavesOutputsUntouched) {
     freeFitsImage(&image);
 }
 
-TEST(SkyToPixel, ProjectionFailureLeavesItsEstimate) {
+TEST(SkyToPixel, ProjectionFailureLeavesItsEstimate)
+{
     FitsImage image;
     makeHeader(&image, "RA---TAN", 150.25, 0.0);
     double x = -7, y = -7;
@@ -130,7 +136,8 @@ TEST(SkyToPixel, ProjectionFailureLeavesItsEstimate) {
     freeFitsImage(&image);
 }
 
-TEST(SkyToPixel, UndoesPixelToSky) {
+TEST(SkyToPixel, UndoesPixelToSky)
+{
     struct Case {
         const char* ctype1;
         double crval1, crval2, crota2;

@@ -11,20 +11,20 @@
 namespace {
 
 // Index of the star nearest (x, y) within maxDistance, or -1.
-int starNear(const StarList& stars, double x, double y, double maxDistance) {
+int starNear(const StarList& stars, double x, double y, double maxDistance)
+{
     for (size_t i = 0; i < stars.x.size(); ++i) {
-        if (std::hypot(stars.x[i] - x, stars.y[i] - y) <= maxDistance) return static_cast<int>(i);
+        if (std::hypot(stars.x[i] - x, stars.y[i] - y) <= maxDistance)
+            return static_cast<int>(i);
     }
     return -1;
 }
 
-TEST(ComputeRegionStats, MatchesHandWorkedRegions) {
+TEST(ComputeRegionStats, MatchesHandWorkedRegions)
+{
     // A 5 x 4 image; the regions below are worked by hand.
     const std::vector<uint16_t> image = {
-        9, 9, 9, 9, 9,
-        9, 1, 2, 3, 9,
-        9, 4, 5, 100, 9,
-        9, 100, 0, 0, 9,
+        9, 9, 9, 9, 9, 9, 1, 2, 3, 9, 9, 4, 5, 100, 9, 9, 100, 0, 0, 9,
     };
     struct Case {
         int x0, y0, w, h;
@@ -55,7 +55,8 @@ TEST(ComputeRegionStats, MatchesHandWorkedRegions) {
     }
 }
 
-TEST(ComputeRegionStats, AllZeroRegionLeavesBrightestPositionUnset) {
+TEST(ComputeRegionStats, AllZeroRegionLeavesBrightestPositionUnset)
+{
     const std::vector<uint16_t> image(16, 0);
     RegionStats stats;
     stats.brightestX = -7;
@@ -67,13 +68,16 @@ TEST(ComputeRegionStats, AllZeroRegionLeavesBrightestPositionUnset) {
     EXPECT_EQ(stats.median, 0);
 }
 
-TEST(ClipSpike, ClipsOnlyWhenNoNeighbourExceedsThreshold) {
+TEST(ClipSpike, ClipsOnlyWhenNoNeighbourExceedsThreshold)
+{
     // 3 x 3 image, centre bright; each case raises one neighbour (or none) above 100.
     for (int raised = -1; raised < 9; ++raised) {
-        if (raised == 4) continue;  // the centre itself
+        if (raised == 4)
+            continue; // the centre itself
         std::vector<uint16_t> image(9, 100);
         image[4] = 5000;
-        if (raised >= 0) image[raised] = 101;
+        if (raised >= 0)
+            image[raised] = 101;
         const std::vector<uint16_t> before = image;
         const int result = clipSpike(image.data(), 3, 1, 1, 100);
         if (raised < 0) {
@@ -86,7 +90,8 @@ TEST(ClipSpike, ClipsOnlyWhenNoNeighbourExceedsThreshold) {
     }
 }
 
-TEST(ClimbToPeak, TakesTheFirstOfEqualNeighboursInFixedOrder) {
+TEST(ClimbToPeak, TakesTheFirstOfEqualNeighboursInFixedOrder)
+{
     // The walk's order of neighbours: row below first, then the same row, then the row
     // above; within a row the column to the right first.
     const int order[8][2] = {{1, 1}, {0, 1}, {-1, 1}, {1, 0}, {-1, 0}, {1, -1}, {0, -1}, {-1, -1}};
@@ -106,19 +111,25 @@ TEST(ClimbToPeak, TakesTheFirstOfEqualNeighboursInFixedOrder) {
     }
 }
 
-TEST(ClimbToPeak, FailsOnlyWhenTheWalkPassesTheLimit) {
+TEST(ClimbToPeak, FailsOnlyWhenTheWalkPassesTheLimit)
+{
     // A ramp rising by 10 per pixel from the start (column 1) to its top, along the row.
-    struct Case { int rampLength; int limit; int expected; };
+    struct Case {
+        int rampLength;
+        int limit;
+        int expected;
+    };
     const Case cases[] = {
-        {10, 10, 0},   // top exactly 10 away: reached
-        {11, 10, -1},  // one step further: fails
+        {10, 10, 0},  // top exactly 10 away: reached
+        {11, 10, -1}, // one step further: fails
         {3, 2, -1},
-        {0, 0, 0},     // the start is the maximum
+        {0, 0, 0}, // the start is the maximum
     };
     for (const auto& c : cases) {
         const int width = 16;
         std::vector<uint16_t> image(width * 3, 0);
-        for (int i = 0; i <= c.rampLength; ++i) image[width + 1 + i] = static_cast<uint16_t>(100 + 10 * i);
+        for (int i = 0; i <= c.rampLength; ++i)
+            image[width + 1 + i] = static_cast<uint16_t>(100 + 10 * i);
         int px = -5, py = -5;
         uint16_t peak = 7;
         EXPECT_EQ(climbToPeak(image.data(), width, 1, 1, c.limit, &px, &py, &peak), c.expected)
@@ -135,9 +146,11 @@ TEST(ClimbToPeak, FailsOnlyWhenTheWalkPassesTheLimit) {
     }
 }
 
-TEST(ClimbToPeak, StopsAtTheFirstPlateauPixelReached) {
+TEST(ClimbToPeak, StopsAtTheFirstPlateauPixelReached)
+{
     std::vector<uint16_t> image(7 * 7, 0);
-    for (int x = 2; x <= 5; ++x) image[3 * 7 + x] = 500;  // plateau along row 3
+    for (int x = 2; x <= 5; ++x)
+        image[3 * 7 + x] = 500; // plateau along row 3
     image[3 * 7 + 1] = 100;
     int px = 0, py = 0;
     uint16_t peak = 0;
@@ -146,14 +159,16 @@ TEST(ClimbToPeak, StopsAtTheFirstPlateauPixelReached) {
     EXPECT_EQ(py, 3);
 }
 
-TEST(CoreRadius, ReturnsTheFirstRingThePeakStandsClearOf) {
+TEST(CoreRadius, ReturnsTheFirstRingThePeakStandsClearOf)
+{
     // Ring 2 alternates 100 and 300: mean 200, deviation sqrt(160000/15), level 716.398.
-    struct Case { uint16_t ring3, ring4, peak; int expected; };
+    struct Case {
+        uint16_t ring3, ring4, peak;
+        int expected;
+    };
     const Case cases[] = {
-        {1000, 1000, 717, 2},
-        {1000, 1000, 716, 5},
-        {500, 1000, 716, 3},   // flat ring 3: level 500
-        {500, 1000, 500, 5},   // equal to the level is not above it
+        {1000, 1000, 717, 2}, {1000, 1000, 716, 5}, {500, 1000, 716, 3}, // flat ring 3: level 500
+        {500, 1000, 500, 5}, // equal to the level is not above it
         {700, 400, 600, 4},
     };
     for (const auto& c : cases) {
@@ -163,9 +178,12 @@ TEST(CoreRadius, ReturnsTheFirstRingThePeakStandsClearOf) {
             for (int dx = -4; dx <= 4; ++dx) {
                 const int d2 = dx * dx + dy * dy;
                 uint16_t& pixel = image[(4 + dy) * 9 + 4 + dx];
-                if (d2 >= 4 && d2 < 9) pixel = (ring2Index++ % 2) ? 300 : 100;
-                if (d2 >= 9 && d2 < 16) pixel = c.ring3;
-                if (d2 >= 16 && d2 < 25) pixel = c.ring4;
+                if (d2 >= 4 && d2 < 9)
+                    pixel = (ring2Index++ % 2) ? 300 : 100;
+                if (d2 >= 9 && d2 < 16)
+                    pixel = c.ring3;
+                if (d2 >= 16 && d2 < 25)
+                    pixel = c.ring4;
             }
         }
         EXPECT_EQ(coreRadius(image.data(), 9, 4, 4, c.peak), c.expected)
@@ -173,22 +191,22 @@ TEST(CoreRadius, ReturnsTheFirstRingThePeakStandsClearOf) {
     }
 }
 
-TEST(SubpixelPeak, IsTheParabolaVertexOrTheIntegerPosition) {
-    struct Case { uint16_t before, centre, after; double offset; };
+TEST(SubpixelPeak, IsTheParabolaVertexOrTheIntegerPosition)
+{
+    struct Case {
+        uint16_t before, centre, after;
+        double offset;
+    };
     const Case cases[] = {
-        {50, 100, 50, 0.0},
-        {0, 100, 50, 1.0 / 6},     // p(t) = -75t^2 + 25t + 100, vertex at 1/6
-        {50, 100, 0, -1.0 / 6},
-        {50, 100, 100, 0.5},
-        {100, 100, 100, 0.0},      // zero second difference
-        {0, 50, 100, 0.0},         // a straight ramp: zero second difference
+        {50, 100, 50, 0.0},     {0, 100, 50, 1.0 / 6}, // p(t) = -75t^2 + 25t + 100, vertex at 1/6
+        {50, 100, 0, -1.0 / 6}, {50, 100, 100, 0.5},
+        {100, 100, 100, 0.0}, // zero second difference
+        {0, 50, 100, 0.0},    // a straight ramp: zero second difference
     };
     for (const auto& c : cases) {
         // The same three samples along x (row 1) and along y (column 1).
         std::vector<uint16_t> image = {
-            0, c.before, 0,
-            c.before, c.centre, c.after,
-            0, c.after, 0,
+            0, c.before, 0, c.before, c.centre, c.after, 0, c.after, 0,
         };
         double x = 0, y = 0;
         subpixelPeak(image.data(), 3, 1, 1, &x, &y);
@@ -197,7 +215,8 @@ TEST(SubpixelPeak, IsTheParabolaVertexOrTheIntegerPosition) {
     }
 }
 
-TEST(FindStars, FlatImageHasNoStarsAndOneElementArrays) {
+TEST(FindStars, FlatImageHasNoStarsAndOneElementArrays)
+{
     const std::vector<uint16_t> image(100 * 80, 1000);
     StarList stars;
     stars.x = {1, 2, 3};
@@ -210,13 +229,18 @@ TEST(FindStars, FlatImageHasNoStarsAndOneElementArrays) {
     EXPECT_GE(stars.peak.capacity(), 1u);
 }
 
-TEST(FindStars, ImagesWithoutScanAreaGiveNoStars) {
-    struct Case { int width, height; };
+TEST(FindStars, ImagesWithoutScanAreaGiveNoStars)
+{
+    struct Case {
+        int width, height;
+    };
     const Case cases[] = {{64, 100}, {100, 64}, {1, 1}, {31, 200}, {0, 0}, {-3, 100}, {100, -3}};
     for (const auto& c : cases) {
-        const size_t n = (c.width > 0 && c.height > 0) ? static_cast<size_t>(c.width) * c.height : 0;
+        const size_t n =
+            (c.width > 0 && c.height > 0) ? static_cast<size_t>(c.width) * c.height : 0;
         std::vector<uint16_t> image(n, 1000);
-        if (n > 0) image[n / 2] = 60000;
+        if (n > 0)
+            image[n / 2] = 60000;
         StarList stars;
         stars.x = {5};
         EXPECT_EQ(findStars(n ? image.data() : nullptr, c.width, c.height, &stars), 0)
@@ -225,7 +249,8 @@ TEST(FindStars, ImagesWithoutScanAreaGiveNoStars) {
     }
 }
 
-TEST(FindStars, LoneHotPixelIsClippedNotReported) {
+TEST(FindStars, LoneHotPixelIsClippedNotReported)
+{
     std::vector<uint16_t> image(100 * 100, 1000);
     image[40 * 100 + 50] = 50000;
     const std::vector<uint16_t> before = image;
@@ -234,8 +259,12 @@ TEST(FindStars, LoneHotPixelIsClippedNotReported) {
     EXPECT_EQ(image, before);
 }
 
-TEST(FindStars, SaturatedStarsAreNotReported) {
-    struct Case { double amplitude; int expected; };
+TEST(FindStars, SaturatedStarsAreNotReported)
+{
+    struct Case {
+        double amplitude;
+        int expected;
+    };
     // 1000 + 64534 = 65534, the brightest value reported; 1000 + 64535 = 65535
     const Case cases[] = {{20000, 1}, {64000, 1}, {64534, 1}, {64535, 0}, {200000, 0}};
     for (const auto& c : cases) {
@@ -246,10 +275,15 @@ TEST(FindStars, SaturatedStarsAreNotReported) {
     }
 }
 
-TEST(FindStars, MaximaWithinFourPixelsAreOneStarTheFirstInScanOrder) {
+TEST(FindStars, MaximaWithinFourPixelsAreOneStarTheFirstInScanOrder)
+{
     // A star at (60, 50), a second one offset by (dx, dy).
-    struct Case { int dx, dy; int expected; };
-    const Case cases[] = {{4, 4, 1}, {4, 0, 1}, {-4, 3, 1}, {0, 4, 1}, {5, 0, 2}, {0, 5, 2}, {-5, 4, 2}};
+    struct Case {
+        int dx, dy;
+        int expected;
+    };
+    const Case cases[] = {{4, 4, 1}, {4, 0, 1}, {-4, 3, 1}, {0, 4, 1},
+                          {5, 0, 2}, {0, 5, 2}, {-5, 4, 2}};
     for (const auto& c : cases) {
         std::vector<uint16_t> image(128 * 128, 1000);
         addGaussianStar(image.data(), 128, 128, 60, 50, 10000, 1.0);
@@ -265,19 +299,26 @@ TEST(FindStars, MaximaWithinFourPixelsAreOneStarTheFirstInScanOrder) {
 
 // A smooth object with a flat top of the given radius, falling off as a Gaussian of
 // sigma 1.5 outside it; radius 0 is a plain compact star.
-void addFlatTopObject(uint16_t* image, int width, int cx, int cy, double amplitude, double topRadius) {
+void addFlatTopObject(uint16_t* image, int width, int cx, int cy, double amplitude,
+                      double topRadius)
+{
     for (int y = cy - 20; y <= cy + 20; ++y) {
         for (int x = cx - 20; x <= cx + 20; ++x) {
             const double r = std::max(0.0, std::hypot(x - cx, y - cy) - topRadius);
-            image[y * width + x] += static_cast<uint16_t>(std::lround(amplitude * std::exp(-r * r / 4.5)));
+            image[y * width + x] +=
+                static_cast<uint16_t>(std::lround(amplitude * std::exp(-r * r / 4.5)));
         }
     }
 }
 
-TEST(FindStars, BroadSmoothObjectFailsTheCoreTest) {
+TEST(FindStars, BroadSmoothObjectFailsTheCoreTest)
+{
     // With a flat top reaching past ring 4 no ring lies below the peak, and a walk that
     // stops at the top's edge sees rings half on the flanks: no star.
-    struct Case { double topRadius; int expected; };
+    struct Case {
+        double topRadius;
+        int expected;
+    };
     const Case cases[] = {{0, 1}, {5, 0}, {8, 0}, {12, 0}};
     for (const auto& c : cases) {
         std::vector<uint16_t> image(160 * 160, 1000);
@@ -287,11 +328,15 @@ TEST(FindStars, BroadSmoothObjectFailsTheCoreTest) {
     }
 }
 
-TEST(FindStars, NothingIsFoundInTheBorderBand) {
-    struct Case { int x, y; int expected; };
+TEST(FindStars, NothingIsFoundInTheBorderBand)
+{
+    struct Case {
+        int x, y;
+        int expected;
+    };
     const Case cases[] = {
-        {20, 60, 0}, {60, 20, 0}, {107, 60, 0}, {60, 107, 0},  // inside the 32-pixel band
-        {37, 60, 1}, {60, 37, 1}, {90, 90, 1},                 // just inside the scan area
+        {20, 60, 0}, {60, 20, 0}, {107, 60, 0}, {60, 107, 0}, // inside the 32-pixel band
+        {37, 60, 1}, {60, 37, 1}, {90, 90, 1},                // just inside the scan area
     };
     for (const auto& c : cases) {
         std::vector<uint16_t> image(128 * 128, 1000);
@@ -309,8 +354,13 @@ TEST(FindStars, NothingIsFoundInTheBorderBand) {
 // left threshold window (reaching into the band) decides whether it is a candidate.
 // The band is filled with median + 5 sigma of a 10-row strip at rows 80-89, columns
 // 32-63; the strip's content sets that value.
-TEST(FindStars, ThresholdWindowsSeeTheBorderFill) {
-    struct Case { const char* name; uint16_t stripHigh; bool found; };
+TEST(FindStars, ThresholdWindowsSeeTheBorderFill)
+{
+    struct Case {
+        const char* name;
+        uint16_t stripHigh;
+        bool found;
+    };
     const Case cases[] = {
         {"flat strip: fill 1000", 1000, true},
         // half 1000, half 26776: median 1000, sigma 12908.18, fill 65540.9: clamped to
@@ -321,10 +371,12 @@ TEST(FindStars, ThresholdWindowsSeeTheBorderFill) {
     for (const auto& c : cases) {
         std::vector<uint16_t> image(static_cast<size_t>(width) * height, 1000);
         for (int y = 10; y <= 70; ++y) {
-            for (int x = 45; x < width; ++x) image[y * width + x] = 20000;
+            for (int x = 45; x < width; ++x)
+                image[y * width + x] = 20000;
         }
         for (int y = 80; y < 90; ++y) {
-            for (int x = 32; x < 64; ++x) image[y * width + x] = (x % 2) ? c.stripHigh : 1000;
+            for (int x = 32; x < 64; ++x)
+                image[y * width + x] = (x % 2) ? c.stripHigh : 1000;
         }
         addGaussianStar(image.data(), width, height, 40, 40, 10000, 1.0);
         StarList stars;
@@ -333,14 +385,16 @@ TEST(FindStars, ThresholdWindowsSeeTheBorderFill) {
     }
 }
 
-TEST(FindStars, GaussianStarsAtFractionalCentres) {
+TEST(FindStars, GaussianStarsAtFractionalCentres)
+{
     const double centres[][2] = {
-        {100.0, 100.0}, {200.3, 100.0}, {300.0, 100.7}, {100.25, 200.75},
+        {100.0, 100.0}, {200.3, 100.0},  {300.0, 100.7},  {100.25, 200.75},
         {200.5, 200.1}, {300.9, 200.45}, {150.6, 300.35}, {250.15, 300.9},
     };
     const int width = 400, height = 400;
     std::vector<uint16_t> image(static_cast<size_t>(width) * height, 1000);
-    for (const auto& c : centres) addGaussianStar(image.data(), width, height, c[0], c[1], 20000, 1.5);
+    for (const auto& c : centres)
+        addGaussianStar(image.data(), width, height, c[0], c[1], 20000, 1.5);
     const std::vector<uint16_t> before = image;
     StarList stars;
     ASSERT_EQ(findStars(image.data(), width, height, &stars), 8);
@@ -354,7 +408,8 @@ TEST(FindStars, GaussianStarsAtFractionalCentres) {
     }
 }
 
-TEST(FindStars, FastPathsMatchThePlainScanOnADenseField) {
+TEST(FindStars, FastPathsMatchThePlainScanOnADenseField)
+{
     const int width = 1024, height = 1024;
     std::vector<uint16_t> image(static_cast<size_t>(width) * height);
     // Dense enough that many stars fall within 4 pixels of each other, with hot pixels
@@ -369,7 +424,8 @@ TEST(FindStars, FastPathsMatchThePlainScanOnADenseField) {
     EXPECT_EQ(fast.peak, plain.peak);
 }
 
-TEST(FindStars, OutOfMemoryFailsCleanly) {
+TEST(FindStars, OutOfMemoryFailsCleanly)
+{
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer aborts on impossible allocations";
 #else
@@ -390,4 +446,4 @@ TEST(FindStars, OutOfMemoryFailsCleanly) {
 #endif
 }
 
-}  // namespace
+} // namespace

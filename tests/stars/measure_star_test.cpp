@@ -17,27 +17,36 @@ namespace {
 // 500 on ring 1 (8 pixels), 250 on ring 2 (16 pixels), 240 from ring 3 outward.
 // With F = 0.1 the profile falls by half twice, then by 4 %: the star ends at radius 3
 // with flux 1000 + 8 * 500 + 16 * 250 = 9000 over 25 pixels.
-std::vector<uint16_t> ringImage(int width, int height, int cx, int cy) {
+std::vector<uint16_t> ringImage(int width, int height, int cx, int cy)
+{
     std::vector<uint16_t> image(static_cast<size_t>(width) * height);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const int d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-            image[static_cast<size_t>(y) * width + x] = d2 == 0 ? 1000 : d2 < 4 ? 500 : d2 < 9 ? 250 : 240;
+            image[static_cast<size_t>(y) * width + x] = d2 == 0  ? 1000
+                                                        : d2 < 4 ? 500
+                                                        : d2 < 9 ? 250
+                                                                 : 240;
         }
     }
     return image;
 }
 
-TEST(MeasureStar, RingProfileAtEveryMaximumRadius) {
-    struct Case { int maxRadius; int useClimb; const char* message; };
+TEST(MeasureStar, RingProfileAtEveryMaximumRadius)
+{
+    struct Case {
+        int maxRadius;
+        int useClimb;
+        const char* message;
+    };
     const Case cases[] = {
-        {1, 1, "Star occupies entire radius"},  // no ring examined
+        {1, 1, "Star occupies entire radius"}, // no ring examined
         {1, 0, "Star occupies entire radius"},
         {0, 1, "Star occupies entire radius"},
-        {3, 1, "Star occupies entire radius"},  // rings 1 and 2 both still falling
-        {4, 1, "No pixels in noise annulus"},   // the star ends at R - 1
+        {3, 1, "Star occupies entire radius"}, // rings 1 and 2 both still falling
+        {4, 1, "No pixels in noise annulus"},  // the star ends at R - 1
         {4, 0, "No pixels in noise annulus"},
-        {5, 1, ""},                             // the annulus is ring 3
+        {5, 1, ""}, // the annulus is ring 3
         {9, 0, ""},
     };
     const std::vector<uint16_t> image = ringImage(40, 40, 20, 20);
@@ -46,15 +55,18 @@ TEST(MeasureStar, RingProfileAtEveryMaximumRadius) {
         StarMeasurement result;
         std::string message;
         // Start off the peak, so that both modes must find it.
-        const int status = measureStar(image.data(), 40, 40, &params, 21, 19, c.useClimb, &result, &message);
+        const int status =
+            measureStar(image.data(), 40, 40, &params, 21, 19, c.useClimb, &result, &message);
         EXPECT_EQ(status, c.message[0] ? -1 : 0) << c.maxRadius << " " << c.useClimb;
         EXPECT_EQ(message, c.message) << c.maxRadius << " " << c.useClimb;
         EXPECT_EQ(result.peak, 1000);
-        if (c.message[0] == 'S') continue;
+        if (c.message[0] == 'S')
+            continue;
         EXPECT_EQ(result.radius, 3);
         EXPECT_EQ(result.flux, 9000);
         EXPECT_EQ(result.pixelCount, 25);
-        if (status != 0) continue;
+        if (status != 0)
+            continue;
         EXPECT_EQ(result.x, 20.0);
         EXPECT_EQ(result.y, 20.0);
         EXPECT_EQ(result.backgroundMedian, 240);
@@ -63,20 +75,23 @@ TEST(MeasureStar, RingProfileAtEveryMaximumRadius) {
     }
 }
 
-TEST(MeasureStar, StarEndingAtRadiusOneIsItsPeakPixel) {
+TEST(MeasureStar, StarEndingAtRadiusOneIsItsPeakPixel)
+{
     std::vector<uint16_t> image(30 * 30, 950);
-    image[15 * 30 + 15] = 1000;  // ring 1 at 950: a drop of 5 %, below F = 10 %
+    image[15 * 30 + 15] = 1000; // ring 1 at 950: a drop of 5 %, below F = 10 %
     const MeasureParams params{2, 6, 0.1};
     StarMeasurement result;
     std::string message;
-    ASSERT_EQ(measureStar(image.data(), 30, 30, &params, 15, 15, 1, &result, &message), 0) << message;
+    ASSERT_EQ(measureStar(image.data(), 30, 30, &params, 15, 15, 1, &result, &message), 0)
+        << message;
     EXPECT_EQ(result.radius, 1);
     EXPECT_EQ(result.flux, 1000);
     EXPECT_EQ(result.pixelCount, 1);
     EXPECT_EQ(result.backgroundMedian, 950);
 }
 
-TEST(MeasureStar, ProfileDownToZeroEndsTheStar) {
+TEST(MeasureStar, ProfileDownToZeroEndsTheStar)
+{
     // A lone pixel on a zero background: ring 1 falls by 100 % and joins the star; ring 2
     // cannot fall below a mean of 0, so the star ends there instead of growing on.
     std::vector<uint16_t> image(30 * 30, 0);
@@ -84,7 +99,8 @@ TEST(MeasureStar, ProfileDownToZeroEndsTheStar) {
     const MeasureParams params{2, 8, 0.5};
     StarMeasurement result;
     std::string message;
-    ASSERT_EQ(measureStar(image.data(), 30, 30, &params, 15, 15, 1, &result, &message), 0) << message;
+    ASSERT_EQ(measureStar(image.data(), 30, 30, &params, 15, 15, 1, &result, &message), 0)
+        << message;
     EXPECT_EQ(result.radius, 2);
     EXPECT_EQ(result.flux, 700);
     EXPECT_EQ(result.pixelCount, 9);
@@ -92,7 +108,8 @@ TEST(MeasureStar, ProfileDownToZeroEndsTheStar) {
     EXPECT_EQ(result.backgroundSigma, 0);
 }
 
-TEST(MeasureStar, FluxBeyond32BitsIsRefused) {
+TEST(MeasureStar, FluxBeyond32BitsIsRefused)
+{
     // Rings falling by one count each from 65535 keep dropping by more than F = 1e-6
     // until ring 111, as bright as ring 110: the star holds the 38000-odd pixels of
     // radius up to 110 at about 65480 each, some 2.5e9 counts, more than 2^31 - 1.
@@ -102,18 +119,22 @@ TEST(MeasureStar, FluxBeyond32BitsIsRefused) {
         for (int x = 0; x < side; ++x) {
             const int d2 = (x - centre) * (x - centre) + (y - centre) * (y - centre);
             int ring = 0;
-            while ((ring + 1) * (ring + 1) <= d2) ++ring;
-            image[static_cast<size_t>(y) * side + x] = static_cast<uint16_t>(65535 - std::min(ring, 110));
+            while ((ring + 1) * (ring + 1) <= d2)
+                ++ring;
+            image[static_cast<size_t>(y) * side + x] =
+                static_cast<uint16_t>(65535 - std::min(ring, 110));
         }
     }
     const MeasureParams params{0, 120, 1e-6};
     StarMeasurement result;
     std::string message;
-    EXPECT_EQ(measureStar(image.data(), side, side, &params, centre, centre, 1, &result, &message), -1);
+    EXPECT_EQ(measureStar(image.data(), side, side, &params, centre, centre, 1, &result, &message),
+              -1);
     EXPECT_EQ(message, "Star flux exceeds 32-bit range");
 }
 
-TEST(MeasureStar, GaussianStarHasSensibleFluxRadiusAndPosition) {
+TEST(MeasureStar, GaussianStarHasSensibleFluxRadiusAndPosition)
+{
     const int width = 64, height = 64;
     std::vector<uint16_t> image(static_cast<size_t>(width) * height);
     FieldRandom random{12345};
@@ -126,7 +147,9 @@ TEST(MeasureStar, GaussianStarHasSensibleFluxRadiusAndPosition) {
     for (int useClimb = 0; useClimb <= 1; ++useClimb) {
         StarMeasurement result;
         std::string message;
-        ASSERT_EQ(measureStar(image.data(), width, height, &params, 30, 30, useClimb, &result, &message), 0)
+        ASSERT_EQ(
+            measureStar(image.data(), width, height, &params, 30, 30, useClimb, &result, &message),
+            0)
             << message;
         EXPECT_NEAR(result.x, 32.3, 0.1);
         EXPECT_NEAR(result.y, 31.8, 0.1);
@@ -134,17 +157,22 @@ TEST(MeasureStar, GaussianStarHasSensibleFluxRadiusAndPosition) {
         EXPECT_GE(result.radius, 4);
         EXPECT_LE(result.radius, 9);
         EXPECT_NEAR(result.backgroundMedian, 1000, 3);
-        EXPECT_NEAR(result.backgroundSigma, 5.8, 1.0);  // uniform over 20 counts: 20 / sqrt(12)
-        const double net = result.flux - static_cast<double>(result.pixelCount) * result.backgroundMedian;
+        EXPECT_NEAR(result.backgroundSigma, 5.8, 1.0); // uniform over 20 counts: 20 / sqrt(12)
+        const double net =
+            result.flux - static_cast<double>(result.pixelCount) * result.backgroundMedian;
         EXPECT_NEAR(net, 141372, 0.03 * 141372);
     }
 }
 
-TEST(MeasureStar, BoxModeTakesTheFirstOfEqualBrightestPixels) {
-    struct Case { int ax, ay, bx, by; int expectedX, expectedY; };
+TEST(MeasureStar, BoxModeTakesTheFirstOfEqualBrightestPixels)
+{
+    struct Case {
+        int ax, ay, bx, by;
+        int expectedX, expectedY;
+    };
     const Case cases[] = {
-        {18, 20, 22, 20, 18, 20},  // same row: the smaller column
-        {19, 21, 21, 19, 21, 19},  // the smaller row first, whatever the column
+        {18, 20, 22, 20, 18, 20}, // same row: the smaller column
+        {19, 21, 21, 19, 21, 19}, // the smaller row first, whatever the column
         {22, 18, 18, 22, 22, 18},
     };
     for (const auto& c : cases) {
@@ -154,47 +182,61 @@ TEST(MeasureStar, BoxModeTakesTheFirstOfEqualBrightestPixels) {
         const MeasureParams params{3, 8, 0.1};
         StarMeasurement result;
         std::string message;
-        ASSERT_EQ(measureStar(image.data(), 40, 40, &params, 20, 20, 0, &result, &message), 0) << message;
+        ASSERT_EQ(measureStar(image.data(), 40, 40, &params, 20, 20, 0, &result, &message), 0)
+            << message;
         EXPECT_EQ(result.peak, 5000);
         EXPECT_EQ(result.x, c.expectedX) << c.ax << "," << c.ay;
         EXPECT_EQ(result.y, c.expectedY) << c.ax << "," << c.ay;
     }
 }
 
-TEST(MeasureStar, NoBrightestPixel) {
-    struct Case { const char* name; uint16_t background; int searchHalfWidth; int useClimb; };
+TEST(MeasureStar, NoBrightestPixel)
+{
+    struct Case {
+        const char* name;
+        uint16_t background;
+        int searchHalfWidth;
+        int useClimb;
+    };
     const Case cases[] = {
         {"all-zero box", 0, 3, 0},
-        {"walk on an all-zero area", 0, 3, 1},      // would divide by a peak of 0
-        {"walk longer than S", 100, 1, 1},          // the peak lies 3 columns away
+        {"walk on an all-zero area", 0, 3, 1}, // would divide by a peak of 0
+        {"walk longer than S", 100, 1, 1},     // the peak lies 3 columns away
         {"negative box half-width", 100, -1, 0},
     };
     for (const auto& c : cases) {
         std::vector<uint16_t> image(40 * 40, c.background);
         if (c.background != 0) {
-            for (int x = 20; x <= 23; ++x) image[20 * 40 + x] = static_cast<uint16_t>(200 + 100 * (x - 20));
+            for (int x = 20; x <= 23; ++x)
+                image[20 * 40 + x] = static_cast<uint16_t>(200 + 100 * (x - 20));
         }
         const MeasureParams params{c.searchHalfWidth, 6, 0.1};
         StarMeasurement result;
         std::string message;
-        EXPECT_EQ(measureStar(image.data(), 40, 40, &params, 20, 20, c.useClimb, &result, &message), -1) << c.name;
+        EXPECT_EQ(measureStar(image.data(), 40, 40, &params, 20, 20, c.useClimb, &result, &message),
+                  -1)
+            << c.name;
         EXPECT_EQ(message, "No brightest pixel found") << c.name;
     }
 }
 
-TEST(MeasureStar, BoundsCoverTheSearchAndTheRings) {
+TEST(MeasureStar, BoundsCoverTheSearchAndTheRings)
+{
     // Every pixel read lies within S + R of (x, y); closer to an edge is refused. The
     // image has exactly 30 x 30 pixels, so a read outside it is caught by the sanitizer.
-    struct Case { int x, y, searchHalfWidth, maxRadius; bool refused; };
+    struct Case {
+        int x, y, searchHalfWidth, maxRadius;
+        bool refused;
+    };
     const Case cases[] = {
-        {8, 15, 3, 6, true},     // x - R >= 0, but the walk and rings may reach x - 8
-        {6, 6, 3, 6, true},      // the rings around (3, 3) would start before the buffer
+        {8, 15, 3, 6, true}, // x - R >= 0, but the walk and rings may reach x - 8
+        {6, 6, 3, 6, true},  // the rings around (3, 3) would start before the buffer
         {9, 15, 3, 6, false},
-        {9, 9, 3, 6, false},     // corner: reads come within a pixel of row 0 and column 0
-        {20, 15, 3, 6, false},   // x + S + R = 29, the last column
+        {9, 9, 3, 6, false},   // corner: reads come within a pixel of row 0 and column 0
+        {20, 15, 3, 6, false}, // x + S + R = 29, the last column
         {21, 15, 3, 6, true},
         {15, 21, 3, 6, true},
-        {15, 15, 0, 0, false},   // R below 1 still needs one pixel for the walk
+        {15, 15, 0, 0, false}, // R below 1 still needs one pixel for the walk
         {0, 15, 0, 0, true},
         {15, 15, INT_MAX, INT_MAX, true},
     };
@@ -206,9 +248,10 @@ TEST(MeasureStar, BoundsCoverTheSearchAndTheRings) {
             const MeasureParams params{c.searchHalfWidth, c.maxRadius, 0.1};
             StarMeasurement result;
             std::string message;
-            const int status = measureStar(image.data(), 30, 30, &params, c.x, c.y, useClimb, &result, &message);
-            const std::string outside =
-                "Coordinates [" + std::to_string(c.x) + "," + std::to_string(c.y) + "] lie outside image";
+            const int status =
+                measureStar(image.data(), 30, 30, &params, c.x, c.y, useClimb, &result, &message);
+            const std::string outside = "Coordinates [" + std::to_string(c.x) + "," +
+                                        std::to_string(c.y) + "] lie outside image";
             if (c.refused) {
                 EXPECT_EQ(status, -1) << c.x << "," << c.y;
                 EXPECT_EQ(message, outside);
@@ -219,11 +262,14 @@ TEST(MeasureStar, BoundsCoverTheSearchAndTheRings) {
     }
 }
 
-TEST(CompareMeasurements, MagnitudeDifferenceAndError) {
+TEST(CompareMeasurements, MagnitudeDifferenceAndError)
+{
     StarMeasurement a;
-    a.flux = 9000, a.pixelCount = 25, a.backgroundMedian = 240, a.peak = 1000, a.backgroundSigma = 10;
+    a.flux = 9000, a.pixelCount = 25, a.backgroundMedian = 240, a.peak = 1000,
+    a.backgroundSigma = 10;
     StarMeasurement b;
-    b.flux = 4000, b.pixelCount = 25, b.backgroundMedian = 100, b.peak = 600, b.backgroundSigma = 20;
+    b.flux = 4000, b.pixelCount = 25, b.backgroundMedian = 100, b.peak = 600,
+    b.backgroundSigma = 20;
     // Net fluxes 3000 and 1500: 2.511886 log10(2); signal-to-noise 76 and 25.
     double difference = 0, error = 0;
     ASSERT_EQ(compareMeasurements(&a, &b, &difference, &error), 0);
@@ -242,11 +288,13 @@ TEST(CompareMeasurements, MagnitudeDifferenceAndError) {
     EXPECT_EQ(error, 0.0);
 }
 
-TEST(CompareMeasurements, UndefinedComparisonsFailAndLeaveOutputs) {
+TEST(CompareMeasurements, UndefinedComparisonsFailAndLeaveOutputs)
+{
     StarMeasurement good;
-    good.flux = 9000, good.pixelCount = 25, good.backgroundMedian = 240, good.peak = 1000, good.backgroundSigma = 10;
+    good.flux = 9000, good.pixelCount = 25, good.backgroundMedian = 240, good.peak = 1000,
+    good.backgroundSigma = 10;
     StarMeasurement zeroNet = good;
-    zeroNet.flux = 6000;  // 25 * 240
+    zeroNet.flux = 6000; // 25 * 240
     StarMeasurement negativeNet = good;
     negativeNet.flux = 100;
     StarMeasurement peakAtBackground = good;
@@ -261,11 +309,15 @@ TEST(CompareMeasurements, UndefinedComparisonsFailAndLeaveOutputs) {
     }
 }
 
-TEST(AddShiftedImage, AddsTheOverlapWithSaturation) {
+TEST(AddShiftedImage, AddsTheOverlapWithSaturation)
+{
     // 3 x 2 images.
     const std::vector<uint16_t> destination = {1, 2, 3, 4, 5, 65000};
     const std::vector<uint16_t> source = {10, 20, 30, 40, 50, 600};
-    struct Case { int dx, dy; std::vector<uint16_t> expected; };
+    struct Case {
+        int dx, dy;
+        std::vector<uint16_t> expected;
+    };
     const Case cases[] = {
         {0, 0, {11, 22, 33, 44, 55, 65535}},
         {1, 0, {1, 12, 23, 4, 45, 65050}},
@@ -288,4 +340,4 @@ TEST(AddShiftedImage, AddsTheOverlapWithSaturation) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -11,7 +11,8 @@ struct FieldRandom {
     uint64_t state;
 };
 
-inline double nextUniform(FieldRandom* random) {
+inline double nextUniform(FieldRandom* random)
+{
     random->state ^= random->state >> 12;
     random->state ^= random->state << 25;
     random->state ^= random->state >> 27;
@@ -21,10 +22,13 @@ inline double nextUniform(FieldRandom* random) {
 // Adds amplitude * exp(-r^2 / (2 sigma^2)), rounded to nearest, to the pixels within
 // 5 sigma of (cx, cy); sums above 65535 saturate.
 inline void addGaussianStar(uint16_t* image, int width, int height, double cx, double cy,
-                            double amplitude, double sigma) {
+                            double amplitude, double sigma)
+{
     const int reach = static_cast<int>(std::ceil(5 * sigma));
-    const int x0 = std::max(0, static_cast<int>(cx) - reach), x1 = std::min(width - 1, static_cast<int>(cx) + reach);
-    const int y0 = std::max(0, static_cast<int>(cy) - reach), y1 = std::min(height - 1, static_cast<int>(cy) + reach);
+    const int x0 = std::max(0, static_cast<int>(cx) - reach),
+              x1 = std::min(width - 1, static_cast<int>(cx) + reach);
+    const int y0 = std::max(0, static_cast<int>(cy) - reach),
+              y1 = std::min(height - 1, static_cast<int>(cy) + reach);
     for (int y = y0; y <= y1; ++y) {
         for (int x = x0; x <= x1; ++x) {
             const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
@@ -38,11 +42,13 @@ inline void addGaussianStar(uint16_t* image, int width, int height, double cx, d
 // Fills the image with a sky of 1000 plus noise of about 10 counts, then adds starCount
 // stars at random positions, with peaks from about 100 to 60000 (most of them faint,
 // a few saturated) and widths sigma 1.1 to 1.9 pixels, and a hot pixel per 10 stars.
-inline void makeStarField(uint16_t* image, int width, int height, int starCount, uint64_t seed) {
+inline void makeStarField(uint16_t* image, int width, int height, int starCount, uint64_t seed)
+{
     FieldRandom random{seed * 0x9E3779B97F4A7C15ull + 1};
     const size_t n = static_cast<size_t>(width) * height;
     for (size_t i = 0; i < n; ++i) {
-        const double noise = (nextUniform(&random) + nextUniform(&random) + nextUniform(&random) - 1.5) * 20;
+        const double noise =
+            (nextUniform(&random) + nextUniform(&random) + nextUniform(&random) - 1.5) * 20;
         image[i] = static_cast<uint16_t>(1000 + std::lround(noise));
     }
     for (int s = 0; s < starCount; ++s) {

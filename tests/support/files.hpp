@@ -50,7 +50,10 @@ struct ScratchDirectory {
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     // The path of the entry name in the directory.
-    std::string file(const std::string& name) const { return path + "/" + name; }
+    std::string file(const std::string& name) const
+    {
+        return path + "/" + name;
+    }
 };
 
 // A fresh file under /tmp holding text, open for reading and writing at fd (positioned

@@ -60,11 +60,12 @@ inline std::string fitsHeader(const std::vector<std::string>& cards)
 
 // The header of a 16-bit image of width x height pixels stored with BZERO = 32768
 // (SIMPLE, BITPIX, NAXIS, NAXIS1, NAXIS2, BZERO), followed by the given cards.
-inline std::string fitsImageHeader(int width, int height, const std::vector<std::string>& cards = {})
+inline std::string fitsImageHeader(int width, int height,
+                                   const std::vector<std::string>& cards = {})
 {
-    std::vector<std::string> all = {logicalCard("SIMPLE", true), intCard("BITPIX", 16), intCard("NAXIS", 2),
-                                     intCard("NAXIS1", width),     intCard("NAXIS2", height),
-                                     realCard("BZERO", 32768)};
+    std::vector<std::string> all = {logicalCard("SIMPLE", true), intCard("BITPIX", 16),
+                                    intCard("NAXIS", 2),         intCard("NAXIS1", width),
+                                    intCard("NAXIS2", height),   realCard("BZERO", 32768)};
     all.insert(all.end(), cards.begin(), cards.end());
     return fitsHeader(all);
 }
@@ -76,7 +77,7 @@ inline std::string fitsImageFile(int width, int height, const std::vector<uint16
 {
     std::string bytes = fitsImageHeader(width, height, cards);
     for (uint16_t pixel : pixels) {
-        uint16_t stored = static_cast<uint16_t>(pixel ^ 0x8000);  // value - 32768, two's complement
+        uint16_t stored = static_cast<uint16_t>(pixel ^ 0x8000); // value - 32768, two's complement
         bytes += static_cast<char>(stored >> 8);
         bytes += static_cast<char>(stored & 0xff);
     }

@@ -18,24 +18,25 @@
 #include <vector>
 
 struct ProgramResult {
-    int status = -1;  // exit status, or -1 when the program did not exit normally
+    int status = -1; // exit status, or -1 when the program did not exit normally
     std::string out;
     std::string err;
 };
 
 // How a program is run besides its arguments.
 struct ProgramOptions {
-    std::string directory;  // its working directory; empty: the test's own
-    std::vector<std::pair<std::string, std::string>> environment;  // variables set for it
-    unsigned long addressSpaceLimit = 0;  // cap on its address space, bytes; 0: none
-    bool unprivileged = false;            // as user and group 65534 when the test runs as root
+    std::string directory; // its working directory; empty: the test's own
+    std::vector<std::pair<std::string, std::string>> environment; // variables set for it
+    unsigned long addressSpaceLimit = 0; // cap on its address space, bytes; 0: none
+    bool unprivileged = false;           // as user and group 65534 when the test runs as root
 };
 
 // Runs arguments[0] with arguments as its argv; a name without '/' is looked up on the
 // test's own PATH. The program inherits the test's environment with options.environment
 // set over it. When the child cannot be set up the status is 126, when the program
 // cannot be started 127. Throws std::runtime_error when no child can be made.
-inline ProgramResult runProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {})
+inline ProgramResult runProgram(const std::vector<std::string>& arguments,
+                                const ProgramOptions& options = {})
 {
     std::vector<std::string> copies = arguments;
     std::vector<char*> argv;
@@ -47,7 +48,8 @@ inline ProgramResult runProgram(const std::vector<std::string>& arguments, const
     for (char** entry = environ; *entry != nullptr; ++entry) {
         bool replaced = false;
         for (const auto& [name, value] : options.environment)
-            replaced = replaced || (std::strncmp(*entry, name.c_str(), name.size()) == 0 && (*entry)[name.size()] == '=');
+            replaced = replaced || (std::strncmp(*entry, name.c_str(), name.size()) == 0 &&
+                                    (*entry)[name.size()] == '=');
         if (!replaced)
             environment.push_back(*entry);
     }
@@ -79,8 +81,8 @@ inline ProgramResult runProgram(const std::vector<std::string>& arguments, const
             if (setrlimit(RLIMIT_AS, &limit) != 0)
                 _exit(126);
         }
-        if (options.unprivileged && geteuid() == 0
-            && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+        if (options.unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(126);
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);

@@ -204,10 +204,9 @@ static int readOpenImage(fitsfile* file, PlainImage* image, std::string* message
     }
     image->values.resize(count);
     int anyNull = 0;
-    if (count > 0
-        && (fits_set_bscale(file, 1.0, 0.0, &status) != 0
-            || fits_read_img(file, TSHORT, 1, static_cast<LONGLONG>(count), nullptr,
-                             image->values.data(), &anyNull, &status) != 0)) {
+    if (count > 0 && (fits_set_bscale(file, 1.0, 0.0, &status) != 0 ||
+                      fits_read_img(file, TSHORT, 1, static_cast<LONGLONG>(count), nullptr,
+                                    image->values.data(), &anyNull, &status) != 0)) {
         *message = "can not read the pixels: " + fitsErrorText(status);
         return -1;
     }
@@ -278,7 +277,7 @@ static int writeAll(int fd, const std::vector<unsigned char>& bytes)
 // it to the output name, so that the output appears whole or not at all.
 // 0, or -1 with *message set and nothing left behind.
 static int writeOutput(const std::string& output, const std::vector<unsigned char>& bytes,
-                std::string* message)
+                       std::string* message)
 {
     std::string temporary = output + ".XXXXXX";
     int fd = mkstemp(temporary.data());

@@ -15,44 +15,52 @@
 namespace {
 // Prints the usage to standard error and ends with status 1 (to standard output and
 // status 0 when asked for with --help).
-[[noreturn]] void printUsage(const char* program, bool asked = false) {
-    std::fprintf(asked ? stdout : stderr,
-                 "usage: %s [options] --out DIR\n"
-                 "       %s recover REPORT TRUTH\n"
-                 "options:\n"
-                 "  --seed N        random seed (default 1); equal seeds give identical nights\n"
-                 "  --size N|WxH    image size in pixels, 256 to 16384 (default 1024)\n"
-                 "  --objects N     fields, one reference image each, 1 to 99 (default 3)\n"
-                 "  --images N      test images per field, 1 to 99 (default 2)\n"
-                 "  --stars N       catalogue stars per image (default 1500 per 1024 x 1024)\n"
-                 "  --inject N      new sources per injected test image, 0 to 1000 (default 10)\n"
-                 "  --out DIR       output directory, created when missing\n"
-                 "  --no-fpack      write every image uncompressed\n"
-                 "  --help          this text\n"
-                 "recover: prints how many injected sources of TRUTH the candidate lines of REPORT\n"
-                 "recovered (within 1 arcsecond, allowing for the report's rounding)\n",
-                 program, program);
+[[noreturn]] void printUsage(const char* program, bool asked = false)
+{
+    std::fprintf(
+        asked ? stdout : stderr,
+        "usage: %s [options] --out DIR\n"
+        "       %s recover REPORT TRUTH\n"
+        "options:\n"
+        "  --seed N        random seed (default 1); equal seeds give identical nights\n"
+        "  --size N|WxH    image size in pixels, 256 to 16384 (default 1024)\n"
+        "  --objects N     fields, one reference image each, 1 to 99 (default 3)\n"
+        "  --images N      test images per field, 1 to 99 (default 2)\n"
+        "  --stars N       catalogue stars per image (default 1500 per 1024 x 1024)\n"
+        "  --inject N      new sources per injected test image, 0 to 1000 (default 10)\n"
+        "  --out DIR       output directory, created when missing\n"
+        "  --no-fpack      write every image uncompressed\n"
+        "  --help          this text\n"
+        "recover: prints how many injected sources of TRUTH the candidate lines of REPORT\n"
+        "recovered (within 1 arcsecond, allowing for the report's rounding)\n",
+        program, program);
     std::exit(asked ? 0 : 1);
 }
 
 // Whole decimal number in [low, high], all of the text used.
-bool parseCount(const char* text, long long low, long long high, long long* value) {
-    if (text == nullptr || *text < '0' || *text > '9') return false;
+bool parseCount(const char* text, long long low, long long high, long long* value)
+{
+    if (text == nullptr || *text < '0' || *text > '9')
+        return false;
     errno = 0;
     char* end = nullptr;
     const unsigned long long v = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > static_cast<unsigned long long>(high)) return false;
-    if (static_cast<long long>(v) < low) return false;
+    if (errno != 0 || *end != '\0' || v > static_cast<unsigned long long>(high))
+        return false;
+    if (static_cast<long long>(v) < low)
+        return false;
     *value = static_cast<long long>(v);
     return true;
 }
 
-bool parseSize(const char* text, NightOptions* options) {
+bool parseSize(const char* text, NightOptions* options)
+{
     std::string s = text;
     const size_t cross = s.find('x');
     long long w = 0, h = 0;
     if (cross == std::string::npos) {
-        if (!parseCount(text, 256, 16384, &w)) return false;
+        if (!parseCount(text, 256, 16384, &w))
+            return false;
         h = w;
     } else if (!parseCount(s.substr(0, cross).c_str(), 256, 16384, &w) ||
                !parseCount(s.substr(cross + 1).c_str(), 256, 16384, &h)) {
@@ -63,7 +71,8 @@ bool parseSize(const char* text, NightOptions* options) {
     return true;
 }
 
-int recoverMain(const char* reportPath, const char* truthPath) {
+int recoverMain(const char* reportPath, const char* truthPath)
+{
     std::vector<TruthSource> sources;
     std::vector<ReportCandidate> candidates;
     std::string message;
@@ -73,17 +82,20 @@ int recoverMain(const char* reportPath, const char* truthPath) {
         return 1;
     }
     const RecoveryCounts c = countRecovered(sources, candidates, 1.0);
-    std::printf("recovered %d of %d injected sources (%d of %d clearly detectable ones: peak >= 20 sigma, "
-                "unsaturated, inside the box); %d other candidates\n",
-                c.recovered, c.injected, c.detectableRecovered, c.detectable, c.unmatchedCandidates);
+    std::printf(
+        "recovered %d of %d injected sources (%d of %d clearly detectable ones: peak >= 20 sigma, "
+        "unsaturated, inside the box); %d other candidates\n",
+        c.recovered, c.injected, c.detectableRecovered, c.detectable, c.unmatchedCandidates);
     return 0;
 }
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const char* program = argc > 0 ? argv[0] : "simnight";
     if (argc >= 2 && std::strcmp(argv[1], "recover") == 0) {
-        if (argc != 4) printUsage(program);
+        if (argc != 4)
+            printUsage(program);
         return recoverMain(argv[2], argv[3]);
     }
     NightOptions options;
@@ -96,42 +108,52 @@ int main(int argc, char** argv) {
             value = argv[i] + equals + 1;
             option.resize(equals);
         }
-        if ((option == "--help" || option == "-h") && value == nullptr) printUsage(program, true);
+        if ((option == "--help" || option == "-h") && value == nullptr)
+            printUsage(program, true);
         if (option == "--no-fpack" && value == nullptr) {
             options.compress = false;
             continue;
         }
         if (value == nullptr) {
-            if (i + 1 >= argc) printUsage(program);
+            if (i + 1 >= argc)
+                printUsage(program);
             value = argv[++i];
         }
         long long n = 0;
         if (option == "--seed") {
-            if (!parseCount(value, 0, static_cast<long long>(~0ULL >> 1), &n)) printUsage(program);
+            if (!parseCount(value, 0, static_cast<long long>(~0ULL >> 1), &n))
+                printUsage(program);
             options.seed = static_cast<uint64_t>(n);
         } else if (option == "--size") {
-            if (!parseSize(value, &options)) printUsage(program);
+            if (!parseSize(value, &options))
+                printUsage(program);
         } else if (option == "--objects") {
-            if (!parseCount(value, 1, 99, &n)) printUsage(program);
+            if (!parseCount(value, 1, 99, &n))
+                printUsage(program);
             options.objects = static_cast<int>(n);
         } else if (option == "--images") {
-            if (!parseCount(value, 1, 99, &n)) printUsage(program);
+            if (!parseCount(value, 1, 99, &n))
+                printUsage(program);
             options.imagesPerObject = static_cast<int>(n);
         } else if (option == "--stars") {
-            if (!parseCount(value, 0, 10000000, &n)) printUsage(program);
+            if (!parseCount(value, 0, 10000000, &n))
+                printUsage(program);
             options.starsPerImage = n;
         } else if (option == "--inject") {
-            if (!parseCount(value, 0, 1000, &n)) printUsage(program);
+            if (!parseCount(value, 0, 1000, &n))
+                printUsage(program);
             options.injectPerImage = static_cast<int>(n);
         } else if (option == "--out") {
-            if (*value == '\0') printUsage(program);
+            if (*value == '\0')
+                printUsage(program);
             options.directory = value;
             haveDirectory = true;
         } else {
             printUsage(program);
         }
     }
-    if (!haveDirectory) printUsage(program);
+    if (!haveDirectory)
+        printUsage(program);
     std::string message;
     if (writeNight(options, &message) != 0) {
         std::fprintf(stderr, "simnight: %s\n", message.c_str());

@@ -22,8 +22,8 @@ extern char** environ;
 namespace {
 constexpr double PI = 3.141592653589793;
 constexpr double ARCSECOND = PI / 180 / 3600;
-constexpr int EDGE = 48;               // pixels kept clear at the image edges
-constexpr double BOX_MARGIN = 5;       // arcseconds between injected sources and the box border
+constexpr int EDGE = 48;         // pixels kept clear at the image edges
+constexpr double BOX_MARGIN = 5; // arcseconds between injected sources and the box border
 
 enum Stream : uint64_t { DETECTOR = 11, NOISE = 12, COSMIC = 13, INJECT = 14 };
 
@@ -34,33 +34,41 @@ struct PlacedStar {
     double peak = 0;
 };
 
-bool insideImage(const NightOptions& options, double x, double y, double edge) {
-    return x >= edge && y >= edge && x <= options.width - 1 - edge && y <= options.height - 1 - edge;
+bool insideImage(const NightOptions& options, double x, double y, double edge)
+{
+    return x >= edge && y >= edge && x <= options.width - 1 - edge &&
+           y <= options.height - 1 - edge;
 }
 
-bool clearOf(const std::vector<PlacedStar>& stars, double x, double y, double radius) {
+bool clearOf(const std::vector<PlacedStar>& stars, double x, double y, double radius)
+{
     for (const PlacedStar& s : stars) {
         const double dx = s.x - x, dy = s.y - y;
-        if (dx * dx + dy * dy < radius * radius) return false;
+        if (dx * dx + dy * dy < radius * radius)
+            return false;
     }
     return true;
 }
 
-bool clearOfHotPixels(const std::vector<HotPixel>& hot, double x, double y, double radius) {
+bool clearOfHotPixels(const std::vector<HotPixel>& hot, double x, double y, double radius)
+{
     for (const HotPixel& h : hot) {
         const double dx = h.x - x, dy = h.y - y;
-        if (dx * dx + dy * dy < radius * radius) return false;
+        if (dx * dx + dy * dy < radius * radius)
+            return false;
     }
     return true;
 }
 
-std::string joinPath(const std::string& directory, const std::string& name) {
+std::string joinPath(const std::string& directory, const std::string& name)
+{
     return directory.empty() ? name : directory + "/" + name;
 }
 
 // Writes the image to path; 0, or -1 with the reason in *message. The pixels are left in
 // file form.
-int writeImageFile(const std::string& path, FitsImage* image, std::string* message) {
+int writeImageFile(const std::string& path, FitsImage* image, std::string* message)
+{
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         *message = path + ": " + std::strerror(errno);
@@ -82,7 +90,8 @@ int writeImageFile(const std::string& path, FitsImage* image, std::string* messa
 // Runs fpack on the .fts file at path (no shell) and renames its output to the .fth
 // name. 0 on success (the .fts file is then removed), 1 when fpack cannot be started,
 // -1 when it ran and failed (the .fts file stays).
-int compressImageFile(const std::string& path, const std::string& compressedPath) {
+int compressImageFile(const std::string& path, const std::string& compressedPath)
+{
     const std::string packed = path + ".fz";
     unlink(packed.c_str());
     std::vector<char> program(std::begin("fpack"), std::end("fpack"));
@@ -90,12 +99,15 @@ int compressImageFile(const std::string& path, const std::string& compressedPath
     input.push_back('\0');
     char* argv[] = {program.data(), input.data(), nullptr};
     pid_t pid = 0;
-    if (posix_spawnp(&pid, "fpack", nullptr, nullptr, argv, environ) != 0) return 1;
+    if (posix_spawnp(&pid, "fpack", nullptr, nullptr, argv, environ) != 0)
+        return 1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+        if (errno != EINTR)
+            return -1;
     }
-    const bool ran = WIFEXITED(status) && WEXITSTATUS(status) != 127;  // 127: the child could not run fpack
+    const bool ran =
+        WIFEXITED(status) && WEXITSTATUS(status) != 127; // 127: the child could not run fpack
     if (!ran || WEXITSTATUS(status) != 0 || rename(packed.c_str(), compressedPath.c_str()) != 0) {
         unlink(packed.c_str());
         return ran || !WIFEXITED(status) ? -1 : 1;
@@ -108,7 +120,9 @@ int compressImageFile(const std::string& path, const std::string& compressedPath
 // BOX_MARGIN) or outside it, in clear sky. false when none is found in many tries.
 bool placeInjection(const NightOptions& options, const ObjectPlan& object, const FitsImage* header,
                     const std::vector<PlacedStar>& stars, const std::vector<PlacedStar>& injected,
-                    const std::vector<HotPixel>& hot, bool inBox, NightRandom* random, InjectedSource* source) {
+                    const std::vector<HotPixel>& hot, bool inBox, NightRandom* random,
+                    InjectedSource* source)
+{
     const NightBox& box = object.box;
     const double south = boxDec(box.southDec) + BOX_MARGIN * ARCSECOND;
     const double north = boxDec(box.northDec) - BOX_MARGIN * ARCSECOND;
@@ -118,15 +132,21 @@ bool placeInjection(const NightOptions& options, const ObjectPlan& object, const
         if (inBox) {
             ra = uniformBetween(random, boxRa(box.westRa) + widen, boxRa(box.eastRa) - widen);
             dec = uniformBetween(random, south, north);
-            if (!insideBox(box, ra, dec, -BOX_MARGIN)) continue;
+            if (!insideBox(box, ra, dec, -BOX_MARGIN))
+                continue;
         } else {
             const double px = uniformBetween(random, EDGE, options.width - 1 - EDGE);
             const double py = uniformBetween(random, EDGE, options.height - 1 - EDGE);
-            if (pixelToSky(header, px, py, &ra, &dec) != 0) continue;
-            if (insideBox(box, ra, dec, BOX_MARGIN)) continue;
+            if (pixelToSky(header, px, py, &ra, &dec) != 0)
+                continue;
+            if (insideBox(box, ra, dec, BOX_MARGIN))
+                continue;
         }
-        if (skyToPixel(header, ra, dec, &x, &y) != 0 || !insideImage(options, x, y, EDGE)) continue;
-        if (!clearOf(stars, x, y, 10) || !clearOf(injected, x, y, 12) || !clearOfHotPixels(hot, x, y, 6)) continue;
+        if (skyToPixel(header, ra, dec, &x, &y) != 0 || !insideImage(options, x, y, EDGE))
+            continue;
+        if (!clearOf(stars, x, y, 10) || !clearOf(injected, x, y, 12) ||
+            !clearOfHotPixels(hot, x, y, 6))
+            continue;
         source->ra = ra;
         source->dec = dec;
         source->x = x;
@@ -140,9 +160,10 @@ bool placeInjection(const NightOptions& options, const ObjectPlan& object, const
 // Renders the image of the plan into header->pixels: sky, catalogue stars, new sources
 // (test images marked injected), noise, hot pixels and cosmic rays. The new sources are
 // appended to *sources with the image's listed name.
-void renderImage(const NightOptions& options, const ObjectPlan& object, const ImagePlan& plan, int objectIndex,
-                 int imageIndex, const std::vector<HotPixel>& hot, FitsImage* header, NightFrame* frame,
-                 std::vector<InjectedSource>* sources) {
+void renderImage(const NightOptions& options, const ObjectPlan& object, const ImagePlan& plan,
+                 int objectIndex, int imageIndex, const std::vector<HotPixel>& hot,
+                 FitsImage* header, NightFrame* frame, std::vector<InjectedSource>* sources)
+{
     const double sigma = skyNoise(plan.sky);
     const double psfNorm = 2 * PI * plan.psfSigma * plan.psfSigma;
     const double reach = 8 * plan.psfSigma + 20;
@@ -150,11 +171,15 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
     std::vector<PlacedStar> visible;
     for (const SkyStar& star : object.stars) {
         double x = 0, y = 0;
-        if (skyToPixel(header, star.ra, star.dec, &x, &y) != 0) continue;
-        if (!(x >= -reach && y >= -reach && x <= options.width + reach && y <= options.height + reach)) continue;
+        if (skyToPixel(header, star.ra, star.dec, &x, &y) != 0)
+            continue;
+        if (!(x >= -reach && y >= -reach && x <= options.width + reach &&
+              y <= options.height + reach))
+            continue;
         const double peak = star.flux * plan.fluxScale / psfNorm;
         addGaussianSource(frame, x, y, peak, plan.psfSigma);
-        if (peak > 0.5 * sigma) visible.push_back({x, y, peak});
+        if (peak > 0.5 * sigma)
+            visible.push_back({x, y, peak});
     }
 
     const uint64_t streamA = static_cast<uint64_t>(objectIndex);
@@ -172,7 +197,8 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
             source.sigma = sigma;
             // Peaks spread evenly in logarithm from 5 to 400 noise units.
             source.peak = sigma * 5 * std::exp(uniformRandom(&random) * std::log(80.0));
-            if (!placeInjection(options, object, header, visible, injected, hot, k < inBoxCount, &random, &source)) {
+            if (!placeInjection(options, object, header, visible, injected, hot, k < inBoxCount,
+                                &random, &source)) {
                 continue;
             }
             addGaussianSource(frame, source.x, source.y, source.peak, plan.psfSigma);
@@ -192,12 +218,14 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
 
 // Writes the image, compressed when the plan says so and fpack works; *listedName gets
 // the name under which it ended up. *fpackMissing is set when fpack cannot be started.
-int storeImage(const NightOptions& options, const ImagePlan& plan, FitsImage* image, bool* fpackMissing,
-               std::string* listedName, std::string* message) {
+int storeImage(const NightOptions& options, const ImagePlan& plan, FitsImage* image,
+               bool* fpackMissing, std::string* listedName, std::string* message)
+{
     std::string plainName = plan.fileName;
     plainName.back() = 's';
     const std::string plainPath = joinPath(options.directory, plainName);
-    if (writeImageFile(plainPath, image, message) != 0) return -1;
+    if (writeImageFile(plainPath, image, message) != 0)
+        return -1;
     *listedName = plainName;
     if (plan.compressed && !*fpackMissing) {
         const int result = compressImageFile(plainPath, joinPath(options.directory, plan.fileName));
@@ -207,13 +235,15 @@ int storeImage(const NightOptions& options, const ImagePlan& plan, FitsImage* im
             *fpackMissing = true;
             std::fprintf(stderr, "simnight: fpack not found; writing every image uncompressed\n");
         } else {
-            std::fprintf(stderr, "simnight: fpack failed on %s; keeping it uncompressed\n", plainPath.c_str());
+            std::fprintf(stderr, "simnight: fpack failed on %s; keeping it uncompressed\n",
+                         plainPath.c_str());
         }
     }
     return 0;
 }
 
-int writeTextFile(const std::string& path, const std::string& text, std::string* message) {
+int writeTextFile(const std::string& path, const std::string& text, std::string* message)
+{
     FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr) {
         *message = path + ": " + std::strerror(errno);
@@ -227,26 +257,36 @@ int writeTextFile(const std::string& path, const std::string& text, std::string*
     return 0;
 }
 
-std::string formatTruthLine(const InjectedSource& s) {
+std::string formatTruthLine(const InjectedSource& s)
+{
     char line[256];
-    std::snprintf(line, sizeof line, "%-8s %-12s %12.8f %12.7f %9.1f %7.1f %6.2f %9.3f %9.3f %d\n", s.object.c_str(),
-                  s.image.c_str(), s.ra * 12 / PI, s.dec * 180 / PI, s.peak, s.sky, s.sigma, s.x, s.y, s.inBox ? 1 : 0);
+    std::snprintf(line, sizeof line, "%-8s %-12s %12.8f %12.7f %9.1f %7.1f %6.2f %9.3f %9.3f %d\n",
+                  s.object.c_str(), s.image.c_str(), s.ra * 12 / PI, s.dec * 180 / PI, s.peak,
+                  s.sky, s.sigma, s.x, s.y, s.inBox ? 1 : 0);
     return line;
 }
-}  // namespace
+} // namespace
 
-double boxRa(int64_t tenthsOfSecond) { return static_cast<double>(tenthsOfSecond) / 36000 * 15 * PI / 180; }
-
-double boxDec(int64_t arcseconds) { return static_cast<double>(arcseconds) / 3600 * PI / 180; }
-
-bool insideBox(const NightBox& box, double ra, double dec, double margin) {
-    const double m = margin * ARCSECOND;
-    const double mRa = m / std::cos(dec);
-    return ra >= boxRa(box.westRa) - mRa && ra <= boxRa(box.eastRa) + mRa && dec >= boxDec(box.southDec) - m &&
-           dec <= boxDec(box.northDec) + m;
+double boxRa(int64_t tenthsOfSecond)
+{
+    return static_cast<double>(tenthsOfSecond) / 36000 * 15 * PI / 180;
 }
 
-std::string formatBoxRa(int64_t tenthsOfSecond) {
+double boxDec(int64_t arcseconds)
+{
+    return static_cast<double>(arcseconds) / 3600 * PI / 180;
+}
+
+bool insideBox(const NightBox& box, double ra, double dec, double margin)
+{
+    const double m = margin * ARCSECOND;
+    const double mRa = m / std::cos(dec);
+    return ra >= boxRa(box.westRa) - mRa && ra <= boxRa(box.eastRa) + mRa &&
+           dec >= boxDec(box.southDec) - m && dec <= boxDec(box.northDec) + m;
+}
+
+std::string formatBoxRa(int64_t tenthsOfSecond)
+{
     const int64_t u = tenthsOfSecond;
     char text[32];
     std::snprintf(text, sizeof text, "%02lld:%02lld:%02lld.%lld", static_cast<long long>(u / 36000),
@@ -255,7 +295,8 @@ std::string formatBoxRa(int64_t tenthsOfSecond) {
     return text;
 }
 
-std::string formatBoxDec(int64_t arcseconds) {
+std::string formatBoxDec(int64_t arcseconds)
+{
     const int64_t a = arcseconds < 0 ? -arcseconds : arcseconds;
     char text[32];
     std::snprintf(text, sizeof text, "%s%02lld:%02lld:%02lld", arcseconds < 0 ? "-" : "",
@@ -265,7 +306,8 @@ std::string formatBoxDec(int64_t arcseconds) {
 }
 
 void buildImageHeader(FitsImage* image, const ObjectPlan& object, const ImagePlan& plan,
-                      const NightOptions& options) {
+                      const NightOptions& options)
+{
     image->bitpix = 16;
     image->width = options.width;
     image->height = options.height;
@@ -286,12 +328,14 @@ void buildImageHeader(FitsImage* image, const ObjectPlan& object, const ImagePla
     setRealCard(image, "EQUINOX", 2000.0, 6);
     setRealCard(image, "GAIN", NIGHT_GAIN, 6);
     setRealCard(image, "RDNOISE", NIGHT_READ_NOISE, 6);
-    setCommentCard(image, "COMMENT", ("Simulated by simnight, seed " + std::to_string(options.seed)).c_str());
+    setCommentCard(image, "COMMENT",
+                   ("Simulated by simnight, seed " + std::to_string(options.seed)).c_str());
 }
 
-int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers) {
+int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers)
+{
     const int samples = 64;
-    double halfDec = 0;  // degrees
+    double halfDec = 0; // degrees
     for (const FitsImage& h : headers) {
         halfDec = std::max(halfDec, (std::min(h.width, h.height) / 2.0 - EDGE) * object->scale);
     }
@@ -302,7 +346,8 @@ int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers) {
         box.westRa = static_cast<int64_t>(std::ceil((object->ra - halfRa) / 15 * 36000));
         box.northDec = static_cast<int64_t>(std::floor((object->dec + halfDec) * 3600));
         box.southDec = static_cast<int64_t>(std::ceil((object->dec - halfDec) * 3600));
-        if (box.westRa >= box.eastRa || box.southDec >= box.northDec) return -1;
+        if (box.westRa >= box.eastRa || box.southDec >= box.northDec)
+            return -1;
         bool fits = true;
         for (int k = 0; k <= samples && fits; ++k) {
             const double t = static_cast<double>(k) / samples;
@@ -313,7 +358,8 @@ int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers) {
             for (const FitsImage& h : headers) {
                 for (const auto& point : border) {
                     double x = 0, y = 0;
-                    if (skyToPixel(&h, point[0], point[1], &x, &y) != 0 || !(x >= EDGE && y >= EDGE) ||
+                    if (skyToPixel(&h, point[0], point[1], &x, &y) != 0 ||
+                        !(x >= EDGE && y >= EDGE) ||
                         !(x <= h.width - 1 - EDGE && y <= h.height - 1 - EDGE)) {
                         fits = false;
                     }
@@ -328,17 +374,20 @@ int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers) {
     return -1;
 }
 
-int writeNight(const NightOptions& options, std::string* message) {
-    if (!options.directory.empty() && mkdir(options.directory.c_str(), 0755) != 0 && errno != EEXIST) {
+int writeNight(const NightOptions& options, std::string* message)
+{
+    if (!options.directory.empty() && mkdir(options.directory.c_str(), 0755) != 0 &&
+        errno != EEXIST) {
         *message = options.directory + ": " + std::strerror(errno);
         return -1;
     }
     std::vector<ObjectPlan> objects = planNight(options);
-    const double areaFactor = static_cast<double>(options.width) * options.height / (1024.0 * 1024.0);
+    const double areaFactor =
+        static_cast<double>(options.width) * options.height / (1024.0 * 1024.0);
     NightRandom detector;
     seedNightRandom(&detector, streamSeed(options.seed, DETECTOR, 0, 0));
-    const std::vector<HotPixel> hot =
-        makeHotPixels(options.width, options.height, static_cast<int>(30 * areaFactor + 0.5), &detector);
+    const std::vector<HotPixel> hot = makeHotPixels(
+        options.width, options.height, static_cast<int>(30 * areaFactor + 0.5), &detector);
 
     bool fpackMissing = !options.compress;
     std::vector<InjectedSource> sources;
@@ -359,26 +408,31 @@ int writeNight(const NightOptions& options, std::string* message) {
         for (size_t j = 0; j < headers.size(); ++j) {
             ImagePlan& plan = j == 0 ? object.referenceImage : object.testImages[j - 1];
             const size_t firstSource = sources.size();
-            renderImage(options, object, plan, static_cast<int>(i), static_cast<int>(j), hot, &headers[j], &frame,
-                        &sources);
+            renderImage(options, object, plan, static_cast<int>(i), static_cast<int>(j), hot,
+                        &headers[j], &frame, &sources);
             std::string listed;
-            if (storeImage(options, plan, &headers[j], &fpackMissing, &listed, message) != 0) return -1;
+            if (storeImage(options, plan, &headers[j], &fpackMissing, &listed, message) != 0)
+                return -1;
             plan.fileName = listed;
-            for (size_t k = firstSource; k < sources.size(); ++k) sources[k].image = listed;
+            for (size_t k = firstSource; k < sources.size(); ++k)
+                sources[k].image = listed;
             freeFitsImage(&headers[j]);
-            if (j > 0) files += listed + "\n";
+            if (j > 0)
+                files += listed + "\n";
         }
         char line[256];
-        std::snprintf(line, sizeof line, "%-8s  %s  %s  %s  %s  %s\n", object.name.c_str(),
-                      formatBoxRa(object.box.eastRa).c_str(), formatBoxDec(object.box.northDec).c_str(),
-                      formatBoxRa(object.box.westRa).c_str(), formatBoxDec(object.box.southDec).c_str(),
-                      object.referenceImage.fileName.c_str());
+        std::snprintf(
+            line, sizeof line, "%-8s  %s  %s  %s  %s  %s\n", object.name.c_str(),
+            formatBoxRa(object.box.eastRa).c_str(), formatBoxDec(object.box.northDec).c_str(),
+            formatBoxRa(object.box.westRa).c_str(), formatBoxDec(object.box.southDec).c_str(),
+            object.referenceImage.fileName.c_str());
         table += line;
     }
 
-    std::string truth =
-        "# object image        ra_hours    dec_degrees      peak     sky  sigma         x         y inbox\n";
-    for (const InjectedSource& s : sources) truth += formatTruthLine(s);
+    std::string truth = "# object image        ra_hours    dec_degrees      peak     sky  sigma    "
+                        "     x         y inbox\n";
+    for (const InjectedSource& s : sources)
+        truth += formatTruthLine(s);
     if (writeTextFile(joinPath(options.directory, "table.txt"), table, message) != 0 ||
         writeTextFile(joinPath(options.directory, "files.txt"), files, message) != 0 ||
         writeTextFile(joinPath(options.directory, "truth.txt"), truth, message) != 0) {

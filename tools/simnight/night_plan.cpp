@@ -9,7 +9,7 @@
 namespace {
 constexpr double PI = 3.141592653589793;
 constexpr double DEGREE = PI / 180;
-constexpr int64_t NIGHT_START = 1772323200;  // 2026-03-01 00:00:00 UTC
+constexpr int64_t NIGHT_START = 1772323200; // 2026-03-01 00:00:00 UTC
 constexpr int64_t DAY = 86400;
 constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
 // Faintest catalogue star: total flux in a test exposure, about one noise unit at the peak.
@@ -24,7 +24,8 @@ enum Stream : uint64_t { FIELD = 1, IMAGE = 2, CATALOGUE = 3 };
 
 // Total flux of a star drawn from counts growing 2.5 times per magnitude up to the
 // faint limit: inverse of N(<m) proportional to 10^(slope m).
-double drawStarFlux(NightRandom* random) {
+double drawStarFlux(NightRandom* random)
+{
     const double q = std::pow(10.0, -COUNT_SLOPE * MAGNITUDE_SPAN);
     const double u = uniformRandom(random);
     const double magnitudesBrighter = -std::log10(u * (1 - q) + q) / COUNT_SLOPE;
@@ -32,7 +33,8 @@ double drawStarFlux(NightRandom* random) {
 }
 
 void setPointing(ImagePlan* image, const ObjectPlan& object, const NightOptions& options,
-                 double offsetPixels, double rotation, NightRandom* random) {
+                 double offsetPixels, double rotation, NightRandom* random)
+{
     const double offsetDec = uniformBetween(random, -offsetPixels, offsetPixels) * object.scale;
     const double offsetRa = uniformBetween(random, -offsetPixels, offsetPixels) * object.scale /
                             std::cos(object.dec * DEGREE);
@@ -44,11 +46,15 @@ void setPointing(ImagePlan* image, const ObjectPlan& object, const NightOptions&
     image->cdelt2 = object.scale;
     image->crota2 = uniformBetween(random, -rotation, rotation);
 }
-}  // namespace
+} // namespace
 
-double skyNoise(double sky) { return std::sqrt(sky / NIGHT_GAIN + NIGHT_READ_NOISE * NIGHT_READ_NOISE); }
+double skyNoise(double sky)
+{
+    return std::sqrt(sky / NIGHT_GAIN + NIGHT_READ_NOISE * NIGHT_READ_NOISE);
+}
 
-std::vector<ObjectPlan> planNight(const NightOptions& options) {
+std::vector<ObjectPlan> planNight(const NightOptions& options)
+{
     const double area = static_cast<double>(options.width) * static_cast<double>(options.height);
     const double areaFactor = area / (1024.0 * 1024.0);
     const double starsPerImage =
@@ -85,8 +91,8 @@ std::vector<ObjectPlan> planNight(const NightOptions& options) {
 
         for (int j = 0; j < options.imagesPerObject; ++j) {
             ImagePlan test;
-            seedNightRandom(&imageRandom,
-                            streamSeed(options.seed, IMAGE, static_cast<uint64_t>(i), static_cast<uint64_t>(j) + 1));
+            seedNightRandom(&imageRandom, streamSeed(options.seed, IMAGE, static_cast<uint64_t>(i),
+                                                     static_cast<uint64_t>(j) + 1));
             test.fileName = object.name + "_" + std::to_string(j + 1) + ".fts";
             test.compressed = options.compress && j % 2 == 1;
             test.injected = testCounter % 3 != 2;
@@ -100,16 +106,19 @@ std::vector<ObjectPlan> planNight(const NightOptions& options) {
             object.testImages.push_back(test);
             ++testCounter;
         }
-        if (reference.compressed) reference.fileName.back() = 'h';
+        if (reference.compressed)
+            reference.fileName.back() = 'h';
         for (ImagePlan& test : object.testImages) {
-            if (test.compressed) test.fileName.back() = 'h';
+            if (test.compressed)
+                test.fileName.back() = 'h';
         }
 
         // Catalogue: a rectangle of right ascension and declination covering every
         // pointing with room to spare, filled at the density that puts starsPerImage
         // stars on one image, plus a few stars bright enough to saturate.
         NightRandom catalogueRandom;
-        seedNightRandom(&catalogueRandom, streamSeed(options.seed, CATALOGUE, static_cast<uint64_t>(i), 0));
+        seedNightRandom(&catalogueRandom,
+                        streamSeed(options.seed, CATALOGUE, static_cast<uint64_t>(i), 0));
         const double halfDec = 0.78 * std::max(options.width, options.height) * object.scale;
         const double edgeDec = std::min(89.0, std::fabs(object.dec) + halfDec);
         const double halfRa = halfDec / std::cos(edgeDec * DEGREE);
@@ -117,18 +126,24 @@ std::vector<ObjectPlan> planNight(const NightOptions& options) {
         const double imageArea = area * object.scale * object.scale;
         const int64_t count = static_cast<int64_t>(starsPerImage * rectangleArea / imageArea + 0.5);
         const int64_t bright =
-            starsPerImage > 0 ? static_cast<int64_t>((2 + starsPerImage / 750) * rectangleArea / imageArea + 0.5) : 0;
+            starsPerImage > 0
+                ? static_cast<int64_t>((2 + starsPerImage / 750) * rectangleArea / imageArea + 0.5)
+                : 0;
         object.stars.resize(static_cast<size_t>(count + bright));
         for (int64_t k = 0; k < count + bright; ++k) {
             SkyStar& star = object.stars[static_cast<size_t>(k)];
-            star.ra = uniformBetween(&catalogueRandom, object.ra - halfRa, object.ra + halfRa) * DEGREE;
-            star.dec = uniformBetween(&catalogueRandom, object.dec - halfDec, object.dec + halfDec) * DEGREE;
+            star.ra =
+                uniformBetween(&catalogueRandom, object.ra - halfRa, object.ra + halfRa) * DEGREE;
+            star.dec =
+                uniformBetween(&catalogueRandom, object.dec - halfDec, object.dec + halfDec) *
+                DEGREE;
             if (k < count) {
                 star.flux = drawStarFlux(&catalogueRandom);
             } else {
                 // Peak from 1.2 to 12 times saturation under middling seeing.
                 const double sigma = 3.2 / FWHM_PER_SIGMA;
-                star.flux = 65535 * uniformBetween(&catalogueRandom, 1.2, 12) * 2 * PI * sigma * sigma;
+                star.flux =
+                    65535 * uniformBetween(&catalogueRandom, 1.2, 12) * 2 * PI * sigma * sigma;
             }
         }
     }

@@ -30,39 +30,39 @@ struct SkyStar {
 // The searched rectangle of sky, in the whole units the reference table is written in:
 // right ascension in tenths of a second of time, declination in arcseconds.
 struct NightBox {
-    int64_t eastRa = 0;    // ERA
-    int64_t northDec = 0;  // NDec
-    int64_t westRa = 0;    // WRA
-    int64_t southDec = 0;  // SDec
+    int64_t eastRa = 0;   // ERA
+    int64_t northDec = 0; // NDec
+    int64_t westRa = 0;   // WRA
+    int64_t southDec = 0; // SDec
 };
 
 // Pointing and conditions of one image.
 struct ImagePlan {
-    std::string fileName;       // as listed in the table or file of files, no directory
+    std::string fileName; // as listed in the table or file of files, no directory
     bool reference = false;
-    bool compressed = false;    // to be written as .fth
-    bool injected = false;      // receives new sources
-    double crval1 = 0;          // degrees
+    bool compressed = false; // to be written as .fth
+    bool injected = false;   // receives new sources
+    double crval1 = 0;       // degrees
     double crval2 = 0;
-    double crpix1 = 0;          // pixels, same convention as star positions
+    double crpix1 = 0; // pixels, same convention as star positions
     double crpix2 = 0;
-    double cdelt1 = 0;          // degrees per pixel (negative: east to the left)
+    double cdelt1 = 0; // degrees per pixel (negative: east to the left)
     double cdelt2 = 0;
-    double crota2 = 0;          // degrees
-    double psfSigma = 0;        // pixels
-    double sky = 0;             // ADU
-    double fluxScale = 0;       // exposure and transparency relative to a test exposure
+    double crota2 = 0;    // degrees
+    double psfSigma = 0;  // pixels
+    double sky = 0;       // ADU
+    double fluxScale = 0; // exposure and transparency relative to a test exposure
     int32_t exposureMs = 0;
-    int64_t observed = 0;       // seconds since 1970 UTC
+    int64_t observed = 0; // seconds since 1970 UTC
     int cosmicRays = 0;
 };
 
 // One field of the night with everything that belongs to it.
 struct ObjectPlan {
     std::string name;
-    double ra = 0;              // field centre, degrees
+    double ra = 0; // field centre, degrees
     double dec = 0;
-    double scale = 0;           // degrees per pixel
+    double scale = 0; // degrees per pixel
     ImagePlan referenceImage;
     std::vector<ImagePlan> testImages;
     std::vector<SkyStar> stars;
@@ -72,15 +72,15 @@ struct ObjectPlan {
 // A new point source put into one test image.
 struct InjectedSource {
     std::string object;
-    std::string image;          // file name as listed
-    double ra = 0;              // radians
+    std::string image; // file name as listed
+    double ra = 0;     // radians
     double dec = 0;
-    double peak = 0;            // ADU above the sky at the centre
-    double sky = 0;             // the image's sky level, ADU
-    double sigma = 0;           // the image's sky noise, ADU
-    double x = 0;               // pixel position in the test image
+    double peak = 0;  // ADU above the sky at the centre
+    double sky = 0;   // the image's sky level, ADU
+    double sigma = 0; // the image's sky noise, ADU
+    double x = 0;     // pixel position in the test image
     double y = 0;
-    bool inBox = false;         // inside the object's sky box
+    bool inBox = false; // inside the object's sky box
 };
 
 // Gain (electrons per ADU) and read noise (ADU) of the simulated camera.

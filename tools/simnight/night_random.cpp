@@ -3,7 +3,8 @@
 #include <cmath>
 #include <initializer_list>
 
-uint64_t splitMix64(uint64_t* x) {
+uint64_t splitMix64(uint64_t* x)
+{
     *x += 0x9e3779b97f4a7c15ULL;
     uint64_t z = *x;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -11,7 +12,8 @@ uint64_t splitMix64(uint64_t* x) {
     return z ^ (z >> 31);
 }
 
-uint64_t streamSeed(uint64_t seed, uint64_t a, uint64_t b, uint64_t c) {
+uint64_t streamSeed(uint64_t seed, uint64_t a, uint64_t b, uint64_t c)
+{
     uint64_t x = seed;
     uint64_t h = splitMix64(&x);
     for (uint64_t part : {a, b, c}) {
@@ -21,16 +23,22 @@ uint64_t streamSeed(uint64_t seed, uint64_t a, uint64_t b, uint64_t c) {
     return h;
 }
 
-void seedNightRandom(NightRandom* random, uint64_t seed) {
+void seedNightRandom(NightRandom* random, uint64_t seed)
+{
     uint64_t x = seed;
-    for (uint64_t& word : random->state) word = splitMix64(&x);
+    for (uint64_t& word : random->state)
+        word = splitMix64(&x);
     random->hasSpare = false;
     random->spareNormal = 0;
 }
 
-static uint64_t rotateLeft(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+static uint64_t rotateLeft(uint64_t x, int k)
+{
+    return (x << k) | (x >> (64 - k));
+}
 
-uint64_t nextRandomBits(NightRandom* random) {
+uint64_t nextRandomBits(NightRandom* random)
+{
     uint64_t* s = random->state;
     const uint64_t result = rotateLeft(s[1] * 5, 7) * 9;
     const uint64_t t = s[1] << 17;
@@ -43,20 +51,24 @@ uint64_t nextRandomBits(NightRandom* random) {
     return result;
 }
 
-double uniformRandom(NightRandom* random) {
+double uniformRandom(NightRandom* random)
+{
     return static_cast<double>(nextRandomBits(random) >> 11) * 0x1.0p-53;
 }
 
-double uniformBetween(NightRandom* random, double low, double high) {
+double uniformBetween(NightRandom* random, double low, double high)
+{
     return low + (high - low) * uniformRandom(random);
 }
 
-uint32_t uniformIndex(NightRandom* random, uint32_t n) {
+uint32_t uniformIndex(NightRandom* random, uint32_t n)
+{
     const uint64_t bits = nextRandomBits(random) >> 32;
     return static_cast<uint32_t>((bits * n) >> 32);
 }
 
-double normalRandom(NightRandom* random) {
+double normalRandom(NightRandom* random)
+{
     if (random->hasSpare) {
         random->hasSpare = false;
         return random->spareNormal;
@@ -73,8 +85,10 @@ double normalRandom(NightRandom* random) {
     return u * factor;
 }
 
-int64_t poissonRandom(NightRandom* random, double mean) {
-    if (!(mean > 0)) return 0;
+int64_t poissonRandom(NightRandom* random, double mean)
+{
+    if (!(mean > 0))
+        return 0;
     if (mean < 30) {
         const double limit = std::exp(-mean);
         int64_t k = 0;

@@ -12,13 +12,15 @@
 namespace {
 constexpr double PI = 3.141592653589793;
 
-std::string baseNameOf(const std::string& path) {
+std::string baseNameOf(const std::string& path)
+{
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
 }
-}  // namespace
+} // namespace
 
-bool parseSexagesimalText(const std::string& text, double* value) {
+bool parseSexagesimalText(const std::string& text, double* value)
+{
     const char* p = text.c_str();
     bool negative = false;
     if (*p == '-') {
@@ -27,26 +29,33 @@ bool parseSexagesimalText(const std::string& text, double* value) {
     }
     double parts[3] = {0, 0, 0};
     for (int k = 0; k < 3; ++k) {
-        if (*p < '0' || *p > '9') return false;
+        if (*p < '0' || *p > '9')
+            return false;
         char* end = nullptr;
         parts[k] = std::strtod(p, &end);
         p = end;
-        if (*p == '\0') break;
-        if (*p != ':' || k == 2) return false;
+        if (*p == '\0')
+            break;
+        if (*p != ':' || k == 2)
+            return false;
         ++p;
     }
-    if (*p != '\0') return false;
+    if (*p != '\0')
+        return false;
     const double v = parts[0] + parts[1] / 60 + parts[2] / 3600;
     *value = negative ? -v : v;
     return true;
 }
 
-bool parseCandidateLine(const std::string& line, ReportCandidate* candidate) {
+bool parseCandidateLine(const std::string& line, ReportCandidate* candidate)
+{
     std::istringstream in(line);
     std::string object, image, ra, dec, extra;
-    if (!(in >> object >> image >> ra >> dec) || (in >> extra)) return false;
+    if (!(in >> object >> image >> ra >> dec) || (in >> extra))
+        return false;
     double raHours = 0, decDegrees = 0;
-    if (!parseSexagesimalText(ra, &raHours) || !parseSexagesimalText(dec, &decDegrees)) return false;
+    if (!parseSexagesimalText(ra, &raHours) || !parseSexagesimalText(dec, &decDegrees))
+        return false;
     candidate->object = object;
     candidate->image = image;
     candidate->raHours = raHours;
@@ -54,21 +63,28 @@ bool parseCandidateLine(const std::string& line, ReportCandidate* candidate) {
     return true;
 }
 
-double candidateDistance(const ReportCandidate& candidate, double raHours, double decDegrees) {
+double candidateDistance(const ReportCandidate& candidate, double raHours, double decDegrees)
+{
     double dRa = candidate.raHours - raHours;
-    if (dRa > 12) dRa -= 24;
-    if (dRa < -12) dRa += 24;
-    const double raSlack = std::max(0.0, std::fabs(dRa) * 3600 - 0.05);  // seconds of time
-    const double decSlack = std::max(0.0, std::fabs(candidate.decDegrees - decDegrees) * 3600 - 0.5);
+    if (dRa > 12)
+        dRa -= 24;
+    if (dRa < -12)
+        dRa += 24;
+    const double raSlack = std::max(0.0, std::fabs(dRa) * 3600 - 0.05); // seconds of time
+    const double decSlack =
+        std::max(0.0, std::fabs(candidate.decDegrees - decDegrees) * 3600 - 0.5);
     const double raArcsec = raSlack * 15 * std::cos(decDegrees * PI / 180);
     return std::sqrt(raArcsec * raArcsec + decSlack * decSlack);
 }
 
-bool clearlyDetectable(const TruthSource& source) {
-    return source.inBox && source.peak >= 20 * source.sigma && source.peak + source.sky + 5 * source.sigma < 65535;
+bool clearlyDetectable(const TruthSource& source)
+{
+    return source.inBox && source.peak >= 20 * source.sigma &&
+           source.peak + source.sky + 5 * source.sigma < 65535;
 }
 
-int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::string* message) {
+int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::string* message)
+{
     std::ifstream in(path);
     if (!in) {
         *message = std::string(path) + ": " + std::strerror(errno);
@@ -76,12 +92,13 @@ int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::stri
     }
     std::string line;
     while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#') continue;
+        if (line.empty() || line[0] == '#')
+            continue;
         std::istringstream fields(line);
         TruthSource s;
         int inBox = 0;
-        if (!(fields >> s.object >> s.image >> s.raHours >> s.decDegrees >> s.peak >> s.sky >> s.sigma >> s.x >>
-              s.y >> inBox)) {
+        if (!(fields >> s.object >> s.image >> s.raHours >> s.decDegrees >> s.peak >> s.sky >>
+              s.sigma >> s.x >> s.y >> inBox)) {
             *message = std::string(path) + ": bad line: " + line;
             return -1;
         }
@@ -91,7 +108,9 @@ int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::stri
     return 0;
 }
 
-int readReportCandidates(const char* path, std::vector<ReportCandidate>* candidates, std::string* message) {
+int readReportCandidates(const char* path, std::vector<ReportCandidate>* candidates,
+                         std::string* message)
+{
     std::ifstream in(path);
     if (!in) {
         *message = std::string(path) + ": " + std::strerror(errno);
@@ -104,7 +123,8 @@ int readReportCandidates(const char* path, std::vector<ReportCandidate>* candida
             inCandidates = line == "\f";
             continue;
         }
-        if (line.empty()) continue;
+        if (line.empty())
+            continue;
         ReportCandidate c;
         if (!parseCandidateLine(line, &c)) {
             *message = std::string(path) + ": bad candidate line: " + line;
@@ -120,18 +140,22 @@ int readReportCandidates(const char* path, std::vector<ReportCandidate>* candida
 }
 
 RecoveryCounts countRecovered(const std::vector<TruthSource>& sources,
-                              const std::vector<ReportCandidate>& candidates, double toleranceArcsec) {
+                              const std::vector<ReportCandidate>& candidates,
+                              double toleranceArcsec)
+{
     RecoveryCounts counts;
     counts.injected = static_cast<int>(sources.size());
     counts.candidates = static_cast<int>(candidates.size());
     std::vector<bool> used(candidates.size(), false);
     for (const TruthSource& s : sources) {
         const bool detectable = clearlyDetectable(s);
-        if (detectable) ++counts.detectable;
+        if (detectable)
+            ++counts.detectable;
         bool found = false;
         for (size_t k = 0; k < candidates.size(); ++k) {
             const ReportCandidate& c = candidates[k];
-            if (c.object != s.object || c.image != baseNameOf(s.image)) continue;
+            if (c.object != s.object || c.image != baseNameOf(s.image))
+                continue;
             if (candidateDistance(c, s.raHours, s.decDegrees) <= toleranceArcsec) {
                 used[k] = true;
                 found = true;
@@ -139,7 +163,8 @@ RecoveryCounts countRecovered(const std::vector<TruthSource>& sources,
         }
         if (found) {
             ++counts.recovered;
-            if (detectable) ++counts.detectableRecovered;
+            if (detectable)
+                ++counts.detectableRecovered;
         }
     }
     counts.unmatchedCandidates = static_cast<int>(std::count(used.begin(), used.end(), false));

@@ -11,9 +11,9 @@ struct TruthSource {
     std::string image;
     double raHours = 0;
     double decDegrees = 0;
-    double peak = 0;   // ADU above the sky
-    double sky = 0;    // ADU
-    double sigma = 0;  // sky noise, ADU
+    double peak = 0;  // ADU above the sky
+    double sky = 0;   // ADU
+    double sigma = 0; // sky noise, ADU
     double x = 0;
     double y = 0;
     bool inBox = false;
@@ -33,7 +33,8 @@ int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::stri
 
 // Reads the candidate lines of a report: every non-empty line after the form-feed line.
 // 0, or -1 with the reason in *message (no form-feed line, or a line that does not parse).
-int readReportCandidates(const char* path, std::vector<ReportCandidate>* candidates, std::string* message);
+int readReportCandidates(const char* path, std::vector<ReportCandidate>* candidates,
+                         std::string* message);
 
 // Splits a candidate line into object, image, right ascension (hh:mm:ss.s) and
 // declination ([-]dd:mm:ss). true when all four fields are there and both positions parse.
@@ -59,10 +60,11 @@ struct RecoveryCounts {
     int detectable = 0;
     int detectableRecovered = 0;
     int candidates = 0;
-    int unmatchedCandidates = 0;  // candidates that match no injected source
+    int unmatchedCandidates = 0; // candidates that match no injected source
 };
 
 // Matches candidates to truth sources of the same object and image (base name) within
 // toleranceArcsec by candidateDistance.
 RecoveryCounts countRecovered(const std::vector<TruthSource>& sources,
-                              const std::vector<ReportCandidate>& candidates, double toleranceArcsec);
+                              const std::vector<ReportCandidate>& candidates,
+                              double toleranceArcsec);

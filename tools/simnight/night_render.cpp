@@ -3,19 +3,22 @@
 #include <algorithm>
 #include <cmath>
 
-void initNightFrame(NightFrame* frame, int32_t width, int32_t height, double sky) {
+void initNightFrame(NightFrame* frame, int32_t width, int32_t height, double sky)
+{
     frame->width = width;
     frame->height = height;
     frame->signal.assign(static_cast<size_t>(width) * static_cast<size_t>(height),
                          static_cast<float>(sky));
 }
 
-void addGaussianSource(NightFrame* frame, double x, double y, double peak, double sigma) {
-    if (!(peak > 0.02) || !(sigma > 0)) return;
+void addGaussianSource(NightFrame* frame, double x, double y, double peak, double sigma)
+{
+    if (!(peak > 0.02) || !(sigma > 0))
+        return;
     const double radius = std::ceil(sigma * std::sqrt(2 * std::log(peak / 0.02)));
     if (!(x + radius >= 0 && y + radius >= 0 && x - radius <= frame->width - 1 &&
           y - radius <= frame->height - 1)) {
-        return;  // wholly outside (or a position that is not a number)
+        return; // wholly outside (or a position that is not a number)
     }
     const int32_t x0 = static_cast<int32_t>(std::max(0.0, std::ceil(x - radius)));
     const int32_t x1 = static_cast<int32_t>(std::min(frame->width - 1.0, std::floor(x + radius)));
@@ -30,7 +33,8 @@ void addGaussianSource(NightFrame* frame, double x, double y, double peak, doubl
     for (int32_t j = y0; j <= y1; ++j) {
         const double d = j - y;
         const double rowPeak = peak * std::exp(d * d * scale);
-        float* row = frame->signal.data() + static_cast<size_t>(j) * static_cast<size_t>(frame->width);
+        float* row =
+            frame->signal.data() + static_cast<size_t>(j) * static_cast<size_t>(frame->width);
         for (int32_t i = x0; i <= x1; ++i) {
             row[i] += static_cast<float>(rowPeak * across[static_cast<size_t>(i - x0)]);
         }
@@ -38,7 +42,8 @@ void addGaussianSource(NightFrame* frame, double x, double y, double peak, doubl
 }
 
 void digitizeFrame(const NightFrame* frame, double gain, double readNoise, NightRandom* random,
-                   std::vector<uint16_t>* pixels) {
+                   std::vector<uint16_t>* pixels)
+{
     pixels->resize(frame->signal.size());
     const double readVariance = readNoise * readNoise;
     for (size_t k = 0; k < frame->signal.size(); ++k) {
@@ -55,7 +60,8 @@ void digitizeFrame(const NightFrame* frame, double gain, double readNoise, Night
     }
 }
 
-std::vector<HotPixel> makeHotPixels(int32_t width, int32_t height, int count, NightRandom* random) {
+std::vector<HotPixel> makeHotPixels(int32_t width, int32_t height, int count, NightRandom* random)
+{
     std::vector<HotPixel> hot(static_cast<size_t>(std::max(count, 0)));
     for (HotPixel& h : hot) {
         h.x = static_cast<int32_t>(uniformIndex(random, static_cast<uint32_t>(width)));
@@ -66,22 +72,27 @@ std::vector<HotPixel> makeHotPixels(int32_t width, int32_t height, int count, Ni
     return hot;
 }
 
-static void addClipped(std::vector<uint16_t>* pixels, size_t index, int32_t excess) {
+static void addClipped(std::vector<uint16_t>* pixels, size_t index, int32_t excess)
+{
     const int32_t value = (*pixels)[index] + excess;
     (*pixels)[index] = static_cast<uint16_t>(std::min(value, 65535));
 }
 
 void addHotPixels(const std::vector<HotPixel>& hot, int32_t width, int32_t height,
-                  std::vector<uint16_t>* pixels) {
+                  std::vector<uint16_t>* pixels)
+{
     for (const HotPixel& h : hot) {
-        if (h.x < 0 || h.x >= width || h.y < 0 || h.y >= height) continue;
-        addClipped(pixels, static_cast<size_t>(h.y) * static_cast<size_t>(width) + static_cast<size_t>(h.x),
+        if (h.x < 0 || h.x >= width || h.y < 0 || h.y >= height)
+            continue;
+        addClipped(pixels,
+                   static_cast<size_t>(h.y) * static_cast<size_t>(width) + static_cast<size_t>(h.x),
                    h.excess);
     }
 }
 
 void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height,
-                   std::vector<uint16_t>* pixels) {
+                   std::vector<uint16_t>* pixels)
+{
     static const int STEP_X[8] = {1, 1, 0, -1, -1, -1, 0, 1};
     static const int STEP_Y[8] = {0, 1, 1, 1, 0, -1, -1, -1};
     for (int n = 0; n < count; ++n) {
@@ -91,9 +102,12 @@ void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height
         const int length = track ? 2 + static_cast<int>(uniformIndex(random, 4)) : 1;
         const int direction = static_cast<int>(uniformIndex(random, 8));
         for (int k = 0; k < length; ++k) {
-            if (x < 0 || x >= width || y < 0 || y >= height) break;
+            if (x < 0 || x >= width || y < 0 || y >= height)
+                break;
             const int32_t excess = 300 + static_cast<int32_t>(uniformIndex(random, 5701));
-            addClipped(pixels, static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x), excess);
+            addClipped(pixels,
+                       static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x),
+                       excess);
             x += STEP_X[direction];
             y += STEP_Y[direction];
         }
