@@ -14,6 +14,8 @@
 #include "sky/world_coords.hpp"
 #include "stars/find_stars.hpp"
 
+using namespace newstars;
+
 static constexpr int SIDE = 4096;
 
 struct StarField {

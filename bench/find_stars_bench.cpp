@@ -14,6 +14,8 @@
 #include "stars/find_stars.hpp"
 #include "../tests/stars/star_field.hpp"
 
+using namespace newstars;
+
 namespace {
 
 // Fields are built once per (side, stars per 4096^2) and kept for the whole run.

@@ -9,6 +9,8 @@
 #include "sky/projections.hpp"
 #include "sky/world_coords.hpp"
 
+using namespace newstars;
+
 static void projectionTan(benchmark::State& state)
 {
     double x = 0;

@@ -17,6 +17,8 @@
 #include "fits/fits_image.hpp"
 #include "fits/fits_read.hpp"
 
+using namespace newstars;
+
 namespace {
 
 constexpr int SIDE = 4096;

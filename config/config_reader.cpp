@@ -5,6 +5,8 @@
 #include <new>
 #include <optional>
 
+namespace newstars {
+
 int configVerbosity = 0;
 
 // The file every lookup reads; none until setConfigFile names one.
@@ -198,3 +200,5 @@ int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, in
     }
     return 0;
 }
+
+} // namespace newstars

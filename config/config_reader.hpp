@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <string>
 
+namespace newstars {
+
 // Level of echoing: non-zero makes getConfigReal print every value it returns on
 // standard error ("name = value"); above 2 the entry reader also traces every
 // character it reads ("state=%d c='%c'"). 0 at start; never changed by the library.
@@ -47,3 +49,5 @@ int findConfigValue(const char* name, std::string* value, int valueSize);
 // right after a backslash in a quoted value. fileName is used only in messages.
 int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, int nameSize,
                     std::string* value, int valueSize);
+
+} // namespace newstars

@@ -6,6 +6,8 @@
 
 #include "fits/fits_read.hpp"
 
+namespace newstars {
+
 // True when the span of size pixels from start lies within 0..limit (sums in 64 bits).
 static bool spanFits(int32_t start, int32_t size, int32_t limit)
 {
@@ -95,3 +97,5 @@ int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t
     destination->height = h;
     return 0;
 }
+
+} // namespace newstars

@@ -6,6 +6,8 @@
 
 #include "fits/fits_image.hpp"
 
+namespace newstars {
+
 // Copies the area of w x h pixels whose first pixel is column x, row y (from 0) of
 // source into destination, an empty record: destination gets the source's cards in
 // order, with NAXIS1 and NAXIS2 rewritten in place to w and h, then CROPX = x and
@@ -24,3 +26,5 @@
 // or -1 with destination emptied: "cropFITS: Could not malloc %d bytes for pixels".
 int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t y, int32_t w,
              int32_t h, std::string* message);
+
+} // namespace newstars

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+namespace newstars {
+
 namespace {
 
 constexpr int KEY_LENGTH = 8;
@@ -387,3 +389,5 @@ int getCardText(const FitsImage* image, const char* keyword, std::string* text)
     text->assign(card, strnlen(card, CARD_TEXT_LENGTH));
     return 0;
 }
+
+} // namespace newstars

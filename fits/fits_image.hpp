@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace newstars {
+
 inline constexpr int FITS_CARD_LENGTH = 80;
 inline constexpr int FITS_CARDS_PER_RECORD = 36;
 inline constexpr int FITS_RECORD_LENGTH = 2880;
@@ -105,3 +107,5 @@ char* formatRealCard(char* dest, const char* keyword, double value, int precisio
 char* formatStringCard(char* dest, const char* keyword, const char* text);
 // "END" in columns 1-3.
 char* formatEndCard(char* dest);
+
+} // namespace newstars

@@ -11,6 +11,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+namespace newstars {
+
 namespace {
 
 // The largest pixel count accepted: every pixel index y * width + x must fit the
@@ -242,3 +244,5 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
     }
     return 0;
 }
+
+} // namespace newstars

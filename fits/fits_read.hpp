@@ -7,6 +7,8 @@
 
 #include "fits/fits_image.hpp"
 
+namespace newstars {
+
 // Reads the header and pixels of the primary image from fd (positioned at the start
 // of the file) into an empty image. 0 with the image filled; -1 with the image
 // emptied and the reason (no file name, no line end) in *message: any message of
@@ -38,3 +40,5 @@ void swapPixelsFromFits(FitsImage* image);
 // Converts count pixels in place from file form to memory form (the work of
 // swapPixelsFromFits on a bare buffer).
 void convertPixelsFromFits(uint16_t* pixels, size_t count);
+
+} // namespace newstars

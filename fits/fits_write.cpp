@@ -11,6 +11,8 @@
 #include "fits/fits_read.hpp"
 #include "sky/calendar.hpp"
 
+namespace newstars {
+
 // Julian Date of day number 0 (1899 December 31, 12:00).
 static constexpr double JD_OF_DAY_NUMBER_ZERO = 2415020.0;
 static constexpr int64_t SECONDS_PER_DAY = 86400;
@@ -299,3 +301,5 @@ void splitPath(const char* path, std::string* directory, std::string* baseName,
         extension->assign(text, dot + 1, std::string::npos);
     }
 }
+
+} // namespace newstars

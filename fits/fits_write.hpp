@@ -13,6 +13,8 @@
 
 #include "fits/fits_image.hpp"
 
+namespace newstars {
+
 // Writes the image's header (writeFitsHeader) and then its pixels to fd, an open
 // descriptor that takes bytes unchanged, at its current position; fd is not closed.
 // The pixels are converted to file form in place for the write. With restorePixels
@@ -68,3 +70,5 @@ int setObservationTime(FitsImage* image, int64_t seconds);
 // without a dot). A dot in the directory part does not count.
 void splitPath(const char* path, std::string* directory, std::string* baseName,
                std::string* extension);
+
+} // namespace newstars

@@ -9,6 +9,8 @@
 #include "sky/world_coords.hpp"
 #include "stars/find_stars.hpp"
 
+namespace newstars {
+
 static constexpr double PI = 3.141592653589793;
 
 // Extra reach of the declination index beyond the tolerance, radians. Rounding in the
@@ -250,3 +252,5 @@ int compareImages(SearchRun* run, const FitsImage* reference, const FitsImage* t
                 static_cast<int>(testStars.size()), candidateCount);
     return 0;
 }
+
+} // namespace newstars

@@ -8,6 +8,8 @@
 #include "fits/fits_image.hpp"
 #include "search/reference_table.hpp"
 
+namespace newstars {
+
 // The candidate lines of the whole run, in the order found, without line ends.
 struct CandidateList {
     std::vector<std::string> lines;
@@ -71,3 +73,5 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 // error; nothing printed on standard output, no candidate added). Neither image changes.
 int compareImages(SearchRun* run, const FitsImage* reference, const FitsImage* test,
                   const char* referenceName, const char* testName, const char* objectName);
+
+} // namespace newstars

@@ -11,6 +11,8 @@
 
 extern char** environ;
 
+namespace newstars {
+
 // Whether the name ends exactly in ".fth" or ".FTH" (mixed case is a plain file).
 static bool isCompressedName(const char* name)
 {
@@ -146,3 +148,5 @@ int openImageFile(const char* name, std::string* message)
         *message = std::strerror(errno);
     return fd;
 }
+
+} // namespace newstars

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace newstars {
+
 // Opens the named image read-only and returns the descriptor, which the caller reads
 // from the start and closes; or -1 with the reason (no file name, no line end) in
 // *message, which is untouched on success.
@@ -17,3 +19,5 @@
 //   "Can not execute `fdecomp -r COPY' "      fdecomp did not start or did not end with status 0
 //   "Can not decompress NAME"                 fdecomp wrote no readable image.fts
 int openImageFile(const char* name, std::string* message);
+
+} // namespace newstars

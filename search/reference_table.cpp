@@ -5,6 +5,8 @@
 
 #include "sky/sexagesimal.hpp"
 
+namespace newstars {
+
 static constexpr double PI = 3.141592653589793;
 
 static bool isFieldSpace(char c)
@@ -89,3 +91,5 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
     }
     return -1;
 }
+
+} // namespace newstars

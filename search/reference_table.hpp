@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+namespace newstars {
+
 // The sky box of the current table entry, all angles in radians.
 struct SearchBox {
     double ERA = 0;       // right ascension of the east edge
@@ -47,3 +49,5 @@ int splitFields(char* line, char** starts);
 // (of any object) read on the way does not have exactly six fields, or when a sky
 // field of the matching entry holds no number.
 int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry);
+
+} // namespace newstars

@@ -9,6 +9,8 @@
 #include "search/image_file.hpp"
 #include "sky/sexagesimal.hpp"
 
+namespace newstars {
+
 static constexpr double PI = 3.141592653589793;
 
 // Longest piece of a file-of-files line read at once, line end included.
@@ -191,3 +193,5 @@ int runSearch(int argc, char** argv)
     printCandidates(&run.candidates);
     return 0;
 }
+
+} // namespace newstars

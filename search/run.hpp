@@ -9,6 +9,8 @@
 #include "search/compare.hpp"
 #include "search/reference_table.hpp"
 
+namespace newstars {
+
 // The two forms of the command line (arguments counted after the program name):
 //   arcsec_sep config_file image1 [image2 ...]      at least three arguments
 //   -f file_of_files arcsec_sep config_file          exactly four, the first exactly "-f"
@@ -67,3 +69,5 @@ void printCandidates(const CandidateList* list);
 // The whole run from the command line. Returns the exit status of a complete run (0);
 // fatal errors end the process with status 1 before the candidates are printed.
 int runSearch(int argc, char** argv);
+
+} // namespace newstars

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace newstars {
+
 namespace {
 
 // The last computation of each remembering routine; empty until the first one.
@@ -249,3 +251,5 @@ void scanDate(const char* text, int* month, double* day, int* year)
     if (present[2] && year != nullptr)
         *year = truncateToInt(value[2]);
 }
+
+} // namespace newstars

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace newstars {
+
 // Converts a calendar date to a day number (days since 1899 December 31, 12:00).
 //   month  1..12 (out-of-range months are computed through, not refused)
 //   day    day of month plus the fraction of the day since midnight (1.5 = the 1st at noon)
@@ -50,3 +52,5 @@ void formatDate(std::string* out, double dayNumber);
 // ignored. A lone number with a decimal point, below 1 or above 12 is a decimal year
 // (yearToDayNumber), and sets all three outputs. A text without numbers changes nothing.
 void scanDate(const char* text, int* month, double* day, int* year);
+
+} // namespace newstars

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace newstars {
+
 // Degrees to radians, one full turn in radians and the small-value tolerance. The
 // first two are deliberately the short forms used throughout this code, not pi/180
 // and 2 pi at full precision.
@@ -491,3 +493,5 @@ int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, do
     *y = pixelY;
     return 0;
 }
+
+} // namespace newstars

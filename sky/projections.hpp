@@ -1,4 +1,7 @@
 #pragma once
+
+namespace newstars {
+
 // Celestial projections between an image's pixel grid and the sky: reference point
 // (CRVAL1, CRVAL2) at reference pixel (CRPIX1, CRPIX2), increments CDELT1, CDELT2 per
 // pixel, rotation CROTA2. All angles in degrees; pixel positions in the same index
@@ -39,3 +42,5 @@ int projectionPixelToSky(double x, double y, double crval1, double crval2, doubl
 int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
                          double crpix2, double cdelt1, double cdelt2, double crota2,
                          const char* code, double* x, double* y);
+
+} // namespace newstars

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace newstars {
+
 namespace {
 
 // Length of the text after the whole part for a known fracbase, or 0 for any other.
@@ -173,3 +175,5 @@ void upperCaseInPlace(char* text)
         if (*text >= 'a' && *text <= 'z')
             *text = static_cast<char>(*text - 'a' + 'A');
 }
+
+} // namespace newstars

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace newstars {
+
 // Formats a as sexagesimal text: a whole part right-justified in w characters, then
 // the fields below one whole unit, rounded to the nearest smallest unit (halves upward
 // in magnitude, so 23.999999 at fracbase 36000 gives "24:00:00.0").
@@ -42,3 +44,5 @@ void lowerCaseInPlace(char* text);
 
 // Replaces every lower-case letter of the NUL-terminated text by its upper-case letter.
 void upperCaseInPlace(char* text);
+
+} // namespace newstars

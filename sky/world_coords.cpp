@@ -4,6 +4,8 @@
 
 #include "sky/projections.hpp"
 
+namespace newstars {
+
 // The world-coordinate cards of one header, angles in degrees.
 struct WorldCoordCards {
     double crval1 = 0, crval2 = 0;
@@ -70,3 +72,5 @@ int skyToPixel(const FitsImage* image, double ra, double dec, double* x, double*
         return -1;
     return 0;
 }
+
+} // namespace newstars

@@ -9,6 +9,8 @@
 
 #include "fits/fits_image.hpp"
 
+namespace newstars {
+
 // Pixel position (x along NAXIS1, y along NAXIS2) to right ascension and declination in
 // radians; the right ascension is non-negative and within half a turn of CRVAL1.
 // 0 on success; -1 when a card is missing, CTYPE1 is not a quoted "RA--" type, or the
@@ -20,3 +22,5 @@ int pixelToSky(const FitsImage* image, double x, double y, double* ra, double* d
 // the projection refuses leaves its linear estimate in them, and a zero CDELT1 or
 // CDELT2 leaves 0 in both.
 int skyToPixel(const FitsImage* image, double ra, double dec, double* x, double* y);
+
+} // namespace newstars

@@ -8,6 +8,8 @@
 #include <exception>
 #include <utility>
 
+namespace newstars {
+
 // Width of the band along each edge that is filled and never scanned. It keeps every
 // read of the thresholds (20 columns), the climb (10 pixels plus one neighbour), the
 // core rings (4) and the refinement (1) inside the image.
@@ -490,3 +492,5 @@ int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList*
 {
     return findStarsWith(pixels, width, height, stars, true);
 }
+
+} // namespace newstars

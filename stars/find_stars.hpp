@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace newstars {
+
 // The stars found in one image, three parallel arrays in the order the stars were
 // accepted (rows top to bottom, columns left to right of the candidate that led to
 // each star). Element i of each array describes the same star.
@@ -80,3 +82,5 @@ int coreRadius(const uint16_t* image, int width, int x, int y, uint16_t peak);
 // second difference keeps the integer coordinate. Writes *refinedX and *refinedY.
 void subpixelPeak(const uint16_t* image, int width, int x, int y, double* refinedX,
                   double* refinedY);
+
+} // namespace newstars

@@ -8,6 +8,8 @@
 
 #include "stars/find_stars.hpp"
 
+namespace newstars {
+
 static uint16_t pixelAt(const uint16_t* pixels, int width, int x, int y)
 {
     return pixels[static_cast<ptrdiff_t>(y) * width + x];
@@ -218,3 +220,5 @@ void addShiftedImage(FitsImage* destination, const uint16_t* source, int dx, int
         }
     }
 }
+
+} // namespace newstars

@@ -10,6 +10,8 @@
 
 #include "fits/fits_image.hpp"
 
+namespace newstars {
+
 // How a star is looked for and how far it may reach.
 struct MeasureParams {
     int32_t searchHalfWidth =
@@ -64,3 +66,5 @@ int compareMeasurements(const StarMeasurement* a, const StarMeasurement* b, doub
 // when the sum reaches it. source has destination->width x destination->height pixels.
 // Destination pixels outside the overlap are unchanged.
 void addShiftedImage(FitsImage* destination, const uint16_t* source, int dx, int dy);
+
+} // namespace newstars

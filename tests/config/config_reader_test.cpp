@@ -8,6 +8,8 @@
 
 #include "support/files.hpp"
 
+using namespace newstars;
+
 // Replaces every "@" in the pattern by the file name.
 static std::string withFileName(const std::string& pattern, const std::string& fileName)
 {

@@ -8,6 +8,8 @@
 
 #include "support/fits_file.hpp"
 
+using namespace newstars;
+
 // A sw x sh image whose pixel at column x, row y holds 100 y + x, with a hand-written header.
 static void makeCropSource(FitsImage* image, int sw, int sh, bool withNaxis2 = true)
 {

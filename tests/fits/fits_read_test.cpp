@@ -12,6 +12,8 @@
 
 #include "fits/fits_read.hpp"
 
+using namespace newstars;
+
 namespace {
 
 // A card: the text left-justified and blank-filled to 80 columns.

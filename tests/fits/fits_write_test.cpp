@@ -23,6 +23,8 @@
 #include "support/fits_file.hpp"
 #include "support/program.hpp"
 
+using namespace newstars;
+
 // A file for one test, removed when the holder goes away; bytes() gives its content.
 struct WriterTestFile : ScratchFile {
     std::vector<unsigned char> bytes() const

@@ -9,6 +9,8 @@
 
 #include "fits/fits_image.hpp"
 
+using namespace newstars;
+
 namespace {
 
 // A text placed on a card from a 1-based column on.

@@ -14,6 +14,8 @@
 #include "fits/fits_read.hpp"
 #include "support/fits_file.hpp"
 
+using namespace newstars;
+
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__)

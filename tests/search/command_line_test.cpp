@@ -5,6 +5,8 @@
 #include "search/run.hpp"
 #include "test_support.hpp"
 
+using namespace newstars;
+
 static const std::string FORM_FEED = "\f\n";
 
 static std::string usageText()

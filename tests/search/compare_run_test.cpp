@@ -15,6 +15,8 @@
 #include "stars/find_stars.hpp"
 #include "test_support.hpp"
 
+using namespace newstars;
+
 static const std::string FORM_FEED = "\f\n";
 
 struct RunCase {

@@ -15,6 +15,8 @@
 #include "search/compare.hpp"
 #include "test_support.hpp"
 
+using namespace newstars;
+
 static const double PI = 3.141592653589793;
 static const double ARCSEC = PI / 180 / 3600;
 

@@ -10,6 +10,8 @@
 #include "fits/fits_read.hpp"
 #include "search/image_file.hpp"
 
+using namespace newstars;
+
 class OpenImageFile : public ::testing::Test {
 protected:
     void SetUp() override

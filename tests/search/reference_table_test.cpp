@@ -8,6 +8,8 @@
 #include "search/reference_table.hpp"
 #include "test_support.hpp"
 
+using namespace newstars;
+
 TEST(SplitFields, SplitsOnRunsOfWhiteSpace)
 {
     struct Case {

@@ -9,6 +9,8 @@
 #include <limits>
 #include <string>
 
+using namespace newstars;
+
 namespace {
 
 struct KnownDate {

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+using namespace newstars;
+
 // Codes of the nine projection numbers, linear first.
 static const char* const ALL_CODES[] = {"",     "-SIN", "-TAN", "-ARC", "-NCP",
                                         "-GLS", "-MER", "-AIT", "-STG"};

@@ -22,6 +22,8 @@
 
 #include "sky/projections.hpp"
 
+using namespace newstars;
+
 struct Frame {
     double crval1, crval2, cdelt1, cdelt2, crota2;
 };

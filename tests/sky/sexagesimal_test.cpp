@@ -9,6 +9,8 @@
 
 #include "support/files.hpp"
 
+using namespace newstars;
+
 namespace {
 
 TEST(FsSexa, FormatsEveryFractionBase)

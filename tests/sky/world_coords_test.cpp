@@ -7,6 +7,8 @@
 
 #include "fits/fits_image.hpp"
 
+using namespace newstars;
+
 static const double PI = 3.141592653589793;
 
 // A header with all eight world-coordinate cards.

@@ -16,6 +16,8 @@
 #include "stars/find_stars.hpp"
 #include "stars/star_field.hpp"
 
+using namespace newstars;
+
 namespace {
 
 struct PlainStar {

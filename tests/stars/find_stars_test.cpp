@@ -8,6 +8,8 @@
 
 #include "stars/star_field.hpp"
 
+using namespace newstars;
+
 namespace {
 
 // Index of the star nearest (x, y) within maxDistance, or -1.

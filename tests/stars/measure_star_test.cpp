@@ -11,6 +11,8 @@
 
 #include "stars/star_field.hpp"
 
+using namespace newstars;
+
 namespace {
 
 // An image whose value depends only on the ring around (cx, cy): 1000 at the centre,

@@ -17,6 +17,8 @@
 #include "night_render.hpp"
 #include "sky/world_coords.hpp"
 
+using namespace newstars;
+
 extern char** environ;
 
 namespace {

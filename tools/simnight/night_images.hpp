@@ -12,14 +12,14 @@
 // cards, OBJECT, the observation time, the world-coordinate cards of a gnomonic
 // projection (CTYPE1 'RA---TAN', CTYPE2 'DEC--TAN', CRVAL, CRPIX, CDELT, CROTA2) and
 // the exposure. The image must be empty; its pixel buffer is left empty.
-void buildImageHeader(FitsImage* image, const ObjectPlan& object, const ImagePlan& plan,
+void buildImageHeader(newstars::FitsImage* image, const ObjectPlan& object, const ImagePlan& plan,
                       const NightOptions& options);
 
 // Chooses the object's sky box: centred on the field, as large as it can be while every
 // point of its border maps at least 48 pixels inside each of the given images (the
 // reference first), rounded inward to the table's units. 0, or -1 when no such box is
 // found (the images hardly overlap, or a header has no usable coordinates).
-int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers);
+int chooseSkyBox(ObjectPlan* object, const std::vector<newstars::FitsImage>& headers);
 
 // Right ascension (radians) and declination of a box corner or edge: the table's units
 // converted back.
