@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <cstring>
 
 namespace newstars {
@@ -74,13 +75,13 @@ std::string formatWhole(uint64_t whole, bool neg, int w)
 
 } // namespace
 
-std::string fs_sexa(double a, int w, int fracbase)
+std::string fs_sexa(double a, int w, int fracbase, std::string* message)
 {
     const size_t fractionSize = fractionLength(fracbase);
     if (fractionSize == 0) {
-        // The whole part would be formatted first, but the process ends before anyone sees it.
-        std::printf("fs_sexa: unknown fracbase: %d\n", fracbase);
-        std::exit(1);
+        if (message != nullptr)
+            *message = "fs_sexa: unknown fracbase: " + std::to_string(fracbase);
+        return std::string();
     }
     const size_t start = w > 0 ? static_cast<size_t>(w) : 0;
 

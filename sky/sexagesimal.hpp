@@ -18,9 +18,9 @@ namespace newstars {
 // the fraction ("10:30" for 100.5, w = 2, fracbase 60). A w of 0 or less leaves only
 // the fraction. A value that is NaN, infinite or whose count of smallest units is 2^63
 // or more gives the same length of '*' characters.
-// Any other fracbase prints "fs_sexa: unknown fracbase: <value>" and a line end on
-// standard output and ends the process with status 1.
-std::string fs_sexa(double a, int w, int fracbase);
+// Any other fracbase gives an empty text and, when message is not null, sets *message
+// to "fs_sexa: unknown fracbase: <value>" (no line end); *message is untouched otherwise.
+std::string fs_sexa(double a, int w, int fracbase, std::string* message = nullptr);
 
 // Reads a number from text: leading white space, an optional minus sign, then whole
 // units, and optionally minutes and seconds, each introduced by one or more of ':', ';',
