@@ -1,16 +1,11 @@
 #include "config/config_reader.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <optional>
 
 namespace newstars {
-
-int configVerbosity = 0;
-
-// The file every lookup reads; none until setConfigFile names one.
-static std::optional<std::string> currentConfigFile;
 
 // The states of the entry reader.
 enum EntryState {
@@ -34,79 +29,94 @@ static std::size_t capacityOf(int bufferSize)
     return bufferSize > 1 ? static_cast<std::size_t>(bufferSize - 1) : 0;
 }
 
-// Appends c to the name unless that passes the limit; then reports and gives -1.
-static int appendToName(std::string* name, int c, int nameSize, const char* fileName)
+// Appends c to the name unless that passes the limit; then notes why and gives -1.
+static int appendToName(ConfigReader* reader, std::string* name, int c, int nameSize,
+                        const char* fileName)
 {
     if (name->size() >= capacityOf(nameSize)) {
-        std::fprintf(stderr, "name \"%s\" too long in \"%s\"\n", name->c_str(), fileName);
+        reader->diagnostics +=
+            "name \"" + std::string(name->c_str()) + "\" too long in \"" + fileName + "\"\n";
         return -1;
     }
     name->push_back(static_cast<char>(c));
     return 0;
 }
 
-// Appends c to the value unless that passes the limit; then reports and gives -1.
-static int appendToValue(std::string* value, int c, int valueSize, const char* fileName)
+// Appends c to the value unless that passes the limit; then notes why and gives -1.
+static int appendToValue(ConfigReader* reader, std::string* value, int c, int valueSize,
+                         const char* fileName)
 {
     if (value->size() >= capacityOf(valueSize)) {
-        std::fprintf(stderr, "value too long in '%s'\n", fileName);
+        reader->diagnostics += "value too long in '" + std::string(fileName) + "'\n";
         return -1;
     }
     value->push_back(static_cast<char>(c));
     return 0;
 }
 
-void setConfigFile(const char* fileName)
+int setConfigFile(ConfigReader* reader, const char* fileName, std::string* message)
 {
     if (fileName == nullptr) {
-        currentConfigFile.reset();
-        return;
+        reader->fileName.reset();
+        return 0;
     }
     try {
-        currentConfigFile = std::string(fileName);
+        reader->fileName = std::string(fileName);
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "setConfigFile(): Can not malloc %zu\n", std::strlen(fileName) + 1);
-        std::exit(1);
+        char text[64];
+        std::snprintf(text, sizeof text, "setConfigFile(): Can not malloc %zu",
+                      std::strlen(fileName) + 1);
+        *message = text;
+        return -1;
     }
+    return 0;
 }
 
-void getConfigReal(const char* name, double* value)
+int getConfigReal(ConfigReader* reader, const char* name, double* value, std::string* message)
 {
     std::string text;
-    if (findConfigValue(name, &text, 256) == -1) {
-        std::printf("Can not find `%s' in config file.\n", name);
-        std::exit(1);
-    }
+    const int status = findConfigValue(reader, name, &text, 256, message);
+    if (status == CONFIG_NOT_FOUND)
+        *message = "Can not find `" + std::string(name) + "' in config file.";
+    if (status != CONFIG_OK)
+        return status;
     *value = std::strtod(text.c_str(), nullptr);
-    if (configVerbosity != 0) {
-        std::fprintf(stderr, "%s = %g\n", name, *value);
+    if (reader->verbosity != 0) {
+        char echo[64];
+        std::snprintf(echo, sizeof echo, " = %g\n", *value);
+        reader->diagnostics += name;
+        reader->diagnostics += echo;
     }
+    return CONFIG_OK;
 }
 
-int findConfigValue(const char* name, std::string* value, int valueSize)
+int findConfigValue(ConfigReader* reader, const char* name, std::string* value, int valueSize,
+                    std::string* message)
 {
-    if (!currentConfigFile) {
-        std::fprintf(stderr, "Can not look up `%s': no config file has been named.\n", name);
-        std::exit(1);
+    if (!reader->fileName) {
+        *message = "Can not look up `" + std::string(name) + "': no config file has been named.";
+        return CONFIG_NO_FILE;
     }
-    const char* fileName = currentConfigFile->c_str();
+    const char* fileName = reader->fileName->c_str();
     std::FILE* file = std::fopen(fileName, "r");
     if (file == nullptr) {
-        std::perror(fileName);
-        std::exit(1);
+        const char* reason = std::strerror(errno);
+        *message = fileName[0] != '\0' ? std::string(fileName) + ": " + reason : reason;
+        return CONFIG_NO_FILE;
     }
     std::string entryName;
     std::string entryValue;
-    int found = -1;
+    int found = CONFIG_NOT_FOUND;
     for (;;) {
         entryValue.clear(); // the "/" entry leaves it so: an empty value
-        if (readConfigEntry(file, fileName, &entryName, 256, &entryValue, valueSize) == -1) {
+        if (readConfigEntry(reader, file, fileName, &entryName, 256, &entryValue, valueSize) ==
+            -1) {
             break;
         }
         // compared as C text: a name read with a NUL byte in it ends at that byte
         if (std::strcmp(entryName.c_str(), name) == 0) {
             *value = entryValue;
-            found = 0;
+            found = CONFIG_OK;
             break;
         }
     }
@@ -114,8 +124,8 @@ int findConfigValue(const char* name, std::string* value, int valueSize)
     return found;
 }
 
-int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, int nameSize,
-                    std::string* value, int valueSize)
+int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName, std::string* name,
+                    int nameSize, std::string* value, int valueSize)
 {
     int state = STATE_BETWEEN;
     while (state != STATE_DONE) {
@@ -123,8 +133,12 @@ int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, in
         if (c == EOF) {
             return -1;
         }
-        if (configVerbosity > 2) {
-            std::fprintf(stderr, "state=%d c='%c'\n", state, c);
+        if (reader->verbosity > 2) {
+            char trace[32];
+            std::snprintf(trace, sizeof trace, "state=%d c='", state);
+            reader->diagnostics += trace;
+            reader->diagnostics += static_cast<char>(c);
+            reader->diagnostics += "'\n";
         }
         switch (state) {
         case STATE_BETWEEN:
@@ -135,13 +149,13 @@ int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, in
                 state = STATE_COMMENT;
             } else if (c == '/') {
                 name->clear();
-                if (appendToName(name, c, nameSize, fileName) == -1) {
+                if (appendToName(reader, name, c, nameSize, fileName) == -1) {
                     return -1;
                 }
                 return 0;
             } else {
                 name->clear();
-                if (appendToName(name, c, nameSize, fileName) == -1) {
+                if (appendToName(reader, name, c, nameSize, fileName) == -1) {
                     return -1;
                 }
                 state = STATE_NAME;
@@ -150,7 +164,7 @@ int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, in
         case STATE_NAME:
             if (isSeparator(c) || c == '=') {
                 state = STATE_AFTER_NAME;
-            } else if (appendToName(name, c, nameSize, fileName) == -1) {
+            } else if (appendToName(reader, name, c, nameSize, fileName) == -1) {
                 return -1;
             }
             break;
@@ -169,7 +183,7 @@ int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, in
         case STATE_PLAIN_VALUE:
             if (isSeparator(c)) {
                 state = STATE_DONE;
-            } else if (appendToValue(value, c, valueSize, fileName) == -1) {
+            } else if (appendToValue(reader, value, c, valueSize, fileName) == -1) {
                 return -1;
             }
             break;
@@ -179,13 +193,13 @@ int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, in
             } else if (c == '\\') {
                 int next = std::getc(file);
                 if (next == EOF) {
-                    std::fprintf(stderr, "EOF after BACKSLASH\n");
+                    reader->diagnostics += "EOF after BACKSLASH\n";
                     return -1;
                 }
-                if (next != '\n' && appendToValue(value, next, valueSize, fileName) == -1) {
+                if (next != '\n' && appendToValue(reader, value, next, valueSize, fileName) == -1) {
                     return -1;
                 }
-            } else if (appendToValue(value, c, valueSize, fileName) == -1) {
+            } else if (appendToValue(reader, value, c, valueSize, fileName) == -1) {
                 return -1;
             }
             break;

@@ -12,42 +12,62 @@
 // exactly (letter case included); the first occurrence of a name wins.
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace newstars {
 
-// Level of echoing: non-zero makes getConfigReal print every value it returns on
-// standard error ("name = value"); above 2 the entry reader also traces every
-// character it reads ("state=%d c='%c'"). 0 at start; never changed by the library.
-extern int configVerbosity;
+// One reader's state, owned by the caller (one reader per thread).
+struct ConfigReader {
+    // Level of echoing: non-zero makes getConfigReal note every value it returns
+    // ("name = value"); above 2 the entry reader also traces every character it reads
+    // ("state=%d c='%c'"). Never changed by the library.
+    int verbosity = 0;
+    // The file every lookup reads; none until setConfigFile names one.
+    std::optional<std::string> fileName;
+    // Echoes, traces and the entry reader's error messages, each ended by a line end,
+    // appended in the order they arise: the text a program shows on standard error.
+    std::string diagnostics;
+};
 
-// Names the file that all later lookups read (an empty name is kept as given and
-// fails to open). A null name means no file, so that a later lookup fails. Out of memory: a message on standard error and the
-// process ends with status 1.
-void setConfigFile(const char* fileName);
+// Status of a lookup.
+enum ConfigStatus {
+    CONFIG_OK = 0,
+    CONFIG_NOT_FOUND = -1, // the file ends, or an entry cannot be read, before a match
+    CONFIG_NO_FILE = -2,   // no file named, or the file cannot be opened
+};
 
-// Looks the name up in the current file and stores its value converted with strtod
+// Names the file that all later lookups through reader read (an empty name is kept
+// as given and fails to open). A null name means no file, so that a later lookup
+// fails. 0; -1 when memory runs out, with "setConfigFile(): Can not malloc <bytes>"
+// in *message and the reader unchanged.
+int setConfigFile(ConfigReader* reader, const char* fileName, std::string* message);
+
+// Looks the name up in the reader's file and stores its value converted with strtod
 // (text without a number gives 0; the "/" entry, which has no value, gives 0).
-// Returns only on success. A missing name, an entry that cannot be read before the
-// match, a file that cannot be opened, or no file named: a message (the not-found
-// one on standard output, the others on standard error) and the process ends with
-// status 1.
-void getConfigReal(const char* name, double* value);
+// CONFIG_OK; otherwise *value is untouched and *message holds the reason:
+//   CONFIG_NOT_FOUND  "Can not find `NAME' in config file." (meant for standard output)
+//   CONFIG_NO_FILE    "Can not look up `NAME': no config file has been named.", or
+//                     "FILE: <system text for the error>" ("<system text>" alone for an
+//                     empty file name) when the file cannot be opened
+int getConfigReal(ConfigReader* reader, const char* name, double* value, std::string* message);
 
-// Reads the current file from its start and stores in *value the value of the first
+// Reads the reader's file from its start and stores in *value the value of the first
 // entry named name, at most valueSize - 1 characters (valueSize >= 1); the "/" entry
-// gives an empty value. 0 when found; -1 when the file ends, or an entry cannot be
-// read, before a match (*value then untouched). A file that cannot be opened, or no
-// file named: a message on standard error and the process ends with status 1.
-int findConfigValue(const char* name, std::string* value, int valueSize);
+// gives an empty value. CONFIG_OK when found; CONFIG_NOT_FOUND when the file ends, or an
+// entry cannot be read, before a match; CONFIG_NO_FILE with *message set as for
+// getConfigReal. *value is untouched unless found.
+int findConfigValue(ConfigReader* reader, const char* name, std::string* value, int valueSize,
+                    std::string* message);
 
 // Reads the next entry from file, an open text stream. 0 with *name set (at most
 // nameSize - 1 characters) and *value set (at most valueSize - 1 characters), except
 // for the "/" entry, which sets *name to "/" and leaves *value untouched. -1 at end of
 // file (an entry not yet ended by its terminator is dropped) or on an error, after the
-// error's message on standard error: a name or value past its limit, or the end of file
-// right after a backslash in a quoted value. fileName is used only in messages.
-int readConfigEntry(std::FILE* file, const char* fileName, std::string* name, int nameSize,
-                    std::string* value, int valueSize);
+// error's message is appended to reader->diagnostics: a name or value past its limit,
+// or the end of file right after a backslash in a quoted value. fileName is used only
+// in messages.
+int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName, std::string* name,
+                    int nameSize, std::string* value, int valueSize);
 
 } // namespace newstars
