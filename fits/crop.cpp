@@ -22,6 +22,14 @@ static void formatCropMessage(std::string* message, const char* format, long lon
     message->assign(text);
 }
 
+// Empties the destination after a card could not be added: -1 with the reason.
+static int failCropCards(FitsImage* destination, std::string* message)
+{
+    freeFitsImage(destination);
+    message->assign(CARD_MEMORY_MESSAGE);
+    return -1;
+}
+
 // True when rows of rowLength pixels in a buffer of count pixels hold the area.
 static bool bufferHoldsArea(std::size_t count, int32_t rowLength, int32_t x, int32_t y, int32_t w,
                             int32_t h)
@@ -74,16 +82,19 @@ int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t
     const std::size_t cardsHeld = source->cards.size() / FITS_CARD_LENGTH;
     for (std::size_t i = 0; i < cardsHeld && i < static_cast<std::size_t>(source->cardCount); ++i) {
         const char* card = source->cards.data() + i * FITS_CARD_LENGTH;
+        int status = 0;
         if (std::memcmp(card, "NAXIS1  ", 8) == 0) {
-            setIntCard(destination, "NAXIS1", w);
+            status = setIntCard(destination, "NAXIS1", w);
         } else if (std::memcmp(card, "NAXIS2  ", 8) == 0) {
-            setIntCard(destination, "NAXIS2", h);
+            status = setIntCard(destination, "NAXIS2", h);
         } else {
-            addCard(destination, card);
+            status = addCard(destination, card);
         }
+        if (status != 0)
+            return failCropCards(destination, message);
     }
-    setIntCard(destination, "CROPX", x);
-    setIntCard(destination, "CROPY", y);
+    if (setIntCard(destination, "CROPX", x) != 0 || setIntCard(destination, "CROPY", y) != 0)
+        return failCropCards(destination, message);
 
     const std::size_t rowLength = static_cast<std::size_t>(source->width);
     std::size_t from = static_cast<std::size_t>(y) * rowLength + static_cast<std::size_t>(x);

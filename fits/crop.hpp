@@ -23,7 +23,8 @@ namespace newstars {
 //   "cropFITS: AOI lies outside the %d-pixel buffer of rows of %d" when the pixel
 //   buffer does not hold the area;
 //   "cropFITS: destination must be another image than the source";
-// or -1 with destination emptied: "cropFITS: Could not malloc %d bytes for pixels".
+// or -1 with destination emptied: "cropFITS: Could not malloc %d bytes for pixels", or
+// CARD_MEMORY_MESSAGE when a card cannot be added.
 int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t y, int32_t w,
              int32_t h, std::string* message);
 

@@ -47,14 +47,14 @@ size_t trimmedLength(const std::string& text)
     return n;
 }
 
-// Writes the card text over the first card of the keyword, or appends it.
-void storeCard(FitsImage* image, const char* keyword, const char* card)
+// Writes the card text over the first card of the keyword, or appends it. 0 or -1.
+int storeCard(FitsImage* image, const char* keyword, const char* card)
 {
     char* existing = nullptr;
-    if (findCard(image, keyword, &existing) == 0)
-        std::memcpy(existing, card, FITS_CARD_LENGTH);
-    else
-        addCard(image, card);
+    if (findCard(image, keyword, &existing) != 0)
+        return addCard(image, card);
+    std::memcpy(existing, card, FITS_CARD_LENGTH);
+    return 0;
 }
 
 // Formats the value with "%.*G" at the precision, falling back to fewer significant
@@ -159,7 +159,7 @@ int findCard(FitsImage* image, const char* keyword, char** card)
     return 0;
 }
 
-void addCard(FitsImage* image, const char* card)
+int addCard(FitsImage* image, const char* card)
 {
     // The card may lie inside this header (a pointer from findCard): copy it first,
     // since growing the array moves it.
@@ -168,10 +168,10 @@ void addCard(FitsImage* image, const char* card)
     try {
         image->cards.insert(image->cards.end(), copy, copy + FITS_CARD_LENGTH);
     } catch (const std::bad_alloc&) {
-        std::fputs("No memory for more FITS header lines\n", stderr);
-        return;
+        return -1;
     }
     ++image->cardCount;
+    return 0;
 }
 
 int deleteCard(FitsImage* image, const char* keyword)
@@ -186,7 +186,6 @@ int deleteCard(FitsImage* image, const char* keyword)
     try {
         remaining.resize(static_cast<size_t>(image->cardCount - 1) * FITS_CARD_LENGTH);
     } catch (const std::bad_alloc&) {
-        std::fputs("No memory for fewer FITS header lines (?!)\n", stderr);
         return -1;
     }
     const char* cards = image->cards.data();
@@ -206,10 +205,9 @@ int copyCard(FitsImage* destination, const FitsImage* source, const char* keywor
     if (findCard(source, keyword, &card) != 0)
         return -1;
     char* target = nullptr;
-    if (findCard(destination, keyword, &target) == 0)
-        std::memmove(target, card, FITS_CARD_LENGTH);
-    else
-        addCard(destination, card);
+    if (findCard(destination, keyword, &target) != 0)
+        return addCard(destination, card);
+    std::memmove(target, card, FITS_CARD_LENGTH);
     return 0;
 }
 
@@ -264,31 +262,31 @@ char* formatEndCard(char* dest)
     return dest;
 }
 
-void setLogicalCard(FitsImage* image, const char* keyword, int flag)
+int setLogicalCard(FitsImage* image, const char* keyword, int flag)
 {
     char card[FITS_CARD_LENGTH];
-    storeCard(image, keyword, formatLogicalCard(card, keyword, flag));
+    return storeCard(image, keyword, formatLogicalCard(card, keyword, flag));
 }
 
-void setIntCard(FitsImage* image, const char* keyword, int32_t value)
+int setIntCard(FitsImage* image, const char* keyword, int32_t value)
 {
     char card[FITS_CARD_LENGTH];
-    storeCard(image, keyword, formatIntCard(card, keyword, value));
+    return storeCard(image, keyword, formatIntCard(card, keyword, value));
 }
 
-void setRealCard(FitsImage* image, const char* keyword, double value, int precision)
+int setRealCard(FitsImage* image, const char* keyword, double value, int precision)
 {
     char card[FITS_CARD_LENGTH];
-    storeCard(image, keyword, formatRealCard(card, keyword, value, precision));
+    return storeCard(image, keyword, formatRealCard(card, keyword, value, precision));
 }
 
-void setStringCard(FitsImage* image, const char* keyword, const char* text)
+int setStringCard(FitsImage* image, const char* keyword, const char* text)
 {
     char card[FITS_CARD_LENGTH];
-    storeCard(image, keyword, formatStringCard(card, keyword, text));
+    return storeCard(image, keyword, formatStringCard(card, keyword, text));
 }
 
-void setCommentCard(FitsImage* image, const char* keyword, const char* text)
+int setCommentCard(FitsImage* image, const char* keyword, const char* text)
 {
     size_t length = std::strlen(text);
     size_t start = 0;
@@ -301,8 +299,10 @@ void setCommentCard(FitsImage* image, const char* keyword, const char* text)
             std::snprintf(card, sizeof card, "%-8.8s... %-68.68s", keyword, text + start);
             start += 68;
         }
-        addCard(image, card);
+        if (addCard(image, card) != 0)
+            return -1;
     }
+    return 0;
 }
 
 int getLogicalCard(const FitsImage* image, const char* keyword, int* value)

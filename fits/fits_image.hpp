@@ -40,31 +40,35 @@ void freeFitsImage(FitsImage* image);
 int findCard(FitsImage* image, const char* keyword, char** card);
 int findCard(const FitsImage* image, const char* keyword, const char** card);
 
-// Appends a copy of the 80 characters at card (which may lie in this header). Out of
-// memory: "No memory for more FITS header lines" on standard error, the header
-// unchanged and the card lost.
-void addCard(FitsImage* image, const char* card);
+// The reason to give when a card cannot be added for want of memory.
+inline constexpr const char* CARD_MEMORY_MESSAGE = "No memory for more FITS header lines";
+
+// Appends a copy of the 80 characters at card (which may lie in this header). 0, or -1
+// when memory runs out (the caller's message: CARD_MEMORY_MESSAGE), the header unchanged.
+int addCard(FitsImage* image, const char* card);
 
 // Removes the first card of the keyword; the others keep their order. 0, or -1 when
-// the header is empty, the keyword is absent or memory runs out ("No memory for fewer
-// FITS header lines (?!)" on standard error); on -1 the header is unchanged.
+// the header is empty, the keyword is absent or memory runs out; on -1 the header is
+// unchanged.
 int deleteCard(FitsImage* image, const char* keyword);
 
 // Copies the source's first card of the keyword over the destination's first card of
-// it, or appends it. 0, or -1 when the source has no such card (destination unchanged).
+// it, or appends it. 0, or -1 when the source has no such card or memory runs out
+// (destination unchanged).
 int copyCard(FitsImage* destination, const FitsImage* source, const char* keyword);
 
 // Setters: format the card (see the formatters below) over the first card of the
-// keyword, which keeps its place, or append it (an append that runs out of memory
-// loses the card after addCard's message).
-void setLogicalCard(FitsImage* image, const char* keyword, int flag);
-void setIntCard(FitsImage* image, const char* keyword, int32_t value);
-void setRealCard(FitsImage* image, const char* keyword, double value, int precision);
-void setStringCard(FitsImage* image, const char* keyword, const char* text);
+// keyword, which keeps its place, or append it. 0, or -1 when an append runs out of
+// memory (header unchanged).
+int setLogicalCard(FitsImage* image, const char* keyword, int flag);
+int setIntCard(FitsImage* image, const char* keyword, int32_t value);
+int setRealCard(FitsImage* image, const char* keyword, double value, int precision);
+int setStringCard(FitsImage* image, const char* keyword, const char* text);
 // Appends the text over as many cards as it needs, never replacing one: the keyword
 // and 72 characters on the first card, the keyword, "... " and 68 characters on each
-// further one; an empty text adds nothing.
-void setCommentCard(FitsImage* image, const char* keyword, const char* text);
+// further one; an empty text adds nothing. 0, or -1 when memory runs out (the cards
+// appended before that stay).
+int setCommentCard(FitsImage* image, const char* keyword, const char* text);
 
 // Getters: 0 and the value stored; -1 when the card is absent (or, for logicals and
 // strings, does not hold that type), the output left untouched. Values are read from

@@ -173,8 +173,8 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message)
         if (!ended) {
             if (std::memcmp(card, "END", 3) == 0)
                 ended = true;
-            else
-                addCard(image, card);
+            else if (addCard(image, card) != 0)
+                return failRead(image, message, CARD_MEMORY_MESSAGE);
         }
     } while (!ended || cardsRead % FITS_CARDS_PER_RECORD != 0);
 

@@ -23,8 +23,8 @@ int readFitsImage(int fd, FitsImage* image, std::string* message);
 // xfactor, yfactor, offset1, offset2 and exposureMs (EXPTIME * 1000 truncated,
 // saturated to the 32-bit range). On success fd stands at the first data byte.
 // -1 with the image emptied and, in *message, the system's error text, "FITS file is
-// short", "File must claim to be a SIMPLE image.", "BITPIX must be 16." or a
-// message of getImageSize.
+// short", CARD_MEMORY_MESSAGE (a card could not be kept), "File must claim to be a
+// SIMPLE image.", "BITPIX must be 16." or a message of getImageSize.
 int readFitsHeader(int fd, FitsImage* image, std::string* message);
 
 // Checks NAXIS, NAXIS3..NAXISn (each 1) and reads NAXIS1 and NAXIS2.

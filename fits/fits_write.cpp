@@ -176,7 +176,8 @@ int writeFitsBuffer(int fd, uint16_t* pixels, int32_t width, int32_t height, int
     header.width = width;
     header.height = height;
     header.bitpix = 16;
-    setDefaultCards(&header);
+    if (setDefaultCards(&header) != 0)
+        return -1;
     std::string message;
     if (writeFitsHeader(&header, fd, &message) == -1) {
         return -1;
@@ -184,22 +185,25 @@ int writeFitsBuffer(int fd, uint16_t* pixels, int32_t width, int32_t height, int
     return writePixelData(fd, pixels, static_cast<std::size_t>(count), restorePixels, &message);
 }
 
-void setDefaultCards(FitsImage* image)
+int setDefaultCards(FitsImage* image)
 {
-    setLogicalCard(image, "SIMPLE", 1);
-    setIntCard(image, "BITPIX", image->bitpix);
-    setIntCard(image, "NAXIS", 2);
-    setIntCard(image, "NAXIS1", image->width);
-    setIntCard(image, "NAXIS2", image->height);
-    setIntCard(image, "BZERO", PIXEL_ZERO);
-    setIntCard(image, "OFFSET1", image->offset1);
-    setIntCard(image, "OFFSET2", image->offset2);
-    setIntCard(image, "XFACTOR", image->xfactor);
-    setIntCard(image, "YFACTOR", image->yfactor);
-    setRealCard(image, "EXPTIME", image->exposureMs / 1000.0, 6);
-    setCommentCard(image, "COMMENT", "Rows are flipped from FITS standard");
-    setStringCard(image, "ORIGIN", "Dept of Physics and Astronomy, University of Corvale, USA");
-    setStringCard(image, "TELESCOP", "Astrophysics 7\" Refractor");
+    // One statement per card: the appends keep this order.
+    int failed = setLogicalCard(image, "SIMPLE", 1);
+    failed |= setIntCard(image, "BITPIX", image->bitpix);
+    failed |= setIntCard(image, "NAXIS", 2);
+    failed |= setIntCard(image, "NAXIS1", image->width);
+    failed |= setIntCard(image, "NAXIS2", image->height);
+    failed |= setIntCard(image, "BZERO", PIXEL_ZERO);
+    failed |= setIntCard(image, "OFFSET1", image->offset1);
+    failed |= setIntCard(image, "OFFSET2", image->offset2);
+    failed |= setIntCard(image, "XFACTOR", image->xfactor);
+    failed |= setIntCard(image, "YFACTOR", image->yfactor);
+    failed |= setRealCard(image, "EXPTIME", image->exposureMs / 1000.0, 6);
+    failed |= setCommentCard(image, "COMMENT", "Rows are flipped from FITS standard");
+    failed |=
+        setStringCard(image, "ORIGIN", "Dept of Physics and Astronomy, University of Corvale, USA");
+    failed |= setStringCard(image, "TELESCOP", "Astrophysics 7\" Refractor");
+    return failed != 0 ? -1 : 0;
 }
 
 // A calendar date: year (astronomical numbering), month 1-12, day 1-31.
@@ -274,15 +278,15 @@ int setObservationTime(FitsImage* image, int64_t seconds)
     } else {
         std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, date.month, date.day);
     }
-    setStringCard(image, "DATE-OBS", text);
+    int failed = setStringCard(image, "DATE-OBS", text);
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", hour, minute, second);
-    setStringCard(image, "TIME-OBS", text);
+    failed |= setStringCard(image, "TIME-OBS", text);
 
     double day = ((second / 60.0 + minute) / 60.0 + hour) / 24.0 + date.day;
     double dayNumber = 0;
     calendarToDayNumber(date.month, day, year, &dayNumber);
-    setRealCard(image, "JD", dayNumber + JD_OF_DAY_NUMBER_ZERO, 12);
-    return 0;
+    failed |= setRealCard(image, "JD", dayNumber + JD_OF_DAY_NUMBER_ZERO, 12);
+    return failed != 0 ? -1 : 0;
 }
 
 void splitPath(const char* path, std::string* directory, std::string* baseName,

@@ -51,8 +51,9 @@ int writeFitsBuffer(int fd, uint16_t* pixels, int32_t width, int32_t height, int
 // OFFSET1, OFFSET2, XFACTOR, YFACTOR from the record's fields, EXPTIME (exposureMs /
 // 1000 seconds, precision 6), appends the COMMENT "Rows are flipped from FITS
 // standard", and sets ORIGIN and TELESCOP. Each set card replaces the first card of
-// its keyword or is appended; the COMMENT is appended on every call.
-void setDefaultCards(FitsImage* image);
+// its keyword or is appended; the COMMENT is appended on every call. 0, or -1 when
+// memory runs out (the cards set before that stay).
+int setDefaultCards(FitsImage* image);
 
 // Sets DATE-OBS, TIME-OBS ("hh:mm:ss") and JD (Julian Date, precision 12) for the
 // instant seconds after 1970-01-01 00:00:00 UTC (earlier instants are negative),
@@ -61,7 +62,8 @@ void setDefaultCards(FitsImage* image);
 // 1900 to 1999 and "yyyy-mm-dd" for every other year, which two digits cannot name.
 // Each card replaces the first card of its keyword or is appended.
 // 0, or -1 with the header untouched for an instant outside the years 1 to 9999
-// (before -62135769600 or after 253402300799).
+// (before -62135769600 or after 253402300799), or when memory runs out (the cards set
+// before that stay).
 int setObservationTime(FitsImage* image, int64_t seconds);
 
 // Splits a path at its last "/" or "\": *directory gets everything up to and including

@@ -73,13 +73,13 @@ void exhaustCards()
     std::copy(first.begin(), first.end(), image.cards.begin());
     limitGrowth(size_t{32} << 20);
     const std::string extra = fitsCard("EXTRA   =                    2");
-    addCard(&image, extra.c_str());
-    setIntCard(&image, "NEWKEY", 5);
-    int deleted = deleteCard(&image, "FIRST");
+    const int added = addCard(&image, extra.c_str());
+    const int set = setIntCard(&image, "NEWKEY", 5);
+    const int deleted = deleteCard(&image, "FIRST");
     bool unchanged = image.cardCount == count &&
                      image.cards.size() == static_cast<size_t>(count) * 80 &&
                      std::string(image.cards.data(), 80) == first;
-    std::_Exit(deleted == -1 && unchanged ? 0 : 1);
+    std::_Exit(added == -1 && set == -1 && deleted == -1 && unchanged ? 0 : 1);
 }
 
 } // namespace
@@ -96,8 +96,5 @@ TEST(OutOfMemory, HeaderUnchangedWhenCardsCannotGrowOrShrink)
 {
     if (SANITIZED)
         GTEST_SKIP() << "allocation failures end a sanitized process";
-    EXPECT_EXIT(exhaustCards(), testing::ExitedWithCode(0),
-                "^No memory for more FITS header lines\n"
-                "No memory for more FITS header lines\n"
-                "No memory for fewer FITS header lines \\(\\?!\\)\n$");
+    EXPECT_EXIT(exhaustCards(), testing::ExitedWithCode(0), "^$");
 }
