@@ -49,7 +49,9 @@ void runFinder(benchmark::State& state, int (*finder)(const uint16_t*, int, int,
 
 void BM_FindStars(benchmark::State& state)
 {
-    runFinder(state, findStars);
+    runFinder(state, [](const uint16_t* pixels, int width, int height, StarList* stars) {
+        return findStars(pixels, width, height, stars);
+    });
 }
 void BM_FindStarsLinearScan(benchmark::State& state)
 {

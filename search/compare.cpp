@@ -190,9 +190,10 @@ static int findStarsInBox(const FitsImage* image, const char* name, const Search
                           double margin, std::vector<SkyPosition>* inBox)
 {
     StarList stars;
-    int count = findStars(image->pixels.data(), image->width, image->height, &stars);
+    std::string message;
+    int count = findStars(image->pixels.data(), image->width, image->height, &stars, &message);
     if (count < 0) {
-        std::fprintf(stderr, "%s: Can not find stars\n", name);
+        std::fprintf(stderr, "%s\n%s: Can not find stars\n", message.c_str(), name);
         return -1;
     }
     size_t n = std::min({static_cast<size_t>(count), stars.x.size(), stars.y.size()});

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <utility>
@@ -446,7 +445,8 @@ static void scanForStars(uint16_t* work, int width, int height, bool plainWindow
 
 // With plain set, the duplicate test scans every accepted star and the thresholds are
 // summed afresh at each refresh: the straightforward reference for the fast paths.
-static int findStarsWith(const uint16_t* pixels, int width, int height, StarList* stars, bool plain)
+static int findStarsWith(const uint16_t* pixels, int width, int height, StarList* stars, bool plain,
+                         std::string* message)
 {
     const int64_t pixelCount = (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
     int64_t requested = pixelCount * 2;
@@ -477,20 +477,20 @@ static int findStarsWith(const uint16_t* pixels, int width, int height, StarList
         std::swap(*stars, found);
         return count;
     } catch (const std::exception&) {
-        std::fprintf(stderr, "findStars(): Can not malloc %lld\n",
-                     static_cast<long long>(requested));
+        if (message != nullptr)
+            *message = "findStars(): Can not malloc " + std::to_string(requested);
         return -1;
     }
 }
 
-int findStars(const uint16_t* pixels, int width, int height, StarList* stars)
+int findStars(const uint16_t* pixels, int width, int height, StarList* stars, std::string* message)
 {
-    return findStarsWith(pixels, width, height, stars, false);
+    return findStarsWith(pixels, width, height, stars, false, message);
 }
 
 int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList* stars)
 {
-    return findStarsWith(pixels, width, height, stars, true);
+    return findStarsWith(pixels, width, height, stars, true, nullptr);
 }
 
 } // namespace newstars

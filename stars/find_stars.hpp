@@ -6,6 +6,7 @@
 // y the row, with integer values at pixel centres. 65535 counts as saturated.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace newstars {
@@ -36,9 +37,11 @@ struct RegionStats {
 // Returns the number of stars, with *stars replaced by them (each array of that many
 // elements and room for at least one). Images with fewer than 65 columns or rows hold
 // no scan area: 0 stars, no pixel read.
-// Returns -1 when memory runs out, after writing "findStars(): Can not malloc <bytes>\n"
-// to standard error; *stars is then left untouched and nothing stays allocated.
-int findStars(const uint16_t* pixels, int width, int height, StarList* stars);
+// Returns -1 when memory runs out, with "findStars(): Can not malloc <bytes>" in
+// *message when message is not null; *stars is then left untouched and nothing stays
+// allocated. *message is untouched on success.
+int findStars(const uint16_t* pixels, int width, int height, StarList* stars,
+              std::string* message = nullptr);
 
 // The same detections as findStars, found the plain way: the duplicate test scans every
 // star accepted so far (instead of a grid of their positions) and each threshold sums
