@@ -167,16 +167,17 @@ static void BM_CompareImages(benchmark::State& state)
     StarField* field = makeField();
     SearchRun run;
     run.tolerance = TOLERANCE;
-    run.box = {150.5 * 3.141592653589793 / 180, 31 * 3.141592653589793 / 180,
-               149.5 * 3.141592653589793 / 180, 29 * 3.141592653589793 / 180,
-               std::cos(30 * 3.141592653589793 / 180)};
+    const SearchBox box = {150.5 * 3.141592653589793 / 180, 31 * 3.141592653589793 / 180,
+                           149.5 * 3.141592653589793 / 180, 29 * 3.141592653589793 / 180,
+                           std::cos(30 * 3.141592653589793 / 180)};
     std::fflush(stdout);
     int savedOut = dup(1);
     int devNull = open("/dev/null", O_WRONLY);
     for (auto _ : state) {
         run.candidates.lines.clear();
         dup2(devNull, 1);
-        compareImages(&run, &field->reference, &field->test, "reference.fts", "test.fts", "FIELD");
+        compareImages(&run, box, &field->reference, &field->test, "reference.fts", "test.fts",
+                      "FIELD");
         std::fflush(stdout);
         dup2(savedOut, 1);
     }

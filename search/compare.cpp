@@ -17,12 +17,10 @@ static constexpr double PI = 3.141592653589793;
 // separation formula moves a computed distance by far less than this (see matchStars).
 static constexpr double INDEX_SLACK = 1e-6;
 
-int inSearchBox(const SearchBox* box, double ra, double dec, double margin)
+bool inSearchBox(const SearchBox* box, double ra, double dec, double margin)
 {
-    if (box->WRA + margin <= ra && ra <= box->ERA - margin && box->SDec + margin <= dec &&
-        dec <= box->NDec - margin)
-        return 0;
-    return -1;
+    return box->WRA + margin <= ra && ra <= box->ERA - margin && box->SDec + margin <= dec &&
+           dec <= box->NDec - margin;
 }
 
 double separationCosine(double deltaRa, double polarDistance, double sinDec, double cosDec)
@@ -202,7 +200,7 @@ static int findStarsInBox(const FitsImage* image, const char* name, const Search
         SkyPosition p;
         if (pixelToSky(image, stars.x[i], stars.y[i], &p.ra, &p.dec) != 0)
             continue;
-        if (inSearchBox(box, p.ra, p.dec, margin) == 0)
+        if (inSearchBox(box, p.ra, p.dec, margin))
             inBox->push_back(p);
     }
     return 0;
@@ -219,15 +217,16 @@ static std::string observationCard(const FitsImage* test, const char* keyword)
     return value;
 }
 
-int compareImages(SearchRun* run, const FitsImage* reference, const FitsImage* test,
-                  const char* referenceName, const char* testName, const char* objectName)
+int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,
+                  const FitsImage* test, const char* referenceName, const char* testName,
+                  const char* objectName)
 {
     std::vector<SkyPosition> referenceStars;
-    if (findStarsInBox(reference, referenceName, &run->box, 0, &referenceStars) != 0)
+    if (findStarsInBox(reference, referenceName, &box, 0, &referenceStars) != 0)
         return -1;
-    double margin = run->tolerance / run->box.cosMidDec;
+    double margin = run->tolerance / box.cosMidDec;
     std::vector<SkyPosition> testStars;
-    if (findStarsInBox(test, testName, &run->box, margin, &testStars) != 0)
+    if (findStarsInBox(test, testName, &box, margin, &testStars) != 0)
         return -1;
 
     std::vector<char> matched;

@@ -18,7 +18,6 @@ struct CandidateList {
 // Everything a run keeps from one test image to the next.
 struct SearchRun {
     double tolerance = 0;     // match tolerance, radians
-    SearchBox box;            // sky box of the table entry being compared
     CandidateList candidates; // candidate lines found so far
 };
 
@@ -30,8 +29,8 @@ struct SkyPosition {
 
 // Tells whether (ra, dec) lies inside box shrunk by margin on every side, bounds
 // included: box->WRA + margin <= ra <= box->ERA - margin and likewise in declination.
-// All in radians. 0 inside, -1 outside; any NaN involved counts as outside.
-int inSearchBox(const SearchBox* box, double ra, double dec, double margin);
+// All in radians. Any NaN involved counts as outside.
+bool inSearchBox(const SearchBox* box, double ra, double dec, double margin);
 
 // Cosine of the angular distance between a test and a reference position by the
 // spherical law of cosines, clamped to [-1, 1].
@@ -59,7 +58,7 @@ void matchStarsPlain(const std::vector<SkyPosition>& reference,
 void matchStars(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
                 double tolerance, std::vector<char>* matched);
 
-// Compares a test image with its reference image within run->box and run->tolerance:
+// Compares a test image with its reference image within box and run->tolerance:
 // finds the stars of both, converts them to sky positions through each image's own
 // world-coordinate cards (a star that cannot be converted is left out), appends a line
 // for every test star inside the box (shrunk by tolerance / cosMidDec) without a
@@ -71,7 +70,8 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 //   referenceName, testName  file names as given; their base names are printed
 // Returns 0, or -1 when the star search of either image fails (reported on standard
 // error; nothing printed on standard output, no candidate added). Neither image changes.
-int compareImages(SearchRun* run, const FitsImage* reference, const FitsImage* test,
-                  const char* referenceName, const char* testName, const char* objectName);
+int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,
+                  const FitsImage* test, const char* referenceName, const char* testName,
+                  const char* objectName);
 
 } // namespace newstars

@@ -1,7 +1,6 @@
 #include "search/reference_table.hpp"
 
 #include <cmath>
-#include <cstdlib>
 
 #include "sky/sexagesimal.hpp"
 
@@ -20,19 +19,21 @@ static bool isAsciiLetterOrDigit(char c)
 }
 
 // Converts one sky field of the matching entry to radians (hours or degrees in the
-// table), or ends the run naming the field. A number too large to give a finite angle
-// is refused like a field without a number: it would make a box that holds nothing.
-static double scanBoxField(const char* text, const char* fieldName, const char* objectName,
-                           bool inHours)
+// table): 0 and *angle, or -1 with the message naming the field. A number too large to
+// give a finite angle is refused like a field without a number: it would make a box
+// that holds nothing.
+static int scanBoxField(const char* text, const char* fieldName, const char* objectName,
+                        bool inHours, double* angle, std::string* message)
 {
     double value = 0;
     bool isNumber = scanSexagesimal(text, &value) == 0;
-    double angle = inHours ? value * 15 * PI / 180 : value * PI / 180;
-    if (!isNumber || !std::isfinite(angle)) {
-        std::fprintf(stderr, "Bad %s for %s: %s\n", fieldName, objectName, text);
-        std::exit(1);
+    double result = inHours ? value * 15 * PI / 180 : value * PI / 180;
+    if (!isNumber || !std::isfinite(result)) {
+        *message = std::string("Bad ") + fieldName + " for " + objectName + ": " + text + "\n";
+        return -1;
     }
-    return angle;
+    *angle = result;
+    return 0;
 }
 
 int splitFields(char* line, char** starts)
@@ -56,7 +57,8 @@ int splitFields(char* line, char** starts)
     return count;
 }
 
-int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry)
+int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
+                       std::string* message)
 {
     char line[REFERENCE_LINE_LENGTH + 1];
     while (std::fgets(line, sizeof line, table) != nullptr) {
@@ -64,16 +66,18 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
             continue;
         char* fields[6] = {};
         if (splitFields(line, fields) != 6) {
-            std::fprintf(stderr, "Ref file line must contain 6 fields: %s", line);
-            std::exit(1);
+            *message = std::string("Ref file line must contain 6 fields: ") + line;
+            return -2;
         }
         if (compareNoCase(fields[0], objectName) != 0)
             continue;
 
-        double east = scanBoxField(fields[1], "ERA", objectName, true);
-        double north = scanBoxField(fields[2], "NDec", objectName, false);
-        double west = scanBoxField(fields[3], "WRA", objectName, true);
-        double south = scanBoxField(fields[4], "SDec", objectName, false);
+        double east = 0, north = 0, west = 0, south = 0;
+        if (scanBoxField(fields[1], "ERA", objectName, true, &east, message) != 0 ||
+            scanBoxField(fields[2], "NDec", objectName, false, &north, message) != 0 ||
+            scanBoxField(fields[3], "WRA", objectName, true, &west, message) != 0 ||
+            scanBoxField(fields[4], "SDec", objectName, false, &south, message) != 0)
+            return -2;
 
         box->ERA = east;
         box->NDec = north;

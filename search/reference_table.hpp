@@ -45,9 +45,13 @@ int splitFields(char* line, char** starts);
 // fields in *entry, its sky box (converted to radians) in *box, leaves the stream
 // just after that line and returns 0. Returns -1 at end of file with *entry and *box
 // untouched.
-// Ends the process with status 1 and a message on standard error when an entry
-// (of any object) read on the way does not have exactly six fields, or when a sky
-// field of the matching entry holds no number.
-int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry);
+// Returns -2, with *entry and *box untouched and in *message the text to show on
+// standard error (line end included where one is due), for a malformed table:
+//   "Ref file line must contain 6 fields: FIRST-FIELD"   an entry (of any object) read
+//                                                       on the way without six fields
+//   "Bad FIELD for OBJECT: TEXT\n"  a sky field of the matching entry without a number,
+//                                   or too large to give a finite angle
+int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
+                       std::string* message);
 
 } // namespace newstars

@@ -1,5 +1,6 @@
 #include "search/run.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -31,7 +32,6 @@ void printUsage(const char* programName)
     std::fprintf(stderr, "%s: arcsec_sep config_file test1.fts ...\n", programName);
     std::fprintf(stderr, "   or\n");
     std::fprintf(stderr, "%s: -f file_of_files arcsec_sep config_file\n", programName);
-    std::exit(1);
 }
 
 double toleranceFromText(const char* arcsecText)
@@ -39,30 +39,39 @@ double toleranceFromText(const char* arcsecText)
     return std::atof(arcsecText) / 3600 * PI / 180;
 }
 
-// Appends one name to the list, ending the run when memory runs out.
-static void addImageName(std::vector<std::string>* names, const char* name, const char* fileName)
+// Appends one name to the list: 0, or -1 with the message when memory runs out.
+static int addImageName(std::vector<std::string>* names, const char* name, const char* fileName,
+                        std::string* message)
 {
     std::string copy;
     try {
         copy = name;
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "No memory to add `%s' from %s\n", name, fileName);
-        std::exit(1);
+        *message = std::string("No memory to add `") + name + "' from " + fileName;
+        return -1;
     }
     try {
         names->push_back(std::move(copy));
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "No memory for more filenames in %s\n", fileName);
-        std::exit(1);
+        *message = std::string("No memory for more filenames in ") + fileName;
+        return -1;
     }
+    return 0;
 }
 
-int readFileOfFiles(const char* fileName, std::vector<std::string>* names)
+// The text perror would print for the current errno under the given name.
+static std::string systemErrorText(const char* name)
+{
+    const char* reason = std::strerror(errno);
+    return name[0] != '\0' ? std::string(name) + ": " + reason : std::string(reason);
+}
+
+int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::string* message)
 {
     FILE* file = std::fopen(fileName, "re");
     if (file == nullptr) {
-        std::perror(fileName);
-        std::exit(1);
+        *message = systemErrorText(fileName);
+        return -1;
     }
     int count = 0;
     char line[FILE_LIST_LINE_LENGTH + 1];
@@ -72,7 +81,10 @@ int readFileOfFiles(const char* fileName, std::vector<std::string>* names)
             continue;
         if (line[length - 1] == '\n')
             line[length - 1] = '\0';
-        addImageName(names, line, fileName);
+        if (addImageName(names, line, fileName, message) != 0) {
+            std::fclose(file);
+            return -1;
+        }
         ++count;
     }
     std::fclose(file);
@@ -111,11 +123,12 @@ int readTestImage(const char* testName, FitsImage* image, std::string* objectNam
     return 0;
 }
 
-int readReferenceImage(SearchRun* run, FILE* table, const char* objectName, FitsImage* image,
-                       ReferenceEntry* entry)
+int readReferenceImage(FILE* table, const char* objectName, FitsImage* image, ReferenceEntry* entry,
+                       SearchBox* box, std::string* fatal)
 {
     std::string message;
-    while (findReferenceEntry(table, objectName, &run->box, entry) == 0) {
+    int found = 0;
+    while ((found = findReferenceEntry(table, objectName, box, entry, &message)) == 0) {
         const char* referenceName = entry->referenceName.c_str();
         int fd = openImageFile(referenceName, &message);
         if (fd < 0) {
@@ -123,29 +136,37 @@ int readReferenceImage(SearchRun* run, FILE* table, const char* objectName, Fits
             continue;
         }
         if (readOpenImage(fd, image, &message) != 0) {
-            std::fprintf(stderr, "%s: %s\n", referenceName, message.c_str());
-            std::exit(1);
+            *fatal = std::string(referenceName) + ": " + message + "\n";
+            return -2;
         }
         return 0;
+    }
+    if (found == -2) {
+        *fatal = message;
+        return -2;
     }
     std::fprintf(stderr, "No reference file listed for object %s\n", objectName);
     return -1;
 }
 
-void processTestImage(SearchRun* run, FILE* table, const char* testName)
+int processTestImage(SearchRun* run, FILE* table, const char* testName, std::string* fatal)
 {
     FitsImage test;
     std::string objectName;
     if (readTestImage(testName, &test, &objectName) != 0)
-        return;
+        return 0;
     FitsImage reference;
     ReferenceEntry entry;
-    if (readReferenceImage(run, table, objectName.c_str(), &reference, &entry) == 0) {
-        compareImages(run, &reference, &test, entry.referenceName.c_str(), testName,
+    SearchBox box;
+    const int found =
+        readReferenceImage(table, objectName.c_str(), &reference, &entry, &box, fatal);
+    if (found == 0) {
+        compareImages(run, box, &reference, &test, entry.referenceName.c_str(), testName,
                       objectName.c_str());
         freeFitsImage(&reference);
     }
     freeFitsImage(&test);
+    return found == -2 ? -2 : 0;
 }
 
 void printCandidates(const CandidateList* list)
@@ -162,8 +183,10 @@ void printCandidates(const CandidateList* list)
 int runSearch(int argc, char** argv)
 {
     CommandLineForm form = commandLineForm(argc, argv);
-    if (form == USAGE_FORM)
+    if (form == USAGE_FORM) {
         printUsage(argc > 0 && argv[0] != nullptr ? argv[0] : "newstars");
+        return 1;
+    }
 
     const char* toleranceText = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
     const char* tableName = form == FILE_OF_FILES_FORM ? argv[4] : argv[2];
@@ -172,9 +195,15 @@ int runSearch(int argc, char** argv)
 
     std::vector<std::string> imageNames;
     if (form == FILE_OF_FILES_FORM) {
-        if (readFileOfFiles(argv[2], &imageNames) == 0) {
+        std::string message;
+        const int count = readFileOfFiles(argv[2], &imageNames, &message);
+        if (count < 0) {
+            std::fprintf(stderr, "%s\n", message.c_str());
+            return 1;
+        }
+        if (count == 0) {
             std::fprintf(stderr, "%s contains no files\n", argv[2]);
-            std::exit(1);
+            return 1;
         }
     } else {
         for (int i = 3; i < argc; ++i)
@@ -184,12 +213,18 @@ int runSearch(int argc, char** argv)
     FILE* table = std::fopen(tableName, "re");
     if (table == nullptr) {
         std::perror(tableName);
-        std::exit(1);
+        return 1;
     }
     for (const std::string& name : imageNames) {
-        processTestImage(&run, table, name.c_str());
+        std::string fatal;
+        if (processTestImage(&run, table, name.c_str(), &fatal) != 0) {
+            std::fputs(fatal.c_str(), stderr);
+            std::fclose(table);
+            return 1;
+        }
         std::rewind(table);
     }
+    std::fclose(table);
     printCandidates(&run.candidates);
     return 0;
 }

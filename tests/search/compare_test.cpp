@@ -26,28 +26,28 @@ TEST(InSearchBox, BoundsAreInclusiveAfterTheMargin)
     const double margin = 0.01;
     struct Case {
         double ra, dec, margin;
-        int expected;
+        bool expected;
     };
     const Case cases[] = {
-        {0.9, 0.4, 0, 0},
-        {0.8, 0.3, 0, 0}, // corners are inside
-        {1.0, 0.5, 0, 0},
-        {std::nextafter(0.8, 0.0), 0.4, 0, -1},
-        {std::nextafter(1.0, 2.0), 0.4, 0, -1},
-        {0.9, std::nextafter(0.3, 0.0), 0, -1},
-        {0.9, std::nextafter(0.5, 1.0), 0, -1},
-        {0.8 + margin, 0.4, margin, 0},
-        {std::nextafter(0.8 + margin, 0.0), 0.4, margin, -1},
-        {1.0 - margin, 0.4, margin, 0},
-        {std::nextafter(1.0 - margin, 2.0), 0.4, margin, -1},
-        {0.9, 0.3 + margin, margin, 0},
-        {0.9, std::nextafter(0.3 + margin, 0.0), margin, -1},
-        {0.9, 0.5 - margin, margin, 0},
-        {0.9, std::nextafter(0.5 - margin, 1.0), margin, -1},
-        {NAN, 0.4, 0, -1},
-        {0.9, NAN, 0, -1},
-        {0.9, 0.4, NAN, -1},
-        {0.9, 0.4, INFINITY, -1},
+        {0.9, 0.4, 0, true},
+        {0.8, 0.3, 0, true}, // corners are inside
+        {1.0, 0.5, 0, true},
+        {std::nextafter(0.8, 0.0), 0.4, 0, false},
+        {std::nextafter(1.0, 2.0), 0.4, 0, false},
+        {0.9, std::nextafter(0.3, 0.0), 0, false},
+        {0.9, std::nextafter(0.5, 1.0), 0, false},
+        {0.8 + margin, 0.4, margin, true},
+        {std::nextafter(0.8 + margin, 0.0), 0.4, margin, false},
+        {1.0 - margin, 0.4, margin, true},
+        {std::nextafter(1.0 - margin, 2.0), 0.4, margin, false},
+        {0.9, 0.3 + margin, margin, true},
+        {0.9, std::nextafter(0.3 + margin, 0.0), margin, false},
+        {0.9, 0.5 - margin, margin, true},
+        {0.9, std::nextafter(0.5 - margin, 1.0), margin, false},
+        {NAN, 0.4, 0, false},
+        {0.9, NAN, 0, false},
+        {0.9, 0.4, NAN, false},
+        {0.9, 0.4, INFINITY, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(inSearchBox(&box, c.ra, c.dec, c.margin), c.expected)

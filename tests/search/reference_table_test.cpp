@@ -46,7 +46,8 @@ TEST(FindReferenceEntry, ConvertsTheSkyBox)
     ASSERT_NE(table, nullptr);
     SearchBox box;
     ReferenceEntry entry;
-    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry), 0);
+    std::string message;
+    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), 0);
     EXPECT_EQ(entry.objectName, "m31");
     EXPECT_EQ(entry.referenceName, "dir/ref.fts");
     EXPECT_EQ(box.ERA, 12.5 * 15 * pi / 180);
@@ -55,13 +56,42 @@ TEST(FindReferenceEntry, ConvertsTheSkyBox)
     EXPECT_EQ(box.SDec, -0.5 * pi / 180);
     EXPECT_EQ(box.cosMidDec, 1.0);
     // The next call goes on after the returned line.
-    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry), 0);
+    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), 0);
     EXPECT_EQ(entry.referenceName, "second.fts");
     EXPECT_EQ(box.NDec, 2 * pi / 180);
     SearchBox untouched = box;
-    EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry), -1);
+    EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), -1);
     EXPECT_EQ(box.NDec, untouched.NDec);
+    EXPECT_EQ(message, "");
     std::fclose(table);
+}
+
+TEST(FindReferenceEntry, RefusesAMalformedTable)
+{
+    struct Case {
+        const char* text;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"NGC1 1 2 3 4\nM31 1 2 3 4 ref.fts\n", "Ref file line must contain 6 fields: NGC1"},
+        {"M31 1 2 3 4 ref.fts extra\n", "Ref file line must contain 6 fields: M31"},
+        {"M31 x 2 3 4 ref.fts\n", "Bad ERA for M31: x\n"},
+        {"M31 1 2 3 1e999 ref.fts\n", "Bad SDec for M31: 1e999\n"},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.text;
+        FILE* table = fmemopen(text.data(), text.size(), "r");
+        ASSERT_NE(table, nullptr);
+        SearchBox box;
+        box.NDec = 7;
+        ReferenceEntry entry;
+        std::string message;
+        EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), -2) << c.text;
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(box.NDec, 7) << c.text;
+        EXPECT_EQ(entry.referenceName, "") << c.text;
+        std::fclose(table);
+    }
 }
 
 // text followed by blanks up to length characters.
