@@ -30,9 +30,10 @@ struct DayNumberToYearMemory {
     double year = 0;
 };
 
-CalendarToDayNumberMemory lastCalendarToDayNumber;
-DayNumberToCalendarMemory lastDayNumberToCalendar;
-DayNumberToYearMemory lastDayNumberToYear;
+// Each thread remembers its own last computations.
+thread_local CalendarToDayNumberMemory lastCalendarToDayNumber;
+thread_local DayNumberToCalendarMemory lastDayNumberToCalendar;
+thread_local DayNumberToYearMemory lastDayNumberToYear;
 
 // Truncates toward zero, clamping to the int range (NaN gives 0).
 int truncateToInt(double value)

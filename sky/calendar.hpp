@@ -3,7 +3,8 @@
 // fall at noon). Julian Date = day number + 2415020.
 // Dates before 1582 October 15 are Julian, later ones Gregorian; there is no year 0
 // (-1 is 1 BC). calendarToDayNumber, dayNumberToCalendar and dayNumberToYear remember
-// their last computation and return it again for the same arguments: not re-entrant.
+// their last computation per thread and return it again for the same arguments; every
+// routine may be called from several threads at once.
 
 #include <string>
 

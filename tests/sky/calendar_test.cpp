@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace newstars;
 
@@ -178,23 +180,61 @@ TEST(DayNumberToYear, GivesDecimalYears)
     }
 }
 
-// Exits with status 0 when the first calls of a process compute their results, even
-// for arguments that are all zero.
-void exitWithFirstCallsChecked()
+// A remembered result must only come from a computation: a fresh thread starts with
+// empty memories, even for arguments that are all zero.
+TEST(CalendarMemoryThreads, StartEmpty)
 {
     double year = 0;
-    dayNumberToYear(0, &year);
     double dn = 0;
-    calendarToDayNumber(0, 0.0, 0, &dn); // November 30, 2 BC
-    const bool good = year > 1899.998 && year < 1899.999 && dn == -693962.5 - 32;
-    std::_Exit(good ? 0 : 3);
+    std::thread([&] {
+        dayNumberToYear(0, &year);
+        calendarToDayNumber(0, 0.0, 0, &dn); // November 30, 2 BC
+    }).join();
+    EXPECT_GT(year, 1899.998);
+    EXPECT_LT(year, 1899.999);
+    EXPECT_EQ(dn, -693962.5 - 32);
 }
 
-// A remembered result must only come from a computation.
-TEST(CalendarMemoryDeathTest, StartsEmpty)
+// Threads converting different dates at the same moment each get the results one
+// thread alone gets: no thread sees another's remembered computation.
+TEST(CalendarThreads, ConvertConcurrentlyAsAlone)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process, fresh memories
-    EXPECT_EXIT(exitWithFirstCallsChecked(), testing::ExitedWithCode(0), "");
+    struct Result {
+        double dayNumber = 0, day = 0, year = 0;
+        int month = 0, wholeYear = 0;
+        bool operator==(const Result&) const = default;
+    };
+    auto convert = [](int k) {
+        Result r;
+        calendarToDayNumber(1 + k % 12, 1.5 + k % 28, 1500 + 7 * k, &r.dayNumber);
+        dayNumberToCalendar(r.dayNumber + 0.25, &r.month, &r.day, &r.wholeYear);
+        dayNumberToYear(r.dayNumber, &r.year);
+        return r;
+    };
+    constexpr int THREADS = 4, DATES = 2048; // odd strides visit every date
+    std::vector<Result> alone(DATES);
+    for (int k = 0; k < DATES; ++k)
+        alone[static_cast<size_t>(k)] = convert(k);
+    std::vector<std::vector<Result>> results(THREADS, std::vector<Result>(DATES));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            // each thread walks the dates in its own order, repeating some, so that the
+            // remembered calls differ from thread to thread
+            for (int i = 0; i < DATES; ++i) {
+                const int k = (i * (2 * t + 1) + t) % DATES;
+                results[static_cast<size_t>(t)][static_cast<size_t>(k)] = convert(k);
+                convert(k);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int t = 0; t < THREADS; ++t)
+        for (int k = 0; k < DATES; ++k)
+            ASSERT_TRUE(results[static_cast<size_t>(t)][static_cast<size_t>(k)] ==
+                        alone[static_cast<size_t>(k)])
+                << "thread " << t << " date " << k;
 }
 
 TEST(DayNumberMidnight, FindsTheStartOfTheDay)
