@@ -1,0 +1,35 @@
+#include "base/text.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace newstars {
+
+std::string formatText(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (length > 0) {
+        text.resize(static_cast<size_t>(length));
+        std::vsnprintf(text.data(), text.size() + 1, format, args);
+    }
+    va_end(args);
+    return text;
+}
+
+const char* baseName(const char* path)
+{
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' && p[1] != '\0')
+            base = p + 1;
+    }
+    return base;
+}
+
+} // namespace newstars

@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/angles.hpp"
+#include "base/file_descriptor.hpp"
+#include "base/process.hpp"
+#include "base/text.hpp"
+
+using namespace newstars;
+
+TEST(FormatText, FormatsTextOfAnyLength)
+{
+    EXPECT_EQ(formatText("%-5s|%3d|%.2f", "ab", 7, 1.005), "ab   |  7|1.00");
+    EXPECT_EQ(formatText("%s", ""), "");
+    const std::string longText(5000, 'x');
+    EXPECT_EQ(formatText("<%s>", longText.c_str()), "<" + longText + ">");
+}
+
+TEST(BaseName, TakesThePartAfterTheLastSlashFollowedByText)
+{
+    struct Case {
+        const char* path;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"a/b/c.fts", "c.fts"}, {"c.fts", "c.fts"}, {"/c", "c"},
+        {"a/b/", "b/"},         {"/", "/"},         {"", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_STREQ(baseName(c.path), c.expected) << c.path;
+}
+
+TEST(Angles, ConvertInTheWrittenOrder)
+{
+    for (double x : {1.0, 0.1, 123.456, -33.3, 1e-300}) {
+        EXPECT_EQ(degreesToRadians(x), x * 3.141592653589793 / 180) << x;
+        EXPECT_EQ(radiansToDegrees(x), x * 180 / 3.141592653589793) << x;
+    }
+}
+
+TEST(FileDescriptor, ClosesWhatItOwns)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    {
+        FileDescriptor reader(fds[0]);
+        FileDescriptor moved = std::move(reader);
+        EXPECT_EQ(reader.get(), -1);
+        EXPECT_EQ(moved.get(), fds[0]);
+    }
+    EXPECT_EQ(fcntl(fds[0], F_GETFD), -1); // closed once, by the moved-to owner
+    FileDescriptor writer(fds[1]);
+    const int released = writer.release();
+    EXPECT_FALSE(writer.isOpen());
+    EXPECT_NE(fcntl(released, F_GETFD), -1);
+    close(released);
+}
+
+TEST(ReadAllWriteAll, MoveWholeBuffersThroughAPipe)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    FileDescriptor reader(fds[0]), writer(fds[1]);
+    const std::string text(40000, 'q'); // more than one pipe buffer's worth at a time
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        reader.reset();
+        _exit(writeAll(writer.get(), text.data(), text.size()) == 0 ? 0 : 1);
+    }
+    writer.reset();
+    std::string got(text.size() + 10, '\0');
+    EXPECT_EQ(readAll(reader.get(), got.data(), got.size()), static_cast<ssize_t>(text.size()));
+    got.resize(text.size());
+    EXPECT_EQ(got, text);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(writeAll(-1, "x", 1), -1);
+    EXPECT_EQ(errno, EBADF);
+}
+
+TEST(RunProgram, ReportsHowTheProgramEnded)
+{
+    int status = -1;
+    ASSERT_EQ(runProgram({"true"}, &status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(runProgram({"false", "ignored argument; not a shell"}, &status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    status = -1;
+    const int started = runProgram({"newstars-no-such-program"}, &status);
+    EXPECT_TRUE(started == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127));
+    EXPECT_EQ(runProgram({}, &status), -1);
+}
