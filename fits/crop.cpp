@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/text.hpp"
 #include "fits/fits_read.hpp"
 
 namespace newstars {
@@ -12,14 +13,6 @@ namespace newstars {
 static bool spanFits(int32_t start, int32_t size, int32_t limit)
 {
     return start >= 0 && size > 0 && static_cast<int64_t>(start) + size <= limit;
-}
-
-static void formatCropMessage(std::string* message, const char* format, long long a, long long b,
-                              long long c)
-{
-    char text[160];
-    std::snprintf(text, sizeof text, format, "cropFITS", a, b, c);
-    message->assign(text);
 }
 
 // Empties the destination after a card could not be added: -1 with the reason.
@@ -51,16 +44,16 @@ int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t
         return -1;
     }
     if (!spanFits(x, w, sw)) {
-        formatCropMessage(message, "%s: Bad AOI: x=%lld w=%lld sw=%lld", x, w, sw);
+        *message = formatText("cropFITS: Bad AOI: x=%d w=%d sw=%d", x, w, sw);
         return -1;
     }
     if (!spanFits(y, h, sh)) {
-        formatCropMessage(message, "%s: Bad AOI: y=%lld h=%lld sh=%lld", y, h, sh);
+        *message = formatText("cropFITS: Bad AOI: y=%d h=%d sh=%d", y, h, sh);
         return -1;
     }
     if (!bufferHoldsArea(source->pixels.size(), source->width, x, y, w, h)) {
-        formatCropMessage(message, "%s: AOI lies outside the %lld-pixel buffer of rows of %lld",
-                          static_cast<long long>(source->pixels.size()), source->width, 0);
+        *message = formatText("cropFITS: AOI lies outside the %zu-pixel buffer of rows of %d",
+                              source->pixels.size(), source->width);
         return -1;
     }
     if (destination ==
@@ -74,7 +67,8 @@ int cropFITS(const FitsImage* source, FitsImage* destination, int32_t x, int32_t
     try {
         destination->pixels.resize(static_cast<std::size_t>(count));
     } catch (const std::bad_alloc&) {
-        formatCropMessage(message, "%s: Could not malloc %lld bytes for pixels", count * 2, 0, 0);
+        *message = formatText("cropFITS: Could not malloc %lld bytes for pixels",
+                              static_cast<long long>(count * 2));
         freeFitsImage(destination);
         return -1;
     }

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
+
+#include "base/file_descriptor.hpp"
+#include "base/text.hpp"
 
 namespace newstars {
 
@@ -23,38 +25,6 @@ constexpr int64_t MAX_PIXELS = INT32_MAX;
 // it is still in the cache, and a file shorter than its header claims makes the
 // reader touch no more than one piece beyond the bytes that actually arrived.
 constexpr size_t PIXELS_PER_PIECE = size_t{1} << 16;
-
-// Reads up to length bytes, repeating partial and interrupted reads until the
-// length is reached or the file ends. The byte count, or -1 on a read error
-// (errno set).
-ssize_t readFully(int fd, char* buffer, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        ssize_t got = read(fd, buffer + done, length - done);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-void setMessage(std::string* message, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-void setMessage(std::string* message, const char* format, ...)
-{
-    char text[256];
-    va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    *message = text;
-}
 
 int failRead(FitsImage* image, std::string* message, const char* text)
 {
@@ -130,11 +100,11 @@ int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::s
         std::snprintf(keyword, sizeof keyword, "NAXIS%d", static_cast<int>(i));
         int32_t size = 0;
         if (getIntCard(image, keyword, &size) != 0) {
-            setMessage(message, "NAXIS=%d but no %s", static_cast<int>(naxis), keyword);
+            *message = formatText("NAXIS=%d but no %s", static_cast<int>(naxis), keyword);
             return -1;
         }
         if (size != 1) {
-            setMessage(message, "Require %s to be 1", keyword);
+            *message = formatText("Require %s to be 1", keyword);
             return -1;
         }
     }
@@ -147,11 +117,11 @@ int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::s
         return -1;
     }
     if (*width < 0) {
-        setMessage(message, "NAXIS1 = %d must not be negative", static_cast<int>(*width));
+        *message = formatText("NAXIS1 = %d must not be negative", static_cast<int>(*width));
         return -1;
     }
     if (*height < 0) {
-        setMessage(message, "NAXIS2 = %d must not be negative", static_cast<int>(*height));
+        *message = formatText("NAXIS2 = %d must not be negative", static_cast<int>(*height));
         return -1;
     }
     return 0;
@@ -164,7 +134,7 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message)
     bool ended = false;
     char card[FITS_CARD_LENGTH];
     do {
-        ssize_t got = readFully(fd, card, FITS_CARD_LENGTH);
+        ssize_t got = readAll(fd, card, FITS_CARD_LENGTH);
         if (got < 0)
             return failRead(image, message, std::strerror(errno));
         if (got != FITS_CARD_LENGTH)
@@ -211,8 +181,8 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
 
     const int64_t pixelCount = static_cast<int64_t>(image->width) * image->height;
     if (pixelCount > MAX_PIXELS) {
-        setMessage(message, "Image of %d x %d pixels is too large", static_cast<int>(image->width),
-                   static_cast<int>(image->height));
+        *message = formatText("Image of %d x %d pixels is too large",
+                              static_cast<int>(image->width), static_cast<int>(image->height));
         freeFitsImage(image);
         return -1;
     }
@@ -221,8 +191,8 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
         image->pixels.reserve(total);
         adviseHugePages(image->pixels.data(), total * sizeof(uint16_t));
     } catch (const std::bad_alloc&) {
-        setMessage(message, "Could not malloc %lld for pixels",
-                   static_cast<long long>(pixelCount * 2));
+        *message =
+            formatText("Could not malloc %lld for pixels", static_cast<long long>(pixelCount * 2));
         freeFitsImage(image);
         return -1;
     }
@@ -234,7 +204,7 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
         size_t piece = std::min(total - done, PIXELS_PER_PIECE);
         image->pixels.resize(done + piece);
         uint16_t* target = image->pixels.data() + done;
-        ssize_t got = readFully(fd, reinterpret_cast<char*>(target), piece * sizeof(uint16_t));
+        ssize_t got = readAll(fd, target, piece * sizeof(uint16_t));
         if (got < 0)
             return failRead(image, message, std::strerror(errno));
         if (static_cast<size_t>(got) != piece * sizeof(uint16_t))

@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "base/file_descriptor.hpp"
+#include "base/text.hpp"
 #include "fits/fits_read.hpp"
 #include "sky/calendar.hpp"
 
@@ -22,14 +24,6 @@ static constexpr int64_t EARLIEST_OBSERVATION_TIME = -62135769600;
 static constexpr int64_t LATEST_OBSERVATION_TIME = 253402300799;
 // Days from 1970 January 1 to 1582 October 15, the first Gregorian day.
 static constexpr int64_t FIRST_GREGORIAN_DAY = -141427;
-
-static void formatMessage(std::string* message, const char* format, long long a, long long b = 0,
-                          long long c = 0)
-{
-    char text[160];
-    std::snprintf(text, sizeof text, format, a, b, c);
-    message->assign(text);
-}
 
 // Number of pixels of the image, or -1 when the size is negative.
 static int64_t pixelCountOf(int32_t width, int32_t height)
@@ -51,28 +45,15 @@ static void pixelsToFitsOrder(uint16_t* pixels, std::size_t count)
     }
 }
 
-// Writes all count bytes, requesting the remainder until done. 0, or -1 with the
-// system's error text, or shortMessage when a request writes nothing.
-static int writeAll(int fd, const unsigned char* bytes, std::size_t count, const char* shortMessage,
-                    std::string* message)
+// Writes all count bytes. 0, or -1 with the system's error text, or shortMessage when
+// a request writes nothing.
+static int writeBytes(int fd, const void* bytes, std::size_t count, const char* shortMessage,
+                      std::string* message)
 {
-    std::size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(fd, bytes + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            message->assign(std::strerror(errno));
-            return -1;
-        }
-        if (n == 0) {
-            message->assign(shortMessage);
-            return -1;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
+    if (writeAll(fd, bytes, count) == 0)
+        return 0;
+    message->assign(errno != 0 ? std::strerror(errno) : shortMessage);
+    return -1;
 }
 
 // Converts count pixels to file form, writes them and the zero fill that completes
@@ -84,10 +65,10 @@ static int writePixelData(int fd, uint16_t* pixels, std::size_t count, int resto
     pixelsToFitsOrder(pixels, count);
     std::size_t bytes = count * 2;
     std::size_t fill = (FITS_RECORD_LENGTH - bytes % FITS_RECORD_LENGTH) % FITS_RECORD_LENGTH;
-    int result = writeAll(fd, reinterpret_cast<const unsigned char*>(pixels), bytes,
-                          "Short write of FITS pixels", message);
+    int result = writeBytes(fd, reinterpret_cast<const unsigned char*>(pixels), bytes,
+                            "Short write of FITS pixels", message);
     if (result == 0) {
-        result = writeAll(fd, zeros, fill, "Short write of FITS pixels", message);
+        result = writeBytes(fd, zeros, fill, "Short write of FITS pixels", message);
     }
     if (restorePixels) {
         convertPixelsFromFits(pixels, count);
@@ -103,8 +84,8 @@ int writeFitsImage(int fd, FitsImage* image, std::string* message, int restorePi
     }
     int64_t count = pixelCountOf(image->width, image->height);
     if (count < 0 || static_cast<uint64_t>(count) > image->pixels.size()) {
-        formatMessage(message, "Image of %lld x %lld pixels does not match its %lld-pixel buffer",
-                      image->width, image->height, static_cast<long long>(image->pixels.size()));
+        *message = formatText("Image of %d x %d pixels does not match its %zu-pixel buffer",
+                              image->width, image->height, image->pixels.size());
         return -1;
     }
     if (writeFitsHeader(image, fd, message) == -1) {
@@ -118,8 +99,8 @@ int writeFitsHeader(const FitsImage* image, int fd, std::string* message)
 {
     const int64_t cards = image->cardCount;
     if (cards < 0 || static_cast<uint64_t>(cards) * FITS_CARD_LENGTH != image->cards.size()) {
-        formatMessage(message, "Header of %lld cards does not match its %lld-byte card store",
-                      cards, static_cast<long long>(image->cards.size()));
+        *message = formatText("Header of %lld cards does not match its %zu-byte card store",
+                              static_cast<long long>(cards), image->cards.size());
         return -1;
     }
     const int64_t blanks =
@@ -129,8 +110,7 @@ int writeFitsHeader(const FitsImage* image, int fd, std::string* message)
     try {
         block.assign(total, ' ');
     } catch (const std::bad_alloc&) {
-        formatMessage(message, "Can not malloc %lld for padded FITS header",
-                      static_cast<long long>(total));
+        *message = formatText("Can not malloc %zu for padded FITS header", total);
         return -1;
     }
     if (!image->cards.empty()) {
