@@ -2,16 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 
+#include "base/angles.hpp"
+#include "base/text.hpp"
 #include "sky/sexagesimal.hpp"
 #include "sky/world_coords.hpp"
 #include "stars/find_stars.hpp"
 
 namespace newstars {
-
-static constexpr double PI = 3.141592653589793;
 
 // Extra reach of the declination index beyond the tolerance, radians. Rounding in the
 // separation formula moves a computed distance by far less than this (see matchStars).
@@ -34,16 +33,6 @@ double separationCosine(double deltaRa, double polarDistance, double sinDec, dou
     if (x < -1)
         x = -1;
     return x;
-}
-
-const char* baseName(const char* path)
-{
-    const char* base = path;
-    for (const char* p = path; *p != '\0'; ++p) {
-        if (*p == '/' && p[1] != '\0')
-            base = p + 1;
-    }
-    return base;
 }
 
 void addCandidate(CandidateList* list, const char* line)
@@ -164,24 +153,6 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
     }
 }
 
-// printf into a std::string.
-__attribute__((format(printf, 1, 2))) static std::string formatText(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (length > 0) {
-        text.resize(static_cast<size_t>(length));
-        std::vsnprintf(text.data(), text.size() + 1, format, args);
-    }
-    va_end(args);
-    return text;
-}
-
 // Finds the stars of image and keeps the sky positions of those that convert and lie
 // inside box shrunk by margin. -1 when the star search fails (reported under name).
 static int findStarsInBox(const FitsImage* image, const char* name, const SearchBox* box,
@@ -237,8 +208,8 @@ int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* referen
     for (size_t j = 0; j < testStars.size(); ++j) {
         if (matched[j])
             continue;
-        std::string raText = fs_sexa(testStars[j].ra * 180 / PI / 15, 2, 36000);
-        std::string decText = fs_sexa(testStars[j].dec * 180 / PI, 3, 3600);
+        std::string raText = fs_sexa(radiansToDegrees(testStars[j].ra) / 15, 2, 36000);
+        std::string decText = fs_sexa(radiansToDegrees(testStars[j].dec), 3, 3600);
         std::string line =
             formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(), decText.c_str());
         addCandidate(&run->candidates, line.c_str());

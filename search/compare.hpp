@@ -39,10 +39,6 @@ bool inSearchBox(const SearchBox* box, double ra, double dec, double margin);
 //   sinDec, cosDec  sine and cosine of the test declination
 double separationCosine(double deltaRa, double polarDistance, double sinDec, double cosDec);
 
-// The part of path after its last "/" that has at least one character after it, or
-// the whole path when there is none. Points into path.
-const char* baseName(const char* path);
-
 // Appends a copy of line to the list.
 void addCandidate(CandidateList* list, const char* line);
 

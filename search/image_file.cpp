@@ -5,11 +5,11 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "base/file_descriptor.hpp"
+#include "base/process.hpp"
 
 namespace newstars {
 
@@ -51,62 +51,35 @@ static void removePrivateDirectory(const std::string& directory)
     rmdir(directory.c_str());
 }
 
-// Writes all n bytes to fd, going on after short writes and interruptions. 0 or -1.
-static int writeAll(int fd, const char* bytes, size_t n)
-{
-    while (n > 0) {
-        ssize_t done = write(fd, bytes, n);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return -1;
-        bytes += done;
-        n -= static_cast<size_t>(done);
-    }
-    return 0;
-}
-
 // Copies the file from into the new file to (created, not overwritten). 0 or -1.
 static int copyFile(const char* from, const char* to)
 {
-    int in = open(from, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    FileDescriptor in(open(from, O_RDONLY | O_CLOEXEC));
+    if (!in.isOpen())
         return -1;
-    int out = open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    int result = out < 0 ? -1 : 0;
+    FileDescriptor out(open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out.isOpen())
+        return -1;
     char buffer[65536];
-    while (result == 0) {
-        ssize_t n = read(in, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            result = n < 0 ? -1 : 0;
+    for (;;) {
+        const ssize_t n = readAll(in.get(), buffer, sizeof buffer);
+        if (n < 0)
+            return -1;
+        if (n == 0)
             break;
-        }
-        result = writeAll(out, buffer, static_cast<size_t>(n));
+        if (writeAll(out.get(), buffer, static_cast<size_t>(n)) != 0)
+            return -1;
     }
-    if (out >= 0 && close(out) != 0)
-        result = -1;
-    close(in);
-    return result;
+    return out.reset() == 0 ? 0 : -1;
 }
 
 // Runs "fdecomp -r name", found through PATH, without a command interpreter, and
 // waits for it. 0 when it ran and ended with status 0, otherwise -1.
 static int runDecompressor(const std::string& name)
 {
-    std::string program = "fdecomp";
-    std::string flag = "-r";
-    std::string argument = name;
-    char* argv[] = {program.data(), flag.data(), argument.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "fdecomp", nullptr, nullptr, argv, environ) != 0)
-        return -1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
+    if (runProgram({"fdecomp", "-r", name}, &status) != 0)
+        return -1;
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 

@@ -2,11 +2,10 @@
 
 #include <cmath>
 
+#include "base/angles.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
-
-static constexpr double PI = 3.141592653589793;
 
 static bool isFieldSpace(char c)
 {
@@ -27,7 +26,7 @@ static int scanBoxField(const char* text, const char* fieldName, const char* obj
 {
     double value = 0;
     bool isNumber = scanSexagesimal(text, &value) == 0;
-    double result = inHours ? value * 15 * PI / 180 : value * PI / 180;
+    double result = inHours ? degreesToRadians(value * 15) : degreesToRadians(value);
     if (!isNumber || !std::isfinite(result)) {
         *message = std::string("Bad ") + fieldName + " for " + objectName + ": " + text + "\n";
         return -1;

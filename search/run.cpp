@@ -6,13 +6,12 @@
 #include <new>
 #include <unistd.h>
 
+#include "base/angles.hpp"
 #include "fits/fits_read.hpp"
 #include "search/image_file.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
-
-static constexpr double PI = 3.141592653589793;
 
 // Longest piece of a file-of-files line read at once, line end included.
 static constexpr int FILE_LIST_LINE_LENGTH = 1023;
@@ -36,7 +35,7 @@ void printUsage(const char* programName)
 
 double toleranceFromText(const char* arcsecText)
 {
-    return std::atof(arcsecText) / 3600 * PI / 180;
+    return degreesToRadians(std::atof(arcsecText) / 3600);
 }
 
 // Appends one name to the list: 0, or -1 with the message when memory runs out.

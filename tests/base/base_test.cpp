@@ -21,15 +21,21 @@ TEST(FormatText, FormatsTextOfAnyLength)
     EXPECT_EQ(formatText("<%s>", longText.c_str()), "<" + longText + ">");
 }
 
-TEST(BaseName, TakesThePartAfterTheLastSlashFollowedByText)
+TEST(BaseName, TakesThePartAfterTheLastSlash)
 {
     struct Case {
         const char* path;
         const char* expected;
     };
     const Case cases[] = {
-        {"a/b/c.fts", "c.fts"}, {"c.fts", "c.fts"}, {"/c", "c"},
-        {"a/b/", "b/"},         {"/", "/"},         {"", ""},
+        {"a/b/c.fts", "c.fts"},
+        {"/dir/", "dir/"},
+        {"c.fts", "c.fts"},
+        {"a\\b\\c.fts", "a\\b\\c.fts"},
+        {"/", "/"},
+        {"", ""},
+        {"dir//", "/"},
+        {"//x", "x"},
     };
     for (const Case& c : cases)
         EXPECT_STREQ(baseName(c.path), c.expected) << c.path;

@@ -72,26 +72,6 @@ TEST(SeparationCosine, AgreesWithErfaAndClamps)
     EXPECT_EQ(separationCosine(0, 0, -2, 1), -1.0);
 }
 
-TEST(BaseName, TakesThePartAfterTheLastSlash)
-{
-    struct Case {
-        const char* path;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"a/b/c.fts", "c.fts"},
-        {"/dir/", "dir/"},
-        {"c.fts", "c.fts"},
-        {"a\\b\\c.fts", "a\\b\\c.fts"},
-        {"/", "/"},
-        {"", ""},
-        {"dir//", "/"},
-        {"//x", "x"},
-    };
-    for (const Case& c : cases)
-        EXPECT_STREQ(baseName(c.path), c.expected) << c.path;
-}
-
 // The distance of a pair exactly as the comparison computes it.
 static double pairDistance(const SkyPosition& test, const SkyPosition& reference)
 {
