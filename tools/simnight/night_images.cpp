@@ -1,7 +1,6 @@
 #include "night_images.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/angles.hpp"
+#include "base/process.hpp"
 #include "fits/fits_write.hpp"
 #include "night_random.hpp"
 #include "night_render.hpp"
@@ -19,10 +20,7 @@
 
 using namespace newstars;
 
-extern char** environ;
-
 namespace {
-constexpr double PI = 3.141592653589793;
 constexpr double ARCSECOND = PI / 180 / 3600;
 constexpr int EDGE = 48;         // pixels kept clear at the image edges
 constexpr double BOX_MARGIN = 5; // arcseconds between injected sources and the box border
@@ -96,18 +94,9 @@ int compressImageFile(const std::string& path, const std::string& compressedPath
 {
     const std::string packed = path + ".fz";
     unlink(packed.c_str());
-    std::vector<char> program(std::begin("fpack"), std::end("fpack"));
-    std::vector<char> input(path.begin(), path.end());
-    input.push_back('\0');
-    char* argv[] = {program.data(), input.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "fpack", nullptr, nullptr, argv, environ) != 0)
-        return 1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return -1;
-    }
+    if (runProgram({"fpack", path}, &status) != 0)
+        return 1;
     const bool ran =
         WIFEXITED(status) && WEXITSTATUS(status) != 127; // 127: the child could not run fpack
     if (!ran || WEXITSTATUS(status) != 0 || rename(packed.c_str(), compressedPath.c_str()) != 0) {
@@ -263,20 +252,20 @@ std::string formatTruthLine(const InjectedSource& s)
 {
     char line[256];
     std::snprintf(line, sizeof line, "%-8s %-12s %12.8f %12.7f %9.1f %7.1f %6.2f %9.3f %9.3f %d\n",
-                  s.object.c_str(), s.image.c_str(), s.ra * 12 / PI, s.dec * 180 / PI, s.peak,
-                  s.sky, s.sigma, s.x, s.y, s.inBox ? 1 : 0);
+                  s.object.c_str(), s.image.c_str(), s.ra * 12 / PI, radiansToDegrees(s.dec),
+                  s.peak, s.sky, s.sigma, s.x, s.y, s.inBox ? 1 : 0);
     return line;
 }
 } // namespace
 
 double boxRa(int64_t tenthsOfSecond)
 {
-    return static_cast<double>(tenthsOfSecond) / 36000 * 15 * PI / 180;
+    return degreesToRadians(static_cast<double>(tenthsOfSecond) / 36000 * 15);
 }
 
 double boxDec(int64_t arcseconds)
 {
-    return static_cast<double>(arcseconds) / 3600 * PI / 180;
+    return degreesToRadians(static_cast<double>(arcseconds) / 3600);
 }
 
 bool insideBox(const NightBox& box, double ra, double dec, double margin)
@@ -342,7 +331,7 @@ int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers)
         halfDec = std::max(halfDec, (std::min(h.width, h.height) / 2.0 - EDGE) * object->scale);
     }
     for (int attempt = 0; attempt < 200 && halfDec > 0; ++attempt, halfDec *= 0.97) {
-        const double halfRa = halfDec / std::cos(object->dec * PI / 180);
+        const double halfRa = halfDec / std::cos(degreesToRadians(object->dec));
         NightBox box;
         box.eastRa = static_cast<int64_t>(std::floor((object->ra + halfRa) / 15 * 36000));
         box.westRa = static_cast<int64_t>(std::ceil((object->ra - halfRa) / 15 * 36000));

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/angles.hpp"
 #include "night_random.hpp"
 
+using newstars::PI;
+
 namespace {
-constexpr double PI = 3.141592653589793;
 constexpr double DEGREE = PI / 180;
 constexpr int64_t NIGHT_START = 1772323200; // 2026-03-01 00:00:00 UTC
 constexpr int64_t DAY = 86400;

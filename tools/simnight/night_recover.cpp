@@ -9,15 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
-constexpr double PI = 3.141592653589793;
-
-std::string baseNameOf(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos || slash + 1 == path.size() ? path : path.substr(slash + 1);
-}
-} // namespace
+#include "base/angles.hpp"
+#include "base/text.hpp"
 
 bool parseSexagesimalText(const std::string& text, double* value)
 {
@@ -73,7 +66,7 @@ double candidateDistance(const ReportCandidate& candidate, double raHours, doubl
     const double raSlack = std::max(0.0, std::fabs(dRa) * 3600 - 0.05); // seconds of time
     const double decSlack =
         std::max(0.0, std::fabs(candidate.decDegrees - decDegrees) * 3600 - 0.5);
-    const double raArcsec = raSlack * 15 * std::cos(decDegrees * PI / 180);
+    const double raArcsec = raSlack * 15 * std::cos(newstars::degreesToRadians(decDegrees));
     return std::sqrt(raArcsec * raArcsec + decSlack * decSlack);
 }
 
@@ -154,7 +147,7 @@ RecoveryCounts countRecovered(const std::vector<TruthSource>& sources,
         bool found = false;
         for (size_t k = 0; k < candidates.size(); ++k) {
             const ReportCandidate& c = candidates[k];
-            if (c.object != s.object || c.image != baseNameOf(s.image))
+            if (c.object != s.object || c.image != newstars::baseName(s.image.c_str()))
                 continue;
             if (candidateDistance(c, s.raHours, s.decDegrees) <= toleranceArcsec) {
                 used[k] = true;
