@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/angles.hpp"
 #include "sky/projections.hpp"
 
 namespace newstars {
@@ -54,15 +55,15 @@ int pixelToSky(const FitsImage* image, double x, double y, double* ra, double* d
                              cards.cdelt1, cards.cdelt2, cards.crota2, cards.projectionCode.c_str(),
                              &raDeg, &decDeg) != 0)
         return -1;
-    *ra = raDeg * 3.141592653589793 / 180;
-    *dec = decDeg * 3.141592653589793 / 180;
+    *ra = degreesToRadians(raDeg);
+    *dec = degreesToRadians(decDeg);
     return 0;
 }
 
 int skyToPixel(const FitsImage* image, double ra, double dec, double* x, double* y)
 {
-    double raDeg = ra * 180 / 3.141592653589793;
-    double decDeg = dec * 180 / 3.141592653589793;
+    double raDeg = radiansToDegrees(ra);
+    double decDeg = radiansToDegrees(dec);
     WorldCoordCards cards;
     if (readWorldCoordCards(image, &cards) != 0)
         return -1;
