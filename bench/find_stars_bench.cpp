@@ -1,6 +1,5 @@
 // Speed of findStars on synthetic star fields: sides of 1024, 4096 and 8192 pixels at two
-// star densities (300 and 20000 stars per 4096 x 4096), and the linear-scan duplicate
-// test beside the grid on the dense fields.
+// star densities (300 and 20000 stars per 4096 x 4096).
 //
 // Counters: items_per_second is pixels per second; "stars" the detections per image.
 
@@ -53,21 +52,10 @@ void BM_FindStars(benchmark::State& state)
         return findStars(pixels, width, height, stars);
     });
 }
-void BM_FindStarsLinearScan(benchmark::State& state)
-{
-    runFinder(state, findStarsLinearScan);
-}
-
 BENCHMARK(BM_FindStars)
     ->ArgNames({"side", "starsPer4096sq"})
     ->ArgsProduct({{1024, 4096, 8192}, {300, 20000}})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_FindStarsLinearScan)
-    ->ArgNames({"side", "starsPer4096sq"})
-    ->Args({1024, 20000})
-    ->Args({4096, 20000})
-    ->Unit(benchmark::kMillisecond);
-
 } // namespace
 
 BENCHMARK_MAIN();

@@ -1,4 +1,5 @@
 #include "stars/find_stars.hpp"
+#include "stars/find_stars_internal.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -253,21 +254,17 @@ static double windowLevel(const WindowSums& window)
     return sum / WINDOW + 5 * deviation;
 }
 
-// Accepted stars by the truncated integer position used in the duplicate test, either
-// in a grid of cells (constant time per test) or as a plain list scanned in full.
+// Accepted stars by the truncated integer position used in the duplicate test, in a
+// grid of cells (constant time per test).
 struct AcceptedStars {
-    bool linearScan = false;
     int cellsX = 0, cellsY = 0;
     std::vector<int32_t> cellHead; // first star of each cell, -1 when none
     std::vector<int32_t> next;     // next star of the same cell, -1 at the end
     std::vector<int32_t> keyX, keyY;
 };
 
-static void initAcceptedStars(AcceptedStars* accepted, int width, int height, bool linearScan)
+static void initAcceptedStars(AcceptedStars* accepted, int width, int height)
 {
-    accepted->linearScan = linearScan;
-    if (linearScan)
-        return;
     accepted->cellsX = ((width - 1) >> GRID_SHIFT) + 1;
     accepted->cellsY = ((height - 1) >> GRID_SHIFT) + 1;
     accepted->cellHead.assign(static_cast<size_t>(accepted->cellsX) * accepted->cellsY, -1);
@@ -275,18 +272,8 @@ static void initAcceptedStars(AcceptedStars* accepted, int width, int height, bo
 
 // Whether an accepted star's truncated position lies within DUPLICATE_RADIUS of
 // (px, py) in both x and y.
-static bool isDuplicate(const AcceptedStars& accepted, const StarList& found, int px, int py)
+static bool isDuplicate(const AcceptedStars& accepted, int px, int py)
 {
-    if (accepted.linearScan) {
-        for (size_t i = 0; i < found.x.size(); ++i) {
-            const int sx = static_cast<int>(found.x[i]);
-            const int sy = static_cast<int>(found.y[i]);
-            if (std::abs(sx - px) <= DUPLICATE_RADIUS && std::abs(sy - py) <= DUPLICATE_RADIUS) {
-                return true;
-            }
-        }
-        return false;
-    }
     const int cx0 = std::max(px - DUPLICATE_RADIUS, 0) >> GRID_SHIFT;
     const int cx1 = std::min((px + DUPLICATE_RADIUS) >> GRID_SHIFT, accepted.cellsX - 1);
     const int cy0 = std::max(py - DUPLICATE_RADIUS, 0) >> GRID_SHIFT;
@@ -307,8 +294,6 @@ static bool isDuplicate(const AcceptedStars& accepted, const StarList& found, in
 
 static void rememberStar(AcceptedStars* accepted, double x, double y)
 {
-    if (accepted->linearScan)
-        return;
     const int kx = static_cast<int>(x), ky = static_cast<int>(y);
     const auto index = static_cast<int32_t>(accepted->keyX.size());
     accepted->keyX.push_back(kx);
@@ -366,11 +351,10 @@ static bool clearlyBelowLevel(int64_t value, const WindowSums& window, int64_t b
 }
 
 // Scans the interior of the working copy and appends the stars accepted to *found.
-// The threshold windows slide along the row four pixels per refresh; with plainWindows
-// each refresh sums its 40 pixels afresh instead (the reference the sliding sums are
-// checked against). *requested is kept at the byte count of the allocation under way.
-static void scanForStars(uint16_t* work, int width, int height, bool plainWindows,
-                         AcceptedStars* accepted, StarList* found, int64_t* requested)
+// The threshold windows slide along the row four pixels per refresh. *requested is kept
+// at the byte count of the allocation under way.
+static void scanForStars(uint16_t* work, int width, int height, AcceptedStars* accepted,
+                         StarList* found, int64_t* requested)
 {
     for (int y = BORDER; y < height - BORDER; ++y) {
         uint16_t* row = work + static_cast<ptrdiff_t>(y) * width;
@@ -381,7 +365,7 @@ static void scanForStars(uint16_t* work, int width, int height, bool plainWindow
         double threshold = 0;
         for (int x = BORDER; x < width - BORDER; ++x) {
             if (x % 4 == 0) {
-                if (plainWindows || x == BORDER) {
+                if (x == BORDER) {
                     left = sumWindow(row + x - WINDOW);
                     right = sumWindow(row + x + 1);
                 } else {
@@ -392,13 +376,9 @@ static void scanForStars(uint16_t* work, int width, int height, bool plainWindow
                 }
                 refreshLeft = left;
                 refreshRight = right;
-                thresholdKnown = plainWindows;
-                if (plainWindows) {
-                    threshold = std::min(windowLevel(left), windowLevel(right));
-                } else {
-                    boundLeft = levelBound(left);
-                    boundRight = levelBound(right);
-                }
+                thresholdKnown = false;
+                boundLeft = levelBound(left);
+                boundRight = levelBound(right);
             }
             const uint16_t v = row[x];
             if (!thresholdKnown) {
@@ -428,7 +408,7 @@ static void scanForStars(uint16_t* work, int width, int height, bool plainWindow
                 continue;
             if (peak == 65535)
                 continue;
-            if (isDuplicate(*accepted, *found, px, py))
+            if (isDuplicate(*accepted, px, py))
                 continue;
             if (coreRadius(work, width, px, py, peak) > 4)
                 continue;
@@ -443,10 +423,7 @@ static void scanForStars(uint16_t* work, int width, int height, bool plainWindow
     }
 }
 
-// With plain set, the duplicate test scans every accepted star and the thresholds are
-// summed afresh at each refresh: the straightforward reference for the fast paths.
-static int findStarsWith(const uint16_t* pixels, int width, int height, StarList* stars, bool plain,
-                         std::string* message)
+int findStars(const uint16_t* pixels, int width, int height, StarList* stars, std::string* message)
 {
     const int64_t pixelCount = (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
     int64_t requested = pixelCount * 2;
@@ -465,8 +442,8 @@ static int findStarsWith(const uint16_t* pixels, int width, int height, StarList
             fillBorder(work.data(), width, height, borderFillValue(pixels, width, height));
             AcceptedStars accepted;
             requested = (pixelCount >> (2 * GRID_SHIFT)) * 4;
-            initAcceptedStars(&accepted, width, height, plain);
-            scanForStars(work.data(), width, height, plain, &accepted, &found, &requested);
+            initAcceptedStars(&accepted, width, height);
+            scanForStars(work.data(), width, height, &accepted, &found, &requested);
             count = static_cast<int>(found.x.size());
         } else {
             requested = 8;
@@ -481,16 +458,6 @@ static int findStarsWith(const uint16_t* pixels, int width, int height, StarList
             *message = "findStars(): Can not malloc " + std::to_string(requested);
         return -1;
     }
-}
-
-int findStars(const uint16_t* pixels, int width, int height, StarList* stars, std::string* message)
-{
-    return findStarsWith(pixels, width, height, stars, false, message);
-}
-
-int findStarsLinearScan(const uint16_t* pixels, int width, int height, StarList* stars)
-{
-    return findStarsWith(pixels, width, height, stars, true, nullptr);
 }
 
 } // namespace newstars

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "stars/find_stars.hpp"
+#include "stars/find_stars_internal.hpp"
 
 namespace newstars {
 

@@ -363,3 +363,22 @@ TEST(FindStars, AgreesWithPlainDetectorOnVariedFields)
         }
     }
 }
+
+TEST(FindStars, AgreesWithPlainDetectorOnADenseField)
+{
+    const int width = 1024, height = 1024;
+    Image image(static_cast<size_t>(width) * height);
+    // Dense enough that many stars fall within 4 pixels of each other, with hot pixels
+    // clipped inside the sliding threshold windows.
+    makeStarField(image.data(), width, height, 12000, 20260001u);
+    StarList fast;
+    const int n = findStars(image.data(), width, height, &fast);
+    ASSERT_GT(n, 3000);
+    const std::vector<PlainStar> plain = plainFindStars(image, width, height);
+    ASSERT_EQ(static_cast<int>(plain.size()), n);
+    for (int i = 0; i < n; ++i) {
+        ASSERT_EQ(bitsOf(fast.x[i]), bitsOf(plain[i].x)) << "star " << i;
+        ASSERT_EQ(bitsOf(fast.y[i]), bitsOf(plain[i].y)) << "star " << i;
+        ASSERT_EQ(fast.peak[i], plain[i].peak) << "star " << i;
+    }
+}
