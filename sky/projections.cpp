@@ -494,4 +494,20 @@ int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, do
     return 0;
 }
 
+const char* projectionStatusText(int status)
+{
+    switch (status) {
+    case PROJECTION_OK:
+        return "success";
+    case PROJECTION_OUTSIDE:
+        return "outside the projection";
+    case PROJECTION_ZERO_INCREMENT:
+        return "zero pixel increment or pole of the projection";
+    case PROJECTION_OPPOSITE_POINT:
+        return "point opposite the reference meridian";
+    default:
+        return "unknown projection status";
+    }
+}
+
 } // namespace newstars

@@ -14,6 +14,18 @@ namespace newstars {
 // lower case, empty, or a null pointer) selects the linear default, where the offsets
 // are simply added to the reference values.
 //
+// The outcomes of both functions, as they return them.
+enum ProjectionStatus {
+    PROJECTION_OK = 0,
+    PROJECTION_OUTSIDE = 1,        // outside the domain, at a singular point, or not finite
+    PROJECTION_ZERO_INCREMENT = 2, // a zero CDELT1 or CDELT2 (or MER at declination -90)
+    PROJECTION_OPPOSITE_POINT = 3, // AIT at the point opposite the reference meridian
+};
+
+// A short text for a projection status ("outside the projection", ...); "unknown
+// projection status" for any other value.
+const char* projectionStatusText(int status);
+
 // Both functions are pure and re-entrant. The degree factor is 0.01745329252 and the
 // full turn 6.28318530717959 (not their full-precision values); results depend on them.
 

@@ -8,6 +8,7 @@
 // Pixel positions are in the convention of CRPIX1 and CRPIX2, used exactly as passed.
 
 #include "fits/fits_image.hpp"
+#include "sky/projections.hpp"
 
 namespace newstars {
 
@@ -15,12 +16,16 @@ namespace newstars {
 // radians; the right ascension is non-negative and within half a turn of CRVAL1.
 // 0 on success; -1 when a card is missing, CTYPE1 is not a quoted "RA--" type, or the
 // projection refuses the position. The outputs are written only on success.
-int pixelToSky(const FitsImage* image, double x, double y, double* ra, double* dec);
+// When status is not null, *status tells which: -1 for the cards, otherwise the
+// projection's ProjectionStatus (PROJECTION_OK on success).
+int pixelToSky(const FitsImage* image, double x, double y, double* ra, double* dec,
+               int* status = nullptr);
 
 // Right ascension and declination in radians to a pixel position. 0 on success; -1 on
 // failure. A missing card or a wrong CTYPE1 leaves the outputs untouched; a position
 // the projection refuses leaves its linear estimate in them, and a zero CDELT1 or
-// CDELT2 leaves 0 in both.
-int skyToPixel(const FitsImage* image, double ra, double dec, double* x, double* y);
+// CDELT2 leaves 0 in both. *status, when status is not null, as for pixelToSky.
+int skyToPixel(const FitsImage* image, double ra, double dec, double* x, double* y,
+               int* status = nullptr);
 
 } // namespace newstars

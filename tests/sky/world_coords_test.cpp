@@ -138,6 +138,45 @@ TEST(SkyToPixel, ProjectionFailureLeavesItsEstimate)
     freeFitsImage(&image);
 }
 
+TEST(WorldCoords, TellWhyAPositionFails)
+{
+    FitsImage image;
+    makeHeader(&image, "RA---TAN", 150.25, 0.0);
+    FitsImage bare;
+    initFitsImage(&bare);
+    FitsImage flat;
+    makeHeader(&flat, "RA---TAN", 150.25, 0.0);
+    setRealCard(&flat, "CDELT1", 0.0, 17);
+    struct Case {
+        const FitsImage* image;
+        double ra, x;   // degrees; pixel column (the reference row)
+        int sky, pixel; // statuses of skyToPixel and pixelToSky
+    };
+    const Case cases[] = {
+        {&image, 150.5, 1200.0, PROJECTION_OK, PROJECTION_OK},
+        {&image, 250.25, 1200.0, PROJECTION_OUTSIDE, PROJECTION_OK},
+        {&flat, 150.5, 1200.0, PROJECTION_ZERO_INCREMENT, PROJECTION_OK},
+        {&bare, 150.5, 1200.0, -1, -1},
+    };
+    for (const Case& c : cases) {
+        double x = 0, y = 0, ra = 0, dec = 0;
+        int status = 99;
+        EXPECT_EQ(skyToPixel(c.image, c.ra * PI / 180, 0.0, &x, &y, &status),
+                  c.sky == PROJECTION_OK ? 0 : -1)
+            << c.ra;
+        EXPECT_EQ(status, c.sky) << c.ra;
+        status = 99;
+        EXPECT_EQ(pixelToSky(c.image, c.x, 512.0, &ra, &dec, &status),
+                  c.pixel == PROJECTION_OK ? 0 : -1)
+            << c.x;
+        EXPECT_EQ(status, c.pixel) << c.x;
+    }
+    EXPECT_STREQ(projectionStatusText(PROJECTION_OUTSIDE), "outside the projection");
+    EXPECT_STREQ(projectionStatusText(7), "unknown projection status");
+    freeFitsImage(&image);
+    freeFitsImage(&flat);
+}
+
 TEST(SkyToPixel, UndoesPixelToSky)
 {
     struct Case {
