@@ -22,8 +22,8 @@ static constexpr int64_t SECONDS_PER_DAY = 86400;
 // 9999 December 31 23:59:59.
 static constexpr int64_t EARLIEST_OBSERVATION_TIME = -62135769600;
 static constexpr int64_t LATEST_OBSERVATION_TIME = 253402300799;
-// Days from 1970 January 1 to 1582 October 15, the first Gregorian day.
-static constexpr int64_t FIRST_GREGORIAN_DAY = -141427;
+// Day number of 1970 January 1, 12:00 (Julian Date 2440588).
+static constexpr double NOON_OF_1970_JANUARY_1 = 25568;
 
 // Number of pixels of the image, or -1 when the size is negative.
 static int64_t pixelCountOf(int32_t width, int32_t height)
@@ -186,57 +186,10 @@ int setDefaultCards(FitsImage* image)
     return failed != 0 ? -1 : 0;
 }
 
-// A calendar date: year (astronomical numbering), month 1-12, day 1-31.
-struct CivilDate {
-    int64_t year;
-    int month;
-    int day;
-};
-
-// Month and day from the day of a year that begins on March 1 (0 = March 1).
-static void monthAndDayFromMarch(int64_t dayOfYear, int* month, int* day)
-{
-    int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
-    *day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
-    *month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
-}
-
 static int64_t floorDivide(int64_t a, int64_t b)
 {
     int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
-// The date of the day that begins days after 1970 January 1: Gregorian from 1582
-// October 15, Julian before. Counts in 400-year (Gregorian) or 4-year (Julian) cycles
-// from March 1 of the astronomical year 0.
-static CivilDate civilDateOfDay(int64_t days)
-{
-    CivilDate date{};
-    int64_t year;
-    int64_t dayOfYear;
-    if (days >= FIRST_GREGORIAN_DAY) {
-        int64_t z = days + 719468; // days since Gregorian 0000 March 1
-        int64_t era = floorDivide(z, 146097);
-        int64_t dayOfEra = z - era * 146097;
-        int64_t yearOfEra =
-            (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-        year = yearOfEra + era * 400;
-        dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    } else {
-        int64_t z = days + 719470; // days since Julian 0000 March 1
-        int64_t cycle = floorDivide(z, 1461);
-        int64_t dayOfCycle = z - cycle * 1461;
-        int64_t yearOfCycle = (dayOfCycle - dayOfCycle / 1460) / 365;
-        year = yearOfCycle + cycle * 4;
-        dayOfYear = dayOfCycle - 365 * yearOfCycle;
-    }
-    monthAndDayFromMarch(dayOfYear, &date.month, &date.day);
-    if (date.month <= 2) {
-        year += 1;
-    }
-    date.year = year;
-    return date;
 }
 
 int setObservationTime(FitsImage* image, int64_t seconds)
@@ -249,22 +202,26 @@ int setObservationTime(FitsImage* image, int64_t seconds)
     int hour = static_cast<int>(secondOfDay / 3600);
     int minute = static_cast<int>(secondOfDay % 3600 / 60);
     int second = static_cast<int>(secondOfDay % 60);
-    CivilDate date = civilDateOfDay(days);
-    int year = static_cast<int>(date.year);
+    // The calendar date of the day's noon (whole day numbers fall at noon).
+    int month = 0, year = 0;
+    double dayOfMonth = 0;
+    dayNumberToCalendar(static_cast<double>(days) + NOON_OF_1970_JANUARY_1, &month, &dayOfMonth,
+                        &year);
+    const int day = static_cast<int>(dayOfMonth);
 
     char text[64];
     if (year >= 1900 && year <= 1999) {
-        std::snprintf(text, sizeof text, "%02d/%02d/%02d", date.day, date.month, year - 1900);
+        std::snprintf(text, sizeof text, "%02d/%02d/%02d", day, month, year - 1900);
     } else {
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, date.month, date.day);
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
     }
     int failed = setStringCard(image, "DATE-OBS", text);
     std::snprintf(text, sizeof text, "%02d:%02d:%02d", hour, minute, second);
     failed |= setStringCard(image, "TIME-OBS", text);
 
-    double day = ((second / 60.0 + minute) / 60.0 + hour) / 24.0 + date.day;
+    double dayWithTime = ((second / 60.0 + minute) / 60.0 + hour) / 24.0 + day;
     double dayNumber = 0;
-    calendarToDayNumber(date.month, day, year, &dayNumber);
+    calendarToDayNumber(month, dayWithTime, year, &dayNumber);
     failed |= setRealCard(image, "JD", dayNumber + JD_OF_DAY_NUMBER_ZERO, 12);
     return failed != 0 ? -1 : 0;
 }
