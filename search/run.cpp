@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unistd.h>
 
 #include "base/angles.hpp"
+#include "base/file_descriptor.hpp"
 #include "fits/fits_read.hpp"
 #include "search/image_file.hpp"
 #include "sky/sexagesimal.hpp"
@@ -92,11 +92,11 @@ int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::
 
 int readOpenImage(int fd, FitsImage* image, std::string* message)
 {
+    const FileDescriptor owner(fd);
     initFitsImage(image);
     int status = readFitsImage(fd, image, message);
     if (status != 0)
         freeFitsImage(image);
-    close(fd);
     return status == 0 ? 0 : -1;
 }
 
