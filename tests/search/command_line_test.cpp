@@ -188,3 +188,41 @@ TEST(CommandLine, RunWithoutCandidatesEndsWithFormFeedLine)
                          FORM_FEED);
     EXPECT_EQ(r.err, "missing.fts: No such file or directory\n");
 }
+
+TEST(RunSearch, FatalErrorsReturnStatusOneInProcess)
+{
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeFile(dir.file("short-table.txt"), "M31 1 2 3 4\n");
+    const std::string missing = dir.file("missing.txt");
+    const std::string shortTable = dir.file("short-table.txt");
+    const std::string test = dir.file("test.fts");
+    struct Case {
+        std::vector<std::string> args; // after the program name
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"2"},
+         "prog: arcsec_sep config_file test1.fts ...\n   or\n"
+         "prog: -f file_of_files arcsec_sep config_file\n"},
+        {{"-f", missing, "2", shortTable}, missing + ": No such file or directory\n"},
+        {{"2", missing, test}, missing + ": No such file or directory\n"},
+        {{"2", shortTable, test}, "Ref file line must contain 6 fields: M31"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> words = {"prog"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int status = runSearch(static_cast<int>(words.size()), argv.data());
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(status, 1) << c.err;
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(out, "") << c.err;
+    }
+}
