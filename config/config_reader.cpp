@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/text.hpp"
+
 namespace newstars {
 
 // The states of the entry reader.
@@ -63,10 +65,7 @@ int setConfigFile(ConfigReader* reader, const char* fileName, std::string* messa
     try {
         reader->fileName = std::string(fileName);
     } catch (const std::bad_alloc&) {
-        char text[64];
-        std::snprintf(text, sizeof text, "setConfigFile(): Can not malloc %zu",
-                      std::strlen(fileName) + 1);
-        *message = text;
+        *message = formatText("setConfigFile(): Can not malloc %zu", std::strlen(fileName) + 1);
         return -1;
     }
     return 0;
@@ -81,12 +80,8 @@ int getConfigReal(ConfigReader* reader, const char* name, double* value, std::st
     if (status != CONFIG_OK)
         return status;
     *value = std::strtod(text.c_str(), nullptr);
-    if (reader->verbosity != 0) {
-        char echo[64];
-        std::snprintf(echo, sizeof echo, " = %g\n", *value);
-        reader->diagnostics += name;
-        reader->diagnostics += echo;
-    }
+    if (reader->verbosity != 0)
+        reader->diagnostics += formatText("%s = %g\n", name, *value);
     return CONFIG_OK;
 }
 
@@ -134,11 +129,7 @@ int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
             return -1;
         }
         if (reader->verbosity > 2) {
-            char trace[32];
-            std::snprintf(trace, sizeof trace, "state=%d c='", state);
-            reader->diagnostics += trace;
-            reader->diagnostics += static_cast<char>(c);
-            reader->diagnostics += "'\n";
+            reader->diagnostics += formatText("state=%d c='%c'\n", state, c);
         }
         switch (state) {
         case STATE_BETWEEN:
