@@ -1,5 +1,6 @@
 #include "sky/projections.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -11,6 +12,7 @@ namespace newstars {
 static constexpr double D = 0.01745329252;
 static constexpr double T = 6.28318530717959;
 static constexpr double E = 1.0e-5;
+static constexpr double HALF_PI = 3.141592653589793 / 2;
 
 enum ProjectionNumber {
     LINEAR = 0,
@@ -92,10 +94,11 @@ static ProjectionScale aitoffScale(double crval2, double cdelt1, double cdelt2, 
 }
 
 // Everything the forward projections need: reference point and direction offsets l, m
-// in radians, s = l^2 + m^2, and the header values MER and AIT derive their scale from.
+// in radians, s = l^2 + m^2, and the Mercator or Aitoff scale.
 struct PlaneOffset {
     double ra0, dec0, l, m, s, cos0, sin0;
-    double crval2, cdelt1, cdelt2, cr, sr;
+    ProjectionScale g;
+    bool atPole; // reference declination clamped to a pole (ARC and STG)
 };
 
 // Each forward projection returns 0 and the sky position (alpha, delta) in radians, or
@@ -142,6 +145,17 @@ static int arcToSky(const PlaneOffset& p, double* alpha, double* delta)
     *delta = std::asin(t);
     double a = c - t * p.sin0;
     double b = p.l * k * p.cos0;
+    if (p.atPole) {
+        // Both terms carry the vanishing cosine of the reference declination, and the
+        // first is lost to cancellation; without that common factor the direction from
+        // the pole remains. The reference pixel itself is the reference point.
+        a = -p.m * k * p.sin0;
+        b = p.l * k;
+        if (a == 0 && b == 0) {
+            *alpha = p.ra0;
+            return 0;
+        }
+    }
     if (a == 0 && b == 0)
         return 1;
     *alpha = p.ra0 + std::atan2(b, a);
@@ -182,7 +196,7 @@ static int glsToSky(const PlaneOffset& p, double* alpha, double* delta)
 
 static int merToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
-    ProjectionScale g = mercatorScale(p.crval2, p.cdelt1, p.cdelt2, p.cr, p.sr);
+    const ProjectionScale& g = p.g;
     *alpha = p.l / g.g1 + p.ra0;
     if (std::fabs(*alpha - p.ra0) > T)
         return 1;
@@ -193,7 +207,7 @@ static int merToSky(const PlaneOffset& p, double* alpha, double* delta)
 
 static int aitToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
-    ProjectionScale g = aitoffScale(p.crval2, p.cdelt1, p.cdelt2, p.cr, p.sr);
+    const ProjectionScale& g = p.g;
     if (p.l == 0 && p.m == 0) {
         *alpha = p.ra0;
         *delta = p.dec0;
@@ -261,15 +275,15 @@ static double normaliseRightAscension(double alpha, double ra0)
 // Direction offsets (l, m) in radians of a sky position from the reference point, by
 // projection; 0, or the failure status.
 struct SkyOffset {
-    double ra0, dec0, a0, d0, cd, sd, delta;
-    double crval2, cdelt1, cdelt2, cr, sr;
+    double dec0, sin0, cos0, d0, cd, sd, delta;
+    ProjectionScale g;
 };
 
 static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* mOut)
 {
     double l = std::sin(q.delta) * q.cd;
-    double h = q.sd * std::sin(q.dec0) + q.cd * std::cos(q.dec0) * std::cos(q.delta);
-    double n = q.sd * std::cos(q.dec0) - q.cd * std::sin(q.dec0) * std::cos(q.delta);
+    double h = q.sd * q.sin0 + q.cd * q.cos0 * std::cos(q.delta);
+    double n = q.sd * q.cos0 - q.cd * q.sin0 * std::cos(q.delta);
     double m = 0;
     switch (projection) {
     case SIN:
@@ -298,7 +312,7 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
     case NCP:
         if (q.dec0 == 0)
             return 1;
-        m = (std::cos(q.dec0) - q.cd * std::cos(q.delta)) / std::sin(q.dec0);
+        m = (q.cos0 - q.cd * std::cos(q.delta)) / q.sin0;
         break;
     case GLS:
         if (std::fabs(q.d0) > T / 4)
@@ -309,7 +323,7 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
         l = q.delta * q.cd;
         break;
     case MER: {
-        ProjectionScale g = mercatorScale(q.crval2, q.cdelt1, q.cdelt2, q.cr, q.sr);
+        const ProjectionScale& g = q.g;
         l = g.g1 * q.delta;
         double t = std::tan(q.d0 / 2 + T / 8);
         if (t < E)
@@ -321,7 +335,7 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
         double a = q.delta / 2;
         if (std::fabs(a) > T / 4)
             return 1;
-        ProjectionScale g = aitoffScale(q.crval2, q.cdelt1, q.cdelt2, q.cr, q.sr);
+        const ProjectionScale& g = q.g;
         double t = std::sqrt((1 + q.cd * std::cos(a)) / 2);
         if (std::fabs(t) < E)
             return 3;
@@ -332,7 +346,7 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
     case STG: {
         if (std::fabs(q.d0) > T / 4)
             return 1;
-        double t = 1 + q.sd * std::sin(q.dec0) + q.cd * std::cos(q.dec0) * std::cos(q.delta);
+        double t = 1 + q.sd * q.sin0 + q.cd * q.cos0 * std::cos(q.delta);
         if (std::fabs(t) < E)
             return 1;
         t = 2 / t;
@@ -348,42 +362,76 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
     return 0;
 }
 
-int projectionPixelToSky(double x, double y, double crval1, double crval2, double crpix1,
-                         double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* ra, double* dec)
+void prepareProjection(double crval1, double crval2, double crpix1, double crpix2, double cdelt1,
+                       double cdelt2, double crota2, const char* code, ProjectionFrame* frame)
 {
-    double dx = (x - crpix1) * cdelt1;
-    double dy = (y - crpix2) * cdelt2;
-    double cr = std::cos(crota2 * D);
-    double sr = std::sin(crota2 * D);
-    if (crota2 != 0) {
-        double rotatedX = dx * cr - dy * sr;
-        double rotatedY = dy * cr + dx * sr;
+    ProjectionFrame f;
+    f.crval1 = crval1;
+    f.crval2 = crval2;
+    f.crpix1 = crpix1;
+    f.crpix2 = crpix2;
+    f.cdelt1 = cdelt1;
+    f.cdelt2 = cdelt2;
+    f.crota2 = crota2;
+    f.projection = selectProjection(code);
+    f.usable = std::isfinite(crval1) && std::isfinite(crval2) && std::isfinite(crpix1) &&
+               std::isfinite(crpix2) && std::isfinite(cdelt1) && std::isfinite(cdelt2) &&
+               std::isfinite(crota2) && cdelt1 != 0 && cdelt2 != 0;
+    f.cr = std::cos(crota2 * D);
+    f.sr = std::sin(crota2 * D);
+    f.ra0 = crval1 * D;
+    f.dec0 = crval2 * D;
+    // With the short degree factor a reference at +-90 degrees lands just beyond the pole,
+    // where the cosine changes sign and ARC and STG turn right ascensions by half a turn.
+    if ((f.projection == ARC || f.projection == STG) && std::fabs(f.dec0) >= HALF_PI) {
+        f.dec0 = std::clamp(f.dec0, -HALF_PI, HALF_PI);
+        f.atPole = true;
+    }
+    f.cos0 = std::cos(f.dec0);
+    f.sin0 = std::sin(f.dec0);
+    ProjectionScale g;
+    if (f.projection == MER)
+        g = mercatorScale(crval2, cdelt1, cdelt2, f.cr, f.sr);
+    if (f.projection == AIT)
+        g = aitoffScale(crval2, cdelt1, cdelt2, f.cr, f.sr);
+    f.g1 = g.g1;
+    f.g2 = g.g2;
+    f.g3 = g.g3;
+    *frame = f;
+}
+
+int projectionFramePixelToSky(const ProjectionFrame& f, double x, double y, double* ra, double* dec)
+{
+    if (!f.usable)
+        return 2;
+    double dx = (x - f.crpix1) * f.cdelt1;
+    double dy = (y - f.crpix2) * f.cdelt2;
+    if (f.crota2 != 0) {
+        double rotatedX = dx * f.cr - dy * f.sr;
+        double rotatedY = dy * f.cr + dx * f.sr;
         dx = rotatedX;
         dy = rotatedY;
     }
-    int projection = selectProjection(code);
-    *ra = crval1 + dx;
-    *dec = crval2 + dy;
+    *ra = f.crval1 + dx;
+    *dec = f.crval2 + dy;
 
     PlaneOffset p;
-    p.ra0 = crval1 * D;
-    p.dec0 = crval2 * D;
+    p.ra0 = f.ra0;
+    p.dec0 = f.dec0;
     p.l = dx * D;
     p.m = dy * D;
     p.s = p.l * p.l + p.m * p.m;
-    p.cos0 = std::cos(p.dec0);
-    p.sin0 = std::sin(p.dec0);
-    p.crval2 = crval2;
-    p.cdelt1 = cdelt1;
-    p.cdelt2 = cdelt2;
-    p.cr = cr;
-    p.sr = sr;
+    p.cos0 = f.cos0;
+    p.sin0 = f.sin0;
+    p.g.g1 = f.g1;
+    p.g.g2 = f.g2;
+    p.g.g3 = f.g3;
+    p.atPole = f.atPole;
 
     double alpha = 0;
     double delta = 0;
     int status = 0;
-    switch (projection) {
+    switch (f.projection) {
     case SIN:
         status = sinToSky(p, &alpha, &delta);
         break;
@@ -416,6 +464,13 @@ int projectionPixelToSky(double x, double y, double crval1, double crval2, doubl
     if (status != 0)
         return 1;
     alpha = normaliseRightAscension(alpha, p.ra0);
+    // The linear offset is not bounded by any projection: one turn taken off or put
+    // back may not be enough, so the rest is folded by whole turns.
+    if (f.projection == LINEAR && std::fabs(alpha - p.ra0) > T / 2 && std::isfinite(alpha)) {
+        alpha = p.ra0 + std::remainder(alpha - p.ra0, T);
+        if (alpha < 0)
+            alpha = alpha + T;
+    }
     double raDegrees = alpha / D;
     double decDegrees = delta / D;
     // Degenerate reference values (a Mercator reference at a pole, for instance),
@@ -428,70 +483,81 @@ int projectionPixelToSky(double x, double y, double crval1, double crval2, doubl
     return 0;
 }
 
-int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
+int projectionPixelToSky(double x, double y, double crval1, double crval2, double crpix1,
                          double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* x, double* y)
+                         const char* code, double* ra, double* dec)
 {
-    double w = ra - crval1;
+    ProjectionFrame frame;
+    prepareProjection(crval1, crval2, crpix1, crpix2, cdelt1, cdelt2, crota2, code, &frame);
+    return projectionFramePixelToSky(frame, x, y, ra, dec);
+}
+
+int projectionFrameSkyToPixel(const ProjectionFrame& f, double ra, double dec, double* x, double* y)
+{
+    double w = ra - f.crval1;
     if (w > 180)
         ra = ra - 360;
     if (w < -180)
         ra = ra + 360;
 
-    double dx = ra - crval1;
-    double dy = dec - crval2;
-    double cr = std::cos(crota2 * D);
-    double sr = std::sin(crota2 * D);
-    double u = cr * dx + sr * dy;
-    double v = cr * dy - sr * dx;
-    if (cdelt1 == 0 || cdelt2 == 0) {
+    double dx = ra - f.crval1;
+    double dy = dec - f.crval2;
+    double u = f.cr * dx + f.sr * dy;
+    double v = f.cr * dy - f.sr * dx;
+    if (f.cdelt1 == 0 || f.cdelt2 == 0) {
         *x = 0;
         *y = 0;
         return 2;
     }
-    double linearX = u / cdelt1 + crpix1;
-    double linearY = v / cdelt2 + crpix2;
+    double linearX = u / f.cdelt1 + f.crpix1;
+    double linearY = v / f.cdelt2 + f.crpix2;
     *x = linearX;
     *y = linearY;
 
-    int projection = selectProjection(code);
-    if (projection == LINEAR) {
+    if (f.projection == LINEAR) {
         // The estimate is the result here: one that is not finite is a failure.
         return std::isfinite(linearX) && std::isfinite(linearY) ? 0 : 1;
     }
 
     SkyOffset q;
-    q.ra0 = crval1 * D;
-    q.dec0 = crval2 * D;
-    q.a0 = ra * D;
+    q.dec0 = f.dec0;
+    q.sin0 = f.sin0;
+    q.cos0 = f.cos0;
     q.d0 = dec * D;
     q.cd = std::cos(q.d0);
     q.sd = std::sin(q.d0);
-    q.delta = q.a0 - q.ra0;
-    q.crval2 = crval2;
-    q.cdelt1 = cdelt1;
-    q.cdelt2 = cdelt2;
-    q.cr = cr;
-    q.sr = sr;
+    q.delta = ra * D - f.ra0;
+    q.g.g1 = f.g1;
+    q.g.g2 = f.g2;
+    q.g.g3 = f.g3;
 
     double l = 0;
     double m = 0;
-    int status = skyToPlane(projection, q, &l, &m);
+    int status = skyToPlane(f.projection, q, &l, &m);
     if (status != 0)
         return status;
 
     dx = l / D;
     dy = m / D;
-    u = cr * dx + sr * dy;
-    v = cr * dy - sr * dx;
-    double pixelX = u / cdelt1 + crpix1;
-    double pixelY = v / cdelt2 + crpix2;
+    u = f.cr * dx + f.sr * dy;
+    v = f.cr * dy - f.sr * dx;
+    double pixelX = u / f.cdelt1 + f.crpix1;
+    double pixelY = v / f.cdelt2 + f.crpix2;
     // As forward: a position that is not finite is a failure, the estimate stays.
     if (!std::isfinite(pixelX) || !std::isfinite(pixelY))
         return 1;
     *x = pixelX;
     *y = pixelY;
     return 0;
+}
+
+int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
+                         double crpix2, double cdelt1, double cdelt2, double crota2,
+                         const char* code, double* x, double* y)
+{
+    ProjectionFrame frame;
+    prepareProjection(crval1, crval2, crpix1, crpix2, cdelt1, cdelt2, crota2, code, &frame);
+    return projectionFrameSkyToPixel(frame, ra, dec, x, y);
 }
 
 const char* projectionStatusText(int status)
@@ -502,7 +568,7 @@ const char* projectionStatusText(int status)
     case PROJECTION_OUTSIDE:
         return "outside the projection";
     case PROJECTION_ZERO_INCREMENT:
-        return "zero pixel increment or pole of the projection";
+        return "zero or unusable pixel increment, or pole of the projection";
     case PROJECTION_OPPOSITE_POINT:
         return "point opposite the reference meridian";
     default:

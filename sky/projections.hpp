@@ -18,7 +18,8 @@ namespace newstars {
 enum ProjectionStatus {
     PROJECTION_OK = 0,
     PROJECTION_OUTSIDE = 1,        // outside the domain, at a singular point, or not finite
-    PROJECTION_ZERO_INCREMENT = 2, // a zero CDELT1 or CDELT2 (or MER at declination -90)
+    PROJECTION_ZERO_INCREMENT = 2, // a zero CDELT1 or CDELT2 (pixelToSky: or a value not
+                                   // finite; skyToPixel: or MER at declination -90)
     PROJECTION_OPPOSITE_POINT = 3, // AIT at the point opposite the reference meridian
 };
 
@@ -35,6 +36,11 @@ const char* projectionStatusText(int status);
 //   1  the offset lies outside the projection's domain, hits a singular point or gives
 //      no finite position: *ra = CRVAL1 + dx, *dec = CRVAL2 + dy, the rotated offsets in
 //      degrees (not normalised).
+//   2  CDELT1 or CDELT2 is zero, or a reference value, increment or rotation is not
+//      finite: no position, the outputs untouched.
+// A reference declination of +-90 degrees (or beyond) is taken as the pole itself by
+// ARC and STG (the short degree factor would put it just beyond); ARC then gives the
+// reference pixel the reference point.
 int projectionPixelToSky(double x, double y, double crval1, double crval2, double crpix1,
                          double crpix2, double cdelt1, double cdelt2, double crota2,
                          const char* code, double* ra, double* dec);
@@ -54,5 +60,36 @@ int projectionPixelToSky(double x, double y, double crval1, double crval2, doubl
 int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
                          double crpix2, double cdelt1, double cdelt2, double crota2,
                          const char* code, double* x, double* y);
+
+// A projection prepared once from the reference values, for many conversions: the
+// values, the selected projection and everything derived from them alone (sines and
+// cosines of the rotation and of the reference declination, the Mercator and Aitoff
+// scales). Conversions through it give, bit for bit, what the one-shot functions above
+// give for the same values.
+struct ProjectionFrame {
+    double crval1 = 0, crval2 = 0, crpix1 = 0, crpix2 = 0;
+    double cdelt1 = 0, cdelt2 = 0, crota2 = 0;
+    int projection = 0;            // 0 linear, 1..8 in the order of the codes above
+    bool usable = false;           // increments non-zero and every value finite
+    double cr = 1, sr = 0;         // cosine and sine of the rotation
+    double ra0 = 0, dec0 = 0;      // reference point, radians (dec0 at most a quarter turn
+                                   // from the equator for ARC and STG)
+    double cos0 = 1, sin0 = 0;     // of dec0
+    bool atPole = false;           // dec0 clamped to a pole (ARC and STG)
+    double g1 = 0, g2 = 0, g3 = 0; // Mercator or Aitoff scale; 0 for the others
+};
+
+// Fills *frame from the header values (angles in degrees) and the projection code, as
+// the one-shot functions read them. Never fails: frame->usable tells whether
+// projectionFramePixelToSky can give positions.
+void prepareProjection(double crval1, double crval2, double crpix1, double crpix2, double cdelt1,
+                       double cdelt2, double crota2, const char* code, ProjectionFrame* frame);
+
+// projectionPixelToSky and projectionSkyToPixel through a prepared frame: the same
+// statuses, the same outputs.
+int projectionFramePixelToSky(const ProjectionFrame& frame, double x, double y, double* ra,
+                              double* dec);
+int projectionFrameSkyToPixel(const ProjectionFrame& frame, double ra, double dec, double* x,
+                              double* y);
 
 } // namespace newstars

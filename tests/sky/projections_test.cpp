@@ -472,12 +472,78 @@ TEST(ProjectionPixelToSky, NonFinitePositionIsRefused)
     EXPECT_EQ(x, 0.5);
     EXPECT_EQ(y, -70.0);
 
-    // A right ascension beyond the range of doubles once in degrees again; the linear
+    // A declination beyond the range of doubles once in degrees again; the linear
     // estimate (itself infinite) stays.
-    EXPECT_EQ(projectionPixelToSky(1e308, 0.0, 1e308, 20.0, 0.0, 0.0, 1.0, 1.0, 0.0, "", &ra, &dec),
+    EXPECT_EQ(projectionPixelToSky(0.0, 1e308, 10.0, 1e308, 0.0, 0.0, 1.0, 1.0, 0.0, "", &ra, &dec),
               1);
-    EXPECT_EQ(ra, INFINITY);
-    EXPECT_EQ(dec, 20.0);
+    EXPECT_EQ(ra, 10.0);
+    EXPECT_EQ(dec, INFINITY);
+}
+
+// A zero increment maps every pixel onto one sky point, and a value that is not finite
+// gives no sky at all: every projection refuses both, outputs untouched.
+TEST(ProjectionPixelToSky, RefusesZeroIncrementsAndValuesThatAreNotFinite)
+{
+    struct Case {
+        double crval1, crval2, crpix1, crpix2, cdelt1, cdelt2, crota2;
+        const char* what;
+    };
+    const Case cases[] = {
+        {10, 20, 5, 6, 0.0, 1e-3, 0, "CDELT1 zero"},
+        {10, 20, 5, 6, 1e-3, -0.0, 0, "CDELT2 zero"},
+        {NAN, 20, 5, 6, 1e-3, 1e-3, 0, "CRVAL1 NaN"},
+        {10, INFINITY, 5, 6, 1e-3, 1e-3, 0, "CRVAL2 infinite"},
+        {10, 20, -INFINITY, 6, 1e-3, 1e-3, 0, "CRPIX1 infinite"},
+        {10, 20, 5, NAN, 1e-3, 1e-3, 0, "CRPIX2 NaN"},
+        {10, 20, 5, 6, INFINITY, 1e-3, 0, "CDELT1 infinite"},
+        {10, 20, 5, 6, 1e-3, NAN, 0, "CDELT2 NaN"},
+        {10, 20, 5, 6, 1e-3, 1e-3, INFINITY, "CROTA2 infinite"},
+    };
+    for (const char* code : ALL_CODES) {
+        for (const auto& c : cases) {
+            double ra = -7, dec = -7;
+            // At the reference pixel and away from it.
+            for (double x : {c.crpix1, 7.0}) {
+                EXPECT_EQ(projectionPixelToSky(x, 6.0, c.crval1, c.crval2, c.crpix1, c.crpix2,
+                                               c.cdelt1, c.cdelt2, c.crota2, code, &ra, &dec),
+                          2)
+                    << "code '" << code << "' " << c.what << " x " << x;
+                EXPECT_EQ(ra, -7) << "code '" << code << "' " << c.what;
+                EXPECT_EQ(dec, -7) << "code '" << code << "' " << c.what;
+            }
+        }
+    }
+}
+
+// The linear offset may be any number of turns: the result is brought within half a turn
+// of CRVAL1 and made non-negative, the same direction on the sky.
+TEST(ProjectionPixelToSky, LinearBringsAnyOffsetIntoRange)
+{
+    struct Case {
+        double crval1, dx;
+    };
+    const Case cases[] = {
+        {10.0, 1000.0},   {0.0, -990.0},  {10.0, 1e6 + 0.25},
+        {200.0, -7200.5}, {359.0, 722.0}, {5.0, -1e9},
+    };
+    for (const auto& c : cases) {
+        double ra = 0, dec = 0;
+        ASSERT_EQ(
+            projectionPixelToSky(c.dx, 0.0, c.crval1, 0.0, 0.0, 0.0, 1.0, 1.0, 0.0, "", &ra, &dec),
+            0)
+            << c.crval1 << " + " << c.dx;
+        EXPECT_GE(ra, 0.0) << c.crval1 << " + " << c.dx;
+        // Within half a turn of CRVAL1, but for the turn that made it non-negative.
+        double offset = ra - c.crval1;
+        if (offset > 180)
+            offset -= WRAP_TURN;
+        EXPECT_LE(std::fabs(offset), 180.0) << c.crval1 << " + " << c.dx;
+        // Same direction: the difference is whole turns (of the rounded turn), within the
+        // rounding of the offset itself.
+        double turns = (c.crval1 + c.dx - ra) / WRAP_TURN;
+        EXPECT_NEAR(turns, std::round(turns), 1e-12 * std::fabs(c.dx) + 1e-9)
+            << c.crval1 << " + " << c.dx;
+    }
 }
 
 // Only the result decides: a linear estimate out of range does not refuse a position

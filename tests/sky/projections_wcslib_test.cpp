@@ -120,3 +120,50 @@ TEST(ProjectionCrossCheck, AgreesWithWcslibForZenithalProjections)
         }
     }
 }
+
+// A reference point exactly at a pole: ARC and STG turn the sky as every projection here
+// does just off the pole, right ascension ra0 + atan2(x, -y) around the north pole and
+// ra0 + atan2(x, y) around the south pole. That is WCSLIB with LONPOLE 180, its default
+// except exactly at the north pole (where it defaults to 0, the frame turned by half a
+// turn), so LONPOLE is given.
+TEST(ProjectionCrossCheck, AgreesWithWcslibAtThePoles)
+{
+    const char* const codes[] = {"ARC", "STG"};
+    const double offsets[][2] = {{300, 0}, {0, 300}, {-250, -40}, {1000, -1500}, {-7, 2}};
+    for (const char* code : codes) {
+        char projectionCode[8];
+        std::snprintf(projectionCode, sizeof projectionCode, "-%s", code);
+        for (double crval2 : {90.0, -90.0}) {
+            for (double crota2 : {0.0, 30.0}) {
+                const Frame f{40.0, crval2, -1e-3, 1e-3, crota2};
+                wcsprm wcs;
+                setUpWcs(f, code, &wcs);
+                wcs.lonpole = 180;
+                ASSERT_EQ(wcsset(&wcs), 0);
+                for (const auto& o : offsets) {
+                    double pixel[2] = {1024.5 + o[0], 2048.0 + o[1]};
+                    double intermediate[2], phi, theta, world[2];
+                    int stat = 0;
+                    ASSERT_EQ(wcsp2s(&wcs, 1, 2, pixel, intermediate, &phi, &theta, world, &stat),
+                              0);
+                    double ra = 0, dec = 0, x = 0, y = 0;
+                    ASSERT_EQ(projectionPixelToSky(pixel[0], pixel[1], 40.0, crval2, 1024.5, 2048.0,
+                                                   -1e-3, 1e-3, crota2, projectionCode, &ra, &dec),
+                              0);
+                    // STG takes right ascension from an arcsine, which loses precision at
+                    // 90 degrees from the reference meridian (offset 300, 0): 1e-4 degrees.
+                    EXPECT_NEAR(rightAscensionDifference(ra, world[0]), 0.0, 1e-4)
+                        << code << " pole " << crval2 << " crota2 " << crota2 << " offset " << o[0]
+                        << " " << o[1];
+                    EXPECT_NEAR(dec, world[1], 1e-7) << code << " pole " << crval2;
+                    ASSERT_EQ(projectionSkyToPixel(world[0], world[1], 40.0, crval2, 1024.5, 2048.0,
+                                                   -1e-3, 1e-3, crota2, projectionCode, &x, &y),
+                              0);
+                    EXPECT_NEAR(x, pixel[0], 1e-3) << code << " pole " << crval2 << " back";
+                    EXPECT_NEAR(y, pixel[1], 1e-3) << code << " pole " << crval2 << " back";
+                }
+                wcsfree(&wcs);
+            }
+        }
+    }
+}

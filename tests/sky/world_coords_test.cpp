@@ -155,7 +155,7 @@ TEST(WorldCoords, TellWhyAPositionFails)
     const Case cases[] = {
         {&image, 150.5, 1200.0, PROJECTION_OK, PROJECTION_OK},
         {&image, 250.25, 1200.0, PROJECTION_OUTSIDE, PROJECTION_OK},
-        {&flat, 150.5, 1200.0, PROJECTION_ZERO_INCREMENT, PROJECTION_OK},
+        {&flat, 150.5, 1200.0, PROJECTION_ZERO_INCREMENT, PROJECTION_ZERO_INCREMENT},
         {&bare, 150.5, 1200.0, -1, -1},
     };
     for (const Case& c : cases) {
