@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "search/compare.hpp"
-#include "sky/world_coords.hpp"
+#include "wcs/world_coords.hpp"
 #include "stars/find_stars.hpp"
 
 using namespace newstars;

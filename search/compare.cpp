@@ -7,7 +7,7 @@
 #include "base/angles.hpp"
 #include "base/text.hpp"
 #include "sky/sexagesimal.hpp"
-#include "sky/world_coords.hpp"
+#include "wcs/world_coords.hpp"
 #include "stars/find_stars.hpp"
 
 namespace newstars {

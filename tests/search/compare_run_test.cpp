@@ -11,7 +11,7 @@
 #include "search/compare.hpp"
 #include "search/image_file.hpp"
 #include "search/run.hpp"
-#include "sky/world_coords.hpp"
+#include "wcs/world_coords.hpp"
 #include "stars/find_stars.hpp"
 #include "test_support.hpp"
 

@@ -16,7 +16,7 @@
 #include "fits/fits_write.hpp"
 #include "night_random.hpp"
 #include "night_render.hpp"
-#include "sky/world_coords.hpp"
+#include "wcs/world_coords.hpp"
 
 using namespace newstars;
 

@@ -2,9 +2,9 @@
 // Pixel positions of an image to sky positions and back, through the world-coordinate
 // cards of the image's own header: CRVAL1, CRVAL2 (degrees), CRPIX1, CRPIX2 (pixels),
 // CDELT1, CDELT2 (degrees per pixel), CROTA2 (degrees) and CTYPE1. All eight are
-// required and read afresh on every call. CTYPE1 must start with exactly "RA--"
-// (case-sensitive); the rest of it is the projection code ("RA---TAN" is "-TAN", "RA--"
-// alone is linear). The first axis is right ascension, the second declination.
+// required and read afresh on every call (readClassicCards of wcs/world_frame.hpp).
+// CTYPE1 must start with exactly "RA--" (case-sensitive); the rest of it is the
+// projection code ("RA---TAN" is "-TAN", "RA--" alone is linear). The first axis is right ascension, the second declination.
 // Pixel positions are in the convention of CRPIX1 and CRPIX2, used exactly as passed.
 
 #include "fits/fits_image.hpp"
@@ -14,10 +14,13 @@ namespace newstars {
 
 // Pixel position (x along NAXIS1, y along NAXIS2) to right ascension and declination in
 // radians; the right ascension is non-negative and within half a turn of CRVAL1.
-// 0 on success; -1 when a card is missing, CTYPE1 is not a quoted "RA--" type, or the
-// projection refuses the position. The outputs are written only on success.
+// 0 on success; -1 when a card is missing, CTYPE1 is not a quoted "RA--" type, CDELT1
+// or CDELT2 is zero, a value is not finite, or the projection refuses the position.
+// The outputs are written only on success.
 // When status is not null, *status tells which: -1 for the cards, otherwise the
 // projection's ProjectionStatus (PROJECTION_OK on success).
+// For many positions of one image, readWorldFrame (wcs/world_frame.hpp) reads the cards
+// once and gives the same results.
 int pixelToSky(const FitsImage* image, double x, double y, double* ra, double* dec,
                int* status = nullptr);
 

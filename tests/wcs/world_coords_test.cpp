@@ -1,4 +1,4 @@
-#include "sky/world_coords.hpp"
+#include "wcs/world_coords.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,44 @@
+"""Sky positions of pixel positions through astropy, for the world-frame tests.
+
+  astropy_positions.py HEADER POSITIONS
+      HEADER holds 80-character cards; POSITIONS one "x y" per line (0-based pixel
+      positions). Prints "ra dec" in degrees (all_pix2world, origin 0) per position.
+  astropy_positions.py --write-sip HEADER
+      Writes to HEADER the cards of a TAN-SIP description made by astropy itself.
+"""
+import sys
+
+import numpy as np
+from astropy.io import fits
+from astropy.wcs import WCS, Sip
+
+
+def write_sip(path):
+    w = WCS(naxis=2)
+    w.wcs.ctype = ["RA---TAN-SIP", "DEC--TAN-SIP"]
+    w.wcs.crval = [201.25, -43.0]
+    w.wcs.crpix = [1024.5, 1000.0]
+    w.wcs.cd = np.array([[-2.7e-4, 3.0e-6], [2.0e-6, 2.75e-4]])
+    a = np.zeros((4, 4))
+    b = np.zeros((4, 4))
+    a[2, 0], a[1, 1], a[0, 2], a[3, 0] = 1.5e-6, -8.0e-7, 6.0e-7, 4.0e-10
+    b[2, 0], b[1, 1], b[0, 2], b[0, 3] = -5.0e-7, 1.1e-6, 9.0e-7, -3.0e-10
+    w.sip = Sip(a, b, None, None, w.wcs.crpix)
+    with open(path, "w") as f:
+        f.write(w.to_header(relax=True).tostring(sep="", endcard=False, padding=False))
+
+
+def positions(header_path, positions_path):
+    header = fits.Header.fromstring(open(header_path).read(), sep="")
+    w = WCS(header)
+    xy = np.loadtxt(positions_path, ndmin=2)
+    ra, dec = w.all_pix2world(xy[:, 0], xy[:, 1], 0)
+    for r, d in zip(ra, dec):
+        print(repr(float(r)), repr(float(d)))
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "--write-sip":
+        write_sip(sys.argv[2])
+    else:
+        positions(sys.argv[1], sys.argv[2])

@@ -1,0 +1,353 @@
+#include "wcs/world_frame.hpp"
+
+#include <wcslib/wcs.h>
+#include <wcslib/wcsfix.h>
+#include <wcslib/wcshdr.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "base/angles.hpp"
+
+namespace newstars {
+
+// WCSLIB's description of one image. WCSLIB keeps scratch space inside the description
+// (for distortions and intermediate coordinates), so every conversion holds the lock.
+struct StandardFrame {
+    wcsprm* all = nullptr; // every description the header holds, as wcspih returns them
+    int count = 0;
+    wcsprm* wcs = nullptr; // the primary one, set
+    std::mutex lock;
+    double referenceRa = 0; // degrees
+    StandardFrame() = default;
+    StandardFrame(const StandardFrame&) = delete;
+    StandardFrame& operator=(const StandardFrame&) = delete;
+    ~StandardFrame()
+    {
+        wcsvfree(&count, &all);
+    }
+};
+
+// Projection codes the classic formulas know (CTYPE1 from its fifth character).
+static constexpr const char* CLASSIC_CODES[] = {"-SIN", "-TAN", "-ARC", "-NCP",
+                                                "-GLS", "-MER", "-AIT", "-STG"};
+
+const char* wcsStatusText(WcsStatus status)
+{
+    switch (status) {
+    case WcsStatus::Ok:
+        return "world coordinates read";
+    case WcsStatus::MissingCard:
+        return "a world-coordinate card is missing";
+    case WcsStatus::NotRightAscension:
+        return "the first celestial axis is not right ascension";
+    case WcsStatus::ZeroScale:
+        return "the pixel scale is zero";
+    case WcsStatus::NotFinite:
+        return "a world-coordinate value is not finite";
+    case WcsStatus::NoCelestialAxes:
+        return "no celestial world coordinates";
+    case WcsStatus::Unreadable:
+        return "world-coordinate cards cannot be read";
+    case WcsStatus::Invalid:
+        return "world-coordinate cards are inconsistent";
+    case WcsStatus::OutsideDomain:
+        return "position outside the projection";
+    }
+    return "unknown world-coordinate status";
+}
+
+bool parseWcsMode(const char* text, WcsMode* mode)
+{
+    if (text == nullptr)
+        return false;
+    if (std::strcmp(text, "auto") == 0)
+        *mode = WcsMode::Auto;
+    else if (std::strcmp(text, "classic") == 0)
+        *mode = WcsMode::Classic;
+    else if (std::strcmp(text, "fits") == 0)
+        *mode = WcsMode::Fits;
+    else
+        return false;
+    return true;
+}
+
+WcsStatus readClassicCards(const FitsImage& image, ClassicCards* cards)
+{
+    const struct {
+        const char* keyword;
+        double* value;
+    } reals[] = {{"CRVAL1", &cards->crval1}, {"CRVAL2", &cards->crval2}, {"CRPIX1", &cards->crpix1},
+                 {"CRPIX2", &cards->crpix2}, {"CDELT1", &cards->cdelt1}, {"CDELT2", &cards->cdelt2},
+                 {"CROTA2", &cards->crota2}};
+    for (const auto& r : reals) {
+        if (getRealCard(&image, r.keyword, r.value) != 0)
+            return WcsStatus::MissingCard;
+    }
+    std::string type;
+    if (getStringCard(&image, "CTYPE1", &type) != 0)
+        return WcsStatus::MissingCard;
+    if (type.compare(0, 4, "RA--") != 0)
+        return WcsStatus::NotRightAscension;
+    cards->projectionCode = type.substr(4);
+    return WcsStatus::Ok;
+}
+
+// True for a keyword of a linear transformation matrix element: CDi_j or PCi_j, i and j
+// axis numbers (columns 1-8 of the card).
+static bool isMatrixKeyword(const char* card)
+{
+    if (!((card[0] == 'C' && card[1] == 'D') || (card[0] == 'P' && card[1] == 'C')))
+        return false;
+    int i = 2;
+    if (!std::isdigit(static_cast<unsigned char>(card[i])))
+        return false;
+    while (i < 8 && std::isdigit(static_cast<unsigned char>(card[i])))
+        ++i;
+    if (i >= 7 || card[i] != '_' || !std::isdigit(static_cast<unsigned char>(card[i + 1])))
+        return false;
+    ++i;
+    while (i < 8 && std::isdigit(static_cast<unsigned char>(card[i])))
+        ++i;
+    for (; i < 8; ++i) {
+        if (card[i] != ' ')
+            return false;
+    }
+    return true;
+}
+
+// Whether Auto reads the header through the classic formulas.
+static bool isClassicHeader(const FitsImage& image)
+{
+    ClassicCards cards;
+    if (readClassicCards(image, &cards) == WcsStatus::MissingCard)
+        return false;
+    for (int32_t i = 0; i < image.cardCount; ++i) {
+        if (isMatrixKeyword(image.cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH))
+            return false;
+    }
+    // A distortion after the projection code ("-TAN-SIP"), or a standard projection the
+    // classic formulas would take as linear ("-ZEA"), is for the standard reader.
+    const std::string& code = cards.projectionCode;
+    if (code.size() > 4)
+        return false;
+    if (code.size() == 4 && code[0] == '-') {
+        for (const char* known : CLASSIC_CODES) {
+            if (code == known)
+                return true;
+        }
+        return false;
+    }
+    return true;
+}
+
+static WcsStatus readClassicFrame(const FitsImage& image, WorldFrame* frame)
+{
+    ClassicCards c;
+    if (WcsStatus s = readClassicCards(image, &c); s != WcsStatus::Ok)
+        return s;
+    const double values[] = {c.crval1, c.crval2, c.crpix1, c.crpix2, c.cdelt1, c.cdelt2, c.crota2};
+    for (double v : values) {
+        if (!std::isfinite(v))
+            return WcsStatus::NotFinite;
+    }
+    if (c.cdelt1 == 0 || c.cdelt2 == 0)
+        return WcsStatus::ZeroScale;
+    frame->standard = false;
+    frame->wcslib.reset();
+    prepareProjection(c.crval1, c.crval2, c.crpix1, c.crpix2, c.cdelt1, c.cdelt2, c.crota2,
+                      c.projectionCode.c_str(), &frame->classic);
+    return WcsStatus::Ok;
+}
+
+static bool allFinite(const double* values, int count)
+{
+    if (values == nullptr)
+        return true;
+    for (int i = 0; i < count; ++i) {
+        if (!std::isfinite(values[i]))
+            return false;
+    }
+    return true;
+}
+
+static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
+{
+    if (image.cardCount <= 0)
+        return WcsStatus::NoCelestialAxes;
+    // wcspih wants a modifiable header; the image stays as it is.
+    std::vector<char> header(image.cards.begin(), image.cards.end());
+    auto standard = std::make_shared<StandardFrame>();
+    int rejected = 0;
+    // ctrl 0: nothing is printed.
+    int status = wcspih(header.data(), image.cardCount, WCSHDR_all, 0, &rejected, &standard->count,
+                        &standard->all);
+    if (status != 0)
+        return WcsStatus::Unreadable;
+    int alternates[27];
+    if (standard->count <= 0 || wcsidx(standard->count, &standard->all, alternates) != 0 ||
+        alternates[0] < 0)
+        return WcsStatus::NoCelestialAxes;
+    wcsprm* wcs = standard->all + alternates[0];
+
+    std::vector<int> axisLengths(static_cast<size_t>(wcs->naxis > 0 ? wcs->naxis : 1), 1);
+    if (wcs->naxis >= 2) {
+        axisLengths[0] = image.width;
+        axisLengths[1] = image.height;
+    }
+    int fixes[NWCSFIX];
+    // Fixes that fail (a date in an unknown form, for one) leave the description as it
+    // was; whether it can be used is for wcsset to say.
+    wcsfix(0, axisLengths.data(), wcs, fixes);
+    status = wcsset(wcs);
+    if (status == WCSERR_SINGULAR_MTX)
+        return WcsStatus::ZeroScale;
+    if (status == WCSERR_MEMORY)
+        return WcsStatus::Unreadable;
+    if (status != 0)
+        return WcsStatus::Invalid;
+    if (wcs->lng < 0 || wcs->lat < 0)
+        return WcsStatus::NoCelestialAxes;
+    if (std::strncmp(wcs->lngtyp, "RA", 2) != 0)
+        return WcsStatus::NotRightAscension;
+    if (wcs->naxis < 2 || wcs->lng > 1 || wcs->lat > 1)
+        return WcsStatus::NoCelestialAxes;
+    const int n = wcs->naxis;
+    // wcsset has put a CD matrix into pc (and cdelt to 1) where the header has one.
+    if (!allFinite(wcs->crval, n) || !allFinite(wcs->crpix, n) || !allFinite(wcs->cdelt, n) ||
+        !allFinite(wcs->pc, n * n))
+        return WcsStatus::NotFinite;
+    // wcsset does not always refuse a singular matrix: the pixel scale of the two
+    // celestial axes must not vanish.
+    const double* pc = wcs->pc;
+    double determinant = wcs->cdelt[0] * pc[0] * wcs->cdelt[1] * pc[n + 1] -
+                         wcs->cdelt[0] * pc[1] * wcs->cdelt[1] * pc[n];
+    if (determinant == 0 || !allFinite(wcs->lin.imgpix, n * n))
+        return WcsStatus::ZeroScale;
+    standard->wcs = wcs;
+    standard->referenceRa = wcs->crval[wcs->lng];
+    frame->standard = true;
+    frame->wcslib = std::move(standard);
+    return WcsStatus::Ok;
+}
+
+WcsStatus readWorldFrame(const FitsImage& image, WcsMode mode, WorldFrame* frame)
+{
+    bool classic = mode == WcsMode::Classic || (mode == WcsMode::Auto && isClassicHeader(image));
+    return classic ? readClassicFrame(image, frame) : readStandardFrame(image, frame);
+}
+
+// A right ascension in degrees from WCSLIB made to lie within half a turn of the
+// reference and non-negative, as the classic projections leave theirs.
+static double normaliseRa(double ra, double referenceRa)
+{
+    if (ra - referenceRa > 180)
+        ra -= 360;
+    if (ra - referenceRa < -180)
+        ra += 360;
+    if (ra < 0)
+        ra += 360;
+    return ra;
+}
+
+// Converts count positions through a standard frame, pixel coordinates counted from 1.
+static size_t standardPixelsToSky(StandardFrame& s, size_t count, const double* x, const double* y,
+                                  double* ra, double* dec, unsigned char* placed)
+{
+    wcsprm* wcs = s.wcs;
+    const size_t n = static_cast<size_t>(wcs->naxis);
+    size_t done = 0;
+    // In pieces, so the work arrays stay small whatever the count.
+    constexpr size_t PIECE = 256;
+    std::vector<double> pixel(PIECE * n, 1.0), image(PIECE * n), world(PIECE * n);
+    std::vector<double> phi(PIECE), theta(PIECE);
+    std::vector<int> stat(PIECE);
+    std::lock_guard<std::mutex> guard(s.lock);
+    for (size_t start = 0; start < count; start += PIECE) {
+        const size_t m = std::min(PIECE, count - start);
+        for (size_t i = 0; i < m; ++i) {
+            pixel[i * n] = x[start + i] + 1;
+            pixel[i * n + 1] = y[start + i] + 1;
+        }
+        int status = wcsp2s(wcs, static_cast<int>(m), static_cast<int>(n), pixel.data(),
+                            image.data(), phi.data(), theta.data(), world.data(), stat.data());
+        for (size_t i = 0; i < m; ++i) {
+            bool ok = (status == 0 || (status == WCSERR_BAD_PIX && stat[i] == 0));
+            double raDeg = world[i * n + static_cast<size_t>(wcs->lng)];
+            double decDeg = world[i * n + static_cast<size_t>(wcs->lat)];
+            ok = ok && std::isfinite(raDeg) && std::isfinite(decDeg);
+            placed[start + i] = ok ? 1 : 0;
+            if (!ok)
+                continue;
+            ra[start + i] = degreesToRadians(normaliseRa(raDeg, s.referenceRa));
+            dec[start + i] = degreesToRadians(decDeg);
+            ++done;
+        }
+    }
+    return done;
+}
+
+WcsStatus pixelToSky(const WorldFrame& frame, double x, double y, double* ra, double* dec)
+{
+    if (frame.standard) {
+        unsigned char placed = 0;
+        standardPixelsToSky(*frame.wcslib, 1, &x, &y, ra, dec, &placed);
+        return placed ? WcsStatus::Ok : WcsStatus::OutsideDomain;
+    }
+    double raDeg = 0, decDeg = 0;
+    if (projectionFramePixelToSky(frame.classic, x, y, &raDeg, &decDeg) != 0)
+        return WcsStatus::OutsideDomain;
+    *ra = degreesToRadians(raDeg);
+    *dec = degreesToRadians(decDeg);
+    return WcsStatus::Ok;
+}
+
+size_t pixelsToSky(const WorldFrame& frame, size_t count, const double* x, const double* y,
+                   double* ra, double* dec, unsigned char* placed)
+{
+    if (frame.standard)
+        return standardPixelsToSky(*frame.wcslib, count, x, y, ra, dec, placed);
+    size_t done = 0;
+    for (size_t i = 0; i < count; ++i) {
+        placed[i] = pixelToSky(frame, x[i], y[i], &ra[i], &dec[i]) == WcsStatus::Ok ? 1 : 0;
+        done += placed[i];
+    }
+    return done;
+}
+
+WcsStatus skyToPixel(const WorldFrame& frame, double ra, double dec, double* x, double* y)
+{
+    if (frame.standard) {
+        StandardFrame& s = *frame.wcslib;
+        wcsprm* wcs = s.wcs;
+        const size_t n = static_cast<size_t>(wcs->naxis);
+        std::vector<double> world(n, 0.0), image(n), pixel(n);
+        for (size_t i = 0; i < n; ++i)
+            world[i] = wcs->crval[i];
+        world[static_cast<size_t>(wcs->lng)] = radiansToDegrees(ra);
+        world[static_cast<size_t>(wcs->lat)] = radiansToDegrees(dec);
+        double phi = 0, theta = 0;
+        int stat = 0;
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (wcss2p(wcs, 1, static_cast<int>(n), world.data(), &phi, &theta, image.data(),
+                   pixel.data(), &stat) != 0 ||
+            stat != 0 || !std::isfinite(pixel[0]) || !std::isfinite(pixel[1]))
+            return WcsStatus::OutsideDomain;
+        *x = pixel[0] - 1;
+        *y = pixel[1] - 1;
+        return WcsStatus::Ok;
+    }
+    double raDeg = radiansToDegrees(ra);
+    double decDeg = radiansToDegrees(dec);
+    double px = 0, py = 0;
+    if (projectionFrameSkyToPixel(frame.classic, raDeg, decDeg, &px, &py) != 0)
+        return WcsStatus::OutsideDomain;
+    *x = px;
+    *y = py;
+    return WcsStatus::Ok;
+}
+
+} // namespace newstars

@@ -1,0 +1,101 @@
+#pragma once
+// The world-coordinate frame of an image: its header's coordinate description read once,
+// then used for every star.
+//
+// Two kinds of description:
+//   classic   CTYPE1, CRVAL1/2, CRPIX1/2, CDELT1/2, CROTA2 through the projections of
+//             sky/projections.hpp, pixel positions used exactly as passed (the convention
+//             of CRPIX1/2 as written). Gives bit for bit what pixelToSky and skyToPixel of
+//             wcs/world_coords.hpp give for the same header.
+//   standard  the FITS world-coordinate standard through WCSLIB: CD or PC matrices,
+//             distortion (SIP, TPV, ...), every standard projection. The first pixel's
+//             centre is 1 there; positions here are 0-based, so a position x is the
+//             standard pixel coordinate x + 1.
+// A header with CRPIX written for pixels counted from 1 is therefore one pixel apart
+// between the two: classic reads position x where standard reads x - 1.
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "fits/fits_image.hpp"
+#include "sky/projections.hpp"
+
+namespace newstars {
+
+// Which description readWorldFrame uses.
+//   Auto     classic when CTYPE1, CRVAL1/2, CRPIX1/2, CDELT1/2 and CROTA2 are all present,
+//            there is no CD or PC matrix card, and CTYPE1 names no projection or
+//            distortion the classic formulas do not know; standard otherwise
+//   Classic  always classic
+//   Fits     always standard
+enum class WcsMode { Auto, Classic, Fits };
+
+enum class WcsStatus {
+    Ok = 0,
+    MissingCard,       // a card the classic formulas read is missing or not a value
+    NotRightAscension, // the first celestial axis is not right ascension
+    ZeroScale,         // a zero increment, or a matrix that cannot be inverted
+    NotFinite,         // a coordinate value is not a finite number
+    NoCelestialAxes,   // no world-coordinate description with two celestial axes
+    Unreadable,        // the standard reader refuses the header or runs out of memory
+    Invalid,           // the standard description is inconsistent
+    OutsideDomain,     // one position that the projection cannot convert
+};
+
+// The text for a status, for the program to print beside the file name ("" never).
+const char* wcsStatusText(WcsStatus status);
+
+// "auto", "classic" or "fits" to a mode: true and *mode set, or false (*mode untouched).
+bool parseWcsMode(const char* text, WcsMode* mode);
+
+// The classic cards of one header, angles in degrees.
+struct ClassicCards {
+    double crval1 = 0, crval2 = 0;
+    double crpix1 = 0, crpix2 = 0;
+    double cdelt1 = 0, cdelt2 = 0;
+    double crota2 = 0;
+    std::string projectionCode; // CTYPE1 from its fifth character on
+};
+
+// Reads CRVAL1, CRVAL2, CRPIX1, CRPIX2, CDELT1, CDELT2, CROTA2 and CTYPE1 in this order.
+// Ok; MissingCard at the first one absent or not a number (CTYPE1: not a quoted text);
+// NotRightAscension when CTYPE1 does not start with exactly "RA--". Values are not
+// judged. On failure *cards holds the cards read before the failing one.
+WcsStatus readClassicCards(const FitsImage& image, ClassicCards* cards);
+
+struct StandardFrame; // WCSLIB's description; defined in world_frame.cpp
+
+// One image's coordinate description, ready for conversions. Copies share the standard
+// description. Conversions through one frame may run on several threads at once (the
+// standard description is used under its own lock).
+struct WorldFrame {
+    bool standard = false;
+    ProjectionFrame classic;               // when !standard
+    std::shared_ptr<StandardFrame> wcslib; // when standard
+};
+
+// Reads the image's coordinate description once.
+// Ok and *frame replaced; otherwise the reason and *frame untouched:
+//   classic   MissingCard, NotRightAscension, ZeroScale (CDELT1 or CDELT2 zero),
+//             NotFinite (any of the seven values)
+//   standard  NoCelestialAxes, NotRightAscension (celestial axes of another kind),
+//             ZeroScale (singular matrix), NotFinite, Unreadable, Invalid
+WcsStatus readWorldFrame(const FitsImage& image, WcsMode mode, WorldFrame* frame);
+
+// Pixel position (0-based, x along NAXIS1, y along NAXIS2) to right ascension and
+// declination in radians; the right ascension lies within half a turn of the reference
+// right ascension and is non-negative. Ok, or OutsideDomain with the outputs untouched.
+WcsStatus pixelToSky(const WorldFrame& frame, double x, double y, double* ra, double* dec);
+
+// Right ascension and declination in radians to a pixel position (0-based). Ok, or
+// OutsideDomain with the outputs untouched.
+WcsStatus skyToPixel(const WorldFrame& frame, double ra, double dec, double* x, double* y);
+
+// pixelToSky for count positions at once (one lock for a standard frame). placed[i]
+// becomes 1 when position i converted, 0 when not (ra[i] and dec[i] then untouched).
+// Returns the number converted.
+size_t pixelsToSky(const WorldFrame& frame, size_t count, const double* x, const double* y,
+                   double* ra, double* dec, unsigned char* placed);
+
+} // namespace newstars
