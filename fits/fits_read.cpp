@@ -127,7 +127,10 @@ int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::s
     return 0;
 }
 
-int readFitsHeader(int fd, FitsImage* image, std::string* message)
+// Reads header cards up to the end of the record holding END into an empty image.
+// 0; 1 when the file ends before the first card and atEndIsFine; -1 with the image
+// emptied and the reason in *message.
+static int readHeaderCards(int fd, FitsImage* image, std::string* message, bool atEndIsFine)
 {
     initFitsImage(image);
     int64_t cardsRead = 0;
@@ -137,6 +140,8 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message)
         ssize_t got = readAll(fd, card, FITS_CARD_LENGTH);
         if (got < 0)
             return failRead(image, message, std::strerror(errno));
+        if (got == 0 && cardsRead == 0 && atEndIsFine)
+            return 1;
         if (got != FITS_CARD_LENGTH)
             return failRead(image, message, "FITS file is short");
         ++cardsRead;
@@ -147,10 +152,50 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message)
                 return failRead(image, message, CARD_MEMORY_MESSAGE);
         }
     } while (!ended || cardsRead % FITS_CARDS_PER_RECORD != 0);
+    return 0;
+}
+
+// Makes the header of an image extension the header of a primary image: SIMPLE = T in
+// place of XTENSION, without PCOUNT and GCOUNT. False when it is not an image extension.
+static bool takeImageExtension(FitsImage* extension)
+{
+    std::string type;
+    char* first = nullptr;
+    if (extension->cardCount == 0 || getStringCard(extension, "XTENSION", &type) != 0 ||
+        type != "IMAGE" || findCard(extension, "XTENSION", &first) != 0 ||
+        first != extension->cards.data())
+        return false;
+    formatLogicalCard(first, "SIMPLE", 1);
+    deleteCard(extension, "PCOUNT");
+    deleteCard(extension, "GCOUNT");
+    return true;
+}
+
+int readFitsHeader(int fd, FitsImage* image, std::string* message)
+{
+    if (readHeaderCards(fd, image, message, false) != 0)
+        return -1;
 
     int simple = 0;
     if (getLogicalCard(image, "SIMPLE", &simple) != 0 || simple == 0)
         return failRead(image, message, "File must claim to be a SIMPLE image.");
+    // An empty primary header (NAXIS = 0 and no NAXIS1, so no data follows) with the
+    // image in the first extension: that extension's header becomes the image's.
+    // Anything else after it leaves the primary header to be judged as it is.
+    int32_t naxis = -1;
+    const char* naxis1 = nullptr;
+    const FitsImage* primary = image;
+    if (getIntCard(image, "NAXIS", &naxis) == 0 && naxis == 0 &&
+        findCard(primary, "NAXIS1", &naxis1) != 0) {
+        FitsImage extension;
+        int got = readHeaderCards(fd, &extension, message, true);
+        if (got < 0) {
+            freeFitsImage(image);
+            return -1;
+        }
+        if (got == 0 && takeImageExtension(&extension))
+            *image = std::move(extension);
+    }
     int32_t bitpix = 0;
     if (getIntCard(image, "BITPIX", &bitpix) != 0 || bitpix != 16)
         return failRead(image, message, "BITPIX must be 16.");

@@ -9,7 +9,8 @@
 
 namespace newstars {
 
-// Reads the header and pixels of the primary image from fd (positioned at the start
+// Reads the header and pixels of the primary image (or of the first extension behind an
+// empty primary header, see readFitsHeader) from fd (positioned at the start
 // of the file) into an empty image. 0 with the image filled; -1 with the image
 // emptied and the reason (no file name, no line end) in *message: any message of
 // readFitsHeader, then "Image of %d x %d pixels is too large" (more than 2^31 - 1
@@ -19,7 +20,9 @@ namespace newstars {
 int readFitsImage(int fd, FitsImage* image, std::string* message);
 
 // Reads the header cards up to the end of the record holding END (the first card
-// starting with "END"; later cards are dropped) and sets bitpix, width, height,
+// starting with "END"; later cards are dropped). When that primary header is SIMPLE with
+// NAXIS = 0 and no NAXIS1, and an IMAGE extension follows, the extension's header is taken instead, as a
+// primary one (SIMPLE = T in place of XTENSION, no PCOUNT or GCOUNT). Then sets bitpix, width, height,
 // xfactor, yfactor, offset1, offset2 and exposureMs (EXPTIME * 1000 truncated,
 // saturated to the 32-bit range). On success fd stands at the first data byte.
 // -1 with the image emptied and, in *message, the system's error text, "FITS file is

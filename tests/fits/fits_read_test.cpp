@@ -390,3 +390,57 @@ TEST(ReadFitsImage, LargeImageThroughAPipeInSmallWrites)
         ASSERT_EQ(image.pixels[i], static_cast<uint16_t>(static_cast<uint16_t>(values[i]) + 32768u))
             << i;
 }
+
+// An image stored in the first extension behind an empty primary header is read, its
+// header made a primary one; anything else behind an empty primary header is judged as
+// the primary header alone, as before.
+TEST(ReadFitsImage, ImageInTheFirstExtensionBehindAnEmptyPrimaryHeader)
+{
+    const std::string emptyPrimary =
+        header({valueCard("SIMPLE", "T"), valueCard("BITPIX", "8"), valueCard("NAXIS", "0"),
+                valueCard("EXTEND", "T"), valueCard("OBJECT", "'primary'")});
+    const std::vector<std::string> imageExtension = {
+        card("XTENSION= 'IMAGE   '"), valueCard("BITPIX", "16"), valueCard("NAXIS", "2"),
+        valueCard("NAXIS1", "2"),     valueCard("NAXIS2", "1"),  valueCard("PCOUNT", "0"),
+        valueCard("GCOUNT", "1"),     valueCard("EXPTIME", "3")};
+    std::vector<std::string> tableExtension = imageExtension;
+    tableExtension[0] = card("XTENSION= 'BINTABLE'");
+    const std::string pixels = pixelBytes({-32768, 7}) + std::string(2876, '\0');
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"image extension", emptyPrimary + header(imageExtension) + pixels, 0, ""},
+        {"table extension", emptyPrimary + header(tableExtension) + pixels, -1,
+         "BITPIX must be 16."},
+        {"nothing after the primary header", emptyPrimary, -1, "BITPIX must be 16."},
+        {"extension header cut short", emptyPrimary + header(imageExtension).substr(0, 1000), -1,
+         "FITS file is short"},
+        {"primary image with NAXIS 2",
+         header(imageCards(2, 1)) + pixels + header(imageExtension) + pixels, 0, ""},
+    };
+    for (const auto& c : cases) {
+        ReadResult r = readBytes(c.bytes);
+        EXPECT_EQ(r.status, c.status) << c.what << ": " << r.message;
+        if (c.status != 0) {
+            EXPECT_EQ(r.message, c.message) << c.what;
+            expectEmpty(r.image, c.what);
+            continue;
+        }
+        EXPECT_EQ(r.image.width, 2) << c.what;
+        EXPECT_EQ(r.image.height, 1) << c.what;
+        ASSERT_EQ(r.image.pixels.size(), 2u) << c.what;
+        EXPECT_EQ(r.image.pixels[0], 0) << c.what;
+        EXPECT_EQ(r.image.pixels[1], 32775) << c.what;
+        std::string first(r.image.cards.data(), 80);
+        EXPECT_EQ(first.substr(0, 30), valueCard("SIMPLE", "T").substr(0, 30)) << c.what;
+        const FitsImage* image = &r.image;
+        const char* found = nullptr;
+        EXPECT_NE(findCard(image, "XTENSION", &found), 0) << c.what;
+        EXPECT_NE(findCard(image, "PCOUNT", &found), 0) << c.what;
+        freeFitsImage(&r.image);
+    }
+}
