@@ -7,7 +7,7 @@
 #include "base/angles.hpp"
 #include "base/text.hpp"
 #include "sky/sexagesimal.hpp"
-#include "wcs/world_coords.hpp"
+#include "wcs/world_frame.hpp"
 #include "stars/find_stars.hpp"
 
 namespace newstars {
@@ -153,10 +153,12 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
     }
 }
 
-// Finds the stars of image and keeps the sky positions of those that convert and lie
-// inside box shrunk by margin. -1 when the star search fails (reported under name).
-static int findStarsInBox(const FitsImage* image, const char* name, const SearchBox* box,
-                          double margin, std::vector<SkyPosition>* inBox)
+// Finds the stars of image, places them on the sky through the image's world-coordinate
+// frame, read once, and keeps those inside box shrunk by margin. Stars that cannot be
+// placed are left out with one message under name saying why and how many. -1 when the
+// star search fails (reported under name).
+static int findStarsInBox(const FitsImage* image, const char* name, WcsMode mode,
+                          const SearchBox* box, double margin, std::vector<SkyPosition>* inBox)
 {
     StarList stars;
     std::string message;
@@ -167,12 +169,24 @@ static int findStarsInBox(const FitsImage* image, const char* name, const Search
     }
     size_t n = std::min({static_cast<size_t>(count), stars.x.size(), stars.y.size()});
     inBox->clear();
+    WorldFrame frame;
+    WcsStatus status = readWorldFrame(*image, mode, &frame);
+    if (status != WcsStatus::Ok) {
+        std::fprintf(stderr, "%s: %s: %zu star%s left out\n", name, wcsStatusText(status), n,
+                     n == 1 ? "" : "s");
+        return 0;
+    }
+    std::vector<double> ra(n), dec(n);
+    std::vector<unsigned char> placed(n);
+    size_t placedCount =
+        pixelsToSky(frame, n, stars.x.data(), stars.y.data(), ra.data(), dec.data(), placed.data());
+    if (placedCount < n)
+        std::fprintf(stderr, "%s: %s: %zu star%s left out\n", name,
+                     wcsStatusText(WcsStatus::OutsideDomain), n - placedCount,
+                     n - placedCount == 1 ? "" : "s");
     for (size_t i = 0; i < n; ++i) {
-        SkyPosition p;
-        if (pixelToSky(image, stars.x[i], stars.y[i], &p.ra, &p.dec) != 0)
-            continue;
-        if (inSearchBox(box, p.ra, p.dec, margin))
-            inBox->push_back(p);
+        if (placed[i] && inSearchBox(box, ra[i], dec[i], margin))
+            inBox->push_back({ra[i], dec[i]});
     }
     return 0;
 }
@@ -193,11 +207,11 @@ int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* referen
                   const char* objectName)
 {
     std::vector<SkyPosition> referenceStars;
-    if (findStarsInBox(reference, referenceName, &box, 0, &referenceStars) != 0)
+    if (findStarsInBox(reference, referenceName, run->wcsMode, &box, 0, &referenceStars) != 0)
         return -1;
     double margin = run->tolerance / box.cosMidDec;
     std::vector<SkyPosition> testStars;
-    if (findStarsInBox(test, testName, &box, margin, &testStars) != 0)
+    if (findStarsInBox(test, testName, run->wcsMode, &box, margin, &testStars) != 0)
         return -1;
 
     std::vector<char> matched;

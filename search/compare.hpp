@@ -7,6 +7,7 @@
 
 #include "fits/fits_image.hpp"
 #include "search/reference_table.hpp"
+#include "wcs/world_frame.hpp"
 
 namespace newstars {
 
@@ -17,8 +18,9 @@ struct CandidateList {
 
 // Everything a run keeps from one test image to the next.
 struct SearchRun {
-    double tolerance = 0;     // match tolerance, radians
-    CandidateList candidates; // candidate lines found so far
+    double tolerance = 0;            // match tolerance, radians
+    WcsMode wcsMode = WcsMode::Auto; // how images' world coordinates are read
+    CandidateList candidates;        // candidate lines found so far
 };
 
 // A star's position on the sky, radians.
@@ -56,7 +58,9 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 
 // Compares a test image with its reference image within box and run->tolerance:
 // finds the stars of both, converts them to sky positions through each image's own
-// world-coordinate cards (a star that cannot be converted is left out), appends a line
+// world-coordinate frame, read once in run->wcsMode (stars that cannot be converted are
+// left out, with one message per image on standard error: "NAME: REASON: N stars left
+// out", "1 star" for one), appends a line
 // for every test star inside the box (shrunk by tolerance / cosMidDec) without a
 // reference star inside the box closer than the tolerance to run->candidates, and
 // prints the summary line on standard output:

@@ -161,16 +161,17 @@ TEST(CompareRun, HeaderGapsAndLongNames)
          "M31          ref.fts      nodate.fts   ???????? ????????   1   2   1\n" + FORM_FEED +
              "M31          nodate.fts    9:59:58.0   0:00:00\n",
          "No DATE-OBS field in test image\nNo TIME-OBS field in test image\n"},
-        // Stars whose position cannot be worked out are left out altogether.
+        // Stars whose position cannot be worked out are left out altogether, with one
+        // message per image saying why and how many.
         {"test image without sky cards",
          {"2", "table.txt", "nowcs.fts"},
          "M31          ref.fts      nowcs.fts    2026-12-07 01:02:03   1   0   0\n" + FORM_FEED,
-         ""},
+         "nowcs.fts: no celestial world coordinates: 2 stars left out\n"},
         {"reference image without sky cards",
          {"2", "nowcs-table.txt", "test.fts"},
          "M31          refnowcs.fts test.fts     2026-12-07 01:02:03   0   2   2\n" + FORM_FEED +
              "M31          test.fts     10:00:00.0   0:00:00\n" + STANDARD_CANDIDATE + "\n",
-         ""},
+         "refnowcs.fts: no celestial world coordinates: 1 star left out\n"},
         {"long names shift the columns",
          {"2", "table.txt", "./sub/deeper/a-long-test-image.fts"},
          "AnObjectNameLongerThanTwelve a-long-reference-name.fts a-long-test-image.fts 2026-12-07 "
