@@ -3,6 +3,9 @@
   astropy_positions.py HEADER POSITIONS
       HEADER holds 80-character cards; POSITIONS one "x y" per line (0-based pixel
       positions). Prints "ra dec" in degrees (all_pix2world, origin 0) per position.
+  astropy_positions.py --to-pixels HEADER SKY
+      SKY holds one "ra dec" in degrees per line. Prints the 0-based pixel positions
+      "x y" (all_world2pix, origin 0, distortion inverted to 1e-9 pixels).
   astropy_positions.py --write-sip HEADER
       Writes to HEADER the cards of a TAN-SIP description made by astropy itself.
 """
@@ -37,8 +40,19 @@ def positions(header_path, positions_path):
         print(repr(float(r)), repr(float(d)))
 
 
+def to_pixels(header_path, sky_path):
+    header = fits.Header.fromstring(open(header_path).read(), sep="")
+    w = WCS(header)
+    sky = np.loadtxt(sky_path, ndmin=2)
+    x, y = w.all_world2pix(sky[:, 0], sky[:, 1], 0, tolerance=1e-9, maxiter=100)
+    for a, b in zip(x, y):
+        print(repr(float(a)), repr(float(b)))
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "--write-sip":
         write_sip(sys.argv[2])
+    elif sys.argv[1] == "--to-pixels":
+        to_pixels(sys.argv[2], sys.argv[3])
     else:
         positions(sys.argv[1], sys.argv[2])

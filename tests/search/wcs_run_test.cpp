@@ -1,0 +1,184 @@
+// One simulated pair of images, written with three headers: classic cards, a CD matrix
+// with pixels counted from 1, and a CD matrix with SIP distortion of several pixels at
+// the corners. The stars are drawn where astropy (an independent reader) places them
+// for each header, so every variant shows the same sky; the search must find the same
+// candidates in all three.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "stars/star_field.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+const char* const PYTHON = "/usr/bin/python3";
+const std::string SCRIPT = std::string(NEWSTARS_SOURCE_DIR) + "/tests/wcs/astropy_positions.py";
+
+constexpr int SIZE = 600;
+constexpr double SCALE = 2.0 / 3600; // degrees per pixel
+constexpr double ROTATION = 12.0;    // degrees
+constexpr double RA0 = 150.3, DEC0 = 25.2;
+
+struct SkyStar {
+    double ra, dec, amplitude;
+};
+
+enum class Kind { Classic, Cd, Sip };
+
+// The world-coordinate cards of one variant, reference point (ra, dec) at the centre.
+std::vector<std::string> wcsCards(Kind kind, double ra, double dec)
+{
+    const double c = std::cos(ROTATION * 3.141592653589793 / 180);
+    const double s = std::sin(ROTATION * 3.141592653589793 / 180);
+    const char* ctype1 = kind == Kind::Sip ? "RA---TAN-SIP" : "RA---TAN";
+    const char* ctype2 = kind == Kind::Sip ? "DEC--TAN-SIP" : "DEC--TAN";
+    std::vector<std::string> cards = {stringCard("CTYPE1", ctype1), stringCard("CTYPE2", ctype2),
+                                      realCard("CRVAL1", ra), realCard("CRVAL2", dec)};
+    if (kind == Kind::Classic) {
+        // Classic positions are used as written: the centre pixel is 300.
+        for (const std::string& card :
+             {realCard("CRPIX1", 300), realCard("CRPIX2", 300), realCard("CDELT1", -SCALE),
+              realCard("CDELT2", SCALE), realCard("CROTA2", ROTATION)})
+            cards.push_back(card);
+        return cards;
+    }
+    // Pixels counted from 1: the same centre pixel is 301.
+    for (const std::string& card : {realCard("CRPIX1", 301), realCard("CRPIX2", 301),
+                                    realCard("CD1_1", -SCALE * c), realCard("CD1_2", -SCALE * s),
+                                    realCard("CD2_1", -SCALE * s), realCard("CD2_2", SCALE * c)})
+        cards.push_back(card);
+    if (kind == Kind::Sip) {
+        // About 5 pixels at the corners (u, v = +-300).
+        for (const std::string& card :
+             {realCard("A_ORDER", 2), realCard("B_ORDER", 2), realCard("A_2_0", 3e-5),
+              realCard("A_1_1", 2e-5), realCard("A_0_2", 1e-5), realCard("B_2_0", -1e-5),
+              realCard("B_1_1", 3e-5), realCard("B_0_2", 2e-5)})
+            cards.push_back(card);
+    }
+    return cards;
+}
+
+// Pixel positions (0-based) of the stars under the cards, from astropy.
+std::vector<std::pair<double, double>> pixelPositions(const ScratchDirectory& scratch,
+                                                      const std::vector<std::string>& cards,
+                                                      const std::vector<SkyStar>& stars)
+{
+    std::string header, sky;
+    for (const std::string& card : cards)
+        header += card;
+    for (const SkyStar& star : stars) {
+        char line[80];
+        std::snprintf(line, sizeof line, "%.17g %.17g\n", star.ra, star.dec);
+        sky += line;
+    }
+    writeFile(scratch.file("header.txt"), header);
+    writeFile(scratch.file("sky.txt"), sky);
+    ProgramResult result = runProgram(
+        {PYTHON, SCRIPT, "--to-pixels", scratch.file("header.txt"), scratch.file("sky.txt")});
+    EXPECT_EQ(result.status, 0) << "python3 with astropy is needed: " << result.err;
+    std::istringstream in(result.out);
+    std::vector<std::pair<double, double>> positions;
+    double x = 0, y = 0;
+    while (in >> x >> y)
+        positions.emplace_back(x, y);
+    EXPECT_EQ(positions.size(), stars.size());
+    return positions;
+}
+
+void writeImage(const std::string& path, const ScratchDirectory& scratch, Kind kind, double ra,
+                double dec, const std::vector<SkyStar>& stars)
+{
+    std::vector<std::string> cards = {stringCard("OBJECT", "FIELD7"),
+                                      stringCard("DATE-OBS", "2026-12-07"),
+                                      stringCard("TIME-OBS", "01:02:03")};
+    std::vector<std::string> coordinates = wcsCards(kind, ra, dec);
+    cards.insert(cards.end(), coordinates.begin(), coordinates.end());
+    std::vector<uint16_t> pixels(static_cast<size_t>(SIZE) * SIZE, 1000);
+    // Classic cards put the centre at pixel 300 as the CD cards put it at 301 (counted
+    // from 1): the same pixels, which astropy gives for the CD cards.
+    auto positions = pixelPositions(
+        scratch, kind == Kind::Classic ? wcsCards(Kind::Cd, ra, dec) : coordinates, stars);
+    for (size_t i = 0; i < positions.size(); ++i)
+        addGaussianStar(pixels.data(), SIZE, SIZE, positions[i].first, positions[i].second,
+                        stars[i].amplitude, 1.6);
+    writeFile(path, fitsImageFile(SIZE, SIZE, pixels, cards));
+}
+
+// "hh:mm:ss.s" or "dd:mm:ss" to a number of the last digit's units.
+double sexagesimalUnits(const std::string& text, double unitsPerSecond)
+{
+    double a = 0, b = 0, c = 0;
+    std::sscanf(text.c_str(), "%lf:%lf:%lf", &a, &b, &c);
+    double sign = text.find('-') != std::string::npos ? -1 : 1;
+    return sign * (std::fabs(a) * 3600 + b * 60 + c) * unitsPerSecond;
+}
+
+} // namespace
+
+TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
+{
+    FieldRandom random{20261207};
+    std::vector<SkyStar> reference;
+    for (int i = 0; i < 45; ++i) {
+        double dRa = (nextUniform(&random) - 0.5) * 0.2, dDec = (nextUniform(&random) - 0.5) * 0.2;
+        reference.push_back({RA0 + dRa / std::cos(DEC0 * 3.141592653589793 / 180), DEC0 + dDec,
+                             2000 + 20000 * nextUniform(&random)});
+    }
+    std::vector<SkyStar> test = reference;
+    test.push_back({RA0 + 0.031, DEC0 - 0.042, 9000});
+    test.push_back({RA0 - 0.077, DEC0 + 0.018, 6000});
+    test.push_back({RA0 + 0.064, DEC0 + 0.081, 12000});
+
+    // The box: 0.12 degrees around the centre, in hours and degrees.
+    char table[200];
+    const double raReach = 0.12 / std::cos(DEC0 * 3.141592653589793 / 180);
+    std::snprintf(table, sizeof table, "FIELD7 %.8f %.8f %.8f %.8f ref.fts\n", (RA0 + raReach) / 15,
+                  DEC0 + 0.12, (RA0 - raReach) / 15, DEC0 - 0.12);
+
+    std::vector<std::string> outputs;
+    for (Kind kind : {Kind::Classic, Kind::Cd, Kind::Sip}) {
+        ScratchDirectory scratch;
+        writeImage(scratch.file("ref.fts"), scratch, kind, RA0, DEC0, reference);
+        // The test image points a little elsewhere: other pixel positions, same sky.
+        writeImage(scratch.file("test.fts"), scratch, kind, RA0 + 0.006, DEC0 - 0.004, test);
+        writeFile(scratch.file("table"), table);
+        ProgramResult result = runNewstars(scratch.path, {"3", "table", "test.fts"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        outputs.push_back(result.out);
+    }
+    // Classic and CD headers describe the same pixels: the same report, byte for byte.
+    EXPECT_EQ(outputs[1], outputs[0]);
+
+    // The SIP images hold the stars elsewhere; the same summary and the same three
+    // candidates, each position within one unit of its last printed digit.
+    auto lines = [](const std::string& text) {
+        std::vector<std::string> all;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            all.push_back(line);
+        return all;
+    };
+    std::vector<std::string> classic = lines(outputs[0]), sip = lines(outputs[2]);
+    ASSERT_EQ(classic.size(), 5u) << outputs[0]; // summary, form feed, three candidates
+    ASSERT_EQ(sip.size(), classic.size()) << outputs[2];
+    EXPECT_EQ(sip[0], classic[0]);
+    EXPECT_EQ(sip[1], classic[1]);
+    for (size_t i = 2; i < classic.size(); ++i) {
+        std::istringstream a(classic[i]), b(sip[i]);
+        std::string objectA, fileA, raA, decA, objectB, fileB, raB, decB;
+        a >> objectA >> fileA >> raA >> decA;
+        b >> objectB >> fileB >> raB >> decB;
+        EXPECT_EQ(objectB + fileB, objectA + fileA) << sip[i];
+        EXPECT_LE(std::fabs(sexagesimalUnits(raA, 10) - sexagesimalUnits(raB, 10)), 1.0)
+            << classic[i] << " | " << sip[i];
+        EXPECT_LE(std::fabs(sexagesimalUnits(decA, 1) - sexagesimalUnits(decB, 1)), 1.0)
+            << classic[i] << " | " << sip[i];
+    }
+}
