@@ -31,6 +31,29 @@ void printUsage(const char* programName)
     std::fprintf(stderr, "%s: arcsec_sep config_file test1.fts ...\n", programName);
     std::fprintf(stderr, "   or\n");
     std::fprintf(stderr, "%s: -f file_of_files arcsec_sep config_file\n", programName);
+    std::fprintf(stderr, "   either form may start with --wcs auto|classic|fits\n");
+}
+
+int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)
+{
+    *used = 0;
+    if (argc < 2 || argv[1] == nullptr || std::strncmp(argv[1], "--wcs", 5) != 0)
+        return 0;
+    const char* value = nullptr;
+    if (argv[1][5] == '=') {
+        value = argv[1] + 6;
+        *used = 1;
+    } else if (argv[1][5] == '\0' && argc >= 3) {
+        value = argv[2];
+        *used = 2;
+    } else if (argv[1][5] != '\0') {
+        return 0; // another word that merely starts with --wcs
+    }
+    if (value == nullptr || !parseWcsMode(value, mode)) {
+        *used = 0;
+        return -1;
+    }
+    return 0;
 }
 
 double toleranceFromText(const char* arcsecText)
@@ -181,9 +204,27 @@ void printCandidates(const CandidateList* list)
 
 int runSearch(int argc, char** argv)
 {
+    const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
+    WcsMode wcsMode = WcsMode::Auto;
+    int optionWords = 0;
+    if (takeWcsOption(argc, argv, &wcsMode, &optionWords) != 0) {
+        std::fprintf(stderr, "%s: --wcs takes auto, classic or fits\n", programName);
+        printUsage(programName);
+        return 1;
+    }
+    // The rest of the command line as if the option had not been there.
+    std::vector<char*> words;
+    if (optionWords > 0) {
+        words.push_back(argv[0]);
+        words.insert(words.end(), argv + 1 + optionWords, argv + argc);
+        words.push_back(nullptr);
+        argc -= optionWords;
+        argv = words.data();
+    }
+
     CommandLineForm form = commandLineForm(argc, argv);
     if (form == USAGE_FORM) {
-        printUsage(argc > 0 && argv[0] != nullptr ? argv[0] : "newstars");
+        printUsage(programName);
         return 1;
     }
 
@@ -191,6 +232,7 @@ int runSearch(int argc, char** argv)
     const char* tableName = form == FILE_OF_FILES_FORM ? argv[4] : argv[2];
     SearchRun run;
     run.tolerance = toleranceFromText(toleranceText);
+    run.wcsMode = wcsMode;
 
     std::vector<std::string> imageNames;
     if (form == FILE_OF_FILES_FORM) {

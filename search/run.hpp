@@ -8,6 +8,7 @@
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
 #include "search/reference_table.hpp"
+#include "wcs/world_frame.hpp"
 
 namespace newstars {
 
@@ -21,8 +22,14 @@ enum CommandLineForm { USAGE_FORM = 0, IMAGE_LIST_FORM = 1, FILE_OF_FILES_FORM =
 // IMAGE_LIST_FORM for three or more, otherwise USAGE_FORM.
 CommandLineForm commandLineForm(int argc, char** argv);
 
-// Writes the three usage lines to standard error, naming programName.
+// Writes the four usage lines to standard error, naming programName.
 void printUsage(const char* programName);
+
+// Takes the option "--wcs MODE" or "--wcs=MODE" when it is the first argument (argv[0]
+// being the program name). 0 with *mode set and *used the number of arguments it takes
+// (0 when the first argument is not the option, *mode then untouched); -1 when MODE is
+// missing or not auto, classic or fits (*used 0).
+int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used);
 
 // The match tolerance in radians from its text in arcseconds: the leading decimal
 // number as atof reads it (0 when there is none), / 3600 * pi / 180. No range check.
@@ -69,7 +76,9 @@ int processTestImage(SearchRun* run, FILE* table, const char* testName, std::str
 // the previous line's; all to standard output.
 void printCandidates(const CandidateList* list);
 
-// The whole run from the command line. Returns the exit status: 0 for a complete run;
+// The whole run from the command line, either form optionally led by the --wcs option
+// (how the images' world coordinates are read; auto by default). Returns the exit
+// status: 0 for a complete run;
 // 1 after a fatal error, reported on standard error, before the candidates are printed.
 int runSearch(int argc, char** argv);
 

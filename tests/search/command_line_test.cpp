@@ -13,7 +13,8 @@ static std::string usageText()
 {
     std::string p = newstarsPath();
     return p + ": arcsec_sep config_file test1.fts ...\n   or\n" + p +
-           ": -f file_of_files arcsec_sep config_file\n";
+           ": -f file_of_files arcsec_sep config_file\n"
+           "   either form may start with --wcs auto|classic|fits\n";
 }
 
 TEST(CommandLine, TooFewArgumentsPrintUsage)
@@ -204,7 +205,8 @@ TEST(RunSearch, FatalErrorsReturnStatusOneInProcess)
     const Case cases[] = {
         {{"2"},
          "prog: arcsec_sep config_file test1.fts ...\n   or\n"
-         "prog: -f file_of_files arcsec_sep config_file\n"},
+         "prog: -f file_of_files arcsec_sep config_file\n"
+         "   either form may start with --wcs auto|classic|fits\n"},
         {{"-f", missing, "2", shortTable}, missing + ": No such file or directory\n"},
         {{"2", missing, test}, missing + ": No such file or directory\n"},
         {{"2", shortTable, test}, "Ref file line must contain 6 fields: M31"},
@@ -224,5 +226,48 @@ TEST(RunSearch, FatalErrorsReturnStatusOneInProcess)
         EXPECT_EQ(status, 1) << c.err;
         EXPECT_EQ(err, c.err);
         EXPECT_EQ(out, "") << c.err;
+    }
+}
+
+// --wcs chooses how world coordinates are read; without it, or with auto or classic, the
+// classic cards of the standard scene give the same report. Its linear "RA--" type is
+// not a celestial axis to the standard reader.
+TEST(CommandLine, WcsOptionChoosesTheCoordinateReader)
+{
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("files.txt"), "test.fts\n");
+    const std::string report =
+        std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n";
+    const std::string usage =
+        newstarsPath() + ": --wcs takes auto, classic or fits\n" + usageText();
+    struct Case {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    };
+    const Case cases[] = {
+        {{"--wcs", "auto", "2", "table.txt", "test.fts"}, report, "", 0},
+        {{"--wcs=classic", "2", "table.txt", "test.fts"}, report, "", 0},
+        {{"--wcs", "classic", "-f", "files.txt", "2", "table.txt"}, report, "", 0},
+        {{"--wcs", "fits", "2", "table.txt", "test.fts"},
+         "M31          ref.fts      test.fts     2026-12-07 01:02:03   0   0   0\n" + FORM_FEED,
+         "ref.fts: no celestial world coordinates: 1 star left out\n"
+         "test.fts: no celestial world coordinates: 2 stars left out\n",
+         0},
+        {{"--wcs", "FITS", "2", "table.txt", "test.fts"}, "", usage, 1},
+        {{"--wcs=", "2", "table.txt", "test.fts"}, "", usage, 1},
+        {{"--wcs"}, "", usage, 1},
+        {{"--wcs", "fits", "2", "table.txt"}, "", usageText(), 1},
+    };
+    for (const Case& c : cases) {
+        ProgramResult r = runNewstars(dir.path, c.args);
+        std::string shown;
+        for (const std::string& word : c.args)
+            shown += word + " ";
+        EXPECT_EQ(r.status, c.status) << shown;
+        EXPECT_EQ(r.out, c.out) << shown;
+        EXPECT_EQ(r.err, c.err) << shown;
     }
 }

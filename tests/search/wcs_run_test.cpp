@@ -142,13 +142,16 @@ TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
                   DEC0 + 0.12, (RA0 - raReach) / 15, DEC0 - 0.12);
 
     std::vector<std::string> outputs;
-    for (Kind kind : {Kind::Classic, Kind::Cd, Kind::Sip}) {
+    // The classic headers read once more in the standard convention (--wcs fits).
+    const std::pair<Kind, const char*> runs[] = {
+        {Kind::Classic, "auto"}, {Kind::Cd, "auto"}, {Kind::Sip, "auto"}, {Kind::Classic, "fits"}};
+    for (const auto& [kind, mode] : runs) {
         ScratchDirectory scratch;
         writeImage(scratch.file("ref.fts"), scratch, kind, RA0, DEC0, reference);
         // The test image points a little elsewhere: other pixel positions, same sky.
         writeImage(scratch.file("test.fts"), scratch, kind, RA0 + 0.006, DEC0 - 0.004, test);
         writeFile(scratch.file("table"), table);
-        ProgramResult result = runNewstars(scratch.path, {"3", "table", "test.fts"});
+        ProgramResult result = runNewstars(scratch.path, {"--wcs", mode, "3", "table", "test.fts"});
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(result.err, "");
         outputs.push_back(result.out);
@@ -180,5 +183,22 @@ TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
             << classic[i] << " | " << sip[i];
         EXPECT_LE(std::fabs(sexagesimalUnits(decA, 1) - sexagesimalUnits(decB, 1)), 1.0)
             << classic[i] << " | " << sip[i];
+    }
+
+    // Classic cards in the standard convention: every star one pixel further along both
+    // axes, the same candidates about 2 * sqrt(2) arcseconds away.
+    std::vector<std::string> shifted = lines(outputs[3]);
+    ASSERT_EQ(shifted.size(), classic.size()) << outputs[3];
+    EXPECT_EQ(shifted[0], classic[0]);
+    for (size_t i = 2; i < classic.size(); ++i) {
+        std::istringstream a(classic[i]), b(shifted[i]);
+        std::string object, file, raA, decA, raB, decB;
+        a >> object >> file >> raA >> decA;
+        b >> object >> file >> raB >> decB;
+        double dRa = (sexagesimalUnits(raB, 1) - sexagesimalUnits(raA, 1)) * 15 *
+                     std::cos(DEC0 * 3.141592653589793 / 180);
+        double dDec = sexagesimalUnits(decB, 1) - sexagesimalUnits(decA, 1);
+        EXPECT_NEAR(std::hypot(dRa, dDec), 2 * std::sqrt(2.0), 1.2)
+            << classic[i] << " | " << shifted[i];
     }
 }
