@@ -35,6 +35,23 @@ static int scanBoxField(const char* text, const char* fieldName, const char* obj
     return 0;
 }
 
+bool sameObjectName(const char* a, const char* b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (;;) {
+        while (*a == ' ')
+            ++a;
+        while (*b == ' ')
+            ++b;
+        if (*a == '\0' || *b == '\0')
+            return *a == *b;
+        if (lower(*a) != lower(*b))
+            return false;
+        ++a;
+        ++b;
+    }
+}
+
 int splitFields(char* line, char** starts)
 {
     int count = 1;
@@ -68,7 +85,7 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
             *message = std::string("Ref file line must contain 6 fields: ") + line;
             return -2;
         }
-        if (compareNoCase(fields[0], objectName) != 0)
+        if (!sameObjectName(fields[0], objectName))
             continue;
 
         double east = 0, north = 0, west = 0, south = 0;

@@ -40,8 +40,12 @@ inline constexpr int REFERENCE_LINE_LENGTH = 255;
 // Returns the number of fields, counting beyond six.
 int splitFields(char* line, char** starts);
 
+// Whether two object names are the same, ignoring ASCII letter case and blanks:
+// "NGC1316" names the same object as "ngc 1316".
+bool sameObjectName(const char* a, const char* b);
+
 // Reads table lines from the stream's current position up to the next entry whose
-// object name equals objectName, letter case ignored. On finding one, stores its
+// object name is objectName (sameObjectName). On finding one, stores its
 // fields in *entry, its sky box (converted to radians) in *box, leaves the stream
 // just after that line and returns 0. Returns -1 at end of file with *entry and *box
 // untouched.

@@ -265,3 +265,29 @@ TEST(ReferenceTable, LookupThroughTheProgram)
         }
     }
 }
+
+TEST(SameObjectName, IgnoresLetterCaseAndBlanks)
+{
+    struct Case {
+        const char *a, *b;
+        bool same;
+    };
+    const Case cases[] = {
+        {"M31", "M31", true},
+        {"M31", "m31", true},
+        {"NGC1316", "NGC 1316", true},
+        {"ngc1316", " NGC 13 16 ", true},
+        {"", "", true},
+        {"", "  ", true},
+        {"M31", "M3", false},
+        {"M3", "M31", false},
+        {"M31", "M31a", false},
+        {"NGC1316", "NGC1316\t", false},
+        {"IC_1", "IC-1", false},
+        {"\xc4x", "\xe4x", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(sameObjectName(c.a, c.b), c.same) << "'" << c.a << "' '" << c.b << "'";
+        EXPECT_EQ(sameObjectName(c.b, c.a), c.same) << "'" << c.b << "' '" << c.a << "'";
+    }
+}
