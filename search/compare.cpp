@@ -202,6 +202,46 @@ static std::string observationCard(const FitsImage* test, const char* keyword)
     return value;
 }
 
+// Splits an ISO date with its time ("2026-03-02T01:30:00.5": four-digit year, two-digit
+// month, day, hours, minutes and seconds, an optional fraction of a second) into the
+// date and the time. False, outputs untouched, for any other text.
+static bool splitIsoDateTime(const std::string& text, std::string* date, std::string* time)
+{
+    static const char PATTERN[] = "dddd-dd-ddTdd:dd:dd";
+    const size_t length = sizeof PATTERN - 1;
+    if (text.size() < length)
+        return false;
+    for (size_t i = 0; i < length; ++i) {
+        bool digit = text[i] >= '0' && text[i] <= '9';
+        if (PATTERN[i] == 'd' ? !digit : text[i] != PATTERN[i])
+            return false;
+    }
+    if (text.size() > length) {
+        if (text[length] != '.' || text.size() == length + 1)
+            return false;
+        for (size_t i = length + 1; i < text.size(); ++i) {
+            if (text[i] < '0' || text[i] > '9')
+                return false;
+        }
+    }
+    *date = text.substr(0, 10);
+    *time = text.substr(11);
+    return true;
+}
+
+// The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the
+// date and time of an ISO DATE-OBS that holds both.
+static void observationTime(const FitsImage* test, std::string* date, std::string* time)
+{
+    std::string text;
+    const char* card = nullptr;
+    if (findCard(test, "TIME-OBS", &card) != 0 && getStringCard(test, "DATE-OBS", &text) == 0 &&
+        splitIsoDateTime(text, date, time))
+        return;
+    *date = observationCard(test, "DATE-OBS");
+    *time = observationCard(test, "TIME-OBS");
+}
+
 int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                   const FitsImage* test, const char* referenceName, const char* testName,
                   const char* objectName)
@@ -230,8 +270,8 @@ int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* referen
         ++candidateCount;
     }
 
-    std::string date = observationCard(test, "DATE-OBS");
-    std::string time = observationCard(test, "TIME-OBS");
+    std::string date, time;
+    observationTime(test, &date, &time);
     std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
                 testBase, date.c_str(), time.c_str(), static_cast<int>(referenceStars.size()),
                 static_cast<int>(testStars.size()), candidateCount);

@@ -66,7 +66,8 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 // prints the summary line on standard output:
 //   object  reference-base  test-base  DATE-OBS  TIME-OBS  #reference #test #candidates
 // A missing DATE-OBS or TIME-OBS card is reported on standard error and shown as
-// "????????".
+// "????????"; but without TIME-OBS, a DATE-OBS in ISO form with its time
+// ("2026-03-02T01:30:00.5") shows as its date and its time, without a message.
 //   referenceName, testName  file names as given; their base names are printed
 // Returns 0, or -1 when the star search of either image fails (reported on standard
 // error; nothing printed on standard output, no candidate added). Neither image changes.

@@ -144,6 +144,15 @@ TEST(CompareRun, HeaderGapsAndLongNames)
     TestImage test = skyImage("M31", 150, 0, {{150, 120}, {180, 120}});
     writeTestImage(dir.file("nodate.fts"), withoutCard(withoutCard(test, "DATE-OBS"), "TIME-OBS"));
     writeTestImage(dir.file("nowcs.fts"), withoutCard(test, "CTYPE1"));
+    TestImage iso = withoutCard(withoutCard(test, "DATE-OBS"), "TIME-OBS");
+    iso.cards.push_back(stringCard("DATE-OBS", "2026-03-02T01:30:00.5"));
+    writeTestImage(dir.file("isodate.fts"), iso);
+    iso.cards.push_back(stringCard("TIME-OBS", "01:30:01"));
+    writeTestImage(dir.file("isoboth.fts"), iso);
+    iso = withoutCard(iso, "TIME-OBS");
+    iso = withoutCard(iso, "DATE-OBS");
+    iso.cards.push_back(stringCard("DATE-OBS", "2026-03-02T01:30"));
+    writeTestImage(dir.file("isoshort.fts"), iso);
     writeTestImage(dir.file("refnowcs.fts"),
                    withoutCard(skyImage("M31", 150, 0, {{150, 120}}), "CROTA2"));
     writeTestImage(dir.file("sub/a-long-reference-name.fts"),
@@ -161,6 +170,22 @@ TEST(CompareRun, HeaderGapsAndLongNames)
          "M31          ref.fts      nodate.fts   ???????? ????????   1   2   1\n" + FORM_FEED +
              "M31          nodate.fts    9:59:58.0   0:00:00\n",
          "No DATE-OBS field in test image\nNo TIME-OBS field in test image\n"},
+        // An ISO DATE-OBS with its time stands for both when there is no TIME-OBS.
+        {"ISO date and time, no TIME-OBS",
+         {"2", "table.txt", "isodate.fts"},
+         "M31          ref.fts      isodate.fts  2026-03-02 01:30:00.5   1   2   1\n" + FORM_FEED +
+             "M31          isodate.fts   9:59:58.0   0:00:00\n",
+         ""},
+        {"ISO date and time beside TIME-OBS",
+         {"2", "table.txt", "isoboth.fts"},
+         "M31          ref.fts      isoboth.fts  2026-03-02T01:30:00.5 01:30:01   1   2   1\n" +
+             FORM_FEED + "M31          isoboth.fts   9:59:58.0   0:00:00\n",
+         ""},
+        {"ISO date without seconds",
+         {"2", "table.txt", "isoshort.fts"},
+         "M31          ref.fts      isoshort.fts 2026-03-02T01:30 ????????   1   2   1\n" +
+             FORM_FEED + "M31          isoshort.fts  9:59:58.0   0:00:00\n",
+         "No TIME-OBS field in test image\n"},
         // Stars whose position cannot be worked out are left out altogether, with one
         // message per image saying why and how many.
         {"test image without sky cards",
