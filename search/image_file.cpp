@@ -13,12 +13,19 @@
 
 namespace newstars {
 
-// Whether the name ends exactly in ".fth" or ".FTH" (mixed case is a plain file).
+// Whether the name ends exactly in one of the compressed endings, all in lower or all
+// in upper case (mixed case is a plain file). ".fz" covers ".fits.fz" and ".fts.fz",
+// ".gz" covers ".fits.gz".
 static bool isCompressedName(const char* name)
 {
+    static constexpr const char* ENDINGS[] = {".fth", ".FTH", ".fz", ".FZ", ".gz", ".GZ"};
     size_t n = std::strlen(name);
-    return n >= 4 &&
-           (std::strcmp(name + n - 4, ".fth") == 0 || std::strcmp(name + n - 4, ".FTH") == 0);
+    for (const char* ending : ENDINGS) {
+        size_t e = std::strlen(ending);
+        if (n >= e && std::strcmp(name + n - e, ending) == 0)
+            return true;
+    }
+    return false;
 }
 
 // Makes a directory only this user can enter under TMPDIR (or /tmp). 0 and its path

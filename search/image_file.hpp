@@ -1,5 +1,5 @@
 #pragma once
-// Opening test and reference images, decompressing .fth files on the way.
+// Opening test and reference images, decompressing compressed files on the way.
 
 #include <string>
 
@@ -9,7 +9,8 @@ namespace newstars {
 // from the start and closes; or -1 with the reason (no file name, no line end) in
 // *message, which is untouched on success.
 // A plain name is opened directly; failure gives the system's text for the error.
-// A name ending exactly in ".fth" or ".FTH" is copied into a fresh private directory
+// A name ending exactly in ".fth", ".fz" or ".gz" (so ".fits.fz", ".fts.fz" and
+// ".fits.gz" too), or the same in upper case, is copied into a fresh private directory
 // under TMPDIR (or /tmp) as image.fth, decompressed there by running
 // "fdecomp -r image.fth" (found through PATH, no command interpreter) into image.fts,
 // and that file is opened. The directory and all it holds are removed before

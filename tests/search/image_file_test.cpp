@@ -164,7 +164,8 @@ TEST_F(OpenImageFile, OpensOtherNamesDirectly)
     usePath(nothing);
     ASSERT_EQ(chdir(work.c_str()), 0);
     for (const char* name :
-         {"image.Fth", "image.fTH", "image.FTh", "image.fts", "image.fits", "fth", "a.f"}) {
+         {"image.Fth", "image.fTH", "image.FTh", "image.fts", "image.fits", "fth", "a.f", "a.Fz",
+          "a.fZ", "a.gZ", "a.fzz", "a.gzip", "fz", "a.fz.fits"}) {
         writeFile(work + "/" + name, compressed);
         std::string bytes;
         std::string message = "untouched";
@@ -255,6 +256,25 @@ TEST_F(OpenImageFile, HandsFdecompAnExactCopyAndRemovesItsLeftovers)
     std::string text = readFile(root + "/arguments");
     EXPECT_EQ(text, commandMessage(text, "2\n-r\n", "/image.fth\n"));
     EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{});
+}
+
+// The usual names of compressed images go the same way as .fth: an exact copy, named
+// image.fth, handed to fdecomp in a private directory.
+TEST_F(OpenImageFile, HandsOtherCompressedNamesToFdecomp)
+{
+    fakeFdecomp("cp \"$2\" " + root + "/seen\ncp " + root + "/original.fits \"${2%.fth}.fts\"");
+    ASSERT_EQ(chdir(work.c_str()), 0);
+    for (const char* name :
+         {"a.fz", "a.fits.fz", "a.fts.fz", "a.gz", "a.fits.gz", "A.FITS.FZ", "A.GZ"}) {
+        const std::string content = std::string("compressed ") + name;
+        writeFile(work + "/" + name, content);
+        std::string bytes;
+        std::string message = "untouched";
+        EXPECT_GE(openAndRead(name, &bytes, &message), 0) << name << ": " << message;
+        EXPECT_EQ(bytes, original) << name;
+        EXPECT_EQ(readFile(root + "/seen"), content) << name;
+        EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{}) << name;
+    }
 }
 
 // Names are file names only: blanks, quotes, semicolons, $(...) and backquotes run
