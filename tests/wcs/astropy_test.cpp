@@ -51,7 +51,7 @@ static std::vector<std::string> sipCards()
             realCard("B_0_2", 9e-7),     realCard("B_0_3", -3e-10), realCard("B_2_1", 2e-10)};
 }
 
-TEST(WorldFrameAgainstAstropy, PositionsAgreeForCdPcAndSipHeaders)
+TEST(WorldFrameAgainstAstropy, PositionsAgreeForCdPcSipAndTpvHeaders)
 {
     ScratchDirectory scratch;
     // Header written by astropy itself.
@@ -85,8 +85,18 @@ TEST(WorldFrameAgainstAstropy, PositionsAgreeForCdPcAndSipHeaders)
                                    realCard("PC1_2", -0.25881904510252074),
                                    realCard("PC2_1", 0.25881904510252074),
                                    realCard("PC2_2", 0.96592582628906831)};
+    // TPV: polynomial terms on the intermediate coordinates (degrees); x^2, xy and y^3
+    // move the corners by about half a pixel.
+    std::vector<std::string> tpv = cd;
+    tpv[0] = stringCard("CTYPE1", "RA---TPV");
+    tpv[1] = stringCard("CTYPE2", "DEC--TPV");
+    for (const std::string& card :
+         {realCard("PV1_1", 1.0), realCard("PV1_4", 2e-3), realCard("PV1_5", -1e-3),
+          realCard("PV2_1", 1.0), realCard("PV2_5", 1.5e-3), realCard("PV2_10", 4e-3)})
+        tpv.push_back(card);
     const Case cases[] = {
         {"CD matrix, TAN", cards(cd)},
+        {"CD matrix, TPV", cards(tpv)},
         {"PC matrix and CDELT, ZEA across 0h", cards(pc)},
         {"CD matrix with SIP", cards(sip)},
         {"TAN-SIP written by astropy", readFile(scratch.file("astropy"))},
