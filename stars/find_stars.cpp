@@ -5,8 +5,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <utility>
+
+#include "stars/threshold_pretest.hpp"
 
 namespace newstars {
 
@@ -27,6 +30,11 @@ static constexpr int DUPLICATE_RADIUS = 4;
 static constexpr int GRID_SHIFT = 3;
 
 static inline const uint16_t* pixelAt(const uint16_t* image, int width, int x, int y)
+{
+    return image + static_cast<ptrdiff_t>(y) * width + x;
+}
+
+static inline uint16_t* pixelAt(uint16_t* image, int width, int x, int y)
 {
     return image + static_cast<ptrdiff_t>(y) * width + x;
 }
@@ -204,13 +212,19 @@ static double parabolaVertex(int c, uint16_t before, uint16_t centre, uint16_t a
     return c + 0.5 - (static_cast<double>(after) - centre) / denominator;
 }
 
+// subpixelPeak for the pixel at here, in rows of width pixels, whose image position is
+// (x, y).
+static void refinePeak(const uint16_t* here, int width, int x, int y, double* refinedX,
+                       double* refinedY)
+{
+    *refinedX = parabolaVertex(x, here[-1], here[0], here[1]);
+    *refinedY = parabolaVertex(y, here[-width], here[0], here[width]);
+}
+
 void subpixelPeak(const uint16_t* image, int width, int x, int y, double* refinedX,
                   double* refinedY)
 {
-    const uint16_t* here = pixelAt(image, width, x, y);
-    *refinedX = parabolaVertex(x, here[-1], here[0], here[1]);
-    *refinedY = parabolaVertex(y, *pixelAt(image, width, x, y - 1), here[0],
-                               *pixelAt(image, width, x, y + 1));
+    refinePeak(pixelAt(image, width, x, y), width, x, y, refinedX, refinedY);
 }
 
 // Sum and sum of squares of a threshold window. Integer sums are exact, so they equal
@@ -268,6 +282,9 @@ static void initAcceptedStars(AcceptedStars* accepted, int width, int height)
     accepted->cellsX = ((width - 1) >> GRID_SHIFT) + 1;
     accepted->cellsY = ((height - 1) >> GRID_SHIFT) + 1;
     accepted->cellHead.assign(static_cast<size_t>(accepted->cellsX) * accepted->cellsY, -1);
+    accepted->next.clear();
+    accepted->keyX.clear();
+    accepted->keyY.clear();
 }
 
 // Whether an accepted star's truncated position lies within DUPLICATE_RADIUS of
@@ -318,12 +335,11 @@ static void fillBorder(uint16_t* image, int width, int height, uint16_t value)
     }
 }
 
-// Median + 5 sigma of a 10-row strip through the middle of the image, truncated; a
-// value above 65535 becomes 65535 (keeping its low 16 bits would make the band dark).
-static uint16_t borderFillValue(const uint16_t* pixels, int width, int height)
+// Median + 5 sigma of the statistics of the 10-row strip through the middle of the image
+// (columns BORDER to width - BORDER - 1, rows height / 2 on), truncated; a value above
+// 65535 becomes 65535 (keeping its low 16 bits would make the band dark).
+static uint16_t borderFillValue(const RegionStats& stats)
 {
-    RegionStats stats;
-    computeRegionStats(pixels, width, BORDER, height / 2, width - 2 * BORDER, 10, &stats);
     const double fill = stats.median + 5 * stats.sigma;
     return static_cast<uint16_t>(std::min(fill, 65535.0));
 }
@@ -348,6 +364,35 @@ static bool clearlyBelowLevel(int64_t value, const WindowSums& window, int64_t b
 {
     const int64_t a = WINDOW * value - window.sum;
     return (a <= 0) | (19 * a * a < bound);
+}
+
+// Examines a pixel above its threshold at (x, y): clips it when it is a lone spike
+// (returns true), otherwise appends the star it leads to, if any, to *found (false).
+// work holds the working image from row top on.
+static bool examineCandidate(uint16_t* work, int top, int width, int x, int y, uint16_t threshold,
+                             AcceptedStars* accepted, StarList* found, int64_t* requested)
+{
+    if (clipSpike(work, width, x, y - top, threshold) == 0)
+        return true;
+    int px = 0, py = 0;
+    uint16_t peak = 0;
+    if (climbToPeak(work, width, x, y - top, CLIMB_LIMIT, &px, &py, &peak) != 0)
+        return false;
+    if (peak == 65535)
+        return false;
+    py += top;
+    if (isDuplicate(*accepted, px, py))
+        return false;
+    if (coreRadius(work, width, px, py - top, peak) > 4)
+        return false;
+    double sx = 0, sy = 0;
+    refinePeak(pixelAt(work, width, px, py - top), width, px, py, &sx, &sy);
+    *requested = static_cast<int64_t>(found->x.size() + 1) * 8;
+    found->x.push_back(sx);
+    found->y.push_back(sy);
+    found->peak.push_back(peak);
+    rememberStar(accepted, sx, sy);
+    return false;
 }
 
 // Scans the interior of the working copy and appends the stars accepted to *found.
@@ -393,37 +438,183 @@ static void scanForStars(uint16_t* work, int width, int height, AcceptedStars* a
             if (!(v > threshold))
                 continue;
             const auto clipped = static_cast<uint16_t>(threshold);
-            if (clipSpike(work, width, x, y, clipped) == 0) {
-                if (x % 4 != 0) {
-                    // The pixel lies in the right window of the last refresh.
-                    right.sum += static_cast<int64_t>(clipped) - v;
-                    right.squares +=
-                        static_cast<int64_t>(clipped) * clipped - static_cast<int64_t>(v) * v;
-                }
-                continue;
+            if (examineCandidate(work, 0, width, x, y, clipped, accepted, found, requested) &&
+                x % 4 != 0) {
+                // The pixel lies in the right window of the last refresh.
+                right.sum += static_cast<int64_t>(clipped) - v;
+                right.squares +=
+                    static_cast<int64_t>(clipped) * clipped - static_cast<int64_t>(v) * v;
             }
-            int px = 0, py = 0;
-            uint16_t peak = 0;
-            if (climbToPeak(work, width, x, y, CLIMB_LIMIT, &px, &py, &peak) != 0)
-                continue;
-            if (peak == 65535)
-                continue;
-            if (isDuplicate(*accepted, px, py))
-                continue;
-            if (coreRadius(work, width, px, py, peak) > 4)
-                continue;
-            double sx = 0, sy = 0;
-            subpixelPeak(work, width, px, py, &sx, &sy);
-            *requested = static_cast<int64_t>(found->x.size() + 1) * 8;
-            found->x.push_back(sx);
-            found->y.push_back(sy);
-            found->peak.push_back(peak);
-            rememberStar(accepted, sx, sy);
         }
     }
 }
 
-int findStars(const uint16_t* pixels, int width, int height, StarList* stars, std::string* message)
+// The groups of four pixels, from column BORDER on, that a row of width pixels holds.
+static int groupsPerRow(int width)
+{
+    return (width - BORDER - 1) / 4 - BORDER / 4 + 1;
+}
+
+// First group at or after j whose bit is set in flags, or count when none is.
+static int nextFlaggedGroup(const uint64_t* flags, int j, int count)
+{
+    int word = j >> 6;
+    uint64_t bits = flags[word] & (~uint64_t{0} << (j & 63));
+    while (bits == 0) {
+        if (++word << 6 >= count)
+            return count;
+        bits = flags[word];
+    }
+    return std::min(word * 64 + __builtin_ctzll(bits), count);
+}
+
+// Rows of the working image that the scan of one row may read on either side: the
+// climb (CLIMB_LIMIT and one neighbour), then the core rings (4) around its end.
+static constexpr int ROW_REACH = CLIMB_LIMIT + 4;
+// Rows held at a time by the band the vector scan works in.
+static constexpr int BAND_ROWS = 64;
+
+// Consecutive rows of the working image, border filled: image rows top .. top + count - 1,
+// row r at rows + (r - top) * width; room for capacity rows.
+struct RowBand {
+    uint16_t* rows = nullptr;
+    int capacity = 0;
+    int top = 0, count = 0;
+};
+
+// Makes image rows first .. last present in the band (last - first < band->capacity,
+// first within or just after the rows present), keeping the rows from first on as
+// they are, clipped pixels included; new rows come from pixels with the border filled.
+static void extendBand(RowBand* band, const uint16_t* pixels, int width, int height, uint16_t fill,
+                       int first, int last)
+{
+    const size_t rowBytes = static_cast<size_t>(width) * sizeof(uint16_t);
+    if (last >= band->top + band->capacity) {
+        const int keep = band->top + band->count - first;
+        std::memmove(band->rows, pixelAt(band->rows, width, 0, first - band->top),
+                     static_cast<size_t>(keep) * rowBytes);
+        band->top = first;
+        band->count = keep;
+    }
+    for (int r = band->top + band->count; r <= last; ++r) {
+        uint16_t* row = pixelAt(band->rows, width, 0, r - band->top);
+        if (r < BORDER || r >= height - BORDER) {
+            std::fill(row, row + width, fill);
+        } else {
+            std::memcpy(row, pixelAt(pixels, width, 0, r), rowBytes);
+            std::fill(row, row + BORDER, fill);
+            std::fill(row + width - BORDER, row + width, fill);
+        }
+        ++band->count;
+    }
+}
+
+// The same scan as scanForStars on the caller's pixels, through a band of rows instead
+// of a whole working copy, with the groups of four pixels judged first, a row at a time,
+// by a vector kernel (see threshold_pretest.hpp). A row holds its original pixels until
+// its own scan, which clips only pixels of that row, so the kernel sees the windows the
+// scan would see, except the left windows of the five groups after a clipped pixel:
+// those groups, and every group the kernel flags, are scanned pixel by pixel with
+// windows summed from the current row. bandRows holds min(BAND_ROWS, height) rows.
+static void scanForStarsPretested(const uint16_t* pixels, int width, int height, uint16_t fill,
+                                  bool avx2, AcceptedStars* accepted, StarList* found,
+                                  int64_t* requested, std::vector<uint16_t>* bandRows,
+                                  std::vector<double>* scratch, std::vector<uint64_t>* flags)
+{
+    const int firstGroup = BORDER / 4;
+    const int groupCount = groupsPerRow(width);
+    const size_t flagWords = static_cast<size_t>((groupCount + 3 + 63) / 64);
+    RowBand band;
+    band.capacity = std::min(BAND_ROWS, height);
+    band.rows = bandRows->data();
+    *requested = static_cast<int64_t>(pretestScratchSize(groupCount)) * 8;
+    scratch->resize(static_cast<size_t>(pretestScratchSize(groupCount)));
+    flags->resize(flagWords);
+    for (int y = BORDER; y < height - BORDER; ++y) {
+        extendBand(&band, pixels, width, height, fill, y - ROW_REACH,
+                   std::min(y + ROW_REACH, height - 1));
+        uint16_t* row = pixelAt(band.rows, width, 0, y - band.top);
+        std::fill(flags->begin(), flags->end(), 0);
+#if defined(__x86_64__)
+        // The kernel's reads past the row stay in row y + 1, which the band holds.
+        if (avx2)
+            pretestRowAvx2(row, firstGroup, groupCount, scratch->data(), flags->data());
+        else
+            pretestRowSse2(row, firstGroup, groupCount, scratch->data(), flags->data());
+#else
+        (void)avx2;
+        std::fill(flags->begin(), flags->end(), ~uint64_t{0});
+#endif
+        int stale = -1; // groups up to this one have a clipped pixel in their left window
+        for (int j = 0; j < groupCount; ++j) {
+            if (j > stale) {
+                j = nextFlaggedGroup(flags->data(), j, groupCount);
+                if (j == groupCount)
+                    break;
+            }
+            const int x0 = BORDER + 4 * j;
+            const WindowSums left = sumWindow(row + x0 - WINDOW);
+            const WindowSums right = sumWindow(row + x0 + 1);
+            const int64_t boundLeft = levelBound(left), boundRight = levelBound(right);
+            bool thresholdKnown = false;
+            double threshold = 0;
+            for (int x = x0; x < std::min(x0 + 4, width - BORDER); ++x) {
+                const uint16_t v = row[x];
+                if (!thresholdKnown) {
+                    if (clearlyBelowLevel(v, left, boundLeft) &
+                        clearlyBelowLevel(v, right, boundRight)) {
+                        continue;
+                    }
+                    threshold = std::min(windowLevel(left), windowLevel(right));
+                    thresholdKnown = true;
+                }
+                if (!(v > threshold))
+                    continue;
+                if (examineCandidate(band.rows, band.top, width, x, y,
+                                     static_cast<uint16_t>(threshold), accepted, found,
+                                     requested)) {
+                    stale = (x + WINDOW) / 4 - firstGroup;
+                }
+            }
+        }
+    }
+}
+
+bool finderKernelAvailable(FinderKernel kernel)
+{
+    switch (kernel) {
+    case FinderKernel::Automatic:
+    case FinderKernel::Portable:
+        return true;
+#if defined(__x86_64__)
+    case FinderKernel::Sse2:
+        return true;
+    case FinderKernel::Avx2:
+        return pretestAvx2Supported();
+#else
+    case FinderKernel::Sse2:
+    case FinderKernel::Avx2:
+        return false;
+#endif
+    }
+    return false;
+}
+
+// The kernel findStars runs for the one asked for: Automatic, or one unavailable, gives
+// the fastest available.
+static FinderKernel kernelToRun(FinderKernel asked)
+{
+    if (asked != FinderKernel::Automatic && finderKernelAvailable(asked))
+        return asked;
+    if (finderKernelAvailable(FinderKernel::Avx2))
+        return FinderKernel::Avx2;
+    if (finderKernelAvailable(FinderKernel::Sse2))
+        return FinderKernel::Sse2;
+    return FinderKernel::Portable;
+}
+
+int findStars(const uint16_t* pixels, int width, int height, StarList* stars,
+              StarFinderWorkspace* workspace, std::string* message)
 {
     const int64_t pixelCount = (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
     int64_t requested = pixelCount * 2;
@@ -431,19 +622,45 @@ int findStars(const uint16_t* pixels, int width, int height, StarList* stars, st
         StarList found;
         int count = 0;
         if (pixels != nullptr && width >= MIN_SIDE && height >= MIN_SIDE) {
-            std::vector<uint16_t> work;
-            work.reserve(static_cast<size_t>(pixelCount));
-            work.insert(work.end(), pixels, pixels + pixelCount);
+            const FinderKernel kernel = kernelToRun(workspace->kernel);
+            const bool wholeCopy = kernel == FinderKernel::Portable;
+            std::vector<uint16_t>& work = workspace->work;
+            if (wholeCopy) {
+                work.assign(pixels, pixels + pixelCount);
+            } else {
+                requested = static_cast<int64_t>(std::min(BAND_ROWS, height)) * width * 2;
+                work.resize(static_cast<size_t>(std::min(BAND_ROWS, height)) * width);
+            }
             requested = 8;
             found.x.reserve(1);
             found.y.reserve(1);
             found.peak.reserve(1);
             requested = 65536 * 4;
-            fillBorder(work.data(), width, height, borderFillValue(pixels, width, height));
+            RegionStats strip;
+            strip.histogram = std::move(workspace->histogram);
+            computeRegionStats(pixels, width, BORDER, height / 2, width - 2 * BORDER, 10, &strip);
+            workspace->histogram = std::move(strip.histogram);
+            const uint16_t fill = borderFillValue(strip);
+            if (wholeCopy)
+                fillBorder(work.data(), width, height, fill);
             AcceptedStars accepted;
+            accepted.cellHead = std::move(workspace->cellHead);
+            accepted.next = std::move(workspace->next);
+            accepted.keyX = std::move(workspace->keyX);
+            accepted.keyY = std::move(workspace->keyY);
             requested = (pixelCount >> (2 * GRID_SHIFT)) * 4;
             initAcceptedStars(&accepted, width, height);
-            scanForStars(work.data(), width, height, &accepted, &found, &requested);
+            if (wholeCopy) {
+                scanForStars(work.data(), width, height, &accepted, &found, &requested);
+            } else {
+                scanForStarsPretested(pixels, width, height, fill, kernel == FinderKernel::Avx2,
+                                      &accepted, &found, &requested, &work, &workspace->rowSums,
+                                      &workspace->rowFlags);
+            }
+            workspace->cellHead = std::move(accepted.cellHead);
+            workspace->next = std::move(accepted.next);
+            workspace->keyX = std::move(accepted.keyX);
+            workspace->keyY = std::move(accepted.keyY);
             count = static_cast<int>(found.x.size());
         } else {
             requested = 8;
@@ -458,6 +675,12 @@ int findStars(const uint16_t* pixels, int width, int height, StarList* stars, st
             *message = "findStars(): Can not malloc " + std::to_string(requested);
         return -1;
     }
+}
+
+int findStars(const uint16_t* pixels, int width, int height, StarList* stars, std::string* message)
+{
+    StarFinderWorkspace workspace;
+    return findStars(pixels, width, height, stars, &workspace, message);
 }
 
 } // namespace newstars

@@ -321,14 +321,15 @@ TEST(CompareRun, StarSearchOutOfMemorySkipsTheImage)
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer needs more address space than the cap leaves";
 #endif
-    // An 8192 x 8192 test image (128 MiB of pixels) can be read under a cap of 200 MiB,
-    // but the star search's working copy of it cannot be had as well.
+    // A test image of 1048576 x 65 pixels (128 MiB) can be read under a cap of 200 MiB,
+    // but the star search's 64 working rows of it (another 128 MiB) cannot be had as well.
     ScratchDirectory dir;
     writeStandardScene(dir);
     writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
     // The header alone, the file then extended, sparsely, to hold all pixels.
-    writeFile(dir.file("huge.fts"), fitsImageHeader(8192, 8192, skyImage("M31", 150, 0, {}).cards));
-    std::filesystem::resize_file(dir.file("huge.fts"), 2880 + 8192ull * 8192 * 2);
+    writeFile(dir.file("huge.fts"),
+              fitsImageHeader(1048576, 65, skyImage("M31", 150, 0, {}).cards));
+    std::filesystem::resize_file(dir.file("huge.fts"), 2880 + 1048576ull * 65 * 2);
     ProgramResult r =
         runNewstars(dir.path, {"2", "table.txt", "huge.fts", "test.fts"}, 200ul << 20);
     EXPECT_EQ(r.status, 0);
