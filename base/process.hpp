@@ -14,4 +14,10 @@ namespace newstars {
 // reported as one that ended with status 127.
 int runProgram(const std::vector<std::string>& arguments, int* waitStatus);
 
+// runProgram with the program's standard output and standard error kept apart from the
+// caller's: what it writes to them is returned in *output and *errors (replaced) once it
+// has ended. -1 also when the two cannot be set up (outputs then untouched).
+int runProgramCapturing(const std::vector<std::string>& arguments, int* waitStatus,
+                        std::string* output, std::string* errors);
+
 } // namespace newstars

@@ -103,3 +103,29 @@ TEST(RunProgram, ReportsHowTheProgramEnded)
     EXPECT_TRUE(started == -1 || (WIFEXITED(status) && WEXITSTATUS(status) == 127));
     EXPECT_EQ(runProgram({}, &status), -1);
 }
+
+TEST(RunProgram, CapturingKeepsWhatTheProgramWritesApart)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitStatus;
+        std::string output, errors;
+    };
+    const Case cases[] = {
+        {{"printf", "%s\\n", "one", "two"}, 0, "one\ntwo\n", ""},
+        {{"sh", "-c", "echo out; echo err >&2; echo more; exit 2"}, 2, "out\nmore\n", "err\n"},
+        {{"true"}, 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        int status = -1;
+        std::string output = "old", errors = "old";
+        ASSERT_EQ(runProgramCapturing(c.arguments, &status, &output, &errors), 0) << c.arguments[0];
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitStatus) << c.arguments[0];
+        EXPECT_EQ(output, c.output) << c.arguments[0];
+        EXPECT_EQ(errors, c.errors) << c.arguments[0];
+    }
+    std::string output = "old", errors = "old";
+    int status = -1;
+    EXPECT_EQ(runProgramCapturing({}, &status, &output, &errors), -1);
+    EXPECT_EQ(output, "old");
+}
