@@ -81,18 +81,28 @@ static int copyFile(const char* from, const char* to)
 }
 
 // Runs "fdecomp -r name", found through PATH, without a command interpreter, and
-// waits for it. 0 when it ran and ended with status 0, otherwise -1.
-static int runDecompressor(const std::string& name)
+// waits for it, its output kept in *decompressor when that is not null. 0 when it ran
+// and ended with status 0, otherwise -1.
+static int runDecompressor(const std::string& name, DecompressorOutput* decompressor)
 {
     int status = 0;
-    if (runProgram({"fdecomp", "-r", name}, &status) != 0)
-        return -1;
+    if (decompressor == nullptr) {
+        if (runProgram({"fdecomp", "-r", name}, &status) != 0)
+            return -1;
+    } else {
+        std::string output, errors;
+        if (runProgramCapturing({"fdecomp", "-r", name}, &status, &output, &errors) != 0)
+            return -1;
+        decompressor->output += output;
+        decompressor->errors += errors;
+    }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 
 // Copies the compressed image into a private directory, decompresses it there and
 // opens the result, which is removed at once with everything else in the directory.
-static int openCompressedImage(const char* name, std::string* message)
+static int openCompressedImage(const char* name, std::string* message,
+                               DecompressorOutput* decompressor)
 {
     std::string directory;
     if (makePrivateDirectory(&directory) != 0) {
@@ -106,7 +116,7 @@ static int openCompressedImage(const char* name, std::string* message)
         removePrivateDirectory(directory);
         return -1;
     }
-    if (runDecompressor(copy) != 0) {
+    if (runDecompressor(copy, decompressor) != 0) {
         *message = "Can not execute `fdecomp -r " + copy + "' ";
         removePrivateDirectory(directory);
         return -1;
@@ -119,10 +129,10 @@ static int openCompressedImage(const char* name, std::string* message)
     return fd;
 }
 
-int openImageFile(const char* name, std::string* message)
+int openImageFile(const char* name, std::string* message, DecompressorOutput* decompressor)
 {
     if (isCompressedName(name))
-        return openCompressedImage(name, message);
+        return openCompressedImage(name, message, decompressor);
     int fd = open(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         *message = std::strerror(errno);

@@ -5,6 +5,11 @@
 
 namespace newstars {
 
+// What a decompression wrote to standard output and standard error.
+struct DecompressorOutput {
+    std::string output, errors;
+};
+
 // Opens the named image read-only and returns the descriptor, which the caller reads
 // from the start and closes; or -1 with the reason (no file name, no line end) in
 // *message, which is untouched on success.
@@ -19,6 +24,9 @@ namespace newstars {
 //   "Can not execute `copy NAME COPY' "       the file could not be copied
 //   "Can not execute `fdecomp -r COPY' "      fdecomp did not start or did not end with status 0
 //   "Can not decompress NAME"                 fdecomp wrote no readable image.fts
-int openImageFile(const char* name, std::string* message);
+// With decompressor not null, what fdecomp writes to its standard output and standard
+// error is kept there (appended) instead of going to the program's own.
+int openImageFile(const char* name, std::string* message,
+                  DecompressorOutput* decompressor = nullptr);
 
 } // namespace newstars
