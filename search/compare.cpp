@@ -153,27 +153,26 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
     }
 }
 
-// Finds the stars of image, places them on the sky through the image's world-coordinate
-// frame, read once, and keeps those inside box shrunk by margin. Stars that cannot be
-// placed are left out with one message under name saying why and how many. -1 when the
-// star search fails (reported under name).
-static int findStarsInBox(const FitsImage* image, const char* name, WcsMode mode,
-                          const SearchBox* box, double margin, std::vector<SkyPosition>* inBox)
+int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
+                 StarFinderWorkspace* workspace, std::vector<SkyPosition>* sky, std::string* note,
+                 std::string* error)
 {
     StarList stars;
     std::string message;
-    int count = findStars(image->pixels.data(), image->width, image->height, &stars, &message);
+    int count =
+        findStars(image->pixels.data(), image->width, image->height, &stars, workspace, &message);
     if (count < 0) {
-        std::fprintf(stderr, "%s\n%s: Can not find stars\n", message.c_str(), name);
+        *error = formatText("%s\n%s: Can not find stars\n", message.c_str(), name);
         return -1;
     }
     size_t n = std::min({static_cast<size_t>(count), stars.x.size(), stars.y.size()});
-    inBox->clear();
+    sky->clear();
+    note->clear();
     WorldFrame frame;
     WcsStatus status = readWorldFrame(*image, mode, &frame);
     if (status != WcsStatus::Ok) {
-        std::fprintf(stderr, "%s: %s: %zu star%s left out\n", name, wcsStatusText(status), n,
-                     n == 1 ? "" : "s");
+        *note = formatText("%s: %s: %zu star%s left out\n", name, wcsStatusText(status), n,
+                           n == 1 ? "" : "s");
         return 0;
     }
     std::vector<double> ra(n), dec(n);
@@ -181,22 +180,35 @@ static int findStarsInBox(const FitsImage* image, const char* name, WcsMode mode
     size_t placedCount =
         pixelsToSky(frame, n, stars.x.data(), stars.y.data(), ra.data(), dec.data(), placed.data());
     if (placedCount < n)
-        std::fprintf(stderr, "%s: %s: %zu star%s left out\n", name,
-                     wcsStatusText(WcsStatus::OutsideDomain), n - placedCount,
-                     n - placedCount == 1 ? "" : "s");
+        *note = formatText("%s: %s: %zu star%s left out\n", name,
+                           wcsStatusText(WcsStatus::OutsideDomain), n - placedCount,
+                           n - placedCount == 1 ? "" : "s");
+    sky->reserve(placedCount);
     for (size_t i = 0; i < n; ++i) {
-        if (placed[i] && inSearchBox(box, ra[i], dec[i], margin))
-            inBox->push_back({ra[i], dec[i]});
+        if (placed[i])
+            sky->push_back({ra[i], dec[i]});
     }
     return 0;
 }
 
+// The positions of sky that lie inside box shrunk by margin, in their order.
+static std::vector<SkyPosition> inBox(const std::vector<SkyPosition>& sky, const SearchBox& box,
+                                      double margin)
+{
+    std::vector<SkyPosition> inside;
+    for (const SkyPosition& p : sky) {
+        if (inSearchBox(&box, p.ra, p.dec, margin))
+            inside.push_back(p);
+    }
+    return inside;
+}
+
 // The value of a string card of the test image, or "????????" with a message.
-static std::string observationCard(const FitsImage* test, const char* keyword)
+static std::string observationCard(const FitsImage* test, const char* keyword, ImageLog* log)
 {
     std::string value = "????????";
     if (getStringCard(test, keyword, &value) < 0) {
-        std::fprintf(stderr, "No %s field in test image\n", keyword);
+        logError(log, "No %s field in test image\n", keyword);
         value = "????????";
     }
     return value;
@@ -231,28 +243,26 @@ static bool splitIsoDateTime(const std::string& text, std::string* date, std::st
 
 // The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the
 // date and time of an ISO DATE-OBS that holds both.
-static void observationTime(const FitsImage* test, std::string* date, std::string* time)
+static void observationTime(const FitsImage* test, std::string* date, std::string* time,
+                            ImageLog* log)
 {
     std::string text;
     const char* card = nullptr;
     if (findCard(test, "TIME-OBS", &card) != 0 && getStringCard(test, "DATE-OBS", &text) == 0 &&
         splitIsoDateTime(text, date, time))
         return;
-    *date = observationCard(test, "DATE-OBS");
-    *time = observationCard(test, "TIME-OBS");
+    *date = observationCard(test, "DATE-OBS", log);
+    *time = observationCard(test, "TIME-OBS", log);
 }
 
-int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,
-                  const FitsImage* test, const char* referenceName, const char* testName,
-                  const char* objectName)
+void reportComparison(SearchRun* run, const SearchBox& box,
+                      const std::vector<SkyPosition>& referenceSky,
+                      const std::vector<SkyPosition>& testSky, const FitsImage* test,
+                      const char* referenceName, const char* testName, const char* objectName,
+                      ImageLog* log)
 {
-    std::vector<SkyPosition> referenceStars;
-    if (findStarsInBox(reference, referenceName, run->wcsMode, &box, 0, &referenceStars) != 0)
-        return -1;
-    double margin = run->tolerance / box.cosMidDec;
-    std::vector<SkyPosition> testStars;
-    if (findStarsInBox(test, testName, run->wcsMode, &box, margin, &testStars) != 0)
-        return -1;
+    const std::vector<SkyPosition> referenceStars = inBox(referenceSky, box, 0);
+    const std::vector<SkyPosition> testStars = inBox(testSky, box, run->tolerance / box.cosMidDec);
 
     std::vector<char> matched;
     matchStars(referenceStars, testStars, run->tolerance, &matched);
@@ -271,10 +281,34 @@ int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* referen
     }
 
     std::string date, time;
-    observationTime(test, &date, &time);
-    std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
-                testBase, date.c_str(), time.c_str(), static_cast<int>(referenceStars.size()),
-                static_cast<int>(testStars.size()), candidateCount);
+    observationTime(test, &date, &time, log);
+    logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
+              testBase, date.c_str(), time.c_str(), static_cast<int>(referenceStars.size()),
+              static_cast<int>(testStars.size()), candidateCount);
+}
+
+int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,
+                  const FitsImage* test, const char* referenceName, const char* testName,
+                  const char* objectName)
+{
+    StarFinderWorkspace workspace;
+    std::vector<SkyPosition> referenceSky, testSky;
+    std::string note, error;
+    if (findSkyStars(reference, referenceName, run->wcsMode, &workspace, &referenceSky, &note,
+                     &error) != 0) {
+        std::fputs(error.c_str(), stderr);
+        return -1;
+    }
+    std::fputs(note.c_str(), stderr);
+    if (findSkyStars(test, testName, run->wcsMode, &workspace, &testSky, &note, &error) != 0) {
+        std::fputs(error.c_str(), stderr);
+        return -1;
+    }
+    std::fputs(note.c_str(), stderr);
+    ImageLog log;
+    reportComparison(run, box, referenceSky, testSky, test, referenceName, testName, objectName,
+                     &log);
+    writeImageLog(log);
     return 0;
 }
 

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "fits/fits_image.hpp"
+#include "search/image_log.hpp"
 #include "search/reference_table.hpp"
+#include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
 namespace newstars {
@@ -74,5 +76,26 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                   const FitsImage* test, const char* referenceName, const char* testName,
                   const char* objectName);
+
+// The first half of compareImages for one image: finds its stars on the buffers of
+// *workspace and places them on the sky through its world-coordinate frame, read once
+// in mode. 0 with *sky replaced by the positions of the stars placed, in the order
+// found, and *note by the message on the stars left out ("" when none is):
+// "NAME: REASON: N stars left out\n". -1 when the star search fails, with the text for
+// standard error in *error ("<reason>\nNAME: Can not find stars\n"), *sky and *note
+// untouched.
+int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
+                 StarFinderWorkspace* workspace, std::vector<SkyPosition>* sky, std::string* note,
+                 std::string* error);
+
+// The second half of compareImages, from the sky positions of both images' stars as
+// findSkyStars gives them: keeps those inside box (the test's shrunk by tolerance /
+// cosMidDec), appends the candidates to run->candidates, and writes the messages and the
+// summary line to *log instead of standard error and standard output.
+void reportComparison(SearchRun* run, const SearchBox& box,
+                      const std::vector<SkyPosition>& referenceSky,
+                      const std::vector<SkyPosition>& testSky, const FitsImage* test,
+                      const char* referenceName, const char* testName, const char* objectName,
+                      ImageLog* log);
 
 } // namespace newstars
