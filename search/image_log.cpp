@@ -1,7 +1,9 @@
 #include "search/image_log.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <unistd.h>
 #include <utility>
 
 namespace newstars {
@@ -17,7 +19,7 @@ static void append(ImageLog* log, bool error, const char* format, va_list argume
         std::vsnprintf(text.data(), text.size() + 1, format, again);
     }
     va_end(again);
-    log->pieces.push_back({error, std::move(text)});
+    log->pieces.push_back({error, false, std::move(text)});
 }
 
 void logOutput(ImageLog* log, const char* format, ...)
@@ -36,10 +38,39 @@ void logError(ImageLog* log, const char* format, ...)
     va_end(arguments);
 }
 
+void logProgramOutput(ImageLog* log, const std::string& output, const std::string& errors)
+{
+    if (!output.empty())
+        log->pieces.push_back({false, true, output});
+    if (!errors.empty())
+        log->pieces.push_back({true, true, errors});
+}
+
+// Writes all of text to fd, going on after short writes and interruptions; gives up on
+// an error, as the writing program would have.
+static void writeDirectly(int fd, const std::string& text)
+{
+    const char* bytes = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t done = write(fd, bytes, left);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return;
+        bytes += done;
+        left -= static_cast<size_t>(done);
+    }
+}
+
 void writeImageLog(const ImageLog& log)
 {
-    for (const ImageLog::Piece& piece : log.pieces)
-        std::fwrite(piece.text.data(), 1, piece.text.size(), piece.error ? stderr : stdout);
+    for (const ImageLog::Piece& piece : log.pieces) {
+        if (piece.direct)
+            writeDirectly(piece.error ? STDERR_FILENO : STDOUT_FILENO, piece.text);
+        else
+            std::fwrite(piece.text.data(), 1, piece.text.size(), piece.error ? stderr : stdout);
+    }
 }
 
 } // namespace newstars

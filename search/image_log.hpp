@@ -10,7 +10,8 @@ namespace newstars {
 
 struct ImageLog {
     struct Piece {
-        bool error = false; // standard error, else standard output
+        bool error = false;  // standard error, else standard output
+        bool direct = false; // written to the descriptor itself, past stdio's buffer
         std::string text;
     };
     std::vector<Piece> pieces;
@@ -21,8 +22,13 @@ struct ImageLog {
 void logOutput(ImageLog* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void logError(ImageLog* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Writes the pieces in order to standard output and standard error through stdio, so
-// that buffering and the interleaving of the two streams are those of direct writes.
+// Appends what another program wrote to the descriptors of standard output and
+// standard error (output before errors), to be written to them directly again.
+void logProgramOutput(ImageLog* log, const std::string& output, const std::string& errors);
+
+// Writes the pieces in order to standard output and standard error, through stdio or
+// to the descriptor directly as they came, so that buffering and the interleaving of
+// the two streams are those of writes made at once.
 void writeImageLog(const ImageLog& log);
 
 } // namespace newstars

@@ -4,20 +4,24 @@
 #include <condition_variable>
 #include <mutex>
 #include <sched.h>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 namespace newstars {
 
-void runInOrder(int count, int workers, const std::function<void(int)>& work,
+void runInOrder(int count, int workers, const std::function<void(int, int)>& work,
                 const std::function<bool(int)>& deliver)
 {
-    if (workers <= 1 || count <= 1) {
+    auto alone = [&] {
         for (int i = 0; i < count; ++i) {
-            work(i);
+            work(i, 0);
             if (!deliver(i))
                 return;
         }
+    };
+    if (workers <= 1 || count <= 1) {
+        alone();
         return;
     }
     // Items finished but not yet delivered hold their results: no item starts more than
@@ -28,7 +32,7 @@ void runInOrder(int count, int workers, const std::function<void(int)>& work,
     std::vector<char> done(static_cast<size_t>(count), 0);
     int next = 0, delivered = 0;
     bool stopped = false;
-    auto worker = [&] {
+    auto worker = [&](int w) {
         for (;;) {
             int i = 0;
             {
@@ -38,7 +42,7 @@ void runInOrder(int count, int workers, const std::function<void(int)>& work,
                     return;
                 i = next++;
             }
-            work(i);
+            work(i, w);
             {
                 const std::lock_guard<std::mutex> guard(lock);
                 done[static_cast<size_t>(i)] = 1;
@@ -47,9 +51,17 @@ void runInOrder(int count, int workers, const std::function<void(int)>& work,
         }
     };
     std::vector<std::thread> threads;
-    const int started = std::min(workers, count);
-    for (int t = 0; t < started; ++t)
-        threads.emplace_back(worker);
+    const int wanted = std::min(workers, count);
+    try {
+        for (int w = 0; w < wanted; ++w)
+            threads.emplace_back(worker, w);
+    } catch (const std::system_error&) {
+        // Fewer threads do the same work.
+    }
+    if (threads.empty()) {
+        alone();
+        return;
+    }
     for (int i = 0; i < count; ++i) {
         {
             std::unique_lock<std::mutex> guard(lock);

@@ -1,20 +1,27 @@
 #include "search/run.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "base/angles.hpp"
 #include "base/file_descriptor.hpp"
 #include "fits/fits_read.hpp"
 #include "search/image_file.hpp"
+#include "search/ordered_work.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
 
 // Longest piece of a file-of-files line read at once, line end included.
 static constexpr int FILE_LIST_LINE_LENGTH = 1023;
+// Most test images compared at once (-j).
+static constexpr int MAX_WORKERS = 256;
 
 CommandLineForm commandLineForm(int argc, char** argv)
 {
@@ -32,6 +39,8 @@ void printUsage(const char* programName)
     std::fprintf(stderr, "   or\n");
     std::fprintf(stderr, "%s: -f file_of_files arcsec_sep config_file\n", programName);
     std::fprintf(stderr, "   either form may start with --wcs auto|classic|fits\n");
+    std::fprintf(
+        stderr, "   and with -j N: compare N test images at a time (default: one per processor)\n");
 }
 
 int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)
@@ -53,6 +62,29 @@ int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)
         *used = 0;
         return -1;
     }
+    return 0;
+}
+
+int takeWorkersOption(int argc, char** argv, int* workers, int* used)
+{
+    *used = 0;
+    if (argc < 2 || argv[1] == nullptr || std::strncmp(argv[1], "-j", 2) != 0)
+        return 0;
+    const char* text = argv[1] + 2;
+    int words = 1;
+    if (*text == '\0') {
+        if (argc < 3 || argv[2] == nullptr)
+            return -1;
+        text = argv[2];
+        words = 2;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || n < 1 || n > MAX_WORKERS)
+        return -1;
+    *workers = static_cast<int>(n);
+    *used = words;
     return 0;
 }
 
@@ -123,20 +155,22 @@ int readOpenImage(int fd, FitsImage* image, std::string* message)
     return status == 0 ? 0 : -1;
 }
 
-int readTestImage(const char* testName, FitsImage* image, std::string* objectName)
+int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log)
 {
     std::string message;
-    int fd = openImageFile(testName, &message);
+    DecompressorOutput decompressor;
+    int fd = openImageFile(testName, &message, &decompressor);
+    logProgramOutput(log, decompressor.output, decompressor.errors);
     if (fd < 0) {
-        std::fprintf(stderr, "%s: %s\n", testName, message.c_str());
+        logError(log, "%s: %s\n", testName, message.c_str());
         return -1;
     }
     if (readOpenImage(fd, image, &message) != 0) {
-        std::fprintf(stderr, "%s: %s\n", testName, message.c_str());
+        logError(log, "%s: %s\n", testName, message.c_str());
         return -1;
     }
     if (getStringCard(image, "OBJECT", objectName) < 0) {
-        std::fprintf(stderr, "%s: no OBJECT field\n", testName);
+        logError(log, "%s: no OBJECT field\n", testName);
         freeFitsImage(image);
         return -1;
     }
@@ -145,50 +179,144 @@ int readTestImage(const char* testName, FitsImage* image, std::string* objectNam
     return 0;
 }
 
-int readReferenceImage(FILE* table, const char* objectName, FitsImage* image, ReferenceEntry* entry,
-                       SearchBox* box, std::string* fatal)
+// The stars of one reference image as sky positions, or why there are none.
+struct ReferenceSearch {
+    ReferenceStars stars; // set on success
+    std::string fatal;    // the image cannot be read: text that ends the run
+    std::string error;    // the star search failed: text for standard error
+};
+
+// Reads the reference image from the descriptor openImageFile gave and finds its stars.
+static void searchReference(int fd, const char* name, WcsMode mode, StarFinderWorkspace* workspace,
+                            ReferenceSearch* search)
 {
+    FitsImage image;
     std::string message;
-    int found = 0;
-    while ((found = findReferenceEntry(table, objectName, box, entry, &message)) == 0) {
-        const char* referenceName = entry->referenceName.c_str();
-        int fd = openImageFile(referenceName, &message);
-        if (fd < 0) {
-            std::fprintf(stderr, "%s: %s\n", referenceName, message.c_str());
-            continue;
-        }
-        if (readOpenImage(fd, image, &message) != 0) {
-            *fatal = std::string(referenceName) + ": " + message + "\n";
-            return -2;
-        }
-        return 0;
+    if (readOpenImage(fd, &image, &message) != 0) {
+        search->fatal = std::string(name) + ": " + message + "\n";
+        return;
     }
-    if (found == -2) {
-        *fatal = message;
-        return -2;
-    }
-    std::fprintf(stderr, "No reference file listed for object %s\n", objectName);
-    return -1;
+    auto sky = std::make_shared<ReferenceSky>();
+    if (findSkyStars(&image, name, mode, workspace, &sky->positions, &sky->note, &search->error) ==
+        0)
+        search->stars = std::move(sky);
 }
 
-int processTestImage(SearchRun* run, FILE* table, const char* testName, std::string* fatal)
+int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* testName,
+                     TestImageOutcome* outcome)
 {
+    ImageLog* log = &outcome->log;
     FitsImage test;
     std::string objectName;
-    if (readTestImage(testName, &test, &objectName) != 0)
+    if (readTestImage(testName, &test, &objectName, log) != 0)
         return 0;
-    FitsImage reference;
+
+    // The table from its start, as the run read it.
+    FILE* table = fmemopen(shared->tableText.data(), shared->tableText.size(), "r");
+    if (table == nullptr) {
+        logError(log, "No reference file listed for object %s\n", objectName.c_str());
+        return 0;
+    }
     ReferenceEntry entry;
     SearchBox box;
-    const int found =
-        readReferenceImage(table, objectName.c_str(), &reference, &entry, &box, fatal);
-    if (found == 0) {
-        compareImages(run, box, &reference, &test, entry.referenceName.c_str(), testName,
-                      objectName.c_str());
-        freeFitsImage(&reference);
+    std::string message;
+    ReferenceStars stars;
+    FileIdentity identity;
+    bool claimed = false;
+    int openFd = -1, found = 0;
+    while ((found = findReferenceEntry(table, objectName.c_str(), &box, &entry, &message)) == 0) {
+        const char* referenceName = entry.referenceName.c_str();
+        // A reference file unchanged since its stars were found needs no second look.
+        claimed = fileIdentity(referenceName, &identity) == 0;
+        if (claimed && shared->references.findOrClaim(identity, &stars)) {
+            claimed = false;
+            break;
+        }
+        DecompressorOutput decompressor;
+        openFd = openImageFile(referenceName, &message, &decompressor);
+        logProgramOutput(log, decompressor.output, decompressor.errors);
+        if (openFd >= 0)
+            break;
+        logError(log, "%s: %s\n", referenceName, message.c_str());
+        if (claimed)
+            shared->references.release(identity);
+        claimed = false;
     }
-    freeFitsImage(&test);
-    return found == -2 ? -2 : 0;
+    std::fclose(table);
+    if (found == -2) {
+        logError(log, "%s", message.c_str());
+        outcome->fatal = true;
+        return -2;
+    }
+    if (found != 0) {
+        logError(log, "No reference file listed for object %s\n", objectName.c_str());
+        return 0;
+    }
+
+    // The reference's stars (unless kept from before) and the test's, found at the same
+    // time when the run has the workers for it.
+    const char* referenceName = entry.referenceName.c_str();
+    ReferenceSearch reference;
+    std::vector<SkyPosition> testSky;
+    std::string testNote, testError;
+    int testStatus = 0;
+    auto searchTest = [&] {
+        testStatus = findSkyStars(&test, testName, shared->wcsMode, &worker->testFinder, &testSky,
+                                  &testNote, &testError);
+    };
+    if (stars) {
+        reference.stars = stars;
+        searchTest();
+    } else {
+        std::thread helper;
+        if (shared->searchesTogether) {
+            try {
+                helper = std::thread(searchReference, openFd, referenceName, shared->wcsMode,
+                                     &worker->referenceFinder, &reference);
+            } catch (const std::system_error&) {
+                // One after the other, then.
+            }
+        }
+        if (helper.joinable()) {
+            searchTest();
+            helper.join();
+        } else {
+            searchReference(openFd, referenceName, shared->wcsMode, &worker->referenceFinder,
+                            &reference);
+            if (reference.stars)
+                searchTest();
+        }
+    }
+    if (claimed) {
+        if (reference.stars)
+            shared->references.keep(identity, reference.stars);
+        else
+            shared->references.release(identity);
+    }
+    if (!reference.fatal.empty()) {
+        logError(log, "%s", reference.fatal.c_str());
+        outcome->fatal = true;
+        return -2;
+    }
+    if (!reference.stars) {
+        logError(log, "%s", reference.error.c_str());
+        return 0;
+    }
+    if (!reference.stars->note.empty())
+        logError(log, "%s", reference.stars->note.c_str());
+    if (testStatus != 0) {
+        logError(log, "%s", testError.c_str());
+        return 0;
+    }
+    if (!testNote.empty())
+        logError(log, "%s", testNote.c_str());
+    SearchRun run;
+    run.tolerance = shared->tolerance;
+    run.wcsMode = shared->wcsMode;
+    reportComparison(&run, box, reference.stars->positions, testSky, &test, referenceName, testName,
+                     objectName.c_str(), log);
+    outcome->candidates = std::move(run.candidates);
+    return 0;
 }
 
 void printCandidates(const CandidateList* list)
@@ -206,21 +334,32 @@ int runSearch(int argc, char** argv)
 {
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
     WcsMode wcsMode = WcsMode::Auto;
-    int optionWords = 0;
-    if (takeWcsOption(argc, argv, &wcsMode, &optionWords) != 0) {
-        std::fprintf(stderr, "%s: --wcs takes auto, classic or fits\n", programName);
-        printUsage(programName);
-        return 1;
+    int workers = availableProcessors();
+    // The options, in either order, then the rest of the command line as if they had not
+    // been there.
+    std::vector<char*> words(argv, argv + std::max(argc, 0));
+    words.push_back(nullptr);
+    for (;;) {
+        const int count = static_cast<int>(words.size()) - 1;
+        int used = 0;
+        if (takeWcsOption(count, words.data(), &wcsMode, &used) != 0) {
+            std::fprintf(stderr, "%s: --wcs takes auto, classic or fits\n", programName);
+            printUsage(programName);
+            return 1;
+        }
+        if (used == 0 && takeWorkersOption(count, words.data(), &workers, &used) != 0) {
+            std::fprintf(stderr,
+                         "%s: -j takes a number of test images to compare at once, 1 to %d\n",
+                         programName, MAX_WORKERS);
+            printUsage(programName);
+            return 1;
+        }
+        if (used == 0)
+            break;
+        words.erase(words.begin() + 1, words.begin() + 1 + used);
     }
-    // The rest of the command line as if the option had not been there.
-    std::vector<char*> words;
-    if (optionWords > 0) {
-        words.push_back(argv[0]);
-        words.insert(words.end(), argv + 1 + optionWords, argv + argc);
-        words.push_back(nullptr);
-        argc -= optionWords;
-        argv = words.data();
-    }
+    argc = static_cast<int>(words.size()) - 1;
+    argv = words.data();
 
     CommandLineForm form = commandLineForm(argc, argv);
     if (form == USAGE_FORM) {
@@ -230,9 +369,10 @@ int runSearch(int argc, char** argv)
 
     const char* toleranceText = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
     const char* tableName = form == FILE_OF_FILES_FORM ? argv[4] : argv[2];
-    SearchRun run;
-    run.tolerance = toleranceFromText(toleranceText);
-    run.wcsMode = wcsMode;
+    SearchShared shared;
+    shared.tolerance = toleranceFromText(toleranceText);
+    shared.wcsMode = wcsMode;
+    shared.searchesTogether = workers > 1;
 
     std::vector<std::string> imageNames;
     if (form == FILE_OF_FILES_FORM) {
@@ -256,17 +396,35 @@ int runSearch(int argc, char** argv)
         std::perror(tableName);
         return 1;
     }
-    for (const std::string& name : imageNames) {
-        std::string fatal;
-        if (processTestImage(&run, table, name.c_str(), &fatal) != 0) {
-            std::fputs(fatal.c_str(), stderr);
-            std::fclose(table);
-            return 1;
-        }
-        std::rewind(table);
-    }
+    char piece[65536];
+    for (size_t n = 0; (n = std::fread(piece, 1, sizeof piece, table)) > 0;)
+        shared.tableText.append(piece, n);
     std::fclose(table);
-    printCandidates(&run.candidates);
+
+    const int count = static_cast<int>(imageNames.size());
+    std::vector<TestImageOutcome> outcomes(imageNames.size());
+    std::vector<SearchWorker> buffers(static_cast<size_t>(std::max(workers, 1)));
+    CandidateList candidates;
+    bool fatal = false;
+    runInOrder(
+        count, workers,
+        [&](int i, int worker) {
+            compareTestImage(&shared, &buffers[static_cast<size_t>(worker)],
+                             imageNames[static_cast<size_t>(i)].c_str(),
+                             &outcomes[static_cast<size_t>(i)]);
+        },
+        [&](int i) {
+            TestImageOutcome& outcome = outcomes[static_cast<size_t>(i)];
+            writeImageLog(outcome.log);
+            for (std::string& line : outcome.candidates.lines)
+                candidates.lines.push_back(std::move(line));
+            fatal = outcome.fatal;
+            outcome = TestImageOutcome{};
+            return !fatal;
+        });
+    if (fatal)
+        return 1;
+    printCandidates(&candidates);
     return 0;
 }
 

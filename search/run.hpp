@@ -2,12 +2,16 @@
 // The search run: command line, the loop over the test images, the final report.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
+#include "search/file_cache.hpp"
+#include "search/image_log.hpp"
 #include "search/reference_table.hpp"
+#include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
 namespace newstars {
@@ -22,7 +26,7 @@ enum CommandLineForm { USAGE_FORM = 0, IMAGE_LIST_FORM = 1, FILE_OF_FILES_FORM =
 // IMAGE_LIST_FORM for three or more, otherwise USAGE_FORM.
 CommandLineForm commandLineForm(int argc, char** argv);
 
-// Writes the four usage lines to standard error, naming programName.
+// Writes the five usage lines to standard error, naming programName.
 void printUsage(const char* programName);
 
 // Takes the option "--wcs MODE" or "--wcs=MODE" when it is the first argument (argv[0]
@@ -30,6 +34,12 @@ void printUsage(const char* programName);
 // (0 when the first argument is not the option, *mode then untouched); -1 when MODE is
 // missing or not auto, classic or fits (*used 0).
 int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used);
+
+// Takes the option "-j N" or "-jN" when it is the first argument, as takeWcsOption does:
+// 0 with *workers set to N and *used the number of arguments it takes (0 when the first
+// argument does not start with -j); -1 when N is missing or not a whole number from 1
+// to 256 (*used 0, *workers untouched).
+int takeWorkersOption(int argc, char** argv, int* workers, int* used);
 
 // The match tolerance in radians from its text in arcseconds: the leading decimal
 // number as atof reads it (0 when there is none), / 3600 * pi / 180. No range check.
@@ -51,25 +61,52 @@ int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::
 int readOpenImage(int fd, FitsImage* image, std::string* message);
 
 // Opens and reads the test image and gets its object name (the OBJECT card, trailing
-// blanks removed). 0 with *image filled; -1 with the reason reported on standard error
-// and *image empty.
-int readTestImage(const char* testName, FitsImage* image, std::string* objectName);
+// blanks removed). 0 with *image filled; -1 with the reason in *log (for standard
+// error) and *image empty.
+int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log);
 
-// Looks up the object's table entries from the table's current position until one
-// names a reference image that opens, and reads it: 0 with *image filled, *entry and
-// *box set from that entry. Entries whose image does not open are reported on standard
-// error and passed over; -1 with "No reference file listed for object ..." on standard
-// error when the table ends first. -2, the run to end with status 1, with the text for
-// standard error in *fatal (line end included) when an image opens but cannot be read
-// or the table is malformed.
-int readReferenceImage(FILE* table, const char* objectName, FitsImage* image, ReferenceEntry* entry,
-                       SearchBox* box, std::string* fatal);
+// The sky positions of a reference image's stars, and the message on those left out
+// (see findSkyStars), shared by every test image that uses the same file.
+struct ReferenceSky {
+    std::vector<SkyPosition> positions;
+    std::string note;
+};
+using ReferenceStars = std::shared_ptr<const ReferenceSky>;
 
-// Compares one test image with its object's reference image: reads both, prints the
-// summary line and adds the candidates to run->candidates. A test image that cannot be
-// used is reported on standard error and skipped. Both images are released on return.
-// 0, or -2 with the text for standard error in *fatal as readReferenceImage.
-int processTestImage(SearchRun* run, FILE* table, const char* testName, std::string* fatal);
+// What the comparisons of a run share: set before the first, only the cache changes.
+struct SearchShared {
+    double tolerance = 0;                 // match tolerance, radians
+    WcsMode wcsMode = WcsMode::Auto;      // how images' world coordinates are read
+    std::string tableText;                // the reference table as read at the start
+    bool searchesTogether = false;        // reference and test star searches on two threads
+    FileCache<ReferenceStars> references; // stars of the reference files read so far
+};
+
+// The buffers of one worker, kept from one test image to the next.
+struct SearchWorker {
+    StarFinderWorkspace testFinder, referenceFinder;
+};
+
+// What the comparison of one test image leaves for the run to write, in list order.
+struct TestImageOutcome {
+    ImageLog log;             // its standard output and standard error
+    CandidateList candidates; // its candidate lines
+    bool fatal = false;       // the run ends after writing the log, status 1
+};
+
+// Compares one test image with its object's reference image, as the run does for each
+// test image in turn: reads the test image, looks up the object's table entries from
+// the start of shared->tableText until one names a reference image that opens (entries
+// whose image does not open are reported and passed over), finds the stars of both
+// images, and puts the messages, the summary line and the candidates in *outcome.
+// A reference file whose stars were found before in the run, unchanged on disk since
+// (same identity, see fileIdentity), is not read again: its stars are reused. A test
+// image that cannot be used is reported and skipped. Returns 0, or -2 with
+// outcome->fatal set when the table is malformed or a reference image opens but cannot
+// be read (the text that ends the run is then the last in the log). Safe to run for
+// several test images at once, each with its own worker.
+int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* testName,
+                     TestImageOutcome* outcome);
 
 // Writes a form feed line, then the candidate lines in the order found, with an empty
 // line before each line whose first 12 characters differ (letter case ignored) from
@@ -77,9 +114,10 @@ int processTestImage(SearchRun* run, FILE* table, const char* testName, std::str
 void printCandidates(const CandidateList* list);
 
 // The whole run from the command line, either form optionally led by the --wcs option
-// (how the images' world coordinates are read; auto by default). Returns the exit
-// status: 0 for a complete run;
-// 1 after a fatal error, reported on standard error, before the candidates are printed.
+// (how the images' world coordinates are read; auto by default) and the -j option (test
+// images compared at once; one per processor by default), in either order. Returns the
+// exit status: 0 for a complete run; 1 after a fatal error, reported on standard error,
+// before the candidates are printed.
 int runSearch(int argc, char** argv);
 
 } // namespace newstars

@@ -14,7 +14,8 @@ static std::string usageText()
     std::string p = newstarsPath();
     return p + ": arcsec_sep config_file test1.fts ...\n   or\n" + p +
            ": -f file_of_files arcsec_sep config_file\n"
-           "   either form may start with --wcs auto|classic|fits\n";
+           "   either form may start with --wcs auto|classic|fits\n"
+           "   and with -j N: compare N test images at a time (default: one per processor)\n";
 }
 
 TEST(CommandLine, TooFewArgumentsPrintUsage)
@@ -82,6 +83,42 @@ TEST(CommandLine, FormIsDecidedByCountAndDashF)
         EXPECT_EQ(r.status, c.status) << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;
         EXPECT_EQ(r.err, c.err) << c.name;
+    }
+}
+
+TEST(CommandLine, WorkerCountIsAWholeNumberFromOneTo256)
+{
+    const std::string oneCandidate =
+        std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n";
+    const std::string refused =
+        newstarsPath() + ": -j takes a number of test images to compare at once, 1 to 256\n" +
+        usageText();
+    struct Case {
+        std::vector<std::string> args;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {{"-j", "1", "2", "table.txt", "test.fts"}, true},
+        {{"-j256", "-f", "files.txt", "2", "table.txt"}, true},
+        {{"-j", "3", "-f", "files.txt", "2", "table.txt"}, true},
+        {{"--wcs", "auto", "-j", "2", "2", "table.txt", "test.fts"}, true},
+        {{"-j2", "--wcs=classic", "2", "table.txt", "test.fts"}, true},
+        {{"-j"}, false},
+        {{"-j", "0", "2", "table.txt", "test.fts"}, false},
+        {{"-j", "257", "2", "table.txt", "test.fts"}, false},
+        {{"-j", "2x", "2", "table.txt", "test.fts"}, false},
+        {{"-jx", "2", "table.txt", "test.fts"}, false},
+        {{"-j", "-1", "2", "table.txt", "test.fts"}, false},
+    };
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeFile(dir.file("table.txt"), STANDARD_TABLE_LINE);
+    writeFile(dir.file("files.txt"), "test.fts\n");
+    for (const Case& c : cases) {
+        ProgramResult r = runNewstars(dir.path, c.args);
+        EXPECT_EQ(r.status, c.accepted ? 0 : 1) << c.args[0] << " " << c.args.size();
+        EXPECT_EQ(r.out, c.accepted ? oneCandidate : "") << c.args[0] << " " << c.args.size();
+        EXPECT_EQ(r.err, c.accepted ? "" : refused) << c.args[0] << " " << c.args.size();
     }
 }
 
@@ -206,7 +243,8 @@ TEST(RunSearch, FatalErrorsReturnStatusOneInProcess)
         {{"2"},
          "prog: arcsec_sep config_file test1.fts ...\n   or\n"
          "prog: -f file_of_files arcsec_sep config_file\n"
-         "   either form may start with --wcs auto|classic|fits\n"},
+         "   either form may start with --wcs auto|classic|fits\n"
+         "   and with -j N: compare N test images at a time (default: one per processor)\n"},
         {{"-f", missing, "2", shortTable}, missing + ": No such file or directory\n"},
         {{"2", missing, test}, missing + ": No such file or directory\n"},
         {{"2", shortTable, test}, "Ref file line must contain 6 fields: M31"},

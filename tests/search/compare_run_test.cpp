@@ -330,8 +330,9 @@ TEST(CompareRun, StarSearchOutOfMemorySkipsTheImage)
     writeFile(dir.file("huge.fts"),
               fitsImageHeader(1048576, 65, skyImage("M31", 150, 0, {}).cards));
     std::filesystem::resize_file(dir.file("huge.fts"), 2880 + 1048576ull * 65 * 2);
+    // One worker: each thread more would take address space from the cap.
     ProgramResult r =
-        runNewstars(dir.path, {"2", "table.txt", "huge.fts", "test.fts"}, 200ul << 20);
+        runNewstars(dir.path, {"-j", "1", "2", "table.txt", "huge.fts", "test.fts"}, 200ul << 20);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "findStars(): Can not malloc 134217728\nhuge.fts: Can not find stars\n");
     EXPECT_EQ(r.out, std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n");

@@ -28,7 +28,8 @@ TEST(RunInOrderThreads, DeliversEveryItemInOrderWhateverTheWorkers)
             std::vector<int> delivered;
             runInOrder(
                 count, workers,
-                [&](int i) {
+                [&](int i, int worker) {
+                    EXPECT_TRUE(worker >= 0 && worker < workers);
                     // Later items finish first.
                     std::this_thread::sleep_for(std::chrono::microseconds((count - i) % 7 * 100));
                     results[static_cast<size_t>(i)] = i * i;
@@ -52,7 +53,7 @@ TEST(RunInOrderThreads, StartsNothingMoreOnceDeliveryStops)
         std::vector<int> delivered;
         runInOrder(
             100, workers,
-            [&](int) {
+            [&](int, int) {
                 ++started;
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             },
