@@ -148,7 +148,12 @@ int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::
 int readOpenImage(int fd, FitsImage* image, std::string* message)
 {
     const FileDescriptor owner(fd);
+    // The pixel buffer stays, empty: an image of the same size or smaller fills memory
+    // the system has already provided, instead of fresh pages it must clear first.
+    std::vector<uint16_t> pixels = std::move(image->pixels);
+    pixels.clear();
     initFitsImage(image);
+    image->pixels = std::move(pixels);
     int status = readFitsImage(fd, image, message);
     if (status != 0)
         freeFitsImage(image);
@@ -186,18 +191,18 @@ struct ReferenceSearch {
     std::string error;    // the star search failed: text for standard error
 };
 
-// Reads the reference image from the descriptor openImageFile gave and finds its stars.
-static void searchReference(int fd, const char* name, WcsMode mode, StarFinderWorkspace* workspace,
-                            ReferenceSearch* search)
+// Reads the reference image from the descriptor openImageFile gave into *image and
+// finds its stars.
+static void searchReference(int fd, const char* name, WcsMode mode, FitsImage* image,
+                            StarFinderWorkspace* workspace, ReferenceSearch* search)
 {
-    FitsImage image;
     std::string message;
-    if (readOpenImage(fd, &image, &message) != 0) {
+    if (readOpenImage(fd, image, &message) != 0) {
         search->fatal = std::string(name) + ": " + message + "\n";
         return;
     }
     auto sky = std::make_shared<ReferenceSky>();
-    if (findSkyStars(&image, name, mode, workspace, &sky->positions, &sky->note, &search->error) ==
+    if (findSkyStars(image, name, mode, workspace, &sky->positions, &sky->note, &search->error) ==
         0)
         search->stars = std::move(sky);
 }
@@ -206,7 +211,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
                      TestImageOutcome* outcome)
 {
     ImageLog* log = &outcome->log;
-    FitsImage test;
+    FitsImage& test = worker->testImage;
     std::string objectName;
     if (readTestImage(testName, &test, &objectName, log) != 0)
         return 0;
@@ -272,7 +277,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         if (shared->searchesTogether) {
             try {
                 helper = std::thread(searchReference, openFd, referenceName, shared->wcsMode,
-                                     &worker->referenceFinder, &reference);
+                                     &worker->referenceImage, &worker->referenceFinder, &reference);
             } catch (const std::system_error&) {
                 // One after the other, then.
             }
@@ -281,8 +286,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
             searchTest();
             helper.join();
         } else {
-            searchReference(openFd, referenceName, shared->wcsMode, &worker->referenceFinder,
-                            &reference);
+            searchReference(openFd, referenceName, shared->wcsMode, &worker->referenceImage,
+                            &worker->referenceFinder, &reference);
             if (reference.stars)
                 searchTest();
         }

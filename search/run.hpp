@@ -56,8 +56,8 @@ double toleranceFromText(const char* arcsecText);
 int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::string* message);
 
 // Reads an image from a descriptor that openImageFile returned into *image (cleared
-// first), and closes the descriptor. 0, or -1 with the image empty and the reason in
-// *message.
+// first, its pixel buffer kept for reuse), and closes the descriptor. 0, or -1 with the
+// image empty and the reason in *message.
 int readOpenImage(int fd, FitsImage* image, std::string* message);
 
 // Opens and reads the test image and gets its object name (the OBJECT card, trailing
@@ -84,6 +84,7 @@ struct SearchShared {
 
 // The buffers of one worker, kept from one test image to the next.
 struct SearchWorker {
+    FitsImage testImage, referenceImage;
     StarFinderWorkspace testFinder, referenceFinder;
 };
 
