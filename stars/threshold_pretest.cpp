@@ -188,7 +188,7 @@ __attribute__((target("avx2"))) void pretestRowAvx2(const uint16_t* row, int fir
 
 bool pretestAvx2Supported()
 {
-    __builtin_cpu_init();
+    // The processor was examined before main (no call here writes shared state).
     return __builtin_cpu_supports("avx2");
 }
 
