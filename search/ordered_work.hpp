@@ -5,14 +5,14 @@
 
 namespace newstars {
 
-// Runs work(i, w) for i = 0 .. count - 1 on up to workers threads, each item once, items
-// started in increasing order, w (0 .. workers - 1) telling the worker, which runs one
-// item at a time; and calls deliver(i) on the calling thread for each item
-// in increasing order once work(i) has returned. An item starts at most 2 workers places
-// after the next one to deliver. When deliver returns false no further
-// item is started, the items under way are finished, and deliver is not called again.
-// With workers <= 1, or when no thread can be started, everything runs on the calling
-// thread: work(0, 0), deliver(0), work(1, 0), ... work and deliver must not throw.
+// Runs work(i, w) for each item i = 0 .. count - 1 once, on up to workers threads; w
+// (0 .. workers - 1) names the thread, which runs one item at a time. Items start in
+// increasing order, none more than 2 * workers places after the next to deliver.
+// deliver(i) runs on the calling thread for each item in increasing order, once work(i)
+// has returned. When deliver returns false no further item starts, the items under way
+// finish, and deliver is not called again. With workers <= 1, or when no thread can be
+// started, all runs on the calling thread: work(0, 0), deliver(0), work(1, 0), ...
+// work and deliver must not throw.
 void runInOrder(int count, int workers, const std::function<void(int, int)>& work,
                 const std::function<bool(int)>& deliver);
 

@@ -82,7 +82,8 @@ struct SearchShared {
     FileCache<ReferenceStars> references; // stars of the reference files read so far
 };
 
-// The buffers of one worker, kept from one test image to the next.
+// The buffers of one worker, kept from one test image to the next (about one image pair
+// stays allocated per worker).
 struct SearchWorker {
     FitsImage testImage, referenceImage;
     StarFinderWorkspace testFinder, referenceFinder;
