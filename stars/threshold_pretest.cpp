@@ -108,6 +108,7 @@ void pretestRowSse2(const uint16_t* row, int firstGroup, int groupCount, double*
         _mm_storeu_pd(r.windowSum + i, s);
         _mm_storeu_pd(r.windowSquares + i, q);
     }
+    uint64_t word = 0; // flags of the groups since the last whole word
     for (int j = 0; j < rounded; j += 2) {
         const __m128d entering = _mm_loadu_pd(r.first + j + 10);
         const __m128d centre = _mm_loadu_pd(r.first + j + 5);
@@ -120,9 +121,14 @@ void pretestRowSse2(const uint16_t* row, int firstGroup, int groupCount, double*
         const __m128d below = _mm_and_pd(clearlyBelowSse2(peak, _mm_loadu_pd(r.windowSum + j),
                                                           _mm_loadu_pd(r.windowSquares + j)),
                                          clearlyBelowSse2(peak, rightSum, rightSquares));
-        const auto bits = static_cast<uint64_t>(_mm_movemask_pd(below) ^ 3);
-        flags[j >> 6] |= bits << (j & 63);
+        word |= static_cast<uint64_t>(_mm_movemask_pd(below) ^ 3) << (j & 63);
+        if ((j & 63) == 62) {
+            flags[j >> 6] |= word;
+            word = 0;
+        }
     }
+    if ((rounded & 63) != 0)
+        flags[rounded >> 6] |= word;
 }
 
 __attribute__((target("avx2"))) void pretestRowAvx2(const uint16_t* row, int firstGroup,
@@ -169,6 +175,7 @@ __attribute__((target("avx2"))) void pretestRowAvx2(const uint16_t* row, int fir
         _mm256_storeu_pd(r.windowSum + i, s);
         _mm256_storeu_pd(r.windowSquares + i, q);
     }
+    uint64_t word = 0; // flags of the groups since the last whole word
     for (int j = 0; j < rounded; j += 4) {
         const __m256d entering = _mm256_loadu_pd(r.first + j + 10);
         const __m256d centre = _mm256_loadu_pd(r.first + j + 5);
@@ -181,9 +188,14 @@ __attribute__((target("avx2"))) void pretestRowAvx2(const uint16_t* row, int fir
         const __m256d below = _mm256_and_pd(clearlyBelowAvx2(peak, _mm256_loadu_pd(r.windowSum + j),
                                                              _mm256_loadu_pd(r.windowSquares + j)),
                                             clearlyBelowAvx2(peak, rightSum, rightSquares));
-        const auto bits = static_cast<uint64_t>(_mm256_movemask_pd(below) ^ 15);
-        flags[j >> 6] |= bits << (j & 63);
+        word |= static_cast<uint64_t>(_mm256_movemask_pd(below) ^ 15) << (j & 63);
+        if ((j & 63) == 60) {
+            flags[j >> 6] |= word;
+            word = 0;
+        }
     }
+    if ((rounded & 63) != 0)
+        flags[rounded >> 6] |= word;
 }
 
 bool pretestAvx2Supported()
