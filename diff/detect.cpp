@@ -1,0 +1,415 @@
+#include "diff/detect.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+namespace newstars {
+
+static constexpr double PI = 3.141592653589793;
+
+DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, SkyEstimate* sky)
+{
+    if (pixels == nullptr || width < 1 || height < 1)
+        return DiffStatus::BadInput;
+    const size_t n = static_cast<size_t>(width) * height;
+    const size_t step = std::max<size_t>(1, n / 1000003);
+    std::vector<float> sample;
+    try {
+        sample.reserve(n / step + 1);
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    for (size_t i = 0; i < n; i += step) {
+        if (pixels[i] < SATURATION)
+            sample.push_back(pixels[i]);
+    }
+    if (sample.empty())
+        return DiffStatus::BadInput;
+    auto medianOf = [](std::vector<float>* v) {
+        std::nth_element(v->begin(), v->begin() + static_cast<ptrdiff_t>(v->size() / 2), v->end());
+        return static_cast<double>((*v)[v->size() / 2]);
+    };
+    double level = 0, sigma = 0;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<float> values = sample;
+        level = medianOf(&values);
+        for (float& v : values)
+            v = std::fabs(v - static_cast<float>(level));
+        sigma = 1.4826 * medianOf(&values);
+        if (round == 0) {
+            std::vector<float> kept;
+            for (float v : sample) {
+                if (std::fabs(v - level) <= 5 * sigma)
+                    kept.push_back(v);
+            }
+            if (kept.empty())
+                break;
+            sample.swap(kept);
+        }
+    }
+    sky->level = level;
+    sky->sigma = sigma;
+    return DiffStatus::Ok;
+}
+
+NoiseModel noiseFromSky(const SkyEstimate& sky, double gain)
+{
+    NoiseModel noise;
+    const double variance = sky.sigma * sky.sigma;
+    if (gain > 0 && std::isfinite(gain)) {
+        noise.gain = gain;
+        noise.readNoise = std::sqrt(std::max(variance - std::max(sky.level, 0.0) / gain, 0.0));
+    } else {
+        const double g = sky.level / variance;
+        noise.gain = g > 0 && std::isfinite(g) ? g : 1;
+        noise.readNoise = 0;
+    }
+    return noise;
+}
+
+void filterSeparable(const FloatImage& in, const std::vector<float>& weights, FloatImage* out)
+{
+    const int r = static_cast<int>(weights.size() / 2);
+    const int w = in.width, h = in.height;
+    std::vector<float> rows(static_cast<size_t>(w) * h);
+    std::vector<float> padded(static_cast<size_t>(w + 2 * r));
+    for (int y = 0; y < h; ++y) {
+        std::fill(padded.begin(), padded.end(), 0.0f);
+        std::copy(in.pixels.begin() + static_cast<ptrdiff_t>(y) * w,
+                  in.pixels.begin() + static_cast<ptrdiff_t>(y + 1) * w, padded.begin() + r);
+        float* o = rows.data() + static_cast<size_t>(y) * w;
+        std::fill(o, o + w, 0.0f);
+        for (int a = 0; a <= 2 * r; ++a) {
+            const float wa = weights[static_cast<size_t>(a)];
+            const float* p = padded.data() + a;
+            for (int x = 0; x < w; ++x)
+                o[x] += wa * p[x];
+        }
+    }
+    for (int y = 0; y < h; ++y) {
+        float* o = out->pixels.data() + static_cast<size_t>(y) * w;
+        std::fill(o, o + w, 0.0f);
+        for (int b = 0; b <= 2 * r; ++b) {
+            const int yy = y + b - r;
+            if (yy < 0 || yy >= h)
+                continue;
+            const float wb = weights[static_cast<size_t>(b)];
+            const float* p = rows.data() + static_cast<size_t>(yy) * w;
+            for (int x = 0; x < w; ++x)
+                o[x] += wb * p[x];
+        }
+    }
+}
+
+void markSharpPixels(const uint16_t* pixels, int32_t width, int32_t height, double skySigma,
+                     double psfSigma, std::vector<uint8_t>* mask, uint8_t bit)
+{
+    const double s2 = psfSigma * psfSigma;
+    const double rho = (4 * std::exp(-1 / (2 * s2)) + 4 * std::exp(-1 / s2)) / 8;
+    const size_t w = static_cast<size_t>(width);
+    std::vector<uint8_t> sharp(mask->size(), 0);
+    bool any = false;
+    for (int32_t y = 2; y < height - 2; ++y) {
+        const uint16_t* row = pixels + y * w;
+        for (int32_t x = 2; x < width - 2; ++x) {
+            const double p = row[x];
+            if (row[x] >= SATURATION)
+                continue;
+            const double neighbours =
+                (static_cast<double>(row[x - 1]) + row[x + 1] + row[x - w - 1] + row[x - w] +
+                 row[x - w + 1] + row[x + w - 1] + row[x + w] + row[x + w + 1]) /
+                8;
+            if (p - neighbours < 2.5 * skySigma)
+                continue;
+            double floor = 65535;
+            for (int d = -2; d <= 2; ++d) {
+                floor = std::min(
+                    {floor, static_cast<double>(row[x + d - 2 * w]),
+                     static_cast<double>(row[x + d + 2 * w]),
+                     static_cast<double>(
+                         row[static_cast<ptrdiff_t>(x) - 2 + static_cast<ptrdiff_t>(d * width)]),
+                     static_cast<double>(
+                         row[static_cast<ptrdiff_t>(x) + 2 + static_cast<ptrdiff_t>(d * width)])});
+            }
+            const double a = p - floor, b = neighbours - floor;
+            if (a > 5 * skySigma && b < 0.5 * rho * a) {
+                sharp[y * w + x] = 1;
+                any = true;
+            }
+        }
+    }
+    if (!any)
+        return;
+    for (int32_t y = 1; y < height - 1; ++y) {
+        for (int32_t x = 1; x < width - 1; ++x) {
+            bool near = false;
+            for (int dy = -1; dy <= 1 && !near; ++dy)
+                for (int dx = -1; dx <= 1 && !near; ++dx)
+                    near = sharp[(y + dy) * w + (x + dx)] != 0;
+            if (near)
+                (*mask)[y * w + x] |= bit;
+        }
+    }
+}
+
+namespace {
+
+struct Peak {
+    int32_t x = 0, y = 0;
+    float snr = 0;
+};
+
+// Measures one detection; false when it has no positive flux to centre on.
+void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t>& mask,
+             const FloatImage* reference, const DetectOptions& o, const Peak& peak,
+             double noiseScale, DifferenceSource* s)
+{
+    const int w = d.width, h = d.height;
+    const double sigma = o.psfSigma;
+    const int r = static_cast<int>(std::ceil(3 * sigma));
+    const double inv2s2 = 1 / (2 * sigma * sigma);
+    double xc = peak.x, yc = peak.y;
+    for (int iteration = 0; iteration < 20; ++iteration) {
+        const int ix = static_cast<int>(std::lround(xc)), iy = static_cast<int>(std::lround(yc));
+        double sw = 0, sx = 0, sy = 0;
+        for (int y = std::max(0, iy - r); y <= std::min(h - 1, iy + r); ++y) {
+            for (int x = std::max(0, ix - r); x <= std::min(w - 1, ix + r); ++x) {
+                const size_t at = static_cast<size_t>(y) * w + x;
+                if (mask[at] & MASK_UNUSABLE)
+                    continue;
+                const double dx = x - xc, dy = y - yc;
+                const double wd = std::exp(-(dx * dx + dy * dy) * inv2s2) * d.pixels[at];
+                sw += wd;
+                sx += wd * dx;
+                sy += wd * dy;
+            }
+        }
+        if (!(sw > 0))
+            break;
+        const double nx = xc + 2 * sx / sw, ny = yc + 2 * sy / sw;
+        if (std::fabs(nx - peak.x) > 2 || std::fabs(ny - peak.y) > 2) {
+            xc = peak.x;
+            yc = peak.y;
+            break;
+        }
+        const bool settled = std::fabs(nx - xc) < 1e-4 && std::fabs(ny - yc) < 1e-4;
+        xc = nx;
+        yc = ny;
+        if (settled)
+            break;
+    }
+    s->x = xc;
+    s->y = yc;
+    const int ix = static_cast<int>(std::lround(xc)), iy = static_cast<int>(std::lround(yc));
+    const double norm = 1 / (2 * PI * sigma * sigma);
+    double spp = 0, spd = 0, sppv = 0;
+    double mw = 0, mxx = 0, myy = 0, mxy = 0;
+    double positive = 0, negative = 0;
+    bool masked = false, cosmic = false;
+    double rpd = 0;
+    const int reach = r + r / 2;
+    for (int y = iy - reach; y <= iy + reach; ++y) {
+        for (int x = ix - reach; x <= ix + reach; ++x) {
+            if (x < 0 || y < 0 || x >= w || y >= h) {
+                masked = true;
+                continue;
+            }
+            const size_t at = static_cast<size_t>(y) * w + x;
+            const double dx = x - xc, dy = y - yc, r2 = dx * dx + dy * dy;
+            if (r2 <= 4 && (mask[at] & MASK_COSMIC))
+                cosmic = true;
+            if (mask[at] & MASK_UNUSABLE) {
+                if (r2 <= r * r)
+                    masked = true;
+                continue;
+            }
+            const double dv = d.pixels[at], var = v.pixels[at];
+            const double noise = std::sqrt(std::max(var, 0.0));
+            if (dv > 2 * noise)
+                positive += dv;
+            else if (dv < -2 * noise)
+                negative -= dv;
+            if (r2 > r * r)
+                continue;
+            const double g = std::exp(-r2 * inv2s2);
+            const double p = norm * g;
+            spp += p * p;
+            spd += p * dv;
+            sppv += p * p * var;
+            mw += g * dv;
+            mxx += g * dv * dx * dx;
+            myy += g * dv * dy * dy;
+            mxy += g * dv * dx * dy;
+            if (reference != nullptr)
+                rpd += p * (reference->pixels[at] - o.referenceBackground);
+        }
+    }
+    s->flux = spp > 0 ? spd / spp : 0;
+    s->fluxError = spp > 0 ? noiseScale * std::sqrt(std::max(sppv, 0.0)) / spp : 0;
+    s->snr = s->fluxError > 0 ? s->flux / s->fluxError : 0;
+    s->peakSnr = peak.snr;
+    const size_t nearest = static_cast<size_t>(std::clamp(iy, 0, h - 1)) * w +
+                           static_cast<size_t>(std::clamp(ix, 0, w - 1));
+    const double ndx = ix - xc, ndy = iy - yc;
+    const double model = s->flux * norm * std::exp(-(ndx * ndx + ndy * ndy) * inv2s2);
+    s->sharpness = model > 0 ? d.pixels[nearest] / model : std::numeric_limits<double>::infinity();
+    if (mw > 0) {
+        const double a = mxx / mw, b = myy / mw, c = mxy / mw;
+        const double mean = (a + b) / 2, spread = std::sqrt((a - b) * (a - b) / 4 + c * c);
+        const double major = mean + spread, minor = mean - spread;
+        s->elongation = minor > 0 ? std::sqrt(major / minor) : 99;
+    } else {
+        s->elongation = 99;
+    }
+    s->dipole = positive > 0 ? negative / positive : 99;
+    s->referenceFlux = 0;
+    s->magnitudeChange = std::numeric_limits<double>::quiet_NaN();
+    if (reference != nullptr && spp > 0) {
+        s->referenceFlux = rpd / spp;
+        if (s->referenceFlux > 3 * s->fluxError && s->referenceFlux + s->flux > 0)
+            s->magnitudeChange = -2.5 * std::log10((s->referenceFlux + s->flux) / s->referenceFlux);
+    }
+    s->reasons = 0;
+    if (s->sharpness > o.sharpnessLimit || cosmic)
+        s->reasons |= REJECT_SHARP;
+    if (s->elongation > o.elongationLimit)
+        s->reasons |= REJECT_ELONGATED;
+    if (s->dipole > o.dipoleLimit)
+        s->reasons |= REJECT_DIPOLE;
+    if (masked)
+        s->reasons |= REJECT_MASKED;
+}
+
+} // namespace
+
+DiffStatus detectSources(const FloatImage& difference, const FloatImage& variance,
+                         const std::vector<uint8_t>& mask, const FloatImage* reference,
+                         const DetectOptions& options,
+                         const std::function<bool(double x, double y)>& inside,
+                         std::vector<DifferenceSource>* sources, double* noiseScale)
+{
+    const int w = difference.width, h = difference.height;
+    const size_t n = static_cast<size_t>(w) * h;
+    if (w < 3 || h < 3 || difference.pixels.size() != n || variance.width != w ||
+        variance.height != h || variance.pixels.size() != n || mask.size() != n ||
+        !(options.psfSigma > 0.3) || options.psfSigma > 20 || options.maxDetections < 1 ||
+        (reference != nullptr && reference->pixels.size() != n))
+        return DiffStatus::BadInput;
+    std::vector<Peak> peaks;
+    double scale = 1;
+    try {
+        const int r = static_cast<int>(std::ceil(3 * options.psfSigma));
+        std::vector<float> p(static_cast<size_t>(2 * r + 1)), p2(p.size());
+        double sum = 0;
+        for (int a = -r; a <= r; ++a)
+            sum += std::exp(-a * a / (2 * options.psfSigma * options.psfSigma));
+        for (int a = -r; a <= r; ++a) {
+            const double g = std::exp(-a * a / (2 * options.psfSigma * options.psfSigma)) / sum;
+            p[static_cast<size_t>(a + r)] = static_cast<float>(g);
+            p2[static_cast<size_t>(a + r)] = static_cast<float>(g * g);
+        }
+        FloatImage weighted, weightedVariance, filtered, filteredVariance;
+        weighted.width = weightedVariance.width = filtered.width = filteredVariance.width = w;
+        weighted.height = weightedVariance.height = filtered.height = filteredVariance.height = h;
+        weighted.pixels.resize(n);
+        weightedVariance.pixels.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const bool good = (mask[i] & MASK_UNUSABLE) == 0;
+            weighted.pixels[i] = good ? difference.pixels[i] : 0.0f;
+            weightedVariance.pixels[i] = good ? variance.pixels[i] : 0.0f;
+        }
+        filtered.pixels.resize(n);
+        filterSeparable(weighted, p, &filtered);
+        std::vector<float>().swap(weighted.pixels);
+        filteredVariance.pixels.resize(n);
+        filterSeparable(weightedVariance, p2, &filteredVariance);
+        std::vector<float>().swap(weightedVariance.pixels);
+        std::vector<float>& snr = filtered.pixels;
+        for (size_t i = 0; i < n; ++i) {
+            const float var = filteredVariance.pixels[i];
+            snr[i] = var > 0 ? snr[i] / std::sqrt(var) : 0.0f;
+        }
+        std::vector<float> sample;
+        const size_t step = std::max<size_t>(1, n / 250000);
+        for (size_t i = 0; i < n; i += step) {
+            if ((mask[i] & MASK_UNUSABLE) == 0 && filteredVariance.pixels[i] > 0)
+                sample.push_back(snr[i]);
+        }
+        if (sample.size() > 100) {
+            auto middle = sample.begin() + static_cast<ptrdiff_t>(sample.size() / 2);
+            std::nth_element(sample.begin(), middle, sample.end());
+            const float median = *middle;
+            for (float& v : sample)
+                v = std::fabs(v - median);
+            std::nth_element(sample.begin(), middle, sample.end());
+            scale = std::clamp(1.4826 * *middle, 0.5, 3.0);
+        }
+        const float inverse = static_cast<float>(1 / scale);
+        for (size_t i = 0; i < n; ++i)
+            snr[i] *= inverse;
+        const float threshold = static_cast<float>(options.threshold);
+        for (int y = 1; y < h - 1; ++y) {
+            const float* row = snr.data() + static_cast<size_t>(y) * w;
+            for (int x = 1; x < w - 1; ++x) {
+                const float s = row[x];
+                if (!(s >= threshold) || (mask[static_cast<size_t>(y) * w + x] & MASK_UNUSABLE))
+                    continue;
+                const float* up = row - w;
+                const float* down = row + w;
+                if (s > up[x - 1] && s > up[x] && s > up[x + 1] && s > row[x - 1] &&
+                    s >= row[x + 1] && s >= down[x - 1] && s >= down[x] && s >= down[x + 1])
+                    peaks.push_back({x, y, s});
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    // Strongest first (ties in scan order); drop the weaker of two close peaks.
+    std::stable_sort(peaks.begin(), peaks.end(),
+                     [](const Peak& a, const Peak& b) { return a.snr > b.snr; });
+    if (peaks.size() > static_cast<size_t>(options.maxDetections))
+        peaks.resize(static_cast<size_t>(options.maxDetections));
+    const double separation = 1.5 * options.psfSigma;
+    const int cell = std::max(1, static_cast<int>(std::ceil(separation)));
+    const int gw = w / cell + 1, gh = h / cell + 1;
+    std::vector<std::vector<int>> grid(static_cast<size_t>(gw) * gh);
+    std::vector<Peak> kept;
+    for (const Peak& peak : peaks) {
+        const int gx = peak.x / cell, gy = peak.y / cell;
+        bool close = false;
+        for (int cy = std::max(0, gy - 1); cy <= std::min(gh - 1, gy + 1) && !close; ++cy) {
+            for (int cx = std::max(0, gx - 1); cx <= std::min(gw - 1, gx + 1) && !close; ++cx) {
+                for (int index : grid[static_cast<size_t>(cy) * gw + cx]) {
+                    const double dx = kept[static_cast<size_t>(index)].x - peak.x;
+                    const double dy = kept[static_cast<size_t>(index)].y - peak.y;
+                    if (dx * dx + dy * dy <= separation * separation) {
+                        close = true;
+                        break;
+                    }
+                }
+            }
+        }
+        if (close)
+            continue;
+        grid[static_cast<size_t>(gy) * gw + gx].push_back(static_cast<int>(kept.size()));
+        kept.push_back(peak);
+    }
+    std::sort(kept.begin(), kept.end(),
+              [](const Peak& a, const Peak& b) { return a.y != b.y ? a.y < b.y : a.x < b.x; });
+    std::vector<DifferenceSource> found;
+    for (const Peak& peak : kept) {
+        DifferenceSource s;
+        measure(difference, variance, mask, reference, options, peak, scale, &s);
+        if (inside && !inside(s.x, s.y))
+            continue;
+        found.push_back(s);
+    }
+    sources->swap(found);
+    if (noiseScale != nullptr)
+        *noiseScale = scale;
+    return DiffStatus::Ok;
+}
+
+} // namespace newstars

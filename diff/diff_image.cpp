@@ -1,0 +1,94 @@
+#include "diff/diff_image.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+namespace newstars {
+
+const char* diffStatusText(DiffStatus status)
+{
+    switch (status) {
+    case DiffStatus::Ok:
+        return "ok";
+    case DiffStatus::BadInput:
+        return "difference imaging: bad size or option";
+    case DiffStatus::OutOfMemory:
+        return "difference imaging: out of memory";
+    case DiffStatus::MappingFailed:
+        return "difference imaging: the images' coordinates do not map onto each other";
+    case DiffStatus::TooFewStars:
+        return "difference imaging: too few bright isolated stars common to both images";
+    case DiffStatus::SingularFit:
+        return "difference imaging: the fit has no unique solution";
+    case DiffStatus::NoOverlap:
+        return "difference imaging: the images do not overlap";
+    }
+    return "difference imaging: unknown status";
+}
+
+DiffStatus allocateFloatImage(int32_t width, int32_t height, FloatImage* image)
+{
+    if (width < 0 || height < 0)
+        return DiffStatus::BadInput;
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    if (h != 0 && w > std::numeric_limits<size_t>::max() / sizeof(float) / h)
+        return DiffStatus::BadInput;
+    try {
+        std::vector<float> pixels(w * h, 0.0f);
+        image->pixels.swap(pixels);
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    image->width = width;
+    image->height = height;
+    return DiffStatus::Ok;
+}
+
+void dilateMask(std::vector<uint8_t>* mask, int32_t width, int32_t height, uint8_t source,
+                uint8_t bit, int radius)
+{
+    if (radius < 1 || width < 1 || height < 1)
+        return;
+    const size_t w = static_cast<size_t>(width);
+    // Per row: distance-limited spread of the source bits; then per column the same.
+    std::vector<uint8_t> rows(mask->size(), 0);
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* in = mask->data() + y * w;
+        uint8_t* out = rows.data() + y * w;
+        int last = -1000000;
+        for (int32_t x = 0; x < width; ++x) {
+            if (in[x] & source)
+                last = x;
+            if (x - last <= radius)
+                out[x] = 1;
+        }
+        last = 1000000000;
+        for (int32_t x = width - 1; x >= 0; --x) {
+            if (in[x] & source)
+                last = x;
+            if (last - x <= radius)
+                out[x] = 1;
+        }
+    }
+    std::vector<int> lastSeen(w, -1000000);
+    for (int32_t y = 0; y < height; ++y) {
+        for (size_t x = 0; x < w; ++x) {
+            if (rows[y * w + x])
+                lastSeen[x] = y;
+            if (y - lastSeen[x] <= radius)
+                (*mask)[y * w + x] |= bit;
+        }
+    }
+    std::fill(lastSeen.begin(), lastSeen.end(), 1000000000);
+    for (int32_t y = height - 1; y >= 0; --y) {
+        for (size_t x = 0; x < w; ++x) {
+            if (rows[y * w + x])
+                lastSeen[x] = y;
+            if (lastSeen[x] - y <= radius)
+                (*mask)[y * w + x] |= bit;
+        }
+    }
+}
+
+} // namespace newstars

@@ -1,0 +1,439 @@
+#include "diff/difference.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <new>
+
+#include "diff/resample.hpp"
+#include "stars/find_stars.hpp"
+
+namespace newstars {
+
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Adaptive moments on any pixel type; see measureStarShape.
+template <typename Pixel>
+bool shapeOf(const Pixel* pixels, int32_t w, int32_t h, double x, double y, double* cx, double* cy,
+             double* sigma)
+{
+    const int inner = 12, outer = 16;
+    const int ix = static_cast<int>(std::lround(x)), iy = static_cast<int>(std::lround(y));
+    if (!(std::isfinite(x) && std::isfinite(y)) || ix - outer < 0 || iy - outer < 0 ||
+        ix + outer >= w || iy + outer >= h)
+        return false;
+    std::vector<double> ring;
+    for (int dy = -outer; dy <= outer; ++dy) {
+        for (int dx = -outer; dx <= outer; ++dx) {
+            const int r2 = dx * dx + dy * dy;
+            if (r2 >= inner * inner && r2 < outer * outer)
+                ring.push_back(pixels[static_cast<size_t>(iy + dy) * w + (ix + dx)]);
+        }
+    }
+    std::nth_element(ring.begin(), ring.begin() + static_cast<ptrdiff_t>(ring.size() / 2),
+                     ring.end());
+    const double background = ring[ring.size() / 2];
+    double px = x, py = y, s2 = 4;
+    for (int iteration = 0; iteration < 30; ++iteration) {
+        double sw = 0, sx = 0, sy = 0, srr = 0;
+        for (int dy = -inner + 1; dy < inner; ++dy) {
+            for (int dx = -inner + 1; dx < inner; ++dx) {
+                const double ox = ix + dx - px, oy = iy + dy - py;
+                const double r2 = ox * ox + oy * oy;
+                const double value =
+                    pixels[static_cast<size_t>(iy + dy) * w + (ix + dx)] - background;
+                const double wv = std::exp(-r2 / (2 * s2)) * value;
+                sw += wv;
+                sx += wv * ox;
+                sy += wv * oy;
+                srr += wv * r2;
+            }
+        }
+        if (!(sw > 0))
+            return false;
+        const double nx = px + 2 * sx / sw, ny = py + 2 * sy / sw;
+        const double ns2 = std::clamp(srr / sw, 0.09, 36.0);
+        const bool settled = std::fabs(nx - px) < 1e-5 && std::fabs(ny - py) < 1e-5 &&
+                             std::fabs(ns2 - s2) < 1e-5 * s2;
+        px = nx;
+        py = ny;
+        s2 = ns2;
+        if (std::fabs(px - x) > 3 || std::fabs(py - y) > 3)
+            return false;
+        if (settled)
+            break;
+    }
+    *cx = px;
+    *cy = py;
+    *sigma = std::sqrt(s2);
+    return true;
+}
+
+double medianOf(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(values.size() / 2),
+                     values.end());
+    return values[values.size() / 2];
+}
+
+// A test star matched to a reference star.
+struct MatchedStar {
+    double x = 0, y = 0; // test pixels (finder position)
+    double u = 0, v = 0; // reference pixels (finder position)
+    uint16_t testPeak = 0, referencePeak = 0;
+    bool isolated = true;
+};
+
+// Matches the brightest unsaturated test stars to the nearest reference star within
+// radius of their mapped position (unambiguous: no second one within twice the radius).
+std::vector<MatchedStar> matchStars(const StarList& test, const StarList& reference,
+                                    const PixelMap& map, double radius, int maxStars,
+                                    double isolation)
+{
+    std::vector<size_t> order(test.x.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return test.peak[a] > test.peak[b]; });
+    // Reference stars on a grid of cells of the search radius.
+    double minU = 1e300, minV = 1e300, maxU = -1e300, maxV = -1e300;
+    for (size_t j = 0; j < reference.x.size(); ++j) {
+        minU = std::min(minU, reference.x[j]);
+        maxU = std::max(maxU, reference.x[j]);
+        minV = std::min(minV, reference.y[j]);
+        maxV = std::max(maxV, reference.y[j]);
+    }
+    std::vector<MatchedStar> matched;
+    if (reference.x.empty())
+        return matched;
+    const double cell = 2 * radius;
+    const int gw = static_cast<int>((maxU - minU) / cell) + 1;
+    const int gh = static_cast<int>((maxV - minV) / cell) + 1;
+    std::vector<std::vector<uint32_t>> grid(static_cast<size_t>(gw) * gh);
+    for (size_t j = 0; j < reference.x.size(); ++j) {
+        const int gx = static_cast<int>((reference.x[j] - minU) / cell);
+        const int gy = static_cast<int>((reference.y[j] - minV) / cell);
+        grid[static_cast<size_t>(gy) * gw + gx].push_back(static_cast<uint32_t>(j));
+    }
+    // Test stars on a grid too, for the isolation test.
+    const double isoCell = std::max(isolation, 1.0);
+    std::vector<std::vector<uint32_t>> testGrid;
+    int tw = 0, th = 0;
+    double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
+    for (size_t i = 0; i < test.x.size(); ++i) {
+        minX = std::min(minX, test.x[i]);
+        maxX = std::max(maxX, test.x[i]);
+        minY = std::min(minY, test.y[i]);
+        maxY = std::max(maxY, test.y[i]);
+    }
+    if (!test.x.empty()) {
+        tw = static_cast<int>((maxX - minX) / isoCell) + 1;
+        th = static_cast<int>((maxY - minY) / isoCell) + 1;
+        testGrid.resize(static_cast<size_t>(tw) * th);
+        for (size_t i = 0; i < test.x.size(); ++i) {
+            const int gx = static_cast<int>((test.x[i] - minX) / isoCell);
+            const int gy = static_cast<int>((test.y[i] - minY) / isoCell);
+            testGrid[static_cast<size_t>(gy) * tw + gx].push_back(static_cast<uint32_t>(i));
+        }
+    }
+    for (size_t i : order) {
+        if (static_cast<int>(matched.size()) >= maxStars)
+            break;
+        double u = 0, v = 0;
+        mapPosition(map, test.x[i], test.y[i], &u, &v);
+        const int gx = static_cast<int>(std::floor((u - minU) / cell));
+        const int gy = static_cast<int>(std::floor((v - minV) / cell));
+        double best = 1e300, second = 1e300;
+        size_t bestIndex = 0;
+        for (int cy = std::max(0, gy - 1); cy <= std::min(gh - 1, gy + 1); ++cy) {
+            for (int cx = std::max(0, gx - 1); cx <= std::min(gw - 1, gx + 1); ++cx) {
+                for (uint32_t j : grid[static_cast<size_t>(cy) * gw + cx]) {
+                    const double d = std::hypot(reference.x[j] - u, reference.y[j] - v);
+                    if (d < best) {
+                        second = best;
+                        best = d;
+                        bestIndex = j;
+                    } else if (d < second) {
+                        second = d;
+                    }
+                }
+            }
+        }
+        if (best > radius || second < 2 * radius)
+            continue;
+        MatchedStar m;
+        m.x = test.x[i];
+        m.y = test.y[i];
+        m.u = reference.x[bestIndex];
+        m.v = reference.y[bestIndex];
+        m.testPeak = test.peak[i];
+        m.referencePeak = reference.peak[bestIndex];
+        const int ix = static_cast<int>((m.x - minX) / isoCell);
+        const int iy = static_cast<int>((m.y - minY) / isoCell);
+        for (int cy = std::max(0, iy - 1); cy <= std::min(th - 1, iy + 1) && m.isolated; ++cy) {
+            for (int cx = std::max(0, ix - 1); cx <= std::min(tw - 1, ix + 1); ++cx) {
+                for (uint32_t k : testGrid[static_cast<size_t>(cy) * tw + cx]) {
+                    if (k != i && std::hypot(test.x[k] - m.x, test.y[k] - m.y) < isolation)
+                        m.isolated = false;
+                }
+            }
+        }
+        matched.push_back(m);
+    }
+    return matched;
+}
+
+} // namespace
+
+bool measureStarShape(const FloatImage& image, double x, double y, double* cx, double* cy,
+                      double* sigma)
+{
+    return shapeOf(image.pixels.data(), image.width, image.height, x, y, cx, cy, sigma);
+}
+
+DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testHeight,
+                          const uint16_t* reference, int32_t referenceWidth,
+                          int32_t referenceHeight, const PixelMap& initialMap,
+                          const DifferenceOptions& options,
+                          const std::function<bool(double x, double y)>& inside,
+                          DifferenceResult* result)
+{
+    if (test == nullptr || reference == nullptr || testWidth < 65 || testHeight < 65 ||
+        referenceWidth < 65 || referenceHeight < 65 || options.maxStamps < 3 ||
+        options.maxRegistrationStars < 3 || !(options.matchRadius > 0))
+        return DiffStatus::BadInput;
+    DifferenceResult r;
+    const size_t n = static_cast<size_t>(testWidth) * testHeight;
+    try {
+        // Stars and sky of both images.
+        auto start = std::chrono::steady_clock::now();
+        StarList testStars, referenceStars;
+        if (findStars(test, testWidth, testHeight, &testStars) < 0 ||
+            findStars(reference, referenceWidth, referenceHeight, &referenceStars) < 0)
+            return DiffStatus::OutOfMemory;
+        if (DiffStatus s = estimateSky(test, testWidth, testHeight, &r.testSky);
+            s != DiffStatus::Ok)
+            return s;
+        if (DiffStatus s = estimateSky(reference, referenceWidth, referenceHeight, &r.referenceSky);
+            s != DiffStatus::Ok)
+            return s;
+        r.testNoise = noiseFromSky(r.testSky, options.testGain);
+        r.referenceNoise = noiseFromSky(r.referenceSky, options.referenceGain);
+        r.timings.stars = secondsSince(start);
+
+        // Registration: bright stars of both, mapped, matched, centred and fitted.
+        start = std::chrono::steady_clock::now();
+        r.map = initialMap;
+        const double isolation = 24;
+        std::vector<MatchedStar> matched =
+            matchStars(testStars, referenceStars, initialMap, options.matchRadius,
+                       options.maxRegistrationStars, isolation);
+        std::vector<PositionPair> pairs;
+        std::vector<double> testSigmas, referenceSigmas;
+        std::vector<size_t> pairStar;
+        for (size_t k = 0; k < matched.size(); ++k) {
+            const MatchedStar& m = matched[k];
+            if (m.testPeak - r.testSky.level < 20 * r.testSky.sigma ||
+                m.referencePeak - r.referenceSky.level < 20 * r.referenceSky.sigma)
+                continue;
+            PositionPair p;
+            double ts = 0, rs = 0;
+            if (!shapeOf(test, testWidth, testHeight, m.x, m.y, &p.x, &p.y, &ts) ||
+                !shapeOf(reference, referenceWidth, referenceHeight, m.u, m.v, &p.u, &p.v, &rs))
+                continue;
+            pairs.push_back(p);
+            pairStar.push_back(k);
+            if (m.isolated) {
+                testSigmas.push_back(ts);
+                referenceSigmas.push_back(rs);
+            }
+        }
+        PixelMap refined = initialMap;
+        if (refinePixelMap(pairs, options.correctionOrder, &refined, &r.registration) ==
+            DiffStatus::Ok) {
+            r.map = refined;
+            r.registrationRefined = true;
+        }
+        r.timings.registration = secondsSince(start);
+
+        // Resampling, and the masks of missing and saturated data.
+        start = std::chrono::steady_clock::now();
+        FloatImage resampled;
+        double varianceFactor = 1;
+        if (DiffStatus s =
+                resampleLanczos3(reference, referenceWidth, referenceHeight, r.map, testWidth,
+                                 testHeight, &resampled, &r.mask, &varianceFactor);
+            s != DiffStatus::Ok)
+            return s;
+        markSharpPixels(test, testWidth, testHeight, r.testSky.sigma,
+                        medianOf(testSigmas.empty() ? std::vector<double>{1.5} : testSigmas),
+                        &r.mask, MASK_COSMIC);
+        size_t covered = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (test[i] >= SATURATION)
+                r.mask[i] |= MASK_SATURATED;
+            covered += (r.mask[i] & MASK_NO_DATA) ? 0 : 1;
+        }
+        if (covered * 10 < n)
+            return DiffStatus::NoOverlap;
+        FloatImage testImage;
+        if (DiffStatus s = allocateFloatImage(testWidth, testHeight, &testImage);
+            s != DiffStatus::Ok)
+            return s;
+        for (size_t i = 0; i < n; ++i)
+            testImage.pixels[i] = test[i];
+        const double area = mapAreaFactor(r.map, (testWidth - 1) / 2.0, (testHeight - 1) / 2.0);
+        r.timings.resampling = secondsSince(start);
+
+        // Seeing of both on the test grid, the direction, the kernel's size, the stamps.
+        start = std::chrono::steady_clock::now();
+        const double referenceScale = std::sqrt(area); // reference pixels per test pixel
+        r.testSigma = medianOf(testSigmas);
+        r.referenceSigma = medianOf(referenceSigmas) / std::max(referenceScale, 1e-9);
+        if (testSigmas.size() < 3)
+            return DiffStatus::TooFewStars;
+        r.referenceConvolved = r.referenceSigma <= r.testSigma;
+        const double sharp = std::min(r.testSigma, r.referenceSigma);
+        const double blur = std::max(r.testSigma, r.referenceSigma);
+        KernelFitOptions fit = options.kernel;
+        fit.spatialOrder = options.spatialOrder;
+        if (!options.fixedKernel) {
+            const double width =
+                std::max(std::sqrt(std::max(blur * blur - sharp * sharp, 0.0)), 1.0);
+            fit.sigmas = {0.5 * width, width, 2 * width};
+            fit.degrees = {4, 3, 2};
+            fit.halfWidth = std::clamp(static_cast<int>(std::ceil(4 * width)), 4, 20);
+            fit.stampHalfSize = std::clamp(static_cast<int>(std::ceil(3.5 * blur)), 6, 20);
+        }
+        // Saturated pixels' surroundings: the wings of a saturated star and the kernel.
+        const int saturationReach = static_cast<int>(std::ceil(3 * blur)) + fit.halfWidth;
+        dilateMask(&r.mask, testWidth, testHeight, MASK_SATURATED, MASK_SATURATED, saturationReach);
+        std::vector<int32_t> stampX, stampY;
+        for (size_t k = 0; k < pairs.size() && static_cast<int>(stampX.size()) < options.maxStamps;
+             ++k) {
+            const MatchedStar& m = matched[pairStar[k]];
+            if (!m.isolated || m.testPeak > 0.8 * SATURATION || m.referencePeak > 0.8 * SATURATION)
+                continue;
+            stampX.push_back(static_cast<int32_t>(std::lround(pairs[k].x)));
+            stampY.push_back(static_cast<int32_t>(std::lround(pairs[k].y)));
+        }
+        const FloatImage& source = r.referenceConvolved ? resampled : testImage;
+        const FloatImage& target = r.referenceConvolved ? testImage : resampled;
+        const NoiseModel& sourceNoise = r.referenceConvolved ? r.referenceNoise : r.testNoise;
+        const NoiseModel& targetNoise = r.referenceConvolved ? r.testNoise : r.referenceNoise;
+        if (DiffStatus s = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise,
+                                     stampX, stampY, fit, &r.kernel);
+            s != DiffStatus::Ok)
+            return s;
+        r.timings.kernelFit = secondsSince(start);
+
+        start = std::chrono::steady_clock::now();
+        FloatImage convolved;
+        if (DiffStatus s =
+                convolveImage(source, r.kernel, options.tileSize, options.method, &convolved);
+            s != DiffStatus::Ok)
+            return s;
+        r.timings.convolution = secondsSince(start);
+
+        // Difference and variance in test units, and the kernel's reach into missing data.
+        start = std::chrono::steady_clock::now();
+        const double cx = (testWidth - 1) / 2.0, cy = (testHeight - 1) / 2.0;
+        std::vector<double> k;
+        kernelAt(r.kernel, cx, cy, &k);
+        double ksum = 0, ksquares = 0;
+        for (double value : k) {
+            ksum += value;
+            ksquares += value * value;
+        }
+        if (!(ksum > 0))
+            return DiffStatus::SingularFit;
+        r.fluxScale = r.referenceConvolved ? 1 / ksum : ksum;
+        const int h = r.kernel.halfWidth;
+        dilateMask(&r.mask, testWidth, testHeight, MASK_NO_DATA, MASK_EDGE, h);
+        if (!r.referenceConvolved)
+            dilateMask(&r.mask, testWidth, testHeight, MASK_COSMIC, MASK_COSMIC, h);
+        for (int32_t y = 0; y < testHeight; ++y) {
+            for (int32_t x = 0; x < testWidth; ++x) {
+                if (x < h || y < h || x >= testWidth - h || y >= testHeight - h)
+                    r.mask[static_cast<size_t>(y) * testWidth + x] |= MASK_EDGE;
+            }
+        }
+        if (DiffStatus s = allocateFloatImage(testWidth, testHeight, &r.difference);
+            s != DiffStatus::Ok)
+            return s;
+        if (DiffStatus s = allocateFloatImage(testWidth, testHeight, &r.variance);
+            s != DiffStatus::Ok)
+            return s;
+        const double kRatio = ksquares / ksum;
+        const double gT = r.testNoise.gain, rnT2 = r.testNoise.readNoise * r.testNoise.readNoise;
+        const double gR = r.referenceNoise.gain,
+                     rnR2 = r.referenceNoise.readNoise * r.referenceNoise.readNoise;
+        const double f = varianceFactor;
+        const double scale2 = ksum * ksum;
+        const int order = r.kernel.spatialOrder;
+        const size_t bgIndex =
+            r.kernel.basis.size() * static_cast<size_t>(polynomialTermCount(order));
+        const double* bg = r.kernel.coefficients.data() + bgIndex;
+        for (int32_t y = 0; y < testHeight; ++y) {
+            const double t = (y - r.kernel.centreY) / r.kernel.scale;
+            double terms[10];
+            for (int32_t x = 0; x < testWidth; ++x) {
+                const size_t i = static_cast<size_t>(y) * testWidth + x;
+                polynomialTerms(order, (x - r.kernel.centreX) / r.kernel.scale, t, terms);
+                double background = 0;
+                for (int m = 0; m < polynomialTermCount(order); ++m)
+                    background += bg[m] * terms[m];
+                const double c = convolved.pixels[i] + background;
+                double d = 0, var = 0;
+                if (r.referenceConvolved) {
+                    const double tv = testImage.pixels[i];
+                    d = tv - c;
+                    var = std::max(tv, 0.0) / gT + rnT2 +
+                          f * kRatio * area * std::max(c, 0.0) / gR +
+                          f * ksquares * area * area * rnR2;
+                } else {
+                    const double rv = resampled.pixels[i];
+                    d = (c - rv) / ksum;
+                    var = (kRatio * std::max(c, 0.0) / gT + ksquares * rnT2 +
+                           f * (area * std::max(rv, 0.0) / gR + area * area * rnR2)) /
+                          scale2;
+                    convolved.pixels[i] = static_cast<float>(rv / ksum);
+                    r.difference.pixels[i] = static_cast<float>(d);
+                    r.variance.pixels[i] = static_cast<float>(var);
+                    continue;
+                }
+                convolved.pixels[i] = static_cast<float>(c);
+                r.difference.pixels[i] = static_cast<float>(d);
+                r.variance.pixels[i] = static_cast<float>(var);
+            }
+        }
+        r.reference.width = testWidth;
+        r.reference.height = testHeight;
+        r.reference.pixels.swap(convolved.pixels);
+        r.timings.subtraction = secondsSince(start);
+
+        start = std::chrono::steady_clock::now();
+        DetectOptions detect = options.detect;
+        detect.psfSigma = blur;
+        detect.referenceBackground =
+            r.referenceConvolved ? r.testSky.level : r.referenceSky.level * area / ksum;
+        if (DiffStatus s = detectSources(r.difference, r.variance, r.mask, &r.reference, detect,
+                                         inside, &r.sources, &r.noiseScale);
+            s != DiffStatus::Ok)
+            return s;
+        r.timings.detection = secondsSince(start);
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    *result = std::move(r);
+    return DiffStatus::Ok;
+}
+
+} // namespace newstars

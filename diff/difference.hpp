@@ -1,0 +1,85 @@
+#pragma once
+// The difference-imaging pipeline for one test image and its reference: register,
+// resample, match the point spread, subtract, detect.
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "diff/convolve.hpp"
+#include "diff/detect.hpp"
+#include "diff/diff_image.hpp"
+#include "diff/kernel_fit.hpp"
+#include "diff/pixel_map.hpp"
+
+namespace newstars {
+
+// Settings of the pipeline. Kernel sizes, stamp sizes and the detection's point spread
+// are chosen from the images' measured seeing unless fixedKernel is set.
+struct DifferenceOptions {
+    int correctionOrder = 1; // order of the star fit refining the map (0 to 2)
+    double matchRadius = 4;  // test pixels between a star and its mapped counterpart
+    int maxRegistrationStars = 400;
+    int maxStamps = 150;      // stamps of the kernel fit, brightest first
+    int spatialOrder = 1;     // of the kernel's variation over the image (0 to 2)
+    bool fixedKernel = false; // use kernel.sigmas, degrees, halfWidth, stampHalfSize
+    KernelFitOptions kernel;
+    int tileSize = 256; // pixels over which the kernel is held constant
+    ConvolveMethod method = ConvolveMethod::Auto;
+    double testGain = 0; // electrons per ADU; <= 0: estimated from the sky
+    double referenceGain = 0;
+    DetectOptions detect; // psfSigma is set from the images
+};
+
+// Seconds spent in each step.
+struct DifferenceTimings {
+    double stars = 0;        // star finding in both images, sky estimates
+    double registration = 0; // matching stars, refining the map
+    double resampling = 0;
+    double kernelFit = 0; // seeing measurement, stamps, fit
+    double convolution = 0;
+    double subtraction = 0; // difference, noise and masks
+    double detection = 0;
+};
+
+// Everything the pipeline found out.
+struct DifferenceResult {
+    PixelMap map;                     // test pixel -> reference pixel, after refinement
+    MapFit registration;              // the star fit (rms in reference pixels)
+    bool registrationRefined = false; // false: too few stars, the initial map was kept
+    double testSigma = 0;             // Gaussian deviation of each image's point spread, test
+    double referenceSigma = 0;        // pixels (the reference's after resampling)
+    bool referenceConvolved = true;   // which image the kernel was applied to
+    KernelSolution kernel;
+    double fluxScale = 1; // reference flux per test flux (at the image centre)
+    NoiseModel testNoise, referenceNoise;
+    SkyEstimate testSky, referenceSky;
+    std::vector<DifferenceSource> sources;
+    double noiseScale = 1;     // the S/N map's own deviation (see detectSources)
+    FloatImage difference;     // test - matched reference, test ADU
+    FloatImage variance;       // its per-pixel variance
+    FloatImage reference;      // the matched reference in test ADU (sky included)
+    std::vector<uint8_t> mask; // MASK_* bits per pixel
+    DifferenceTimings timings;
+};
+
+// Runs the pipeline on a test image and its reference (16-bit pixels, SATURATION counts
+// as saturated) with initialMap taking test pixels to reference pixels (e.g. from
+// samplePixelMap through the two world-coordinate frames). inside() limits where sources
+// are reported (empty: everywhere). Ok with *result filled; BadInput; OutOfMemory;
+// NoOverlap when fewer than a tenth of the test pixels have reference data; TooFewStars
+// or SingularFit when the kernel cannot be fitted. *result untouched on failure.
+DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testHeight,
+                          const uint16_t* reference, int32_t referenceWidth,
+                          int32_t referenceHeight, const PixelMap& initialMap,
+                          const DifferenceOptions& options,
+                          const std::function<bool(double x, double y)>& inside,
+                          DifferenceResult* result);
+
+// Gaussian deviation and centre of the star near (x, y) by adaptive second moments with
+// the local background (median of an annulus) removed: true with *cx, *cy, *sigma; false
+// when the star is too close to the edge or has no positive flux.
+bool measureStarShape(const FloatImage& image, double x, double y, double* cx, double* cy,
+                      double* sigma);
+
+} // namespace newstars

@@ -1,0 +1,89 @@
+#pragma once
+// Point-spread matching: a convolution kernel that turns the sharper of two registered
+// images into the blurrier one, fitted to stamps around stars.
+//
+// The kernel is a sum of basis functions, each a Gaussian times a monomial
+// (x / h)^i (y / h)^j of total degree up to the Gaussian's degree, h the kernel's half
+// width. The first basis function sums to 1 and every other one sums to 0, so the
+// coefficient of the first is the kernel's sum: the flux scale between the images. Each
+// coefficient, and a background term, varies over the image as a polynomial of total
+// degree spatialOrder in s = (x - centreX) / scale, t = (y - centreY) / scale.
+// Convolution here is (source * K)(x, y) = sum over (a, b) of K(a, b) source(x - a, y - b),
+// with a, b from -h to h.
+
+#include <cstdint>
+#include <vector>
+
+#include "diff/diff_image.hpp"
+
+namespace newstars {
+
+// Noise of one image: variance of a pixel of value p (ADU, sky included) is
+// max(p, 0) / gain + readNoise^2.
+struct NoiseModel {
+    double gain = 1;      // electrons per ADU, > 0
+    double readNoise = 0; // ADU
+};
+
+// The basis of the kernel and, once fitted, its coefficients.
+struct KernelSolution {
+    int halfWidth = 0;
+    std::vector<double> sigmas; // one per Gaussian, pixels
+    std::vector<int> degrees;   // the monomials' largest total degree, per Gaussian
+    // Basis images, (2 halfWidth + 1)^2 values each, row after row from (-h, -h).
+    std::vector<std::vector<double>> basis;
+    // How each basis image was made: basis k = (raw_k - termSum[k] * basis 0) / termNorm[k]
+    // (basis 0 = raw_0 / termSum[0]), raw_k the Gaussian termGaussian[k] times
+    // (x / h)^termPowerX[k] (y / h)^termPowerY[k], termSum[k] its sum.
+    std::vector<int> termGaussian, termPowerX, termPowerY;
+    std::vector<double> termSum, termNorm;
+    int spatialOrder = 0;
+    double centreX = 0, centreY = 0, scale = 1;
+    // (basis count + 1) x (spatial terms): coefficient m of basis k at k * terms + m; the
+    // last row is the background.
+    std::vector<double> coefficients;
+    int stampsUsed = 0;
+    int stampsRejected = 0;
+    double chiSquare = 0; // mean over kept stamps of chi-square per pixel
+};
+
+// What fitKernel needs besides the images.
+struct KernelFitOptions {
+    std::vector<double> sigmas{0.7, 1.5, 3.0}; // Gaussians of the basis, pixels
+    std::vector<int> degrees{4, 3, 2};         // monomial degree per Gaussian
+    int halfWidth = 8;                         // kernel half width h, pixels (1 to 30)
+    int stampHalfSize = 10;                    // fitted pixels within this of a star
+    int spatialOrder = 1;                      // 0 to 2
+    double rejectSigmas = 4; // stamps whose chi-square exceeds the median by this many
+                             // robust deviations are dropped
+};
+
+// Builds the basis of the options into *kernel (coefficients cleared). BadInput when
+// sigmas and degrees differ in length, are empty, a sigma is not positive, a degree is
+// outside 0 to 6 or the half width outside 1 to 30.
+DiffStatus makeKernelBasis(const KernelFitOptions& options, KernelSolution* kernel);
+
+// Fits the kernel that turns source into target (both width x height, registered) from
+// stamps centred on the given integer pixel positions (stars). A stamp is used only when
+// every pixel within stampHalfSize + halfWidth of its centre lies in the image and has a
+// zero mask byte (mask may be null). Each stamp is first fitted alone and then with the
+// spatial model; stamps whose chi-square per pixel is an outlier (rejectSigmas) are
+// dropped, up to 3 rounds. The spatial order is lowered when fewer than 4 stamps per
+// spatial term remain. Pixel weights come from the two noise models.
+// Ok with *kernel filled; BadInput; TooFewStars when fewer than 3 stamps are usable;
+// SingularFit. *kernel untouched on failure.
+DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const uint8_t* mask,
+                     const NoiseModel& sourceNoise, const NoiseModel& targetNoise,
+                     const std::vector<int32_t>& centreX, const std::vector<int32_t>& centreY,
+                     const KernelFitOptions& options, KernelSolution* kernel);
+
+// The kernel at image position (x, y): (2 halfWidth + 1)^2 values into *values.
+void kernelAt(const KernelSolution& kernel, double x, double y, std::vector<double>* values);
+
+// The fitted background difference at (x, y), ADU of the target.
+double backgroundAt(const KernelSolution& kernel, double x, double y);
+
+// The kernel's sum at (x, y): the flux of the target per unit flux of the source.
+double kernelSumAt(const KernelSolution& kernel, double x, double y);
+
+} // namespace newstars
