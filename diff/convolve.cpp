@@ -93,8 +93,9 @@ void fourierTile(const FloatImage& source, const std::vector<double>& k, int h, 
     const int ys = std::max(0, y0 - h), ye = std::min(source.height, y0 + th + h);
     for (int y = ys; y < ye; ++y) {
         const float* in = source.pixels.data() + static_cast<size_t>(y) * source.width;
-        float* row = work->image + static_cast<size_t>(y - (y0 - h)) * n - (x0 - h);
-        std::copy(in + xs, in + xe, row + xs);
+        float* row = work->image + static_cast<size_t>(y - (y0 - h)) * n +
+                     static_cast<size_t>(xs - (x0 - h));
+        std::copy(in + xs, in + xe, row);
     }
     fftwf_execute_dft_r2c(work->forward, work->kernel, work->kernelSpectrum);
     fftwf_execute_dft_r2c(work->forward, work->image, work->imageSpectrum);
@@ -124,8 +125,9 @@ void directTile(const FloatImage& source, const std::vector<double>& k, int h, i
     const int ys = std::max(0, y0 - h), ye = std::min(source.height, y0 + th + h);
     for (int y = ys; y < ye; ++y) {
         const float* in = source.pixels.data() + static_cast<size_t>(y) * source.width;
-        float* row = padded->data() + static_cast<size_t>(y - (y0 - h)) * pw - (x0 - h);
-        std::copy(in + xs, in + xe, row + xs);
+        float* row = padded->data() + static_cast<size_t>(y - (y0 - h)) * pw +
+                     static_cast<size_t>(xs - (x0 - h));
+        std::copy(in + xs, in + xe, row);
     }
     const int side = 2 * h + 1;
     std::vector<float> sum(static_cast<size_t>(tw));

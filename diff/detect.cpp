@@ -108,30 +108,27 @@ void markSharpPixels(const uint16_t* pixels, int32_t width, int32_t height, doub
 {
     const double s2 = psfSigma * psfSigma;
     const double rho = (4 * std::exp(-1 / (2 * s2)) + 4 * std::exp(-1 / s2)) / 8;
-    const size_t w = static_cast<size_t>(width);
+    const ptrdiff_t w = width;
     std::vector<uint8_t> sharp(mask->size(), 0);
     bool any = false;
+    const double excessLimit = 8 * 2.5 * skySigma;
     for (int32_t y = 2; y < height - 2; ++y) {
         const uint16_t* row = pixels + y * w;
         for (int32_t x = 2; x < width - 2; ++x) {
-            const double p = row[x];
-            if (row[x] >= SATURATION)
+            const int p = row[x];
+            if (p >= SATURATION)
                 continue;
-            const double neighbours =
-                (static_cast<double>(row[x - 1]) + row[x + 1] + row[x - w - 1] + row[x - w] +
-                 row[x - w + 1] + row[x + w - 1] + row[x + w] + row[x + w + 1]) /
-                8;
-            if (p - neighbours < 2.5 * skySigma)
+            const int neighbourSum = row[x - 1] + row[x + 1] + row[x - w - 1] + row[x - w] +
+                                     row[x - w + 1] + row[x + w - 1] + row[x + w] + row[x + w + 1];
+            if (8 * p - neighbourSum < excessLimit)
                 continue;
+            const double neighbours = neighbourSum / 8.0;
             double floor = 65535;
-            for (int d = -2; d <= 2; ++d) {
-                floor = std::min(
-                    {floor, static_cast<double>(row[x + d - 2 * w]),
-                     static_cast<double>(row[x + d + 2 * w]),
-                     static_cast<double>(
-                         row[static_cast<ptrdiff_t>(x) - 2 + static_cast<ptrdiff_t>(d * width)]),
-                     static_cast<double>(
-                         row[static_cast<ptrdiff_t>(x) + 2 + static_cast<ptrdiff_t>(d * width)])});
+            for (ptrdiff_t d = -2; d <= 2; ++d) {
+                floor = std::min({floor, static_cast<double>(row[x + d - 2 * w]),
+                                  static_cast<double>(row[x + d + 2 * w]),
+                                  static_cast<double>(row[x - 2 + d * w]),
+                                  static_cast<double>(row[x + 2 + d * w])});
             }
             const double a = p - floor, b = neighbours - floor;
             if (a > 5 * skySigma && b < 0.5 * rho * a) {
@@ -142,11 +139,11 @@ void markSharpPixels(const uint16_t* pixels, int32_t width, int32_t height, doub
     }
     if (!any)
         return;
-    for (int32_t y = 1; y < height - 1; ++y) {
-        for (int32_t x = 1; x < width - 1; ++x) {
+    for (ptrdiff_t y = 1; y < height - 1; ++y) {
+        for (ptrdiff_t x = 1; x < width - 1; ++x) {
             bool near = false;
-            for (int dy = -1; dy <= 1 && !near; ++dy)
-                for (int dx = -1; dx <= 1 && !near; ++dx)
+            for (ptrdiff_t dy = -1; dy <= 1 && !near; ++dy)
+                for (ptrdiff_t dx = -1; dx <= 1 && !near; ++dx)
                     near = sharp[(y + dy) * w + (x + dx)] != 0;
             if (near)
                 (*mask)[y * w + x] |= bit;

@@ -382,14 +382,23 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
             r.kernel.basis.size() * static_cast<size_t>(polynomialTermCount(order));
         const double* bg = r.kernel.coefficients.data() + bgIndex;
         for (int32_t y = 0; y < testHeight; ++y) {
+            // The background along the row: b0 + b1 s + b2 s^2 at s = (x - centre) / scale.
             const double t = (y - r.kernel.centreY) / r.kernel.scale;
-            double terms[10];
+            double b0 = bg[0], b1 = 0, b2 = 0;
+            if (order >= 1) {
+                b0 += bg[2] * t;
+                b1 = bg[1];
+            }
+            if (order >= 2) {
+                b0 += bg[5] * t * t;
+                b1 += bg[4] * t;
+                b2 = bg[3];
+            }
+            const size_t rowStart = static_cast<size_t>(y) * testWidth;
             for (int32_t x = 0; x < testWidth; ++x) {
-                const size_t i = static_cast<size_t>(y) * testWidth + x;
-                polynomialTerms(order, (x - r.kernel.centreX) / r.kernel.scale, t, terms);
-                double background = 0;
-                for (int m = 0; m < polynomialTermCount(order); ++m)
-                    background += bg[m] * terms[m];
+                const size_t i = rowStart + x;
+                const double s = (x - r.kernel.centreX) / r.kernel.scale;
+                const double background = b0 + s * (b1 + s * b2);
                 const double c = convolved.pixels[i] + background;
                 double d = 0, var = 0;
                 if (r.referenceConvolved) {

@@ -88,14 +88,26 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
         return s;
     std::vector<uint8_t> bits;
     std::vector<float> table;
+    std::vector<float> values;
+    std::vector<uint8_t> saturated;
     double squares = 0;
+    const size_t sw = static_cast<size_t>(sourceWidth);
+    const size_t sourceCount = sw * static_cast<size_t>(sourceHeight);
     try {
         bits.assign(result.pixels.size(), 0);
         lanczosTable(&table, &squares);
+        // The source as floats, and where a 7 x 7 square around a pixel holds a saturated
+        // one (covering the 6 x 6 taps of any position whose floor is that pixel).
+        values.resize(sourceCount);
+        saturated.assign(sourceCount, 0);
+        for (size_t i = 0; i < sourceCount; ++i) {
+            values[i] = static_cast<float>(source[i]);
+            saturated[i] = source[i] >= SATURATION ? MASK_SATURATED : 0;
+        }
+        dilateMask(&saturated, sourceWidth, sourceHeight, MASK_SATURATED, MASK_SATURATED, 3);
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }
-    const size_t sw = static_cast<size_t>(sourceWidth);
     const double inverseScale = 1 / map.scale;
     for (int32_t y = 0; y < height; ++y) {
         const double t = (y - map.centreY) * inverseScale;
@@ -118,24 +130,22 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
                 continue;
             }
             int64_t iu = static_cast<int64_t>(u), iv = static_cast<int64_t>(v);
-            int64_t qu = std::lround((u - static_cast<double>(iu)) * LANCZOS_STEPS);
-            int64_t qv = std::lround((v - static_cast<double>(iv)) * LANCZOS_STEPS);
+            const int64_t qu =
+                static_cast<int64_t>((u - static_cast<double>(iu)) * LANCZOS_STEPS + 0.5);
+            const int64_t qv =
+                static_cast<int64_t>((v - static_cast<double>(iv)) * LANCZOS_STEPS + 0.5);
             const float* wx = table.data() + qu * 6;
             const float* wy = table.data() + qv * 6;
-            const uint16_t* row = source + static_cast<size_t>(iv - 2) * sw + (iu - 2);
-            float sum = 0;
-            uint16_t brightest = 0;
+            const float* row = values.data() + static_cast<size_t>(iv - 2) * sw + (iu - 2);
+            float column[6] = {0, 0, 0, 0, 0, 0};
             for (int j = 0; j < 6; ++j, row += sw) {
-                float rowSum = 0;
-                for (int i = 0; i < 6; ++i) {
-                    rowSum += wx[i] * static_cast<float>(row[i]);
-                    brightest = row[i] > brightest ? row[i] : brightest;
-                }
-                sum += wy[j] * rowSum;
+                for (int i = 0; i < 6; ++i)
+                    column[i] += wy[j] * row[i];
             }
+            const float sum = wx[0] * column[0] + wx[1] * column[1] + wx[2] * column[2] +
+                              wx[3] * column[3] + wx[4] * column[4] + wx[5] * column[5];
             out[x] = static_cast<float>(sum * area);
-            if (brightest >= SATURATION)
-                outMask[x] = MASK_SATURATED;
+            outMask[x] = saturated[static_cast<size_t>(iv) * sw + static_cast<size_t>(iu)];
         }
     }
     output->width = result.width;
