@@ -30,6 +30,10 @@ namespace {
         "  --inject N      new sources per injected test image, 0 to 1000 (default 10)\n"
         "  --out DIR       output directory, created when missing\n"
         "  --no-fpack      write every image uncompressed\n"
+        "  --galaxies N    galaxies per field (Sersic profiles), 0 to 10000 (default 0)\n"
+        "  --on-galaxies N new sources on galaxies per injected test image (default 0)\n"
+        "  --on-stars N    new sources beside stars per injected test image (default 0)\n"
+        "  --seeing-mix    every second test image sharper than its reference\n"
         "  --help          this text\n"
         "recover: prints how many injected sources of TRUTH the candidate lines of REPORT\n"
         "recovered (within 1 arcsecond, allowing for the report's rounding)\n",
@@ -114,6 +118,10 @@ int main(int argc, char** argv)
             options.compress = false;
             continue;
         }
+        if (option == "--seeing-mix" && value == nullptr) {
+            options.seeingMix = true;
+            continue;
+        }
         if (value == nullptr) {
             if (i + 1 >= argc)
                 printUsage(program);
@@ -143,6 +151,13 @@ int main(int argc, char** argv)
             if (!parseCount(value, 0, 1000, &n))
                 printUsage(program);
             options.injectPerImage = static_cast<int>(n);
+        } else if (option == "--galaxies" || option == "--on-galaxies" || option == "--on-stars") {
+            if (!parseCount(value, 0, option == "--galaxies" ? 10000 : 1000, &n))
+                printUsage(program);
+            int* target = option == "--galaxies"      ? &options.galaxies
+                          : option == "--on-galaxies" ? &options.onGalaxies
+                                                      : &options.onStars;
+            *target = static_cast<int>(n);
         } else if (option == "--out") {
             if (*value == '\0')
                 printUsage(program);

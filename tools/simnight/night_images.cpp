@@ -14,6 +14,7 @@
 #include "base/angles.hpp"
 #include "base/process.hpp"
 #include "fits/fits_write.hpp"
+#include "night_galaxy.hpp"
 #include "night_random.hpp"
 #include "night_render.hpp"
 #include "wcs/world_coords.hpp"
@@ -25,7 +26,14 @@ constexpr double ARCSECOND = PI / 180 / 3600;
 constexpr int EDGE = 48;         // pixels kept clear at the image edges
 constexpr double BOX_MARGIN = 5; // arcseconds between injected sources and the box border
 
-enum Stream : uint64_t { DETECTOR = 11, NOISE = 12, COSMIC = 13, INJECT = 14 };
+enum Stream : uint64_t {
+    DETECTOR = 11,
+    NOISE = 12,
+    COSMIC = 13,
+    INJECT = 14,
+    ON_GALAXIES = 31,
+    ON_STARS = 32
+};
 
 // A star as it falls on one image: pixel position and peak above the sky.
 struct PlacedStar {
@@ -148,6 +156,76 @@ bool placeInjection(const NightOptions& options, const ObjectPlan& object, const
     return false;
 }
 
+// Pixel offsets to arcseconds east and north around (x, y) of the header (see addGalaxy).
+// false when the neighbourhood does not convert.
+bool localArcsecMatrix(const FitsImage* header, double x, double y, double toArcsec[4])
+{
+    double ra0 = 0, dec0 = 0, ra1 = 0, dec1 = 0, ra2 = 0, dec2 = 0;
+    if (pixelToSky(header, x, y, &ra0, &dec0) != 0 ||
+        pixelToSky(header, x + 1, y, &ra1, &dec1) != 0 ||
+        pixelToSky(header, x, y + 1, &ra2, &dec2) != 0)
+        return false;
+    const double c = std::cos(dec0) / ARCSECOND;
+    toArcsec[0] = (ra1 - ra0) * c;
+    toArcsec[1] = (ra2 - ra0) * c;
+    toArcsec[2] = (dec1 - dec0) / ARCSECOND;
+    toArcsec[3] = (dec2 - dec0) / ARCSECOND;
+    return true;
+}
+
+// Tries to put a new source on a galaxy of the object (within one half-light radius of its
+// centre) or beside a star of the image (0.3 to 1.5 pixels from it, the star's peak 10 noise
+// units to a third of the room below saturation), inside the box and away from other
+// sources. false when none is found in many tries.
+bool placeOnHost(const NightOptions& options, const ObjectPlan& object, const FitsImage* header,
+                 const std::vector<PlacedStar>& stars, const std::vector<PlacedStar>& injected,
+                 bool onGalaxy, double sky, double sigma, NightRandom* random,
+                 InjectedSource* source)
+{
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        double ra = 0, dec = 0, x = 0, y = 0;
+        if (onGalaxy) {
+            if (object.galaxies.empty())
+                return false;
+            const SkyGalaxy& g =
+                object
+                    .galaxies[uniformIndex(random, static_cast<uint32_t>(object.galaxies.size()))];
+            const double r = uniformRandom(random) * g.radius * ARCSECOND;
+            const double a = uniformBetween(random, 0, 2 * PI);
+            dec = g.dec + r * std::cos(a);
+            ra = g.ra + r * std::sin(a) / std::cos(g.dec);
+            if (skyToPixel(header, ra, dec, &x, &y) != 0)
+                continue;
+            if (!clearOf(stars, x, y, 10))
+                continue;
+        } else {
+            if (stars.empty())
+                return false;
+            const PlacedStar& host =
+                stars[uniformIndex(random, static_cast<uint32_t>(stars.size()))];
+            if (host.peak < 10 * sigma || host.peak > (65535 - sky) / 3)
+                continue;
+            const double r = uniformBetween(random, 0.3, 1.5);
+            const double a = uniformBetween(random, 0, 2 * PI);
+            x = host.x + r * std::cos(a);
+            y = host.y + r * std::sin(a);
+            if (pixelToSky(header, x, y, &ra, &dec) != 0)
+                continue;
+        }
+        if (!insideBox(object.box, ra, dec, -BOX_MARGIN) || !insideImage(options, x, y, EDGE) ||
+            !clearOf(injected, x, y, 12))
+            continue;
+        source->ra = ra;
+        source->dec = dec;
+        source->x = x;
+        source->y = y;
+        source->inBox = true;
+        source->where = onGalaxy ? "galaxy" : "star";
+        return true;
+    }
+    return false;
+}
+
 // Renders the image of the plan into header->pixels: sky, catalogue stars, new sources
 // (test images marked injected), noise, hot pixels and cosmic rays. The new sources are
 // appended to *sources with the image's listed name.
@@ -172,6 +250,12 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
         if (peak > 0.5 * sigma)
             visible.push_back({x, y, peak});
     }
+    for (const SkyGalaxy& galaxy : object.galaxies) {
+        double x = 0, y = 0, toArcsec[4];
+        if (skyToPixel(header, galaxy.ra, galaxy.dec, &x, &y) == 0 &&
+            localArcsecMatrix(header, x, y, toArcsec))
+            addGalaxy(frame, x, y, toArcsec, galaxy, plan.fluxScale, plan.psfSigma);
+    }
 
     const uint64_t streamA = static_cast<uint64_t>(objectIndex);
     const uint64_t streamB = static_cast<uint64_t>(imageIndex);
@@ -195,6 +279,26 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
             addGaussianSource(frame, source.x, source.y, source.peak, plan.psfSigma);
             injected.push_back({source.x, source.y, source.peak});
             sources->push_back(source);
+        }
+        for (int host = 0; host < 2; ++host) {
+            const bool onGalaxy = host == 0;
+            NightRandom hostRandom;
+            seedNightRandom(&hostRandom, streamSeed(options.seed, onGalaxy ? ON_GALAXIES : ON_STARS,
+                                                    streamA, streamB));
+            for (int k = 0; k < (onGalaxy ? options.onGalaxies : options.onStars); ++k) {
+                InjectedSource source;
+                source.object = object.name;
+                source.image = plan.fileName;
+                source.sky = plan.sky;
+                source.sigma = sigma;
+                source.peak = sigma * 5 * std::exp(uniformRandom(&hostRandom) * std::log(80.0));
+                if (!placeOnHost(options, object, header, visible, injected, onGalaxy, plan.sky,
+                                 sigma, &hostRandom, &source))
+                    continue;
+                addGaussianSource(frame, source.x, source.y, source.peak, plan.psfSigma);
+                injected.push_back({source.x, source.y, source.peak});
+                sources->push_back(source);
+            }
         }
     }
 
@@ -251,9 +355,10 @@ int writeTextFile(const std::string& path, const std::string& text, std::string*
 std::string formatTruthLine(const InjectedSource& s)
 {
     char line[256];
-    std::snprintf(line, sizeof line, "%-8s %-12s %12.8f %12.7f %9.1f %7.1f %6.2f %9.3f %9.3f %d\n",
-                  s.object.c_str(), s.image.c_str(), s.ra * 12 / PI, radiansToDegrees(s.dec),
-                  s.peak, s.sky, s.sigma, s.x, s.y, s.inBox ? 1 : 0);
+    std::snprintf(
+        line, sizeof line, "%-8s %-12s %12.8f %12.7f %9.1f %7.1f %6.2f %9.3f %9.3f %d%s%s\n",
+        s.object.c_str(), s.image.c_str(), s.ra * 12 / PI, radiansToDegrees(s.dec), s.peak, s.sky,
+        s.sigma, s.x, s.y, s.inBox ? 1 : 0, *s.where != '\0' ? " " : "", s.where);
     return line;
 }
 } // namespace

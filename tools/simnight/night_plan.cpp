@@ -22,7 +22,7 @@ constexpr double MAGNITUDE_SPAN = 9;
 constexpr double COUNT_SLOPE = 0.3979400086720376;
 
 // Stream identifiers, so that each part of the night draws from its own stream.
-enum Stream : uint64_t { FIELD = 1, IMAGE = 2, CATALOGUE = 3 };
+enum Stream : uint64_t { FIELD = 1, IMAGE = 2, CATALOGUE = 3, GALAXIES = 21, SEEING = 22 };
 
 // Total flux of a star drawn from counts growing 2.5 times per magnitude up to the
 // faint limit: inverse of N(<m) proportional to 10^(slope m).
@@ -32,6 +32,28 @@ double drawStarFlux(NightRandom* random)
     const double u = uniformRandom(random);
     const double magnitudesBrighter = -std::log10(u * (1 - q) + q) / COUNT_SLOPE;
     return FAINT_FLUX * std::pow(10.0, 0.4 * magnitudesBrighter);
+}
+
+// Galaxies in the middle of the field, each from its own stream: exponential and
+// de Vaucouleurs-like profiles and between, half-light radii of 1.5 to 6 arcseconds,
+// total fluxes of 3e4 to 6e5 ADU in a test exposure.
+void addGalaxies(const NightOptions& options, uint64_t index, ObjectPlan* object)
+{
+    NightRandom random;
+    seedNightRandom(&random, streamSeed(options.seed, GALAXIES, index, 0));
+    const double halfDec = 0.3 * std::min(options.width, options.height) * object->scale;
+    const double halfRa = halfDec / std::cos(object->dec * DEGREE);
+    for (int k = 0; k < options.galaxies; ++k) {
+        SkyGalaxy g;
+        g.ra = uniformBetween(&random, object->ra - halfRa, object->ra + halfRa) * DEGREE;
+        g.dec = uniformBetween(&random, object->dec - halfDec, object->dec + halfDec) * DEGREE;
+        g.flux = 3e4 * std::pow(20.0, uniformRandom(&random));
+        g.index = uniformRandom(&random) < 0.5 ? 1.0 : uniformBetween(&random, 1.5, 4.0);
+        g.radius = uniformBetween(&random, 1.5, 6.0);
+        g.axisRatio = uniformBetween(&random, 0.4, 1.0);
+        g.angle = uniformBetween(&random, 0, PI);
+        object->galaxies.push_back(g);
+    }
 }
 
 void setPointing(ImagePlan* image, const ObjectPlan& object, const NightOptions& options,
@@ -100,6 +122,12 @@ std::vector<ObjectPlan> planNight(const NightOptions& options)
             test.injected = testCounter % 3 != 2;
             setPointing(&test, object, options, options.width / 48.0, 1.5, &imageRandom);
             test.psfSigma = uniformBetween(&imageRandom, 2.6, 4.2) / FWHM_PER_SIGMA;
+            if (options.seeingMix && j % 2 == 1) {
+                NightRandom seeing;
+                seedNightRandom(&seeing, streamSeed(options.seed, SEEING, static_cast<uint64_t>(i),
+                                                    static_cast<uint64_t>(j)));
+                test.psfSigma = reference.psfSigma * uniformBetween(&seeing, 0.65, 0.85);
+            }
             test.fluxScale = uniformBetween(&imageRandom, 0.8, 1.0);
             test.sky = uniformBetween(&imageRandom, 600, 1800);
             test.exposureMs = 120000;
@@ -149,5 +177,7 @@ std::vector<ObjectPlan> planNight(const NightOptions& options)
             }
         }
     }
+    for (int i = 0; i < options.objects; ++i)
+        addGalaxies(options, static_cast<uint64_t>(i), &objects[static_cast<size_t>(i)]);
     return objects;
 }

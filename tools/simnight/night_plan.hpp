@@ -18,6 +18,23 @@ struct NightOptions {
     int injectPerImage = 10;    // new sources in each test image that gets any
     std::string directory;      // where everything is written
     bool compress = true;       // compress some images with fpack when it is on the PATH
+    int galaxies = 0;           // galaxies per field, in its middle where the sky box lies
+    int onGalaxies = 0;         // new sources on galaxies per injected test image
+    int onStars = 0;            // new sources on stars per injected test image
+    bool seeingMix = false;     // every second test image sharper than its reference
+};
+
+// One galaxy: a Sersic profile of index n, half-light radius (arcseconds) along its major
+// axis, axis ratio and position angle (radians, from north through east), and total flux in
+// ADU for a test exposure.
+struct SkyGalaxy {
+    double ra = 0; // radians
+    double dec = 0;
+    double flux = 0;
+    double index = 1;
+    double radius = 1;
+    double axisRatio = 1;
+    double angle = 0;
 };
 
 // One catalogue star: sky position (radians) and total flux in ADU for a test exposure.
@@ -66,6 +83,7 @@ struct ObjectPlan {
     ImagePlan referenceImage;
     std::vector<ImagePlan> testImages;
     std::vector<SkyStar> stars;
+    std::vector<SkyGalaxy> galaxies;
     NightBox box;
 };
 
@@ -80,7 +98,8 @@ struct InjectedSource {
     double sigma = 0; // the image's sky noise, ADU
     double x = 0;     // pixel position in the test image
     double y = 0;
-    bool inBox = false; // inside the object's sky box
+    bool inBox = false;     // inside the object's sky box
+    const char* where = ""; // "galaxy" or "star" for a source put on one, "" in clear sky
 };
 
 // Gain (electrons per ADU) and read noise (ADU) of the simulated camera.
