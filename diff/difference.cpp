@@ -214,7 +214,8 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
     try {
         // Stars and sky of both images.
         auto start = std::chrono::steady_clock::now();
-        StarList testStars, referenceStars;
+        StarList& testStars = r.testStars;
+        StarList& referenceStars = r.referenceStars;
         if (findStars(test, testWidth, testHeight, &testStars) < 0 ||
             findStars(reference, referenceWidth, referenceHeight, &referenceStars) < 0)
             return DiffStatus::OutOfMemory;

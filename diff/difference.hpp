@@ -11,6 +11,7 @@
 #include "diff/diff_image.hpp"
 #include "diff/kernel_fit.hpp"
 #include "diff/pixel_map.hpp"
+#include "stars/find_stars.hpp"
 
 namespace newstars {
 
@@ -54,6 +55,7 @@ struct DifferenceResult {
     double fluxScale = 1; // reference flux per test flux (at the image centre)
     NoiseModel testNoise, referenceNoise;
     SkyEstimate testSky, referenceSky;
+    StarList testStars, referenceStars; // every star the finder found in each image
     std::vector<DifferenceSource> sources;
     double noiseScale = 1;     // the S/N map's own deviation (see detectSources)
     FloatImage difference;     // test - matched reference, test ADU

@@ -18,12 +18,22 @@ struct CandidateList {
     std::vector<std::string> lines;
 };
 
+// How test images are searched: by comparing star lists (the default) or by difference
+// imaging (search/difference.hpp).
+enum class SearchMethod { Catalog, Difference };
+
 // Everything a run keeps from one test image to the next.
 struct SearchRun {
     double tolerance = 0;            // match tolerance, radians
     WcsMode wcsMode = WcsMode::Auto; // how images' world coordinates are read
     CandidateList candidates;        // candidate lines found so far
+    SearchMethod method = SearchMethod::Catalog;
+    double differenceThreshold = 5; // S/N a difference-imaging detection needs
 };
+
+// The value of a string card of the test image (DATE-OBS, TIME-OBS), or "????????" after
+// "No <keyword> field in test image" on standard error.
+std::string observationCard(const FitsImage* test, const char* keyword);
 
 // A star's position on the sky, radians.
 struct SkyPosition {

@@ -1,0 +1,144 @@
+#include "search/difference.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/angles.hpp"
+#include "base/text.hpp"
+#include "diff/difference.hpp"
+#include "sky/sexagesimal.hpp"
+#include "sky/world_coords.hpp"
+
+namespace newstars {
+
+// The value of an option at arguments[1] named name: "name value" or "name=value".
+// 1 with *value and the words it took in *used; 0 when arguments[1] is another word.
+static int optionValue(const std::vector<char*>& arguments, const char* name, const char** value,
+                       int* used)
+{
+    const size_t length = std::strlen(name);
+    const char* word = arguments[1];
+    if (std::strncmp(word, name, length) != 0)
+        return 0;
+    if (word[length] == '=') {
+        *value = word + length + 1;
+        *used = 1;
+        return 1;
+    }
+    if (word[length] != '\0')
+        return 0;
+    *value = arguments.size() > 2 ? arguments[2] : nullptr;
+    *used = 2;
+    return 1;
+}
+
+int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string* message)
+{
+    while (arguments->size() > 1 && (*arguments)[1] != nullptr) {
+        const char* value = nullptr;
+        int used = 0;
+        if (optionValue(*arguments, "--method", &value, &used)) {
+            if (value != nullptr && std::strcmp(value, "catalog") == 0) {
+                run->method = SearchMethod::Catalog;
+            } else if (value != nullptr && std::strcmp(value, "difference") == 0) {
+                run->method = SearchMethod::Difference;
+            } else {
+                *message = "--method takes catalog or difference";
+                return -1;
+            }
+        } else if (optionValue(*arguments, "--threshold", &value, &used)) {
+            char* end = nullptr;
+            const double threshold = value != nullptr ? std::strtod(value, &end) : 0;
+            if (value == nullptr || end == value || *end != '\0' || !std::isfinite(threshold) ||
+                !(threshold > 0)) {
+                *message = "--threshold takes a number above 0";
+                return -1;
+            }
+            run->differenceThreshold = threshold;
+        } else {
+            break;
+        }
+        arguments->erase(arguments->begin() + 1, arguments->begin() + 1 + used);
+    }
+    return 0;
+}
+
+// Electrons per ADU from the GAIN card, 0 (estimate from the sky) without a usable one.
+static double headerGain(const FitsImage* image)
+{
+    double gain = 0;
+    if (getRealCard(image, "GAIN", &gain) != 0 || !std::isfinite(gain) || !(gain > 0))
+        return 0;
+    return gain;
+}
+
+// Stars of an image (pixel positions) that lie inside the box shrunk by margin.
+static int countInBox(const FitsImage* image, const std::vector<double>& x,
+                      const std::vector<double>& y, const SearchBox& box, double margin)
+{
+    int count = 0;
+    for (size_t i = 0; i < x.size() && i < y.size(); ++i) {
+        double ra = 0, dec = 0;
+        if (pixelToSky(image, x[i], y[i], &ra, &dec) == 0 && inSearchBox(&box, ra, dec, margin))
+            ++count;
+    }
+    return count;
+}
+
+int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
+                              const FitsImage* test, const char* referenceName,
+                              const char* testName, const char* objectName)
+{
+    const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
+        double ra = 0, dec = 0;
+        return pixelToSky(test, x, y, &ra, &dec) == 0 && skyToPixel(reference, ra, dec, u, v) == 0;
+    };
+    PixelMap map;
+    double mapError = 0;
+    DiffStatus status = samplePixelMap(mapping, test->width, test->height, 3, &map, &mapError);
+    const double margin = run->tolerance / box.cosMidDec;
+    DifferenceOptions options;
+    options.testGain = headerGain(test);
+    options.referenceGain = headerGain(reference);
+    options.detect.threshold = run->differenceThreshold;
+    DifferenceResult result;
+    if (status == DiffStatus::Ok) {
+        const auto inside = [&](double x, double y) {
+            double ra = 0, dec = 0;
+            return pixelToSky(test, x, y, &ra, &dec) == 0 && inSearchBox(&box, ra, dec, margin);
+        };
+        status =
+            subtractImages(test->pixels.data(), test->width, test->height, reference->pixels.data(),
+                           reference->width, reference->height, map, options, inside, &result);
+    }
+    if (status != DiffStatus::Ok) {
+        std::fprintf(stderr, "%s: %s\n", testName, diffStatusText(status));
+        return -1;
+    }
+
+    const char* testBase = baseName(testName);
+    int candidateCount = 0;
+    for (const DifferenceSource& source : result.sources) {
+        double ra = 0, dec = 0;
+        if (source.reasons != 0 || pixelToSky(test, source.x, source.y, &ra, &dec) != 0)
+            continue;
+        std::string raText = fs_sexa(radiansToDegrees(ra) / 15, 2, 36000);
+        std::string decText = fs_sexa(radiansToDegrees(dec), 3, 3600);
+        std::string line =
+            formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(), decText.c_str());
+        addCandidate(&run->candidates, line.c_str());
+        ++candidateCount;
+    }
+    const int referenceCount =
+        countInBox(reference, result.referenceStars.x, result.referenceStars.y, box, 0);
+    const int testCount = countInBox(test, result.testStars.x, result.testStars.y, box, margin);
+    std::string date = observationCard(test, "DATE-OBS");
+    std::string time = observationCard(test, "TIME-OBS");
+    std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
+                testBase, date.c_str(), time.c_str(), referenceCount, testCount, candidateCount);
+    return 0;
+}
+
+} // namespace newstars

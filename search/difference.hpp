@@ -1,0 +1,34 @@
+#pragma once
+// The search by difference imaging: each test image minus its reference, registered and
+// matched in point spread, and the new sources on the difference as candidates.
+
+#include <string>
+#include <vector>
+
+#include "fits/fits_image.hpp"
+#include "search/compare.hpp"
+#include "search/reference_table.hpp"
+
+namespace newstars {
+
+// Takes the options of the search method from the front of the arguments (after the
+// program name), removing them: "--method catalog|difference" and "--threshold S" (the
+// S/N a difference detection needs, a finite number above 0), each also as
+// "--name=value". Stops at the first other argument. 0 with *run set; -1 with the reason
+// in *message (arguments then undefined).
+int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string* message);
+
+// Searches a test image by difference imaging against its reference: the reference is
+// mapped onto the test image's pixels through both images' world-coordinate cards, the
+// map refined on stars of both, resampled, matched in point spread and subtracted, and the
+// positive sources on the difference at run->differenceThreshold that pass its shape and
+// dipole tests, inside the box shrunk by the tolerance, become candidate lines, in the
+// order of their pixels (rows, then columns). The summary line is printed as
+// compareImages prints it; its star counts are the stars found in each image inside the
+// box, as there. Returns 0; -1 when the pipeline fails (reported as "<test>: <reason>" on
+// standard error, nothing printed on standard output, no candidate added).
+int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
+                              const FitsImage* test, const char* referenceName,
+                              const char* testName, const char* objectName);
+
+} // namespace newstars
