@@ -205,20 +205,19 @@ void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t
     double mw = 0, mxx = 0, myy = 0, mxy = 0;
     double positive = 0, negative = 0;
     bool masked = false, cosmic = false;
+    const double core = std::max(2.0, 1.5 * sigma), core2 = core * core;
     double rpd = 0;
     const int reach = r + r / 2;
     for (int y = iy - reach; y <= iy + reach; ++y) {
         for (int x = ix - reach; x <= ix + reach; ++x) {
-            if (x < 0 || y < 0 || x >= w || y >= h) {
-                masked = true;
+            if (x < 0 || y < 0 || x >= w || y >= h)
                 continue;
-            }
             const size_t at = static_cast<size_t>(y) * w + x;
             const double dx = x - xc, dy = y - yc, r2 = dx * dx + dy * dy;
             if (r2 <= 4 && (mask[at] & MASK_COSMIC))
                 cosmic = true;
             if (mask[at] & MASK_UNUSABLE) {
-                if (r2 <= r * r)
+                if (r2 <= core2)
                     masked = true;
                 continue;
             }

@@ -43,7 +43,8 @@ inline constexpr uint32_t REJECT_SHARP = 1;     // sharper than the point spread
                                                 // MASK_COSMIC pixel
 inline constexpr uint32_t REJECT_ELONGATED = 2; // longer than wide
 inline constexpr uint32_t REJECT_DIPOLE = 4;    // a negative lobe beside it
-inline constexpr uint32_t REJECT_MASKED = 8;    // masked pixels within its footprint
+inline constexpr uint32_t REJECT_MASKED = 8;    // unusable pixels within its core (1.5 point-
+                                                // spread deviations, at least 2 pixels)
 
 // One source found on the difference image.
 struct DifferenceSource {

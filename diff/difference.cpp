@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <new>
 
 #include "diff/resample.hpp"
@@ -190,6 +191,35 @@ std::vector<MatchedStar> matchStars(const StarList& test, const StarList& refere
     return matched;
 }
 
+// Replaces every pixel carrying bit by the median of the unflagged pixels on the border of
+// the 5 x 5 square around it (left as it is when there are none or it is too near the edge).
+void cleanMaskedPixels(FloatImage* image, const std::vector<uint8_t>& mask, uint8_t bit)
+{
+    const int32_t w = image->width, h = image->height;
+    std::vector<float> ring;
+    for (int32_t y = 2; y < h - 2; ++y) {
+        for (int32_t x = 2; x < w - 2; ++x) {
+            if (!(mask[static_cast<size_t>(y) * w + x] & bit))
+                continue;
+            ring.clear();
+            for (int dy = -2; dy <= 2; ++dy) {
+                for (int dx = -2; dx <= 2; ++dx) {
+                    if (std::abs(dx) != 2 && std::abs(dy) != 2)
+                        continue;
+                    const size_t at = static_cast<size_t>(y + dy) * w + (x + dx);
+                    if (!(mask[at] & bit))
+                        ring.push_back(image->pixels[at]);
+                }
+            }
+            if (ring.empty())
+                continue;
+            std::nth_element(ring.begin(), ring.begin() + static_cast<ptrdiff_t>(ring.size() / 2),
+                             ring.end());
+            image->pixels[static_cast<size_t>(y) * w + x] = ring[ring.size() / 2];
+        }
+    }
+}
+
 } // namespace
 
 bool measureStarShape(const FloatImage& image, double x, double y, double* cx, double* cy,
@@ -239,6 +269,7 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         std::vector<PositionPair> pairs;
         std::vector<double> testSigmas, referenceSigmas;
         std::vector<size_t> pairStar;
+        std::vector<double> pairTestSigma, pairReferenceSigma;
         for (size_t k = 0; k < matched.size(); ++k) {
             const MatchedStar& m = matched[k];
             if (m.testPeak - r.testSky.level < 20 * r.testSky.sigma ||
@@ -251,6 +282,8 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
                 continue;
             pairs.push_back(p);
             pairStar.push_back(k);
+            pairTestSigma.push_back(ts);
+            pairReferenceSigma.push_back(rs);
             if (m.isolated) {
                 testSigmas.push_back(ts);
                 referenceSigmas.push_back(rs);
@@ -317,14 +350,25 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         const int saturationReach = static_cast<int>(std::ceil(3 * blur)) + fit.halfWidth;
         dilateMask(&r.mask, testWidth, testHeight, MASK_SATURATED, MASK_SATURATED, saturationReach);
         std::vector<int32_t> stampX, stampY;
+        const double typicalTest = medianOf(testSigmas);
+        const double typicalReference = medianOf(referenceSigmas);
         for (size_t k = 0; k < pairs.size() && static_cast<int>(stampX.size()) < options.maxStamps;
              ++k) {
             const MatchedStar& m = matched[pairStar[k]];
             if (!m.isolated || m.testPeak > 0.8 * SATURATION || m.referencePeak > 0.8 * SATURATION)
                 continue;
+            // Point-like in both: a galaxy's core, or a star with a companion, is no stamp.
+            if (std::fabs(pairTestSigma[k] / typicalTest - 1) > 0.15 ||
+                std::fabs(pairReferenceSigma[k] / typicalReference - 1) > 0.15)
+                continue;
             stampX.push_back(static_cast<int32_t>(std::lround(pairs[k].x)));
             stampY.push_back(static_cast<int32_t>(std::lround(pairs[k].y)));
         }
+        // A test image about to be convolved loses its cosmic-ray hits and hot pixels first
+        // (each replaced by the median of the 5 x 5 square's border), so that the kernel does
+        // not spread them; they stay marked in the mask.
+        if (!r.referenceConvolved)
+            cleanMaskedPixels(&testImage, r.mask, MASK_COSMIC);
         const FloatImage& source = r.referenceConvolved ? resampled : testImage;
         const FloatImage& target = r.referenceConvolved ? testImage : resampled;
         const NoiseModel& sourceNoise = r.referenceConvolved ? r.referenceNoise : r.testNoise;
@@ -358,8 +402,6 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         r.fluxScale = r.referenceConvolved ? 1 / ksum : ksum;
         const int h = r.kernel.halfWidth;
         dilateMask(&r.mask, testWidth, testHeight, MASK_NO_DATA, MASK_EDGE, h);
-        if (!r.referenceConvolved)
-            dilateMask(&r.mask, testWidth, testHeight, MASK_COSMIC, MASK_COSMIC, h);
         for (int32_t y = 0; y < testHeight; ++y) {
             for (int32_t x = 0; x < testWidth; ++x) {
                 if (x < h || y < h || x >= testWidth - h || y >= testHeight - h)

@@ -1,0 +1,213 @@
+// diffeval: runs the difference-imaging search on a night made by simnight and holds every
+// detection against the truth file at full precision: recovery by where the new source
+// lies (clear sky, on a galaxy, beside a star) and by its peak in sky noise units, the
+// position errors, and the detections that match no injected source.
+//
+//   diffeval [--threshold S] files.txt table.txt truth.txt      (in the night's directory)
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/angles.hpp"
+#include "base/text.hpp"
+#include "diff/difference.hpp"
+#include "search/compare.hpp"
+#include "search/run.hpp"
+#include "sky/world_coords.hpp"
+
+using namespace newstars;
+
+namespace {
+
+struct Truth {
+    std::string object, image, where = "sky";
+    double peakSigmas = 0, x = 0, y = 0;
+    bool inBox = false, saturated = false;
+};
+
+// Recovery tallies of one kind of source and one band of brightness.
+struct Tally {
+    int injected = 0, recovered = 0;
+    std::vector<double> errors; // arcseconds
+};
+
+const char* band(double sigmas)
+{
+    return sigmas >= 20 ? ">=20" : sigmas >= 10 ? "10-20" : "5-10";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    double threshold = 5;
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--threshold") == 0) {
+        threshold = std::atof(argv[2]);
+        first = 3;
+    }
+    if (argc - first != 3) {
+        std::fprintf(stderr, "usage: %s [--threshold S] files.txt table.txt truth.txt\n", argv[0]);
+        return 1;
+    }
+    std::vector<std::string> files;
+    std::string message;
+    if (readFileOfFiles(argv[first], &files, &message) < 0) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 1;
+    }
+    std::vector<Truth> truth;
+    std::ifstream in(argv[first + 2]);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream fields(line);
+        Truth t;
+        double ra = 0, dec = 0, peak = 0, sky = 0, sigma = 0;
+        int inBox = 0;
+        fields >> t.object >> t.image >> ra >> dec >> peak >> sky >> sigma >> t.x >> t.y >> inBox;
+        std::string where;
+        if (fields >> where)
+            t.where = where;
+        t.peakSigmas = peak / sigma;
+        t.inBox = inBox != 0;
+        t.saturated = peak + sky + 5 * sigma >= 65535;
+        truth.push_back(t);
+    }
+    std::map<std::string, Tally> tallies;
+    int images = 0, falseCount = 0, rejectedTrue = 0;
+    double seconds = 0;
+    FILE* table = std::fopen(argv[first + 1], "re");
+    if (table == nullptr) {
+        std::perror(argv[first + 1]);
+        return 1;
+    }
+    for (const std::string& name : files) {
+        FitsImage test, reference;
+        std::string object;
+        if (readTestImage(name.c_str(), &test, &object) != 0)
+            continue;
+        ReferenceEntry entry;
+        SearchBox box;
+        std::string fatal;
+        std::rewind(table);
+        if (readReferenceImage(table, object.c_str(), &reference, &entry, &box, &fatal) != 0)
+            continue;
+        const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
+            double ra = 0, dec = 0;
+            return pixelToSky(&test, x, y, &ra, &dec) == 0 &&
+                   skyToPixel(&reference, ra, dec, u, v) == 0;
+        };
+        PixelMap map;
+        double error = 0;
+        if (samplePixelMap(mapping, test.width, test.height, 3, &map, &error) != DiffStatus::Ok)
+            continue;
+        const double margin = 2 * 4.84813681109536e-06 / box.cosMidDec;
+        const auto inside = [&](double x, double y) {
+            double ra = 0, dec = 0;
+            return pixelToSky(&test, x, y, &ra, &dec) == 0 && inSearchBox(&box, ra, dec, margin);
+        };
+        DifferenceOptions options;
+        options.detect.threshold = threshold;
+        getRealCard(&test, "GAIN", &options.testGain);
+        getRealCard(&reference, "GAIN", &options.referenceGain);
+        DifferenceResult result;
+        const DiffStatus status =
+            subtractImages(test.pixels.data(), test.width, test.height, reference.pixels.data(),
+                           reference.width, reference.height, map, options, inside, &result);
+        if (status != DiffStatus::Ok) {
+            std::fprintf(stderr, "%s: %s\n", name.c_str(), diffStatusText(status));
+            continue;
+        }
+        ++images;
+        if (std::getenv("DIFFEVAL_VERBOSE") != nullptr)
+            std::printf("%s sigma test %.3f ref %.3f refconv %d scale %.3f stamps %d rejected %d "
+                        "chi2 %.2f hw %d noise %.2f reg %.3f (%d)\n",
+                        name.c_str(), result.testSigma, result.referenceSigma,
+                        result.referenceConvolved, result.fluxScale, result.kernel.stampsUsed,
+                        result.kernel.stampsRejected, result.kernel.chiSquare,
+                        result.kernel.halfWidth, result.noiseScale, result.registration.rms,
+                        result.registration.used);
+        const DifferenceTimings& t = result.timings;
+        seconds += t.stars + t.registration + t.resampling + t.kernelFit + t.convolution +
+                   t.subtraction + t.detection;
+        double ra0 = 0, dec0 = 0, ra1 = 0, dec1 = 0;
+        pixelToSky(&test, test.width / 2.0, test.height / 2.0, &ra0, &dec0);
+        pixelToSky(&test, test.width / 2.0, test.height / 2.0 + 1, &ra1, &dec1);
+        const double scale = radiansToDegrees(std::fabs(dec1 - dec0)) * 3600; // arcsec/pixel
+        const std::string base = baseName(name.c_str());
+        std::vector<char> used(result.sources.size(), 0);
+        for (const Truth& s : truth) {
+            if (s.image != base)
+                continue;
+            double best = 2.5;
+            size_t at = result.sources.size();
+            for (size_t k = 0; k < result.sources.size(); ++k) {
+                const double d = std::hypot(result.sources[k].x - s.x, result.sources[k].y - s.y);
+                if (d < best) {
+                    best = d;
+                    at = k;
+                }
+            }
+            if (at < result.sources.size())
+                used[at] = 1;
+            if (!s.inBox || s.saturated || !inside(s.x, s.y))
+                continue;
+            const bool found = at < result.sources.size() && result.sources[at].reasons == 0;
+            if (at < result.sources.size() && !found)
+                ++rejectedTrue;
+            Tally& tally = tallies[s.where + " " + band(s.peakSigmas)];
+            ++tally.injected;
+            if (found) {
+                ++tally.recovered;
+                tally.errors.push_back(best * scale);
+            } else if (s.peakSigmas >= 10) {
+                const DifferenceSource* d =
+                    at < result.sources.size() ? &result.sources[at] : nullptr;
+                std::printf("missed %s %s %.1f sigma at %.1f %.1f: %s %u sharp %.2f elong %.2f "
+                            "dipole %.2f\n",
+                            s.where.c_str(), base.c_str(), s.peakSigmas, s.x, s.y,
+                            d != nullptr ? "rejected" : "not detected", d ? d->reasons : 0,
+                            d ? d->sharpness : 0, d ? d->elongation : 0, d ? d->dipole : 0);
+            }
+        }
+        for (size_t k = 0; k < result.sources.size(); ++k) {
+            if (!used[k] && result.sources[k].reasons == 0) {
+                ++falseCount;
+                std::printf("false %s at %.1f %.1f snr %.1f sharp %.2f elong %.2f dipole %.2f\n",
+                            base.c_str(), result.sources[k].x, result.sources[k].y,
+                            result.sources[k].snr, result.sources[k].sharpness,
+                            result.sources[k].elongation, result.sources[k].dipole);
+            }
+        }
+    }
+    std::fclose(table);
+    std::vector<double> all;
+    std::printf("%-8s %-6s %9s %9s %8s %14s\n", "where", "peak", "injected", "recovered",
+                "fraction", "median error\"");
+    for (auto& [key, tally] : tallies) {
+        std::vector<double> e = tally.errors;
+        all.insert(all.end(), e.begin(), e.end());
+        std::sort(e.begin(), e.end());
+        const std::string where = key.substr(0, key.find(' '));
+        std::printf("%-8s %-6s %9d %9d %8.3f %14.4f\n", where.c_str(),
+                    key.substr(key.find(' ') + 1).c_str(), tally.injected, tally.recovered,
+                    tally.injected > 0 ? static_cast<double>(tally.recovered) / tally.injected : 0,
+                    e.empty() ? 0.0 : e[e.size() / 2]);
+    }
+    std::sort(all.begin(), all.end());
+    std::printf("images %d; false candidates %d (%.2f per image); injected sources rejected %d; "
+                "median position error %.4f arcsec; %.3f s per image\n",
+                images, falseCount, images > 0 ? static_cast<double>(falseCount) / images : 0,
+                rejectedTrue, all.empty() ? 0.0 : all[all.size() / 2],
+                images > 0 ? seconds / images : 0);
+    return 0;
+}
