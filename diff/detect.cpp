@@ -206,6 +206,7 @@ void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t
     double positive = 0, negative = 0;
     bool masked = false, cosmic = false;
     const double core = std::max(2.0, 1.5 * sigma), core2 = core * core;
+    const double lobe = 2.5 * sigma, lobe2 = lobe * lobe;
     double rpd = 0;
     const int reach = r + r / 2;
     for (int y = iy - reach; y <= iy + reach; ++y) {
@@ -222,11 +223,13 @@ void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t
                 continue;
             }
             const double dv = d.pixels[at], var = v.pixels[at];
-            const double noise = std::sqrt(std::max(var, 0.0));
-            if (dv > 2 * noise)
-                positive += dv;
-            else if (dv < -2 * noise)
-                negative -= dv;
+            const double noise = noiseScale * std::sqrt(std::max(var, 0.0));
+            if (r2 <= lobe2) {
+                if (dv > 2 * noise)
+                    positive += dv;
+                else if (dv < -2 * noise)
+                    negative -= dv;
+            }
             if (r2 > r * r)
                 continue;
             const double g = std::exp(-r2 * inv2s2);
@@ -234,10 +237,11 @@ void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t
             spp += p * p;
             spd += p * dv;
             sppv += p * p * var;
-            mw += g * dv;
-            mxx += g * dv * dx * dx;
-            myy += g * dv * dy * dy;
-            mxy += g * dv * dx * dy;
+            const double positivePart = std::max(dv, 0.0);
+            mw += g * positivePart;
+            mxx += g * positivePart * dx * dx;
+            myy += g * positivePart * dy * dy;
+            mxy += g * positivePart * dx * dy;
             if (reference != nullptr)
                 rpd += p * (reference->pixels[at] - o.referenceBackground);
         }

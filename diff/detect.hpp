@@ -57,8 +57,11 @@ struct DifferenceSource {
     double magnitudeChange = 0; // -2.5 log10((reference + difference) / reference); NaN
                                 // when the reference flux is below 3 flux errors
     double sharpness = 0;       // nearest pixel over the point-spread model's value there
-    double elongation = 0;      // square root of the ratio of the second moments' axes
-    double dipole = 0;          // negative significant flux beside it over its positive one
+    double elongation = 0;      // square root of the ratio of the axes of the second moments
+                                // of the positive pixels, weighted by the point spread
+    double dipole = 0;          // within 2.5 point-spread deviations, the flux of pixels more
+                                // than 2 deviations (noise scaled) below 0 over that of pixels
+                                // as far above
     uint32_t reasons = 0;       // REJECT_* bits; 0 = kept
 };
 

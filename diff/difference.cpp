@@ -84,6 +84,22 @@ double medianOf(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+// The point spread's width among star widths that galaxies and blends widen: the median
+// of those at most 1.25 times the fifth smallest part (20th percentile) of them.
+double typicalStarWidth(std::vector<double> widths)
+{
+    if (widths.empty())
+        return 0;
+    std::sort(widths.begin(), widths.end());
+    const double limit = 1.25 * widths[widths.size() / 5];
+    std::vector<double> narrow;
+    for (double w : widths) {
+        if (w <= limit)
+            narrow.push_back(w);
+    }
+    return medianOf(narrow);
+}
+
 // A test star matched to a reference star.
 struct MatchedStar {
     double x = 0, y = 0; // test pixels (finder position)
@@ -262,7 +278,7 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         // Registration: bright stars of both, mapped, matched, centred and fitted.
         start = std::chrono::steady_clock::now();
         r.map = initialMap;
-        const double isolation = 24;
+        const double isolation = 12; // pixels to the nearest other test star
         std::vector<MatchedStar> matched =
             matchStars(testStars, referenceStars, initialMap, options.matchRadius,
                        options.maxRegistrationStars, isolation);
@@ -307,8 +323,8 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
             s != DiffStatus::Ok)
             return s;
         markSharpPixels(test, testWidth, testHeight, r.testSky.sigma,
-                        medianOf(testSigmas.empty() ? std::vector<double>{1.5} : testSigmas),
-                        &r.mask, MASK_COSMIC);
+                        testSigmas.empty() ? 1.5 : typicalStarWidth(testSigmas), &r.mask,
+                        MASK_COSMIC);
         size_t covered = 0;
         for (size_t i = 0; i < n; ++i) {
             if (test[i] >= SATURATION)
@@ -329,8 +345,10 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         // Seeing of both on the test grid, the direction, the kernel's size, the stamps.
         start = std::chrono::steady_clock::now();
         const double referenceScale = std::sqrt(area); // reference pixels per test pixel
-        r.testSigma = medianOf(testSigmas);
-        r.referenceSigma = medianOf(referenceSigmas) / std::max(referenceScale, 1e-9);
+        const double typicalTest = typicalStarWidth(testSigmas);
+        const double typicalReference = typicalStarWidth(referenceSigmas);
+        r.testSigma = typicalTest;
+        r.referenceSigma = typicalReference / std::max(referenceScale, 1e-9);
         if (testSigmas.size() < 3)
             return DiffStatus::TooFewStars;
         r.referenceConvolved = r.referenceSigma <= r.testSigma;
@@ -350,8 +368,6 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         const int saturationReach = static_cast<int>(std::ceil(3 * blur)) + fit.halfWidth;
         dilateMask(&r.mask, testWidth, testHeight, MASK_SATURATED, MASK_SATURATED, saturationReach);
         std::vector<int32_t> stampX, stampY;
-        const double typicalTest = medianOf(testSigmas);
-        const double typicalReference = medianOf(referenceSigmas);
         for (size_t k = 0; k < pairs.size() && static_cast<int>(stampX.size()) < options.maxStamps;
              ++k) {
             const MatchedStar& m = matched[pairStar[k]];

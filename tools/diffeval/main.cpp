@@ -35,8 +35,8 @@ struct Truth {
 
 // Recovery tallies of one kind of source and one band of brightness.
 struct Tally {
-    int injected = 0, recovered = 0;
-    std::vector<double> errors; // arcseconds
+    int injected = 0, recovered = 0, masked = 0; // masked: unusable pixels at the source
+    std::vector<double> errors;                  // arcseconds
 };
 
 const char* band(double sigmas)
@@ -166,6 +166,10 @@ int main(int argc, char** argv)
                 ++rejectedTrue;
             Tally& tally = tallies[s.where + " " + band(s.peakSigmas)];
             ++tally.injected;
+            const size_t pixel = static_cast<size_t>(std::lround(s.y)) * test.width +
+                                 static_cast<size_t>(std::lround(s.x));
+            const bool masked = (result.mask[pixel] & MASK_UNUSABLE) != 0;
+            tally.masked += masked ? 1 : 0;
             if (found) {
                 ++tally.recovered;
                 tally.errors.push_back(best * scale);
@@ -175,8 +179,11 @@ int main(int argc, char** argv)
                 std::printf("missed %s %s %.1f sigma at %.1f %.1f: %s %u sharp %.2f elong %.2f "
                             "dipole %.2f\n",
                             s.where.c_str(), base.c_str(), s.peakSigmas, s.x, s.y,
-                            d != nullptr ? "rejected" : "not detected", d ? d->reasons : 0,
-                            d ? d->sharpness : 0, d ? d->elongation : 0, d ? d->dipole : 0);
+                            d != nullptr ? "rejected"
+                            : masked     ? "masked"
+                                         : "not detected",
+                            d ? d->reasons : 0, d ? d->sharpness : 0, d ? d->elongation : 0,
+                            d ? d->dipole : 0);
             }
         }
         for (size_t k = 0; k < result.sources.size(); ++k) {
@@ -191,17 +198,17 @@ int main(int argc, char** argv)
     }
     std::fclose(table);
     std::vector<double> all;
-    std::printf("%-8s %-6s %9s %9s %8s %14s\n", "where", "peak", "injected", "recovered",
-                "fraction", "median error\"");
+    std::printf("%-8s %-6s %9s %9s %8s %7s %14s\n", "where", "peak", "injected", "recovered",
+                "fraction", "masked", "median error\"");
     for (auto& [key, tally] : tallies) {
         std::vector<double> e = tally.errors;
         all.insert(all.end(), e.begin(), e.end());
         std::sort(e.begin(), e.end());
         const std::string where = key.substr(0, key.find(' '));
-        std::printf("%-8s %-6s %9d %9d %8.3f %14.4f\n", where.c_str(),
+        std::printf("%-8s %-6s %9d %9d %8.3f %7d %14.4f\n", where.c_str(),
                     key.substr(key.find(' ') + 1).c_str(), tally.injected, tally.recovered,
                     tally.injected > 0 ? static_cast<double>(tally.recovered) / tally.injected : 0,
-                    e.empty() ? 0.0 : e[e.size() / 2]);
+                    tally.masked, e.empty() ? 0.0 : e[e.size() / 2]);
     }
     std::sort(all.begin(), all.end());
     std::printf("images %d; false candidates %d (%.2f per image); injected sources rejected %d; "
