@@ -396,6 +396,17 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         r.timings.kernelFit = secondsSince(start);
 
         start = std::chrono::steady_clock::now();
+        // The sky level comes off before the convolution and goes back on, times the
+        // kernel's sum at each pixel: a kernel held constant over tiles then leaves no steps
+        // of the sky at the tiles' borders.
+        const double sourceLevel =
+            r.referenceConvolved ? r.referenceSky.level * area : r.testSky.level;
+        {
+            FloatImage& shifted = r.referenceConvolved ? resampled : testImage;
+            const float level = static_cast<float>(sourceLevel);
+            for (size_t i = 0; i < n; ++i)
+                shifted.pixels[i] = (r.mask[i] & MASK_NO_DATA) ? 0.0f : shifted.pixels[i] - level;
+        }
         FloatImage convolved;
         if (DiffStatus s =
                 convolveImage(source, r.kernel, options.tileSize, options.method, &convolved);
@@ -440,18 +451,20 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         const size_t bgIndex =
             r.kernel.basis.size() * static_cast<size_t>(polynomialTermCount(order));
         const double* bg = r.kernel.coefficients.data() + bgIndex;
+        const double* k0 = r.kernel.coefficients.data(); // the kernel's sum
         for (int32_t y = 0; y < testHeight; ++y) {
-            // The background along the row: b0 + b1 s + b2 s^2 at s = (x - centre) / scale.
+            // Along the row, the background and the sky level times the kernel's sum:
+            // b0 + b1 s + b2 s^2 at s = (x - centre) / scale.
             const double t = (y - r.kernel.centreY) / r.kernel.scale;
-            double b0 = bg[0], b1 = 0, b2 = 0;
+            double b0 = bg[0] + sourceLevel * k0[0], b1 = 0, b2 = 0;
             if (order >= 1) {
-                b0 += bg[2] * t;
-                b1 = bg[1];
+                b0 += (bg[2] + sourceLevel * k0[2]) * t;
+                b1 = bg[1] + sourceLevel * k0[1];
             }
             if (order >= 2) {
-                b0 += bg[5] * t * t;
-                b1 += bg[4] * t;
-                b2 = bg[3];
+                b0 += (bg[5] + sourceLevel * k0[5]) * t * t;
+                b1 += (bg[4] + sourceLevel * k0[4]) * t;
+                b2 = bg[3] + sourceLevel * k0[3];
             }
             const size_t rowStart = static_cast<size_t>(y) * testWidth;
             for (int32_t x = 0; x < testWidth; ++x) {

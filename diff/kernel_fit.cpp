@@ -280,7 +280,7 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
             used += stamp.used ? 1 : 0;
         if (used < 3)
             return DiffStatus::TooFewStars;
-        while (order > 0 && used < 4 * polynomialTermCount(order))
+        while (order > 0 && used < 8 * polynomialTermCount(order))
             --order;
         k.spatialOrder = order;
         const int terms = polynomialTermCount(order);

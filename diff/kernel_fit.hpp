@@ -68,7 +68,7 @@ DiffStatus makeKernelBasis(const KernelFitOptions& options, KernelSolution* kern
 // every pixel within stampHalfSize + halfWidth of its centre lies in the image and has a
 // zero mask byte (mask may be null). Each stamp is first fitted alone and then with the
 // spatial model; stamps whose chi-square per pixel is an outlier (rejectSigmas) are
-// dropped, up to 3 rounds. The spatial order is lowered when fewer than 4 stamps per
+// dropped, up to 3 rounds. The spatial order is lowered when fewer than 8 stamps per
 // spatial term remain. Pixel weights come from the two noise models.
 // Ok with *kernel filled; BadInput; TooFewStars when fewer than 3 stamps are usable;
 // SingularFit. *kernel untouched on failure.
