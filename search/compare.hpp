@@ -31,9 +31,10 @@ struct SearchRun {
     double differenceThreshold = 5; // S/N a difference-imaging detection needs
 };
 
-// The value of a string card of the test image (DATE-OBS, TIME-OBS), or "????????" after
-// "No <keyword> field in test image" on standard error.
-std::string observationCard(const FitsImage* test, const char* keyword);
+// The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the
+// date and time of an ISO DATE-OBS that holds both. A missing card shows as "????????"
+// after "No <keyword> field in test image" on standard error.
+void observationTime(const FitsImage* test, std::string* date, std::string* time);
 
 // A star's position on the sky, radians.
 struct SkyPosition {

@@ -1,5 +1,6 @@
 #include "search/difference.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +10,7 @@
 #include "base/text.hpp"
 #include "diff/difference.hpp"
 #include "sky/sexagesimal.hpp"
-#include "sky/world_coords.hpp"
+#include "wcs/world_frame.hpp"
 
 namespace newstars {
 
@@ -75,13 +76,16 @@ static double headerGain(const FitsImage* image)
 }
 
 // Stars of an image (pixel positions) that lie inside the box shrunk by margin.
-static int countInBox(const FitsImage* image, const std::vector<double>& x,
-                      const std::vector<double>& y, const SearchBox& box, double margin)
+static int countInBox(const WorldFrame& frame, const StarList& stars, const SearchBox& box,
+                      double margin)
 {
+    const size_t n = std::min(stars.x.size(), stars.y.size());
+    std::vector<double> ra(n), dec(n);
+    std::vector<unsigned char> placed(n);
+    pixelsToSky(frame, n, stars.x.data(), stars.y.data(), ra.data(), dec.data(), placed.data());
     int count = 0;
-    for (size_t i = 0; i < x.size() && i < y.size(); ++i) {
-        double ra = 0, dec = 0;
-        if (pixelToSky(image, x[i], y[i], &ra, &dec) == 0 && inSearchBox(&box, ra, dec, margin))
+    for (size_t i = 0; i < n; ++i) {
+        if (placed[i] && inSearchBox(&box, ra[i], dec[i], margin))
             ++count;
     }
     return count;
@@ -91,9 +95,20 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
                               const FitsImage* test, const char* referenceName,
                               const char* testName, const char* objectName)
 {
+    WorldFrame testFrame, referenceFrame;
+    if (WcsStatus w = readWorldFrame(*test, run->wcsMode, &testFrame); w != WcsStatus::Ok) {
+        std::fprintf(stderr, "%s: %s\n", testName, wcsStatusText(w));
+        return -1;
+    }
+    if (WcsStatus w = readWorldFrame(*reference, run->wcsMode, &referenceFrame);
+        w != WcsStatus::Ok) {
+        std::fprintf(stderr, "%s: %s\n", referenceName, wcsStatusText(w));
+        return -1;
+    }
     const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
         double ra = 0, dec = 0;
-        return pixelToSky(test, x, y, &ra, &dec) == 0 && skyToPixel(reference, ra, dec, u, v) == 0;
+        return pixelToSky(testFrame, x, y, &ra, &dec) == WcsStatus::Ok &&
+               skyToPixel(referenceFrame, ra, dec, u, v) == WcsStatus::Ok;
     };
     PixelMap map;
     double mapError = 0;
@@ -107,7 +122,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     if (status == DiffStatus::Ok) {
         const auto inside = [&](double x, double y) {
             double ra = 0, dec = 0;
-            return pixelToSky(test, x, y, &ra, &dec) == 0 && inSearchBox(&box, ra, dec, margin);
+            return pixelToSky(testFrame, x, y, &ra, &dec) == WcsStatus::Ok &&
+                   inSearchBox(&box, ra, dec, margin);
         };
         status =
             subtractImages(test->pixels.data(), test->width, test->height, reference->pixels.data(),
@@ -122,7 +138,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     int candidateCount = 0;
     for (const DifferenceSource& source : result.sources) {
         double ra = 0, dec = 0;
-        if (source.reasons != 0 || pixelToSky(test, source.x, source.y, &ra, &dec) != 0)
+        if (source.reasons != 0 ||
+            pixelToSky(testFrame, source.x, source.y, &ra, &dec) != WcsStatus::Ok)
             continue;
         std::string raText = fs_sexa(radiansToDegrees(ra) / 15, 2, 36000);
         std::string decText = fs_sexa(radiansToDegrees(dec), 3, 3600);
@@ -131,11 +148,10 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         addCandidate(&run->candidates, line.c_str());
         ++candidateCount;
     }
-    const int referenceCount =
-        countInBox(reference, result.referenceStars.x, result.referenceStars.y, box, 0);
-    const int testCount = countInBox(test, result.testStars.x, result.testStars.y, box, margin);
-    std::string date = observationCard(test, "DATE-OBS");
-    std::string time = observationCard(test, "TIME-OBS");
+    const int referenceCount = countInBox(referenceFrame, result.referenceStars, box, 0);
+    const int testCount = countInBox(testFrame, result.testStars, box, margin);
+    std::string date, time;
+    observationTime(test, &date, &time);
     std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
                 testBase, date.c_str(), time.c_str(), referenceCount, testCount, candidateCount);
     return 0;

@@ -21,7 +21,7 @@
 #include "diff/difference.hpp"
 #include "search/compare.hpp"
 #include "search/run.hpp"
-#include "sky/world_coords.hpp"
+#include "wcs/world_coords.hpp"
 
 using namespace newstars;
 
