@@ -109,12 +109,11 @@ void markSharpPixels(const uint16_t* pixels, int32_t width, int32_t height, doub
     const double s2 = psfSigma * psfSigma;
     const double rho = (4 * std::exp(-1 / (2 * s2)) + 4 * std::exp(-1 / s2)) / 8;
     const ptrdiff_t w = width;
-    std::vector<uint8_t> sharp(mask->size(), 0);
-    bool any = false;
+    std::vector<size_t> sharp;
     const double excessLimit = 8 * 2.5 * skySigma;
-    for (int32_t y = 2; y < height - 2; ++y) {
+    for (ptrdiff_t y = 2; y < height - 2; ++y) {
         const uint16_t* row = pixels + y * w;
-        for (int32_t x = 2; x < width - 2; ++x) {
+        for (ptrdiff_t x = 2; x < width - 2; ++x) {
             const int p = row[x];
             if (p >= SATURATION)
                 continue;
@@ -131,23 +130,14 @@ void markSharpPixels(const uint16_t* pixels, int32_t width, int32_t height, doub
                                   static_cast<double>(row[x + 2 + d * w])});
             }
             const double a = p - floor, b = neighbours - floor;
-            if (a > 5 * skySigma && b < 0.5 * rho * a) {
-                sharp[y * w + x] = 1;
-                any = true;
-            }
+            if (a > 5 * skySigma && b < 0.5 * rho * a)
+                sharp.push_back(static_cast<size_t>(y * w + x));
         }
     }
-    if (!any)
-        return;
-    for (ptrdiff_t y = 1; y < height - 1; ++y) {
-        for (ptrdiff_t x = 1; x < width - 1; ++x) {
-            bool near = false;
-            for (ptrdiff_t dy = -1; dy <= 1 && !near; ++dy)
-                for (ptrdiff_t dx = -1; dx <= 1 && !near; ++dx)
-                    near = sharp[(y + dy) * w + (x + dx)] != 0;
-            if (near)
-                (*mask)[y * w + x] |= bit;
-        }
+    for (size_t at : sharp) {
+        for (ptrdiff_t dy = -1; dy <= 1; ++dy)
+            for (ptrdiff_t dx = -1; dx <= 1; ++dx)
+                (*mask)[static_cast<size_t>(static_cast<ptrdiff_t>(at) + dy * w + dx)] |= bit;
     }
 }
 

@@ -442,11 +442,12 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
             s != DiffStatus::Ok)
             return s;
         const double kRatio = ksquares / ksum;
-        const double gT = r.testNoise.gain, rnT2 = r.testNoise.readNoise * r.testNoise.readNoise;
-        const double gR = r.referenceNoise.gain,
+        const double perGainT = 1 / r.testNoise.gain,
+                     rnT2 = r.testNoise.readNoise * r.testNoise.readNoise;
+        const double perGainR = 1 / r.referenceNoise.gain,
                      rnR2 = r.referenceNoise.readNoise * r.referenceNoise.readNoise;
         const double f = varianceFactor;
-        const double scale2 = ksum * ksum;
+        const double perScale = 1 / ksum, perScale2 = perScale * perScale;
         const int order = r.kernel.spatialOrder;
         const size_t bgIndex =
             r.kernel.basis.size() * static_cast<size_t>(polynomialTermCount(order));
@@ -476,16 +477,16 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
                 if (r.referenceConvolved) {
                     const double tv = testImage.pixels[i];
                     d = tv - c;
-                    var = std::max(tv, 0.0) / gT + rnT2 +
-                          f * kRatio * area * std::max(c, 0.0) / gR +
+                    var = std::max(tv, 0.0) * perGainT + rnT2 +
+                          f * kRatio * area * std::max(c, 0.0) * perGainR +
                           f * ksquares * area * area * rnR2;
                 } else {
                     const double rv = resampled.pixels[i];
-                    d = (c - rv) / ksum;
-                    var = (kRatio * std::max(c, 0.0) / gT + ksquares * rnT2 +
-                           f * (area * std::max(rv, 0.0) / gR + area * area * rnR2)) /
-                          scale2;
-                    convolved.pixels[i] = static_cast<float>(rv / ksum);
+                    d = (c - rv) * perScale;
+                    var = (kRatio * std::max(c, 0.0) * perGainT + ksquares * rnT2 +
+                           f * (area * std::max(rv, 0.0) * perGainR + area * area * rnR2)) *
+                          perScale2;
+                    convolved.pixels[i] = static_cast<float>(rv * perScale);
                     r.difference.pixels[i] = static_cast<float>(d);
                     r.variance.pixels[i] = static_cast<float>(var);
                     continue;
