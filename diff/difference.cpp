@@ -209,10 +209,11 @@ std::vector<MatchedStar> matchStars(const StarList& test, const StarList& refere
 
 // Replaces every pixel carrying bit by the median of the unflagged pixels on the border of
 // the 5 x 5 square around it (left as it is when there are none or it is too near the edge).
-void cleanMaskedPixels(FloatImage* image, const std::vector<uint8_t>& mask, uint8_t bit)
+template <typename Pixel>
+void cleanMaskedPixels(Pixel* pixels, int32_t w, int32_t h, const std::vector<uint8_t>& mask,
+                       uint8_t bit)
 {
-    const int32_t w = image->width, h = image->height;
-    std::vector<float> ring;
+    std::vector<Pixel> ring;
     for (int32_t y = 2; y < h - 2; ++y) {
         for (int32_t x = 2; x < w - 2; ++x) {
             if (!(mask[static_cast<size_t>(y) * w + x] & bit))
@@ -224,14 +225,14 @@ void cleanMaskedPixels(FloatImage* image, const std::vector<uint8_t>& mask, uint
                         continue;
                     const size_t at = static_cast<size_t>(y + dy) * w + (x + dx);
                     if (!(mask[at] & bit))
-                        ring.push_back(image->pixels[at]);
+                        ring.push_back(pixels[at]);
                 }
             }
             if (ring.empty())
                 continue;
             std::nth_element(ring.begin(), ring.begin() + static_cast<ptrdiff_t>(ring.size() / 2),
                              ring.end());
-            image->pixels[static_cast<size_t>(y) * w + x] = ring[ring.size() / 2];
+            pixels[static_cast<size_t>(y) * w + x] = ring[ring.size() / 2];
         }
     }
 }
@@ -315,10 +316,27 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
 
         // Resampling, and the masks of missing and saturated data.
         start = std::chrono::steady_clock::now();
+        // The reference's cosmic-ray hits and hot pixels are replaced by their surroundings
+        // first: resampled and convolved they would leave holes beside new sources.
+        const size_t referenceCount = static_cast<size_t>(referenceWidth) * referenceHeight;
+        std::vector<uint16_t> cleanedReference;
+        const uint16_t* resampleSource = reference;
+        {
+            std::vector<uint8_t> sharp(referenceCount, 0);
+            markSharpPixels(reference, referenceWidth, referenceHeight, r.referenceSky.sigma,
+                            referenceSigmas.empty() ? 1.5 : typicalStarWidth(referenceSigmas),
+                            &sharp, MASK_COSMIC);
+            if (std::find(sharp.begin(), sharp.end(), MASK_COSMIC) != sharp.end()) {
+                cleanedReference.assign(reference, reference + referenceCount);
+                cleanMaskedPixels(cleanedReference.data(), referenceWidth, referenceHeight, sharp,
+                                  MASK_COSMIC);
+                resampleSource = cleanedReference.data();
+            }
+        }
         FloatImage resampled;
         double varianceFactor = 1;
         if (DiffStatus s =
-                resampleLanczos3(reference, referenceWidth, referenceHeight, r.map, testWidth,
+                resampleLanczos3(resampleSource, referenceWidth, referenceHeight, r.map, testWidth,
                                  testHeight, &resampled, &r.mask, &varianceFactor);
             s != DiffStatus::Ok)
             return s;
@@ -384,7 +402,7 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         // (each replaced by the median of the 5 x 5 square's border), so that the kernel does
         // not spread them; they stay marked in the mask.
         if (!r.referenceConvolved)
-            cleanMaskedPixels(&testImage, r.mask, MASK_COSMIC);
+            cleanMaskedPixels(testImage.pixels.data(), testWidth, testHeight, r.mask, MASK_COSMIC);
         const FloatImage& source = r.referenceConvolved ? resampled : testImage;
         const FloatImage& target = r.referenceConvolved ? testImage : resampled;
         const NoiseModel& sourceNoise = r.referenceConvolved ? r.referenceNoise : r.testNoise;
