@@ -51,6 +51,27 @@ void dilateMask(std::vector<uint8_t>* mask, int32_t width, int32_t height, uint8
     if (radius < 1 || width < 1 || height < 1)
         return;
     const size_t w = static_cast<size_t>(width);
+    const size_t n = w * static_cast<size_t>(height);
+    const size_t side = static_cast<size_t>(2 * radius + 1);
+    // Few source pixels: set the square around each directly.
+    std::vector<size_t> sources;
+    for (size_t i = 0; i < n && sources.size() * side * side < n; ++i) {
+        if ((*mask)[i] & source)
+            sources.push_back(i);
+    }
+    if (sources.size() * side * side < n) {
+        for (size_t at : sources) {
+            const int32_t x = static_cast<int32_t>(at % w), y = static_cast<int32_t>(at / w);
+            const int32_t x0 = std::max(0, x - radius), x1 = std::min(width - 1, x + radius);
+            for (int32_t yy = std::max(0, y - radius); yy <= std::min(height - 1, y + radius);
+                 ++yy) {
+                uint8_t* row = mask->data() + static_cast<size_t>(yy) * w;
+                for (int32_t xx = x0; xx <= x1; ++xx)
+                    row[xx] |= bit;
+            }
+        }
+        return;
+    }
     // Per row: distance-limited spread of the source bits; then per column the same.
     std::vector<uint8_t> rows(mask->size(), 0);
     for (int32_t y = 0; y < height; ++y) {
