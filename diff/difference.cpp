@@ -24,10 +24,9 @@ bool shapeOf(const Pixel* pixels, int32_t w, int32_t h, double x, double y, doub
              double* sigma)
 {
     const int inner = 12, outer = 16;
-    const int ix = static_cast<int>(std::lround(x)), iy = static_cast<int>(std::lround(y));
-    if (!(std::isfinite(x) && std::isfinite(y)) || ix - outer < 0 || iy - outer < 0 ||
-        ix + outer >= w || iy + outer >= h)
+    if (!(x >= outer && y >= outer && x < w - outer - 1 && y < h - outer - 1))
         return false;
+    const int ix = static_cast<int>(std::lround(x)), iy = static_cast<int>(std::lround(y));
     std::vector<double> ring;
     for (int dy = -outer; dy <= outer; ++dy) {
         for (int dx = -outer; dx <= outer; ++dx) {
