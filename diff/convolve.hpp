@@ -12,8 +12,9 @@ namespace newstars {
 // (FFTW), or by whichever is the faster for the kernel's size.
 enum class ConvolveMethod { Auto, Direct, Fourier };
 
-// Kernel half width from which Auto uses Fourier transforms (measured in bench/).
-inline constexpr int FOURIER_FROM_HALF_WIDTH = 4;
+// Kernel half width from which Auto uses Fourier transforms: on tiles of 256 the direct
+// sums cost about as much at half width 4 and grow as (2 h + 1)^2 (bench/difference_bench).
+inline constexpr int FOURIER_FROM_HALF_WIDTH = 5;
 
 // Convolves source with kernel (see kernel_fit.hpp for the convention), holding the
 // kernel constant over square tiles of tileSize pixels (16 to 2048) at its value at each
