@@ -31,23 +31,34 @@ DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, Sk
         std::nth_element(v->begin(), v->begin() + static_cast<ptrdiff_t>(v->size() / 2), v->end());
         return static_cast<double>((*v)[v->size() / 2]);
     };
-    double level = 0, sigma = 0;
-    for (int round = 0; round < 2; ++round) {
-        std::vector<float> values = sample;
-        level = medianOf(&values);
-        for (float& v : values)
-            v = std::fabs(v - static_cast<float>(level));
-        sigma = 1.4826 * medianOf(&values);
-        if (round == 0) {
-            std::vector<float> kept;
-            for (float v : sample) {
-                if (std::fabs(v - level) <= 5 * sigma)
-                    kept.push_back(v);
-            }
-            if (kept.empty())
-                break;
-            sample.swap(kept);
+    // Median and robust deviation first, then three rounds of clipping at 3 deviations
+    // around the median with the deviation from the kept values' spread (divided by
+    // 0.9866, the deviation of a normal distribution cut at 3 deviations): the median
+    // absolute deviation of whole numbers is itself a whole or half number and would be
+    // several per cent off for a sky deviation of 20 or so.
+    std::vector<float> values = sample;
+    double level = medianOf(&values);
+    for (float& v : values)
+        v = std::fabs(v - static_cast<float>(level));
+    double sigma = 1.4826 * medianOf(&values);
+    for (int round = 0; round < 3 && sigma > 0; ++round) {
+        values.clear();
+        for (float v : sample) {
+            if (std::fabs(v - level) < 3 * sigma)
+                values.push_back(v);
         }
+        if (values.size() < 2)
+            break;
+        double sum = 0, squares = 0;
+        for (float v : values) {
+            sum += v;
+            squares += (v - level) * (v - level);
+        }
+        const double mean = sum / static_cast<double>(values.size());
+        const double variance =
+            squares / static_cast<double>(values.size()) - (mean - level) * (mean - level);
+        level = medianOf(&values);
+        sigma = std::sqrt(std::max(variance, 0.0)) / 0.9866;
     }
     sky->level = level;
     sky->sigma = sigma;
@@ -196,7 +207,7 @@ void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t
     double positive = 0, negative = 0;
     bool masked = false, cosmic = false;
     const double core = std::max(2.0, 1.5 * sigma), core2 = core * core;
-    const double lobe = 2.5 * sigma, lobe2 = lobe * lobe;
+    const double lobe = 3 * sigma, lobe2 = lobe * lobe;
     double rpd = 0;
     const int reach = r + r / 2;
     for (int y = iy - reach; y <= iy + reach; ++y) {
@@ -248,8 +259,14 @@ void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t
     if (mw > 0) {
         const double a = mxx / mw, b = myy / mw, c = mxy / mw;
         const double mean = (a + b) / 2, spread = std::sqrt((a - b) * (a - b) / 4 + c * c);
-        const double major = mean + spread, minor = mean - spread;
-        s->elongation = minor > 0 ? std::sqrt(major / minor) : 99;
+        // The Gaussian window of deviation sigma narrows each axis: a Gaussian of variance
+        // q shows q w / (q + w) through a window of variance w.
+        const double window = sigma * sigma;
+        auto intrinsic = [window](double measured) {
+            return measured < window ? measured * window / (window - measured) : 1e300;
+        };
+        const double major = intrinsic(mean + spread), minor = intrinsic(mean - spread);
+        s->elongation = minor > 0 ? std::min(std::sqrt(major / minor), 99.0) : 99;
     } else {
         s->elongation = 99;
     }

@@ -17,10 +17,11 @@ struct SkyEstimate {
     double sigma = 0;
 };
 
-// Median and robust deviation (1.4826 times the median absolute deviation) of the
-// unsaturated pixels of a width x height image, from a regular sample of at most about a
-// million pixels, clipped once at 5 deviations. Ok; BadInput for an empty image or one
-// with no unsaturated pixel; *sky untouched on failure.
+// Sky level and deviation of the unsaturated pixels of a width x height image, from a
+// regular sample of at most about a million pixels: the median and 1.4826 times the median
+// absolute deviation, then three rounds of 3-deviation clipping around the median, the
+// deviation taken from the spread of the kept pixels (corrected for the clipping). Ok;
+// BadInput for an empty image or one with no unsaturated pixel; *sky untouched on failure.
 DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, SkyEstimate* sky);
 
 // The noise model of an image from its sky: with gain > 0 (electrons per ADU, e.g. from
@@ -57,9 +58,9 @@ struct DifferenceSource {
     double magnitudeChange = 0; // -2.5 log10((reference + difference) / reference); NaN
                                 // when the reference flux is below 3 flux errors
     double sharpness = 0;       // nearest pixel over the point-spread model's value there
-    double elongation = 0;      // square root of the ratio of the axes of the second moments
-                                // of the positive pixels, weighted by the point spread
-    double dipole = 0;          // within 2.5 point-spread deviations, the flux of pixels more
+    double elongation = 0;      // axis ratio from the second moments of the positive pixels
+                                // weighted by the point spread, the window's narrowing undone
+    double dipole = 0;          // within 3 point-spread deviations, the flux of pixels more
                                 // than 2 deviations (noise scaled) below 0 over that of pixels
                                 // as far above
     uint32_t reasons = 0;       // REJECT_* bits; 0 = kept
