@@ -14,7 +14,7 @@ DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, Sk
     if (pixels == nullptr || width < 1 || height < 1)
         return DiffStatus::BadInput;
     const size_t n = static_cast<size_t>(width) * height;
-    const size_t step = std::max<size_t>(1, n / 1000003);
+    const size_t step = std::max<size_t>(1, n / 250007);
     std::vector<float> sample;
     try {
         sample.reserve(n / step + 1);

@@ -1,11 +1,13 @@
 #include "diff/resample.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
 namespace newstars {
 
 static constexpr double PI = 3.141592653589793;
+static constexpr int32_t AREA_STEP = 64; // pixels between exact area factors along a row
 
 double lanczos3(double d)
 {
@@ -116,15 +118,31 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
         collapseRow(map.v, map.order, t, av, bv);
         float* out = result.pixels.data() + static_cast<size_t>(y) * width;
         uint8_t* outMask = bits.data() + static_cast<size_t>(y) * width;
-        for (int32_t x = 0; x < width; ++x) {
-            const double s = (x - map.centreX) * inverseScale;
-            const double u = au[0] + s * (au[1] + s * (au[2] + s * au[3]));
-            const double v = av[0] + s * (av[1] + s * (av[2] + s * av[3]));
+        // The area factor changes slowly: exact at every AREA_STEP-th pixel and at the row's
+        // end, linear between.
+        auto areaAt = [&](double s) {
             const double dus = au[1] + s * (2 * au[2] + s * 3 * au[3]);
             const double dvs = av[1] + s * (2 * av[2] + s * 3 * av[3]);
             const double dut = bu[0] + s * (bu[1] + s * (bu[2] + s * bu[3]));
             const double dvt = bv[0] + s * (bv[1] + s * (bv[2] + s * bv[3]));
-            const double area = std::fabs(dus * dvt - dut * dvs) * inverseScale * inverseScale;
+            return std::fabs(dus * dvt - dut * dvs) * inverseScale * inverseScale;
+        };
+        double areaStart = areaAt((0 - map.centreX) * inverseScale), areaEnd = areaStart;
+        int32_t stepStart = 0, stepEnd = 0;
+        for (int32_t x = 0; x < width; ++x) {
+            const double s = (x - map.centreX) * inverseScale;
+            if (x == stepEnd) {
+                stepStart = stepEnd;
+                areaStart = areaEnd;
+                stepEnd = std::min(width - 1, stepStart + AREA_STEP);
+                areaEnd = areaAt((stepEnd - map.centreX) * inverseScale);
+            }
+            const double area =
+                stepEnd > stepStart
+                    ? areaStart + (areaEnd - areaStart) * (x - stepStart) / (stepEnd - stepStart)
+                    : areaStart;
+            const double u = au[0] + s * (au[1] + s * (au[2] + s * au[3]));
+            const double v = av[0] + s * (av[1] + s * (av[2] + s * av[3]));
             if (!(u >= 2 && v >= 2 && u < sourceWidth - 3 && v < sourceHeight - 3)) {
                 outMask[x] = MASK_NO_DATA;
                 continue;
