@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <new>
 
 namespace newstars {
@@ -54,6 +58,33 @@ static void lanczosTable(std::vector<float>* table, double* squaredSum)
     }
     meanSquares /= LANCZOS_STEPS;
     *squaredSum = meanSquares * meanSquares;
+}
+
+// The 6 x 6 source pixels from row on (rows sw apart) weighted by wy down and wx across:
+// each column's weighted sum over the rows, then the columns weighted across.
+static inline float interpolate6x6(const float* row, size_t sw, const float* wx, const float* wy)
+{
+#if defined(__SSE2__)
+    __m128 left = _mm_setzero_ps(), right = _mm_setzero_ps();
+    for (int j = 0; j < 6; ++j, row += sw) {
+        const __m128 weight = _mm_set1_ps(wy[j]);
+        left = _mm_add_ps(left, _mm_mul_ps(weight, _mm_loadu_ps(row)));
+        right = _mm_add_ps(
+            right, _mm_mul_ps(weight, _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(
+                                          static_cast<const void*>(row + 4))))));
+    }
+    float column[8];
+    _mm_storeu_ps(column, left);
+    _mm_storeu_ps(column + 4, right);
+#else
+    float column[6] = {0, 0, 0, 0, 0, 0};
+    for (int j = 0; j < 6; ++j, row += sw) {
+        for (int i = 0; i < 6; ++i)
+            column[i] += wy[j] * row[i];
+    }
+#endif
+    return wx[0] * column[0] + wx[1] * column[1] + wx[2] * column[2] + wx[3] * column[3] +
+           wx[4] * column[4] + wx[5] * column[5];
 }
 
 // The polynomial of one output collapsed for one row: value = a[0] + a[1] s + a[2] s^2 +
@@ -155,13 +186,7 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
             const float* wx = table.data() + qu * 6;
             const float* wy = table.data() + qv * 6;
             const float* row = values.data() + static_cast<size_t>(iv - 2) * sw + (iu - 2);
-            float column[6] = {0, 0, 0, 0, 0, 0};
-            for (int j = 0; j < 6; ++j, row += sw) {
-                for (int i = 0; i < 6; ++i)
-                    column[i] += wy[j] * row[i];
-            }
-            const float sum = wx[0] * column[0] + wx[1] * column[1] + wx[2] * column[2] +
-                              wx[3] * column[3] + wx[4] * column[4] + wx[5] * column[5];
+            const float sum = interpolate6x6(row, sw, wx, wy);
             out[x] = static_cast<float>(sum * area);
             outMask[x] = saturated[static_cast<size_t>(iv) * sw + static_cast<size_t>(iu)];
         }
