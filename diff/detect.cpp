@@ -83,31 +83,36 @@ NoiseModel noiseFromSky(const SkyEstimate& sky, double gain)
 void filterSeparable(const FloatImage& in, const std::vector<float>& weights, FloatImage* out)
 {
     const int r = static_cast<int>(weights.size() / 2);
+    const int k = 2 * r + 1;
     const int w = in.width, h = in.height;
-    std::vector<float> rows(static_cast<size_t>(w) * h);
-    std::vector<float> padded(static_cast<size_t>(w + 2 * r));
-    for (int y = 0; y < h; ++y) {
-        std::fill(padded.begin(), padded.end(), 0.0f);
+    // The rows filtered along x, kept in a ring of 2 r + 1 rows: row y in slot y mod k.
+    std::vector<float> ring(static_cast<size_t>(k) * w);
+    std::vector<float> padded(static_cast<size_t>(w + 2 * r), 0.0f);
+    auto filterRow = [&](int y) {
         std::copy(in.pixels.begin() + static_cast<ptrdiff_t>(y) * w,
                   in.pixels.begin() + static_cast<ptrdiff_t>(y + 1) * w, padded.begin() + r);
-        float* o = rows.data() + static_cast<size_t>(y) * w;
+        float* o = ring.data() + static_cast<size_t>(y % k) * w;
         std::fill(o, o + w, 0.0f);
-        for (int a = 0; a <= 2 * r; ++a) {
+        for (int a = 0; a < k; ++a) {
             const float wa = weights[static_cast<size_t>(a)];
             const float* p = padded.data() + a;
             for (int x = 0; x < w; ++x)
                 o[x] += wa * p[x];
         }
-    }
+    };
+    for (int y = 0; y < std::min(r, h); ++y)
+        filterRow(y);
     for (int y = 0; y < h; ++y) {
+        if (y + r < h)
+            filterRow(y + r);
         float* o = out->pixels.data() + static_cast<size_t>(y) * w;
         std::fill(o, o + w, 0.0f);
-        for (int b = 0; b <= 2 * r; ++b) {
+        for (int b = 0; b < k; ++b) {
             const int yy = y + b - r;
             if (yy < 0 || yy >= h)
                 continue;
             const float wb = weights[static_cast<size_t>(b)];
-            const float* p = rows.data() + static_cast<size_t>(yy) * w;
+            const float* p = ring.data() + static_cast<size_t>(yy % k) * w;
             for (int x = 0; x < w; ++x)
                 o[x] += wb * p[x];
         }
@@ -317,22 +322,20 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
             p[static_cast<size_t>(a + r)] = static_cast<float>(g);
             p2[static_cast<size_t>(a + r)] = static_cast<float>(g * g);
         }
-        FloatImage weighted, weightedVariance, filtered, filteredVariance;
-        weighted.width = weightedVariance.width = filtered.width = filteredVariance.width = w;
-        weighted.height = weightedVariance.height = filtered.height = filteredVariance.height = h;
+        // One buffer holds the difference, then the variance, with unusable pixels at 0.
+        FloatImage weighted, filtered, filteredVariance;
+        weighted.width = filtered.width = filteredVariance.width = w;
+        weighted.height = filtered.height = filteredVariance.height = h;
         weighted.pixels.resize(n);
-        weightedVariance.pixels.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            const bool good = (mask[i] & MASK_UNUSABLE) == 0;
-            weighted.pixels[i] = good ? difference.pixels[i] : 0.0f;
-            weightedVariance.pixels[i] = good ? variance.pixels[i] : 0.0f;
-        }
+        for (size_t i = 0; i < n; ++i)
+            weighted.pixels[i] = (mask[i] & MASK_UNUSABLE) == 0 ? difference.pixels[i] : 0.0f;
         filtered.pixels.resize(n);
         filterSeparable(weighted, p, &filtered);
-        std::vector<float>().swap(weighted.pixels);
+        for (size_t i = 0; i < n; ++i)
+            weighted.pixels[i] = (mask[i] & MASK_UNUSABLE) == 0 ? variance.pixels[i] : 0.0f;
         filteredVariance.pixels.resize(n);
-        filterSeparable(weightedVariance, p2, &filteredVariance);
-        std::vector<float>().swap(weightedVariance.pixels);
+        filterSeparable(weighted, p2, &filteredVariance);
+        std::vector<float>().swap(weighted.pixels);
         std::vector<float>& snr = filtered.pixels;
         for (size_t i = 0; i < n; ++i) {
             const float var = filteredVariance.pixels[i];
