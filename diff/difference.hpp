@@ -18,12 +18,13 @@ namespace newstars {
 // Settings of the pipeline. Kernel sizes, stamp sizes and the detection's point spread
 // are chosen from the images' measured seeing unless fixedKernel is set.
 struct DifferenceOptions {
-    int correctionOrder = 1; // order of the star fit refining the map (0 to 2)
-    double matchRadius = 4;  // test pixels between a star and its mapped counterpart
-    int maxRegistrationStars = 400;
-    int maxStamps = 150;      // stamps of the kernel fit, brightest first
-    int spatialOrder = 1;     // of the kernel's variation over the image (0 to 2)
-    bool fixedKernel = false; // use kernel.sigmas, degrees, halfWidth, stampHalfSize
+    int correctionOrder = 1;        // order of the star fit refining the map (0 to 2)
+    double matchRadius = 4;         // reference pixels between a reference star and the mapped
+                                    // position of the test star it matches (none other within 2x)
+    int maxRegistrationStars = 400; // brightest test stars tried for matching
+    int maxStamps = 150;            // stamps of the kernel fit, brightest first
+    int spatialOrder = 1;           // of the kernel's variation over the image (0 to 2)
+    bool fixedKernel = false;       // use kernel.sigmas, degrees, halfWidth, stampHalfSize
     KernelFitOptions kernel;
     int tileSize = 256; // pixels over which the kernel is held constant
     ConvolveMethod method = ConvolveMethod::Auto;
@@ -68,7 +69,15 @@ struct DifferenceResult {
 // Runs the pipeline on a test image and its reference (16-bit pixels, SATURATION counts
 // as saturated) with initialMap taking test pixels to reference pixels (e.g. from
 // samplePixelMap through the two world-coordinate frames). inside() limits where sources
-// are reported (empty: everywhere). Ok with *result filled; BadInput; OutOfMemory;
+// are reported (empty: everywhere). Both images must be at least 65 pixels on each side;
+// they are only read. Steps: stars and sky of both; the map refined on matched bright
+// stars (kept as given when too few match); cosmic-ray hits and hot pixels of the
+// reference replaced by their surroundings; the reference resampled onto the test grid;
+// the seeing of both measured and the kernel fitted to turn the sharper into the blurrier
+// (the test image cleaned of its hits first when it is the one convolved); the difference
+// and its noise in test units; detection. The result depends only on the inputs (no
+// state is kept between calls; calls may run on several threads at once).
+// Ok with *result filled; BadInput; OutOfMemory;
 // NoOverlap when fewer than a tenth of the test pixels have reference data; TooFewStars
 // or SingularFit when the kernel cannot be fitted. *result untouched on failure.
 DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testHeight,
