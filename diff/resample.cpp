@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -69,9 +68,7 @@ static inline float interpolate6x6(const float* row, size_t sw, const float* wx,
     for (int j = 0; j < 6; ++j, row += sw) {
         const __m128 weight = _mm_set1_ps(wy[j]);
         left = _mm_add_ps(left, _mm_mul_ps(weight, _mm_loadu_ps(row)));
-        right = _mm_add_ps(
-            right, _mm_mul_ps(weight, _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(
-                                          static_cast<const void*>(row + 4))))));
+        right = _mm_add_ps(right, _mm_mul_ps(weight, _mm_setr_ps(row[4], row[5], 0.0f, 0.0f)));
     }
     float column[8];
     _mm_storeu_ps(column, left);
