@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "diff/convolve.hpp"
@@ -302,6 +303,38 @@ TEST(SubtractImages, FindsNewSourcesAndRejectsACosmicRay)
         EXPECT_EQ(found, pair.newX.size()) << s[0];
         EXPECT_EQ(rayKept, 0) << s[0];
         EXPECT_LE(kept, static_cast<int>(pair.newX.size()) + 1) << s[0];
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(SubtractImagesThreads, GiveTheSameResultOnEveryThread)
+{
+    const SyntheticPair pair = makePair(1.8, 1.2, 31);
+    auto run = [&](DifferenceResult* result) {
+        DifferenceOptions options;
+        return subtractImages(pair.test.data(), 512, 512, pair.reference.data(), 512, 512,
+                              shiftMap(3.3, -2.1), options, {}, result);
+    };
+    DifferenceResult alone, first, second;
+    ASSERT_EQ(run(&alone), DiffStatus::Ok);
+    DiffStatus s1 = DiffStatus::BadInput, s2 = DiffStatus::BadInput;
+    std::thread a([&] { s1 = run(&first); });
+    std::thread b([&] { s2 = run(&second); });
+    a.join();
+    b.join();
+    ASSERT_EQ(s1, DiffStatus::Ok);
+    ASSERT_EQ(s2, DiffStatus::Ok);
+    for (const DifferenceResult* r : {&first, &second}) {
+        EXPECT_EQ(r->difference.pixels, alone.difference.pixels);
+        EXPECT_EQ(r->variance.pixels, alone.variance.pixels);
+        ASSERT_EQ(r->sources.size(), alone.sources.size());
+        for (size_t k = 0; k < alone.sources.size(); ++k) {
+            EXPECT_EQ(r->sources[k].x, alone.sources[k].x) << k;
+            EXPECT_EQ(r->sources[k].flux, alone.sources[k].flux) << k;
+        }
     }
 }
 
