@@ -33,7 +33,7 @@ struct DifferenceOptions {
     DetectOptions detect; // psfSigma is set from the images
 };
 
-// Seconds spent in each step.
+// Processor seconds of the calling thread spent in each step.
 struct DifferenceTimings {
     double stars = 0;        // star finding in both images, sky estimates
     double registration = 0; // matching stars, refining the map
