@@ -393,19 +393,26 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         // Saturated pixels' surroundings: the wings of a saturated star and the kernel.
         const int saturationReach = static_cast<int>(std::ceil(3 * blur)) + fit.halfWidth;
         dilateMask(&r.mask, testWidth, testHeight, MASK_SATURATED, MASK_SATURATED, saturationReach);
+        // Stamps: unsaturated, isolated and point-like in both images; where that leaves
+        // too few for a fit, every unsaturated matched star.
         std::vector<int32_t> stampX, stampY;
-        for (size_t k = 0; k < pairs.size() && static_cast<int>(stampX.size()) < options.maxStamps;
-             ++k) {
-            const MatchedStar& m = matched[pairStar[k]];
-            if (!m.isolated || m.testPeak > 0.8 * SATURATION || m.referencePeak > 0.8 * SATURATION)
-                continue;
-            // Point-like in both: a galaxy's core, or a star with a companion, is no stamp.
-            if (std::fabs(pairTestSigma[k] / typicalTest - 1) > 0.15 ||
-                std::fabs(pairReferenceSigma[k] / typicalReference - 1) > 0.15)
-                continue;
-            stampX.push_back(static_cast<int32_t>(std::lround(pairs[k].x)));
-            stampY.push_back(static_cast<int32_t>(std::lround(pairs[k].y)));
-        }
+        auto chooseStamps = [&](bool strict) {
+            stampX.clear();
+            stampY.clear();
+            for (size_t k = 0;
+                 k < pairs.size() && static_cast<int>(stampX.size()) < options.maxStamps; ++k) {
+                const MatchedStar& m = matched[pairStar[k]];
+                if (m.testPeak > 0.8 * SATURATION || m.referencePeak > 0.8 * SATURATION)
+                    continue;
+                // A galaxy's core, or a star with a companion, is wider than the stars.
+                if (strict &&
+                    (!m.isolated || std::fabs(pairTestSigma[k] / typicalTest - 1) > 0.15 ||
+                     std::fabs(pairReferenceSigma[k] / typicalReference - 1) > 0.15))
+                    continue;
+                stampX.push_back(static_cast<int32_t>(std::lround(pairs[k].x)));
+                stampY.push_back(static_cast<int32_t>(std::lround(pairs[k].y)));
+            }
+        };
         // A test image about to be convolved loses its cosmic-ray hits and hot pixels first
         // (each replaced by the median of the 5 x 5 square's border), so that the kernel does
         // not spread them; they stay marked in the mask.
@@ -415,10 +422,16 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         const FloatImage& target = r.referenceConvolved ? testImage : resampled;
         const NoiseModel& sourceNoise = r.referenceConvolved ? r.referenceNoise : r.testNoise;
         const NoiseModel& targetNoise = r.referenceConvolved ? r.testNoise : r.referenceNoise;
-        if (DiffStatus s = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise,
-                                     stampX, stampY, fit, &r.kernel);
-            s != DiffStatus::Ok)
-            return s;
+        chooseStamps(true);
+        DiffStatus fitted = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise,
+                                      stampX, stampY, fit, &r.kernel);
+        if (fitted == DiffStatus::TooFewStars) {
+            chooseStamps(false);
+            fitted = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise, stampX,
+                               stampY, fit, &r.kernel);
+        }
+        if (fitted != DiffStatus::Ok)
+            return fitted;
         r.timings.kernelFit = secondsSince(start);
 
         start = threadSeconds();
