@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -60,25 +61,41 @@ static void lanczosTable(std::vector<float>* table, double* squaredSum)
 }
 
 // The 6 x 6 source pixels from row on (rows sw apart) weighted by wy down and wx across:
-// each column's weighted sum over the rows, then the columns weighted across.
-static inline float interpolate6x6(const float* row, size_t sw, const float* wx, const float* wy)
+// each column's weighted sum over the rows, then the columns weighted across. *saturated
+// tells whether any of them is saturated.
+static inline float interpolate6x6(const uint16_t* row, size_t sw, const float* wx, const float* wy,
+                                   bool* saturated)
 {
-#if defined(__SSE2__)
+#if defined(__SSE2__) && defined(__x86_64__)
+    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(-1);
     __m128 left = _mm_setzero_ps(), right = _mm_setzero_ps();
+    __m128i hit = _mm_setzero_si128();
+    bool lastColumns = false;
     for (int j = 0; j < 6; ++j, row += sw) {
+        long long four = 0;
+        std::memcpy(&four, row, sizeof four);
+        const __m128i packed = _mm_cvtsi64_si128(four);
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi16(packed, full));
+        lastColumns = lastColumns || row[4] >= SATURATION || row[5] >= SATURATION;
         const __m128 weight = _mm_set1_ps(wy[j]);
-        left = _mm_add_ps(left, _mm_mul_ps(weight, _mm_loadu_ps(row)));
+        left =
+            _mm_add_ps(left, _mm_mul_ps(weight, _mm_cvtepi32_ps(_mm_unpacklo_epi16(packed, zero))));
         right = _mm_add_ps(right, _mm_mul_ps(weight, _mm_setr_ps(row[4], row[5], 0.0f, 0.0f)));
     }
+    *saturated = lastColumns || (_mm_movemask_epi8(_mm_cmpeq_epi16(hit, zero)) & 0xFF) != 0xFF;
     float column[8];
     _mm_storeu_ps(column, left);
     _mm_storeu_ps(column + 4, right);
 #else
     float column[6] = {0, 0, 0, 0, 0, 0};
+    bool any = false;
     for (int j = 0; j < 6; ++j, row += sw) {
-        for (int i = 0; i < 6; ++i)
-            column[i] += wy[j] * row[i];
+        for (int i = 0; i < 6; ++i) {
+            column[i] += wy[j] * static_cast<float>(row[i]);
+            any = any || row[i] >= SATURATION;
+        }
     }
+    *saturated = any;
 #endif
     return wx[0] * column[0] + wx[1] * column[1] + wx[2] * column[2] + wx[3] * column[3] +
            wx[4] * column[4] + wx[5] * column[5];
@@ -118,23 +135,11 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
         return s;
     std::vector<uint8_t> bits;
     std::vector<float> table;
-    std::vector<float> values;
-    std::vector<uint8_t> saturated;
     double squares = 0;
     const size_t sw = static_cast<size_t>(sourceWidth);
-    const size_t sourceCount = sw * static_cast<size_t>(sourceHeight);
     try {
         bits.assign(result.pixels.size(), 0);
         lanczosTable(&table, &squares);
-        // The source as floats, and where a 7 x 7 square around a pixel holds a saturated
-        // one (covering the 6 x 6 taps of any position whose floor is that pixel).
-        values.resize(sourceCount);
-        saturated.assign(sourceCount, 0);
-        for (size_t i = 0; i < sourceCount; ++i) {
-            values[i] = static_cast<float>(source[i]);
-            saturated[i] = source[i] >= SATURATION ? MASK_SATURATED : 0;
-        }
-        dilateMask(&saturated, sourceWidth, sourceHeight, MASK_SATURATED, MASK_SATURATED, 3);
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }
@@ -182,10 +187,11 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
                 static_cast<int64_t>((v - static_cast<double>(iv)) * LANCZOS_STEPS + 0.5);
             const float* wx = table.data() + qu * 6;
             const float* wy = table.data() + qv * 6;
-            const float* row = values.data() + static_cast<size_t>(iv - 2) * sw + (iu - 2);
-            const float sum = interpolate6x6(row, sw, wx, wy);
+            const uint16_t* row = source + static_cast<size_t>(iv - 2) * sw + (iu - 2);
+            bool saturated = false;
+            const float sum = interpolate6x6(row, sw, wx, wy, &saturated);
             out[x] = static_cast<float>(sum * area);
-            outMask[x] = saturated[static_cast<size_t>(iv) * sw + static_cast<size_t>(iu)];
+            outMask[x] = saturated ? MASK_SATURATED : 0;
         }
     }
     output->width = result.width;
