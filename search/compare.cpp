@@ -241,10 +241,7 @@ static bool splitIsoDateTime(const std::string& text, std::string* date, std::st
     return true;
 }
 
-// The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the
-// date and time of an ISO DATE-OBS that holds both.
-static void observationTime(const FitsImage* test, std::string* date, std::string* time,
-                            ImageLog* log)
+void observationTime(const FitsImage* test, std::string* date, std::string* time, ImageLog* log)
 {
     std::string text;
     const char* card = nullptr;

@@ -33,8 +33,8 @@ struct SearchRun {
 
 // The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the
 // date and time of an ISO DATE-OBS that holds both. A missing card shows as "????????"
-// after "No <keyword> field in test image" on standard error.
-void observationTime(const FitsImage* test, std::string* date, std::string* time);
+// after "No <keyword> field in test image" in the log's standard error.
+void observationTime(const FitsImage* test, std::string* date, std::string* time, ImageLog* log);
 
 // A star's position on the sky, radians.
 struct SkyPosition {

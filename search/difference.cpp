@@ -93,16 +93,16 @@ static int countInBox(const WorldFrame& frame, const StarList& stars, const Sear
 
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
-                              const char* testName, const char* objectName)
+                              const char* testName, const char* objectName, ImageLog* log)
 {
     WorldFrame testFrame, referenceFrame;
     if (WcsStatus w = readWorldFrame(*test, run->wcsMode, &testFrame); w != WcsStatus::Ok) {
-        std::fprintf(stderr, "%s: %s\n", testName, wcsStatusText(w));
+        logError(log, "%s: %s\n", testName, wcsStatusText(w));
         return -1;
     }
     if (WcsStatus w = readWorldFrame(*reference, run->wcsMode, &referenceFrame);
         w != WcsStatus::Ok) {
-        std::fprintf(stderr, "%s: %s\n", referenceName, wcsStatusText(w));
+        logError(log, "%s: %s\n", referenceName, wcsStatusText(w));
         return -1;
     }
     const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
@@ -130,7 +130,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
                            reference->width, reference->height, map, options, inside, &result);
     }
     if (status != DiffStatus::Ok) {
-        std::fprintf(stderr, "%s: %s\n", testName, diffStatusText(status));
+        logError(log, "%s: %s\n", testName, diffStatusText(status));
         return -1;
     }
 
@@ -151,9 +151,9 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     const int referenceCount = countInBox(referenceFrame, result.referenceStars, box, 0);
     const int testCount = countInBox(testFrame, result.testStars, box, margin);
     std::string date, time;
-    observationTime(test, &date, &time);
-    std::printf("%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
-                testBase, date.c_str(), time.c_str(), referenceCount, testCount, candidateCount);
+    observationTime(test, &date, &time, log);
+    logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
+              testBase, date.c_str(), time.c_str(), referenceCount, testCount, candidateCount);
     return 0;
 }
 

@@ -23,12 +23,12 @@ int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string
 // map refined on stars of both, resampled, matched in point spread and subtracted, and the
 // positive sources on the difference at run->differenceThreshold that pass its shape and
 // dipole tests, inside the box shrunk by the tolerance, become candidate lines, in the
-// order of their pixels (rows, then columns). The summary line is printed as
-// compareImages prints it; its star counts are the stars found in each image inside the
-// box, as there. Returns 0; -1 when the pipeline fails (reported as "<test>: <reason>" on
-// standard error, nothing printed on standard output, no candidate added).
+// order of their pixels (rows, then columns). The summary line goes to the log's standard
+// output as reportComparison writes it; its star counts are the stars found in each image
+// inside the box, as there. Returns 0; -1 when the pipeline fails ("<test>: <reason>" in
+// the log's standard error, no summary line, no candidate added).
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
-                              const char* testName, const char* objectName);
+                              const char* testName, const char* objectName, ImageLog* log);
 
 } // namespace newstars

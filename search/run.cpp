@@ -12,6 +12,7 @@
 #include "base/angles.hpp"
 #include "base/file_descriptor.hpp"
 #include "fits/fits_read.hpp"
+#include "search/difference.hpp"
 #include "search/image_file.hpp"
 #include "search/ordered_work.hpp"
 #include "sky/sexagesimal.hpp"
@@ -231,8 +232,10 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     int openFd = -1, found = 0;
     while ((found = findReferenceEntry(table, objectName.c_str(), &box, &entry, &message)) == 0) {
         const char* referenceName = entry.referenceName.c_str();
-        // A reference file unchanged since its stars were found needs no second look.
-        claimed = fileIdentity(referenceName, &identity) == 0;
+        // A reference file unchanged since its stars were found needs no second look (the
+        // difference method needs its pixels every time).
+        claimed =
+            shared->method == SearchMethod::Catalog && fileIdentity(referenceName, &identity) == 0;
         if (claimed && shared->references.findOrClaim(identity, &stars)) {
             claimed = false;
             break;
@@ -258,9 +261,27 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         return 0;
     }
 
+    const char* referenceName = entry.referenceName.c_str();
+    if (shared->method == SearchMethod::Difference) {
+        FitsImage& reference = worker->referenceImage;
+        if (readOpenImage(openFd, &reference, &message) != 0) {
+            logError(log, "%s: %s\n", referenceName, message.c_str());
+            outcome->fatal = true;
+            return -2;
+        }
+        SearchRun run;
+        run.tolerance = shared->tolerance;
+        run.wcsMode = shared->wcsMode;
+        run.method = shared->method;
+        run.differenceThreshold = shared->differenceThreshold;
+        compareImagesByDifference(&run, box, &reference, &test, referenceName, testName,
+                                  objectName.c_str(), log);
+        outcome->candidates = std::move(run.candidates);
+        return 0;
+    }
+
     // The reference's stars (unless kept from before) and the test's, found at the same
     // time when the run has the workers for it.
-    const char* referenceName = entry.referenceName.c_str();
     ReferenceSearch reference;
     std::vector<SkyPosition> testSky;
     std::string testNote, testError;
@@ -340,6 +361,7 @@ int runSearch(int argc, char** argv)
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
     WcsMode wcsMode = WcsMode::Auto;
     int workers = availableProcessors();
+    SearchRun methodOptions; // --method and --threshold
     // The options, in either order, then the rest of the command line as if they had not
     // been there.
     std::vector<char*> words(argv, argv + std::max(argc, 0));
@@ -359,8 +381,17 @@ int runSearch(int argc, char** argv)
             printUsage(programName);
             return 1;
         }
-        if (used == 0)
+        if (used == 0) {
+            const size_t before = words.size();
+            std::string message;
+            if (takeMethodOptions(&words, &methodOptions, &message) != 0) {
+                std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+                return 1;
+            }
+            if (words.size() != before)
+                continue;
             break;
+        }
         words.erase(words.begin() + 1, words.begin() + 1 + used);
     }
     argc = static_cast<int>(words.size()) - 1;
@@ -378,6 +409,8 @@ int runSearch(int argc, char** argv)
     shared.tolerance = toleranceFromText(toleranceText);
     shared.wcsMode = wcsMode;
     shared.searchesTogether = workers > 1;
+    shared.method = methodOptions.method;
+    shared.differenceThreshold = methodOptions.differenceThreshold;
 
     std::vector<std::string> imageNames;
     if (form == FILE_OF_FILES_FORM) {

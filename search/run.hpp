@@ -75,11 +75,13 @@ using ReferenceStars = std::shared_ptr<const ReferenceSky>;
 
 // What the comparisons of a run share: set before the first, only the cache changes.
 struct SearchShared {
-    double tolerance = 0;                 // match tolerance, radians
-    WcsMode wcsMode = WcsMode::Auto;      // how images' world coordinates are read
-    std::string tableText;                // the reference table as read at the start
-    bool searchesTogether = false;        // reference and test star searches on two threads
-    FileCache<ReferenceStars> references; // stars of the reference files read so far
+    double tolerance = 0;                        // match tolerance, radians
+    WcsMode wcsMode = WcsMode::Auto;             // how images' world coordinates are read
+    std::string tableText;                       // the reference table as read at the start
+    bool searchesTogether = false;               // reference and test star searches on two threads
+    FileCache<ReferenceStars> references;        // stars of the reference files read so far
+    SearchMethod method = SearchMethod::Catalog; // how new sources are found
+    double differenceThreshold = 5;              // S/N of a difference-imaging detection
 };
 
 // The buffers of one worker, kept from one test image to the next (about one image pair

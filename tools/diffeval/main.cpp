@@ -20,6 +20,7 @@
 #include "base/text.hpp"
 #include "diff/difference.hpp"
 #include "search/compare.hpp"
+#include "search/image_file.hpp"
 #include "search/run.hpp"
 #include "wcs/world_coords.hpp"
 
@@ -93,14 +94,24 @@ int main(int argc, char** argv)
     for (const std::string& name : files) {
         FitsImage test, reference;
         std::string object;
-        if (readTestImage(name.c_str(), &test, &object) != 0)
+        ImageLog log;
+        const int read = readTestImage(name.c_str(), &test, &object, &log);
+        writeImageLog(log);
+        if (read != 0)
             continue;
         ReferenceEntry entry;
         SearchBox box;
-        std::string fatal;
         std::rewind(table);
-        if (readReferenceImage(table, object.c_str(), &reference, &entry, &box, &fatal) != 0)
+        bool haveReference = false;
+        while (!haveReference &&
+               findReferenceEntry(table, object.c_str(), &box, &entry, &message) == 0) {
+            const int fd = openImageFile(entry.referenceName.c_str(), &message);
+            haveReference = fd >= 0 && readOpenImage(fd, &reference, &message) == 0;
+        }
+        if (!haveReference) {
+            std::fprintf(stderr, "%s: no reference image\n", name.c_str());
             continue;
+        }
         const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
             double ra = 0, dec = 0;
             return pixelToSky(&test, x, y, &ra, &dec) == 0 &&
