@@ -137,6 +137,8 @@ static int readHeaderCards(int fd, FitsImage* image, std::string* message, bool 
     bool ended = false;
     char card[FITS_CARD_LENGTH];
     do {
+        if (!ended && cardsRead == int64_t{FITS_MAX_HEADER_RECORDS} * FITS_CARDS_PER_RECORD)
+            return failRead(image, message, "FITS header longer than 10000 records");
         ssize_t got = readAll(fd, card, FITS_CARD_LENGTH);
         if (got < 0)
             return failRead(image, message, std::strerror(errno));

@@ -9,6 +9,10 @@
 
 namespace newstars {
 
+// The most 2880-byte records a header may take, END included: a file without END
+// (a device, a damaged file) is refused after this much instead of read without end.
+inline constexpr int FITS_MAX_HEADER_RECORDS = 10000;
+
 // Reads the header and pixels of the primary image (or of the first extension behind an
 // empty primary header, see readFitsHeader) from fd (positioned at the start
 // of the file) into an empty image. 0 with the image filled; -1 with the image
@@ -26,7 +30,8 @@ int readFitsImage(int fd, FitsImage* image, std::string* message);
 // xfactor, yfactor, offset1, offset2 and exposureMs (EXPTIME * 1000 truncated,
 // saturated to the 32-bit range). On success fd stands at the first data byte.
 // -1 with the image emptied and, in *message, the system's error text, "FITS file is
-// short", CARD_MEMORY_MESSAGE (a card could not be kept), "File must claim to be a
+// short", "FITS header longer than 10000 records" (no END in FITS_MAX_HEADER_RECORDS
+// records), CARD_MEMORY_MESSAGE (a card could not be kept), "File must claim to be a
 // SIMPLE image.", "BITPIX must be 16." or a message of getImageSize.
 int readFitsHeader(int fd, FitsImage* image, std::string* message);
 

@@ -194,6 +194,8 @@ TEST(ReadFitsImage, FailureMessages)
         {"no END", std::string(good[0]) + good[1] + good[2] + good[3] + good[4],
          "FITS file is short"},
         {"END record cut short", endThenPartial, "FITS file is short"},
+        {"no END in 10000 records", std::string(10000 * 2880, ' ') + card("END"),
+         "FITS header longer than 10000 records"},
         {"SIMPLE absent", header(without(good, "SIMPLE")) + pixels,
          "File must claim to be a SIMPLE image."},
         {"SIMPLE false", header(replaced(good, "SIMPLE", "F")) + pixels,
@@ -292,9 +294,13 @@ TEST(ReadFitsImage, HeaderRecords)
     std::vector<std::string> thirtyFive = imageCards(1, 1);
     while (thirtyFive.size() < 35)
         thirtyFive.push_back(card(""));
+    std::vector<std::string> longest = imageCards(1, 1);
+    longest.resize(10000 * 36 - 1, card(""));
     const Case cases[] = {
         {"forty cards span two records", forty, card("END"), "", 40, 5760},
         {"END as the 36th card", thirtyFive, card("END"), "", 35, 2880},
+        {"END as the last card of record 10000", longest, card("END"), "", 10000 * 36 - 1,
+         10000 * 2880},
         {"END followed by letters", imageCards(1, 1), card("ENDING  = 'still the end'"), "", 5,
          2880},
         {"cards after END ignored", imageCards(1, 1), card("END"),
