@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -92,6 +93,20 @@ int takeWorkersOption(int argc, char** argv, int* workers, int* used)
 double toleranceFromText(const char* arcsecText)
 {
     return degreesToRadians(std::atof(arcsecText) / 3600);
+}
+
+int parseTolerance(const char* arcsecText, double* tolerance)
+{
+    char* end = nullptr;
+    const double arcsec = std::strtod(arcsecText, &end);
+    if (end == arcsecText || !std::isfinite(arcsec) || arcsec < 0)
+        return -1;
+    while (*end == ' ' || *end == '\t')
+        ++end;
+    if (*end != '\0')
+        return -1;
+    *tolerance = toleranceFromText(arcsecText);
+    return 0;
 }
 
 // Appends one name to the list: 0, or -1 with the message when memory runs out.
@@ -406,7 +421,11 @@ int runSearch(int argc, char** argv)
     const char* toleranceText = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
     const char* tableName = form == FILE_OF_FILES_FORM ? argv[4] : argv[2];
     SearchShared shared;
-    shared.tolerance = toleranceFromText(toleranceText);
+    if (parseTolerance(toleranceText, &shared.tolerance) != 0) {
+        std::fprintf(stderr, "arcsec_sep `%s' is not a finite number of arcseconds >= 0\n",
+                     toleranceText);
+        return 1;
+    }
     shared.wcsMode = wcsMode;
     shared.searchesTogether = workers > 1;
     shared.method = methodOptions.method;

@@ -45,6 +45,11 @@ int takeWorkersOption(int argc, char** argv, int* workers, int* used);
 // number as atof reads it (0 when there is none), / 3600 * pi / 180. No range check.
 double toleranceFromText(const char* arcsecText);
 
+// Checks the match tolerance text and converts it as toleranceFromText does: 0 with
+// *tolerance in radians; -1 (*tolerance untouched) unless the text is one decimal
+// number, blanks around it allowed, that is finite and not negative.
+int parseTolerance(const char* arcsecText, double* tolerance);
+
 // Reads the test image names from a file of files, one per line, read in pieces of at
 // most 1023 characters; a piece shorter than two characters (line end included) or
 // starting with "#" or "!" is skipped, otherwise its line end is removed and the rest,

@@ -38,6 +38,18 @@ TEST(CommandLine, ToleranceConvertsArcsecondsToRadians)
     EXPECT_EQ(toleranceFromText("abc"), 0.0);
     EXPECT_EQ(toleranceFromText("-f"), 0.0);
     EXPECT_LT(toleranceFromText("-1"), 0.0);
+
+    for (const char* text : {"2", " 2 ", "0", "-0", "1e3", "0x10", "2.5\t"}) {
+        double tolerance = -1;
+        EXPECT_EQ(parseTolerance(text, &tolerance), 0) << text;
+        EXPECT_EQ(tolerance, toleranceFromText(text)) << text;
+    }
+    for (const char* text :
+         {"", " ", "abc", "2abc", "2 3", "-1", "-1e-300", "nan", "inf", "-inf", "1e999", "-f"}) {
+        double tolerance = 7;
+        EXPECT_EQ(parseTolerance(text, &tolerance), -1) << text;
+        EXPECT_EQ(tolerance, 7) << text;
+    }
 }
 
 TEST(CommandLine, FormIsDecidedByCountAndDashF)
@@ -51,28 +63,24 @@ TEST(CommandLine, FormIsDecidedByCountAndDashF)
     };
     const std::string oneCandidate =
         std::string(STANDARD_SUMMARY) + FORM_FEED + STANDARD_CANDIDATE + "\n";
-    // Tolerance 0: both test stars are candidates.
-    const std::string zeroTolerance =
-        "M31          ref.fts      test.fts     2026-12-07 01:02:03   1   2   2\n" + FORM_FEED +
-        "M31          test.fts     10:00:00.0   0:00:00\n" + STANDARD_CANDIDATE + "\n";
     const Case cases[] = {
         {"image list", {"2", "table.txt", "test.fts"}, oneCandidate, "", 0},
         {"dash-f form", {"-f", "files.txt", "2", "table.txt"}, oneCandidate, "", 0},
-        {"-f before three arguments is a tolerance",
+        {"-f before three arguments is a tolerance, and not a number",
          {"-f", "table.txt", "test.fts"},
-         zeroTolerance,
          "",
-         0},
-        {"-f before five arguments is a tolerance, the file of files the table",
+         "arcsec_sep `-f' is not a finite number of arcseconds >= 0\n",
+         1},
+        {"-f before five arguments is a tolerance, and not a number",
          {"-f", "files.txt", "test.fts", "2", "table.txt"},
          "",
-         "Ref file line must contain 6 fields: test.fts",
+         "arcsec_sep `-f' is not a finite number of arcseconds >= 0\n",
          1},
-        {"-F is not -f: images 2 and table.txt",
+        {"-F is not -f: the first form, with -F as a tolerance that is not a number",
          {"-F", "files.txt", "2", "table.txt"},
-         FORM_FEED,
-         "2: No such file or directory\ntable.txt: FITS file is short\n",
-         0},
+         "",
+         "arcsec_sep `-F' is not a finite number of arcseconds >= 0\n",
+         1},
     };
     ScratchDirectory dir;
     writeStandardScene(dir);
