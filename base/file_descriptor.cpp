@@ -1,9 +1,32 @@
 #include "base/file_descriptor.hpp"
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace newstars {
+
+int openRegularFile(const char* path, std::string* message)
+{
+    FileDescriptor file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file.isOpen() || fstat(file.get(), &status) != 0) {
+        *message = std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *message = NOT_REGULAR_FILE_MESSAGE;
+        return -1;
+    }
+    const int flags = fcntl(file.get(), F_GETFL);
+    if (flags < 0 || fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *message = std::strerror(errno);
+        return -1;
+    }
+    return file.release();
+}
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept
 {

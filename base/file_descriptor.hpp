@@ -2,6 +2,7 @@
 // Ownership of an open file descriptor, and reads and writes of whole buffers.
 
 #include <cstddef>
+#include <string>
 #include <sys/types.h>
 
 namespace newstars {
@@ -35,6 +36,15 @@ public:
 private:
     int fd_ = -1;
 };
+
+// The reason openRegularFile gives for a FIFO, device, directory or socket.
+inline constexpr const char* NOT_REGULAR_FILE_MESSAGE = "not a regular file";
+
+// Opens path for reading without waiting on it (a FIFO without a writer, a device) and
+// keeps the descriptor only when it is a regular file. The descriptor (close-on-exec,
+// reads blocking again), or -1 with the reason in *message: the system's text for the
+// error, or NOT_REGULAR_FILE_MESSAGE. *message is untouched on success.
+int openRegularFile(const char* path, std::string* message);
 
 // Reads up to length bytes, repeating partial and interrupted reads until the length
 // is reached or the file ends. The byte count, or -1 on a read error (errno set).

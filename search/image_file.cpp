@@ -58,18 +58,16 @@ static void removePrivateDirectory(const std::string& directory)
     rmdir(directory.c_str());
 }
 
-// Copies the file from into the new file to (created, not overwritten). 0 or -1.
-static int copyFile(const char* from, const char* to)
+// Copies what the open file from holds into the new file to (created, not
+// overwritten). 0 or -1.
+static int copyFile(int from, const char* to)
 {
-    FileDescriptor in(open(from, O_RDONLY | O_CLOEXEC));
-    if (!in.isOpen())
-        return -1;
     FileDescriptor out(open(to, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!out.isOpen())
         return -1;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = readAll(in.get(), buffer, sizeof buffer);
+        const ssize_t n = readAll(from, buffer, sizeof buffer);
         if (n < 0)
             return -1;
         if (n == 0)
@@ -104,6 +102,12 @@ static int runDecompressor(const std::string& name, DecompressorOutput* decompre
 static int openCompressedImage(const char* name, std::string* message,
                                DecompressorOutput* decompressor)
 {
+    std::string reason;
+    const FileDescriptor source(openRegularFile(name, &reason));
+    if (!source.isOpen() && reason == NOT_REGULAR_FILE_MESSAGE) {
+        *message = reason;
+        return -1;
+    }
     std::string directory;
     if (makePrivateDirectory(&directory) != 0) {
         *message = "Can not create temp filename for fdecomp";
@@ -111,7 +115,7 @@ static int openCompressedImage(const char* name, std::string* message,
     }
     std::string base = directory + "/image";
     std::string copy = base + ".fth";
-    if (copyFile(name, copy.c_str()) != 0) {
+    if (!source.isOpen() || copyFile(source.get(), copy.c_str()) != 0) {
         *message = "Can not execute `copy " + std::string(name) + " " + copy + "' ";
         removePrivateDirectory(directory);
         return -1;
@@ -133,10 +137,7 @@ int openImageFile(const char* name, std::string* message, DecompressorOutput* de
 {
     if (isCompressedName(name))
         return openCompressedImage(name, message, decompressor);
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        *message = std::strerror(errno);
-    return fd;
+    return openRegularFile(name, message);
 }
 
 } // namespace newstars

@@ -13,7 +13,9 @@ struct DecompressorOutput {
 // Opens the named image read-only and returns the descriptor, which the caller reads
 // from the start and closes; or -1 with the reason (no file name, no line end) in
 // *message, which is untouched on success.
-// A plain name is opened directly; failure gives the system's text for the error.
+// Only a regular file is opened, without waiting on anything else (a FIFO, a device):
+// failure gives the system's text for the error, or "not a regular file".
+// A plain name is opened directly.
 // A name ending exactly in ".fth", ".fz" or ".gz" (so ".fits.fz", ".fts.fz" and
 // ".fits.gz" too), or the same in upper case, is copied into a fresh private directory
 // under TMPDIR (or /tmp) as image.fth, decompressed there by running

@@ -129,20 +129,26 @@ static int addImageName(std::vector<std::string>* names, const char* name, const
     return 0;
 }
 
-// The text perror would print for the current errno under the given name.
-static std::string systemErrorText(const char* name)
+FILE* openTextFile(const char* fileName, std::string* message)
 {
-    const char* reason = std::strerror(errno);
-    return name[0] != '\0' ? std::string(name) + ": " + reason : std::string(reason);
+    std::string reason;
+    FileDescriptor file(openRegularFile(fileName, &reason));
+    FILE* stream = file.isOpen() ? fdopen(file.get(), "r") : nullptr;
+    if (stream == nullptr) {
+        if (file.isOpen())
+            reason = std::strerror(errno);
+        *message = fileName[0] != '\0' ? std::string(fileName) + ": " + reason : reason;
+        return nullptr;
+    }
+    file.release();
+    return stream;
 }
 
 int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::string* message)
 {
-    FILE* file = std::fopen(fileName, "re");
-    if (file == nullptr) {
-        *message = systemErrorText(fileName);
+    FILE* file = openTextFile(fileName, message);
+    if (file == nullptr)
         return -1;
-    }
     int count = 0;
     char line[FILE_LIST_LINE_LENGTH + 1];
     while (std::fgets(line, sizeof line, file) != nullptr) {
@@ -448,9 +454,10 @@ int runSearch(int argc, char** argv)
             imageNames.emplace_back(argv[i]);
     }
 
-    FILE* table = std::fopen(tableName, "re");
+    std::string message;
+    FILE* table = openTextFile(tableName, &message);
     if (table == nullptr) {
-        std::perror(tableName);
+        std::fprintf(stderr, "%s\n", message.c_str());
         return 1;
     }
     char piece[65536];

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include "base/file_descriptor.hpp"
 #include "base/process.hpp"
 #include "base/text.hpp"
+#include "support/files.hpp"
 
 using namespace newstars;
 
@@ -128,4 +131,32 @@ TEST(RunProgram, CapturingKeepsWhatTheProgramWritesApart)
     int status = -1;
     EXPECT_EQ(runProgramCapturing({}, &status, &output, &errors), -1);
     EXPECT_EQ(output, "old");
+}
+
+TEST(OpenRegularFile, RefusesWhatIsNotARegularFileWithoutWaiting)
+{
+    ScratchDirectory dir;
+    writeFile(dir.file("plain"), "text");
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    struct Case {
+        std::string path;
+        std::string message; // "" for success
+    };
+    const Case cases[] = {
+        {dir.file("plain"), ""},
+        {dir.file("fifo"), "not a regular file"},
+        {"/dev/zero", "not a regular file"},
+        {dir.path, "not a regular file"},
+        {dir.file("missing"), std::strerror(ENOENT)},
+    };
+    for (const Case& c : cases) {
+        std::string message = "untouched";
+        FileDescriptor file(openRegularFile(c.path.c_str(), &message));
+        EXPECT_EQ(file.isOpen(), c.message.empty()) << c.path;
+        EXPECT_EQ(message, c.message.empty() ? "untouched" : c.message) << c.path;
+        if (file.isOpen()) {
+            EXPECT_EQ(fcntl(file.get(), F_GETFL) & O_NONBLOCK, 0) << c.path;
+            EXPECT_NE(fcntl(file.get(), F_GETFD) & FD_CLOEXEC, 0) << c.path;
+        }
+    }
 }
