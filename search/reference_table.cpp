@@ -1,11 +1,27 @@
 #include "search/reference_table.hpp"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "base/angles.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
+
+// A line as getline keeps it, released at the end of the scope.
+struct LineBuffer {
+    char* text = nullptr;
+    size_t size = 0;
+    LineBuffer() = default;
+    LineBuffer(const LineBuffer&) = delete;
+    LineBuffer& operator=(const LineBuffer&) = delete;
+    ~LineBuffer()
+    {
+        std::free(text);
+    }
+};
 
 static bool isFieldSpace(char c)
 {
@@ -76,8 +92,12 @@ int splitFields(char* line, char** starts)
 int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
                        std::string* message)
 {
-    char line[REFERENCE_LINE_LENGTH + 1];
-    while (std::fgets(line, sizeof line, table) != nullptr) {
+    LineBuffer buffer;
+    for (;;) {
+        errno = 0; // getline leaves it at the end of the file
+        if (getline(&buffer.text, &buffer.size, table) < 0)
+            break;
+        char* line = buffer.text;
         if (!isAsciiLetterOrDigit(line[0]))
             continue;
         char* fields[6] = {};
@@ -108,6 +128,10 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
         entry->southDec = fields[4];
         entry->referenceName = fields[5];
         return 0;
+    }
+    if (std::ferror(table) || errno != 0) {
+        *message = std::string("Can not read the reference table: ") + std::strerror(errno) + "\n";
+        return -3;
     }
     return -1;
 }

@@ -30,9 +30,6 @@ struct ReferenceEntry {
     std::string referenceName; // reference image file, as written
 };
 
-// Longest piece of a table line read at once, line end included.
-inline constexpr int REFERENCE_LINE_LENGTH = 255;
-
 // Splits line in place into fields separated by runs of blank, tab, newline, vertical
 // tab, form feed or carriage return: the first white-space character after each field
 // is overwritten with a terminator. The first field always starts at line[0].
@@ -44,17 +41,19 @@ int splitFields(char* line, char** starts);
 // "NGC1316" names the same object as "ngc 1316".
 bool sameObjectName(const char* a, const char* b);
 
-// Reads table lines from the stream's current position up to the next entry whose
-// object name is objectName (sameObjectName). On finding one, stores its
-// fields in *entry, its sky box (converted to radians) in *box, leaves the stream
-// just after that line and returns 0. Returns -1 at end of file with *entry and *box
-// untouched.
+// Reads table lines, each whole whatever its length, from the stream's current position
+// up to the next entry whose object name is objectName (sameObjectName). On finding
+// one, stores its fields in *entry, its sky box (converted to radians) in *box, leaves
+// the stream just after that line and returns 0. Returns -1 at end of file with *entry
+// and *box untouched.
 // Returns -2, with *entry and *box untouched and in *message the text to show on
 // standard error (line end included where one is due), for a malformed table:
 //   "Ref file line must contain 6 fields: FIRST-FIELD"   an entry (of any object) read
 //                                                       on the way without six fields
 //   "Bad FIELD for OBJECT: TEXT\n"  a sky field of the matching entry without a number,
 //                                   or too large to give a finite angle
+// Returns -3, with *entry and *box untouched, when the stream cannot be read (or memory
+// for a line runs out): "Can not read the reference table: <system text>\n" in *message.
 int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
                        std::string* message);
 

@@ -163,6 +163,11 @@ int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::
         }
         ++count;
     }
+    if (std::ferror(file)) {
+        *message = std::string(fileName) + ": " + std::strerror(errno);
+        std::fclose(file);
+        return -1;
+    }
     std::fclose(file);
     return count;
 }
@@ -272,7 +277,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         claimed = false;
     }
     std::fclose(table);
-    if (found == -2) {
+    if (found == -2 || found == -3) { // a malformed table, or no memory for a line
         logError(log, "%s", message.c_str());
         outcome->fatal = true;
         return -2;
@@ -463,6 +468,12 @@ int runSearch(int argc, char** argv)
     char piece[65536];
     for (size_t n = 0; (n = std::fread(piece, 1, sizeof piece, table)) > 0;)
         shared.tableText.append(piece, n);
+    if (std::ferror(table)) {
+        std::fprintf(stderr, "Can not read the reference table %s: %s\n", tableName,
+                     std::strerror(errno));
+        std::fclose(table);
+        return 1;
+    }
     std::fclose(table);
 
     const int count = static_cast<int>(imageNames.size());

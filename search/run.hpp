@@ -61,9 +61,9 @@ FILE* openTextFile(const char* fileName, std::string* message);
 // starting with "#" or "!" is skipped, otherwise its line end is removed and the rest,
 // blanks included, is a name. Appends the names to *names and returns their number;
 // or -1 with the text for standard error in *message (no line end) when the file
-// cannot be opened (the openTextFile message) or memory runs out ("No memory to add
-// `NAME' from FILE", "No memory for more filenames in FILE"), the names read before
-// that kept.
+// cannot be opened (the openTextFile message) or read ("FILE: <system text>"), or
+// memory runs out ("No memory to add `NAME' from FILE", "No memory for more filenames
+// in FILE"), the names read before that kept.
 int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::string* message);
 
 // Reads an image from a descriptor that openImageFile returned into *image (cleared
