@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/file_descriptor.hpp"
 #include "base/text.hpp"
 
 namespace newstars {
@@ -93,12 +94,16 @@ int findConfigValue(ConfigReader* reader, const char* name, std::string* value, 
         return CONFIG_NO_FILE;
     }
     const char* fileName = reader->fileName->c_str();
-    std::FILE* file = std::fopen(fileName, "r");
+    std::string reason;
+    FileDescriptor descriptor(openRegularFile(fileName, &reason));
+    std::FILE* file = descriptor.isOpen() ? fdopen(descriptor.get(), "r") : nullptr;
     if (file == nullptr) {
-        const char* reason = std::strerror(errno);
+        if (descriptor.isOpen())
+            reason = std::strerror(errno);
         *message = fileName[0] != '\0' ? std::string(fileName) + ": " + reason : reason;
         return CONFIG_NO_FILE;
     }
+    descriptor.release();
     std::string entryName;
     std::string entryValue;
     int found = CONFIG_NOT_FOUND;
@@ -114,6 +119,11 @@ int findConfigValue(ConfigReader* reader, const char* name, std::string* value, 
             found = CONFIG_OK;
             break;
         }
+    }
+    if (found != CONFIG_OK && std::ferror(file)) {
+        const char* reason = std::strerror(errno);
+        *message = fileName[0] != '\0' ? std::string(fileName) + ": " + reason : reason;
+        found = CONFIG_READ_ERROR;
     }
     std::fclose(file);
     return found;

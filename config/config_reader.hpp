@@ -33,8 +33,9 @@ struct ConfigReader {
 // Status of a lookup.
 enum ConfigStatus {
     CONFIG_OK = 0,
-    CONFIG_NOT_FOUND = -1, // the file ends, or an entry cannot be read, before a match
-    CONFIG_NO_FILE = -2,   // no file named, or the file cannot be opened
+    CONFIG_NOT_FOUND = -1,  // the file ends, or an entry cannot be read, before a match
+    CONFIG_NO_FILE = -2,    // no file named, or the file cannot be opened
+    CONFIG_READ_ERROR = -3, // the file cannot be read to its end before a match
 };
 
 // Names the file that all later lookups through reader read (an empty name is kept
@@ -49,24 +50,28 @@ int setConfigFile(ConfigReader* reader, const char* fileName, std::string* messa
 //   CONFIG_NOT_FOUND  "Can not find `NAME' in config file." (meant for standard output)
 //   CONFIG_NO_FILE    "Can not look up `NAME': no config file has been named.", or
 //                     "FILE: <system text for the error>" ("<system text>" alone for an
-//                     empty file name) when the file cannot be opened
+//                     empty file name) when the file cannot be opened, or
+//                     "FILE: not a regular file" (a FIFO, a device), opened without
+//                     waiting on it
+//   CONFIG_READ_ERROR "FILE: <system text for the error>" when reading fails before a
+//                     match
 int getConfigReal(ConfigReader* reader, const char* name, double* value, std::string* message);
 
 // Reads the reader's file from its start and stores in *value the value of the first
 // entry named name, at most valueSize - 1 characters (valueSize >= 1); the "/" entry
 // gives an empty value. CONFIG_OK when found; CONFIG_NOT_FOUND when the file ends, or an
-// entry cannot be read, before a match; CONFIG_NO_FILE with *message set as for
-// getConfigReal. *value is untouched unless found.
+// entry cannot be read, before a match; CONFIG_NO_FILE or CONFIG_READ_ERROR with
+// *message set as for getConfigReal. *value is untouched unless found.
 int findConfigValue(ConfigReader* reader, const char* name, std::string* value, int valueSize,
                     std::string* message);
 
 // Reads the next entry from file, an open text stream. 0 with *name set (at most
 // nameSize - 1 characters) and *value set (at most valueSize - 1 characters), except
 // for the "/" entry, which sets *name to "/" and leaves *value untouched. -1 at end of
-// file (an entry not yet ended by its terminator is dropped) or on an error, after the
-// error's message is appended to reader->diagnostics: a name or value past its limit,
-// or the end of file right after a backslash in a quoted value. fileName is used only
-// in messages.
+// file (an entry not yet ended by its terminator is dropped), on a read error (told
+// from the end by ferror(file)), or on an error of the text after its message is
+// appended to reader->diagnostics: a name or value past its limit, or the end of file
+// right after a backslash in a quoted value. fileName is used only in messages.
 int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName, std::string* name,
                     int nameSize, std::string* value, int valueSize);
 

@@ -207,6 +207,9 @@ TEST(GetConfigReal, ReportsMissingSettingsAndFiles)
         {nullptr, CONFIG_NO_FILE, "Can not look up `gain': no config file has been named."},
         // an empty name is a name: the file fails to open, reported as the system reports it
         {"", CONFIG_NO_FILE, "No such file or directory"},
+        {"/dev/zero", CONFIG_NO_FILE, "/dev/zero: not a regular file"},
+        // a regular file whose reading fails at once
+        {"/proc/self/mem", CONFIG_READ_ERROR, "/proc/self/mem: Input/output error"},
     };
     for (const Case& c : cases) {
         ConfigReader reader;
