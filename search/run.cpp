@@ -9,9 +9,11 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 #include "base/angles.hpp"
 #include "base/file_descriptor.hpp"
+#include "base/text.hpp"
 #include "fits/fits_read.hpp"
 #include "search/difference.hpp"
 #include "search/image_file.hpp"
@@ -19,6 +21,9 @@
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
+
+// The fewest columns and rows in which the star finder looks for stars.
+static constexpr int MIN_STAR_IMAGE_SIDE = 65;
 
 // Longest piece of a file-of-files line read at once, line end included.
 static constexpr int FILE_LIST_LINE_LENGTH = 1023;
@@ -211,6 +216,22 @@ int readTestImage(const char* testName, FitsImage* image, std::string* objectNam
     return 0;
 }
 
+// Whether the image at the start of fd is under MIN_STAR_IMAGE_SIDE pixels on a side,
+// its size then in *width and *height; false when not, or when its header cannot be
+// read (reading the whole image then tells why). fd is left at the start of the file.
+static bool tooSmallForStars(int fd, int32_t* width, int32_t* height)
+{
+    FitsImage header;
+    std::string ignored;
+    const bool small = readFitsHeader(fd, &header, &ignored) == 0 &&
+                       (header.width < MIN_STAR_IMAGE_SIDE || header.height < MIN_STAR_IMAGE_SIDE);
+    *width = header.width;
+    *height = header.height;
+    freeFitsImage(&header);
+    lseek(fd, 0, SEEK_SET);
+    return small;
+}
+
 // The stars of one reference image as sky positions, or why there are none.
 struct ReferenceSearch {
     ReferenceStars stars; // set on success
@@ -269,8 +290,16 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         DecompressorOutput decompressor;
         openFd = openImageFile(referenceName, &message, &decompressor);
         logProgramOutput(log, decompressor.output, decompressor.errors);
-        if (openFd >= 0)
+        int32_t width = 0, height = 0;
+        if (openFd >= 0 && !tooSmallForStars(openFd, &width, &height))
             break;
+        if (openFd >= 0) {
+            // Every test star would be new: passed over as a reference that does not open.
+            close(openFd);
+            openFd = -1;
+            message = formatText("image of %d x %d pixels is too small to hold stars",
+                                 static_cast<int>(width), static_cast<int>(height));
+        }
         logError(log, "%s: %s\n", referenceName, message.c_str());
         if (claimed)
             shared->references.release(identity);

@@ -112,7 +112,8 @@ struct TestImageOutcome {
 // Compares one test image with its object's reference image, as the run does for each
 // test image in turn: reads the test image, looks up the object's table entries from
 // the start of shared->tableText until one names a reference image that opens (entries
-// whose image does not open are reported and passed over), finds the stars of both
+// whose image does not open, or is under 65 pixels on a side and so too small for the
+// star finder, are reported and passed over), finds the stars of both
 // images, and puts the messages, the summary line and the candidates in *outcome.
 // A reference file whose stars were found before in the run, unchanged on disk since
 // (same identity, see fileIdentity), is not read again: its stars are reused. A test
