@@ -22,6 +22,28 @@ std::string formatText(const char* format, ...)
     return text;
 }
 
+std::string printableText(const char* text)
+{
+    std::string printable;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 32 && c != 127) {
+            printable += *p;
+        } else if (c == '\t') {
+            printable += "\\t";
+        } else if (c == '\n') {
+            printable += "\\n";
+        } else if (c == '\r') {
+            printable += "\\r";
+        } else {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\%03o", c);
+            printable += escape;
+        }
+    }
+    return printable;
+}
+
 const char* baseName(const char* path)
 {
     const char* base = path;

@@ -9,6 +9,11 @@ namespace newstars {
 // format fails).
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The text with each control character (bytes 1 to 31 and 127) written as a backslash
+// escape, so that it prints on one line: \t, \n and \r as in C, the others as \ooo in
+// octal ("a\nb" gives the four characters a, \, n, b). Other bytes are kept as they are.
+std::string printableText(const char* text);
+
 // The part of path after its last "/" that has at least one character after it, or
 // the whole path when there is none ("a/b" gives "b", "a/b/" gives "b/", "/" gives
 // "/"). Points into path.

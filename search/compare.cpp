@@ -162,7 +162,8 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
     int count =
         findStars(image->pixels.data(), image->width, image->height, &stars, workspace, &message);
     if (count < 0) {
-        *error = formatText("%s\n%s: Can not find stars\n", message.c_str(), name);
+        *error = formatText("%s\n%s: Can not find stars\n", message.c_str(),
+                            printableText(name).c_str());
         return -1;
     }
     size_t n = std::min({static_cast<size_t>(count), stars.x.size(), stars.y.size()});
@@ -171,8 +172,8 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
     WorldFrame frame;
     WcsStatus status = readWorldFrame(*image, mode, &frame);
     if (status != WcsStatus::Ok) {
-        *note = formatText("%s: %s: %zu star%s left out\n", name, wcsStatusText(status), n,
-                           n == 1 ? "" : "s");
+        *note = formatText("%s: %s: %zu star%s left out\n", printableText(name).c_str(),
+                           wcsStatusText(status), n, n == 1 ? "" : "s");
         return 0;
     }
     std::vector<double> ra(n), dec(n);
@@ -180,7 +181,7 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
     size_t placedCount =
         pixelsToSky(frame, n, stars.x.data(), stars.y.data(), ra.data(), dec.data(), placed.data());
     if (placedCount < n)
-        *note = formatText("%s: %s: %zu star%s left out\n", name,
+        *note = formatText("%s: %s: %zu star%s left out\n", printableText(name).c_str(),
                            wcsStatusText(WcsStatus::OutsideDomain), n - placedCount,
                            n - placedCount == 1 ? "" : "s");
     sky->reserve(placedCount);
@@ -264,24 +265,28 @@ void reportComparison(SearchRun* run, const SearchBox& box,
     std::vector<char> matched;
     matchStars(referenceStars, testStars, run->tolerance, &matched);
 
-    const char* testBase = baseName(testName);
+    // Control characters in names and cards are escaped: one image, one line.
+    const std::string object = printableText(objectName);
+    const std::string testBase = printableText(baseName(testName));
     int candidateCount = 0;
     for (size_t j = 0; j < testStars.size(); ++j) {
         if (matched[j])
             continue;
         std::string raText = fs_sexa(radiansToDegrees(testStars[j].ra) / 15, 2, 36000);
         std::string decText = fs_sexa(radiansToDegrees(testStars[j].dec), 3, 3600);
-        std::string line =
-            formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(), decText.c_str());
+        std::string line = formatText("%-12s %-12s %s %s", object.c_str(), testBase.c_str(),
+                                      raText.c_str(), decText.c_str());
         addCandidate(&run->candidates, line.c_str());
         ++candidateCount;
     }
 
     std::string date, time;
     observationTime(test, &date, &time, log);
-    logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
-              testBase, date.c_str(), time.c_str(), static_cast<int>(referenceStars.size()),
-              static_cast<int>(testStars.size()), candidateCount);
+    logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", object.c_str(),
+              printableText(baseName(referenceName)).c_str(), testBase.c_str(),
+              printableText(date.c_str()).c_str(), printableText(time.c_str()).c_str(),
+              static_cast<int>(referenceStars.size()), static_cast<int>(testStars.size()),
+              candidateCount);
 }
 
 int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,

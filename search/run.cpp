@@ -192,6 +192,13 @@ int readOpenImage(int fd, FitsImage* image, std::string* message)
     return status == 0 ? 0 : -1;
 }
 
+// Puts "NAME: MESSAGE" and a line end in the log for standard error, control characters
+// escaped so that the report of one image stays on one line.
+static void logNameAndMessage(ImageLog* log, const char* name, const std::string& message)
+{
+    logError(log, "%s: %s\n", printableText(name).c_str(), printableText(message.c_str()).c_str());
+}
+
 int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log)
 {
     std::string message;
@@ -199,15 +206,15 @@ int readTestImage(const char* testName, FitsImage* image, std::string* objectNam
     int fd = openImageFile(testName, &message, &decompressor);
     logProgramOutput(log, decompressor.output, decompressor.errors);
     if (fd < 0) {
-        logError(log, "%s: %s\n", testName, message.c_str());
+        logNameAndMessage(log, testName, message);
         return -1;
     }
     if (readOpenImage(fd, image, &message) != 0) {
-        logError(log, "%s: %s\n", testName, message.c_str());
+        logNameAndMessage(log, testName, message);
         return -1;
     }
     if (getStringCard(image, "OBJECT", objectName) < 0) {
-        logError(log, "%s: no OBJECT field\n", testName);
+        logNameAndMessage(log, testName, "no OBJECT field");
         freeFitsImage(image);
         return -1;
     }
@@ -246,7 +253,7 @@ static void searchReference(int fd, const char* name, WcsMode mode, FitsImage* i
 {
     std::string message;
     if (readOpenImage(fd, image, &message) != 0) {
-        search->fatal = std::string(name) + ": " + message + "\n";
+        search->fatal = printableText(name) + ": " + printableText(message.c_str()) + "\n";
         return;
     }
     auto sky = std::make_shared<ReferenceSky>();
@@ -267,7 +274,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     // The table from its start, as the run read it.
     FILE* table = fmemopen(shared->tableText.data(), shared->tableText.size(), "r");
     if (table == nullptr) {
-        logError(log, "No reference file listed for object %s\n", objectName.c_str());
+        logError(log, "No reference file listed for object %s\n",
+                 printableText(objectName.c_str()).c_str());
         return 0;
     }
     ReferenceEntry entry;
@@ -300,7 +308,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
             message = formatText("image of %d x %d pixels is too small to hold stars",
                                  static_cast<int>(width), static_cast<int>(height));
         }
-        logError(log, "%s: %s\n", referenceName, message.c_str());
+        logNameAndMessage(log, referenceName, message);
         if (claimed)
             shared->references.release(identity);
         claimed = false;
@@ -312,7 +320,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         return -2;
     }
     if (found != 0) {
-        logError(log, "No reference file listed for object %s\n", objectName.c_str());
+        logError(log, "No reference file listed for object %s\n",
+                 printableText(objectName.c_str()).c_str());
         return 0;
     }
 
@@ -463,7 +472,7 @@ int runSearch(int argc, char** argv)
     SearchShared shared;
     if (parseTolerance(toleranceText, &shared.tolerance) != 0) {
         std::fprintf(stderr, "arcsec_sep `%s' is not a finite number of arcseconds >= 0\n",
-                     toleranceText);
+                     printableText(toleranceText).c_str());
         return 1;
     }
     shared.wcsMode = wcsMode;
@@ -476,11 +485,11 @@ int runSearch(int argc, char** argv)
         std::string message;
         const int count = readFileOfFiles(argv[2], &imageNames, &message);
         if (count < 0) {
-            std::fprintf(stderr, "%s\n", message.c_str());
+            std::fprintf(stderr, "%s\n", printableText(message.c_str()).c_str());
             return 1;
         }
         if (count == 0) {
-            std::fprintf(stderr, "%s contains no files\n", argv[2]);
+            std::fprintf(stderr, "%s contains no files\n", printableText(argv[2]).c_str());
             return 1;
         }
     } else {
@@ -491,15 +500,15 @@ int runSearch(int argc, char** argv)
     std::string message;
     FILE* table = openTextFile(tableName, &message);
     if (table == nullptr) {
-        std::fprintf(stderr, "%s\n", message.c_str());
+        std::fprintf(stderr, "%s\n", printableText(message.c_str()).c_str());
         return 1;
     }
     char piece[65536];
     for (size_t n = 0; (n = std::fread(piece, 1, sizeof piece, table)) > 0;)
         shared.tableText.append(piece, n);
     if (std::ferror(table)) {
-        std::fprintf(stderr, "Can not read the reference table %s: %s\n", tableName,
-                     std::strerror(errno));
+        std::fprintf(stderr, "Can not read the reference table %s: %s\n",
+                     printableText(tableName).c_str(), std::strerror(errno));
         std::fclose(table);
         return 1;
     }

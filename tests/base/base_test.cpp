@@ -24,6 +24,18 @@ TEST(FormatText, FormatsTextOfAnyLength)
     EXPECT_EQ(formatText("<%s>", longText.c_str()), "<" + longText + ">");
 }
 
+TEST(PrintableText, EscapesControlCharactersOnly)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"ngc 1234.fts", "ngc 1234.fts"},
+        {"a\\b\x80\xff", "a\\b\x80\xff"},
+        {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+        {"\x01\x1b[2J\x7f", "\\001\\033[2J\\177"},
+    };
+    for (const auto& [text, printable] : cases)
+        EXPECT_EQ(printableText(text.c_str()), printable) << text;
+}
+
 TEST(BaseName, TakesThePartAfterTheLastSlash)
 {
     struct Case {
