@@ -1,6 +1,7 @@
 #include "base/process.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -13,9 +14,35 @@ extern char** environ;
 
 namespace newstars {
 
-// Starts arguments[0] with the given file actions (or none) and waits for it.
+// Holds every signal off in the calling thread for its lifetime (when on).
+class SignalsHeld {
+public:
+    explicit SignalsHeld(bool on) : on_(on)
+    {
+        if (on_) {
+            sigset_t all;
+            sigfillset(&all);
+            pthread_sigmask(SIG_BLOCK, &all, &saved_);
+        }
+    }
+    ~SignalsHeld()
+    {
+        if (on_)
+            pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    bool on_;
+    sigset_t saved_{};
+};
+
+// Starts arguments[0] with the given file actions (or none), no signal blocked in it,
+// and waits for it, its id in *running (when not null) while it runs.
 static int spawnAndWait(const std::vector<std::string>& arguments,
-                        const posix_spawn_file_actions_t* actions, int* waitStatus)
+                        const posix_spawn_file_actions_t* actions, int* waitStatus,
+                        std::atomic<pid_t>* running)
 {
     if (arguments.empty())
         return -1;
@@ -24,9 +51,33 @@ static int spawnAndWait(const std::vector<std::string>& arguments,
     for (std::string& argument : copies)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0)
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0)
         return -1;
+    sigset_t none;
+    sigemptyset(&none);
+    pid_t pid = 0;
+    int spawned = -1;
+    if (posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK) == 0) {
+        const SignalsHeld held(running != nullptr);
+        spawned = posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), environ);
+        if (spawned == 0 && running != nullptr)
+            running->store(pid);
+    }
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0)
+        return -1;
+    if (running != nullptr) {
+        // Wait without reaping: until it is reaped its id cannot pass to another process.
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 &&
+               errno == EINTR) {
+        }
+    }
+    const SignalsHeld held(running != nullptr);
+    if (running != nullptr)
+        running->store(0);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
@@ -36,9 +87,10 @@ static int spawnAndWait(const std::vector<std::string>& arguments,
     return 0;
 }
 
-int runProgram(const std::vector<std::string>& arguments, int* waitStatus)
+int runProgram(const std::vector<std::string>& arguments, int* waitStatus,
+               std::atomic<pid_t>* running)
 {
-    return spawnAndWait(arguments, nullptr, waitStatus);
+    return spawnAndWait(arguments, nullptr, waitStatus, running);
 }
 
 // The whole content of the memory file fd, read from its start. 0 or -1.
@@ -60,7 +112,7 @@ static int readMemoryFile(int fd, std::string* text)
 }
 
 int runProgramCapturing(const std::vector<std::string>& arguments, int* waitStatus,
-                        std::string* output, std::string* errors)
+                        std::string* output, std::string* errors, std::atomic<pid_t>* running)
 {
     const FileDescriptor out(memfd_create("program-output", MFD_CLOEXEC));
     const FileDescriptor err(memfd_create("program-errors", MFD_CLOEXEC));
@@ -73,7 +125,7 @@ int runProgramCapturing(const std::vector<std::string>& arguments, int* waitStat
     int result = -1;
     if (posix_spawn_file_actions_adddup2(&actions, out.get(), 1) == 0 &&
         posix_spawn_file_actions_adddup2(&actions, err.get(), 2) == 0)
-        result = spawnAndWait(arguments, &actions, &status);
+        result = spawnAndWait(arguments, &actions, &status, running);
     posix_spawn_file_actions_destroy(&actions);
     std::string outText, errText;
     if (result != 0 || readMemoryFile(out.get(), &outText) != 0 ||

@@ -1,7 +1,9 @@
 #pragma once
 // Running another program.
 
+#include <atomic>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace newstars {
@@ -12,12 +14,19 @@ namespace newstars {
 // WEXITSTATUS); -1 when there are no arguments, the program cannot be started or the
 // wait fails (*waitStatus untouched). A program started but not found on PATH may be
 // reported as one that ended with status 127.
-int runProgram(const std::vector<std::string>& arguments, int* waitStatus);
+// The program starts with no signal blocked, whatever the caller blocks. When running is
+// not null it holds the program's process id from its start until it has ended (it is
+// cleared before the ended program is reaped), and 0 otherwise; the calling thread
+// holds every signal off while it stores and clears it, so that a signal handler that
+// reads it never finds an id of another process.
+int runProgram(const std::vector<std::string>& arguments, int* waitStatus,
+               std::atomic<pid_t>* running = nullptr);
 
 // runProgram with the program's standard output and standard error kept apart from the
 // caller's: what it writes to them is returned in *output and *errors (replaced) once it
 // has ended. -1 also when the two cannot be set up (outputs then untouched).
 int runProgramCapturing(const std::vector<std::string>& arguments, int* waitStatus,
-                        std::string* output, std::string* errors);
+                        std::string* output, std::string* errors,
+                        std::atomic<pid_t>* running = nullptr);
 
 } // namespace newstars

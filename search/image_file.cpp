@@ -10,6 +10,7 @@
 
 #include "base/file_descriptor.hpp"
 #include "base/process.hpp"
+#include "search/stop_signals.hpp"
 
 namespace newstars {
 
@@ -79,17 +80,19 @@ static int copyFile(int from, const char* to)
 }
 
 // Runs "fdecomp -r name", found through PATH, without a command interpreter, and
-// waits for it, its output kept in *decompressor when that is not null. 0 when it ran
-// and ended with status 0, otherwise -1.
-static int runDecompressor(const std::string& name, DecompressorOutput* decompressor)
+// waits for it, its output kept in *decompressor when that is not null and its process
+// id in cleanup while it runs. 0 when it ran and ended with status 0, otherwise -1.
+static int runDecompressor(const std::string& name, DecompressorOutput* decompressor,
+                           StopCleanup* cleanup)
 {
     int status = 0;
     if (decompressor == nullptr) {
-        if (runProgram({"fdecomp", "-r", name}, &status) != 0)
+        if (runProgram({"fdecomp", "-r", name}, &status, cleanup->child()) != 0)
             return -1;
     } else {
         std::string output, errors;
-        if (runProgramCapturing({"fdecomp", "-r", name}, &status, &output, &errors) != 0)
+        if (runProgramCapturing({"fdecomp", "-r", name}, &status, &output, &errors,
+                                cleanup->child()) != 0)
             return -1;
         decompressor->output += output;
         decompressor->errors += errors;
@@ -108,10 +111,17 @@ static int openCompressedImage(const char* name, std::string* message,
         *message = reason;
         return -1;
     }
+    // A stop signal from here on removes the directory (and stops fdecomp); removing
+    // it is otherwise done here, before the registration ends with cleanup.
+    StopCleanup cleanup;
     std::string directory;
-    if (makePrivateDirectory(&directory) != 0) {
-        *message = "Can not create temp filename for fdecomp";
-        return -1;
+    {
+        const StopSignalsHeld held;
+        if (makePrivateDirectory(&directory) != 0) {
+            *message = "Can not create temp filename for fdecomp";
+            return -1;
+        }
+        cleanup.watch(directory);
     }
     std::string base = directory + "/image";
     std::string copy = base + ".fth";
@@ -120,7 +130,7 @@ static int openCompressedImage(const char* name, std::string* message,
         removePrivateDirectory(directory);
         return -1;
     }
-    if (runDecompressor(copy, decompressor) != 0) {
+    if (runDecompressor(copy, decompressor, &cleanup) != 0) {
         *message = "Can not execute `fdecomp -r " + copy + "' ";
         removePrivateDirectory(directory);
         return -1;

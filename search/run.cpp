@@ -18,6 +18,7 @@
 #include "search/difference.hpp"
 #include "search/image_file.hpp"
 #include "search/ordered_work.hpp"
+#include "search/stop_signals.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
@@ -422,6 +423,7 @@ void printCandidates(const CandidateList* list)
 
 int runSearch(int argc, char** argv)
 {
+    catchStopSignals();
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
     WcsMode wcsMode = WcsMode::Auto;
     int workers = availableProcessors();

@@ -1,0 +1,148 @@
+#include "search/stop_signals.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace newstars {
+
+namespace {
+
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int SLOT_COUNT = 64;
+constexpr size_t PATH_LENGTH = 4096;
+
+enum SlotState { SLOT_FREE = 0, SLOT_CLAIMED = 1, SLOT_IN_USE = 2 };
+
+// One registered directory: claimed by compare-and-swap, then filled, then published.
+struct Slot {
+    std::atomic<int> state{SLOT_FREE};
+    std::atomic<pid_t> child{0};
+    char directory[PATH_LENGTH] = {};
+};
+
+Slot slots[SLOT_COUNT];
+
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free,
+              "the signal handler reads the registry without locks");
+
+sigset_t stopSignalSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : STOP_SIGNALS)
+        sigaddset(&set, signal);
+    return set;
+}
+
+// Removes the files in the directory and the directory itself, with system calls
+// alone (safe in a signal handler). The decompression leaves only files there.
+void removeDirectoryInHandler(const char* directory)
+{
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        alignas(8) char buffer[4096];
+        for (;;) {
+            long got = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            for (long at = 0; at < got;) {
+                // struct linux_dirent64: inode (8), offset (8), record length (2), type (1), name
+                unsigned short length = 0;
+                std::memcpy(&length, buffer + at + 16, sizeof length);
+                const char* name = buffer + at + 19;
+                if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0)
+                    unlinkat(fd, name, 0);
+                at += length;
+            }
+        }
+        close(fd);
+    }
+    rmdir(directory);
+}
+
+extern "C" void onStopSignal(int signal)
+{
+    for (Slot& slot : slots) {
+        if (slot.state.load(std::memory_order_acquire) != SLOT_IN_USE)
+            continue;
+        if (pid_t child = slot.child.load(); child > 0) {
+            kill(child, SIGKILL);
+            while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+        removeDirectoryInHandler(slot.directory);
+    }
+    // End as the signal would have ended the process without this handler.
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal);
+}
+
+} // namespace
+
+void catchStopSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    action.sa_mask = stopSignalSet();
+    for (int signal : STOP_SIGNALS) {
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(signal, &action, nullptr);
+    }
+}
+
+StopSignalsHeld::StopSignalsHeld()
+{
+    const sigset_t set = stopSignalSet();
+    pthread_sigmask(SIG_BLOCK, &set, &saved_);
+}
+
+StopSignalsHeld::~StopSignalsHeld()
+{
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
+
+StopCleanup::~StopCleanup()
+{
+    if (slot_ >= 0) {
+        slots[slot_].child.store(0);
+        slots[slot_].state.store(SLOT_FREE, std::memory_order_release);
+    }
+}
+
+void StopCleanup::watch(const std::string& directory)
+{
+    if (slot_ >= 0 || directory.size() >= PATH_LENGTH)
+        return;
+    for (int i = 0; i < SLOT_COUNT; ++i) {
+        int expected = SLOT_FREE;
+        if (slots[i].state.compare_exchange_strong(expected, SLOT_CLAIMED)) {
+            std::memcpy(slots[i].directory, directory.c_str(), directory.size() + 1);
+            slots[i].child.store(0);
+            slots[i].state.store(SLOT_IN_USE, std::memory_order_release);
+            slot_ = i;
+            return;
+        }
+    }
+}
+
+std::atomic<pid_t>* StopCleanup::child()
+{
+    return slot_ >= 0 ? &slots[slot_].child : &unwatched_;
+}
+
+} // namespace newstars

@@ -1,0 +1,55 @@
+#pragma once
+// Stopping cleanly on SIGINT, SIGTERM and SIGHUP while images are decompressed: every
+// decompressor still running is killed and waited for, and every private temporary
+// directory is emptied and removed, before the process ends by the signal as it would
+// have without a handler. The registry behind this is process-wide by nature (a signal
+// stops the whole process); its entries are claimed and released without locks.
+
+#include <atomic>
+#include <csignal>
+#include <string>
+#include <sys/types.h>
+
+namespace newstars {
+
+// Installs the handler for the stop signals, except those already ignored (as under
+// nohup), which stay ignored. Called by the driver before any image is read.
+void catchStopSignals();
+
+// Holds the stop signals off in the calling thread for its lifetime, so that a step
+// and its entry in the registry happen as one.
+class StopSignalsHeld {
+public:
+    StopSignalsHeld();
+    ~StopSignalsHeld();
+    StopSignalsHeld(const StopSignalsHeld&) = delete;
+    StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+private:
+    sigset_t saved_; // the thread's previous signal mask
+};
+
+// One private directory, and the child working in it, to clean up on a stop signal,
+// from watch() to the end of the object's life (by then the owner has removed the
+// directory). Create the directory and watch it with the stop signals held.
+class StopCleanup {
+public:
+    StopCleanup() = default;
+    ~StopCleanup();
+    StopCleanup(const StopCleanup&) = delete;
+    StopCleanup& operator=(const StopCleanup&) = delete;
+
+    // Registers the directory (a path of fewer than 4096 characters). Without a free
+    // entry or with a longer path nothing is registered: the directory is then left to
+    // its owner alone.
+    void watch(const std::string& directory);
+    // Where to keep the id of the child working in the directory while it runs (0: none),
+    // as runProgram (base/process.hpp) keeps it.
+    std::atomic<pid_t>* child();
+
+private:
+    int slot_ = -1;
+    std::atomic<pid_t> unwatched_{0}; // the child's place when nothing is registered
+};
+
+} // namespace newstars
