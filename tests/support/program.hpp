@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -18,7 +20,10 @@
 #include <vector>
 
 struct ProgramResult {
-    int status = -1; // exit status, or -1 when the program did not exit normally
+    int status = -1;       // exit status, or -1 when the program did not exit normally
+    int signal = 0;        // the signal that ended the program, or 0
+    bool timedOut = false; // killed when its time limit ran out
+    double seconds = 0;    // time from start to end, wall clock
     std::string out;
     std::string err;
 };
@@ -29,6 +34,7 @@ struct ProgramOptions {
     std::vector<std::pair<std::string, std::string>> environment; // variables set for it
     unsigned long addressSpaceLimit = 0; // cap on its address space, bytes; 0: none
     bool unprivileged = false;           // as user and group 65534 when the test runs as root
+    double timeLimit = 0; // seconds after which the program is killed (SIGKILL); 0: none
 };
 
 // Runs arguments[0] with arguments as its argv; a name without '/' is looked up on the
@@ -99,8 +105,23 @@ inline ProgramResult runProgram(const std::vector<std::string>& arguments,
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open = 2;
+    const auto start = std::chrono::steady_clock::now();
+    const auto elapsed = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        int wait = -1;
+        if (options.timeLimit > 0) {
+            double left = options.timeLimit - elapsed();
+            if (left <= 0) {
+                // Its children may keep the pipes open: stop reading once it is killed.
+                kill(pid, SIGKILL);
+                result.timedOut = true;
+                break;
+            }
+            wait = static_cast<int>(left * 1000) + 1;
+        }
+        if (poll(fds, 2, wait) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -127,6 +148,8 @@ inline ProgramResult runProgram(const std::vector<std::string>& arguments,
     pid_t waited;
     while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
+    result.seconds = elapsed();
     result.status = waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = waited == pid && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
