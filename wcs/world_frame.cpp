@@ -4,6 +4,7 @@
 #include <wcslib/wcsfix.h>
 #include <wcslib/wcshdr.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -174,17 +175,63 @@ static bool allFinite(const double* values, int count)
     return true;
 }
 
+// Whether the 80 characters of card are a well-formed FITS card: printable ASCII only;
+// a keyword of capital letters, digits, '-' and '_' left-justified in columns 1-8 (or
+// none); and, after a value indicator "= ", a string value closed by its quote.
+static bool isWellFormedCard(const char* card)
+{
+    if (!std::all_of(card, card + FITS_CARD_LENGTH, [](char c) { return c >= 32 && c <= 126; }))
+        return false;
+    int k = 0;
+    while (k < 8 && ((card[k] >= 'A' && card[k] <= 'Z') || (card[k] >= '0' && card[k] <= '9') ||
+                     card[k] == '-' || card[k] == '_'))
+        ++k;
+    for (int i = k; i < 8; ++i) {
+        if (card[i] != ' ')
+            return false;
+    }
+    if (card[8] != '=' || card[9] != ' ')
+        return true; // commentary text
+    int at = 10;
+    while (at < FITS_CARD_LENGTH && card[at] == ' ')
+        ++at;
+    if (at == FITS_CARD_LENGTH || card[at] != '\'')
+        return true;
+    for (++at; at < FITS_CARD_LENGTH; ++at) {
+        if (card[at] != '\'')
+            continue;
+        if (at + 1 < FITS_CARD_LENGTH && card[at + 1] == '\'')
+            ++at; // a doubled quote stands for one
+        else
+            return true;
+    }
+    return false;
+}
+
 static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
 {
     if (image.cardCount <= 0)
         return WcsStatus::NoCelestialAxes;
-    // wcspih wants a modifiable header; the image stays as it is.
-    std::vector<char> header(image.cards.begin(), image.cards.end());
+    // wcspih wants a modifiable header; the image stays as it is. Malformed cards are
+    // left out (see isWellFormedCard): on them WCSLIB's header parser can run forever
+    // or write outside its buffers.
+    std::vector<char> header;
+    header.reserve(image.cards.size());
+    int count = 0;
+    for (int i = 0; i < image.cardCount; ++i) {
+        const char* card = image.cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH;
+        if (isWellFormedCard(card)) {
+            header.insert(header.end(), card, card + FITS_CARD_LENGTH);
+            ++count;
+        }
+    }
+    if (count == 0)
+        return WcsStatus::NoCelestialAxes;
     auto standard = std::make_shared<StandardFrame>();
     int rejected = 0;
     // ctrl 0: nothing is printed.
-    int status = wcspih(header.data(), image.cardCount, WCSHDR_all, 0, &rejected, &standard->count,
-                        &standard->all);
+    int status =
+        wcspih(header.data(), count, WCSHDR_all, 0, &rejected, &standard->count, &standard->all);
     if (status != 0)
         return WcsStatus::Unreadable;
     int alternates[27];

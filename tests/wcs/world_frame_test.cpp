@@ -197,6 +197,40 @@ TEST(WorldFrame, ReportsWhyAHeaderGivesNoFrame)
     EXPECT_EQ(readWorldFrame(empty.image, WcsMode::Classic, &frame), WcsStatus::MissingCard);
 }
 
+// Malformed cards (bytes outside printable ASCII, an unclosed string, a keyword that is
+// no keyword) once made the standard reader loop forever or crash; they are left out,
+// the other cards read as ever.
+TEST(WorldFrame, StandardReaderLeavesOutMalformedCards)
+{
+    struct Case {
+        const char* what;
+        const char* keyword;
+        const char* value;
+        const char* extra; // one more card, as written
+        WcsStatus expected;
+    };
+    const Case cases[] = {
+        {"comment with bytes above 127", "OBJECT", "'M31' / \x80\x80", "", WcsStatus::Ok},
+        {"control character in a value", "DATE-OBS", "'\x05' $\x80$\x80", "", WcsStatus::Ok},
+        {"unclosed string, cards without keywords", "CTYPE1", "'RA77", "'R-", WcsStatus::Invalid},
+        {"world-coordinate card", "CTYPE2", "'DEC--TAN' / \xff", "", WcsStatus::Invalid},
+    };
+    for (const Case& c : cases) {
+        Header h;
+        classicCards(&h, "RA---TAN", 150.0, 20.0, 100.0, 100.0, -1e-3, 1e-3, 5.0);
+        h.raw(c.keyword, c.value);
+        if (c.extra[0] != '\0') {
+            for (const char* text : {"0", c.extra}) {
+                char card[81];
+                std::snprintf(card, sizeof card, "%-80.80s", text);
+                addCard(&h.image, card);
+            }
+        }
+        WorldFrame frame;
+        EXPECT_EQ(readWorldFrame(h.image, WcsMode::Fits, &frame), c.expected) << c.what;
+    }
+}
+
 TEST(WorldFrame, AutoReadsClassicHeadersClassicallyAndTheRestByTheStandard)
 {
     struct Case {
