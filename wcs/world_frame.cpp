@@ -175,9 +175,10 @@ static bool allFinite(const double* values, int count)
     return true;
 }
 
-// Whether the 80 characters of card are a well-formed FITS card: printable ASCII only;
-// a keyword of capital letters, digits, '-' and '_' left-justified in columns 1-8 (or
-// none); and, after a value indicator "= ", a string value closed by its quote.
+// Whether the 80 characters of card are a well-formed FITS value card: printable ASCII
+// only; a keyword of capital letters, digits, '-' and '_' left-justified in columns 1-8;
+// the value indicator "= " in columns 9-10; a string value closed by its quote.
+// Commentary cards carry no world coordinates.
 static bool isWellFormedCard(const char* card)
 {
     if (!std::all_of(card, card + FITS_CARD_LENGTH, [](char c) { return c >= 32 && c <= 126; }))
@@ -190,8 +191,8 @@ static bool isWellFormedCard(const char* card)
         if (card[i] != ' ')
             return false;
     }
-    if (card[8] != '=' || card[9] != ' ')
-        return true; // commentary text
+    if (k == 0 || card[8] != '=' || card[9] != ' ')
+        return false;
     int at = 10;
     while (at < FITS_CARD_LENGTH && card[at] == ' ')
         ++at;
@@ -212,9 +213,9 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
 {
     if (image.cardCount <= 0)
         return WcsStatus::NoCelestialAxes;
-    // wcspih wants a modifiable header; the image stays as it is. Malformed cards are
-    // left out (see isWellFormedCard): on them WCSLIB's header parser can run forever
-    // or write outside its buffers.
+    // wcspih wants a modifiable header; the image stays as it is. Only well-formed value
+    // cards are given to it (see isWellFormedCard): on malformed ones WCSLIB's header
+    // parser can run forever or read and write outside its buffers.
     std::vector<char> header;
     header.reserve(image.cards.size());
     int count = 0;
