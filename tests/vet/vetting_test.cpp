@@ -1,0 +1,175 @@
+// Tests of candidate vetting on synthetic pairs: the shape measures of known profiles and
+// the verdict on each kind of false candidate beside real new sources.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "vet/vetting.hpp"
+#include "vet_scene.hpp"
+
+using namespace newstars;
+
+namespace {
+
+TEST(MeasureSourceShape, MatchesKnownProfilesWithoutNoise)
+{
+    // Noise-free Gaussians on a flat sky of 1000. A centred Gaussian of deviation s has
+    // four neighbours at exp(-1/(2 s^2)) and four at exp(-1/s^2) of its peak.
+    struct Case {
+        double sx, sy;
+        double sharpness, fwhm, elongation, tolerance;
+    };
+    const auto gaussSharpness = [](double s) {
+        return (std::exp(-1 / (2 * s * s)) + std::exp(-1 / (s * s))) / 2;
+    };
+    const Case cases[] = {
+        {1.3, 1.3, gaussSharpness(1.3), 2.3548 * 1.3, 1.0, 0.02},
+        {2.0, 2.0, gaussSharpness(2.0), 2.3548 * 2.0, 1.0, 0.02},
+        // A 3:1 ellipse: the window shortens the long axis, leaving a ratio above 1.5.
+        {3.0, 1.0, NAN, NAN, 1.5, 0},
+        {0.3, 0.3, 0.0, NAN, 1.0, 0.01}, // a single hot pixel
+    };
+    for (const Case& c : cases) {
+        std::vector<double> signal(static_cast<size_t>(SCENE_SIZE) * SCENE_SIZE);
+        addSource(&signal, 200, 200, 20000, c.sx, c.sy);
+        FitsImage image;
+        image.width = image.height = SCENE_SIZE;
+        for (double v : signal)
+            image.pixels.push_back(static_cast<uint16_t>(std::lround(1000 + v)));
+        SourceShape shape;
+        ASSERT_EQ(measureSourceShape(image, 200.2, 199.8, VetParams{}, &shape), VetStatus::Ok);
+        EXPECT_EQ(shape.peakX, 200);
+        EXPECT_EQ(shape.peakY, 200);
+        EXPECT_EQ(shape.background, 1000);
+        EXPECT_NEAR(shape.peak, 20000, 0.5);
+        if (!std::isnan(c.sharpness)) {
+            EXPECT_NEAR(shape.sharpness, c.sharpness, c.tolerance) << c.sx << " " << c.sy;
+        }
+        if (!std::isnan(c.fwhm)) {
+            EXPECT_NEAR(shape.fwhm, c.fwhm, 0.05 * c.fwhm) << c.sx << " " << c.sy;
+        }
+        if (c.tolerance > 0) {
+            EXPECT_NEAR(shape.elongation, c.elongation, 0.05) << c.sx << " " << c.sy;
+        } else {
+            EXPECT_GT(shape.elongation, c.elongation) << c.sx << " " << c.sy;
+        }
+    }
+}
+
+TEST(MeasureSourceShape, RefusesPositionsItCannotMeasure)
+{
+    FitsImage image;
+    image.width = image.height = 40;
+    image.pixels.assign(1600, 1000);
+    SourceShape shape;
+    shape.peak = -7;
+    EXPECT_EQ(measureSourceShape(image, 1, 20, VetParams{}, &shape), VetStatus::OutsideImage);
+    EXPECT_EQ(measureSourceShape(image, 20, NAN, VetParams{}, &shape), VetStatus::OutsideImage);
+    EXPECT_EQ(measureSourceShape(image, 20, 20, VetParams{}, &shape), VetStatus::NoFlux);
+    image.pixels.assign(1600, 65535);
+    EXPECT_EQ(measureSourceShape(image, 20, 20, VetParams{}, &shape), VetStatus::NoBackground);
+    EXPECT_EQ(shape.peak, -7);
+    ApertureFlux flux;
+    EXPECT_EQ(measureApertureFlux(image, 2, 20, 3, VetParams{}, &flux), VetStatus::OutsideImage);
+}
+
+TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
+{
+    Scene scene;
+    struct Case {
+        const char* what;
+        double x, y;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"new source, peak 40 sigma", 260, 60, 0},
+        {"faint new source, peak 12 sigma", 320, 60, 0},
+        {"broad new source", 260, 120, 0},
+        {"hot pixel", 320, 120, VET_SHARP},
+        {"cosmic-ray track of two pixels", 260, 180, VET_SHARP | VET_ELONGATED},
+        {"long cosmic-ray track", 320, 180, VET_SHARP | VET_ELONGATED},
+        {"elongated blob", 260, 240, VET_ELONGATED},
+        {"star in both images", 320, 240, VET_IN_REFERENCE},
+        {"star brightened tenfold", 260, 300, 0},
+        {"star saturated in the reference only", 320, 300,
+         VET_SATURATED_REFERENCE | VET_IN_REFERENCE},
+    };
+    std::vector<double>& t = scene.testSignal;
+    std::vector<double>& r = scene.referenceSignal;
+    const double dx = SCENE_SHIFT_X, dy = SCENE_SHIFT_Y;
+    addSource(&t, 260, 60, 400, 1.3, 1.3);
+    addSource(&t, 320.4, 60.3, 120, 1.3, 1.3);
+    addSource(&t, 260, 120, 600, 2.2, 2.2);
+    t[120 * SCENE_SIZE + 320] += 3000;
+    t[180 * SCENE_SIZE + 260] += 2000;
+    t[181 * SCENE_SIZE + 261] += 1500;
+    for (int k = 0; k < 6; ++k)
+        t[static_cast<size_t>(180) * SCENE_SIZE + 317 + k] += 1200 + 200 * k;
+    addSource(&t, 260, 240, 900, 3.5, 1.2);
+    addSource(&t, 320, 240, 800, 1.3, 1.3);
+    addSource(&r, 320 + dx, 240 + dy, 400, 1.3, 1.3);
+    addSource(&t, 260, 300, 4000, 1.3, 1.3);
+    addSource(&r, 260 + dx, 300 + dy, 200, 1.3, 1.3);
+    addSource(&t, 320, 300, 30000, 1.3, 1.3);
+    addSource(&r, 320 + dx, 300 + dy, 150000, 1.3, 1.3);
+    const FitsImage test = digitize(t, 5), reference = digitize(r, 6);
+
+    const VetParams params;
+    StarStatistics statistics;
+    measureStarStatistics(test, reference, scene.stars, params, &statistics);
+    EXPECT_EQ(statistics.count, 36);
+    EXPECT_NEAR(statistics.fwhmMedian, 2.3548 * 1.3, 0.15);
+    EXPECT_NEAR(statistics.fluxScale, 2.0, 0.05);
+    EXPECT_NEAR(statistics.elongationMedian, 1.0, 0.05);
+
+    for (const Case& c : cases) {
+        CandidateVetting v;
+        vetCandidate(test, reference, scene.referenceStars, statistics, scene.at(c.x, c.y), params,
+                     &v);
+        EXPECT_TRUE(v.measured) << c.what;
+        EXPECT_EQ(vetReasonText(v.reasons), vetReasonText(c.expected))
+            << c.what << ": sharpness " << v.shape.sharpness << " elongation " << v.shape.elongation
+            << " ref S/N " << v.referenceSnr << " flux " << v.testFlux.flux;
+    }
+}
+
+TEST(VetCandidate, WithoutEnoughStarsOrReferenceJudgesOnlyWhatItCan)
+{
+    Scene scene;
+    scene.testSignal[120 * SCENE_SIZE + 320] += 3000; // hot pixel
+    const FitsImage test = digitize(scene.testSignal, 5);
+    const FitsImage reference = digitize(scene.referenceSignal, 6);
+    const VetParams params;
+    StarStatistics none;
+    measureStarStatistics(test, reference, {}, params, &none);
+    EXPECT_EQ(none.count, 0);
+    EXPECT_TRUE(std::isnan(none.sharpnessMedian));
+    EXPECT_EQ(none.apertureRadius, params.minimumAperture);
+
+    CandidateVetting v;
+    vetCandidate(test, reference, scene.referenceStars, none, scene.at(320, 120), params, &v);
+    EXPECT_TRUE(v.measured);
+    EXPECT_EQ(v.reasons, 0u);
+    // The nearest reference star of the grid: (170.x + shift, 170.x + shift) is farther
+    // than the one at column 5, row 3 of the grid.
+    EXPECT_GT(v.nearestStarDistance, 0);
+    EXPECT_GT(v.nearestStarPeak, 1000);
+
+    CandidatePosition edge{1, 1, false, 0, 0};
+    vetCandidate(test, reference, scene.referenceStars, none, edge, params, &v);
+    EXPECT_FALSE(v.measured);
+    EXPECT_FALSE(v.hasReference);
+    EXPECT_TRUE(std::isnan(v.nearestStarDistance));
+    EXPECT_EQ(v.reasons, 0u);
+}
+
+TEST(VetReasonText, JoinsTheReasonsInOrder)
+{
+    EXPECT_EQ(vetReasonText(0), "");
+    EXPECT_EQ(vetReasonText(VET_IN_REFERENCE | VET_SHARP), "sharp;in-reference");
+    EXPECT_EQ(vetReasonText(VET_ELONGATED | VET_SATURATED_REFERENCE),
+              "elongated;saturated-reference");
+}
+
+} // namespace

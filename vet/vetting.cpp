@@ -1,0 +1,423 @@
+#include "vet/vetting.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace newstars {
+
+namespace {
+
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
+constexpr double ROBUST_SIGMA_PER_MAD = 1.4826;
+// Variance of a value rounded to whole ADU; the least noise a pixel can have.
+constexpr double ROUNDING_VARIANCE = 1.0 / 12;
+constexpr double PI = 3.141592653589793;
+constexpr int MINIMUM_ANNULUS_PIXELS = 8;
+
+uint16_t pixelAt(const FitsImage& image, int32_t x, int32_t y)
+{
+    return image
+        .pixels[static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x)];
+}
+
+// Nearest pixel to a position; false when it is not a number or lies far off any image.
+bool nearestPixel(double x, double y, int32_t* ix, int32_t* iy)
+{
+    if (!(std::fabs(x) < 1e9 && std::fabs(y) < 1e9))
+        return false;
+    *ix = static_cast<int32_t>(std::lround(x));
+    *iy = static_cast<int32_t>(std::lround(y));
+    return true;
+}
+
+// The lower median of values (reordered).
+double lowerMedian(std::vector<double>* values)
+{
+    auto middle = values->begin() + static_cast<std::ptrdiff_t>((values->size() - 1) / 2);
+    std::nth_element(values->begin(), middle, values->end());
+    return *middle;
+}
+
+// Median and 1.4826 MAD of values (reordered); NaN for both when empty.
+void robustCentre(std::vector<double>* values, double* median, double* spread)
+{
+    if (values->empty()) {
+        *median = NOT_A_NUMBER;
+        *spread = NOT_A_NUMBER;
+        return;
+    }
+    const double m = lowerMedian(values);
+    for (double& v : *values)
+        v = std::fabs(v - m);
+    *median = m;
+    *spread = ROBUST_SIGMA_PER_MAD * lowerMedian(values);
+}
+
+// The sky around pixel (cx, cy): median and robust deviation of the unsaturated annulus
+// pixels inside the image. false with fewer than MINIMUM_ANNULUS_PIXELS.
+bool localSky(const FitsImage& image, int32_t cx, int32_t cy, const VetParams& params,
+              double* background, double* noise, int32_t* count)
+{
+    const double inner2 = params.backgroundInner * params.backgroundInner;
+    const double outer2 = params.backgroundOuter * params.backgroundOuter;
+    const int32_t reach = static_cast<int32_t>(std::ceil(params.backgroundOuter));
+    std::vector<double> values;
+    for (int32_t dy = -reach; dy <= reach; ++dy) {
+        const int32_t y = cy + dy;
+        if (y < 0 || y >= image.height)
+            continue;
+        for (int32_t dx = -reach; dx <= reach; ++dx) {
+            const int32_t x = cx + dx;
+            const double r2 = static_cast<double>(dx * dx + dy * dy);
+            if (x < 0 || x >= image.width || r2 < inner2 || r2 > outer2)
+                continue;
+            const uint16_t v = pixelAt(image, x, y);
+            if (v < params.saturationLevel)
+                values.push_back(v);
+        }
+    }
+    if (static_cast<int32_t>(values.size()) < MINIMUM_ANNULUS_PIXELS)
+        return false;
+    *count = static_cast<int32_t>(values.size());
+    double spread = 0;
+    robustCentre(&values, background, &spread);
+    *noise = std::sqrt(spread * spread + ROUNDING_VARIANCE);
+    return true;
+}
+
+// Shape measures from windowed moments, with a first-order noise estimate of the
+// elongation.
+struct Moments {
+    double fwhm = NOT_A_NUMBER;
+    double elongation = NOT_A_NUMBER;
+    double elongationError = NOT_A_NUMBER;
+};
+
+Moments windowedMoments(const FitsImage& image, int32_t cx, int32_t cy, double background,
+                        double noise, double windowSigma)
+{
+    Moments m;
+    const int32_t reach = static_cast<int32_t>(std::ceil(3 * windowSigma));
+    const double scale = -1 / (2 * windowSigma * windowSigma);
+    double sum = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+    double g4dd = 0, g4xy = 0; // sums of window^2 * (dx^2 - dy^2)^2 and * (2 dx dy)^2
+    for (int32_t dy = -reach; dy <= reach; ++dy) {
+        const int32_t y = cy + dy;
+        if (y < 0 || y >= image.height)
+            continue;
+        for (int32_t dx = -reach; dx <= reach; ++dx) {
+            const int32_t x = cx + dx;
+            if (x < 0 || x >= image.width)
+                continue;
+            const double g = std::exp(static_cast<double>(dx * dx + dy * dy) * scale);
+            const double w = g * (pixelAt(image, x, y) - background);
+            sum += w;
+            sx += w * dx;
+            sy += w * dy;
+            sxx += w * dx * dx;
+            syy += w * dy * dy;
+            sxy += w * dx * dy;
+            const double dd = static_cast<double>(dx * dx - dy * dy);
+            const double xy = 2.0 * dx * dy;
+            g4dd += g * g * dd * dd;
+            g4xy += g * g * xy * xy;
+        }
+    }
+    if (!(sum > 0))
+        return m;
+    const double mx = sx / sum, my = sy / sum;
+    const double ixx = std::max(0.0, sxx / sum - mx * mx);
+    const double iyy = std::max(0.0, syy / sum - my * my);
+    const double ixy = sxy / sum - mx * my;
+    const double half = (ixx + iyy) / 2;
+    const double d = std::sqrt((ixx - iyy) * (ixx - iyy) / 4 + ixy * ixy);
+    const double major = half + d;
+    const double minor = std::max(0.0, half - d);
+    m.elongation = std::sqrt((major + ROUNDING_VARIANCE) / (minor + ROUNDING_VARIANCE));
+    const double differenceError = noise * std::sqrt((g4dd + g4xy) / 2) / sum;
+    m.elongationError = differenceError / (2 * (half + ROUNDING_VARIANCE));
+    // The window narrows a Gaussian of variance s2 to s2 w2 / (s2 + w2); undo that.
+    const double w2 = windowSigma * windowSigma;
+    if (half < w2)
+        m.fwhm = FWHM_PER_SIGMA * std::sqrt(half * w2 / (w2 - half));
+    return m;
+}
+
+double medianOf(std::vector<double> values)
+{
+    if (values.empty())
+        return NOT_A_NUMBER;
+    return lowerMedian(&values);
+}
+
+} // namespace
+
+const char* vetStatusText(VetStatus status)
+{
+    switch (status) {
+    case VetStatus::Ok:
+        return "measured";
+    case VetStatus::OutsideImage:
+        return "too near the image edge to measure";
+    case VetStatus::NoBackground:
+        return "too few sky pixels around the position";
+    case VetStatus::NoFlux:
+        return "no signal above the local sky";
+    }
+    return "unknown vetting status";
+}
+
+VetStatus measureSourceShape(const FitsImage& image, double x, double y, const VetParams& params,
+                             SourceShape* shape)
+{
+    int32_t ix = 0, iy = 0;
+    if (!nearestPixel(x, y, &ix, &iy))
+        return VetStatus::OutsideImage;
+    // The brightest pixel of the 3 x 3 around (ix, iy) and its neighbours must be inside.
+    if (ix < 2 || iy < 2 || ix > image.width - 3 || iy > image.height - 3)
+        return VetStatus::OutsideImage;
+    int32_t px = ix - 1, py = iy - 1;
+    for (int32_t yy = iy - 1; yy <= iy + 1; ++yy) {
+        for (int32_t xx = ix - 1; xx <= ix + 1; ++xx) {
+            if (pixelAt(image, xx, yy) > pixelAt(image, px, py)) {
+                px = xx;
+                py = yy;
+            }
+        }
+    }
+    double background = 0, noise = 0;
+    int32_t annulus = 0;
+    if (!localSky(image, px, py, params, &background, &noise, &annulus))
+        return VetStatus::NoBackground;
+    const double peak = pixelAt(image, px, py) - background;
+    if (!(peak > 0))
+        return VetStatus::NoFlux;
+    double neighbours = 0;
+    for (int32_t dy = -1; dy <= 1; ++dy) {
+        for (int32_t dx = -1; dx <= 1; ++dx) {
+            if (dx != 0 || dy != 0)
+                neighbours += pixelAt(image, px + dx, py + dy);
+        }
+    }
+    const Moments moments = windowedMoments(image, px, py, background, noise, params.windowSigma);
+    shape->peakX = px;
+    shape->peakY = py;
+    shape->background = background;
+    shape->noise = noise;
+    shape->peak = peak;
+    shape->snr = peak / noise;
+    shape->sharpness = (neighbours / 8 - background) / peak;
+    shape->fwhm = moments.fwhm;
+    shape->elongation = moments.elongation;
+    shape->elongationError = moments.elongationError;
+    return VetStatus::Ok;
+}
+
+VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double radius,
+                              const VetParams& params, ApertureFlux* flux)
+{
+    int32_t ix = 0, iy = 0;
+    if (!nearestPixel(x, y, &ix, &iy) || !(radius >= 0) || radius > 1e4)
+        return VetStatus::OutsideImage;
+    const int32_t reach = static_cast<int32_t>(std::ceil(radius)) + 1;
+    if (ix - reach < 0 || iy - reach < 0 || ix + reach >= image.width || iy + reach >= image.height)
+        return VetStatus::OutsideImage;
+    double background = 0, noise = 0;
+    int32_t annulus = 0;
+    if (!localSky(image, ix, iy, params, &background, &noise, &annulus))
+        return VetStatus::NoBackground;
+    const double r2 = radius * radius;
+    double sum = 0;
+    int32_t count = 0;
+    bool saturated = false;
+    for (int32_t yy = iy - reach; yy <= iy + reach; ++yy) {
+        for (int32_t xx = ix - reach; xx <= ix + reach; ++xx) {
+            const double dx = xx - x, dy = yy - y;
+            if (dx * dx + dy * dy > r2)
+                continue;
+            const uint16_t v = pixelAt(image, xx, yy);
+            sum += v;
+            ++count;
+            saturated = saturated || v >= params.saturationLevel;
+        }
+    }
+    const double n = count;
+    flux->background = background;
+    flux->noise = noise;
+    flux->flux = sum - n * background;
+    flux->error = noise * std::sqrt(n + PI / 2 * n * n / annulus);
+    flux->saturated = saturated;
+    return VetStatus::Ok;
+}
+
+void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
+                           const std::vector<MatchedStar>& stars, const VetParams& params,
+                           StarStatistics* statistics)
+{
+    const size_t limit = static_cast<size_t>(std::max(params.maximumStars, 1));
+    const size_t step = stars.empty() ? 1 : (stars.size() + limit - 1) / limit;
+    std::vector<double> sharpness, elongation, fwhm;
+    std::vector<const MatchedStar*> bright;
+    for (size_t i = 0; i < stars.size(); i += step) {
+        SourceShape shape;
+        if (measureSourceShape(test, stars[i].x, stars[i].y, params, &shape) != VetStatus::Ok)
+            continue;
+        if (!(shape.snr >= params.starMinimumSnr) ||
+            shape.peak + shape.background >= params.saturationLevel)
+            continue;
+        sharpness.push_back(shape.sharpness);
+        elongation.push_back(shape.elongation);
+        if (std::isfinite(shape.fwhm))
+            fwhm.push_back(shape.fwhm);
+        bright.push_back(&stars[i]);
+    }
+    StarStatistics s;
+    s.count = static_cast<int32_t>(sharpness.size());
+    s.apertureRadius = params.minimumAperture;
+    if (s.count < params.minimumStars) {
+        s.sharpnessMedian = s.sharpnessSpread = NOT_A_NUMBER;
+        s.elongationMedian = s.elongationSpread = NOT_A_NUMBER;
+        s.fwhmMedian = NOT_A_NUMBER;
+        s.fluxScale = NOT_A_NUMBER;
+        *statistics = s;
+        return;
+    }
+    robustCentre(&sharpness, &s.sharpnessMedian, &s.sharpnessSpread);
+    robustCentre(&elongation, &s.elongationMedian, &s.elongationSpread);
+    s.fwhmMedian = medianOf(fwhm);
+    if (std::isfinite(s.fwhmMedian))
+        s.apertureRadius = std::max(params.minimumAperture, params.apertureFwhm * s.fwhmMedian);
+
+    std::vector<double> ratios;
+    for (const MatchedStar* star : bright) {
+        ApertureFlux t, r;
+        if (measureApertureFlux(test, star->x, star->y, s.apertureRadius, params, &t) !=
+                VetStatus::Ok ||
+            measureApertureFlux(reference, star->referenceX, star->referenceY, s.apertureRadius,
+                                params, &r) != VetStatus::Ok)
+            continue;
+        if (t.saturated || r.saturated || !(t.flux >= params.starMinimumSnr * t.error) ||
+            !(r.flux >= params.starMinimumSnr * r.error))
+            continue;
+        ratios.push_back(t.flux / r.flux);
+    }
+    s.scaleCount = static_cast<int32_t>(ratios.size());
+    s.fluxScale = s.scaleCount >= params.minimumStars ? medianOf(ratios) : NOT_A_NUMBER;
+    *statistics = s;
+}
+
+void vetCandidate(const FitsImage& test, const FitsImage& reference, const StarList& referenceStars,
+                  const StarStatistics& statistics, const CandidatePosition& candidate,
+                  const VetParams& params, CandidateVetting* vetting)
+{
+    CandidateVetting v;
+    v.x = candidate.x;
+    v.y = candidate.y;
+    v.nearestStarDistance = NOT_A_NUMBER;
+    v.nearestStarPeak = NOT_A_NUMBER;
+    const double radius =
+        statistics.apertureRadius > 0 ? statistics.apertureRadius : params.minimumAperture;
+    v.measured =
+        measureSourceShape(test, candidate.x, candidate.y, params, &v.shape) == VetStatus::Ok &&
+        measureApertureFlux(test, candidate.x, candidate.y, radius, params, &v.testFlux) ==
+            VetStatus::Ok;
+    if (!v.measured) {
+        v.shape = SourceShape{};
+        v.testFlux = ApertureFlux{};
+    }
+
+    if (candidate.hasReference) {
+        v.hasReference = true;
+        v.referenceX = candidate.referenceX;
+        v.referenceY = candidate.referenceY;
+        v.referenceMeasured =
+            measureApertureFlux(reference, candidate.referenceX, candidate.referenceY, radius,
+                                params, &v.referenceFlux) == VetStatus::Ok;
+        if (v.referenceMeasured)
+            v.referenceSnr = v.referenceFlux.flux / v.referenceFlux.error;
+        else
+            v.referenceFlux = ApertureFlux{};
+
+        // Saturated reference pixels near the position, inside the reference.
+        const double fwhm = std::isfinite(statistics.fwhmMedian) ? statistics.fwhmMedian : 0;
+        const double satRadius = std::max(params.saturationMinimum, params.saturationFwhm * fwhm);
+        int32_t ix = 0, iy = 0;
+        if (nearestPixel(candidate.referenceX, candidate.referenceY, &ix, &iy)) {
+            const int32_t reach = static_cast<int32_t>(std::ceil(satRadius)) + 1;
+            for (int32_t yy = iy - reach; yy <= iy + reach && !v.referenceSaturated; ++yy) {
+                for (int32_t xx = ix - reach; xx <= ix + reach; ++xx) {
+                    if (xx < 0 || yy < 0 || xx >= reference.width || yy >= reference.height)
+                        continue;
+                    const double dx = xx - candidate.referenceX, dy = yy - candidate.referenceY;
+                    if (dx * dx + dy * dy <= satRadius * satRadius &&
+                        pixelAt(reference, xx, yy) >= params.saturationLevel) {
+                        v.referenceSaturated = true;
+                        break;
+                    }
+                }
+            }
+        }
+
+        const size_t n = std::min(
+            {referenceStars.x.size(), referenceStars.y.size(), referenceStars.peak.size()});
+        double best = std::numeric_limits<double>::infinity();
+        for (size_t i = 0; i < n; ++i) {
+            const double dx = referenceStars.x[i] - candidate.referenceX;
+            const double dy = referenceStars.y[i] - candidate.referenceY;
+            const double d2 = dx * dx + dy * dy;
+            if (d2 < best) {
+                best = d2;
+                v.nearestStarDistance = std::sqrt(d2);
+                v.nearestStarPeak = referenceStars.peak[i];
+            }
+        }
+    }
+
+    if (v.measured && statistics.count >= params.minimumStars) {
+        const SourceShape& s = v.shape;
+        const double sharpError = s.noise * std::sqrt(1.0 / 8 + s.sharpness * s.sharpness) / s.peak;
+        const double sharpLimit = statistics.sharpnessMedian -
+                                  params.sharpSpreads * std::sqrt(statistics.sharpnessSpread *
+                                                                      statistics.sharpnessSpread +
+                                                                  sharpError * sharpError);
+        if (s.sharpness < sharpLimit)
+            v.reasons |= VET_SHARP;
+        const double elongationLimit =
+            statistics.elongationMedian +
+            params.elongationSpreads *
+                std::sqrt(statistics.elongationSpread * statistics.elongationSpread +
+                          s.elongationError * s.elongationError);
+        if (s.elongation > elongationLimit)
+            v.reasons |= VET_ELONGATED;
+    }
+    if (v.referenceSaturated)
+        v.reasons |= VET_SATURATED_REFERENCE;
+    if (v.referenceMeasured && v.referenceSnr >= params.referenceSnr) {
+        // Without a flux scale every significant reference source counts.
+        const bool brightened = v.measured && std::isfinite(statistics.fluxScale) &&
+                                v.testFlux.flux >= params.brighteningFactor * statistics.fluxScale *
+                                                       v.referenceFlux.flux;
+        if (!brightened)
+            v.reasons |= VET_IN_REFERENCE;
+    }
+    *vetting = v;
+}
+
+std::string vetReasonText(uint32_t reasons)
+{
+    static const char* const WORDS[] = {"sharp", "elongated", "saturated-reference",
+                                        "in-reference"};
+    std::string text;
+    for (uint32_t bit = 0; bit < 4; ++bit) {
+        if ((reasons & (1u << bit)) == 0)
+            continue;
+        if (!text.empty())
+            text += ';';
+        text += WORDS[bit];
+    }
+    return text;
+}
+
+} // namespace newstars
