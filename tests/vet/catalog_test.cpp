@@ -1,0 +1,150 @@
+// Tests of the catalogue outputs read back independently: the ECSV table by astropy
+// (Debian's python3-astropy, which scripts/setup installs), the region lines by their
+// grammar.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "support/files.hpp"
+#include "support/program.hpp"
+#include "vet/catalog.hpp"
+
+using namespace newstars;
+
+namespace {
+
+// Three rows: a kept candidate, a rejected one, and one that could not be measured, with
+// names that need quoting.
+std::vector<CatalogRow> sampleRows()
+{
+    std::vector<CatalogRow> rows(3);
+    rows[0].object = "NGC 1316";
+    rows[0].image = "a,b.fts";
+    rows[0].reference = "ref \"deep\".fts";
+    rows[0].ra = 50.6738;
+    rows[0].dec = -37.2082;
+    rows[0].vetting.x = 100.25;
+    rows[0].vetting.y = 0.1 + 0.2; // needs 17 digits
+    rows[0].vetting.measured = true;
+    rows[0].vetting.shape.snr = 42;
+    rows[0].vetting.hasReference = true;
+    rows[0].vetting.referenceX = 98.5;
+    rows[0].stars.count = 12;
+    rows[0].stars.fluxScale = 0.4;
+    rows[1] = rows[0];
+    rows[1].object = "#FLD";
+    rows[1].vetting.reasons = VET_SHARP | VET_IN_REFERENCE;
+    rows[1].vetting.referenceSaturated = true;
+    rows[2].object = "FLD02";
+    rows[2].image = "t.fts";
+    rows[2].reference = "r.fts";
+    rows[2].ra = 359.9999999;
+    rows[2].dec = 89.5;
+    rows[2].vetting.nearestStarDistance = NAN;
+    return rows;
+}
+
+TEST(CatalogEcsv, AstropyReadsNamesUnitsTypesAndRows)
+{
+    ScratchDirectory dir;
+    const std::string path = dir.file("catalog.ecsv");
+    writeFile(path, formatCatalogEcsv(sampleRows()));
+    // Prints one line per column (name, unit, dtype kind), then row values to compare.
+    const char* script = R"(
+import sys
+from astropy.table import Table
+t = Table.read(sys.argv[1], format='ascii.ecsv')
+for c in t.columns.values():
+    print(c.name, c.unit if c.unit is not None else '-', c.dtype.kind)
+print('rows', len(t))
+print(t['object'][0], '|', t['image'][0], '|', t['reference'][0], '|', t['object'][1])
+print(repr(float(t['y'][0])), t['verdict'][0], t['verdict'][1], t['reasons'][1])
+print(bool(t['ref_saturated'][1]), bool(t['measured'][2]), int(t['stars_used'][0]))
+print(repr(float(t['ra'][2])), float(t['ref_x'][2]))
+)";
+    const ProgramResult r = runProgram({"/usr/bin/python3", "-c", script, path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::istringstream out(r.out);
+    std::string line;
+    for (const std::string& name : catalogColumnNames()) {
+        ASSERT_TRUE(std::getline(out, line));
+        std::istringstream fields(line);
+        std::string readName, unit, kind;
+        fields >> readName >> unit >> kind;
+        EXPECT_EQ(readName, name);
+        const std::map<std::string, std::pair<std::string, std::string>> expected = {
+            {"object", {"-", "U"}},   {"x", {"pix", "f"}},
+            {"ra", {"deg", "f"}},     {"peak", {"adu", "f"}},
+            {"measured", {"-", "b"}}, {"stars_used", {"-", "i"}},
+            {"snr", {"-", "f"}},      {"ref_star_dist", {"pix", "f"}},
+        };
+        if (auto e = expected.find(name); e != expected.end()) {
+            EXPECT_EQ(unit, e->second.first) << name;
+            EXPECT_EQ(kind, e->second.second) << name;
+        }
+    }
+    const char* rest[] = {
+        "rows 3",
+        "NGC 1316 | a,b.fts | ref \"deep\".fts | #FLD",
+        "0.30000000000000004 kept rejected sharp;in-reference",
+        "True False 12",
+        "359.9999999 nan",
+    };
+    for (const char* expected : rest) {
+        ASSERT_TRUE(std::getline(out, line));
+        EXPECT_EQ(line, expected);
+    }
+}
+
+TEST(CatalogEcsv, PlainCsvFollowsTheCommentLines)
+{
+    const std::string text = formatCatalogEcsv(sampleRows());
+    std::istringstream in(text);
+    std::string line;
+    int comments = 0, data = 0;
+    while (std::getline(in, line)) {
+        if (line[0] == '#') {
+            EXPECT_EQ(data, 0) << line;
+            ++comments;
+        } else {
+            ++data;
+        }
+    }
+    EXPECT_EQ(comments, 5 + static_cast<int>(catalogColumnNames().size()));
+    EXPECT_EQ(data, 4); // the names and three rows
+}
+
+TEST(RegionFile, EveryLineParses)
+{
+    std::vector<CatalogRow> rows = sampleRows();
+    rows[2].image = "odd{name}.fts";
+    const std::string text = formatRegionFile(rows, 3);
+    std::istringstream in(text);
+    std::string line;
+    std::vector<std::string> lines;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], "# Region file format: DS9 version 4.1");
+    EXPECT_EQ(lines[1].rfind("global ", 0), 0u);
+    EXPECT_EQ(lines[2], "fk5");
+    const std::regex circle(R"re(circle\((-?[0-9.]+),([-+][0-9.]+),([0-9.]+)"\) # )re"
+                            R"re(color=(green|red) text=\{([^{}]*)\})re");
+    const char* expected[][3] = {{"50.67380000", "green", "a,b.fts 1 kept"},
+                                 {"50.67380000", "red", "a,b.fts 2 sharp;in-reference"},
+                                 {"359.99999990", "green", "odd_name_.fts 3 kept"}};
+    for (size_t i = 0; i < 3; ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[3 + i], m, circle)) << lines[3 + i];
+        EXPECT_EQ(m[1], expected[i][0]);
+        EXPECT_EQ(m[3], "3.000");
+        EXPECT_EQ(m[4], expected[i][1]);
+        EXPECT_EQ(m[5], expected[i][2]);
+    }
+}
+
+} // namespace

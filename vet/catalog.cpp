@@ -1,0 +1,228 @@
+#include "vet/catalog.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+namespace newstars {
+
+namespace {
+
+// One catalogue column: name, unit (empty: none), ECSV datatype, description.
+struct Column {
+    const char* name;
+    const char* unit;
+    const char* datatype;
+    const char* description;
+};
+
+const Column COLUMNS[] = {
+    {"object", "", "string", "OBJECT of the test image"},
+    {"image", "", "string", "test image"},
+    {"reference", "", "string", "reference image"},
+    {"x", "pix", "float64", "test image column, from 0 at the first pixel centre"},
+    {"y", "pix", "float64", "test image row, from 0 at the first pixel centre"},
+    {"ra", "deg", "float64", "right ascension"},
+    {"dec", "deg", "float64", "declination"},
+    {"verdict", "", "string", "kept or rejected"},
+    {"reasons", "", "string", "reasons for a rejection, separated by semicolons"},
+    {"measured", "", "bool", "shape and flux measured in the test image"},
+    {"peak", "adu", "float64", "brightest pixel above the local sky"},
+    {"background", "adu", "float64", "local sky, median of the annulus"},
+    {"noise", "adu", "float64", "local sky noise, robust deviation of the annulus"},
+    {"snr", "", "float64", "peak over noise"},
+    {"fwhm", "pix", "float64", "full width at half maximum from windowed moments"},
+    {"sharpness", "", "float64", "mean of the 8 neighbours over the peak, sky removed"},
+    {"elongation", "", "float64", "square root of the ratio of the principal moments"},
+    {"flux", "adu", "float64", "aperture flux in the test image"},
+    {"flux_err", "adu", "float64", "error of the aperture flux"},
+    {"ref_x", "pix", "float64", "reference image column of the same sky position"},
+    {"ref_y", "pix", "float64", "reference image row of the same sky position"},
+    {"ref_flux", "adu", "float64", "forced aperture flux in the reference"},
+    {"ref_flux_err", "adu", "float64", "error of the forced reference flux"},
+    {"ref_snr", "", "float64", "forced reference flux over its error"},
+    {"ref_saturated", "", "bool", "saturated reference pixel close by"},
+    {"ref_star_dist", "pix", "float64",
+     "distance to the nearest reference star (reference pixels)"},
+    {"ref_star_peak", "adu", "float64", "peak pixel value of that star"},
+    {"stars_used", "", "int64", "matched stars in the shape statistics of the image"},
+    {"stars_sharpness", "", "float64", "median sharpness of the matched stars of the image"},
+    {"stars_sharpness_spread", "", "float64", "robust spread of that sharpness"},
+    {"stars_elongation", "", "float64", "median elongation of the matched stars of the image"},
+    {"stars_fwhm", "pix", "float64", "median FWHM of the matched stars of the image"},
+    {"flux_scale", "", "float64", "median test over reference flux of matched stars"},
+};
+
+std::string number(double value, const char* format)
+{
+    if (std::isnan(value))
+        return "nan";
+    if (std::isinf(value))
+        return value > 0 ? "inf" : "-inf";
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string full(double value)
+{
+    return number(value, "%.17g");
+}
+
+std::string measure(double value)
+{
+    return number(value, "%.6g");
+}
+
+// A CSV field: bytes below 32 become "?"; quoted when empty or holding a delimiter, a
+// quote, a blank or a "#" (so that no line starts like a comment).
+std::string field(const std::string& text)
+{
+    std::string clean;
+    bool quote = text.empty();
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127) {
+            clean += '?';
+            continue;
+        }
+        if (c == ',' || c == '"' || c == ' ' || c == '#')
+            quote = true;
+        clean += c;
+        if (c == '"')
+            clean += '"';
+    }
+    if (!quote)
+        return clean;
+    std::string quoted = "\"";
+    quoted += clean;
+    quoted += '"';
+    return quoted;
+}
+
+const char* truth(bool value)
+{
+    return value ? "True" : "False";
+}
+
+std::string regionName(const std::string& text)
+{
+    std::string clean;
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        clean += (c == '{' || c == '}' || c == '"' || c == '\'' || u < 32 || u == 127) ? '_' : c;
+    }
+    return clean;
+}
+
+} // namespace
+
+const std::vector<std::string>& catalogColumnNames()
+{
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list;
+        for (const Column& c : COLUMNS)
+            list.emplace_back(c.name);
+        return list;
+    }();
+    return names;
+}
+
+std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
+{
+    std::string text = "# %ECSV 1.0\n# ---\n# delimiter: ','\n# datatype:\n";
+    for (const Column& c : COLUMNS) {
+        text += "# - {name: ";
+        text += c.name;
+        if (*c.unit != '\0') {
+            text += ", unit: ";
+            text += c.unit;
+        }
+        text += ", datatype: ";
+        text += c.datatype;
+        text += ", description: '";
+        text += c.description;
+        text += "'}\n";
+    }
+    text += "# schema: astropy-2.0\n";
+    for (size_t i = 0; i < std::size(COLUMNS); ++i) {
+        if (i > 0)
+            text += ',';
+        text += COLUMNS[i].name;
+    }
+    text += '\n';
+
+    for (const CatalogRow& r : rows) {
+        const CandidateVetting& v = r.vetting;
+        const SourceShape& s = v.shape;
+        const double nan = std::nan("");
+        const bool m = v.measured, rm = v.referenceMeasured;
+        const std::string cells[] = {
+            field(r.object),
+            field(r.image),
+            field(r.reference),
+            full(v.x),
+            full(v.y),
+            number(r.ra, "%.10f"),
+            number(r.dec, "%.10f"),
+            v.reasons == 0 ? "kept" : "rejected",
+            field(vetReasonText(v.reasons)),
+            truth(m),
+            measure(m ? s.peak : nan),
+            measure(m ? s.background : nan),
+            measure(m ? s.noise : nan),
+            measure(m ? s.snr : nan),
+            measure(m ? s.fwhm : nan),
+            measure(m ? s.sharpness : nan),
+            measure(m ? s.elongation : nan),
+            measure(m ? v.testFlux.flux : nan),
+            measure(m ? v.testFlux.error : nan),
+            full(v.hasReference ? v.referenceX : nan),
+            full(v.hasReference ? v.referenceY : nan),
+            measure(rm ? v.referenceFlux.flux : nan),
+            measure(rm ? v.referenceFlux.error : nan),
+            measure(rm ? v.referenceSnr : nan),
+            truth(v.referenceSaturated),
+            measure(v.nearestStarDistance),
+            measure(v.nearestStarPeak),
+            std::to_string(r.stars.count),
+            measure(r.stars.sharpnessMedian),
+            measure(r.stars.sharpnessSpread),
+            measure(r.stars.elongationMedian),
+            measure(r.stars.fwhmMedian),
+            measure(r.stars.fluxScale),
+        };
+        static_assert(std::size(cells) == std::size(COLUMNS));
+        for (size_t i = 0; i < std::size(cells); ++i) {
+            if (i > 0)
+                text += ',';
+            text += cells[i];
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+std::string formatRegionFile(const std::vector<CatalogRow>& rows, double radiusArcsec)
+{
+    std::string text = "# Region file format: DS9 version 4.1\n"
+                       "global color=green width=1 font=\"helvetica 10 normal roman\" "
+                       "select=1 highlite=1 dash=0 fixed=0 edit=1 move=1 delete=1 include=1 "
+                       "source=1\nfk5\n";
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const CatalogRow& r = rows[i];
+        const bool kept = r.vetting.reasons == 0;
+        char line[160];
+        std::snprintf(line, sizeof line, "circle(%.8f,%+.8f,%.3f\") # color=%s text={", r.ra, r.dec,
+                      radiusArcsec, kept ? "green" : "red");
+        text += line;
+        text += regionName(r.image);
+        text += ' ';
+        text += std::to_string(i + 1);
+        text += ' ';
+        text += kept ? std::string("kept") : vetReasonText(r.vetting.reasons);
+        text += "}\n";
+    }
+    return text;
+}
+
+} // namespace newstars
