@@ -66,6 +66,8 @@ print(repr(float(t['y'][0])), t['verdict'][0], t['verdict'][1], t['reasons'][1])
 print(bool(t['ref_saturated'][1]), bool(t['measured'][2]), int(t['stars_used'][0]))
 print(repr(float(t['ra'][2])), float(t['ref_x'][2]))
 )";
+    // Debian's own interpreter, the one python3-astropy installs into (a python3 found
+    // first on PATH may be another installation without it).
     const ProgramResult r = runProgram({"/usr/bin/python3", "-c", script, path});
     ASSERT_EQ(r.status, 0) << r.err;
     std::istringstream out(r.out);

@@ -1,0 +1,90 @@
+// Tests of the cutout stamps: the PNG file read back with libpng's own reader.
+
+#include <png.h>
+
+#include <gtest/gtest.h>
+
+#include "support/files.hpp"
+#include "vet/stamps.hpp"
+#include "vet_scene.hpp"
+
+using namespace newstars;
+
+namespace {
+
+// Reads a PNG file back with libpng: its size and 8-bit RGB pixels.
+bool readPng(const std::string& path, int* width, int* height, std::vector<uint8_t>* rgb)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0)
+        return false;
+    image.format = PNG_FORMAT_RGB;
+    rgb->resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, rgb->data(), 0, nullptr) == 0)
+        return false;
+    *width = static_cast<int>(image.width);
+    *height = static_cast<int>(image.height);
+    return true;
+}
+
+TEST(Stamps, PngOpensAtTheStatedSizeWithThePanelsInPlace)
+{
+    Scene scene;
+    addSource(&scene.testSignal, 200, 200, 3000, 1.3, 1.3); // a new source
+    const FitsImage test = digitize(scene.testSignal, 5);
+    const FitsImage reference = digitize(scene.referenceSignal, 6);
+    const PixelMapping toReference = [](double x, double y, double* rx, double* ry) {
+        *rx = x + SCENE_SHIFT_X;
+        *ry = y + SCENE_SHIFT_Y;
+        return true;
+    };
+    struct Case {
+        int32_t cx, cy, zoom, gap;
+    };
+    const Case cases[] = {{200, 200, 4, 4}, {2, 397, 1, 0}, {20, 20, 3, 2}};
+    ScratchDirectory dir;
+    for (const Case& c : cases) {
+        Stamp stamp;
+        cutStamp(test, reference, c.cx, c.cy, toReference, 2.0, &stamp);
+        int32_t width = 0, height = 0;
+        const std::vector<uint8_t> rgb = renderStamp(stamp, c.zoom, c.gap, &width, &height);
+        EXPECT_EQ(width, 3 * 31 * c.zoom + 2 * c.gap);
+        EXPECT_EQ(height, 31 * c.zoom);
+        const std::string path = dir.file("stamp.png");
+        std::string message;
+        ASSERT_EQ(writePngImage(path.c_str(), rgb, width, height, &message), 0) << message;
+        int readWidth = 0, readHeight = 0;
+        std::vector<uint8_t> pixels;
+        ASSERT_TRUE(readPng(path, &readWidth, &readHeight, &pixels)) << c.cx;
+        EXPECT_EQ(readWidth, width);
+        EXPECT_EQ(readHeight, height);
+        EXPECT_EQ(pixels, rgb) << c.cx;
+        const auto grey = [&](int panel, int column, int row) {
+            const size_t k =
+                (static_cast<size_t>(row) * width + panel * (31 * c.zoom + c.gap) + column) * 3;
+            return pixels[k];
+        };
+        const int centre = 15 * c.zoom;
+        if (c.cx == 200) {
+            // The new source is white in the test and the difference, sky in the reference.
+            EXPECT_EQ(grey(1, centre, centre), 255);
+            EXPECT_GT(grey(2, centre, centre), 200);
+            EXPECT_LT(grey(0, centre, centre), 100);
+        }
+        if (c.cx == 20) {
+            // A star of the grid at (20.x, 20.x) in both, at half the flux in the reference:
+            // it cancels in the difference.
+            EXPECT_GT(grey(0, centre, centre), 80);
+            EXPECT_GT(grey(1, centre, centre), 200);
+            EXPECT_LT(grey(2, centre, centre), 150);
+        }
+    }
+    std::string message;
+    EXPECT_EQ(
+        writePngImage(dir.file("none/x.png").c_str(), std::vector<uint8_t>(3, 0), 1, 1, &message),
+        -1);
+    EXPECT_FALSE(message.empty());
+}
+
+} // namespace

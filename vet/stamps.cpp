@@ -1,0 +1,166 @@
+#include "vet/stamps.hpp"
+
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace newstars {
+
+namespace {
+
+constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+constexpr int32_t HALF = STAMP_SIZE / 2;
+constexpr size_t PANEL = static_cast<size_t>(STAMP_SIZE) * STAMP_SIZE;
+
+double pixelValue(const FitsImage& image, int32_t x, int32_t y)
+{
+    return image
+        .pixels[static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x)];
+}
+
+// Bilinear value at (x, y); NaN unless the four surrounding pixels are in the image.
+double bilinear(const FitsImage& image, double x, double y)
+{
+    if (!(x >= 0 && y >= 0 && x <= image.width - 1 && y <= image.height - 1))
+        return NOT_A_NUMBER;
+    int32_t x0 = static_cast<int32_t>(std::floor(x));
+    int32_t y0 = static_cast<int32_t>(std::floor(y));
+    x0 = std::min(x0, image.width - 2 < 0 ? 0 : image.width - 2);
+    y0 = std::min(y0, image.height - 2 < 0 ? 0 : image.height - 2);
+    const int32_t x1 = std::min(x0 + 1, image.width - 1);
+    const int32_t y1 = std::min(y0 + 1, image.height - 1);
+    const double fx = x - x0, fy = y - y0;
+    const double top = pixelValue(image, x0, y0) * (1 - fx) + pixelValue(image, x1, y0) * fx;
+    const double bottom = pixelValue(image, x0, y1) * (1 - fx) + pixelValue(image, x1, y1) * fx;
+    return top * (1 - fy) + bottom * fy;
+}
+
+// Lower median of the finite values; 0 when there are none.
+double finiteMedian(const std::vector<double>& values)
+{
+    std::vector<double> finite;
+    for (double v : values) {
+        if (std::isfinite(v))
+            finite.push_back(v);
+    }
+    if (finite.empty())
+        return 0;
+    auto middle = finite.begin() + static_cast<std::ptrdiff_t>((finite.size() - 1) / 2);
+    std::nth_element(finite.begin(), middle, finite.end());
+    return *middle;
+}
+
+void subtract(std::vector<double>* values, double amount)
+{
+    for (double& v : *values)
+        v -= amount;
+}
+
+} // namespace
+
+void cutStamp(const FitsImage& test, const FitsImage& reference, int32_t cx, int32_t cy,
+              const PixelMapping& toReference, double fluxScale, Stamp* stamp)
+{
+    const double scale = fluxScale > 0 && std::isfinite(fluxScale) ? fluxScale : 1;
+    Stamp s;
+    s.reference.assign(PANEL, NOT_A_NUMBER);
+    s.test.assign(PANEL, NOT_A_NUMBER);
+    s.difference.assign(PANEL, NOT_A_NUMBER);
+    for (int32_t j = 0; j < STAMP_SIZE; ++j) {
+        for (int32_t i = 0; i < STAMP_SIZE; ++i) {
+            const int64_t x = static_cast<int64_t>(cx) - HALF + i;
+            const int64_t y = static_cast<int64_t>(cy) - HALF + j;
+            const size_t k = static_cast<size_t>(j) * STAMP_SIZE + static_cast<size_t>(i);
+            if (x >= 0 && y >= 0 && x < test.width && y < test.height)
+                s.test[k] = pixelValue(test, static_cast<int32_t>(x), static_cast<int32_t>(y));
+            double rx = 0, ry = 0;
+            if (toReference &&
+                toReference(static_cast<double>(x), static_cast<double>(y), &rx, &ry))
+                s.reference[k] = bilinear(reference, rx, ry);
+        }
+    }
+    subtract(&s.test, finiteMedian(s.test));
+    subtract(&s.reference, finiteMedian(s.reference));
+    for (size_t k = 0; k < PANEL; ++k)
+        s.difference[k] = s.test[k] - scale * s.reference[k];
+    *stamp = std::move(s);
+}
+
+std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, int32_t* width,
+                                 int32_t* height)
+{
+    zoom = std::clamp(zoom, 1, 16);
+    gap = std::clamp(gap, 0, 64);
+    std::vector<double> deviations;
+    for (double v : stamp.test) {
+        if (std::isfinite(v))
+            deviations.push_back(std::fabs(v));
+    }
+    const double sigma = std::max(1.4826 * finiteMedian(deviations), 1.0);
+    double brightest = 10 * sigma;
+    for (int32_t j = HALF - 3; j <= HALF + 3; ++j) {
+        for (int32_t i = HALF - 3; i <= HALF + 3; ++i) {
+            const double v =
+                stamp.test[static_cast<size_t>(j) * STAMP_SIZE + static_cast<size_t>(i)];
+            if (std::isfinite(v))
+                brightest = std::max(brightest, v);
+        }
+    }
+    const double low = -3 * sigma;
+    const double span = brightest - low;
+
+    const int32_t side = STAMP_SIZE * zoom;
+    *width = 3 * side + 2 * gap;
+    *height = side;
+    std::vector<uint8_t> rgb(static_cast<size_t>(*width) * static_cast<size_t>(*height) * 3, 255);
+    const std::vector<double>* panels[3] = {&stamp.reference, &stamp.test, &stamp.difference};
+    for (int32_t p = 0; p < 3; ++p) {
+        const std::vector<double>& panel = *panels[p];
+        for (int32_t row = 0; row < side; ++row) {
+            for (int32_t column = 0; column < side; ++column) {
+                // Row 0 of the picture is the top: the image's last row of the stamp.
+                const size_t k = static_cast<size_t>(STAMP_SIZE - 1 - row / zoom) * STAMP_SIZE +
+                                 static_cast<size_t>(column / zoom);
+                const double v = k < panel.size() ? panel[k] : NOT_A_NUMBER;
+                uint8_t* out = &rgb[(static_cast<size_t>(row) * static_cast<size_t>(*width) +
+                                     static_cast<size_t>(p * (side + gap) + column)) *
+                                    3];
+                if (!std::isfinite(v)) {
+                    out[0] = 0;
+                    out[1] = 0;
+                    out[2] = 96;
+                    continue;
+                }
+                const double level = std::clamp((v - low) / span, 0.0, 1.0);
+                const uint8_t grey = static_cast<uint8_t>(std::lround(level * 255));
+                out[0] = out[1] = out[2] = grey;
+            }
+        }
+    }
+    return rgb;
+}
+
+int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
+                  std::string* message)
+{
+    if (width < 1 || height < 1 ||
+        rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3) {
+        *message = "image size does not match its pixels";
+        return -1;
+    }
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
+    image.format = PNG_FORMAT_RGB;
+    if (png_image_write_to_file(&image, path, 0, rgb.data(), 0, nullptr) == 0) {
+        *message = std::string(path) + ": " + image.message;
+        png_image_free(&image);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace newstars

@@ -1,0 +1,50 @@
+#pragma once
+// Cutout stamps of a candidate for the eye: the reference resampled onto the test image's
+// pixel grid, the test image, and the test minus the flux-scaled reference, side by side
+// in one PNG image under one shared stretch.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fits/fits_image.hpp"
+
+namespace newstars {
+
+// Pixels on a side of each panel; the candidate's pixel is the centre one.
+inline constexpr int32_t STAMP_SIZE = 31;
+
+// Maps a test pixel position to the reference pixel position of the same sky position;
+// false when the reference's coordinates give none.
+using PixelMapping = std::function<bool(double testX, double testY, double* refX, double* refY)>;
+
+// The three panels of one candidate, STAMP_SIZE x STAMP_SIZE values each, row after row,
+// in ADU with each panel's median removed; NaN where the panel leaves its image.
+struct Stamp {
+    std::vector<double> reference; // reference resampled bilinearly at the test pixel centres
+    std::vector<double> test;
+    std::vector<double> difference; // test - fluxScale * reference
+};
+
+// Cuts the stamp centred on test pixel (cx, cy). fluxScale multiplies the reference
+// (1 when it is not a positive number). Always fills *stamp.
+void cutStamp(const FitsImage& test, const FitsImage& reference, int32_t cx, int32_t cy,
+              const PixelMapping& toReference, double fluxScale, Stamp* stamp);
+
+// The stamp as an RGB image, 3 bytes a pixel, row after row: the three panels (reference,
+// test, difference) each enlarged zoom times (1 to 16), separated by gap white columns
+// (0 to 64). One linear grey stretch for all three, from 3 robust deviations of the test
+// panel below zero to the brightest test pixel within 3 pixels of the centre (at least
+// 10 deviations above zero); pixels off their image are dark blue.
+// *width = 3 * STAMP_SIZE * zoom + 2 * gap, *height = STAMP_SIZE * zoom.
+std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, int32_t* width,
+                                 int32_t* height);
+
+// Writes an RGB image (3 bytes a pixel, row after row) to path as an 8-bit PNG through
+// libpng, replacing any file there. 0, or -1 with the reason in *message (a partial file
+// may remain).
+int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
+                  std::string* message);
+
+} // namespace newstars
