@@ -20,7 +20,8 @@ namespace {
     std::fprintf(
         asked ? stdout : stderr,
         "usage: %s [options] --out DIR\n"
-        "       %s recover REPORT TRUTH\n"
+        "       %s recover REPORT TRUTH [CAUSES]\n"
+        "       %s recover --catalog CATALOG TRUTH CAUSES\n"
         "options:\n"
         "  --seed N        random seed (default 1); equal seeds give identical nights\n"
         "  --size N|WxH    image size in pixels, 256 to 16384 (default 1024)\n"
@@ -34,10 +35,20 @@ namespace {
         "  --on-galaxies N new sources on galaxies per injected test image (default 0)\n"
         "  --on-stars N    new sources beside stars per injected test image (default 0)\n"
         "  --seeing-mix    every second test image sharper than its reference\n"
+        "  --cosmic N      cosmic-ray hits per test image (default 20 per 1024 x 1024)\n"
+        "  --tracks N      extra cosmic-ray tracks of 6 to 15 pixels per test image (default 0)\n"
+        "  --hot N         hot pixels of the detector (default 30 per 1024 x 1024)\n"
+        "  --saturated-ref N  stars per field saturated in the reference only (default 0)\n"
+        "  --pairs N       close pairs of stars, 3 to 5 pixels apart, per field (default 0)\n"
+        "  --causes        also write causes.txt: what in each test image may give a false\n"
+        "                  candidate (cosmic, track, hot, saturated-ref, saturated, pair, star)\n"
         "  --help          this text\n"
         "recover: prints how many injected sources of TRUTH the candidate lines of REPORT\n"
-        "recovered (within 1 arcsecond, allowing for the report's rounding)\n",
-        program, program);
+        "recovered (within 1 arcsecond, allowing for the report's rounding); with CAUSES,\n"
+        "also the other candidates by cause (the nearest cause within 2.5 arcseconds).\n"
+        "recover --catalog: the same for every row of a candidate catalogue, kept and\n"
+        "rejected apart\n",
+        program, program, program);
     std::exit(asked ? 0 : 1);
 }
 
@@ -75,13 +86,15 @@ bool parseSize(const char* text, NightOptions* options)
     return true;
 }
 
-int recoverMain(const char* reportPath, const char* truthPath)
+int recoverMain(const char* reportPath, const char* truthPath, const char* causesPath)
 {
     std::vector<TruthSource> sources;
     std::vector<ReportCandidate> candidates;
+    std::vector<CauseSegment> causes;
     std::string message;
     if (readTruthFile(truthPath, &sources, &message) != 0 ||
-        readReportCandidates(reportPath, &candidates, &message) != 0) {
+        readReportCandidates(reportPath, &candidates, &message) != 0 ||
+        (causesPath != nullptr && readCausesFile(causesPath, &causes, &message) != 0)) {
         std::fprintf(stderr, "simnight: %s\n", message.c_str());
         return 1;
     }
@@ -90,6 +103,25 @@ int recoverMain(const char* reportPath, const char* truthPath)
         "recovered %d of %d injected sources (%d of %d clearly detectable ones: peak >= 20 sigma, "
         "unsaturated, inside the box); %d other candidates\n",
         c.recovered, c.injected, c.detectableRecovered, c.detectable, c.unmatchedCandidates);
+    if (causesPath != nullptr)
+        std::fputs(formatCauseTable(scoreByCause(sources, causes, candidates, 1.0)).c_str(),
+                   stdout);
+    return 0;
+}
+
+int recoverCatalogMain(const char* catalogPath, const char* truthPath, const char* causesPath)
+{
+    std::vector<TruthSource> sources;
+    std::vector<ReportCandidate> candidates;
+    std::vector<CauseSegment> causes;
+    std::string message;
+    if (readTruthFile(truthPath, &sources, &message) != 0 ||
+        readCatalogCandidates(catalogPath, &candidates, &message) != 0 ||
+        readCausesFile(causesPath, &causes, &message) != 0) {
+        std::fprintf(stderr, "simnight: %s\n", message.c_str());
+        return 1;
+    }
+    std::fputs(formatCauseTable(scoreByCause(sources, causes, candidates, 1.0)).c_str(), stdout);
     return 0;
 }
 } // namespace
@@ -98,9 +130,11 @@ int main(int argc, char** argv)
 {
     const char* program = argc > 0 ? argv[0] : "simnight";
     if (argc >= 2 && std::strcmp(argv[1], "recover") == 0) {
-        if (argc != 4)
+        if (argc == 6 && std::strcmp(argv[2], "--catalog") == 0)
+            return recoverCatalogMain(argv[3], argv[4], argv[5]);
+        if (argc != 4 && argc != 5)
             printUsage(program);
-        return recoverMain(argv[2], argv[3]);
+        return recoverMain(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     }
     NightOptions options;
     bool haveDirectory = false;
@@ -120,6 +154,10 @@ int main(int argc, char** argv)
         }
         if (option == "--seeing-mix" && value == nullptr) {
             options.seeingMix = true;
+            continue;
+        }
+        if (option == "--causes" && value == nullptr) {
+            options.causes = true;
             continue;
         }
         if (value == nullptr) {
@@ -157,6 +195,16 @@ int main(int argc, char** argv)
             int* target = option == "--galaxies"      ? &options.galaxies
                           : option == "--on-galaxies" ? &options.onGalaxies
                                                       : &options.onStars;
+            *target = static_cast<int>(n);
+        } else if (option == "--cosmic" || option == "--tracks" || option == "--hot" ||
+                   option == "--saturated-ref" || option == "--pairs") {
+            if (!parseCount(value, 0, 100000, &n))
+                printUsage(program);
+            int* target = option == "--cosmic"          ? &options.cosmicPerTest
+                          : option == "--tracks"        ? &options.longTracks
+                          : option == "--hot"           ? &options.hotPixels
+                          : option == "--saturated-ref" ? &options.saturatedInReference
+                                                        : &options.closePairs;
             *target = static_cast<int>(n);
         } else if (option == "--out") {
             if (*value == '\0')

@@ -31,9 +31,38 @@ enum Stream : uint64_t {
     NOISE = 12,
     COSMIC = 13,
     INJECT = 14,
+    TRACKS = 15,
     ON_GALAXIES = 31,
     ON_STARS = 32
 };
+
+// One line of causes.txt: where a false candidate may come from in one test image.
+struct CauseRecord {
+    const char* cause = "";
+    std::string object;
+    std::string image;
+    double ra0 = 0, dec0 = 0, ra1 = 0, dec1 = 0; // radians
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0;       // pixels
+};
+
+// A segment of the test image as a cause record; false when a pixel position does not
+// convert to the sky.
+bool pixelCause(const char* cause, const std::string& object, const FitsImage* header, double x0,
+                double y0, double x1, double y1, std::vector<CauseRecord>* causes)
+{
+    CauseRecord r;
+    r.cause = cause;
+    r.object = object;
+    if (pixelToSky(header, x0, y0, &r.ra0, &r.dec0) != 0 ||
+        pixelToSky(header, x1, y1, &r.ra1, &r.dec1) != 0)
+        return false;
+    r.x0 = x0;
+    r.y0 = y0;
+    r.x1 = x1;
+    r.y1 = y1;
+    causes->push_back(r);
+    return true;
+}
 
 // A star as it falls on one image: pixel position and peak above the sky.
 struct PlacedStar {
@@ -228,11 +257,16 @@ bool placeOnHost(const NightOptions& options, const ObjectPlan& object, const Fi
 
 // Renders the image of the plan into header->pixels: sky, catalogue stars, new sources
 // (test images marked injected), noise, hot pixels and cosmic rays. The new sources are
-// appended to *sources with the image's listed name.
+// appended to *sources with the image's listed name, and for a test image the causes of
+// false candidates to *causes when it is given.
 void renderImage(const NightOptions& options, const ObjectPlan& object, const ImagePlan& plan,
                  int objectIndex, int imageIndex, const std::vector<HotPixel>& hot,
-                 FitsImage* header, NightFrame* frame, std::vector<InjectedSource>* sources)
+                 FitsImage* header, NightFrame* frame, std::vector<InjectedSource>* sources,
+                 std::vector<CauseRecord>* causes)
 {
+    const bool logCauses = causes != nullptr && !plan.reference;
+    const ImagePlan& reference = object.referenceImage;
+    const double referenceNorm = 2 * PI * reference.psfSigma * reference.psfSigma;
     const double sigma = skyNoise(plan.sky);
     const double psfNorm = 2 * PI * plan.psfSigma * plan.psfSigma;
     const double reach = 8 * plan.psfSigma + 20;
@@ -249,6 +283,25 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
         addGaussianSource(frame, x, y, peak, plan.psfSigma);
         if (peak > 0.5 * sigma)
             visible.push_back({x, y, peak});
+        if (logCauses && peak > 0.5 * sigma && x >= 0 && y >= 0 && x <= options.width - 1 &&
+            y <= options.height - 1) {
+            const size_t index = static_cast<size_t>(&star - object.stars.data());
+            const bool saturatedHere = peak + plan.sky >= 65535;
+            const bool saturatedInReference =
+                star.flux * reference.fluxScale / referenceNorm + reference.sky >= 65535;
+            const char* cause = saturatedHere              ? "saturated"
+                                : saturatedInReference     ? "saturated-ref"
+                                : star.kind == PAIR_MEMBER ? "pair"
+                                                           : "star";
+            double x1 = x, y1 = y;
+            if (star.kind == PAIR_MEMBER && !saturatedHere && !saturatedInReference) {
+                const SkyStar& other = object.stars[static_cast<size_t>(star.partner)];
+                if (star.partner < static_cast<int64_t>(index) ||
+                    skyToPixel(header, other.ra, other.dec, &x1, &y1) != 0)
+                    continue;
+            }
+            pixelCause(cause, object.name, header, x, y, x1, y1, causes);
+        }
     }
     for (const SkyGalaxy& galaxy : object.galaxies) {
         double x = 0, y = 0, toArcsec[4];
@@ -308,7 +361,24 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
     addHotPixels(hot, options.width, options.height, &header->pixels);
     NightRandom cosmic;
     seedNightRandom(&cosmic, streamSeed(options.seed, COSMIC, streamA, streamB));
-    addCosmicRays(plan.cosmicRays, &cosmic, options.width, options.height, &header->pixels);
+    std::vector<CosmicHit> hits;
+    addCosmicRays(plan.cosmicRays, &cosmic, options.width, options.height, &header->pixels, &hits);
+    if (!plan.reference && options.longTracks > 0) {
+        NightRandom tracks;
+        seedNightRandom(&tracks, streamSeed(options.seed, TRACKS, streamA, streamB));
+        addLongTracks(options.longTracks, &tracks, options.width, options.height, &header->pixels,
+                      &hits);
+    }
+    if (logCauses) {
+        for (const CosmicHit& h : hits) {
+            pixelCause(h.length == 1 ? "cosmic" : "track", object.name, header, h.x0, h.y0, h.x1,
+                       h.y1, causes);
+        }
+        for (const HotPixel& h : hot) {
+            if (h.x >= 0 && h.y >= 0 && h.x < options.width && h.y < options.height)
+                pixelCause("hot", object.name, header, h.x, h.y, h.x, h.y, causes);
+        }
+    }
 }
 
 // Writes the image, compressed when the plan says so and fpack works; *listedName gets
@@ -350,6 +420,16 @@ int writeTextFile(const std::string& path, const std::string& text, std::string*
         return -1;
     }
     return 0;
+}
+
+std::string formatCauseLine(const CauseRecord& c)
+{
+    char line[320];
+    std::snprintf(line, sizeof line,
+                  "%-13s %-8s %-12s %12.8f %12.7f %12.8f %12.7f %9.3f %9.3f %9.3f %9.3f\n", c.cause,
+                  c.object.c_str(), c.image.c_str(), c.ra0 * 12 / PI, c.dec0 * 180 / PI,
+                  c.ra1 * 12 / PI, c.dec1 * 180 / PI, c.x0, c.y0, c.x1, c.y1);
+    return line;
 }
 
 std::string formatTruthLine(const InjectedSource& s)
@@ -482,8 +562,11 @@ int writeNight(const NightOptions& options, std::string* message)
         static_cast<double>(options.width) * options.height / (1024.0 * 1024.0);
     NightRandom detector;
     seedNightRandom(&detector, streamSeed(options.seed, DETECTOR, 0, 0));
-    const std::vector<HotPixel> hot = makeHotPixels(
-        options.width, options.height, static_cast<int>(30 * areaFactor + 0.5), &detector);
+    const int hotCount =
+        options.hotPixels >= 0 ? options.hotPixels : static_cast<int>(30 * areaFactor + 0.5);
+    const std::vector<HotPixel> hot =
+        makeHotPixels(options.width, options.height, hotCount, &detector);
+    std::vector<CauseRecord> causes;
 
     bool fpackMissing = !options.compress;
     std::vector<InjectedSource> sources;
@@ -504,14 +587,17 @@ int writeNight(const NightOptions& options, std::string* message)
         for (size_t j = 0; j < headers.size(); ++j) {
             ImagePlan& plan = j == 0 ? object.referenceImage : object.testImages[j - 1];
             const size_t firstSource = sources.size();
+            const size_t firstCause = causes.size();
             renderImage(options, object, plan, static_cast<int>(i), static_cast<int>(j), hot,
-                        &headers[j], &frame, &sources);
+                        &headers[j], &frame, &sources, options.causes ? &causes : nullptr);
             std::string listed;
             if (storeImage(options, plan, &headers[j], &fpackMissing, &listed, message) != 0)
                 return -1;
             plan.fileName = listed;
             for (size_t k = firstSource; k < sources.size(); ++k)
                 sources[k].image = listed;
+            for (size_t k = firstCause; k < causes.size(); ++k)
+                causes[k].image = listed;
             freeFitsImage(&headers[j]);
             if (j > 0)
                 files += listed + "\n";
@@ -533,6 +619,14 @@ int writeNight(const NightOptions& options, std::string* message)
         writeTextFile(joinPath(options.directory, "files.txt"), files, message) != 0 ||
         writeTextFile(joinPath(options.directory, "truth.txt"), truth, message) != 0) {
         return -1;
+    }
+    if (options.causes) {
+        std::string text = "# cause       object   image          ra0_hours  dec0_degrees"
+                           "    ra1_hours  dec1_degrees        x0        y0        x1        y1\n";
+        for (const CauseRecord& c : causes)
+            text += formatCauseLine(c);
+        if (writeTextFile(joinPath(options.directory, "causes.txt"), text, message) != 0)
+            return -1;
     }
     return 0;
 }

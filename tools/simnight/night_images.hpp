@@ -32,7 +32,14 @@ double boxDec(int64_t arcseconds);
 bool insideBox(const NightBox& box, double ra, double dec, double margin);
 
 // Renders, digitises and writes every image of the night into options.directory, then
-// writes table.txt, files.txt and truth.txt there. Images marked compressed are passed
+// writes table.txt, files.txt and truth.txt there, and causes.txt when options.causes is
+// set: per test image, one line for each thing there that may give a false candidate,
+//   cause object image ra0 dec0 ra1 dec1 x0 y0 x1 y1
+// (hours, degrees, pixels; a segment from the first to the second position, both the
+// same for a point). Causes: cosmic (a one-pixel hit), track (a longer hit), hot (a hot
+// pixel), saturated-ref (a star saturated in the reference but not in this image),
+// saturated (a star saturated here), pair (a close pair, from one member to the other),
+// star (any other star that shows in this image). Images marked compressed are passed
 // through fpack when it can be started (and keep their .fts form when not). 0, or -1
 // with the reason in *message.
 int writeNight(const NightOptions& options, std::string* message);

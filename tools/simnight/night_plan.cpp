@@ -22,7 +22,15 @@ constexpr double MAGNITUDE_SPAN = 9;
 constexpr double COUNT_SLOPE = 0.3979400086720376;
 
 // Stream identifiers, so that each part of the night draws from its own stream.
-enum Stream : uint64_t { FIELD = 1, IMAGE = 2, CATALOGUE = 3, GALAXIES = 21, SEEING = 22 };
+enum Stream : uint64_t {
+    FIELD = 1,
+    IMAGE = 2,
+    CATALOGUE = 3,
+    SATURATED = 4,
+    PAIRS = 5,
+    GALAXIES = 21,
+    SEEING = 22
+};
 
 // Total flux of a star drawn from counts growing 2.5 times per magnitude up to the
 // faint limit: inverse of N(<m) proportional to 10^(slope m).
@@ -56,6 +64,53 @@ void addGalaxies(const NightOptions& options, uint64_t index, ObjectPlan* object
     }
 }
 
+// A sky position drawn from the middle of the field, where the sky box lies.
+void drawCentralPosition(const ObjectPlan& object, const NightOptions& options, NightRandom* random,
+                         SkyStar* star)
+{
+    const double halfDec = 0.3 * std::min(options.width, options.height) * object.scale;
+    const double halfRa = halfDec / std::cos(object.dec * DEGREE);
+    star->ra = uniformBetween(random, object.ra - halfRa, object.ra + halfRa) * DEGREE;
+    star->dec = uniformBetween(random, object.dec - halfDec, object.dec + halfDec) * DEGREE;
+}
+
+// Stars saturated in the reference only (peak 1.2 to 1.5 times the room above the
+// reference sky there, which leaves them below 0.85 of saturation in every test image:
+// at least 2.25 times less exposure, seeing at most 1.52 times sharper), and close pairs (3 to 5
+// pixels apart, peaks 50 to 300 times the faintest star's), each from a stream of its own.
+void addSpecialStars(const NightOptions& options, const ImagePlan& reference, uint64_t index,
+                     ObjectPlan* object)
+{
+    NightRandom random;
+    seedNightRandom(&random, streamSeed(options.seed, SATURATED, index, 0));
+    const double referenceNorm = 2 * PI * reference.psfSigma * reference.psfSigma;
+    for (int k = 0; k < options.saturatedInReference; ++k) {
+        SkyStar star;
+        drawCentralPosition(*object, options, &random, &star);
+        const double peak = uniformBetween(&random, 1.2, 1.5) * (65535 - reference.sky);
+        star.flux = peak * referenceNorm / reference.fluxScale;
+        star.kind = SATURATED_IN_REFERENCE;
+        object->stars.push_back(star);
+    }
+    seedNightRandom(&random, streamSeed(options.seed, PAIRS, index, 0));
+    for (int k = 0; k < options.closePairs; ++k) {
+        SkyStar first, second;
+        drawCentralPosition(*object, options, &random, &first);
+        const double separation = uniformBetween(&random, 3, 5) * object->scale * DEGREE;
+        const double angle = uniformBetween(&random, 0, 2 * PI);
+        second.dec = first.dec + separation * std::sin(angle);
+        second.ra = first.ra + separation * std::cos(angle) / std::cos(first.dec);
+        first.flux = FAINT_FLUX * uniformBetween(&random, 50, 300);
+        second.flux = FAINT_FLUX * uniformBetween(&random, 50, 300);
+        first.kind = second.kind = PAIR_MEMBER;
+        const int64_t at = static_cast<int64_t>(object->stars.size());
+        first.partner = at + 1;
+        second.partner = at;
+        object->stars.push_back(first);
+        object->stars.push_back(second);
+    }
+}
+
 void setPointing(ImagePlan* image, const ObjectPlan& object, const NightOptions& options,
                  double offsetPixels, double rotation, NightRandom* random)
 {
@@ -83,7 +138,8 @@ std::vector<ObjectPlan> planNight(const NightOptions& options)
     const double areaFactor = area / (1024.0 * 1024.0);
     const double starsPerImage =
         options.starsPerImage >= 0 ? static_cast<double>(options.starsPerImage) : 1500 * areaFactor;
-    const int cosmicPerTest = static_cast<int>(20 * areaFactor + 0.5);
+    const int cosmicPerTest = options.cosmicPerTest >= 0 ? options.cosmicPerTest
+                                                         : static_cast<int>(20 * areaFactor + 0.5);
     const int64_t nightDay = static_cast<int64_t>(options.seed % 300);
     int testCounter = 0;
 
@@ -176,6 +232,7 @@ std::vector<ObjectPlan> planNight(const NightOptions& options)
                     65535 * uniformBetween(&catalogueRandom, 1.2, 12) * 2 * PI * sigma * sigma;
             }
         }
+        addSpecialStars(options, reference, static_cast<uint64_t>(i), &object);
     }
     for (int i = 0; i < options.objects; ++i)
         addGalaxies(options, static_cast<uint64_t>(i), &objects[static_cast<size_t>(i)]);

@@ -22,6 +22,14 @@ struct NightOptions {
     int onGalaxies = 0;         // new sources on galaxies per injected test image
     int onStars = 0;            // new sources on stars per injected test image
     bool seeingMix = false;     // every second test image sharper than its reference
+    // The cases a real night adds, each in a stream of its own (defaults leave a night as
+    // it always was):
+    int cosmicPerTest = -1;       // cosmic-ray hits per test image; -1: 20 per 1024 x 1024
+    int longTracks = 0;           // extra cosmic-ray tracks of 6 to 15 pixels per test image
+    int hotPixels = -1;           // hot pixels of the detector; -1: 30 per 1024 x 1024
+    int saturatedInReference = 0; // stars per field saturated in the reference only
+    int closePairs = 0;           // pairs of stars 3 to 5 pixels apart per field
+    bool causes = false; // also write causes.txt, where every false candidate may come from
 };
 
 // One galaxy: a Sersic profile of index n, half-light radius (arcseconds) along its major
@@ -37,11 +45,16 @@ struct SkyGalaxy {
     double angle = 0;
 };
 
+// What a catalogue star was put there for.
+enum StarKind { ORDINARY_STAR = 0, SATURATED_IN_REFERENCE = 1, PAIR_MEMBER = 2 };
+
 // One catalogue star: sky position (radians) and total flux in ADU for a test exposure.
 struct SkyStar {
     double ra = 0;
     double dec = 0;
     double flux = 0;
+    StarKind kind = ORDINARY_STAR;
+    int64_t partner = -1; // for a pair member, the index of the other member
 };
 
 // The searched rectangle of sky, in the whole units the reference table is written in:

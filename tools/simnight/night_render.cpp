@@ -91,7 +91,7 @@ void addHotPixels(const std::vector<HotPixel>& hot, int32_t width, int32_t heigh
 }
 
 void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height,
-                   std::vector<uint16_t>* pixels)
+                   std::vector<uint16_t>* pixels, std::vector<CosmicHit>* hits)
 {
     static const int STEP_X[8] = {1, 1, 0, -1, -1, -1, 0, 1};
     static const int STEP_Y[8] = {0, 1, 1, 1, 0, -1, -1, -1};
@@ -101,6 +101,7 @@ void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height
         const bool track = uniformIndex(random, 4) == 0;
         const int length = track ? 2 + static_cast<int>(uniformIndex(random, 4)) : 1;
         const int direction = static_cast<int>(uniformIndex(random, 8));
+        CosmicHit hit{x, y, x, y, 0};
         for (int k = 0; k < length; ++k) {
             if (x < 0 || x >= width || y < 0 || y >= height)
                 break;
@@ -108,8 +109,47 @@ void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height
             addClipped(pixels,
                        static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x),
                        excess);
+            hit.x1 = x;
+            hit.y1 = y;
+            ++hit.length;
             x += STEP_X[direction];
             y += STEP_Y[direction];
         }
+        if (hits != nullptr && hit.length > 0)
+            hits->push_back(hit);
+    }
+}
+
+void addLongTracks(int count, NightRandom* random, int32_t width, int32_t height,
+                   std::vector<uint16_t>* pixels, std::vector<CosmicHit>* hits)
+{
+    for (int n = 0; n < count; ++n) {
+        const double x0 = uniformRandom(random) * width;
+        const double y0 = uniformRandom(random) * height;
+        const double angle = uniformRandom(random) * 6.283185307179586;
+        const int length = 6 + static_cast<int>(uniformIndex(random, 10));
+        CosmicHit hit;
+        int32_t lastX = -1, lastY = -1;
+        for (int k = 0; k < length; ++k) {
+            const int32_t x = static_cast<int32_t>(std::floor(x0 + k * std::cos(angle)));
+            const int32_t y = static_cast<int32_t>(std::floor(y0 + k * std::sin(angle)));
+            const int32_t excess = 300 + static_cast<int32_t>(uniformIndex(random, 2701));
+            if (x < 0 || x >= width || y < 0 || y >= height || (x == lastX && y == lastY))
+                continue;
+            addClipped(pixels,
+                       static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x),
+                       excess);
+            if (hit.length == 0) {
+                hit.x0 = x;
+                hit.y0 = y;
+            }
+            hit.x1 = x;
+            hit.y1 = y;
+            ++hit.length;
+            lastX = x;
+            lastY = y;
+        }
+        if (hits != nullptr && hit.length > 0)
+            hits->push_back(hit);
     }
 }

@@ -46,8 +46,22 @@ std::vector<HotPixel> makeHotPixels(int32_t width, int32_t height, int count, Ni
 void addHotPixels(const std::vector<HotPixel>& hot, int32_t width, int32_t height,
                   std::vector<uint16_t>* pixels);
 
+// A cosmic-ray hit as it landed: first and last pixel of its straight track (the same
+// pixel for a single hit) and its length in pixels after the cut at the frame's edges.
+struct CosmicHit {
+    int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    int length = 0;
+};
+
 // Adds count cosmic-ray hits to the digitised pixels: most a single pixel, about one in
 // four a short straight track of 2 to 5 pixels, each pixel 300 to 6000 ADU above what it
-// held, clipped at 65535. Tracks are cut at the frame's edges.
+// held, clipped at 65535. Tracks are cut at the frame's edges. When hits is given, each
+// hit that left at least one pixel is appended to it (the draws are the same either way).
 void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height,
-                   std::vector<uint16_t>* pixels);
+                   std::vector<uint16_t>* pixels, std::vector<CosmicHit>* hits = nullptr);
+
+// Adds count long cosmic-ray tracks: straight, at any angle, 6 to 15 pixels, each pixel
+// 300 to 3000 ADU above what it held (clipped at 65535), cut at the frame's edges; each
+// that left a pixel is appended to hits when given.
+void addLongTracks(int count, NightRandom* random, int32_t width, int32_t height,
+                   std::vector<uint16_t>* pixels, std::vector<CosmicHit>* hits = nullptr);
