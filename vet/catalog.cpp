@@ -19,6 +19,7 @@ const Column COLUMNS[] = {
     {"object", "", "string", "OBJECT of the test image"},
     {"image", "", "string", "test image"},
     {"reference", "", "string", "reference image"},
+    {"number", "", "int64", "candidate number within the test image, from 1"},
     {"x", "pix", "float64", "test image column, from 0 at the first pixel centre"},
     {"y", "pix", "float64", "test image row, from 0 at the first pixel centre"},
     {"ra", "deg", "float64", "right ascension"},
@@ -160,6 +161,7 @@ std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
             field(r.object),
             field(r.image),
             field(r.reference),
+            std::to_string(r.number),
             full(v.x),
             full(v.y),
             number(r.ra, "%.10f"),
@@ -208,8 +210,7 @@ std::string formatRegionFile(const std::vector<CatalogRow>& rows, double radiusA
                        "global color=green width=1 font=\"helvetica 10 normal roman\" "
                        "select=1 highlite=1 dash=0 fixed=0 edit=1 move=1 delete=1 include=1 "
                        "source=1\nfk5\n";
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const CatalogRow& r = rows[i];
+    for (const CatalogRow& r : rows) {
         const bool kept = r.vetting.reasons == 0;
         char line[160];
         std::snprintf(line, sizeof line, "circle(%.8f,%+.8f,%.3f\") # color=%s text={", r.ra, r.dec,
@@ -217,7 +218,7 @@ std::string formatRegionFile(const std::vector<CatalogRow>& rows, double radiusA
         text += line;
         text += regionName(r.image);
         text += ' ';
-        text += std::to_string(i + 1);
+        text += std::to_string(r.number);
         text += ' ';
         text += kept ? std::string("kept") : vetReasonText(r.vetting.reasons);
         text += "}\n";

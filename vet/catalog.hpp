@@ -15,6 +15,7 @@ struct CatalogRow {
     std::string object;    // the test image's OBJECT
     std::string image;     // test image name as printed (no directory)
     std::string reference; // reference image name as printed
+    int32_t number = 0;    // the candidate's number within its test image, from 1
     double ra = 0;         // degrees, 0 <= ra < 360
     double dec = 0;        // degrees
     CandidateVetting vetting;
@@ -33,7 +34,7 @@ const std::vector<std::string>& catalogColumnNames();
 
 // A region file: the format line, the global settings and "fk5", then one circle of
 // radiusArcsec per row at (ra, dec) in degrees, green for kept and red for rejected,
-// labelled with the image name, the row number (from 1) and "kept" or the reasons.
+// labelled with the image name, the candidate's number and "kept" or the reasons.
 // Braces and quotes in names are replaced by "_" so that labels stay well formed.
 std::string formatRegionFile(const std::vector<CatalogRow>& rows, double radiusArcsec);
 

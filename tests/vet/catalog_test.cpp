@@ -35,13 +35,16 @@ std::vector<CatalogRow> sampleRows()
     rows[0].vetting.referenceX = 98.5;
     rows[0].stars.count = 12;
     rows[0].stars.fluxScale = 0.4;
+    rows[0].number = 1;
     rows[1] = rows[0];
+    rows[1].number = 2;
     rows[1].object = "#FLD";
     rows[1].vetting.reasons = VET_SHARP | VET_IN_REFERENCE;
     rows[1].vetting.referenceSaturated = true;
     rows[2].object = "FLD02";
     rows[2].image = "t.fts";
     rows[2].reference = "r.fts";
+    rows[2].number = 1;
     rows[2].ra = 359.9999999;
     rows[2].dec = 89.5;
     rows[2].vetting.nearestStarDistance = NAN;
@@ -138,7 +141,7 @@ TEST(RegionFile, EveryLineParses)
                             R"re(color=(green|red) text=\{([^{}]*)\})re");
     const char* expected[][3] = {{"50.67380000", "green", "a,b.fts 1 kept"},
                                  {"50.67380000", "red", "a,b.fts 2 sharp;in-reference"},
-                                 {"359.99999990", "green", "odd_name_.fts 3 kept"}};
+                                 {"359.99999990", "green", "odd_name_.fts 1 kept"}};
     for (size_t i = 0; i < 3; ++i) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(lines[3 + i], m, circle)) << lines[3 + i];
