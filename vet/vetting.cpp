@@ -32,6 +32,32 @@ bool nearestPixel(double x, double y, int32_t* ix, int32_t* iy)
     return true;
 }
 
+// The value of pixel (x, y) with an isolated spike (a cosmic-ray hit or hot pixel: more
+// than SPIKE_NOISE noise units above the sky while the median of its eight neighbours
+// rises less than SPIKE_FRACTION as far) replaced by that median. Pixels on the image's
+// border are taken as they are.
+constexpr double SPIKE_NOISE = 5;
+constexpr double SPIKE_FRACTION = 0.3;
+
+double despiked(const FitsImage& image, int32_t x, int32_t y, double background, double noise)
+{
+    const double v = pixelAt(image, x, y);
+    if (!(v - background > SPIKE_NOISE * noise) || x < 1 || y < 1 || x > image.width - 2 ||
+        y > image.height - 2)
+        return v;
+    uint16_t around[8];
+    int n = 0;
+    for (int32_t dy = -1; dy <= 1; ++dy) {
+        for (int32_t dx = -1; dx <= 1; ++dx) {
+            if (dx != 0 || dy != 0)
+                around[n++] = pixelAt(image, x + dx, y + dy);
+        }
+    }
+    std::nth_element(around, around + 3, around + 8);
+    const double median = around[3];
+    return median - background < SPIKE_FRACTION * (v - background) ? median : v;
+}
+
 // The lower median of values (reordered).
 double lowerMedian(std::vector<double>* values)
 {
@@ -112,7 +138,11 @@ Moments windowedMoments(const FitsImage& image, int32_t cx, int32_t cy, double b
             if (x < 0 || x >= image.width)
                 continue;
             const double g = std::exp(static_cast<double>(dx * dx + dy * dy) * scale);
-            const double w = g * (pixelAt(image, x, y) - background);
+            // Spikes beside the source (not in its own 3 x 3 core) would swamp the moments.
+            const bool core = dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1;
+            const double value =
+                core ? pixelAt(image, x, y) : despiked(image, x, y, background, noise);
+            const double w = g * (value - background);
             sum += w;
             sx += w * dx;
             sy += w * dy;
@@ -237,10 +267,9 @@ VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double
             const double dx = xx - x, dy = yy - y;
             if (dx * dx + dy * dy > r2)
                 continue;
-            const uint16_t v = pixelAt(image, xx, yy);
-            sum += v;
+            sum += despiked(image, xx, yy, background, noise);
             ++count;
-            saturated = saturated || v >= params.saturationLevel;
+            saturated = saturated || pixelAt(image, xx, yy) >= params.saturationLevel;
         }
     }
     const double n = count;
@@ -340,7 +369,10 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference, const StarL
         else
             v.referenceFlux = ApertureFlux{};
 
-        // Saturated reference pixels near the position, inside the reference.
+        // Saturated reference pixels near the position, inside the reference; a lone
+        // saturated pixel (a hot pixel or a hit) is no saturated star.
+        const double skyLevel = v.referenceMeasured ? v.referenceFlux.background : 0;
+        const double skyNoise = v.referenceMeasured ? v.referenceFlux.noise : 0;
         const double fwhm = std::isfinite(statistics.fwhmMedian) ? statistics.fwhmMedian : 0;
         const double satRadius = std::max(params.saturationMinimum, params.saturationFwhm * fwhm);
         int32_t ix = 0, iy = 0;
@@ -352,7 +384,8 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference, const StarL
                         continue;
                     const double dx = xx - candidate.referenceX, dy = yy - candidate.referenceY;
                     if (dx * dx + dy * dy <= satRadius * satRadius &&
-                        pixelAt(reference, xx, yy) >= params.saturationLevel) {
+                        pixelAt(reference, xx, yy) >= params.saturationLevel &&
+                        despiked(reference, xx, yy, skyLevel, skyNoise) >= params.saturationLevel) {
                         v.referenceSaturated = true;
                         break;
                     }

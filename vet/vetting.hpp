@@ -44,8 +44,8 @@ struct VetParams {
     // elongated: elongation above the stars' median by more than elongationSpreads times
     // the stars' spread and the candidate's own noise added in quadrature.
     double elongationSpreads = 5.0;
-    // saturated-reference: a saturated reference pixel within this many stars' FWHM
-    // (at least saturationMinimum pixels) of the candidate's reference position.
+    // saturated-reference: a saturated reference pixel, not a lone spike, within this many
+    // stars' FWHM (at least saturationMinimum pixels) of the candidate's reference position.
     double saturationFwhm = 1.5;
     double saturationMinimum = 3.0;
     uint16_t saturationLevel = 65535; // pixel value from which a pixel counts as saturated
@@ -130,19 +130,24 @@ struct CandidateVetting {
     uint32_t reasons = 0;            // VetReason bits; 0 means kept
 };
 
+// A spike is a pixel more than 5 noise units above the sky whose eight neighbours have
+// a median less than 0.3 of its height above the sky (a cosmic-ray hit, a hot pixel);
+// the moments and aperture sums below count a spike as that median.
+//
 // Measures the point source near (x, y): takes the brightest pixel of the 3 x 3 pixels
 // around the nearest pixel, the sky from the unsaturated pixels of the annulus
 // backgroundInner <= r <= backgroundOuter around it (those inside the image), and the
-// moments within 3 windowSigma under a Gaussian window of windowSigma. The noise is at
-// least 1 / sqrt(12) ADU (the rounding to whole ADU).
+// moments within 3 windowSigma under a Gaussian window of windowSigma (spikes outside the
+// brightest pixel's 3 x 3 removed). The noise is at least 1 / sqrt(12) ADU (the rounding
+// to whole ADU).
 // Returns Ok with *shape filled; OutsideImage when the brightest pixel or one of its
 // neighbours would lie off the image, NoBackground with fewer than 8 annulus pixels,
 // NoFlux when the peak is not above the background. *shape is untouched on failure.
 VetStatus measureSourceShape(const FitsImage& image, double x, double y, const VetParams& params,
                              SourceShape* shape);
 
-// Sums the pixels whose centres lie within radius of (x, y), minus the annulus median
-// (annulus as for measureSourceShape, centred on the nearest pixel).
+// Sums the pixels whose centres lie within radius of (x, y), spikes removed, minus the
+// annulus median (annulus as for measureSourceShape, centred on the nearest pixel).
 // Returns Ok with *flux filled; OutsideImage when a pixel of the aperture would lie off
 // the image, NoBackground with fewer than 8 annulus pixels. *flux untouched on failure.
 VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double radius,
