@@ -1,0 +1,154 @@
+#include "search/vetting.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "base/angles.hpp"
+#include "base/file_descriptor.hpp"
+#include "base/text.hpp"
+#include "wcs/world_coords.hpp"
+#include "vet/stamps.hpp"
+
+namespace newstars {
+
+namespace {
+
+constexpr int32_t STAMP_ZOOM = 4;
+constexpr int32_t STAMP_GAP = 4;
+
+// Test pixel position to the reference pixel position of the same sky position.
+bool testToReference(const FitsImage& test, const FitsImage& reference, double x, double y,
+                     double* refX, double* refY)
+{
+    double ra = 0, dec = 0;
+    return pixelToSky(&test, x, y, &ra, &dec) == 0 &&
+           skyToPixel(&reference, ra, dec, refX, refY) == 0;
+}
+
+// Writes text to path, creating or truncating a regular file. 0, or -1 with the reason.
+int writeWholeFile(const std::string& path, const std::string& text, std::string* message)
+{
+    FileDescriptor fd(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
+    if (!fd.isOpen()) {
+        *message = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct stat info;
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        *message = path + ": not a regular file";
+        return -1;
+    }
+    if (writeAll(fd.get(), text.data(), text.size()) != 0 || fd.reset() != 0) {
+        *message = path + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return -1;
+    }
+    return 0;
+}
+
+// Makes the stamp directory when it is missing; it must be a directory.
+int prepareDirectory(const std::string& path, std::string* message)
+{
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        *message = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        *message = path + ": not a directory";
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool vettingWanted(const VetOptions& options)
+{
+    return options.vet || !options.catalogPath.empty() || !options.regionsPath.empty() ||
+           !options.stampsDirectory.empty();
+}
+
+int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVetting* result,
+                  std::string* message)
+{
+    const FitsImage& test = *view.test;
+    const FitsImage& reference = *view.reference;
+    result->kept.clear();
+    result->rows.clear();
+    result->stampsWritten = 0;
+
+    std::vector<MatchedStar> matched;
+    for (const ComparedStar& s : *view.testStars) {
+        MatchedStar m{s.x, s.y, 0, 0};
+        if (s.matched && testToReference(test, reference, s.x, s.y, &m.referenceX, &m.referenceY))
+            matched.push_back(m);
+    }
+    StarStatistics statistics;
+    measureStarStatistics(test, reference, matched, options.params, &statistics);
+
+    const char* testBase = baseName(view.testName);
+    const char* referenceBase = baseName(view.referenceName);
+    for (const ComparedStar& s : *view.testStars) {
+        if (s.matched)
+            continue;
+        CandidatePosition position{s.x, s.y, false, 0, 0};
+        position.hasReference =
+            skyToPixel(&reference, s.ra, s.dec, &position.referenceX, &position.referenceY) == 0;
+        CatalogRow row;
+        row.object = view.objectName;
+        row.image = testBase;
+        row.reference = referenceBase;
+        row.number = static_cast<int32_t>(result->rows.size()) + 1;
+        row.ra = std::fmod(radiansToDegrees(s.ra), 360.0);
+        if (row.ra < 0)
+            row.ra += 360;
+        row.dec = radiansToDegrees(s.dec);
+        row.stars = statistics;
+        vetCandidate(test, reference, *view.referenceStars, statistics, position, options.params,
+                     &row.vetting);
+        result->kept.push_back(options.vet && row.vetting.reasons != 0 ? 0 : 1);
+        result->rows.push_back(row);
+    }
+
+    if (options.stampsDirectory.empty() || result->rows.empty())
+        return 0;
+    if (prepareDirectory(options.stampsDirectory, message) != 0)
+        return -1;
+    const PixelMapping toReference = [&](double x, double y, double* rx, double* ry) {
+        return testToReference(test, reference, x, y, rx, ry);
+    };
+    for (const CatalogRow& row : result->rows) {
+        Stamp stamp;
+        cutStamp(test, reference, static_cast<int32_t>(std::lround(row.vetting.x)),
+                 static_cast<int32_t>(std::lround(row.vetting.y)), toReference,
+                 statistics.fluxScale, &stamp);
+        int32_t width = 0, height = 0;
+        const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height);
+        const std::string path =
+            options.stampsDirectory + "/" + testBase + "_" + std::to_string(row.number) + ".png";
+        if (writePngImage(path.c_str(), rgb, width, height, message) != 0)
+            return -1;
+        ++result->stampsWritten;
+    }
+    return 0;
+}
+
+int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
+                    double radiusArcsec, std::string* message)
+{
+    if (!options.catalogPath.empty() &&
+        writeWholeFile(options.catalogPath, formatCatalogEcsv(rows), message) != 0)
+        return -1;
+    if (!options.regionsPath.empty() &&
+        writeWholeFile(options.regionsPath, formatRegionFile(rows, radiusArcsec), message) != 0)
+        return -1;
+    return 0;
+}
+
+} // namespace newstars

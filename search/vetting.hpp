@@ -1,0 +1,68 @@
+#pragma once
+// Vetting in the search: measures the candidates of each compared test image, decides
+// which the report keeps, and collects the catalogue, region file and stamps of the run.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fits/fits_image.hpp"
+#include "stars/find_stars.hpp"
+#include "vet/catalog.hpp"
+#include "vet/vetting.hpp"
+
+namespace newstars {
+
+// The vetting options of a run; with none set the search does not vet at all.
+struct VetOptions {
+    bool vet = false;            // --vet: leave rejected candidates out of the report
+    std::string catalogPath;     // --catalog FILE
+    std::string regionsPath;     // --regions FILE
+    std::string stampsDirectory; // --stamps DIR
+    VetParams params;            // thresholds
+};
+
+// True when some option asks for the candidates to be measured.
+bool vettingWanted(const VetOptions& options);
+
+// A test star inside the search box, as the comparison saw it.
+struct ComparedStar {
+    double x = 0, y = 0;    // test image pixels
+    double ra = 0, dec = 0; // radians
+    bool matched = false;   // a reference star lies within the tolerance
+};
+
+// One comparison handed to vetting: both images, the reference's stars (every star the
+// finder found, reference pixels) and the test stars inside the box in the order the
+// comparison lists its candidates.
+struct ComparisonView {
+    const FitsImage* reference = nullptr;
+    const FitsImage* test = nullptr;
+    const char* objectName = "";
+    const char* referenceName = ""; // as given; the base name is printed
+    const char* testName = "";
+    const StarList* referenceStars = nullptr;
+    const std::vector<ComparedStar>* testStars = nullptr;
+};
+
+// What vetting made of one test image: a verdict per unmatched test star (in the order
+// of testStars, matched ones skipped), the catalogue rows, and the stamps written.
+struct ImageVetting {
+    std::vector<char> kept;       // 1 for each candidate the report keeps
+    std::vector<CatalogRow> rows; // one per candidate
+    int32_t stampsWritten = 0;
+};
+
+// Measures and judges every unmatched test star of the comparison, and writes its stamp
+// to options.stampsDirectory as "<test base name>_<number>.png" when a directory is set.
+// Returns 0 with *result filled; -1 with the reason in *message when a stamp cannot be
+// written (*result then holds every verdict and row, and the stamps written before).
+int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVetting* result,
+                  std::string* message);
+
+// Writes the catalogue and the region file that the options name, from rows in run order.
+// 0, or -1 with the file name and reason in *message.
+int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
+                    double radiusArcsec, std::string* message);
+
+} // namespace newstars
