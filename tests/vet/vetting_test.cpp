@@ -94,6 +94,8 @@ TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
         {"star brightened tenfold", 260, 300, 0},
         {"star saturated in the reference only", 320, 300,
          VET_SATURATED_REFERENCE | VET_IN_REFERENCE},
+        {"new source with a cosmic-ray track beside it", 260, 360, 0},
+        {"new source by a saturated hot pixel of the reference", 320, 360, 0},
     };
     std::vector<double>& t = scene.testSignal;
     std::vector<double>& r = scene.referenceSignal;
@@ -113,6 +115,11 @@ TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
     addSource(&r, 260 + dx, 300 + dy, 200, 1.3, 1.3);
     addSource(&t, 320, 300, 30000, 1.3, 1.3);
     addSource(&r, 320 + dx, 300 + dy, 150000, 1.3, 1.3);
+    addSource(&t, 260, 360, 400, 1.3, 1.3);
+    t[364 * SCENE_SIZE + 263] += 3000;
+    t[365 * SCENE_SIZE + 263] += 2500;
+    addSource(&t, 320, 360, 400, 1.3, 1.3);
+    r[static_cast<size_t>(362 - 2) * SCENE_SIZE + 322 + 3] += 90000;
     const FitsImage test = digitize(t, 5), reference = digitize(r, 6);
 
     const VetParams params;
