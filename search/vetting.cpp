@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -83,12 +84,24 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
     result->rows.clear();
     result->stampsWritten = 0;
 
-    std::vector<MatchedStar> matched;
+    // The matched stars, thinned evenly to what the statistics use before the (costlier)
+    // mapping to reference pixels.
+    std::vector<const ComparedStar*> matchedStars;
     for (const ComparedStar& s : *view.testStars) {
+        if (s.matched)
+            matchedStars.push_back(&s);
+    }
+    const size_t limit = static_cast<size_t>(std::max(options.params.maximumStars, 1));
+    const size_t step = matchedStars.empty() ? 1 : (matchedStars.size() + limit - 1) / limit;
+    std::vector<MatchedStar> matched;
+    for (size_t i = 0; i < matchedStars.size(); i += step) {
+        const ComparedStar& s = *matchedStars[i];
         MatchedStar m{s.x, s.y, 0, 0};
-        if (s.matched && testToReference(test, reference, s.x, s.y, &m.referenceX, &m.referenceY))
+        if (testToReference(test, reference, s.x, s.y, &m.referenceX, &m.referenceY))
             matched.push_back(m);
     }
+    ReferenceStarIndex referenceIndex;
+    indexReferenceStars(*view.referenceStars, &referenceIndex);
     StarStatistics statistics;
     measureStarStatistics(test, reference, matched, options.params, &statistics);
 
@@ -110,7 +123,7 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
             row.ra += 360;
         row.dec = radiansToDegrees(s.dec);
         row.stars = statistics;
-        vetCandidate(test, reference, *view.referenceStars, statistics, position, options.params,
+        vetCandidate(test, reference, referenceIndex, statistics, position, options.params,
                      &row.vetting);
         result->kept.push_back(options.vet && row.vetting.reasons != 0 ? 0 : 1);
         result->rows.push_back(row);

@@ -82,33 +82,42 @@ void robustCentre(std::vector<double>* values, double* median, double* spread)
 }
 
 // The sky around pixel (cx, cy): median and robust deviation of the unsaturated annulus
-// pixels inside the image. false with fewer than MINIMUM_ANNULUS_PIXELS.
+// pixels inside the image (whole ADU, so both medians are taken on integers). false with
+// fewer than MINIMUM_ANNULUS_PIXELS.
 bool localSky(const FitsImage& image, int32_t cx, int32_t cy, const VetParams& params,
               double* background, double* noise, int32_t* count)
 {
     const double inner2 = params.backgroundInner * params.backgroundInner;
     const double outer2 = params.backgroundOuter * params.backgroundOuter;
     const int32_t reach = static_cast<int32_t>(std::ceil(params.backgroundOuter));
-    std::vector<double> values;
+    std::vector<uint16_t> values;
+    values.reserve(static_cast<size_t>(4 * reach * reach));
     for (int32_t dy = -reach; dy <= reach; ++dy) {
         const int32_t y = cy + dy;
         if (y < 0 || y >= image.height)
             continue;
+        const uint16_t* row =
+            image.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(image.width);
         for (int32_t dx = -reach; dx <= reach; ++dx) {
             const int32_t x = cx + dx;
             const double r2 = static_cast<double>(dx * dx + dy * dy);
             if (x < 0 || x >= image.width || r2 < inner2 || r2 > outer2)
                 continue;
-            const uint16_t v = pixelAt(image, x, y);
-            if (v < params.saturationLevel)
-                values.push_back(v);
+            if (row[x] < params.saturationLevel)
+                values.push_back(row[x]);
         }
     }
     if (static_cast<int32_t>(values.size()) < MINIMUM_ANNULUS_PIXELS)
         return false;
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    const uint16_t median = *middle;
+    for (uint16_t& v : values)
+        v = static_cast<uint16_t>(v > median ? v - median : median - v);
+    std::nth_element(values.begin(), middle, values.end());
+    const double spread = ROBUST_SIGMA_PER_MAD * *middle;
     *count = static_cast<int32_t>(values.size());
-    double spread = 0;
-    robustCentre(&values, background, &spread);
+    *background = median;
     *noise = std::sqrt(spread * spread + ROUNDING_VARIANCE);
     return true;
 }
@@ -127,6 +136,10 @@ Moments windowedMoments(const FitsImage& image, int32_t cx, int32_t cy, double b
     Moments m;
     const int32_t reach = static_cast<int32_t>(std::ceil(3 * windowSigma));
     const double scale = -1 / (2 * windowSigma * windowSigma);
+    // The Gaussian window is separable: one factor per column offset, one per row offset.
+    std::vector<double> factor(static_cast<size_t>(2 * reach + 1));
+    for (int32_t d = -reach; d <= reach; ++d)
+        factor[static_cast<size_t>(d + reach)] = std::exp(static_cast<double>(d * d) * scale);
     double sum = 0, sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
     double g4dd = 0, g4xy = 0; // sums of window^2 * (dx^2 - dy^2)^2 and * (2 dx dy)^2
     for (int32_t dy = -reach; dy <= reach; ++dy) {
@@ -137,7 +150,8 @@ Moments windowedMoments(const FitsImage& image, int32_t cx, int32_t cy, double b
             const int32_t x = cx + dx;
             if (x < 0 || x >= image.width)
                 continue;
-            const double g = std::exp(static_cast<double>(dx * dx + dy * dy) * scale);
+            const double g =
+                factor[static_cast<size_t>(dx + reach)] * factor[static_cast<size_t>(dy + reach)];
             // Spikes beside the source (not in its own 3 x 3 core) would swamp the moments.
             const bool core = dx >= -1 && dx <= 1 && dy >= -1 && dy <= 1;
             const double value =
@@ -236,6 +250,7 @@ VetStatus measureSourceShape(const FitsImage& image, double x, double y, const V
     shape->peakY = py;
     shape->background = background;
     shape->noise = noise;
+    shape->skyPixels = annulus;
     shape->peak = peak;
     shape->snr = peak / noise;
     shape->sharpness = (neighbours / 8 - background) / peak;
@@ -245,8 +260,12 @@ VetStatus measureSourceShape(const FitsImage& image, double x, double y, const V
     return VetStatus::Ok;
 }
 
-VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double radius,
-                              const VetParams& params, ApertureFlux* flux)
+namespace {
+
+// The aperture sum of measureApertureFlux around (x, y) with the sky already known.
+VetStatus apertureWithSky(const FitsImage& image, double x, double y, double radius,
+                          const VetParams& params, double background, double noise,
+                          int32_t skyPixels, ApertureFlux* flux)
 {
     int32_t ix = 0, iy = 0;
     if (!nearestPixel(x, y, &ix, &iy) || !(radius >= 0) || radius > 1e4)
@@ -254,10 +273,6 @@ VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double
     const int32_t reach = static_cast<int32_t>(std::ceil(radius)) + 1;
     if (ix - reach < 0 || iy - reach < 0 || ix + reach >= image.width || iy + reach >= image.height)
         return VetStatus::OutsideImage;
-    double background = 0, noise = 0;
-    int32_t annulus = 0;
-    if (!localSky(image, ix, iy, params, &background, &noise, &annulus))
-        return VetStatus::NoBackground;
     const double r2 = radius * radius;
     double sum = 0;
     int32_t count = 0;
@@ -276,9 +291,49 @@ VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double
     flux->background = background;
     flux->noise = noise;
     flux->flux = sum - n * background;
-    flux->error = noise * std::sqrt(n + PI / 2 * n * n / annulus);
+    flux->error = noise * std::sqrt(n + PI / 2 * n * n / skyPixels);
     flux->saturated = saturated;
     return VetStatus::Ok;
+}
+
+} // namespace
+
+VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double radius,
+                              const VetParams& params, ApertureFlux* flux)
+{
+    int32_t ix = 0, iy = 0;
+    if (!nearestPixel(x, y, &ix, &iy) || !(radius >= 0) || radius > 1e4)
+        return VetStatus::OutsideImage;
+    const int32_t reach = static_cast<int32_t>(std::ceil(radius)) + 1;
+    if (ix - reach < 0 || iy - reach < 0 || ix + reach >= image.width || iy + reach >= image.height)
+        return VetStatus::OutsideImage;
+    double background = 0, noise = 0;
+    int32_t annulus = 0;
+    if (!localSky(image, ix, iy, params, &background, &noise, &annulus))
+        return VetStatus::NoBackground;
+    return apertureWithSky(image, x, y, radius, params, background, noise, annulus, flux);
+}
+
+void indexReferenceStars(const StarList& stars, ReferenceStarIndex* index)
+{
+    const size_t n = std::min({stars.x.size(), stars.y.size(), stars.peak.size()});
+    std::vector<size_t> order(n);
+    for (size_t i = 0; i < n; ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return stars.y[a] < stars.y[b]; });
+    ReferenceStarIndex sorted;
+    sorted.x.reserve(n);
+    sorted.y.reserve(n);
+    sorted.peak.reserve(n);
+    for (size_t i : order) {
+        if (!std::isfinite(stars.x[i]) || !std::isfinite(stars.y[i]))
+            continue;
+        sorted.x.push_back(stars.x[i]);
+        sorted.y.push_back(stars.y[i]);
+        sorted.peak.push_back(stars.peak[i]);
+    }
+    *index = std::move(sorted);
 }
 
 void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
@@ -289,6 +344,7 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
     const size_t step = stars.empty() ? 1 : (stars.size() + limit - 1) / limit;
     std::vector<double> sharpness, elongation, fwhm;
     std::vector<const MatchedStar*> bright;
+    std::vector<SourceShape> brightShapes;
     for (size_t i = 0; i < stars.size(); i += step) {
         SourceShape shape;
         if (measureSourceShape(test, stars[i].x, stars[i].y, params, &shape) != VetStatus::Ok)
@@ -301,6 +357,7 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
         if (std::isfinite(shape.fwhm))
             fwhm.push_back(shape.fwhm);
         bright.push_back(&stars[i]);
+        brightShapes.push_back(shape);
     }
     StarStatistics s;
     s.count = static_cast<int32_t>(sharpness.size());
@@ -320,10 +377,12 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
         s.apertureRadius = std::max(params.minimumAperture, params.apertureFwhm * s.fwhmMedian);
 
     std::vector<double> ratios;
-    for (const MatchedStar* star : bright) {
+    for (size_t k = 0; k < bright.size(); ++k) {
+        const MatchedStar* star = bright[k];
+        const SourceShape& shape = brightShapes[k];
         ApertureFlux t, r;
-        if (measureApertureFlux(test, star->x, star->y, s.apertureRadius, params, &t) !=
-                VetStatus::Ok ||
+        if (apertureWithSky(test, star->x, star->y, s.apertureRadius, params, shape.background,
+                            shape.noise, shape.skyPixels, &t) != VetStatus::Ok ||
             measureApertureFlux(reference, star->referenceX, star->referenceY, s.apertureRadius,
                                 params, &r) != VetStatus::Ok)
             continue;
@@ -337,9 +396,10 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
     *statistics = s;
 }
 
-void vetCandidate(const FitsImage& test, const FitsImage& reference, const StarList& referenceStars,
-                  const StarStatistics& statistics, const CandidatePosition& candidate,
-                  const VetParams& params, CandidateVetting* vetting)
+void vetCandidate(const FitsImage& test, const FitsImage& reference,
+                  const ReferenceStarIndex& referenceStars, const StarStatistics& statistics,
+                  const CandidatePosition& candidate, const VetParams& params,
+                  CandidateVetting* vetting)
 {
     CandidateVetting v;
     v.x = candidate.x;
@@ -350,8 +410,8 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference, const StarL
         statistics.apertureRadius > 0 ? statistics.apertureRadius : params.minimumAperture;
     v.measured =
         measureSourceShape(test, candidate.x, candidate.y, params, &v.shape) == VetStatus::Ok &&
-        measureApertureFlux(test, candidate.x, candidate.y, radius, params, &v.testFlux) ==
-            VetStatus::Ok;
+        apertureWithSky(test, candidate.x, candidate.y, radius, params, v.shape.background,
+                        v.shape.noise, v.shape.skyPixels, &v.testFlux) == VetStatus::Ok;
     if (!v.measured) {
         v.shape = SourceShape{};
         v.testFlux = ApertureFlux{};
@@ -393,18 +453,40 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference, const StarL
             }
         }
 
-        const size_t n = std::min(
-            {referenceStars.x.size(), referenceStars.y.size(), referenceStars.peak.size()});
+        // Outward from the candidate's row in both directions until the row difference
+        // alone exceeds the best distance; ties go to the star earlier in the index.
+        const std::vector<double>& ys = referenceStars.y;
+        const size_t n = std::min({referenceStars.x.size(), ys.size(), referenceStars.peak.size()});
+        const size_t start = static_cast<size_t>(
+            std::lower_bound(ys.begin(), ys.begin() + static_cast<std::ptrdiff_t>(n),
+                             candidate.referenceY) -
+            ys.begin());
         double best = std::numeric_limits<double>::infinity();
-        for (size_t i = 0; i < n; ++i) {
+        size_t bestIndex = n;
+        const auto consider = [&](size_t i) {
             const double dx = referenceStars.x[i] - candidate.referenceX;
-            const double dy = referenceStars.y[i] - candidate.referenceY;
+            const double dy = ys[i] - candidate.referenceY;
             const double d2 = dx * dx + dy * dy;
-            if (d2 < best) {
+            if (d2 < best || (d2 == best && i < bestIndex)) {
                 best = d2;
-                v.nearestStarDistance = std::sqrt(d2);
-                v.nearestStarPeak = referenceStars.peak[i];
+                bestIndex = i;
             }
+        };
+        for (size_t i = start; i < n; ++i) {
+            const double dy = ys[i] - candidate.referenceY;
+            if (dy * dy > best)
+                break;
+            consider(i);
+        }
+        for (size_t i = start; i-- > 0;) {
+            const double dy = ys[i] - candidate.referenceY;
+            if (dy * dy > best)
+                break;
+            consider(i);
+        }
+        if (bestIndex < n) {
+            v.nearestStarDistance = std::sqrt(best);
+            v.nearestStarPeak = referenceStars.peak[bestIndex];
         }
     }
 

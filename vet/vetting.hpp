@@ -36,7 +36,7 @@ struct VetParams {
     double apertureFwhm = 1.0;     // aperture radius in units of the stars' median FWHM ...
     double minimumAperture = 2.0;  // ... but at least this many pixels
     double starMinimumSnr = 20;    // stars enter the statistics from this peak S/N up
-    int32_t maximumStars = 2000;   // at most this many stars (evenly spread over the list)
+    int32_t maximumStars = 500;    // at most this many stars (evenly spread over the list)
     int32_t minimumStars = 5;      // fewer usable stars: no shape judged, no flux scale
     // sharp: sharpness below the stars' median by more than sharpSpreads times the
     // stars' spread and the candidate's own noise added in quadrature.
@@ -66,6 +66,7 @@ struct SourceShape {
     double fwhm = 0;              // pixels, from the windowed second moments; NaN when unbounded
     double elongation = 0;        // sqrt of the ratio of the moments' principal axes, >= 1
     double elongationError = 0;   // first-order effect of the noise on the elongation
+    int32_t skyPixels = 0;        // annulus pixels the sky was taken from
 };
 
 // Aperture photometry at a given position: pixels whose centres lie within radius.
@@ -96,6 +97,16 @@ struct MatchedStar {
     double x = 0, y = 0;
     double referenceX = 0, referenceY = 0;
 };
+
+// The reference stars ordered by row, for nearest-star look-ups (stars whose position is
+// not a number are left out).
+struct ReferenceStarIndex {
+    std::vector<double> x, y;   // reference pixels, y ascending
+    std::vector<uint16_t> peak; // peak pixel value
+};
+
+// Builds the index from the finder's list (equal rows keep the list's order).
+void indexReferenceStars(const StarList& stars, ReferenceStarIndex* index);
 
 // A candidate as the search found it: test pixel position, and the reference pixel
 // position of the same sky position when the reference's coordinates give one.
@@ -165,11 +176,14 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
 
 // Measures one candidate and judges it against the statistics: reasons are set only for
 // measures that could be taken (a candidate too near an edge stays kept, measured false).
-//   referenceStars  the stars found in the reference, in reference pixels
+// The test aperture takes its sky from the shape measurement; the nearest reference star
+// is the first of the index at the least distance.
+//   referenceStars  the stars found in the reference, indexed
 // Fills *vetting entirely.
-void vetCandidate(const FitsImage& test, const FitsImage& reference, const StarList& referenceStars,
-                  const StarStatistics& statistics, const CandidatePosition& candidate,
-                  const VetParams& params, CandidateVetting* vetting);
+void vetCandidate(const FitsImage& test, const FitsImage& reference,
+                  const ReferenceStarIndex& referenceStars, const StarStatistics& statistics,
+                  const CandidatePosition& candidate, const VetParams& params,
+                  CandidateVetting* vetting);
 
 // The reasons as words joined by ";" in bit order: "sharp", "elongated",
 // "saturated-reference", "in-reference"; empty for none.

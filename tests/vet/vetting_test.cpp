@@ -123,6 +123,8 @@ TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
     const FitsImage test = digitize(t, 5), reference = digitize(r, 6);
 
     const VetParams params;
+    ReferenceStarIndex index;
+    indexReferenceStars(scene.referenceStars, &index);
     StarStatistics statistics;
     measureStarStatistics(test, reference, scene.stars, params, &statistics);
     EXPECT_EQ(statistics.count, 36);
@@ -132,8 +134,7 @@ TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
 
     for (const Case& c : cases) {
         CandidateVetting v;
-        vetCandidate(test, reference, scene.referenceStars, statistics, scene.at(c.x, c.y), params,
-                     &v);
+        vetCandidate(test, reference, index, statistics, scene.at(c.x, c.y), params, &v);
         EXPECT_TRUE(v.measured) << c.what;
         EXPECT_EQ(vetReasonText(v.reasons), vetReasonText(c.expected))
             << c.what << ": sharpness " << v.shape.sharpness << " elongation " << v.shape.elongation
@@ -148,6 +149,8 @@ TEST(VetCandidate, WithoutEnoughStarsOrReferenceJudgesOnlyWhatItCan)
     const FitsImage test = digitize(scene.testSignal, 5);
     const FitsImage reference = digitize(scene.referenceSignal, 6);
     const VetParams params;
+    ReferenceStarIndex index;
+    indexReferenceStars(scene.referenceStars, &index);
     StarStatistics none;
     measureStarStatistics(test, reference, {}, params, &none);
     EXPECT_EQ(none.count, 0);
@@ -155,16 +158,24 @@ TEST(VetCandidate, WithoutEnoughStarsOrReferenceJudgesOnlyWhatItCan)
     EXPECT_EQ(none.apertureRadius, params.minimumAperture);
 
     CandidateVetting v;
-    vetCandidate(test, reference, scene.referenceStars, none, scene.at(320, 120), params, &v);
+    vetCandidate(test, reference, index, none, scene.at(320, 120), params, &v);
     EXPECT_TRUE(v.measured);
     EXPECT_EQ(v.reasons, 0u);
-    // The nearest reference star of the grid: (170.x + shift, 170.x + shift) is farther
-    // than the one at column 5, row 3 of the grid.
-    EXPECT_GT(v.nearestStarDistance, 0);
-    EXPECT_GT(v.nearestStarPeak, 1000);
+    // The nearest reference star, against a plain search of the list.
+    double nearest = 1e300, nearestPeak = 0;
+    for (size_t i = 0; i < scene.referenceStars.x.size(); ++i) {
+        const double d = std::hypot(scene.referenceStars.x[i] - (320 + SCENE_SHIFT_X),
+                                    scene.referenceStars.y[i] - (120 + SCENE_SHIFT_Y));
+        if (d < nearest) {
+            nearest = d;
+            nearestPeak = scene.referenceStars.peak[i];
+        }
+    }
+    EXPECT_DOUBLE_EQ(v.nearestStarDistance, nearest);
+    EXPECT_EQ(v.nearestStarPeak, nearestPeak);
 
     CandidatePosition edge{1, 1, false, 0, 0};
-    vetCandidate(test, reference, scene.referenceStars, none, edge, params, &v);
+    vetCandidate(test, reference, index, none, edge, params, &v);
     EXPECT_FALSE(v.measured);
     EXPECT_FALSE(v.hasReference);
     EXPECT_TRUE(std::isnan(v.nearestStarDistance));
