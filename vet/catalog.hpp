@@ -24,7 +24,8 @@ struct CatalogRow {
 
 // The whole catalogue as ECSV 1.0 text with "," as delimiter: the "# "-prefixed YAML
 // header, the column-name line, one line per row in the given order. Positions are
-// printed to 17 significant digits (pixels) and 10 decimals (degrees); numbers that
+// printed to 17 significant digits (pixels) and 10 decimals (degrees); the reasons of a
+// kept candidate print as "none" (an empty text would read back as missing); numbers that
 // could not be measured print as "nan"; text fields are quoted when they hold a
 // comma, a quote, a blank or nothing (quotes doubled), and bytes below 32 become "?".
 std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows);

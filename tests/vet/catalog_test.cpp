@@ -65,7 +65,7 @@ for c in t.columns.values():
     print(c.name, c.unit if c.unit is not None else '-', c.dtype.kind)
 print('rows', len(t))
 print(t['object'][0], '|', t['image'][0], '|', t['reference'][0], '|', t['object'][1])
-print(repr(float(t['y'][0])), t['verdict'][0], t['verdict'][1], t['reasons'][1])
+print(repr(float(t['y'][0])), t['verdict'][0], t['reasons'][0], t['verdict'][1], t['reasons'][1])
 print(bool(t['ref_saturated'][1]), bool(t['measured'][2]), int(t['stars_used'][0]))
 print(repr(float(t['ra'][2])), float(t['ref_x'][2]))
 )";
@@ -95,7 +95,7 @@ print(repr(float(t['ra'][2])), float(t['ref_x'][2]))
     const char* rest[] = {
         "rows 3",
         "NGC 1316 | a,b.fts | ref \"deep\".fts | #FLD",
-        "0.30000000000000004 kept rejected sharp;in-reference",
+        "0.30000000000000004 kept none rejected sharp;in-reference",
         "True False 12",
         "359.9999999 nan",
     };
