@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <random>
 
+#include "base/angles.hpp"
 #include "search/compare.hpp"
 #include "search/vetting.hpp"
 #include "wcs/world_coords.hpp"
@@ -20,7 +21,6 @@ using namespace newstars;
 namespace {
 
 constexpr int SIDE = 4096;
-constexpr double PI = 3.141592653589793;
 constexpr double TOLERANCE = 2.0 / 3600 * PI / 180;
 
 void setSkyCards(FitsImage* image, double shift)

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "base/angles.hpp"
+
 namespace newstars {
 
 namespace {
@@ -13,7 +15,6 @@ constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
 constexpr double ROBUST_SIGMA_PER_MAD = 1.4826;
 // Variance of a value rounded to whole ADU; the least noise a pixel can have.
 constexpr double ROUNDING_VARIANCE = 1.0 / 12;
-constexpr double PI = 3.141592653589793;
 constexpr int MINIMUM_ANNULUS_PIXELS = 8;
 
 uint16_t pixelAt(const FitsImage& image, int32_t x, int32_t y)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/angles.hpp"
+
 void initNightFrame(NightFrame* frame, int32_t width, int32_t height, double sky)
 {
     frame->width = width;
@@ -126,7 +128,7 @@ void addLongTracks(int count, NightRandom* random, int32_t width, int32_t height
     for (int n = 0; n < count; ++n) {
         const double x0 = uniformRandom(random) * width;
         const double y0 = uniformRandom(random) * height;
-        const double angle = uniformRandom(random) * 6.283185307179586;
+        const double angle = uniformRandom(random) * 2 * newstars::PI;
         const int length = 6 + static_cast<int>(uniformIndex(random, 10));
         CosmicHit hit;
         int32_t lastX = -1, lastY = -1;
