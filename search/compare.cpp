@@ -155,7 +155,7 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 
 int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
                  StarFinderWorkspace* workspace, std::vector<SkyPosition>* sky, std::string* note,
-                 std::string* error)
+                 std::string* error, PlacedStars* placedStars)
 {
     StarList stars;
     std::string message;
@@ -174,6 +174,10 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
     if (status != WcsStatus::Ok) {
         *note = formatText("%s: %s: %zu star%s left out\n", printableText(name).c_str(),
                            wcsStatusText(status), n, n == 1 ? "" : "s");
+        if (placedStars != nullptr) {
+            *placedStars = PlacedStars{};
+            placedStars->found = std::move(stars);
+        }
         return 0;
     }
     std::vector<double> ra(n), dec(n);
@@ -188,6 +192,18 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
     for (size_t i = 0; i < n; ++i) {
         if (placed[i])
             sky->push_back({ra[i], dec[i]});
+    }
+    if (placedStars != nullptr) {
+        PlacedStars p;
+        for (size_t i = 0; i < n; ++i) {
+            if (placed[i]) {
+                p.x.push_back(stars.x[i]);
+                p.y.push_back(stars.y[i]);
+            }
+        }
+        p.found = std::move(stars);
+        p.frame = std::move(frame);
+        *placedStars = std::move(p);
     }
     return 0;
 }
@@ -257,21 +273,57 @@ void reportComparison(SearchRun* run, const SearchBox& box,
                       const std::vector<SkyPosition>& referenceSky,
                       const std::vector<SkyPosition>& testSky, const FitsImage* test,
                       const char* referenceName, const char* testName, const char* objectName,
-                      ImageLog* log)
+                      ImageLog* log, const FitsImage* reference, const PlacedStars* referencePlaced,
+                      const PlacedStars* testPlaced)
 {
+    const double margin = run->tolerance / box.cosMidDec;
     const std::vector<SkyPosition> referenceStars = inBox(referenceSky, box, 0);
-    const std::vector<SkyPosition> testStars = inBox(testSky, box, run->tolerance / box.cosMidDec);
+    const std::vector<SkyPosition> testStars = inBox(testSky, box, margin);
 
     std::vector<char> matched;
     matchStars(referenceStars, testStars, run->tolerance, &matched);
+    const bool filtered = run->filter && reference != nullptr && referencePlaced != nullptr &&
+                          testPlaced != nullptr && testPlaced->x.size() == testSky.size();
+    std::vector<char> keep;
+    if (filtered) {
+        // The test stars inside the box with their pixel positions, as inBox keeps them.
+        std::vector<ComparedStar> compared;
+        for (size_t i = 0, j = 0; i < testSky.size(); ++i) {
+            const SkyPosition& p = testSky[i];
+            if (inSearchBox(&box, p.ra, p.dec, margin)) {
+                compared.push_back(
+                    {testPlaced->x[i], testPlaced->y[i], p.ra, p.dec, matched[j] != 0});
+                ++j;
+            }
+        }
+        keep.assign(static_cast<size_t>(std::count(matched.begin(), matched.end(), 0)), 1);
+        ComparisonView view;
+        view.reference = reference;
+        view.test = test;
+        view.objectName = objectName;
+        view.referenceName = referenceName;
+        view.testName = testName;
+        view.referenceStars = &referencePlaced->found;
+        view.testStars = &compared;
+        view.referenceFrame = referencePlaced->frame ? &*referencePlaced->frame : nullptr;
+        view.testFrame = testPlaced->frame ? &*testPlaced->frame : nullptr;
+        run->filter(view, &keep);
+    }
 
     // Control characters in names and cards are escaped: one image, one line.
     const std::string object = printableText(objectName);
     const std::string testBase = printableText(baseName(testName));
     int candidateCount = 0;
+    size_t candidateIndex = 0;
     for (size_t j = 0; j < testStars.size(); ++j) {
         if (matched[j])
             continue;
+        if (filtered) {
+            const bool kept = candidateIndex >= keep.size() || keep[candidateIndex] != 0;
+            ++candidateIndex;
+            if (!kept)
+                continue;
+        }
         std::string raText = fs_sexa(radiansToDegrees(testStars[j].ra) / 15, 2, 36000);
         std::string decText = fs_sexa(radiansToDegrees(testStars[j].dec), 3, 3600);
         std::string line = formatText("%-12s %-12s %s %s", object.c_str(), testBase.c_str(),
@@ -296,20 +348,23 @@ int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* referen
     StarFinderWorkspace workspace;
     std::vector<SkyPosition> referenceSky, testSky;
     std::string note, error;
+    const bool filtered = static_cast<bool>(run->filter);
+    PlacedStars referencePlaced, testPlaced;
     if (findSkyStars(reference, referenceName, run->wcsMode, &workspace, &referenceSky, &note,
-                     &error) != 0) {
+                     &error, filtered ? &referencePlaced : nullptr) != 0) {
         std::fputs(error.c_str(), stderr);
         return -1;
     }
     std::fputs(note.c_str(), stderr);
-    if (findSkyStars(test, testName, run->wcsMode, &workspace, &testSky, &note, &error) != 0) {
+    if (findSkyStars(test, testName, run->wcsMode, &workspace, &testSky, &note, &error,
+                     filtered ? &testPlaced : nullptr) != 0) {
         std::fputs(error.c_str(), stderr);
         return -1;
     }
     std::fputs(note.c_str(), stderr);
     ImageLog log;
     reportComparison(run, box, referenceSky, testSky, test, referenceName, testName, objectName,
-                     &log);
+                     &log, reference, &referencePlaced, &testPlaced);
     writeImageLog(log);
     return 0;
 }

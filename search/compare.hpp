@@ -2,12 +2,15 @@
 // The star comparison: stars of a test image that have no counterpart in the
 // reference image, inside the sky box of the object, become candidate new sources.
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fits/fits_image.hpp"
 #include "search/image_log.hpp"
 #include "search/reference_table.hpp"
+#include "search/vetting.hpp"
 #include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -23,12 +26,18 @@ struct CandidateList {
 enum class SearchMethod { Catalog, Difference };
 
 // Everything a run keeps from one test image to the next.
+// Decides which candidates of one comparison the report keeps: given the comparison,
+// sets (*keep)[k] to 1 to keep the k-th candidate (the k-th unmatched test star of
+// view.testStars), 0 to leave it out; *keep arrives holding a 1 for each.
+using CandidateFilter = std::function<void(const ComparisonView& view, std::vector<char>* keep)>;
+
 struct SearchRun {
     double tolerance = 0;            // match tolerance, radians
     WcsMode wcsMode = WcsMode::Auto; // how images' world coordinates are read
     CandidateList candidates;        // candidate lines found so far
     SearchMethod method = SearchMethod::Catalog;
     double differenceThreshold = 5; // S/N a difference-imaging detection needs
+    CandidateFilter filter;         // when set, consulted for every comparison
 };
 
 // The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the
@@ -80,7 +89,8 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 //   object  reference-base  test-base  DATE-OBS  TIME-OBS  #reference #test #candidates
 // A missing DATE-OBS or TIME-OBS card is reported on standard error and shown as
 // "????????"; but without TIME-OBS, a DATE-OBS in ISO form with its time
-// ("2026-03-02T01:30:00.5") shows as its date and its time, without a message.
+// ("2026-03-02T01:30:00.5") shows as its date and its time, without a message. When
+// run->filter is set, it decides which candidates are added and counted.
 //   referenceName, testName  file names as given; their base names are printed
 // Returns 0, or -1 when the star search of either image fails (reported on standard
 // error; nothing printed on standard output, no candidate added). Neither image changes.
@@ -88,25 +98,39 @@ int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* referen
                   const FitsImage* test, const char* referenceName, const char* testName,
                   const char* objectName);
 
+// What findSkyStars also gives, when asked, for vetting: every star found (image pixels),
+// the pixel position of each star placed (parallel to its sky positions), and the frame
+// read (empty when none could be).
+struct PlacedStars {
+    StarList found;
+    std::vector<double> x, y;
+    std::optional<WorldFrame> frame;
+};
+
 // The first half of compareImages for one image: finds its stars on the buffers of
 // *workspace and places them on the sky through its world-coordinate frame, read once
 // in mode. 0 with *sky replaced by the positions of the stars placed, in the order
 // found, and *note by the message on the stars left out ("" when none is):
 // "NAME: REASON: N stars left out\n". -1 when the star search fails, with the text for
 // standard error in *error ("<reason>\nNAME: Can not find stars\n"), *sky and *note
-// untouched.
+// untouched. When placed is given it is replaced too (on success).
 int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
                  StarFinderWorkspace* workspace, std::vector<SkyPosition>* sky, std::string* note,
-                 std::string* error);
+                 std::string* error, PlacedStars* placed = nullptr);
 
 // The second half of compareImages, from the sky positions of both images' stars as
 // findSkyStars gives them: keeps those inside box (the test's shrunk by tolerance /
 // cosMidDec), appends the candidates to run->candidates, and writes the messages and the
-// summary line to *log instead of standard error and standard output.
+// summary line to *log instead of standard error and standard output. When run->filter
+// is set and reference, referencePlaced and testPlaced are given (the last two as
+// findSkyStars filled them beside referenceSky and testSky), the filter decides which
+// candidates are added and counted.
 void reportComparison(SearchRun* run, const SearchBox& box,
                       const std::vector<SkyPosition>& referenceSky,
                       const std::vector<SkyPosition>& testSky, const FitsImage* test,
                       const char* referenceName, const char* testName, const char* objectName,
-                      ImageLog* log);
+                      ImageLog* log, const FitsImage* reference = nullptr,
+                      const PlacedStars* referencePlaced = nullptr,
+                      const PlacedStars* testPlaced = nullptr);
 
 } // namespace newstars

@@ -7,12 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "base/angles.hpp"
 #include "base/file_descriptor.hpp"
 #include "base/text.hpp"
-#include "wcs/world_coords.hpp"
 #include "vet/stamps.hpp"
 
 namespace newstars {
@@ -23,12 +23,12 @@ constexpr int32_t STAMP_ZOOM = 4;
 constexpr int32_t STAMP_GAP = 4;
 
 // Test pixel position to the reference pixel position of the same sky position.
-bool testToReference(const FitsImage& test, const FitsImage& reference, double x, double y,
-                     double* refX, double* refY)
+bool testToReference(const ComparisonView& view, double x, double y, double* refX, double* refY)
 {
     double ra = 0, dec = 0;
-    return pixelToSky(&test, x, y, &ra, &dec) == 0 &&
-           skyToPixel(&reference, ra, dec, refX, refY) == 0;
+    return view.testFrame != nullptr && view.referenceFrame != nullptr &&
+           pixelToSky(*view.testFrame, x, y, &ra, &dec) == WcsStatus::Ok &&
+           skyToPixel(*view.referenceFrame, ra, dec, refX, refY) == WcsStatus::Ok;
 }
 
 // Writes text to path, creating or truncating a regular file. 0, or -1 with the reason.
@@ -97,7 +97,7 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
     for (size_t i = 0; i < matchedStars.size(); i += step) {
         const ComparedStar& s = *matchedStars[i];
         MatchedStar m{s.x, s.y, 0, 0};
-        if (testToReference(test, reference, s.x, s.y, &m.referenceX, &m.referenceY))
+        if (testToReference(view, s.x, s.y, &m.referenceX, &m.referenceY))
             matched.push_back(m);
     }
     ReferenceStarIndex referenceIndex;
@@ -111,8 +111,9 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
         if (s.matched)
             continue;
         CandidatePosition position{s.x, s.y, false, 0, 0};
-        position.hasReference =
-            skyToPixel(&reference, s.ra, s.dec, &position.referenceX, &position.referenceY) == 0;
+        position.hasReference = view.referenceFrame != nullptr &&
+                                skyToPixel(*view.referenceFrame, s.ra, s.dec, &position.referenceX,
+                                           &position.referenceY) == WcsStatus::Ok;
         CatalogRow row;
         row.object = view.objectName;
         row.image = testBase;
@@ -134,7 +135,7 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
     if (prepareDirectory(options.stampsDirectory, message) != 0)
         return -1;
     const PixelMapping toReference = [&](double x, double y, double* rx, double* ry) {
-        return testToReference(test, reference, x, y, rx, ry);
+        return testToReference(view, x, y, rx, ry);
     };
     for (const CatalogRow& row : result->rows) {
         Stamp stamp;
@@ -150,6 +151,28 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
         ++result->stampsWritten;
     }
     return 0;
+}
+
+int prepareVetOutputs(const VetOptions& options, std::string* message)
+{
+    for (const std::string* path : {&options.catalogPath, &options.regionsPath}) {
+        if (!path->empty() && writeWholeFile(*path, "", message) != 0)
+            return -1;
+    }
+    if (!options.stampsDirectory.empty())
+        return prepareDirectory(options.stampsDirectory, message);
+    return 0;
+}
+
+void vetIntoSession(VetSession* session, const ComparisonView& view, std::vector<char>* keep)
+{
+    ImageVetting result;
+    std::string message;
+    if (vetComparison(session->options, view, &result, &message) != 0)
+        std::fprintf(stderr, "newstars: %s\n", message.c_str());
+    for (size_t k = 0; k < keep->size() && k < result.kept.size(); ++k)
+        (*keep)[k] = result.kept[k];
+    session->rows.insert(session->rows.end(), result.rows.begin(), result.rows.end());
 }
 
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,

@@ -10,6 +10,7 @@
 #include "stars/find_stars.hpp"
 #include "vet/catalog.hpp"
 #include "vet/vetting.hpp"
+#include "wcs/world_frame.hpp"
 
 namespace newstars {
 
@@ -32,9 +33,10 @@ struct ComparedStar {
     bool matched = false;   // a reference star lies within the tolerance
 };
 
-// One comparison handed to vetting: both images, the reference's stars (every star the
-// finder found, reference pixels) and the test stars inside the box in the order the
-// comparison lists its candidates.
+// One comparison handed to vetting: both images with the world-coordinate frames the
+// comparison read (null when an image's frame could not be read), the reference's stars
+// (every star the finder found, reference pixels) and the test stars inside the box in
+// the order the comparison lists its candidates.
 struct ComparisonView {
     const FitsImage* reference = nullptr;
     const FitsImage* test = nullptr;
@@ -43,6 +45,8 @@ struct ComparisonView {
     const char* testName = "";
     const StarList* referenceStars = nullptr;
     const std::vector<ComparedStar>* testStars = nullptr;
+    const WorldFrame* referenceFrame = nullptr;
+    const WorldFrame* testFrame = nullptr;
 };
 
 // What vetting made of one test image: a verdict per unmatched test star (in the order
@@ -64,5 +68,21 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
 // 0, or -1 with the file name and reason in *message.
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
                     double radiusArcsec, std::string* message);
+
+// Makes sure, before a run, that the outputs the options name can be written: creates or
+// empties the catalogue and region files (regular files only) and makes the stamp
+// directory when it is missing. 0, or -1 with the name and reason in *message.
+int prepareVetOutputs(const VetOptions& options, std::string* message);
+
+// The vetting of a whole run: its options and the catalogue rows gathered so far.
+struct VetSession {
+    VetOptions options;
+    std::vector<CatalogRow> rows;
+};
+
+// Vets each comparison into session->rows and keeps the candidates that pass (all of
+// them without --vet). A stamp that cannot be written is reported on standard error
+// as "newstars: <name>: <reason>" and the run goes on.
+void vetIntoSession(VetSession* session, const ComparisonView& view, std::vector<char>* keep);
 
 } // namespace newstars
