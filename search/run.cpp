@@ -17,6 +17,7 @@
 #include "fits/fits_read.hpp"
 #include "search/difference.hpp"
 #include "search/image_file.hpp"
+#include "search/options.hpp"
 #include "search/ordered_work.hpp"
 #include "search/stop_signals.hpp"
 #include "sky/sexagesimal.hpp"
@@ -245,6 +246,8 @@ struct ReferenceSearch {
     ReferenceStars stars; // set on success
     std::string fatal;    // the image cannot be read: text that ends the run
     std::string error;    // the star search failed: text for standard error
+    bool vetting = false; // also fill placed, for vetting
+    PlacedStars placed;
 };
 
 // Reads the reference image from the descriptor openImageFile gave into *image and
@@ -258,8 +261,8 @@ static void searchReference(int fd, const char* name, WcsMode mode, FitsImage* i
         return;
     }
     auto sky = std::make_shared<ReferenceSky>();
-    if (findSkyStars(image, name, mode, workspace, &sky->positions, &sky->note, &search->error) ==
-        0)
+    if (findSkyStars(image, name, mode, workspace, &sky->positions, &sky->note, &search->error,
+                     search->vetting ? &search->placed : nullptr) == 0)
         search->stars = std::move(sky);
 }
 
@@ -268,6 +271,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
 {
     ImageLog* log = &outcome->log;
     FitsImage& test = worker->testImage;
+    const bool vetting = vettingWanted(shared->vetting);
     std::string objectName;
     if (readTestImage(testName, &test, &objectName, log) != 0)
         return 0;
@@ -289,9 +293,9 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     while ((found = findReferenceEntry(table, objectName.c_str(), &box, &entry, &message)) == 0) {
         const char* referenceName = entry.referenceName.c_str();
         // A reference file unchanged since its stars were found needs no second look (the
-        // difference method needs its pixels every time).
-        claimed =
-            shared->method == SearchMethod::Catalog && fileIdentity(referenceName, &identity) == 0;
+        // difference method and vetting need its pixels every time).
+        claimed = shared->method == SearchMethod::Catalog && !vetting &&
+                  fileIdentity(referenceName, &identity) == 0;
         if (claimed && shared->references.findOrClaim(identity, &stars)) {
             claimed = false;
             break;
@@ -348,12 +352,14 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     // The reference's stars (unless kept from before) and the test's, found at the same
     // time when the run has the workers for it.
     ReferenceSearch reference;
+    reference.vetting = vetting;
     std::vector<SkyPosition> testSky;
     std::string testNote, testError;
+    PlacedStars testPlaced;
     int testStatus = 0;
     auto searchTest = [&] {
         testStatus = findSkyStars(&test, testName, shared->wcsMode, &worker->testFinder, &testSky,
-                                  &testNote, &testError);
+                                  &testNote, &testError, vetting ? &testPlaced : nullptr);
     };
     if (stars) {
         reference.stars = stars;
@@ -404,8 +410,20 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     SearchRun run;
     run.tolerance = shared->tolerance;
     run.wcsMode = shared->wcsMode;
+    if (vetting) {
+        run.filter = [shared, outcome, log](const ComparisonView& view, std::vector<char>* keep) {
+            ImageVetting result;
+            std::string message;
+            if (vetComparison(shared->vetting, view, &result, &message) != 0)
+                logError(log, "newstars: %s\n", message.c_str());
+            for (size_t k = 0; k < keep->size() && k < result.kept.size(); ++k)
+                (*keep)[k] = result.kept[k];
+            outcome->catalogRows = std::move(result.rows);
+        };
+    }
     reportComparison(&run, box, reference.stars->positions, testSky, &test, referenceName, testName,
-                     objectName.c_str(), log);
+                     objectName.c_str(), log, vetting ? &worker->referenceImage : nullptr,
+                     vetting ? &reference.placed : nullptr, vetting ? &testPlaced : nullptr);
     outcome->candidates = std::move(run.candidates);
     return 0;
 }
@@ -428,6 +446,7 @@ int runSearch(int argc, char** argv)
     WcsMode wcsMode = WcsMode::Auto;
     int workers = availableProcessors();
     SearchRun methodOptions; // --method and --threshold
+    RunOptions options;
     // The options, in either order, then the rest of the command line as if they had not
     // been there.
     std::vector<char*> words(argv, argv + std::max(argc, 0));
@@ -456,9 +475,28 @@ int runSearch(int argc, char** argv)
             }
             if (words.size() != before)
                 continue;
+        }
+        std::string message;
+        if (used == 0 && takeRunOption(count, words.data(), &options, &used, &message) != 0) {
+            std::fprintf(stderr, "%s: %s (see %s --help)\n", programName, message.c_str(),
+                         programName);
+            printUsage(programName);
+            return 1;
+        }
+        if (used == 0) {
             break;
         }
         words.erase(words.begin() + 1, words.begin() + 1 + used);
+        if (options.endOfOptions)
+            break;
+    }
+    if (options.help) {
+        printHelp(programName);
+        return 0;
+    }
+    if (options.version) {
+        printVersion();
+        return 0;
     }
     argc = static_cast<int>(words.size()) - 1;
     argv = words.data();
@@ -481,6 +519,7 @@ int runSearch(int argc, char** argv)
     shared.searchesTogether = workers > 1;
     shared.method = methodOptions.method;
     shared.differenceThreshold = methodOptions.differenceThreshold;
+    shared.vetting = options.vetting;
 
     std::vector<std::string> imageNames;
     if (form == FILE_OF_FILES_FORM) {
@@ -515,6 +554,15 @@ int runSearch(int argc, char** argv)
         return 1;
     }
     std::fclose(table);
+    const bool vetting = vettingWanted(shared.vetting);
+    if (vetting) {
+        std::string message;
+        if (prepareVetOutputs(shared.vetting, &message) != 0) {
+            std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+            return 1;
+        }
+    }
+    std::vector<CatalogRow> catalogRows;
 
     const int count = static_cast<int>(imageNames.size());
     std::vector<TestImageOutcome> outcomes(imageNames.size());
@@ -533,6 +581,8 @@ int runSearch(int argc, char** argv)
             writeImageLog(outcome.log);
             for (std::string& line : outcome.candidates.lines)
                 candidates.lines.push_back(std::move(line));
+            for (CatalogRow& row : outcome.catalogRows)
+                catalogRows.push_back(std::move(row));
             fatal = outcome.fatal;
             outcome = TestImageOutcome{};
             return !fatal;
@@ -540,6 +590,15 @@ int runSearch(int argc, char** argv)
     if (fatal)
         return 1;
     printCandidates(&candidates);
+    if (vetting) {
+        // Region circles as large as the match tolerance (2 arcseconds when it is none).
+        const double radius = std::atof(toleranceText) > 0 ? std::atof(toleranceText) : 2.0;
+        std::string message;
+        if (writeVetOutputs(shared.vetting, catalogRows, radius, &message) != 0) {
+            std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+            return 1;
+        }
+    }
     return 0;
 }
 

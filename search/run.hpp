@@ -11,6 +11,7 @@
 #include "search/file_cache.hpp"
 #include "search/image_log.hpp"
 #include "search/reference_table.hpp"
+#include "search/vetting.hpp"
 #include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -93,6 +94,8 @@ struct SearchShared {
     FileCache<ReferenceStars> references;        // stars of the reference files read so far
     SearchMethod method = SearchMethod::Catalog; // how new sources are found
     double differenceThreshold = 5;              // S/N of a difference-imaging detection
+    VetOptions vetting; // when vettingWanted (catalog method): each reference is read afresh
+                        // and each comparison vetted
 };
 
 // The buffers of one worker, kept from one test image to the next (about one image pair
@@ -104,9 +107,10 @@ struct SearchWorker {
 
 // What the comparison of one test image leaves for the run to write, in list order.
 struct TestImageOutcome {
-    ImageLog log;             // its standard output and standard error
-    CandidateList candidates; // its candidate lines
-    bool fatal = false;       // the run ends after writing the log, status 1
+    ImageLog log;                        // its standard output and standard error
+    CandidateList candidates;            // its candidate lines
+    bool fatal = false;                  // the run ends after writing the log, status 1
+    std::vector<CatalogRow> catalogRows; // its candidates as vetted, when vetting
 };
 
 // Compares one test image with its object's reference image, as the run does for each
@@ -116,7 +120,8 @@ struct TestImageOutcome {
 // star finder, are reported and passed over), finds the stars of both
 // images, and puts the messages, the summary line and the candidates in *outcome.
 // A reference file whose stars were found before in the run, unchanged on disk since
-// (same identity, see fileIdentity), is not read again: its stars are reused. A test
+// (same identity, see fileIdentity), is not read again: its stars are reused (unless
+// the run vets: vetting needs the reference's pixels, so it is read every time). A test
 // image that cannot be used is reported and skipped. Returns 0, or -2 with
 // outcome->fatal set when the table is malformed or a reference image opens but cannot
 // be read (the text that ends the run is then the last in the log). Safe to run for
@@ -130,10 +135,11 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
 void printCandidates(const CandidateList* list);
 
 // The whole run from the command line, either form optionally led by the --wcs option
-// (how the images' world coordinates are read; auto by default) and the -j option (test
-// images compared at once; one per processor by default), in either order. Returns the
-// exit status: 0 for a complete run; 1 after a fatal error, reported on standard error,
-// before the candidates are printed.
+// (how the images' world coordinates are read; auto by default), the -j option (test
+// images compared at once; one per processor by default) and the options of
+// search/options.hpp (vetting, --help, --version), in any order. Returns the exit
+// status: 0 for a complete run, --help and --version; 1 after a fatal error, reported on
+// standard error, before the candidates are printed.
 int runSearch(int argc, char** argv);
 
 } // namespace newstars

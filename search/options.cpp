@@ -1,0 +1,160 @@
+#include "search/options.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef NEWSTARS_VERSION
+#define NEWSTARS_VERSION "unknown"
+#endif
+
+namespace newstars {
+
+namespace {
+
+// A threshold option and the parameter it sets.
+struct Threshold {
+    const char* name;
+    double VetParams::*parameter;
+    const char* help;
+};
+
+const Threshold THRESHOLDS[] = {
+    {"--sharp", &VetParams::sharpSpreads,
+     "reject as sharp: sharpness below the stars' median by\n"
+     "                      more than N spreads"},
+    {"--elongation", &VetParams::elongationSpreads,
+     "reject as elongated: elongation above the stars' median\n"
+     "                      by more than N spreads"},
+    {"--reference-snr", &VetParams::referenceSnr,
+     "reject as in-reference: a forced reference flux of N\n"
+     "                      errors or more ..."},
+    {"--brightening", &VetParams::brighteningFactor,
+     "... unless the test flux reaches N times the reference\n"
+     "                      flux scaled to the test image"},
+    {"--saturation-fwhm", &VetParams::saturationFwhm,
+     "reject as saturated-reference: a saturated reference\n"
+     "                      pixel within N times the stars' FWHM"},
+};
+
+// A whole decimal number, finite and above 0, all of the text used.
+bool parsePositive(const char* text, double* value)
+{
+    if (*text == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || !(v > 0))
+        return false;
+    *value = v;
+    return true;
+}
+
+} // namespace
+
+int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::string* message)
+{
+    *used = 0;
+    if (argc < 2 || argv[1] == nullptr)
+        return 0;
+    std::string name = argv[1];
+    if (name == "--") {
+        options->endOfOptions = true;
+        *used = 1;
+        return 0;
+    }
+    if (name.rfind("--", 0) != 0)
+        return 0;
+    const char* value = nullptr;
+    int words = 1;
+    const size_t equals = name.find('=');
+    if (equals != std::string::npos) {
+        value = argv[1] + equals + 1;
+        name.resize(equals);
+    }
+    bool* flag = name == "--help"      ? &options->help
+                 : name == "--version" ? &options->version
+                 : name == "--vet"     ? &options->vetting.vet
+                                       : nullptr;
+    if (flag != nullptr) {
+        if (value != nullptr) {
+            *message = name + " takes no value";
+            return -1;
+        }
+        *flag = true;
+        *used = 1;
+        return 0;
+    }
+    std::string* path = name == "--catalog"   ? &options->vetting.catalogPath
+                        : name == "--regions" ? &options->vetting.regionsPath
+                        : name == "--stamps"  ? &options->vetting.stampsDirectory
+                                              : nullptr;
+    const Threshold* threshold = nullptr;
+    for (const Threshold& t : THRESHOLDS) {
+        if (name == t.name)
+            threshold = &t;
+    }
+    if (path == nullptr && threshold == nullptr) {
+        *message = "unknown option " + name;
+        return -1;
+    }
+    if (value == nullptr) {
+        if (argc < 3 || argv[2] == nullptr) {
+            *message = name + " needs a value";
+            return -1;
+        }
+        value = argv[2];
+        words = 2;
+    }
+    if (path != nullptr) {
+        if (*value == '\0') {
+            *message = name + " needs a name";
+            return -1;
+        }
+        *path = value;
+    } else if (!parsePositive(value, &(options->vetting.params.*(threshold->parameter)))) {
+        *message = name + " needs a number above 0, not `" + value + "'";
+        return -1;
+    }
+    *used = words;
+    return 0;
+}
+
+void printHelp(const char* programName)
+{
+    std::printf("usage: %s [options] arcsec_sep config_file test1.fts [test2.fts ...]\n"
+                "       %s [options] -f file_of_files arcsec_sep config_file\n"
+                "Reports the stars of each test image that have no reference star within\n"
+                "arcsec_sep arcseconds, inside the sky box that config_file gives its object.\n"
+                "options (before the other arguments, in any order; \"--\" ends them):\n"
+                "  --wcs MODE          how world coordinates are read: auto (default), classic\n"
+                "                      (CDELT/CROTA2 cards, pixels as CRPIX is written) or\n"
+                "                      fits (the FITS standard, first pixel's centre at 1)\n"
+                "  -j N                test images compared at once (default: one per\n"
+                "                      processor; the report is the same)\n"
+                "  --vet               leave out the candidates that vetting rejects (the\n"
+                "                      summary's count is then the kept count)\n"
+                "  --catalog FILE      every candidate with its measurements, verdict and\n"
+                "                      reasons, as an ECSV table\n"
+                "  --regions FILE      a region file of the candidates (fk5; kept green,\n"
+                "                      rejected red)\n"
+                "  --stamps DIR        a PNG per candidate: reference, test, difference\n",
+                programName, programName);
+    const VetParams defaults;
+    for (const Threshold& t : THRESHOLDS) {
+        std::printf("  %-19s %s (default %g)\n", (std::string(t.name) + " N").c_str(), t.help,
+                    defaults.*(t.parameter));
+    }
+    std::printf("  --help              this text\n"
+                "  --version           the version\n");
+}
+
+void printVersion()
+{
+    std::printf("newstars %s\n", NEWSTARS_VERSION);
+}
+
+} // namespace newstars

@@ -1,0 +1,34 @@
+#pragma once
+// The options of the command line: they come before the arguments of either form and
+// add outputs beside the report (the report itself changes only with --vet).
+
+#include <string>
+
+#include "search/vetting.hpp"
+
+namespace newstars {
+
+struct RunOptions {
+    bool help = false;         // --help
+    bool version = false;      // --version
+    bool endOfOptions = false; // "--" was taken
+    VetOptions vetting;        // --vet, --catalog, --regions, --stamps and the thresholds
+};
+
+// Takes the option at argv[1] (argv[0] being the program name) when it is one of these:
+// --vet, --catalog FILE, --regions FILE, --stamps DIR, a threshold, --help, --version, or
+// "--" (which sets endOfOptions). "--name value" and "--name=value" are the same.
+// 0 with *used the number of arguments taken (0 when argv[1] does not start with "--");
+// -1 with the reason in *message for any other argument starting with "--", a missing
+// value, a value on a flag, or a threshold that is not a finite number above 0 (*used 0).
+// --wcs and -j are not taken here.
+int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::string* message);
+
+// Writes the help text (both forms of the command line and every option with its
+// default) to standard output, naming programName.
+void printHelp(const char* programName);
+
+// Writes "newstars <version>" to standard output.
+void printVersion();
+
+} // namespace newstars
