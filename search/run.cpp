@@ -19,6 +19,7 @@
 #include "search/image_file.hpp"
 #include "search/options.hpp"
 #include "search/ordered_work.hpp"
+#include "search/progress.hpp"
 #include "search/stop_signals.hpp"
 #include "sky/sexagesimal.hpp"
 
@@ -569,6 +570,10 @@ int runSearch(int argc, char** argv)
     std::vector<SearchWorker> buffers(static_cast<size_t>(std::max(workers, 1)));
     CandidateList candidates;
     bool fatal = false;
+    ProgressLine progress;
+    startProgress(&progress, count);
+    if (count > 0)
+        showProgress(&progress, 0, imageNames[0].c_str());
     runInOrder(
         count, workers,
         [&](int i, int worker) {
@@ -578,6 +583,7 @@ int runSearch(int argc, char** argv)
         },
         [&](int i) {
             TestImageOutcome& outcome = outcomes[static_cast<size_t>(i)];
+            clearProgress(&progress);
             writeImageLog(outcome.log);
             for (std::string& line : outcome.candidates.lines)
                 candidates.lines.push_back(std::move(line));
@@ -585,8 +591,11 @@ int runSearch(int argc, char** argv)
                 catalogRows.push_back(std::move(row));
             fatal = outcome.fatal;
             outcome = TestImageOutcome{};
+            if (!fatal && i + 1 < count)
+                showProgress(&progress, i + 1, imageNames[static_cast<size_t>(i) + 1].c_str());
             return !fatal;
         });
+    clearProgress(&progress);
     if (fatal)
         return 1;
     printCandidates(&candidates);

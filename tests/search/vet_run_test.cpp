@@ -3,8 +3,15 @@
 // output options, --vet leaves out exactly the rejected candidates, the catalogue, region
 // file and stamps hold one entry per candidate, and the false candidates fall.
 
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -193,6 +200,49 @@ TEST_F(VetRun, HelpListsEveryOptionAndBadOptionsAreRefused)
         EXPECT_EQ(r.out, "") << options[0];
         EXPECT_NE(r.err.find("--help"), std::string::npos) << options[0] << r.err;
     }
+}
+
+// Runs newstars in directory with standard error on a terminal (standard output to
+// /dev/null) and returns what the terminal received.
+std::string terminalError(const std::string& directory, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> copies = arguments;
+    std::vector<char*> argv;
+    for (std::string& a : copies)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_WRONLY);
+        if (devNull < 0 || dup2(devNull, 1) < 0 || chdir(directory.c_str()) != 0)
+            _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    std::string text;
+    if (pid < 0)
+        return text;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        text.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return text;
+}
+
+TEST_F(VetRun, ProgressShowsOnATerminalOnly)
+{
+    const std::string shown =
+        terminalError(night->path, {NEWSTARS_PATH, "-f", "files.txt", "2", "table.txt"});
+    for (const char* step : {"\rnewstars: 0/4 FLD01_1.fts", "\rnewstars: 3/4 FLD02_2.fts"})
+        EXPECT_NE(shown.find(step), std::string::npos) << step << "\n" << shown;
+    // Erased at the end: blanks over the last line, the cursor back at its start.
+    EXPECT_EQ(shown.substr(shown.size() - 2), " \r") << shown;
+    // Through a pipe, as in every other test, nothing of it.
+    EXPECT_EQ(plain->err, "");
 }
 
 } // namespace
