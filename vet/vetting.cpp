@@ -46,17 +46,23 @@ double despiked(const FitsImage& image, int32_t x, int32_t y, double background,
     if (!(v - background > SPIKE_NOISE * noise) || x < 1 || y < 1 || x > image.width - 2 ||
         y > image.height - 2)
         return v;
+    const double rise = SPIKE_FRACTION * (v - background);
     uint16_t around[8];
-    int n = 0;
+    int n = 0, low = 0;
     for (int32_t dy = -1; dy <= 1; ++dy) {
         for (int32_t dx = -1; dx <= 1; ++dx) {
-            if (dx != 0 || dy != 0)
-                around[n++] = pixelAt(image, x + dx, y + dy);
+            if (dx == 0 && dy == 0)
+                continue;
+            around[n] = pixelAt(image, x + dx, y + dy);
+            low += around[n] - background < rise ? 1 : 0;
+            ++n;
         }
     }
+    // The lower median (the 4th smallest) lies below the rise exactly when 4 of them do.
+    if (low < 4)
+        return v;
     std::nth_element(around, around + 3, around + 8);
-    const double median = around[3];
-    return median - background < SPIKE_FRACTION * (v - background) ? median : v;
+    return around[3];
 }
 
 // The lower median of values (reordered).
@@ -82,6 +88,29 @@ void robustCentre(std::vector<double>* values, double* median, double* spread)
     *spread = ROBUST_SIGMA_PER_MAD * lowerMedian(values);
 }
 
+// The k-th smallest of values (k from 0, k < size), by counting the high bytes and then
+// the low bytes of those in the right high-byte bucket: two short passes, no reordering.
+uint16_t kthSmallest(const std::vector<uint16_t>& values, size_t k)
+{
+    uint32_t high[256] = {};
+    for (uint16_t v : values)
+        ++high[v >> 8];
+    uint32_t top = 0;
+    size_t below = 0;
+    while (below + high[top] <= k)
+        below += high[top++];
+    uint32_t low[256] = {};
+    for (uint16_t v : values) {
+        if ((v >> 8) == top)
+            ++low[v & 255];
+    }
+    size_t rank = k - below;
+    uint32_t bottom = 0;
+    while (rank >= low[bottom])
+        rank -= low[bottom++];
+    return static_cast<uint16_t>(top << 8 | bottom);
+}
+
 // The sky around pixel (cx, cy): median and robust deviation of the unsaturated annulus
 // pixels inside the image (whole ADU, so both medians are taken on integers). false with
 // fewer than MINIMUM_ANNULUS_PIXELS.
@@ -99,24 +128,29 @@ bool localSky(const FitsImage& image, int32_t cx, int32_t cy, const VetParams& p
             continue;
         const uint16_t* row =
             image.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(image.width);
-        for (int32_t dx = -reach; dx <= reach; ++dx) {
-            const int32_t x = cx + dx;
-            const double r2 = static_cast<double>(dx * dx + dy * dy);
-            if (x < 0 || x >= image.width || r2 < inner2 || r2 > outer2)
+        // The row's columns in the annulus: |dx| from inside to outside.
+        int32_t outside = reach, inside = 0;
+        while (outside >= 0 && static_cast<double>(outside * outside + dy * dy) > outer2)
+            --outside;
+        while (inside <= outside && static_cast<double>(inside * inside + dy * dy) < inner2)
+            ++inside;
+        for (int32_t dx = -outside; dx <= outside; ++dx) {
+            if (dx > -inside && dx < inside) {
+                dx = inside - 1;
                 continue;
-            if (row[x] < params.saturationLevel)
+            }
+            const int32_t x = cx + dx;
+            if (x >= 0 && x < image.width && row[x] < params.saturationLevel)
                 values.push_back(row[x]);
         }
     }
     if (static_cast<int32_t>(values.size()) < MINIMUM_ANNULUS_PIXELS)
         return false;
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    const uint16_t median = *middle;
+    const size_t middle = (values.size() - 1) / 2;
+    const uint16_t median = kthSmallest(values, middle);
     for (uint16_t& v : values)
         v = static_cast<uint16_t>(v > median ? v - median : median - v);
-    std::nth_element(values.begin(), middle, values.end());
-    const double spread = ROBUST_SIGMA_PER_MAD * *middle;
+    const double spread = ROBUST_SIGMA_PER_MAD * kthSmallest(values, middle);
     *count = static_cast<int32_t>(values.size());
     *background = median;
     *noise = std::sqrt(spread * spread + ROUNDING_VARIANCE);
