@@ -1,14 +1,17 @@
 // Cost of vetting beside the search itself, on a 4096 x 4096 pair with about 20 000 stars
-// each and about 300 candidates (new stars and cosmic-ray tracks): the search (both star
-// searches, the sky positions, the box and the matching, as compareImages does them), the
-// vetting of every candidate, the catalogue and region texts, and the stamps.
+// each and about 300 candidates (new stars and cosmic-ray tracks): the comparison as the
+// search runs it (compareImages), the same with --vet, the vetting of the candidates
+// alone, the catalogue and region texts, and the stamps.
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <random>
+#include <unistd.h>
 
 #include "base/angles.hpp"
 #include "search/compare.hpp"
@@ -66,38 +69,21 @@ struct Pair {
     int candidates = 0;
 };
 
-// The search as compareImages runs it, minus the printing: returns the test stars inside
-// the box with their matched flags.
-std::vector<ComparedStar> search(const FitsImage& reference, const FitsImage& test,
-                                 StarList* referenceStars)
+const SearchBox BOX = {150.5 * PI / 180, 30.5 * PI / 180, 149.5 * PI / 180, 29.5 * PI / 180,
+                       std::cos(30 * PI / 180)};
+
+// Runs compareImages with standard output sent to /dev/null.
+void compareQuietly(SearchRun* run, const Pair& pair)
 {
-    const SearchBox box = {150.5 * PI / 180, 30.5 * PI / 180, 149.5 * PI / 180, 29.5 * PI / 180,
-                           std::cos(30 * PI / 180)};
-    StarList testFound;
-    findStars(reference.pixels.data(), SIDE, SIDE, referenceStars);
-    findStars(test.pixels.data(), SIDE, SIDE, &testFound);
-    std::vector<SkyPosition> referenceSky, testSky;
-    for (size_t i = 0; i < referenceStars->x.size(); ++i) {
-        SkyPosition p;
-        if (pixelToSky(&reference, referenceStars->x[i], referenceStars->y[i], &p.ra, &p.dec) ==
-                0 &&
-            inSearchBox(&box, p.ra, p.dec, 0) == 0)
-            referenceSky.push_back(p);
-    }
-    std::vector<ComparedStar> compared;
-    for (size_t i = 0; i < testFound.x.size(); ++i) {
-        SkyPosition p;
-        if (pixelToSky(&test, testFound.x[i], testFound.y[i], &p.ra, &p.dec) == 0 &&
-            inSearchBox(&box, p.ra, p.dec, TOLERANCE / box.cosMidDec) == 0) {
-            testSky.push_back(p);
-            compared.push_back({testFound.x[i], testFound.y[i], p.ra, p.dec, false});
-        }
-    }
-    std::vector<char> matched;
-    matchStars(referenceSky, testSky, TOLERANCE, &matched);
-    for (size_t j = 0; j < compared.size(); ++j)
-        compared[j].matched = matched[j] != 0;
-    return compared;
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, 1);
+    compareImages(run, BOX, &pair.reference, &pair.test, "reference.fts", "test.fts", "FIELD");
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(devNull);
+    close(saved);
 }
 
 // Stars on a jittered grid of 142 x 142 cells, the reference shifted by 2.5 pixels with
@@ -136,10 +122,15 @@ Pair* makePair()
     render(&pair.test, testSky, &random);
     setSkyCards(&pair.reference, 2.5);
     setSkyCards(&pair.test, 0);
-    pair.testStars = search(pair.reference, pair.test, &pair.referenceStars);
-    pair.candidates =
-        static_cast<int>(std::count_if(pair.testStars.begin(), pair.testStars.end(),
-                                       [](const ComparedStar& s) { return !s.matched; }));
+    // The comparison's stars, as the search hands them to vetting.
+    SearchRun run;
+    run.tolerance = TOLERANCE;
+    run.filter = [](const ComparisonView& view, std::vector<char>* keep) {
+        pair.referenceStars = *view.referenceStars;
+        pair.testStars = *view.testStars;
+        pair.candidates = static_cast<int>(keep->size());
+    };
+    compareQuietly(&run, pair);
     return &pair;
 }
 
@@ -152,15 +143,35 @@ ComparisonView viewOf(const Pair& pair)
 void BM_Search(benchmark::State& state)
 {
     const Pair* pair = makePair();
+    SearchRun run;
+    run.tolerance = TOLERANCE;
     for (auto _ : state) {
-        StarList referenceStars;
-        std::vector<ComparedStar> stars = search(pair->reference, pair->test, &referenceStars);
-        benchmark::DoNotOptimize(stars.data());
+        run.candidates.lines.clear();
+        compareQuietly(&run, *pair);
     }
-    state.counters["candidates"] = pair->candidates;
+    state.counters["candidates"] = static_cast<double>(run.candidates.lines.size());
     state.counters["testStars"] = static_cast<double>(pair->testStars.size());
 }
 BENCHMARK(BM_Search)->Unit(benchmark::kMillisecond);
+
+void BM_SearchWithVet(benchmark::State& state)
+{
+    const Pair* pair = makePair();
+    VetSession session;
+    session.options.vet = true;
+    SearchRun run;
+    run.tolerance = TOLERANCE;
+    run.filter = [&session](const ComparisonView& view, std::vector<char>* keep) {
+        vetIntoSession(&session, view, keep);
+    };
+    for (auto _ : state) {
+        run.candidates.lines.clear();
+        session.rows.clear();
+        compareQuietly(&run, *pair);
+    }
+    state.counters["kept"] = static_cast<double>(run.candidates.lines.size());
+}
+BENCHMARK(BM_SearchWithVet)->Unit(benchmark::kMillisecond);
 
 void BM_VetCandidates(benchmark::State& state)
 {
