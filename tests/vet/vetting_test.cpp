@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "vet/vetting.hpp"
 #include "vet_scene.hpp"
@@ -54,6 +56,53 @@ TEST(MeasureSourceShape, MatchesKnownProfilesWithoutNoise)
         } else {
             EXPECT_GT(shape.elongation, c.elongation) << c.sx << " " << c.sy;
         }
+    }
+}
+
+TEST(MeasureApertureFlux, SkyIsTheMedianAndDeviationOfTheAnnulus)
+{
+    // Pixel patterns whose values cross byte boundaries, spread over the whole range, or
+    // hold saturated pixels (left out of the sky); the expected values by sorting.
+    struct Case {
+        const char* what;
+        uint16_t (*pixel)(int x, int y);
+    };
+    const Case cases[] = {
+        {"across 256",
+         [](int x, int y) { return static_cast<uint16_t>(200 + (x * 7 + y * 13) % 120); }},
+        {"whole range",
+         [](int x, int y) {
+             return static_cast<uint16_t>((x * 2654435761u + y * 40503u) % 65535);
+         }},
+        {"with saturated pixels",
+         [](int x, int y) {
+             return static_cast<uint16_t>((x + y) % 3 == 0 ? 65535 : 1000 + x % 5);
+         }},
+    };
+    const VetParams params;
+    for (const Case& c : cases) {
+        FitsImage image;
+        image.width = image.height = 64;
+        std::vector<uint16_t> annulus;
+        for (int y = 0; y < 64; ++y) {
+            for (int x = 0; x < 64; ++x) {
+                image.pixels.push_back(c.pixel(x, y));
+                const int r2 = (x - 30) * (x - 30) + (y - 31) * (y - 31);
+                if (r2 >= 49 && r2 <= 144 && c.pixel(x, y) < 65535)
+                    annulus.push_back(c.pixel(x, y));
+            }
+        }
+        std::sort(annulus.begin(), annulus.end());
+        const uint16_t median = annulus[(annulus.size() - 1) / 2];
+        std::vector<uint16_t> deviations;
+        for (uint16_t v : annulus)
+            deviations.push_back(static_cast<uint16_t>(std::abs(v - median)));
+        std::sort(deviations.begin(), deviations.end());
+        const double spread = 1.4826 * deviations[(deviations.size() - 1) / 2];
+        ApertureFlux flux;
+        ASSERT_EQ(measureApertureFlux(image, 30.2, 30.9, 2.5, params, &flux), VetStatus::Ok);
+        EXPECT_EQ(flux.background, median) << c.what;
+        EXPECT_DOUBLE_EQ(flux.noise, std::sqrt(spread * spread + 1.0 / 12)) << c.what;
     }
 }
 
