@@ -16,6 +16,8 @@ constexpr double ROBUST_SIGMA_PER_MAD = 1.4826;
 // Variance of a value rounded to whole ADU; the least noise a pixel can have.
 constexpr double ROUNDING_VARIANCE = 1.0 / 12;
 constexpr int MINIMUM_ANNULUS_PIXELS = 8;
+// Farthest any measurement reaches from its centre, pixels, whatever the parameters say.
+constexpr double MAXIMUM_REACH = 64;
 
 uint16_t pixelAt(const FitsImage& image, int32_t x, int32_t y)
 {
@@ -119,7 +121,8 @@ bool localSky(const FitsImage& image, int32_t cx, int32_t cy, const VetParams& p
 {
     const double inner2 = params.backgroundInner * params.backgroundInner;
     const double outer2 = params.backgroundOuter * params.backgroundOuter;
-    const int32_t reach = static_cast<int32_t>(std::ceil(params.backgroundOuter));
+    const int32_t reach =
+        static_cast<int32_t>(std::ceil(std::clamp(params.backgroundOuter, 0.0, MAXIMUM_REACH)));
     std::vector<uint16_t> values;
     values.reserve(static_cast<size_t>(4 * reach * reach));
     for (int32_t dy = -reach; dy <= reach; ++dy) {
@@ -169,7 +172,8 @@ Moments windowedMoments(const FitsImage& image, int32_t cx, int32_t cy, double b
                         double noise, double windowSigma)
 {
     Moments m;
-    const int32_t reach = static_cast<int32_t>(std::ceil(3 * windowSigma));
+    const int32_t reach =
+        static_cast<int32_t>(std::ceil(std::clamp(3 * windowSigma, 0.0, MAXIMUM_REACH)));
     const double scale = -1 / (2 * windowSigma * windowSigma);
     // The Gaussian window is separable: one factor per column offset, one per row offset.
     std::vector<double> factor(static_cast<size_t>(2 * reach + 1));
@@ -217,9 +221,10 @@ Moments windowedMoments(const FitsImage& image, int32_t cx, int32_t cy, double b
     m.elongation = std::sqrt((major + ROUNDING_VARIANCE) / (minor + ROUNDING_VARIANCE));
     const double differenceError = noise * std::sqrt((g4dd + g4xy) / 2) / sum;
     m.elongationError = differenceError / (2 * (half + ROUNDING_VARIANCE));
-    // The window narrows a Gaussian of variance s2 to s2 w2 / (s2 + w2); undo that.
+    // The window narrows a Gaussian of variance s2 to s2 w2 / (s2 + w2); undo that, up to
+    // s2 = 4 w2 (beyond it the moments hardly depend on the width any more).
     const double w2 = windowSigma * windowSigma;
-    if (half < w2)
+    if (half <= 0.8 * w2)
         m.fwhm = FWHM_PER_SIGMA * std::sqrt(half * w2 / (w2 - half));
     return m;
 }
@@ -469,9 +474,10 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference,
         const double skyLevel = v.referenceMeasured ? v.referenceFlux.background : 0;
         const double skyNoise = v.referenceMeasured ? v.referenceFlux.noise : 0;
         const double fwhm = std::isfinite(statistics.fwhmMedian) ? statistics.fwhmMedian : 0;
-        const double satRadius = std::max(params.saturationMinimum, params.saturationFwhm * fwhm);
+        const double satRadius = std::min(
+            std::max(params.saturationMinimum, params.saturationFwhm * fwhm), MAXIMUM_REACH);
         int32_t ix = 0, iy = 0;
-        if (nearestPixel(candidate.referenceX, candidate.referenceY, &ix, &iy)) {
+        if (satRadius >= 0 && nearestPixel(candidate.referenceX, candidate.referenceY, &ix, &iy)) {
             const int32_t reach = static_cast<int32_t>(std::ceil(satRadius)) + 1;
             for (int32_t yy = iy - reach; yy <= iy + reach && !v.referenceSaturated; ++yy) {
                 for (int32_t xx = ix - reach; xx <= ix + reach; ++xx) {

@@ -29,6 +29,7 @@ const char* vetStatusText(VetStatus status);
 
 // The vetting thresholds and measuring radii. Every threshold is relative to the
 // image's own stars (their median and spread) or to noise; none is a pixel value.
+// No measurement reaches farther than 64 pixels from its centre, whatever the radii.
 struct VetParams {
     double windowSigma = 2.0;      // pixels: Gaussian window of the shape moments
     double backgroundInner = 7.0;  // pixels: inner radius of the local sky annulus
@@ -63,7 +64,7 @@ struct SourceShape {
     double peak = 0;              // brightest pixel above the background, ADU
     double snr = 0;               // peak / noise
     double sharpness = 0;         // mean of the 8 neighbours over the peak, background removed
-    double fwhm = 0;              // pixels, from the windowed second moments; NaN when unbounded
+    double fwhm = 0;              // pixels, windowed moments; NaN past a deviation of 2 windows
     double elongation = 0;        // sqrt of the ratio of the moments' principal axes, >= 1
     double elongationError = 0;   // first-order effect of the noise on the elongation
     int32_t skyPixels = 0;        // annulus pixels the sky was taken from
