@@ -74,14 +74,45 @@ std::string measure(double value)
     return number(value, "%.6g");
 }
 
-// A CSV field: bytes below 32 become "?"; quoted when empty or holding a delimiter, a
+// A CSV field: control characters and bytes that are not well-formed UTF-8 become "?";
+// quoted when empty or holding a delimiter, a
 // quote, a blank or a "#" (so that no line starts like a comment).
+// Length of the well-formed UTF-8 sequence starting at text[i] (shortest form, no
+// surrogates, at most U+10FFFF); 0 when the bytes there are not one.
+size_t utf8Length(const std::string& text, size_t i)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80                    ? 1
+                    : lead >= 0xC2 && lead <= 0xDF ? 2
+                    : lead >= 0xE0 && lead <= 0xEF ? 3
+                    : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                   : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    }
+    const unsigned char second = static_cast<unsigned char>(length > 1 ? text[i + 1] : 0);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
 std::string field(const std::string& text)
 {
     std::string clean;
     bool quote = text.empty();
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x80) {
+            const size_t length = utf8Length(text, i);
+            clean += length == 0 ? std::string("?") : text.substr(i, length);
+            i += length == 0 ? 0 : length - 1;
+            continue;
+        }
         if (u < 32 || u == 127) {
             clean += '?';
             continue;

@@ -27,7 +27,8 @@ struct CatalogRow {
 // printed to 17 significant digits (pixels) and 10 decimals (degrees); the reasons of a
 // kept candidate print as "none" (an empty text would read back as missing); numbers that
 // could not be measured print as "nan"; text fields are quoted when they hold a
-// comma, a quote, a blank or nothing (quotes doubled), and bytes below 32 become "?".
+// comma, a quote, a blank or nothing (quotes doubled); control characters and bytes that
+// are not well-formed UTF-8 become "?" (the table is UTF-8 text).
 std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows);
 
 // The names of the catalogue's columns in order, as formatCatalogEcsv writes them.

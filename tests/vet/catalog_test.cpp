@@ -42,7 +42,7 @@ std::vector<CatalogRow> sampleRows()
     rows[1].vetting.reasons = VET_SHARP | VET_IN_REFERENCE;
     rows[1].vetting.referenceSaturated = true;
     rows[2].object = "FLD02";
-    rows[2].image = "t.fts";
+    rows[2].image = "t\xff\xc3\xa9\t.fts"; // a stray byte, an e acute, a tab
     rows[2].reference = "r.fts";
     rows[2].number = 1;
     rows[2].ra = 359.9999999;
@@ -67,7 +67,7 @@ print('rows', len(t))
 print(t['object'][0], '|', t['image'][0], '|', t['reference'][0], '|', t['object'][1])
 print(repr(float(t['y'][0])), t['verdict'][0], t['reasons'][0], t['verdict'][1], t['reasons'][1])
 print(bool(t['ref_saturated'][1]), bool(t['measured'][2]), int(t['stars_used'][0]))
-print(repr(float(t['ra'][2])), float(t['ref_x'][2]))
+print(repr(float(t['ra'][2])), float(t['ref_x'][2]), t['image'][2])
 )";
     // Debian's own interpreter, the one python3-astropy installs into (a python3 found
     // first on PATH may be another installation without it).
@@ -97,7 +97,7 @@ print(repr(float(t['ra'][2])), float(t['ref_x'][2]))
         "NGC 1316 | a,b.fts | ref \"deep\".fts | #FLD",
         "0.30000000000000004 kept none rejected sharp;in-reference",
         "True False 12",
-        "359.9999999 nan",
+        "359.9999999 nan t?\u00e9?.fts",
     };
     for (const char* expected : rest) {
         ASSERT_TRUE(std::getline(out, line));
