@@ -155,6 +155,21 @@ TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
         ASSERT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(result.err, "");
         outputs.push_back(result.out);
+        // Vetting maps through the same frames: it keeps the three new stars, each with a
+        // position in the reference.
+        ProgramResult vetted = runNewstars(scratch.path, {"--wcs", mode, "--vet", "--catalog",
+                                                          "c.ecsv", "3", "table", "test.fts"});
+        EXPECT_EQ(vetted.out, result.out) << mode;
+        std::istringstream catalog(readFile(scratch.file("c.ecsv")));
+        int rows = 0;
+        for (std::string line; std::getline(catalog, line);) {
+            if (line[0] == '#' || line.rfind("object,", 0) == 0)
+                continue;
+            ++rows;
+            EXPECT_NE(line.find(",kept,none,"), std::string::npos) << line;
+            EXPECT_EQ(line.find(",nan,"), std::string::npos) << line;
+        }
+        EXPECT_EQ(rows, 3) << mode;
     }
     // Classic and CD headers describe the same pixels: the same report, byte for byte.
     EXPECT_EQ(outputs[1], outputs[0]);
