@@ -16,7 +16,6 @@
 #include "base/angles.hpp"
 #include "search/compare.hpp"
 #include "search/vetting.hpp"
-#include "wcs/world_coords.hpp"
 #include "stars/find_stars.hpp"
 
 using namespace newstars;
