@@ -63,6 +63,7 @@ void render(FitsImage* image, const std::vector<double>& sky, std::mt19937_64* r
 // The pair, its stars and the comparison's outcome, made once.
 struct Pair {
     FitsImage reference, test;
+    WorldFrame referenceFrame, testFrame;
     StarList referenceStars;
     std::vector<ComparedStar> testStars;
     int candidates = 0;
@@ -127,6 +128,8 @@ Pair* makePair()
     run.filter = [](const ComparisonView& view, std::vector<char>* keep) {
         pair.referenceStars = *view.referenceStars;
         pair.testStars = *view.testStars;
+        pair.referenceFrame = *view.referenceFrame;
+        pair.testFrame = *view.testFrame;
         pair.candidates = static_cast<int>(keep->size());
     };
     compareQuietly(&run, pair);
@@ -135,8 +138,17 @@ Pair* makePair()
 
 ComparisonView viewOf(const Pair& pair)
 {
-    return {&pair.reference, &pair.test,           "FIELD",        "reference.fts",
-            "test.fts",      &pair.referenceStars, &pair.testStars};
+    ComparisonView view;
+    view.reference = &pair.reference;
+    view.test = &pair.test;
+    view.objectName = "FIELD";
+    view.referenceName = "reference.fts";
+    view.testName = "test.fts";
+    view.referenceStars = &pair.referenceStars;
+    view.testStars = &pair.testStars;
+    view.referenceFrame = &pair.referenceFrame;
+    view.testFrame = &pair.testFrame;
+    return view;
 }
 
 void BM_Search(benchmark::State& state)
