@@ -37,7 +37,7 @@ struct VetParams {
     double apertureFwhm = 1.0;     // aperture radius in units of the stars' median FWHM ...
     double minimumAperture = 2.0;  // ... but at least this many pixels
     double starMinimumSnr = 20;    // stars enter the statistics from this peak S/N up
-    int32_t maximumStars = 500;    // at most this many stars (evenly spread over the list)
+    int32_t maximumStars = 250;    // at most this many stars (evenly spread over the list)
     int32_t minimumStars = 5;      // fewer usable stars: no shape judged, no flux scale
     // sharp: sharpness below the stars' median by more than sharpSpreads times the
     // stars' spread and the candidate's own noise added in quadrature.
