@@ -21,6 +21,7 @@
 #include "search/ordered_work.hpp"
 #include "search/progress.hpp"
 #include "search/stop_signals.hpp"
+#include "search/night_piece.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
@@ -96,6 +97,33 @@ int takeWorkersOption(int argc, char** argv, int* workers, int* used)
     *workers = static_cast<int>(n);
     *used = words;
     return 0;
+}
+
+int takePartOption(int argc, char** argv, NightPiece* piece, int* used, std::string* message)
+{
+    *used = 0;
+    if (argc < 2 || argv[1] == nullptr || std::strncmp(argv[1], "--part", 6) != 0)
+        return 0;
+    const char* value = nullptr;
+    if (argv[1][6] == '=') {
+        value = argv[1] + 7;
+        *used = 1;
+    } else if (argv[1][6] == '\0' && argc >= 3) {
+        value = argv[2];
+        *used = 2;
+    } else if (argv[1][6] != '\0') {
+        return 0; // another word that merely starts with --part
+    }
+    std::string reason;
+    if (value == nullptr) {
+        *message = "--part needs K/N";
+    } else if (parseNightPiece(value, piece, &reason) != 0) {
+        *message = std::string("--part ") + value + ": " + reason;
+    } else {
+        return 0;
+    }
+    *used = 0;
+    return -1;
 }
 
 double toleranceFromText(const char* arcsecText)
@@ -448,6 +476,8 @@ int runSearch(int argc, char** argv)
     int workers = availableProcessors();
     SearchRun methodOptions; // --method and --threshold
     RunOptions options;
+    NightPiece nightPiece;
+    bool inPieces = false;
     // The options, in either order, then the rest of the command line as if they had not
     // been there.
     std::vector<char*> words(argv, argv + std::max(argc, 0));
@@ -466,6 +496,14 @@ int runSearch(int argc, char** argv)
                          programName, MAX_WORKERS);
             printUsage(programName);
             return 1;
+        }
+        if (used == 0) {
+            std::string message;
+            if (takePartOption(count, words.data(), &nightPiece, &used, &message) != 0) {
+                std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+                return 1;
+            }
+            inPieces = inPieces || used > 0;
         }
         if (used == 0) {
             const size_t before = words.size();
@@ -537,6 +575,12 @@ int runSearch(int argc, char** argv)
     } else {
         for (int i = 3; i < argc; ++i)
             imageNames.emplace_back(argv[i]);
+    }
+    if (inPieces) {
+        size_t begin = 0, end = 0;
+        nightPieceRange(imageNames.size(), nightPiece, &begin, &end);
+        imageNames.erase(imageNames.begin() + static_cast<ptrdiff_t>(end), imageNames.end());
+        imageNames.erase(imageNames.begin(), imageNames.begin() + static_cast<ptrdiff_t>(begin));
     }
 
     std::string message;

@@ -10,6 +10,7 @@
 #include "search/compare.hpp"
 #include "search/file_cache.hpp"
 #include "search/image_log.hpp"
+#include "search/night_piece.hpp"
 #include "search/reference_table.hpp"
 #include "search/vetting.hpp"
 #include "stars/find_stars.hpp"
@@ -41,6 +42,13 @@ int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used);
 // argument does not start with -j); -1 when N is missing or not a whole number from 1
 // to 256 (*used 0, *workers untouched).
 int takeWorkersOption(int argc, char** argv, int* workers, int* used);
+
+// Takes the option "--part K/N" or "--part=K/N" when it is the first argument (argv[0]
+// being the program name): the search then runs over the K-th of N consecutive pieces
+// of the test image list (nightPieceRange). 0 with *piece set and *used the number of
+// arguments it takes (0 when the first argument is not the option, *piece then
+// untouched); -1 with the reason in *message when K/N is missing or not a piece.
+int takePartOption(int argc, char** argv, NightPiece* piece, int* used, std::string* message);
 
 // The match tolerance in radians from its text in arcseconds: the leading decimal
 // number as atof reads it (0 when there is none), / 3600 * pi / 180. No range check.
@@ -136,10 +144,11 @@ void printCandidates(const CandidateList* list);
 
 // The whole run from the command line, either form optionally led by the --wcs option
 // (how the images' world coordinates are read; auto by default), the -j option (test
-// images compared at once; one per processor by default) and the options of
-// search/options.hpp (vetting, --help, --version), in any order. Returns the exit
-// status: 0 for a complete run, --help and --version; 1 after a fatal error, reported on
-// standard error, before the candidates are printed.
+// images compared at once; one per processor by default), the --part option (the search
+// over one piece of the test image list only) and the options of search/options.hpp
+// (vetting, --help, --version), in any order. Returns the exit status: 0 for a complete
+// run, --help and --version; 1 after a fatal error, reported on standard error, before the
+// candidates are printed.
 int runSearch(int argc, char** argv);
 
 } // namespace newstars
