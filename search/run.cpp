@@ -21,6 +21,7 @@
 #include "search/ordered_work.hpp"
 #include "search/progress.hpp"
 #include "search/stop_signals.hpp"
+#include "search/merge.hpp"
 #include "search/night_piece.hpp"
 #include "sky/sexagesimal.hpp"
 
@@ -470,6 +471,8 @@ void printCandidates(const CandidateList* list)
 
 int runSearch(int argc, char** argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "merge") == 0)
+        return runMerge(argc - 1, argv + 1);
     catchStopSignals();
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
     WcsMode wcsMode = WcsMode::Auto;

@@ -149,6 +149,7 @@ void printCandidates(const CandidateList* list);
 // (vetting, --help, --version), in any order. Returns the exit status: 0 for a complete
 // run, --help and --version; 1 after a fatal error, reported on standard error, before the
 // candidates are printed.
+// "merge report1 [report2 ...]" joins the reports of pieces instead (runMerge).
 int runSearch(int argc, char** argv);
 
 } // namespace newstars

@@ -1,0 +1,35 @@
+#pragma once
+// Joining the reports of consecutive pieces of one night into the report that one run
+// over the whole list of test images gives.
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace newstars {
+
+// One piece's report: a name for messages and the file holding it, open for reading and
+// able to seek (a regular file). The file must not change while it is merged.
+struct ReportPiece {
+    std::string name;
+    FILE* file = nullptr;
+};
+
+// Writes to out the report of one run over the pieces' lists taken in the given order:
+// the summary lines of every piece in order, one line holding a single form feed, then
+// the candidate lines of every piece in order, with an empty line before each candidate
+// line whose first 12 characters (the object, letter case ignored) differ from the
+// previous candidate line's, across piece boundaries too.
+// Each piece must be a whole report as newstars writes it: summary lines, the form-feed
+// line, candidate lines with empty lines exactly where the object changes, and every
+// line ended by a line end. All pieces are checked before anything is written: 0, or -1
+// with "NAME: reason" in *message and nothing written. -1 with a message too when
+// reading or writing fails later (out may then hold the start of the report).
+int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string* message);
+
+// The "merge" command: argv[1..argc-1] name the reports of the pieces in list order;
+// the merged report goes to standard output. Each must be a regular file. Returns the
+// exit status: 0, or 1 with a message on standard error (usage without any report).
+int runMerge(int argc, char** argv);
+
+} // namespace newstars
