@@ -136,15 +136,30 @@ int checkReport(FILE* file, ReportLayout* layout, std::string* message)
     return 0;
 }
 
-// Copies the bytes [0, end) of a file to out. 0, or -1 with the reason in *message.
-int copySummaries(FILE* file, off_t end, FILE* out, std::string* message)
+// Copies the bytes [begin, end) of a file to out, or to the file's end when end is -1.
+// 0, or -1 with the reason in *message.
+int copyBytes(FILE* file, off_t begin, off_t end, FILE* out, std::string* message)
 {
-    if (fseeko(file, 0, SEEK_SET) != 0) {
+    if (fseeko(file, begin, SEEK_SET) != 0) {
         *message = std::strerror(errno);
         return -1;
     }
     char buffer[1 << 16];
-    for (off_t left = end; left > 0;) {
+    if (end < 0) {
+        size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+            if (std::fwrite(buffer, 1, got, out) != got) {
+                *message = "write error";
+                return -1;
+            }
+        }
+        if (std::ferror(file)) {
+            *message = "read error";
+            return -1;
+        }
+        return 0;
+    }
+    for (off_t left = end - begin; left > 0;) {
         const size_t want =
             left < static_cast<off_t>(sizeof buffer) ? static_cast<size_t>(left) : sizeof buffer;
         const size_t got = std::fread(buffer, 1, want, file);
@@ -161,7 +176,82 @@ int copySummaries(FILE* file, off_t end, FILE* out, std::string* message)
     return 0;
 }
 
+// Whether a line belongs to the part of a table's header before its last line: comment
+// lines in both kinds, and the settings lines of a region file.
+bool isPreambleLine(TableKind kind, const LineReader& line)
+{
+    if (line.length() > 0 && line.text()[0] == '#')
+        return true;
+    return kind == TableKind::Regions && std::strncmp(line.text(), "global", 6) == 0 &&
+           (line.text()[6] == ' ' || line.text()[6] == '\0');
+}
+
+// Checks that every line of a table ends and reads its header (see mergeTables) into
+// *header. 0, or -1 with the reason in *message.
+int readTableHeader(FILE* file, TableKind kind, std::string* header, std::string* message)
+{
+    if (fseeko(file, 0, SEEK_SET) != 0) {
+        *message = std::strerror(errno);
+        return -1;
+    }
+    LineReader line;
+    bool inHeader = true;
+    int got = 0;
+    header->clear();
+    while ((got = line.next(file)) == 1) {
+        if (!line.ended()) {
+            *message = "last line has no line end: the file is cut short";
+            return -1;
+        }
+        if (inHeader) {
+            header->append(line.text(), line.length());
+            header->push_back('\n');
+            inHeader = isPreambleLine(kind, line);
+        }
+    }
+    if (got < 0) {
+        *message = "read error";
+        return -1;
+    }
+    if (inHeader) {
+        *message = kind == TableKind::Catalog
+                       ? "no column-name line: not a whole catalogue"
+                       : "no coordinate system line: not a whole region file";
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
+
+int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* out,
+                std::string* message)
+{
+    std::string first, header;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (readTableHeader(pieces[i].file, kind, i == 0 ? &first : &header, message) != 0) {
+            *message = pieces[i].name + ": " + *message;
+            return -1;
+        }
+        if (i > 0 && header != first) {
+            *message = pieces[i].name + ": header differs from " + pieces[0].name + "'s";
+            return -1;
+        }
+    }
+    if (!pieces.empty())
+        std::fwrite(first.data(), 1, first.size(), out);
+    for (const ReportPiece& piece : pieces) {
+        if (copyBytes(piece.file, static_cast<off_t>(first.size()), -1, out, message) != 0) {
+            *message = piece.name + ": " + *message;
+            return -1;
+        }
+    }
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        *message = "write error";
+        return -1;
+    }
+    return 0;
+}
 
 int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string* message)
 {
@@ -173,7 +263,7 @@ int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string*
         }
     }
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (copySummaries(pieces[i].file, layouts[i].formFeedLine, out, message) != 0) {
+        if (copyBytes(pieces[i].file, 0, layouts[i].formFeedLine, out, message) != 0) {
             *message = pieces[i].name + ": " + *message;
             return -1;
         }
@@ -214,13 +304,22 @@ int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string*
 
 int runMerge(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: newstars merge report1 [report2 ...]\n");
+    int first = 1;
+    bool table = false;
+    TableKind kind = TableKind::Catalog;
+    if (argc >= 2 &&
+        (std::strcmp(argv[1], "--catalog") == 0 || std::strcmp(argv[1], "--regions") == 0)) {
+        table = true;
+        kind = argv[1][2] == 'c' ? TableKind::Catalog : TableKind::Regions;
+        first = 2;
+    }
+    if (argc <= first) {
+        std::fprintf(stderr, "usage: newstars merge [--catalog | --regions] file1 [file2 ...]\n");
         return 1;
     }
     std::vector<ReportPiece> pieces;
     int status = 0;
-    for (int i = 1; i < argc && status == 0; ++i) {
+    for (int i = first; i < argc && status == 0; ++i) {
         const int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
         struct stat info;
         if (fd < 0) {
@@ -239,7 +338,8 @@ int runMerge(int argc, char** argv)
         }
     }
     std::string message;
-    if (status == 0 && mergeReports(pieces, stdout, &message) != 0) {
+    if (status == 0 && (table ? mergeTables(pieces, kind, stdout, &message)
+                              : mergeReports(pieces, stdout, &message)) != 0) {
         std::fprintf(stderr, "%s\n", message.c_str());
         status = 1;
     }

@@ -27,9 +27,25 @@ struct ReportPiece {
 // reading or writing fails later (out may then hold the start of the report).
 int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string* message);
 
-// The "merge" command: argv[1..argc-1] name the reports of the pieces in list order;
-// the merged report goes to standard output. Each must be a regular file. Returns the
-// exit status: 0, or 1 with a message on standard error (usage without any report).
+// The two kinds of table a run writes beside its report.
+enum class TableKind {
+    Catalog, // ECSV: "#" lines, then the column-name line, then one line per candidate
+    Regions, // region file: "#" and "global" lines, the coordinate system line, shapes
+};
+
+// Writes to out the table of one run over the pieces' lists taken in the given order:
+// the header once, then every piece's lines after its header, in order. The header is
+// the leading comment lines (and settings lines of a region file) and the one line that
+// follows them; it must be the same in every piece, and every line must end. All pieces
+// are checked before anything is written: 0, or -1 with "NAME: reason" in *message and
+// nothing written; -1 with a message too when reading or writing fails later.
+int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* out,
+                std::string* message);
+
+// The "merge" command: argv[1..argc-1] name the files of the pieces in list order,
+// reports, or catalogues after "--catalog", or region files after "--regions"; the
+// merged file goes to standard output. Each must be a regular file. Returns the exit
+// status: 0, or 1 with a message on standard error (usage without any file).
 int runMerge(int argc, char** argv);
 
 } // namespace newstars

@@ -14,8 +14,10 @@ using namespace newstars;
 
 namespace {
 
-// mergeReports over pieces held in temporary files: 0 with *merged, or -1 with *message.
-int mergeTexts(const std::vector<std::string>& texts, std::string* merged, std::string* message)
+// mergeReports, or mergeTables of the given kind, over pieces held in temporary files:
+// 0 with *merged, or -1 with *message.
+int mergeTexts(const std::vector<std::string>& texts, std::string* merged, std::string* message,
+               const TableKind* kind = nullptr)
 {
     std::vector<ReportPiece> pieces;
     for (size_t i = 0; i < texts.size(); ++i) {
@@ -24,7 +26,8 @@ int mergeTexts(const std::vector<std::string>& texts, std::string* merged, std::
         pieces.push_back({"piece" + std::to_string(i + 1), file});
     }
     FILE* out = std::tmpfile();
-    const int status = mergeReports(pieces, out, message);
+    const int status = kind != nullptr ? mergeTables(pieces, *kind, out, message)
+                                       : mergeReports(pieces, out, message);
     std::rewind(out);
     merged->clear();
     for (int c; (c = std::fgetc(out)) != EOF;)
@@ -109,6 +112,60 @@ TEST(MergeReports, RefusesWhatIsNotAWholeReportAndWritesNothing)
         EXPECT_EQ(mergeTexts({S1 + FF + A1, c.second}, &merged, &message), -1) << c.name;
         EXPECT_EQ(message, c.message) << c.name;
         EXPECT_EQ(merged, "") << c.name;
+    }
+}
+
+TEST(MergeTables, HeaderOnceThenEveryPiecesRows)
+{
+    const std::string ecsv = "# %ECSV 1.0\n# ---\n# datatype:\n# - {name: image}\nimage,ra\n";
+    const std::string regions = "# Region file format: DS9 version 4.1\nglobal color=green\nfk5\n";
+    const std::string r1 = "a.fts,1.5\n", r2 = "\"b c.fts\",2.5\n";
+    const std::string c1 = "circle(1.5,+2.0,2.000\") # text={a.fts 1 kept}\n";
+    struct Case {
+        const char* name;
+        TableKind kind;
+        std::vector<std::string> pieces;
+        int status;
+        std::string result; // the merged table or the message
+    };
+    const Case cases[] = {
+        {"catalogue",
+         TableKind::Catalog,
+         {ecsv + r1, ecsv, ecsv + r2 + r1},
+         0,
+         ecsv + r1 + r2 + r1},
+        {"no rows anywhere", TableKind::Catalog, {ecsv, ecsv}, 0, ecsv},
+        {"regions",
+         TableKind::Regions,
+         {regions, regions + c1, regions + c1},
+         0,
+         regions + c1 + c1},
+        {"headers differ",
+         TableKind::Catalog,
+         {ecsv + r1, "# other\nimage,ra\n" + r2},
+         -1,
+         "piece2: header differs from piece1's"},
+        {"no column names",
+         TableKind::Catalog,
+         {ecsv, "# %ECSV 1.0\n"},
+         -1,
+         "piece2: no column-name line: not a whole catalogue"},
+        {"empty region file",
+         TableKind::Regions,
+         {regions, ""},
+         -1,
+         "piece2: no coordinate system line: not a whole region file"},
+        {"cut short",
+         TableKind::Regions,
+         {regions + c1.substr(0, 12)},
+         -1,
+         "piece1: last line has no line end: the file is cut short"},
+    };
+    for (const Case& c : cases) {
+        std::string merged, message;
+        EXPECT_EQ(mergeTexts(c.pieces, &merged, &message, &c.kind), c.status) << c.name;
+        EXPECT_EQ(c.status == 0 ? merged : message, c.result) << c.name;
+        EXPECT_TRUE(c.status == 0 || merged.empty()) << c.name;
     }
 }
 
