@@ -247,8 +247,13 @@ TEST(MergeReports, EverySplitOfANightMergesToTheSingleRun)
         for (int k = 1; k <= count; ++k) {
             const size_t end = begin + n / count + (static_cast<size_t>(k) <= n % count ? 1 : 0);
             const std::string part = std::to_string(k) + "/" + std::to_string(count);
+            // The options in either order, with -j too.
             const ProgramResult r = runNightProgram(
-                night.path, {NEWSTARS_PATH, "--part", part, "-f", "all.txt", "2", "table.txt"});
+                night.path,
+                count == 3 ? std::vector<std::string>{NEWSTARS_PATH, "--part", part, "-j2", "-f",
+                                                      "all.txt", "2", "table.txt"}
+                           : std::vector<std::string>{NEWSTARS_PATH, "-j", "1", "--part=" + part,
+                                                      "-f", "all.txt", "2", "table.txt"});
             EXPECT_EQ(r.status, 0) << part;
             EXPECT_EQ(r.out, readFile(night.file(pieceReport(begin, end)))) << part;
             begin = end;
