@@ -53,6 +53,10 @@ void printUsage(const char* programName)
     std::fprintf(stderr, "   either form may start with --wcs auto|classic|fits\n");
     std::fprintf(
         stderr, "   and with -j N: compare N test images at a time (default: one per processor)\n");
+    std::fprintf(stderr,
+                 "   and with --part K/N: only the K-th of N consecutive pieces of the list\n");
+    std::fprintf(stderr, "%s: merge report1 ...   joins the reports of consecutive pieces\n",
+                 programName);
 }
 
 int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)

@@ -28,7 +28,7 @@ enum CommandLineForm { USAGE_FORM = 0, IMAGE_LIST_FORM = 1, FILE_OF_FILES_FORM =
 // IMAGE_LIST_FORM for three or more, otherwise USAGE_FORM.
 CommandLineForm commandLineForm(int argc, char** argv);
 
-// Writes the five usage lines to standard error, naming programName.
+// Writes the seven usage lines to standard error, naming programName.
 void printUsage(const char* programName);
 
 // Takes the option "--wcs MODE" or "--wcs=MODE" when it is the first argument (argv[0]

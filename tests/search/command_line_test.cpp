@@ -15,7 +15,9 @@ static std::string usageText()
     return p + ": arcsec_sep config_file test1.fts ...\n   or\n" + p +
            ": -f file_of_files arcsec_sep config_file\n"
            "   either form may start with --wcs auto|classic|fits\n"
-           "   and with -j N: compare N test images at a time (default: one per processor)\n";
+           "   and with -j N: compare N test images at a time (default: one per processor)\n"
+           "   and with --part K/N: only the K-th of N consecutive pieces of the list\n" +
+           p + ": merge report1 ...   joins the reports of consecutive pieces\n";
 }
 
 TEST(CommandLine, TooFewArgumentsPrintUsage)
@@ -252,7 +254,9 @@ TEST(RunSearch, FatalErrorsReturnStatusOneInProcess)
          "prog: arcsec_sep config_file test1.fts ...\n   or\n"
          "prog: -f file_of_files arcsec_sep config_file\n"
          "   either form may start with --wcs auto|classic|fits\n"
-         "   and with -j N: compare N test images at a time (default: one per processor)\n"},
+         "   and with -j N: compare N test images at a time (default: one per processor)\n"
+         "   and with --part K/N: only the K-th of N consecutive pieces of the list\n"
+         "prog: merge report1 ...   joins the reports of consecutive pieces\n"},
         {{"-f", missing, "2", shortTable}, missing + ": No such file or directory\n"},
         {{"2", missing, test}, missing + ": No such file or directory\n"},
         {{"2", shortTable, test}, "Ref file line must contain 6 fields: M31"},
