@@ -135,6 +135,12 @@ void printHelp(const char* programName)
                 "                      fits (the FITS standard, first pixel's centre at 1)\n"
                 "  -j N                test images compared at once (default: one per\n"
                 "                      processor; the report is the same)\n"
+                "  --method NAME       catalog (default: star lists compared) or difference\n"
+                "                      (reference matched to the test image and subtracted)\n"
+                "  --threshold S       signal-to-noise a source on the difference image needs\n"
+                "                      (default 5; --method difference only)\n"
+                "  --part K/N          search only the K-th of N consecutive pieces of the\n"
+                "                      test image list\n"
                 "  --vet               leave out the candidates that vetting rejects (the\n"
                 "                      summary's count is then the kept count)\n"
                 "  --catalog FILE      every candidate with its measurements, verdict and\n"
@@ -149,7 +155,11 @@ void printHelp(const char* programName)
                     defaults.*(t.parameter));
     }
     std::printf("  --help              this text\n"
-                "  --version           the version\n");
+                "  --version           the version\n"
+                "%s merge [--catalog | --regions] FILE...\n"
+                "  joins the reports (or catalogues, or region files) of consecutive pieces\n"
+                "  of one list into what a single run over the whole list gives\n",
+                programName);
 }
 
 void printVersion()
