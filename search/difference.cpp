@@ -9,38 +9,19 @@
 #include "base/angles.hpp"
 #include "base/text.hpp"
 #include "diff/difference.hpp"
+#include "search/options.hpp"
 #include "sky/sexagesimal.hpp"
 #include "wcs/world_frame.hpp"
 
 namespace newstars {
 
-// The value of an option at arguments[1] named name: "name value" or "name=value".
-// 1 with *value and the words it took in *used; 0 when arguments[1] is another word.
-static int optionValue(const std::vector<char*>& arguments, const char* name, const char** value,
-                       int* used)
-{
-    const size_t length = std::strlen(name);
-    const char* word = arguments[1];
-    if (std::strncmp(word, name, length) != 0)
-        return 0;
-    if (word[length] == '=') {
-        *value = word + length + 1;
-        *used = 1;
-        return 1;
-    }
-    if (word[length] != '\0')
-        return 0;
-    *value = arguments.size() > 2 ? arguments[2] : nullptr;
-    *used = 2;
-    return 1;
-}
-
 int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string* message)
 {
     while (arguments->size() > 1 && (*arguments)[1] != nullptr) {
+        const int argc = static_cast<int>(arguments->size());
         const char* value = nullptr;
         int used = 0;
-        if (optionValue(*arguments, "--method", &value, &used)) {
+        if (optionValue(argc, arguments->data(), "--method", &value, &used)) {
             if (value != nullptr && std::strcmp(value, "catalog") == 0) {
                 run->method = SearchMethod::Catalog;
             } else if (value != nullptr && std::strcmp(value, "difference") == 0) {
@@ -49,7 +30,7 @@ int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string
                 *message = "--method takes catalog or difference";
                 return -1;
             }
-        } else if (optionValue(*arguments, "--threshold", &value, &used)) {
+        } else if (optionValue(argc, arguments->data(), "--threshold", &value, &used)) {
             char* end = nullptr;
             const double threshold = value != nullptr ? std::strtod(value, &end) : 0;
             if (value == nullptr || end == value || *end != '\0' || !std::isfinite(threshold) ||

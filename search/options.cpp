@@ -55,6 +55,24 @@ bool parsePositive(const char* text, double* value)
 
 } // namespace
 
+int optionValue(int argc, char* const* argv, const char* name, const char** value, int* used)
+{
+    const size_t length = std::strlen(name);
+    const char* word = argv[1];
+    if (std::strncmp(word, name, length) != 0)
+        return 0;
+    if (word[length] == '=') {
+        *value = word + length + 1;
+        *used = 1;
+        return 1;
+    }
+    if (word[length] != '\0')
+        return 0;
+    *value = argc > 2 ? argv[2] : nullptr;
+    *used = 2;
+    return 1;
+}
+
 int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::string* message)
 {
     *used = 0;

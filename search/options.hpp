@@ -15,6 +15,12 @@ struct RunOptions {
     VetOptions vetting;        // --vet, --catalog, --regions, --stamps and the thresholds
 };
 
+// The value of the option named name standing at argv[1], of argc words in all, written
+// "name value" or "name=value". 1 with *value (a null pointer when no word follows "name")
+// and the number of words it takes in *used; 0, outputs untouched, when argv[1] is another
+// word (one that merely starts with name too).
+int optionValue(int argc, char* const* argv, const char* name, const char** value, int* used);
+
 // Takes the option at argv[1] (argv[0] being the program name) when it is one of these:
 // --vet, --catalog FILE, --regions FILE, --stamps DIR, a threshold, --help, --version, or
 // "--" (which sets endOfOptions). "--name value" and "--name=value" are the same.

@@ -62,22 +62,15 @@ void printUsage(const char* programName)
 int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)
 {
     *used = 0;
-    if (argc < 2 || argv[1] == nullptr || std::strncmp(argv[1], "--wcs", 5) != 0)
+    if (argc < 2 || argv[1] == nullptr)
         return 0;
     const char* value = nullptr;
-    if (argv[1][5] == '=') {
-        value = argv[1] + 6;
-        *used = 1;
-    } else if (argv[1][5] == '\0' && argc >= 3) {
-        value = argv[2];
-        *used = 2;
-    } else if (argv[1][5] != '\0') {
-        return 0; // another word that merely starts with --wcs
-    }
-    if (value == nullptr || !parseWcsMode(value, mode)) {
-        *used = 0;
+    int words = 0;
+    if (optionValue(argc, argv, "--wcs", &value, &words) == 0)
+        return 0;
+    if (value == nullptr || !parseWcsMode(value, mode))
         return -1;
-    }
+    *used = words;
     return 0;
 }
 
@@ -107,28 +100,23 @@ int takeWorkersOption(int argc, char** argv, int* workers, int* used)
 int takePartOption(int argc, char** argv, NightPiece* piece, int* used, std::string* message)
 {
     *used = 0;
-    if (argc < 2 || argv[1] == nullptr || std::strncmp(argv[1], "--part", 6) != 0)
+    if (argc < 2 || argv[1] == nullptr)
         return 0;
     const char* value = nullptr;
-    if (argv[1][6] == '=') {
-        value = argv[1] + 7;
-        *used = 1;
-    } else if (argv[1][6] == '\0' && argc >= 3) {
-        value = argv[2];
-        *used = 2;
-    } else if (argv[1][6] != '\0') {
-        return 0; // another word that merely starts with --part
-    }
+    int words = 0;
+    if (optionValue(argc, argv, "--part", &value, &words) == 0)
+        return 0;
     std::string reason;
     if (value == nullptr) {
         *message = "--part needs K/N";
-    } else if (parseNightPiece(value, piece, &reason) != 0) {
-        *message = std::string("--part ") + value + ": " + reason;
-    } else {
-        return 0;
+        return -1;
     }
-    *used = 0;
-    return -1;
+    if (parseNightPiece(value, piece, &reason) != 0) {
+        *message = std::string("--part ") + value + ": " + reason;
+        return -1;
+    }
+    *used = words;
+    return 0;
 }
 
 double toleranceFromText(const char* arcsecText)
