@@ -76,13 +76,22 @@ bool clearlyDetectable(const TruthSource& source)
            source.peak + source.sky + 5 * source.sigma < 65535;
 }
 
-int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::string* message)
+// Opens path for reading; 0, or -1 with "path: reason" in *message.
+static int openInput(const char* path, std::ifstream* in, std::string* message)
 {
-    std::ifstream in(path);
-    if (!in) {
+    in->open(path);
+    if (!*in) {
         *message = std::string(path) + ": " + std::strerror(errno);
         return -1;
     }
+    return 0;
+}
+
+int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::string* message)
+{
+    std::ifstream in;
+    if (openInput(path, &in, message) != 0)
+        return -1;
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#')
@@ -104,11 +113,9 @@ int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::stri
 int readReportCandidates(const char* path, std::vector<ReportCandidate>* candidates,
                          std::string* message)
 {
-    std::ifstream in(path);
-    if (!in) {
-        *message = std::string(path) + ": " + std::strerror(errno);
+    std::ifstream in;
+    if (openInput(path, &in, message) != 0)
         return -1;
-    }
     std::string line;
     bool inCandidates = false;
     while (std::getline(in, line)) {
@@ -221,11 +228,9 @@ std::vector<std::string> splitCsv(const std::string& line)
 
 int readCausesFile(const char* path, std::vector<CauseSegment>* causes, std::string* message)
 {
-    std::ifstream in(path);
-    if (!in) {
-        *message = std::string(path) + ": " + std::strerror(errno);
+    std::ifstream in;
+    if (openInput(path, &in, message) != 0)
         return -1;
-    }
     std::string line;
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#')
@@ -246,11 +251,9 @@ int readCausesFile(const char* path, std::vector<CauseSegment>* causes, std::str
 int readCatalogCandidates(const char* path, std::vector<ReportCandidate>* candidates,
                           std::string* message)
 {
-    std::ifstream in(path);
-    if (!in) {
-        *message = std::string(path) + ": " + std::strerror(errno);
+    std::ifstream in;
+    if (openInput(path, &in, message) != 0)
         return -1;
-    }
     std::string line;
     std::vector<std::string> names;
     const char* wanted[] = {"object", "image", "ra", "dec", "verdict"};
