@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/end_by_signal.hpp"
+
 namespace newstars {
 
 namespace {
@@ -79,16 +81,7 @@ extern "C" void onStopSignal(int signal)
         }
         removeDirectoryInHandler(slot.directory);
     }
-    // End as the signal would have ended the process without this handler.
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    raise(signal);
+    endBySignal(signal);
 }
 
 } // namespace

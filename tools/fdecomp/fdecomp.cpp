@@ -34,6 +34,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/end_by_signal.hpp"
+
 static constexpr size_t CARD_LENGTH = 80;
 static constexpr size_t RECORD_LENGTH = 2880;
 
@@ -73,15 +75,7 @@ extern "C" void removePartialOutputAndStop(int signal)
     int savedErrno = errno;
     if (const char* name = partialOutput.load())
         unlink(name);
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signal);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    raise(signal);
+    newstars::endBySignal(signal);
     errno = savedErrno;
 }
 
