@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -209,24 +210,87 @@ static bool isWellFormedCard(const char* card)
     return false;
 }
 
+// Whether card (a well-formed value card) is a polynomial distortion coefficient
+// (A_p_q, B_p_q, AP_p_q, BP_p_q).
+static bool isDistortionCoefficient(const char* card)
+{
+    if (card[0] != 'A' && card[0] != 'B')
+        return false;
+    int i = card[1] == 'P' ? 2 : 1;
+    for (int part = 0; part < 2; ++part) {
+        if (i >= 8 || card[i] != '_' || !std::isdigit(static_cast<unsigned char>(card[i + 1])))
+            return false;
+        for (++i; i < 8 && std::isdigit(static_cast<unsigned char>(card[i]));)
+            ++i;
+    }
+    return i == 8 || card[i] == ' ';
+}
+
+// Whether the value field of card (from column 11) is one integer or real number, as
+// FITS writes them (a D exponent too), with nothing but blanks or a comment after it.
+static bool isNumberValue(const char* card)
+{
+    const char* at = card + 10;
+    const char* end = card + FITS_CARD_LENGTH;
+    const auto digits = [&] {
+        const char* start = at;
+        while (at < end && std::isdigit(static_cast<unsigned char>(*at)))
+            ++at;
+        return at > start;
+    };
+    while (at < end && *at == ' ')
+        ++at;
+    if (at < end && (*at == '+' || *at == '-'))
+        ++at;
+    bool mantissa = digits();
+    if (at < end && *at == '.') {
+        ++at;
+        mantissa = digits() || mantissa;
+    }
+    if (!mantissa)
+        return false;
+    if (at < end && (*at == 'E' || *at == 'e' || *at == 'D' || *at == 'd')) {
+        ++at;
+        if (at < end && (*at == '+' || *at == '-'))
+            ++at;
+        if (!digits())
+            return false;
+    }
+    while (at < end && *at == ' ')
+        ++at;
+    return at == end || *at == '/';
+}
+
 static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
 {
     if (image.cardCount <= 0)
         return WcsStatus::NoCelestialAxes;
     // wcspih wants a modifiable header; the image stays as it is. Only well-formed value
     // cards are given to it (see isWellFormedCard): on malformed ones WCSLIB's header
-    // parser can run forever or read and write outside its buffers.
+    // parser can run forever or read and write outside its buffers. Its handling of
+    // polynomial distortion coefficients fails in two more ways, so those cards are held
+    // to what it can take: a coefficient whose value is not a number makes it follow a
+    // null pointer, and one met while it still counts fewer than two axes makes it write
+    // outside its arrays; the image is 2-D whatever its cards say, and WCSLIB is told so
+    // before any other card.
     std::vector<char> header;
-    header.reserve(image.cards.size());
-    int count = 0;
+    header.reserve(image.cards.size() + FITS_CARD_LENGTH);
+    char naxis[FITS_CARD_LENGTH + 1];
+    std::snprintf(naxis, sizeof naxis, "%-8s= %20d", "NAXIS", 2);
+    header.insert(header.end(), naxis, naxis + std::strlen(naxis));
+    header.resize(FITS_CARD_LENGTH, ' ');
+    int count = 1;
+    bool anyOther = false;
     for (int i = 0; i < image.cardCount; ++i) {
         const char* card = image.cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH;
-        if (isWellFormedCard(card)) {
+        if (isWellFormedCard(card) && std::strncmp(card, "NAXIS   ", 8) != 0 &&
+            (!isDistortionCoefficient(card) || isNumberValue(card))) {
             header.insert(header.end(), card, card + FITS_CARD_LENGTH);
             ++count;
+            anyOther = true;
         }
     }
-    if (count == 0)
+    if (!anyOther)
         return WcsStatus::NoCelestialAxes;
     auto standard = std::make_shared<StandardFrame>();
     int rejected = 0;

@@ -198,8 +198,8 @@ TEST(WorldFrame, ReportsWhyAHeaderGivesNoFrame)
 }
 
 // Malformed cards (bytes outside printable ASCII, an unclosed string, a keyword that is
-// no keyword) once made the standard reader loop forever or crash; they are left out,
-// the other cards read as ever.
+// no keyword, a distortion coefficient that is no number) once made the standard reader
+// loop forever or crash; they are left out, the other cards read as ever.
 TEST(WorldFrame, StandardReaderLeavesOutMalformedCards)
 {
     struct Case {
@@ -214,6 +214,9 @@ TEST(WorldFrame, StandardReaderLeavesOutMalformedCards)
         {"control character in a value", "DATE-OBS", "'\x05' $\x80$\x80", "", WcsStatus::Ok},
         {"unclosed string, cards without keywords", "CTYPE1", "'RA77", "'R-", WcsStatus::Invalid},
         {"world-coordinate card", "CTYPE2", "'DEC--TAN' / \xff", "", WcsStatus::Invalid},
+        {"distortion coefficient that is a text", "A_2_0", "'a'", "", WcsStatus::Ok},
+        {"distortion coefficient that is two numbers", "BP_0_2", "1 2", "", WcsStatus::Ok},
+        {"distortion coefficient with a bare exponent", "AP_1_1", "1.5E+ / x", "", WcsStatus::Ok},
     };
     for (const Case& c : cases) {
         Header h;
@@ -229,6 +232,12 @@ TEST(WorldFrame, StandardReaderLeavesOutMalformedCards)
         WorldFrame frame;
         EXPECT_EQ(readWorldFrame(h.image, WcsMode::Fits, &frame), c.expected) << c.what;
     }
+    // A coefficient read before any card that gives two axes.
+    Header h;
+    h.text("CTYPE1", "RA---TAN-SIP");
+    h.raw("A_2_0", "1");
+    WorldFrame frame;
+    EXPECT_EQ(readWorldFrame(h.image, WcsMode::Fits, &frame), WcsStatus::Invalid);
 }
 
 TEST(WorldFrame, AutoReadsClassicHeadersClassicallyAndTheRestByTheStandard)
