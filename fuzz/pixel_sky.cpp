@@ -2,7 +2,8 @@
 // text lines: the value fields (from column 11) of CRVAL1, CRVAL2, CRPIX1, CRPIX2,
 // CDELT1, CDELT2, CROTA2 and CTYPE1 ("-" leaves the card out), then "x y" and
 // "ra dec" (degrees), then whole cards of any kind (CTYPE2, CROTA1, ...).
-// A position placed on the sky is finite, and the classic frame read once gives bit for
+// The cards are read as a classic, a standard and an automatically chosen frame. A
+// position placed on the sky is finite, and the classic frame read once gives bit for
 // bit what the one-shot conversion gives.
 
 #include <cmath>
@@ -79,9 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     double outX = 0, outY = 0;
     skyToPixel(&image, ra * M_PI / 180, dec * M_PI / 180, &outX, &outY);
 
-    // Classic frames only: WCSLIB's header parser (the standard frames) still crashes on
-    // some hostile headers, a fault of that library this target would only rediscover.
-    for (WcsMode mode : {WcsMode::Classic}) {
+    for (WcsMode mode : {WcsMode::Classic, WcsMode::Fits, WcsMode::Auto}) {
         WorldFrame frame;
         if (readWorldFrame(image, mode, &frame) != WcsStatus::Ok)
             continue;
