@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <new>
 
@@ -420,6 +421,20 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
     if (noiseScale != nullptr)
         *noiseScale = scale;
     return DiffStatus::Ok;
+}
+
+std::string differenceReasonText(uint32_t reasons)
+{
+    static const char* const WORDS[] = {"sharp", "elongated", "dipole", "masked"};
+    std::string text;
+    for (size_t bit = 0; bit < std::size(WORDS); ++bit) {
+        if ((reasons & (1u << bit)) == 0)
+            continue;
+        if (!text.empty())
+            text += ';';
+        text += WORDS[bit];
+    }
+    return text;
 }
 
 } // namespace newstars

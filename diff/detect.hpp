@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "diff/diff_image.hpp"
@@ -46,6 +47,10 @@ inline constexpr uint32_t REJECT_ELONGATED = 2; // longer than wide
 inline constexpr uint32_t REJECT_DIPOLE = 4;    // a negative lobe beside it
 inline constexpr uint32_t REJECT_MASKED = 8;    // unusable pixels within its core (1.5 point-
                                                 // spread deviations, at least 2 pixels)
+
+// The reasons as words joined by ";" in bit order: "sharp", "elongated", "dipole",
+// "masked"; empty for none.
+std::string differenceReasonText(uint32_t reasons);
 
 // One source found on the difference image.
 struct DifferenceSource {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace newstars {
 
@@ -53,6 +54,30 @@ const Column COLUMNS[] = {
     {"flux_scale", "", "float64", "median test over reference flux of matched stars"},
 };
 
+const Column DIFFERENCE_COLUMNS[] = {
+    {"object", "", "string", "OBJECT of the test image"},
+    {"image", "", "string", "test image"},
+    {"reference", "", "string", "reference image"},
+    {"number", "", "int64", "detection number within the test image, from 1"},
+    {"x", "pix", "float64", "test image column, from 0 at the first pixel centre"},
+    {"y", "pix", "float64", "test image row, from 0 at the first pixel centre"},
+    {"ra", "deg", "float64", "right ascension"},
+    {"dec", "deg", "float64", "declination"},
+    {"verdict", "", "string", "kept or rejected"},
+    {"reasons", "", "string", "reasons for a rejection, separated by semicolons; none"},
+    {"flux", "adu", "float64", "flux on the difference image, point-spread fit"},
+    {"flux_err", "adu", "float64", "error of that flux"},
+    {"snr", "", "float64", "flux over its error"},
+    {"peak_snr", "", "float64", "matched-filter signal-to-noise at the detecting pixel"},
+    {"ref_flux", "adu", "float64", "flux of the matched reference at the same place"},
+    {"mag_change", "mag", "float64", "magnitude change; nan when the reference flux is faint"},
+    {"sharpness", "", "float64", "nearest pixel over the point-spread model there"},
+    {"elongation", "", "float64", "axis ratio of the second moments"},
+    {"dipole", "", "float64", "negative lobe flux over positive flux"},
+    {"ref_x", "pix", "float64", "reference image column of the same position"},
+    {"ref_y", "pix", "float64", "reference image row of the same position"},
+};
+
 std::string number(double value, const char* format)
 {
     if (std::isnan(value))
@@ -74,9 +99,6 @@ std::string measure(double value)
     return number(value, "%.6g");
 }
 
-// A CSV field: control characters and bytes that are not well-formed UTF-8 become "?";
-// quoted when empty or holding a delimiter, a
-// quote, a blank or a "#" (so that no line starts like a comment).
 // Length of the well-formed UTF-8 sequence starting at text[i] (shortest form, no
 // surrogates, at most U+10FFFF); 0 when the bytes there are not one.
 size_t utf8Length(const std::string& text, size_t i)
@@ -100,10 +122,13 @@ size_t utf8Length(const std::string& text, size_t i)
     return length;
 }
 
-std::string field(const std::string& text)
+// The text with control characters and bytes that are not well-formed UTF-8 as "?" and
+// every character in quote doubled; *special tells whether one of the characters of
+// special was there.
+std::string cleanText(const std::string& text, char quote, const char* special, bool* found)
 {
     std::string clean;
-    bool quote = text.empty();
+    *found = false;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         const unsigned char u = static_cast<unsigned char>(c);
@@ -117,13 +142,23 @@ std::string field(const std::string& text)
             clean += '?';
             continue;
         }
-        if (c == ',' || c == '"' || c == ' ' || c == '#')
-            quote = true;
+        if (std::strchr(special, c) != nullptr)
+            *found = true;
         clean += c;
-        if (c == '"')
-            clean += '"';
+        if (c == quote)
+            clean += quote;
     }
-    if (!quote)
+    return clean;
+}
+
+// A CSV field: control characters and bytes that are not well-formed UTF-8 become "?";
+// quoted when empty or holding a delimiter, a quote, a blank or a "#" (so that no line
+// starts like a comment).
+std::string field(const std::string& text)
+{
+    bool quote = false;
+    const std::string clean = cleanText(text, '"', ",\" #", &quote);
+    if (!quote && !text.empty())
         return clean;
     std::string quoted = "\"";
     quoted += clean;
@@ -131,38 +166,39 @@ std::string field(const std::string& text)
     return quoted;
 }
 
-const char* truth(bool value)
+// A text in the YAML header: single-quoted, quotes doubled.
+std::string yamlText(const std::string& text)
 {
-    return value ? "True" : "False";
+    bool unused = false;
+    std::string quoted = "'";
+    quoted += cleanText(text, '\'', "", &unused);
+    quoted += '\'';
+    return quoted;
 }
 
-std::string regionName(const std::string& text)
+// A number in the YAML header, one that YAML reads as a floating-point value: 6 digits
+// and always a decimal point; .nan, .inf, -.inf.
+std::string yamlNumber(double value)
 {
-    std::string clean;
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        clean += (c == '{' || c == '}' || c == '"' || c == '\'' || u < 32 || u == 127) ? '_' : c;
+    if (std::isnan(value))
+        return ".nan";
+    if (std::isinf(value))
+        return value > 0 ? ".inf" : "-.inf";
+    std::string text = measure(value);
+    if (text.find('.') == std::string::npos) {
+        const size_t e = text.find('e');
+        text.insert(e == std::string::npos ? text.size() : e, ".0");
     }
-    return clean;
+    return text;
 }
 
-} // namespace
-
-const std::vector<std::string>& catalogColumnNames()
-{
-    static const std::vector<std::string> names = [] {
-        std::vector<std::string> list;
-        for (const Column& c : COLUMNS)
-            list.emplace_back(c.name);
-        return list;
-    }();
-    return names;
-}
-
-std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
+// The YAML header lines of the columns, the meta lines given (each already "# "-prefixed
+// and ended), the schema line, and the column-name line.
+template <size_t N>
+std::string ecsvHeader(const Column (&columns)[N], const std::string& meta)
 {
     std::string text = "# %ECSV 1.0\n# ---\n# delimiter: ','\n# datatype:\n";
-    for (const Column& c : COLUMNS) {
+    for (const Column& c : columns) {
         text += "# - {name: ";
         text += c.name;
         if (*c.unit != '\0') {
@@ -175,14 +211,91 @@ std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
         text += c.description;
         text += "'}\n";
     }
+    text += meta;
     text += "# schema: astropy-2.0\n";
-    for (size_t i = 0; i < std::size(COLUMNS); ++i) {
+    for (size_t i = 0; i < N; ++i) {
         if (i > 0)
             text += ',';
-        text += COLUMNS[i].name;
+        text += columns[i].name;
     }
     text += '\n';
+    return text;
+}
 
+template <size_t N>
+void appendRow(const std::string (&cells)[N], std::string* text)
+{
+    for (size_t i = 0; i < N; ++i) {
+        if (i > 0)
+            *text += ',';
+        *text += cells[i];
+    }
+    *text += '\n';
+}
+
+template <size_t N>
+std::vector<std::string> columnNames(const Column (&columns)[N])
+{
+    std::vector<std::string> list;
+    for (const Column& c : columns)
+        list.emplace_back(c.name);
+    return list;
+}
+
+std::string regionName(const std::string& text)
+{
+    std::string clean;
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        clean += (c == '{' || c == '}' || c == '"' || c == '\'' || u < 32 || u == 127) ? '_' : c;
+    }
+    return clean;
+}
+
+// The region line of one candidate or detection.
+std::string regionLine(double ra, double dec, double radiusArcsec, bool kept,
+                       const std::string& image, int32_t number, const std::string& reasons)
+{
+    char line[160];
+    std::snprintf(line, sizeof line, "circle(%.8f,%+.8f,%.3f\") # color=%s text={", ra, dec,
+                  radiusArcsec, kept ? "green" : "red");
+    std::string text = line;
+    text += regionName(image);
+    text += ' ';
+    text += std::to_string(number);
+    text += ' ';
+    text += kept ? std::string("kept") : reasons;
+    text += "}\n";
+    return text;
+}
+
+const char REGION_HEADER[] = "# Region file format: DS9 version 4.1\n"
+                             "global color=green width=1 font=\"helvetica 10 normal roman\" "
+                             "select=1 highlite=1 dash=0 fixed=0 edit=1 move=1 delete=1 "
+                             "include=1 source=1\nfk5\n";
+
+const char* truth(bool value)
+{
+    return value ? "True" : "False";
+}
+
+} // namespace
+
+const std::vector<std::string>& catalogColumnNames()
+{
+    static const std::vector<std::string> names = columnNames(COLUMNS);
+    return names;
+}
+
+const std::vector<std::string>& differenceCatalogColumnNames()
+{
+    static const std::vector<std::string> names = columnNames(DIFFERENCE_COLUMNS);
+    return names;
+}
+
+std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
+{
+    std::string text = ecsvHeader(COLUMNS, "");
     for (const CatalogRow& r : rows) {
         const CandidateVetting& v = r.vetting;
         const SourceShape& s = v.shape;
@@ -225,35 +338,85 @@ std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
             measure(r.stars.fluxScale),
         };
         static_assert(std::size(cells) == std::size(COLUMNS));
-        for (size_t i = 0; i < std::size(cells); ++i) {
-            if (i > 0)
-                text += ',';
-            text += cells[i];
-        }
-        text += '\n';
+        appendRow(cells, &text);
+    }
+    return text;
+}
+
+std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& images,
+                                        const std::vector<DifferenceRow>& rows)
+{
+    std::string meta = "# meta:\n#   method: difference\n";
+    meta += IMAGE_LIST_LINE;
+    meta += '\n';
+    for (const ImageRegistration& g : images) {
+        meta += IMAGE_ENTRY_START;
+        meta += "{image: " + yamlText(g.image) + ", reference: " + yamlText(g.reference);
+        meta += ", refined: " + std::string(g.refined ? "true" : "false");
+        meta += ", stars: " + std::to_string(g.stars);
+        meta += ", clipped: " + std::to_string(g.clipped);
+        meta += ", rms_pix: " + yamlNumber(g.rmsPixels);
+        meta += ", rms_arcsec: " + yamlNumber(g.rmsArcsec);
+        meta += ", test_fwhm_pix: " + yamlNumber(g.testFwhm);
+        meta += ", ref_fwhm_pix: " + yamlNumber(g.referenceFwhm);
+        meta += ", convolved: " + std::string(g.referenceConvolved ? "reference" : "test");
+        meta += ", kernel_stamps: " + std::to_string(g.kernelStamps);
+        meta += ", kernel_rejected: " + std::to_string(g.kernelRejected);
+        meta += ", kernel_chi2: " + yamlNumber(g.kernelChiSquare);
+        meta += ", flux_scale: " + yamlNumber(g.fluxScale);
+        meta += ", noise_scale: " + yamlNumber(g.noiseScale);
+        meta += ", detections: " + std::to_string(g.detections);
+        meta += ", kept: " + std::to_string(g.kept) + "}\n";
+    }
+    std::string text = ecsvHeader(DIFFERENCE_COLUMNS, meta);
+    for (const DifferenceRow& r : rows) {
+        const bool kept = r.reasons.empty();
+        const std::string cells[] = {
+            field(r.object),
+            field(r.image),
+            field(r.reference),
+            std::to_string(r.number),
+            full(r.x),
+            full(r.y),
+            number(r.ra, "%.10f"),
+            number(r.dec, "%.10f"),
+            kept ? "kept" : "rejected",
+            kept ? std::string("none") : field(r.reasons),
+            measure(r.flux),
+            measure(r.fluxError),
+            measure(r.snr),
+            measure(r.peakSnr),
+            measure(r.referenceFlux),
+            measure(r.magnitudeChange),
+            measure(r.sharpness),
+            measure(r.elongation),
+            measure(r.dipole),
+            full(r.referenceX),
+            full(r.referenceY),
+        };
+        static_assert(std::size(cells) == std::size(DIFFERENCE_COLUMNS));
+        appendRow(cells, &text);
     }
     return text;
 }
 
 std::string formatRegionFile(const std::vector<CatalogRow>& rows, double radiusArcsec)
 {
-    std::string text = "# Region file format: DS9 version 4.1\n"
-                       "global color=green width=1 font=\"helvetica 10 normal roman\" "
-                       "select=1 highlite=1 dash=0 fixed=0 edit=1 move=1 delete=1 include=1 "
-                       "source=1\nfk5\n";
+    std::string text = REGION_HEADER;
     for (const CatalogRow& r : rows) {
         const bool kept = r.vetting.reasons == 0;
-        char line[160];
-        std::snprintf(line, sizeof line, "circle(%.8f,%+.8f,%.3f\") # color=%s text={", r.ra, r.dec,
-                      radiusArcsec, kept ? "green" : "red");
-        text += line;
-        text += regionName(r.image);
-        text += ' ';
-        text += std::to_string(r.number);
-        text += ' ';
-        text += kept ? std::string("kept") : vetReasonText(r.vetting.reasons);
-        text += "}\n";
+        text += regionLine(r.ra, r.dec, radiusArcsec, kept, r.image, r.number,
+                           kept ? std::string() : vetReasonText(r.vetting.reasons));
     }
+    return text;
+}
+
+std::string formatDifferenceRegionFile(const std::vector<DifferenceRow>& rows, double radiusArcsec)
+{
+    std::string text = REGION_HEADER;
+    for (const DifferenceRow& r : rows)
+        text +=
+            regionLine(r.ra, r.dec, radiusArcsec, r.reasons.empty(), r.image, r.number, r.reasons);
     return text;
 }
 

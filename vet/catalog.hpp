@@ -34,6 +34,63 @@ std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows);
 // The names of the catalogue's columns in order, as formatCatalogEcsv writes them.
 const std::vector<std::string>& catalogColumnNames();
 
+// One detection of the difference-imaging search as it goes into its catalogue and
+// region file. Fluxes are in ADU of the test image; NaN where a figure is not known.
+struct DifferenceRow {
+    std::string object;    // the test image's OBJECT
+    std::string image;     // test image name as printed (no directory)
+    std::string reference; // reference image name as printed
+    int32_t number = 0;    // within the test image, from 1, in the order of detection
+    double x = 0, y = 0;   // test image pixels, from 0 at the first pixel's centre
+    double ra = 0;         // degrees, 0 <= ra < 360
+    double dec = 0;        // degrees
+    double referenceX = 0, referenceY = 0; // reference pixels of the same position
+    std::string reasons;                   // why it is rejected, ";"-separated; empty: kept
+    double flux = 0, fluxError = 0;        // on the difference, by a fit of the point spread
+    double snr = 0;                        // flux / fluxError
+    double peakSnr = 0;                    // matched-filter S/N at the detecting pixel
+    double referenceFlux = 0;              // the same fit on the matched reference
+    double magnitudeChange = 0;            // NaN when the reference flux is not significant
+    double sharpness = 0, elongation = 0, dipole = 0;
+};
+
+// How one test image of the difference-imaging search was registered and matched; the
+// catalogue's header holds one per image, in run order.
+struct ImageRegistration {
+    std::string image, reference;   // names as printed
+    bool refined = false;           // the star fit corrected the map from the coordinates
+    int32_t stars = 0;              // star pairs in the fit (kept)
+    int32_t clipped = 0;            // star pairs clipped as outliers
+    double rmsPixels = 0;           // rms of the kept pairs' distances, reference pixels
+    double rmsArcsec = 0;           // the same on the sky
+    double testFwhm = 0;            // seeing of the test image, pixels
+    double referenceFwhm = 0;       // of the reference resampled onto the test grid, pixels
+    bool referenceConvolved = true; // which image the kernel blurred
+    int32_t kernelStamps = 0, kernelRejected = 0;
+    double kernelChiSquare = 0; // per pixel, mean over the kept stamps
+    double fluxScale = 0;       // reference flux per test flux
+    double noiseScale = 0;      // robust deviation of the S/N map
+    int32_t detections = 0, kept = 0;
+};
+
+// In a difference catalogue's header, the line that opens the list of images and the
+// start of each entry of it (one line per image). Catalogues of pieces of a night hold
+// the same header but for these entries.
+inline constexpr char IMAGE_LIST_LINE[] = "#   images:";
+inline constexpr char IMAGE_ENTRY_START[] = "#   - ";
+
+// The difference-imaging catalogue as ECSV 1.0 text, written as formatCatalogEcsv writes
+// its own, with its own columns and, under "meta", "method: difference" and the list
+// "images" of the registrations in the given order (an empty list reads as null).
+std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& images,
+                                        const std::vector<DifferenceRow>& rows);
+
+// The names of the difference catalogue's columns in order.
+const std::vector<std::string>& differenceCatalogColumnNames();
+
+// The region file of formatRegionFile for difference detections.
+std::string formatDifferenceRegionFile(const std::vector<DifferenceRow>& rows, double radiusArcsec);
+
 // A region file: the format line, the global settings and "fk5", then one circle of
 // radiusArcsec per row at (ra, dec) in degrees, green for kept and red for rejected,
 // labelled with the image name, the candidate's number and "kept" or the reasons.
