@@ -88,6 +88,38 @@ void cutStamp(const FitsImage& test, const FitsImage& reference, int32_t cx, int
     *stamp = std::move(s);
 }
 
+void cutMatchedStamp(const FitsImage& test, const std::vector<float>& matchedReference,
+                     const std::vector<float>& difference, const std::vector<uint8_t>& mask,
+                     uint8_t unusable, int32_t cx, int32_t cy, Stamp* stamp)
+{
+    const size_t count = static_cast<size_t>(test.width) * static_cast<size_t>(test.height);
+    const bool planes = matchedReference.size() == count && difference.size() == count;
+    const bool masked = mask.size() == count;
+    Stamp s;
+    s.reference.assign(PANEL, NOT_A_NUMBER);
+    s.test.assign(PANEL, NOT_A_NUMBER);
+    s.difference.assign(PANEL, NOT_A_NUMBER);
+    for (int32_t j = 0; j < STAMP_SIZE; ++j) {
+        for (int32_t i = 0; i < STAMP_SIZE; ++i) {
+            const int64_t x = static_cast<int64_t>(cx) - HALF + i;
+            const int64_t y = static_cast<int64_t>(cy) - HALF + j;
+            if (x < 0 || y < 0 || x >= test.width || y >= test.height)
+                continue;
+            const size_t k = static_cast<size_t>(j) * STAMP_SIZE + static_cast<size_t>(i);
+            const size_t at =
+                static_cast<size_t>(y) * static_cast<size_t>(test.width) + static_cast<size_t>(x);
+            s.test[k] = pixelValue(test, static_cast<int32_t>(x), static_cast<int32_t>(y));
+            if (planes && !(masked && (mask[at] & unusable) != 0)) {
+                s.reference[k] = matchedReference[at];
+                s.difference[k] = difference[at];
+            }
+        }
+    }
+    subtract(&s.test, finiteMedian(s.test));
+    subtract(&s.reference, finiteMedian(s.reference));
+    *stamp = std::move(s);
+}
+
 std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, int32_t* width,
                                  int32_t* height)
 {

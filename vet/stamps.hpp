@@ -22,15 +22,27 @@ using PixelMapping = std::function<bool(double testX, double testY, double* refX
 // The three panels of one candidate, STAMP_SIZE x STAMP_SIZE values each, row after row,
 // in ADU with each panel's median removed; NaN where the panel leaves its image.
 struct Stamp {
-    std::vector<double> reference; // reference resampled bilinearly at the test pixel centres
+    std::vector<double> reference; // reference at the test pixel centres
     std::vector<double> test;
-    std::vector<double> difference; // test - fluxScale * reference
+    std::vector<double> difference; // test less the reference
 };
 
-// Cuts the stamp centred on test pixel (cx, cy). fluxScale multiplies the reference
+// Cuts the stamp centred on test pixel (cx, cy), the reference resampled bilinearly and
+// the difference test - fluxScale * reference. fluxScale multiplies the reference
 // (1 when it is not a positive number). Always fills *stamp.
 void cutStamp(const FitsImage& test, const FitsImage& reference, int32_t cx, int32_t cy,
               const PixelMapping& toReference, double fluxScale, Stamp* stamp);
+
+// Cuts the stamp centred on test pixel (cx, cy) from planes already on the test image's
+// grid: matchedReference (the reference registered and matched in point spread, in test
+// ADU) and difference, test.width x test.height values each, row after row. The test and
+// reference panels have their medians removed, the difference panel is as given; pixels
+// whose mask byte holds one of the unusable bits are NaN in the reference and difference
+// panels (mask may be empty: none). Planes of another size leave those panels NaN.
+// Always fills *stamp.
+void cutMatchedStamp(const FitsImage& test, const std::vector<float>& matchedReference,
+                     const std::vector<float>& difference, const std::vector<uint8_t>& mask,
+                     uint8_t unusable, int32_t cx, int32_t cy, Stamp* stamp);
 
 // The stamp as an RGB image, 3 bytes a pixel, row after row: the three panels (reference,
 // test, difference) each enlarged zoom times (1 to 16), separated by gap white columns
