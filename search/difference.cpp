@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "base/angles.hpp"
 #include "base/text.hpp"
 #include "diff/difference.hpp"
 #include "search/options.hpp"
 #include "sky/sexagesimal.hpp"
+#include "vet/stamps.hpp"
 #include "wcs/world_frame.hpp"
 
 namespace newstars {
@@ -72,9 +74,80 @@ static int countInBox(const WorldFrame& frame, const StarList& stars, const Sear
     return count;
 }
 
+// Arc between two sky positions, radians.
+static double skyArc(double ra1, double dec1, double ra2, double dec2)
+{
+    const double a = std::sin((dec2 - dec1) / 2), b = std::sin((ra2 - ra1) / 2);
+    return 2 * std::asin(std::min(1.0, std::sqrt(a * a + std::cos(dec1) * std::cos(dec2) * b * b)));
+}
+
+// Arcseconds per pixel of a frame at pixel (x, y): the geometric mean of the arcs one
+// pixel along each axis; NaN where the frame gives no sky position.
+static double pixelScale(const WorldFrame& frame, double x, double y)
+{
+    double ra = 0, dec = 0, raX = 0, decX = 0, raY = 0, decY = 0;
+    if (pixelToSky(frame, x, y, &ra, &dec) != WcsStatus::Ok ||
+        pixelToSky(frame, x + 1, y, &raX, &decX) != WcsStatus::Ok ||
+        pixelToSky(frame, x, y + 1, &raY, &decY) != WcsStatus::Ok)
+        return std::nan("");
+    return radiansToDegrees(std::sqrt(skyArc(ra, dec, raX, decX) * skyArc(ra, dec, raY, decY))) *
+           3600;
+}
+
+// Gaussian deviation to full width at half maximum.
+static constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
+
+// The registration and matching figures of one image for the catalogue's header.
+static ImageRegistration registrationEntry(const DifferenceResult& result,
+                                           const WorldFrame& referenceFrame, int32_t width,
+                                           int32_t height, const char* testBase,
+                                           const char* referenceBase)
+{
+    ImageRegistration g;
+    g.image = testBase;
+    g.reference = referenceBase;
+    g.refined = result.registrationRefined;
+    g.stars = result.registration.used;
+    g.clipped = result.registration.rejected;
+    g.rmsPixels = result.registration.rms;
+    double u = 0, v = 0;
+    mapPosition(result.map, (width - 1) / 2.0, (height - 1) / 2.0, &u, &v);
+    g.rmsArcsec = g.rmsPixels * pixelScale(referenceFrame, u, v);
+    g.testFwhm = FWHM_PER_SIGMA * result.testSigma;
+    g.referenceFwhm = FWHM_PER_SIGMA * result.referenceSigma;
+    g.referenceConvolved = result.referenceConvolved;
+    g.kernelStamps = result.kernel.stampsUsed;
+    g.kernelRejected = result.kernel.stampsRejected;
+    g.kernelChiSquare = result.kernel.chiSquare;
+    g.fluxScale = result.fluxScale;
+    g.noiseScale = result.noiseScale;
+    return g;
+}
+
+// Writes the stamp of each row from the pipeline's planes; 0, or -1 with the reason.
+static int writeDifferenceStamps(const std::string& directory, const FitsImage& test,
+                                 const DifferenceResult& result,
+                                 const std::vector<DifferenceRow>& rows, std::string* message)
+{
+    for (const DifferenceRow& row : rows) {
+        Stamp stamp;
+        cutMatchedStamp(test, result.reference.pixels, result.difference.pixels, result.mask,
+                        MASK_UNUSABLE, static_cast<int32_t>(std::lround(row.x)),
+                        static_cast<int32_t>(std::lround(row.y)), &stamp);
+        int32_t width = 0, height = 0;
+        const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height);
+        const std::string path =
+            directory + "/" + row.image + "_" + std::to_string(row.number) + ".png";
+        if (writePngImage(path.c_str(), rgb, width, height, message) != 0)
+            return -1;
+    }
+    return 0;
+}
+
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
-                              const char* testName, const char* objectName, ImageLog* log)
+                              const char* testName, const char* objectName, ImageLog* log,
+                              const VetOptions* vetting, DifferenceOutputs* outputs)
 {
     WorldFrame testFrame, referenceFrame;
     if (WcsStatus w = readWorldFrame(*test, run->wcsMode, &testFrame); w != WcsStatus::Ok) {
@@ -116,11 +189,40 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     }
 
     const char* testBase = baseName(testName);
+    const char* referenceBase = baseName(referenceName);
+    const bool rows = vetting != nullptr && outputs != nullptr;
+    std::vector<DifferenceRow> detections;
     int candidateCount = 0;
     for (const DifferenceSource& source : result.sources) {
         double ra = 0, dec = 0;
-        if (source.reasons != 0 ||
-            pixelToSky(testFrame, source.x, source.y, &ra, &dec) != WcsStatus::Ok)
+        if (pixelToSky(testFrame, source.x, source.y, &ra, &dec) != WcsStatus::Ok)
+            continue;
+        if (rows) {
+            DifferenceRow row;
+            row.object = objectName;
+            row.image = testBase;
+            row.reference = referenceBase;
+            row.number = static_cast<int32_t>(detections.size()) + 1;
+            row.x = source.x;
+            row.y = source.y;
+            row.ra = std::fmod(radiansToDegrees(ra), 360.0);
+            if (row.ra < 0)
+                row.ra += 360;
+            row.dec = radiansToDegrees(dec);
+            mapPosition(result.map, source.x, source.y, &row.referenceX, &row.referenceY);
+            row.reasons = differenceReasonText(source.reasons);
+            row.flux = source.flux;
+            row.fluxError = source.fluxError;
+            row.snr = source.snr;
+            row.peakSnr = source.peakSnr;
+            row.referenceFlux = source.referenceFlux;
+            row.magnitudeChange = source.magnitudeChange;
+            row.sharpness = source.sharpness;
+            row.elongation = source.elongation;
+            row.dipole = source.dipole;
+            detections.push_back(std::move(row));
+        }
+        if (source.reasons != 0)
             continue;
         std::string raText = fs_sexa(radiansToDegrees(ra) / 15, 2, 36000);
         std::string decText = fs_sexa(radiansToDegrees(dec), 3, 3600);
@@ -128,6 +230,20 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
             formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(), decText.c_str());
         addCandidate(&run->candidates, line.c_str());
         ++candidateCount;
+    }
+    if (rows) {
+        ImageRegistration entry = registrationEntry(result, referenceFrame, test->width,
+                                                    test->height, testBase, referenceBase);
+        entry.detections = static_cast<int32_t>(detections.size());
+        entry.kept = candidateCount;
+        std::string message;
+        if (!vetting->stampsDirectory.empty() &&
+            writeDifferenceStamps(vetting->stampsDirectory, *test, result, detections, &message) !=
+                0)
+            logError(log, "newstars: %s\n", message.c_str());
+        outputs->registrations.push_back(std::move(entry));
+        outputs->rows.insert(outputs->rows.end(), std::make_move_iterator(detections.begin()),
+                             std::make_move_iterator(detections.end()));
     }
     const int referenceCount = countInBox(referenceFrame, result.referenceStars, box, 0);
     const int testCount = countInBox(testFrame, result.testStars, box, margin);

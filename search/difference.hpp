@@ -8,6 +8,8 @@
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
 #include "search/reference_table.hpp"
+#include "search/vetting.hpp"
+#include "vet/catalog.hpp"
 
 namespace newstars {
 
@@ -18,6 +20,13 @@ namespace newstars {
 // in *message (arguments then undefined).
 int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string* message);
 
+// What the difference search of one test image leaves for the run's catalogue and
+// region file.
+struct DifferenceOutputs {
+    std::vector<DifferenceRow> rows;              // every detection, kept or rejected
+    std::vector<ImageRegistration> registrations; // the image's, once the pipeline ran
+};
+
 // Searches a test image by difference imaging against its reference: the reference is
 // mapped onto the test image's pixels through both images' world-coordinate cards, the
 // map refined on stars of both, resampled, matched in point spread and subtracted, and the
@@ -25,10 +34,19 @@ int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string
 // dipole tests, inside the box shrunk by the tolerance, become candidate lines, in the
 // order of their pixels (rows, then columns). The summary line goes to the log's standard
 // output as reportComparison writes it; its star counts are the stars found in each image
-// inside the box, as there. Returns 0; -1 when the pipeline fails ("<test>: <reason>" in
-// the log's standard error, no summary line, no candidate added).
+// inside the box, as there. With vetting set (null: none) every detection inside the box,
+// kept or rejected, is numbered from 1 in that order and becomes a row of *outputs, the
+// registration of the image its entry there, and with a stamp directory a stamp is
+// written per detection, "<test base name>_<number>.png", from the pipeline's matched
+// reference and difference (a stamp that cannot be written is reported on the log's
+// standard error as "newstars: <name>: <reason>", and no more stamps of the image are
+// tried). The report is the same with vetting set or not: rejected detections never enter
+// it. Returns 0; -1 when the pipeline fails ("<test>: <reason>" in the log's standard
+// error, no summary line, no candidate, row or entry added).
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
-                              const char* testName, const char* objectName, ImageLog* log);
+                              const char* testName, const char* objectName, ImageLog* log,
+                              const VetOptions* vetting = nullptr,
+                              DifferenceOutputs* outputs = nullptr);
 
 } // namespace newstars

@@ -366,7 +366,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         run.method = shared->method;
         run.differenceThreshold = shared->differenceThreshold;
         compareImagesByDifference(&run, box, &reference, &test, referenceName, testName,
-                                  objectName.c_str(), log);
+                                  objectName.c_str(), log, vetting ? &shared->vetting : nullptr,
+                                  &outcome->difference);
         outcome->candidates = std::move(run.candidates);
         return 0;
     }
@@ -603,6 +604,7 @@ int runSearch(int argc, char** argv)
         }
     }
     std::vector<CatalogRow> catalogRows;
+    DifferenceOutputs differenceOutputs;
 
     const int count = static_cast<int>(imageNames.size());
     std::vector<TestImageOutcome> outcomes(imageNames.size());
@@ -628,6 +630,10 @@ int runSearch(int argc, char** argv)
                 candidates.lines.push_back(std::move(line));
             for (CatalogRow& row : outcome.catalogRows)
                 catalogRows.push_back(std::move(row));
+            for (DifferenceRow& row : outcome.difference.rows)
+                differenceOutputs.rows.push_back(std::move(row));
+            for (ImageRegistration& entry : outcome.difference.registrations)
+                differenceOutputs.registrations.push_back(std::move(entry));
             fatal = outcome.fatal;
             outcome = TestImageOutcome{};
             if (!fatal && i + 1 < count)
@@ -642,7 +648,10 @@ int runSearch(int argc, char** argv)
         // Region circles as large as the match tolerance (2 arcseconds when it is none).
         const double radius = std::atof(toleranceText) > 0 ? std::atof(toleranceText) : 2.0;
         std::string message;
-        if (writeVetOutputs(shared.vetting, catalogRows, radius, &message) != 0) {
+        if ((shared.method == SearchMethod::Difference
+                 ? writeDifferenceOutputs(shared.vetting, differenceOutputs.registrations,
+                                          differenceOutputs.rows, radius, &message)
+                 : writeVetOutputs(shared.vetting, catalogRows, radius, &message)) != 0) {
             std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
             return 1;
         }

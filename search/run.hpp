@@ -8,6 +8,7 @@
 
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
+#include "search/difference.hpp"
 #include "search/file_cache.hpp"
 #include "search/image_log.hpp"
 #include "search/night_piece.hpp"
@@ -102,8 +103,9 @@ struct SearchShared {
     FileCache<ReferenceStars> references;        // stars of the reference files read so far
     SearchMethod method = SearchMethod::Catalog; // how new sources are found
     double differenceThreshold = 5;              // S/N of a difference-imaging detection
-    VetOptions vetting; // when vettingWanted (catalog method): each reference is read afresh
-                        // and each comparison vetted
+    VetOptions vetting; // when vettingWanted: with the catalog method each reference is read
+                        // afresh and each comparison vetted; with the difference method
+                        // every detection is kept for the catalogue, regions and stamps
 };
 
 // The buffers of one worker, kept from one test image to the next (about one image pair
@@ -119,6 +121,8 @@ struct TestImageOutcome {
     CandidateList candidates;            // its candidate lines
     bool fatal = false;                  // the run ends after writing the log, status 1
     std::vector<CatalogRow> catalogRows; // its candidates as vetted, when vetting
+    DifferenceOutputs difference;        // its detections and registration, when vetting
+                                         // with the difference method
 };
 
 // Compares one test image with its object's reference image, as the run does for each

@@ -19,9 +19,6 @@ namespace newstars {
 
 namespace {
 
-constexpr int32_t STAMP_ZOOM = 4;
-constexpr int32_t STAMP_GAP = 4;
-
 // Test pixel position to the reference pixel position of the same sky position.
 bool testToReference(const ComparisonView& view, double x, double y, double* refX, double* refY)
 {
@@ -183,6 +180,22 @@ int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& ro
         return -1;
     if (!options.regionsPath.empty() &&
         writeWholeFile(options.regionsPath, formatRegionFile(rows, radiusArcsec), message) != 0)
+        return -1;
+    return 0;
+}
+
+int writeDifferenceOutputs(const VetOptions& options,
+                           const std::vector<ImageRegistration>& registrations,
+                           const std::vector<DifferenceRow>& rows, double radiusArcsec,
+                           std::string* message)
+{
+    if (!options.catalogPath.empty() &&
+        writeWholeFile(options.catalogPath, formatDifferenceCatalogEcsv(registrations, rows),
+                       message) != 0)
+        return -1;
+    if (!options.regionsPath.empty() &&
+        writeWholeFile(options.regionsPath, formatDifferenceRegionFile(rows, radiusArcsec),
+                       message) != 0)
         return -1;
     return 0;
 }

@@ -23,6 +23,11 @@ struct VetOptions {
     VetParams params;            // thresholds
 };
 
+// Stamp pictures: each pixel enlarged this many times, this many white columns between
+// the panels.
+inline constexpr int32_t STAMP_ZOOM = 4;
+inline constexpr int32_t STAMP_GAP = 4;
+
 // True when some option asks for the candidates to be measured.
 bool vettingWanted(const VetOptions& options);
 
@@ -68,6 +73,13 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
 // 0, or -1 with the file name and reason in *message.
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
                     double radiusArcsec, std::string* message);
+
+// The same for a run of the difference method: its catalogue, with the images'
+// registrations in its header, and its region file.
+int writeDifferenceOutputs(const VetOptions& options,
+                           const std::vector<ImageRegistration>& registrations,
+                           const std::vector<DifferenceRow>& rows, double radiusArcsec,
+                           std::string* message);
 
 // Makes sure, before a run, that the outputs the options name can be written: creates or
 // empties the catalogue and region files (regular files only) and makes the stamp
