@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include "sky/sexagesimal.hpp"
+#include "vet/catalog.hpp"
 
 namespace newstars {
 
@@ -222,27 +224,71 @@ int readTableHeader(FILE* file, TableKind kind, std::string* header, std::string
     return 0;
 }
 
+// Splits a table's header into the lines every piece of a night shares and the entries of
+// its list of images (the lines starting with IMAGE_ENTRY_START that follow the
+// IMAGE_LIST_LINE line), each kept whole with its line end. *at gets the length of the
+// shared lines up to and including the IMAGE_LIST_LINE line (the whole when there is
+// none).
+void splitHeader(const std::string& header, std::string* shared, std::string* entries, size_t* at)
+{
+    shared->clear();
+    entries->clear();
+    *at = std::string::npos;
+    bool inList = false;
+    for (size_t start = 0; start < header.size();) {
+        size_t end = header.find('\n', start);
+        end = end == std::string::npos ? header.size() : end + 1;
+        const std::string_view line(header.data() + start, end - start);
+        if (inList && line.rfind(IMAGE_ENTRY_START, 0) == 0) {
+            entries->append(line);
+        } else {
+            inList = *at == std::string::npos && line.substr(0, line.size() - 1) == IMAGE_LIST_LINE;
+            shared->append(line);
+            if (inList)
+                *at = shared->size();
+        }
+        start = end;
+    }
+    if (*at == std::string::npos)
+        *at = shared->size();
+}
+
 } // namespace
 
 int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* out,
                 std::string* message)
 {
-    std::string first, header;
+    // A catalogue's header may list the piece's images: those entries are joined in piece
+    // order, the rest of the header must be the same everywhere.
+    std::string first, header, shared, entries, allEntries;
+    std::vector<off_t> headerSizes(pieces.size());
+    size_t at = 0, pieceAt = 0;
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (readTableHeader(pieces[i].file, kind, i == 0 ? &first : &header, message) != 0) {
+        if (readTableHeader(pieces[i].file, kind, &header, message) != 0) {
             *message = pieces[i].name + ": " + *message;
             return -1;
         }
-        if (i > 0 && header != first) {
+        headerSizes[i] = static_cast<off_t>(header.size());
+        if (kind == TableKind::Catalog) {
+            splitHeader(header, &shared, &entries, i == 0 ? &at : &pieceAt);
+        } else {
+            shared = header;
+        }
+        if (i == 0)
+            first = shared;
+        if (i > 0 && shared != first) {
             *message = pieces[i].name + ": header differs from " + pieces[0].name + "'s";
             return -1;
         }
+        allEntries += entries;
     }
-    if (!pieces.empty())
+    if (!pieces.empty()) {
+        first.insert(kind == TableKind::Catalog ? at : first.size(), allEntries);
         std::fwrite(first.data(), 1, first.size(), out);
-    for (const ReportPiece& piece : pieces) {
-        if (copyBytes(piece.file, static_cast<off_t>(first.size()), -1, out, message) != 0) {
-            *message = piece.name + ": " + *message;
+    }
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (copyBytes(pieces[i].file, headerSizes[i], -1, out, message) != 0) {
+            *message = pieces[i].name + ": " + *message;
             return -1;
         }
     }

@@ -36,7 +36,9 @@ enum class TableKind {
 // Writes to out the table of one run over the pieces' lists taken in the given order:
 // the header once, then every piece's lines after its header, in order. The header is
 // the leading comment lines (and settings lines of a region file) and the one line that
-// follows them; it must be the same in every piece, and every line must end. All pieces
+// follows them; it must be the same in every piece but for the entries of a catalogue's
+// list of images (see IMAGE_LIST_LINE), which are joined in piece order under the first
+// piece's list line, and every line must end. All pieces
 // are checked before anything is written: 0, or -1 with "NAME: reason" in *message and
 // nothing written; -1 with a message too when reading or writing fails later.
 int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* out,
