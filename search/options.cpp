@@ -165,7 +165,10 @@ void printHelp(const char* programName)
                 "                      reasons, as an ECSV table\n"
                 "  --regions FILE      a region file of the candidates (fk5; kept green,\n"
                 "                      rejected red)\n"
-                "  --stamps DIR        a PNG per candidate: reference, test, difference\n",
+                "  --stamps DIR        a PNG per candidate: reference, test, difference\n"
+                "                      (with --method difference: every detection, kept or\n"
+                "                      rejected by the pipeline, which the report never\n"
+                "                      holds, so --vet changes nothing; see the README)\n",
                 programName, programName);
     const VetParams defaults;
     for (const Threshold& t : THRESHOLDS) {
