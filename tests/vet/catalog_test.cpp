@@ -123,6 +123,67 @@ TEST(CatalogEcsv, PlainCsvFollowsTheCommentLines)
     EXPECT_EQ(data, 4); // the names and three rows
 }
 
+// Runs a script under Debian's python3 (with astropy) on a file; its standard output.
+std::string runAstropy(const char* script, const std::string& path)
+{
+    const ProgramResult r = runProgram({"/usr/bin/python3", "-c", script, path});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+}
+
+TEST(DifferenceCatalogEcsv, AstropyReadsRowsAndTheImagesOfTheHeader)
+{
+    std::vector<ImageRegistration> images(2);
+    images[0].image = "it's.fts";
+    images[0].reference = "r: deep.fts";
+    images[0].refined = true;
+    images[0].stars = 40;
+    images[0].rmsPixels = 0.00001; // must read as a number, not as text
+    images[0].fluxScale = 3;
+    images[1].image = "b.fts";
+    images[1].rmsArcsec = NAN;
+    images[1].referenceConvolved = false;
+    std::vector<DifferenceRow> rows(2);
+    rows[0].image = "it's.fts";
+    rows[0].number = 1;
+    rows[0].flux = 1234.5;
+    rows[0].magnitudeChange = NAN;
+    rows[1] = rows[0];
+    rows[1].number = 2;
+    rows[1].reasons = "sharp;dipole";
+
+    ScratchDirectory dir;
+    const char* script = R"(
+import sys
+from astropy.table import Table
+t = Table.read(sys.argv[1], format='ascii.ecsv')
+print(','.join(t.colnames))
+print(t['flux'].unit, t['mag_change'].unit, t['ref_x'].unit, t['number'].dtype.kind)
+print(len(t), *[f"{r['verdict']} {r['reasons']} {r['flux']}" for r in t])
+m = t.meta
+print(m['method'], len(m['images']) if m['images'] is not None else None)
+for g in m['images'] or []:
+    print(g['image'], '|', g['reference'], g['refined'], g['stars'], repr(g['rms_pix']),
+          g['rms_arcsec'], repr(g['flux_scale']), g['convolved'])
+)";
+    std::string joined;
+    for (const std::string& name : differenceCatalogColumnNames())
+        joined += (joined.empty() ? "" : ",") + name;
+    const std::string expected = joined + "\n" +
+                                 "adu mag pix i\n"
+                                 "2 kept none 1234.5 rejected sharp;dipole 1234.5\n"
+                                 "difference 2\n"
+                                 "it's.fts | r: deep.fts True 40 1e-05 0.0 3.0 reference\n"
+                                 "b.fts | b.fts False 0 0.0 nan 0.0 test\n";
+    images[1].reference = "b.fts";
+    writeFile(dir.file("d.ecsv"), formatDifferenceCatalogEcsv(images, rows));
+    EXPECT_EQ(runAstropy(script, dir.file("d.ecsv")), expected);
+    // A run without images: no rows and an empty list.
+    writeFile(dir.file("empty.ecsv"), formatDifferenceCatalogEcsv({}, {}));
+    EXPECT_EQ(runAstropy(script, dir.file("empty.ecsv")),
+              joined + "\nadu mag pix i\n0\ndifference None\n");
+}
+
 TEST(RegionFile, EveryLineParses)
 {
     std::vector<CatalogRow> rows = sampleRows();
