@@ -121,6 +121,13 @@ TEST(MergeTables, HeaderOnceThenEveryPiecesRows)
     const std::string regions = "# Region file format: DS9 version 4.1\nglobal color=green\nfk5\n";
     const std::string r1 = "a.fts,1.5\n", r2 = "\"b c.fts\",2.5\n";
     const std::string c1 = "circle(1.5,+2.0,2.000\") # text={a.fts 1 kept}\n";
+    // A catalogue listing its images in the header: one entry line per image.
+    const auto listed = [](const std::string& entries) {
+        return "# %ECSV 1.0\n# ---\n# datatype:\n# - {name: image}\n# meta:\n#   images:\n" +
+               entries + "# schema: astropy-2.0\nimage,ra\n";
+    };
+    const std::string e1 = "#   - {image: 'a.fts'}\n", e2 = "#   - {image: 'b.fts'}\n",
+                      e3 = "#   - {image: 'c.fts'}\n";
     struct Case {
         const char* name;
         TableKind kind;
@@ -135,6 +142,16 @@ TEST(MergeTables, HeaderOnceThenEveryPiecesRows)
          0,
          ecsv + r1 + r2 + r1},
         {"no rows anywhere", TableKind::Catalog, {ecsv, ecsv}, 0, ecsv},
+        {"image lists joined, the first piece's empty",
+         TableKind::Catalog,
+         {listed(""), listed(e1) + r1, listed(e2 + e3) + r2},
+         0,
+         listed(e1 + e2 + e3) + r1 + r2},
+        {"image lists around other lines",
+         TableKind::Catalog,
+         {listed(e1), "# other\n" + listed(e2)},
+         -1,
+         "piece2: header differs from piece1's"},
         {"regions",
          TableKind::Regions,
          {regions, regions + c1, regions + c1},
