@@ -4,6 +4,12 @@
 // position errors, and the detections that match no injected source.
 //
 //   diffeval [--threshold S] files.txt table.txt truth.txt      (in the night's directory)
+//
+// With --catalog it holds the rows of a catalogue that newstars wrote (either method)
+// against the truth instead, the kept rows as the candidates (with --all-rows every row,
+// as the report without --vet holds them), so that both methods are measured alike:
+//
+//   diffeval --catalog FILE [--all-rows] files.txt truth.txt
 
 #include <algorithm>
 #include <cmath>
@@ -31,6 +37,7 @@ namespace {
 struct Truth {
     std::string object, image, where = "sky";
     double peakSigmas = 0, x = 0, y = 0;
+    double ra = 0, dec = 0; // hours, degrees
     bool inBox = false, saturated = false;
 };
 
@@ -45,36 +52,20 @@ const char* band(double sigmas)
     return sigmas >= 20 ? ">=20" : sigmas >= 10 ? "10-20" : "5-10";
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The injected sources of a truth file.
+std::vector<Truth> readTruth(const char* path)
 {
-    double threshold = 5;
-    int first = 1;
-    if (argc > 2 && std::strcmp(argv[1], "--threshold") == 0) {
-        threshold = std::atof(argv[2]);
-        first = 3;
-    }
-    if (argc - first != 3) {
-        std::fprintf(stderr, "usage: %s [--threshold S] files.txt table.txt truth.txt\n", argv[0]);
-        return 1;
-    }
-    std::vector<std::string> files;
-    std::string message;
-    if (readFileOfFiles(argv[first], &files, &message) < 0) {
-        std::fprintf(stderr, "%s\n", message.c_str());
-        return 1;
-    }
     std::vector<Truth> truth;
-    std::ifstream in(argv[first + 2]);
+    std::ifstream in(path);
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#')
             continue;
         std::istringstream fields(line);
         Truth t;
-        double ra = 0, dec = 0, peak = 0, sky = 0, sigma = 0;
+        double peak = 0, sky = 0, sigma = 0;
         int inBox = 0;
-        fields >> t.object >> t.image >> ra >> dec >> peak >> sky >> sigma >> t.x >> t.y >> inBox;
+        fields >> t.object >> t.image >> t.ra >> t.dec >> peak >> sky >> sigma >> t.x >> t.y >>
+            inBox;
         std::string where;
         if (fields >> where)
             t.where = where;
@@ -83,6 +74,170 @@ int main(int argc, char** argv)
         t.saturated = peak + sky + 5 * sigma >= 65535;
         truth.push_back(t);
     }
+    return truth;
+}
+
+// The recovery table and the summary line.
+void printTallies(std::map<std::string, Tally>& tallies, int images, int falseCount,
+                  int rejectedTrue, double seconds)
+{
+    std::vector<double> all;
+    std::printf("%-8s %-6s %9s %9s %8s %7s %14s\n", "where", "peak", "injected", "recovered",
+                "fraction", "masked", "median error\"");
+    for (auto& [key, tally] : tallies) {
+        std::vector<double> e = tally.errors;
+        all.insert(all.end(), e.begin(), e.end());
+        std::sort(e.begin(), e.end());
+        const std::string where = key.substr(0, key.find(' '));
+        std::printf("%-8s %-6s %9d %9d %8.3f %7d %14.4f\n", where.c_str(),
+                    key.substr(key.find(' ') + 1).c_str(), tally.injected, tally.recovered,
+                    tally.injected > 0 ? static_cast<double>(tally.recovered) / tally.injected : 0,
+                    tally.masked, e.empty() ? 0.0 : e[e.size() / 2]);
+    }
+    std::sort(all.begin(), all.end());
+    std::printf("images %d; false candidates %d (%.2f per image); injected sources rejected %d; "
+                "median position error %.4f arcsec; %.3f s per image\n",
+                images, falseCount, images > 0 ? static_cast<double>(falseCount) / images : 0,
+                rejectedTrue, all.empty() ? 0.0 : all[all.size() / 2],
+                images > 0 ? seconds / images : 0);
+}
+
+// The fields of one CSV line, quotes removed ("" inside quotes is one quote).
+std::vector<std::string> csvFields(const std::string& line)
+{
+    std::vector<std::string> fields(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            fields.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+// Arc between two sky positions given in degrees, arcseconds.
+double arcSeconds(double ra1, double dec1, double ra2, double dec2)
+{
+    const double a = std::sin(degreesToRadians(dec2 - dec1) / 2);
+    const double b = std::sin(degreesToRadians(ra2 - ra1) / 2);
+    const double c = std::cos(degreesToRadians(dec1)) * std::cos(degreesToRadians(dec2));
+    return radiansToDegrees(2 * std::asin(std::min(1.0, std::sqrt(a * a + c * b * b)))) * 3600;
+}
+
+// diffeval --catalog: the rows of a newstars catalogue against the truth.
+int evaluateCatalogue(const char* catalogPath, bool allRows, const char* filesPath,
+                      const char* truthPath)
+{
+    std::vector<std::string> files;
+    std::string message;
+    if (readFileOfFiles(filesPath, &files, &message) < 0) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 1;
+    }
+    const std::vector<Truth> truth = readTruth(truthPath);
+    struct Row {
+        std::string image;
+        double x = 0, y = 0, ra = 0, dec = 0;
+        bool candidate = false, used = false;
+    };
+    std::vector<Row> rows;
+    std::ifstream in(catalogPath);
+    std::map<std::string, size_t> column;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::vector<std::string> f = csvFields(line);
+        if (column.empty()) {
+            for (size_t i = 0; i < f.size(); ++i)
+                column[f[i]] = i;
+            for (const char* name : {"image", "x", "y", "ra", "dec", "verdict"}) {
+                if (column.count(name) == 0) {
+                    std::fprintf(stderr, "%s: no column %s\n", catalogPath, name);
+                    return 1;
+                }
+            }
+            continue;
+        }
+        if (f.size() != column.size())
+            continue;
+        Row r;
+        r.image = f[column["image"]];
+        r.x = std::atof(f[column["x"]].c_str());
+        r.y = std::atof(f[column["y"]].c_str());
+        r.ra = std::atof(f[column["ra"]].c_str());
+        r.dec = std::atof(f[column["dec"]].c_str());
+        r.candidate = allRows || f[column["verdict"]] == "kept";
+        rows.push_back(r);
+    }
+    std::map<std::string, Tally> tallies;
+    int rejectedTrue = 0;
+    for (const Truth& s : truth) {
+        double best = 2.5;
+        Row* at = nullptr;
+        for (Row& r : rows) {
+            const double d = std::hypot(r.x - s.x, r.y - s.y);
+            if (r.image == s.image && d < best) {
+                best = d;
+                at = &r;
+            }
+        }
+        if (at != nullptr)
+            at->used = true;
+        if (!s.inBox || s.saturated)
+            continue;
+        Tally& tally = tallies[s.where + " " + band(s.peakSigmas)];
+        ++tally.injected;
+        if (at != nullptr && at->candidate) {
+            ++tally.recovered;
+            tally.errors.push_back(arcSeconds(at->ra, at->dec, s.ra * 15, s.dec));
+        } else if (at != nullptr) {
+            ++rejectedTrue;
+        }
+    }
+    int falseCount = 0;
+    for (const Row& r : rows)
+        falseCount += r.candidate && !r.used ? 1 : 0;
+    printTallies(tallies, static_cast<int>(files.size()), falseCount, rejectedTrue, 0);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 5 && std::strcmp(argv[1], "--catalog") == 0) {
+        const bool allRows = argc == 6 && std::strcmp(argv[3], "--all-rows") == 0;
+        if (argc == 5 || allRows)
+            return evaluateCatalogue(argv[2], allRows, argv[argc - 2], argv[argc - 1]);
+    }
+    double threshold = 5;
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--threshold") == 0) {
+        threshold = std::atof(argv[2]);
+        first = 3;
+    }
+    if (argc - first != 3) {
+        std::fprintf(stderr,
+                     "usage: %s [--threshold S] files.txt table.txt truth.txt\n"
+                     "       %s --catalog FILE [--all-rows] files.txt truth.txt\n",
+                     argv[0], argv[0]);
+        return 1;
+    }
+    std::vector<std::string> files;
+    std::string message;
+    if (readFileOfFiles(argv[first], &files, &message) < 0) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 1;
+    }
+    const std::vector<Truth> truth = readTruth(argv[first + 2]);
     std::map<std::string, Tally> tallies;
     int images = 0, falseCount = 0, rejectedTrue = 0;
     double seconds = 0;
@@ -208,24 +363,6 @@ int main(int argc, char** argv)
         }
     }
     std::fclose(table);
-    std::vector<double> all;
-    std::printf("%-8s %-6s %9s %9s %8s %7s %14s\n", "where", "peak", "injected", "recovered",
-                "fraction", "masked", "median error\"");
-    for (auto& [key, tally] : tallies) {
-        std::vector<double> e = tally.errors;
-        all.insert(all.end(), e.begin(), e.end());
-        std::sort(e.begin(), e.end());
-        const std::string where = key.substr(0, key.find(' '));
-        std::printf("%-8s %-6s %9d %9d %8.3f %7d %14.4f\n", where.c_str(),
-                    key.substr(key.find(' ') + 1).c_str(), tally.injected, tally.recovered,
-                    tally.injected > 0 ? static_cast<double>(tally.recovered) / tally.injected : 0,
-                    tally.masked, e.empty() ? 0.0 : e[e.size() / 2]);
-    }
-    std::sort(all.begin(), all.end());
-    std::printf("images %d; false candidates %d (%.2f per image); injected sources rejected %d; "
-                "median position error %.4f arcsec; %.3f s per image\n",
-                images, falseCount, images > 0 ? static_cast<double>(falseCount) / images : 0,
-                rejectedTrue, all.empty() ? 0.0 : all[all.size() / 2],
-                images > 0 ? seconds / images : 0);
+    printTallies(tallies, images, falseCount, rejectedTrue, seconds);
     return 0;
 }
