@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "support/files.hpp"
 #include "vet/stamps.hpp"
 #include "vet_scene.hpp"
@@ -85,6 +87,47 @@ TEST(Stamps, PngOpensAtTheStatedSizeWithThePanelsInPlace)
         writePngImage(dir.file("none/x.png").c_str(), std::vector<uint8_t>(3, 0), 1, 1, &message),
         -1);
     EXPECT_FALSE(message.empty());
+}
+
+TEST(Stamps, MatchedStampTakesThePlanesAsGivenAndBlanksMaskedPixels)
+{
+    FitsImage test;
+    test.width = 40;
+    test.height = 30;
+    const size_t count = 40 * 30;
+    test.pixels.assign(count, 1000);
+    std::vector<float> reference(count), difference(count);
+    for (size_t i = 0; i < count; ++i) {
+        reference[i] = static_cast<float>(i); // the pixel's own index
+        difference[i] = -static_cast<float>(i);
+    }
+    std::vector<uint8_t> mask(count, 0);
+    mask[5 * 40 + 7] = 4;  // unusable
+    mask[5 * 40 + 8] = 16; // another bit: kept
+    Stamp stamp;
+    cutMatchedStamp(test, reference, difference, mask, 1 | 4, 7, 5, &stamp);
+    // Stamp pixel (i, j) is image pixel (7 - 15 + i, 5 - 15 + j).
+    const auto at = [](int i, int j) { return static_cast<size_t>(j) * 31 + i; };
+    struct Case {
+        int i, j;
+        double difference; // NaN: off the image or masked
+    };
+    const Case cases[] = {{15, 15, NAN}, {16, 15, -(5 * 40 + 8)},  {9, 10, -1}, {7, 10, NAN},
+                          {9, 9, NAN},   {30, 30, -(20 * 40 + 22)}};
+    for (const Case& c : cases) {
+        const double d = stamp.difference[at(c.i, c.j)];
+        if (std::isnan(c.difference))
+            EXPECT_TRUE(std::isnan(d)) << c.i << "," << c.j << ": " << d;
+        else
+            EXPECT_EQ(d, c.difference) << c.i << "," << c.j;
+    }
+    // The reference panel has its median removed, the difference panel not.
+    EXPECT_EQ(stamp.reference[at(8, 10)] - stamp.reference[at(9, 10)], -1);
+    EXPECT_EQ(stamp.test[at(20, 20)], 0);
+    // Planes of another size: reference and difference panels off.
+    cutMatchedStamp(test, {}, {}, {}, 0, 7, 5, &stamp);
+    EXPECT_TRUE(std::isnan(stamp.difference[at(16, 15)]));
+    EXPECT_EQ(stamp.test[at(16, 15)], 0);
 }
 
 } // namespace
