@@ -123,7 +123,7 @@ size_t utf8Length(const std::string& text, size_t i)
 }
 
 // The text with control characters and bytes that are not well-formed UTF-8 as "?" and
-// every character in quote doubled; *special tells whether one of the characters of
+// every character in quote doubled; *found tells whether one of the characters of
 // special was there.
 std::string cleanText(const std::string& text, char quote, const char* special, bool* found)
 {
