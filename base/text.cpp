@@ -54,4 +54,17 @@ const char* baseName(const char* path)
     return base;
 }
 
+std::string flagWords(uint32_t flags, const char* const* words, size_t count)
+{
+    std::string text;
+    for (size_t bit = 0; bit < count && bit < 32; ++bit) {
+        if ((flags & (uint32_t{1} << bit)) == 0)
+            continue;
+        if (!text.empty())
+            text += ';';
+        text += words[bit];
+    }
+    return text;
+}
+
 } // namespace newstars

@@ -1,6 +1,8 @@
 #pragma once
 // Small text helpers.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace newstars {
@@ -18,5 +20,9 @@ std::string printableText(const char* text);
 // the whole path when there is none ("a/b" gives "b", "a/b/" gives "b/", "/" gives
 // "/"). Points into path.
 const char* baseName(const char* path);
+
+// The words of the bits set in flags, lowest bit first, joined by ";": bit i is named
+// by words[i] (i < count); higher bits are not named. Empty when no named bit is set.
+std::string flagWords(uint32_t flags, const char* const* words, size_t count);
 
 } // namespace newstars

@@ -6,6 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "base/text.hpp"
+
 namespace newstars {
 
 static constexpr double PI = 3.141592653589793;
@@ -426,15 +428,7 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
 std::string differenceReasonText(uint32_t reasons)
 {
     static const char* const WORDS[] = {"sharp", "elongated", "dipole", "masked"};
-    std::string text;
-    for (size_t bit = 0; bit < std::size(WORDS); ++bit) {
-        if ((reasons & (1u << bit)) == 0)
-            continue;
-        if (!text.empty())
-            text += ';';
-        text += WORDS[bit];
-    }
-    return text;
+    return flagWords(reasons, WORDS, std::size(WORDS));
 }
 
 } // namespace newstars

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 #include "base/angles.hpp"
+#include "base/text.hpp"
 
 namespace newstars {
 
@@ -565,15 +567,7 @@ std::string vetReasonText(uint32_t reasons)
 {
     static const char* const WORDS[] = {"sharp", "elongated", "saturated-reference",
                                         "in-reference"};
-    std::string text;
-    for (uint32_t bit = 0; bit < 4; ++bit) {
-        if ((reasons & (1u << bit)) == 0)
-            continue;
-        if (!text.empty())
-            text += ';';
-        text += WORDS[bit];
-    }
-    return text;
+    return flagWords(reasons, WORDS, std::size(WORDS));
 }
 
 } // namespace newstars
