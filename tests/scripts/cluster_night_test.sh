@@ -2,7 +2,8 @@
 # End-to-end test of scripts/cluster-night on a real single-node Slurm cluster started
 # here: a MUNGE daemon with a fresh key, a controller and one compute daemon on this
 # machine, all configured and kept in a temporary directory and stopped at the end.
-# A simulated night runs as 3 pieces; the merged report must equal one run's bytes.
+# A simulated night runs as 3 pieces; the merged report (and, with vetting, catalogue,
+# region file and stamps) must equal one run's bytes.
 #
 #   cluster_night_test.sh BIN_DIR SOURCE_DIR
 #
@@ -121,15 +122,23 @@ wait_for 30 node_idle && kill -0 "${pids[1]}" && kill -0 "${pids[2]}" ||
 # The night: piece 1 holds FLD01 then FLD02 candidates, piece 2 an image that does not
 # exist and more FLD02 candidates (no empty line may come between the pieces' FLD02
 # lines), piece 3 reference images against themselves (compared, no candidates).
+# Stars saturated in the references give pieces 1 and 2 candidates that vetting rejects.
 night="$work/night"
 mkdir "$night"
 cd "$night"
-simnight --seed 11 --size 256 --objects 2 --images 3 --inject 4 --out . > /dev/null
+simnight --seed 11 --size 256 --objects 2 --images 3 --inject 4 --saturated-ref 3 --out . \
+  > /dev/null
 printf '%s\n' FLD01_1.fts FLD01_2.fth FLD02_1.fts missing.fts FLD02_2.fth FLD02_3.fts \
   FLD01_r.fts FLD02_r.fth FLD01_r.fts > night.txt
 newstars -f night.txt 2 table.txt > single.txt 2> /dev/null
 
 cluster="$source/scripts/cluster-night"
+# The same night vetted, with its catalogue, region file and stamps, runs meanwhile.
+newstars --vet --catalog single.ecsv --regions single.reg --stamps single-stamps \
+  -f night.txt 2 table.txt > single-vet.txt 2> /dev/null
+timeout 120 "$cluster" --out vetted --wait --catalog --regions --stamps --option --vet \
+  3 night.txt 2 table.txt > /dev/null 2> vetted.txt &
+vetted=$!
 timeout 120 "$cluster" --out out --wait 3 night.txt 2 table.txt ||
   fail "cluster-night did not complete: $(cat out/*.log 2>&1)"
 cmp out/report.txt single.txt || fail "the merged report differs from the single run"
@@ -138,6 +147,25 @@ cmp out/report.txt single.txt || fail "the merged report differs from the single
 grep -qx 'missing.fts: No such file or directory' out/piece-2.log ||
   fail "piece 2's log lacks the failing image: $(cat out/piece-2.log)"
 [ "$(tail -n 1 out/piece-3.txt)" = $'\f' ] || fail "piece 3 should have no candidates"
+
+# The vetted night's merged files are those of one run.
+wait "$vetted" || fail "the vetted night did not complete: $(cat vetted.txt vetted/*.log 2>&1)"
+cmp vetted/report.txt single-vet.txt || fail "the vetted report differs from the single run"
+cmp vetted/catalog.ecsv single.ecsv || fail "the merged catalogue differs from the single run"
+cmp vetted/regions.reg single.reg || fail "the merged region file differs from the single run"
+diff -r vetted/stamps single-stamps > /dev/null || fail "the stamps differ from the single run"
+grep -q ,rejected, single.ecsv && ! cmp -s single-vet.txt single.txt ||
+  fail "vetting rejected no candidate of the single run to test the merge"
+# A piece's catalogue cut short fails the merge job step, which leaves no merged file.
+mkdir cut
+cp vetted/piece-* cut/
+head -c -1 vetted/piece-2.ecsv > cut/piece-2.ecsv
+if "$cluster" --run-merge "$(command -v newstars)" 3 "$PWD/cut" catalog,regions 2> cut.txt; then
+  fail "the merge succeeded with a piece's catalogue cut short"
+fi
+left=$(find cut -mindepth 1 ! -name 'piece-*')
+[ -z "$left" ] || fail "a failed merge left $left"
+grep -q piece-2.ecsv cut.txt || fail "the failed merge does not name the piece: $(cat cut.txt)"
 
 # A night whose pieces fail (a malformed table) leaves no report and fails the wait.
 echo "FLD01 short line" > bad-table.txt
