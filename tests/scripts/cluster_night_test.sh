@@ -167,6 +167,23 @@ left=$(find cut -mindepth 1 ! -name 'piece-*')
 [ -z "$left" ] || fail "a failed merge left $left"
 grep -q piece-2.ecsv cut.txt || fail "the failed merge does not name the piece: $(cat cut.txt)"
 
+# Output options given to every piece would be written by all of them at once.
+while read -r option name; do
+  status=0
+  "$cluster" --out refused --option "$option" --option x 3 night.txt 2 table.txt \
+    < /dev/null 2> refused.txt || status=$?
+  [ "$status" -eq 2 ] && grep -q "give cluster-night $name instead" refused.txt ||
+    fail "--option $option was not refused: status $status, $(cat refused.txt)"
+done << 'EOF'
+--catalog=x.ecsv --catalog
+--catalog --catalog
+--regions=x.reg --regions
+--regions --regions
+--stamps=d --stamps
+--stampsd --stamps
+EOF
+[ ! -e refused ] || fail "a refused night made its directory"
+
 # A night whose pieces fail (a malformed table) leaves no report and fails the wait.
 echo "FLD01 short line" > bad-table.txt
 if timeout 120 "$cluster" --out failed --wait 3 night.txt 2 bad-table.txt; then
