@@ -167,7 +167,8 @@ left=$(find cut -mindepth 1 ! -name 'piece-*')
 [ -z "$left" ] || fail "a failed merge left $left"
 grep -q piece-2.ecsv cut.txt || fail "the failed merge does not name the piece: $(cat cut.txt)"
 
-# Output options given to every piece would be written by all of them at once.
+# Output options given to every piece would be written by all of them at once; a --part
+# would make every piece search the same images.
 while read -r option name; do
   status=0
   "$cluster" --out refused --option "$option" --option x 3 night.txt 2 table.txt \
@@ -181,6 +182,8 @@ done << 'EOF'
 --regions --regions
 --stamps=d --stamps
 --stampsd --stamps
+--part=1/1 PIECES
+--part PIECES
 EOF
 [ ! -e refused ] || fail "a refused night made its directory"
 
