@@ -1,5 +1,9 @@
 #pragma once
-// The circle constant and conversions between degrees and radians.
+// The circle constant, conversions between degrees and radians, and the arc between two
+// sky positions.
+
+#include <algorithm>
+#include <cmath>
 
 namespace newstars {
 
@@ -16,6 +20,14 @@ constexpr double degreesToRadians(double degrees)
 constexpr double radiansToDegrees(double radians)
 {
     return radians * 180 / PI;
+}
+
+// The great-circle arc between (ra1, dec1) and (ra2, dec2), all in radians, by the
+// haversine formula (accurate for small arcs too).
+inline double skyArc(double ra1, double dec1, double ra2, double dec2)
+{
+    const double a = std::sin((dec2 - dec1) / 2), b = std::sin((ra2 - ra1) / 2);
+    return 2 * std::asin(std::min(1.0, std::sqrt(a * a + std::cos(dec1) * std::cos(dec2) * b * b)));
 }
 
 } // namespace newstars

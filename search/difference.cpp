@@ -74,13 +74,6 @@ static int countInBox(const WorldFrame& frame, const StarList& stars, const Sear
     return count;
 }
 
-// Arc between two sky positions, radians.
-static double skyArc(double ra1, double dec1, double ra2, double dec2)
-{
-    const double a = std::sin((dec2 - dec1) / 2), b = std::sin((ra2 - ra1) / 2);
-    return 2 * std::asin(std::min(1.0, std::sqrt(a * a + std::cos(dec1) * std::cos(dec2) * b * b)));
-}
-
 // Arcseconds per pixel of a frame at pixel (x, y): the geometric mean of the arcs one
 // pixel along each axis; NaN where the frame gives no sky position.
 static double pixelScale(const WorldFrame& frame, double x, double y)

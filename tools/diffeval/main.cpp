@@ -126,10 +126,9 @@ std::vector<std::string> csvFields(const std::string& line)
 // Arc between two sky positions given in degrees, arcseconds.
 double arcSeconds(double ra1, double dec1, double ra2, double dec2)
 {
-    const double a = std::sin(degreesToRadians(dec2 - dec1) / 2);
-    const double b = std::sin(degreesToRadians(ra2 - ra1) / 2);
-    const double c = std::cos(degreesToRadians(dec1)) * std::cos(degreesToRadians(dec2));
-    return radiansToDegrees(2 * std::asin(std::min(1.0, std::sqrt(a * a + c * b * b)))) * 3600;
+    return radiansToDegrees(skyArc(degreesToRadians(ra1), degreesToRadians(dec1),
+                                   degreesToRadians(ra2), degreesToRadians(dec2))) *
+           3600;
 }
 
 // diffeval --catalog: the rows of a newstars catalogue against the truth.
