@@ -7,6 +7,7 @@
 #include <new>
 
 #include "base/text.hpp"
+#include "diff/cell_grid.hpp"
 
 namespace newstars {
 
@@ -385,28 +386,20 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
     if (peaks.size() > static_cast<size_t>(options.maxDetections))
         peaks.resize(static_cast<size_t>(options.maxDetections));
     const double separation = 1.5 * options.psfSigma;
-    const int cell = std::max(1, static_cast<int>(std::ceil(separation)));
-    const int gw = w / cell + 1, gh = h / cell + 1;
-    std::vector<std::vector<int>> grid(static_cast<size_t>(gw) * gh);
+    const double cell = std::max(1.0, std::ceil(separation));
+    CellGrid grid(0, 0, w, h, cell);
     std::vector<Peak> kept;
     for (const Peak& peak : peaks) {
-        const int gx = peak.x / cell, gy = peak.y / cell;
         bool close = false;
-        for (int cy = std::max(0, gy - 1); cy <= std::min(gh - 1, gy + 1) && !close; ++cy) {
-            for (int cx = std::max(0, gx - 1); cx <= std::min(gw - 1, gx + 1) && !close; ++cx) {
-                for (int index : grid[static_cast<size_t>(cy) * gw + cx]) {
-                    const double dx = kept[static_cast<size_t>(index)].x - peak.x;
-                    const double dy = kept[static_cast<size_t>(index)].y - peak.y;
-                    if (dx * dx + dy * dy <= separation * separation) {
-                        close = true;
-                        break;
-                    }
-                }
-            }
-        }
+        grid.visitNear(peak.x, peak.y, [&](uint32_t index) {
+            const double dx = kept[index].x - peak.x;
+            const double dy = kept[index].y - peak.y;
+            close = dx * dx + dy * dy <= separation * separation;
+            return !close;
+        });
         if (close)
             continue;
-        grid[static_cast<size_t>(gy) * gw + gx].push_back(static_cast<int>(kept.size()));
+        grid.add(peak.x, peak.y, static_cast<uint32_t>(kept.size()));
         kept.push_back(peak);
     }
     std::sort(kept.begin(), kept.end(),

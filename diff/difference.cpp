@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "diff/cell_grid.hpp"
 #include "diff/resample.hpp"
 #include "stars/find_stars.hpp"
 
@@ -127,70 +128,31 @@ std::vector<MatchedStar> matchStars(const StarList& test, const StarList& refere
         order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return test.peak[a] > test.peak[b]; });
-    // Reference stars on a grid of cells of the search radius.
-    double minU = 1e300, minV = 1e300, maxU = -1e300, maxV = -1e300;
-    for (size_t j = 0; j < reference.x.size(); ++j) {
-        minU = std::min(minU, reference.x[j]);
-        maxU = std::max(maxU, reference.x[j]);
-        minV = std::min(minV, reference.y[j]);
-        maxV = std::max(maxV, reference.y[j]);
-    }
     std::vector<MatchedStar> matched;
-    if (reference.x.empty())
+    if (reference.x.empty() || test.x.empty())
         return matched;
-    const double cell = 2 * radius;
-    const int gw = static_cast<int>((maxU - minU) / cell) + 1;
-    const int gh = static_cast<int>((maxV - minV) / cell) + 1;
-    std::vector<std::vector<uint32_t>> grid(static_cast<size_t>(gw) * gh);
-    for (size_t j = 0; j < reference.x.size(); ++j) {
-        const int gx = static_cast<int>((reference.x[j] - minU) / cell);
-        const int gy = static_cast<int>((reference.y[j] - minV) / cell);
-        grid[static_cast<size_t>(gy) * gw + gx].push_back(static_cast<uint32_t>(j));
-    }
-    // Test stars on a grid too, for the isolation test.
-    const double isoCell = std::max(isolation, 1.0);
-    std::vector<std::vector<uint32_t>> testGrid;
-    int tw = 0, th = 0;
-    double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
-    for (size_t i = 0; i < test.x.size(); ++i) {
-        minX = std::min(minX, test.x[i]);
-        maxX = std::max(maxX, test.x[i]);
-        minY = std::min(minY, test.y[i]);
-        maxY = std::max(maxY, test.y[i]);
-    }
-    if (!test.x.empty()) {
-        tw = static_cast<int>((maxX - minX) / isoCell) + 1;
-        th = static_cast<int>((maxY - minY) / isoCell) + 1;
-        testGrid.resize(static_cast<size_t>(tw) * th);
-        for (size_t i = 0; i < test.x.size(); ++i) {
-            const int gx = static_cast<int>((test.x[i] - minX) / isoCell);
-            const int gy = static_cast<int>((test.y[i] - minY) / isoCell);
-            testGrid[static_cast<size_t>(gy) * tw + gx].push_back(static_cast<uint32_t>(i));
-        }
-    }
+    // Reference stars on a grid of cells of the search radius, test stars on one of the
+    // isolation distance.
+    const CellGrid grid = CellGrid::of(reference.x, reference.y, 2 * radius);
+    const CellGrid testGrid = CellGrid::of(test.x, test.y, std::max(isolation, 1.0));
     for (size_t i : order) {
         if (static_cast<int>(matched.size()) >= maxStars)
             break;
         double u = 0, v = 0;
         mapPosition(map, test.x[i], test.y[i], &u, &v);
-        const int gx = static_cast<int>(std::floor((u - minU) / cell));
-        const int gy = static_cast<int>(std::floor((v - minV) / cell));
         double best = 1e300, second = 1e300;
         size_t bestIndex = 0;
-        for (int cy = std::max(0, gy - 1); cy <= std::min(gh - 1, gy + 1); ++cy) {
-            for (int cx = std::max(0, gx - 1); cx <= std::min(gw - 1, gx + 1); ++cx) {
-                for (uint32_t j : grid[static_cast<size_t>(cy) * gw + cx]) {
-                    const double d = std::hypot(reference.x[j] - u, reference.y[j] - v);
-                    if (d < best) {
-                        second = best;
-                        best = d;
-                        bestIndex = j;
-                    } else if (d < second) {
-                        second = d;
-                    }
-                }
+        grid.visitNear(u, v, [&](uint32_t j) {
+            const double d = std::hypot(reference.x[j] - u, reference.y[j] - v);
+            if (d < best) {
+                second = best;
+                best = d;
+                bestIndex = j;
+            } else if (d < second) {
+                second = d;
             }
-        }
+            return true;
+        });
         if (best > radius || second < 2 * radius)
             continue;
         MatchedStar m;
@@ -200,16 +162,10 @@ std::vector<MatchedStar> matchStars(const StarList& test, const StarList& refere
         m.v = reference.y[bestIndex];
         m.testPeak = test.peak[i];
         m.referencePeak = reference.peak[bestIndex];
-        const int ix = static_cast<int>((m.x - minX) / isoCell);
-        const int iy = static_cast<int>((m.y - minY) / isoCell);
-        for (int cy = std::max(0, iy - 1); cy <= std::min(th - 1, iy + 1) && m.isolated; ++cy) {
-            for (int cx = std::max(0, ix - 1); cx <= std::min(tw - 1, ix + 1); ++cx) {
-                for (uint32_t k : testGrid[static_cast<size_t>(cy) * tw + cx]) {
-                    if (k != i && std::hypot(test.x[k] - m.x, test.y[k] - m.y) < isolation)
-                        m.isolated = false;
-                }
-            }
-        }
+        testGrid.visitNear(m.x, m.y, [&](uint32_t k) {
+            m.isolated = k == i || !(std::hypot(test.x[k] - m.x, test.y[k] - m.y) < isolation);
+            return m.isolated;
+        });
         matched.push_back(m);
     }
     return matched;
