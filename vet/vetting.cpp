@@ -304,16 +304,25 @@ VetStatus measureSourceShape(const FitsImage& image, double x, double y, const V
 
 namespace {
 
+// The nearest pixel (*ix, *iy) of (x, y) and the half-side *reach of the square that
+// holds the aperture of radius there; false when that square leaves the image.
+bool apertureSquare(const FitsImage& image, double x, double y, double radius, int32_t* ix,
+                    int32_t* iy, int32_t* reach)
+{
+    if (!nearestPixel(x, y, ix, iy) || !(radius >= 0) || radius > 1e4)
+        return false;
+    *reach = static_cast<int32_t>(std::ceil(radius)) + 1;
+    return *ix - *reach >= 0 && *iy - *reach >= 0 && *ix + *reach < image.width &&
+           *iy + *reach < image.height;
+}
+
 // The aperture sum of measureApertureFlux around (x, y) with the sky already known.
 VetStatus apertureWithSky(const FitsImage& image, double x, double y, double radius,
                           const VetParams& params, double background, double noise,
                           int32_t skyPixels, ApertureFlux* flux)
 {
-    int32_t ix = 0, iy = 0;
-    if (!nearestPixel(x, y, &ix, &iy) || !(radius >= 0) || radius > 1e4)
-        return VetStatus::OutsideImage;
-    const int32_t reach = static_cast<int32_t>(std::ceil(radius)) + 1;
-    if (ix - reach < 0 || iy - reach < 0 || ix + reach >= image.width || iy + reach >= image.height)
+    int32_t ix = 0, iy = 0, reach = 0;
+    if (!apertureSquare(image, x, y, radius, &ix, &iy, &reach))
         return VetStatus::OutsideImage;
     const double r2 = radius * radius;
     double sum = 0;
@@ -343,11 +352,8 @@ VetStatus apertureWithSky(const FitsImage& image, double x, double y, double rad
 VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double radius,
                               const VetParams& params, ApertureFlux* flux)
 {
-    int32_t ix = 0, iy = 0;
-    if (!nearestPixel(x, y, &ix, &iy) || !(radius >= 0) || radius > 1e4)
-        return VetStatus::OutsideImage;
-    const int32_t reach = static_cast<int32_t>(std::ceil(radius)) + 1;
-    if (ix - reach < 0 || iy - reach < 0 || ix + reach >= image.width || iy + reach >= image.height)
+    int32_t ix = 0, iy = 0, reach = 0;
+    if (!apertureSquare(image, x, y, radius, &ix, &iy, &reach))
         return VetStatus::OutsideImage;
     double background = 0, noise = 0;
     int32_t annulus = 0;
