@@ -12,9 +12,19 @@ inline constexpr int FITS_CARDS_PER_RECORD = 36;
 inline constexpr int FITS_RECORD_LENGTH = 2880;
 inline constexpr int PIXEL_ZERO = 32768;
 
-// One image in memory: 16-bit pixels (file value + 32768, modulo 65536), row after
-// row, the pixel at column x, row y being pixels[y * width + x]; and its header cards,
-// cardCount cards of 80 characters back to back, in the order they were read or added.
+// Pixel-mask values: a pixel holds data, or holds none (NaN, BLANK, a chosen no-data
+// value, or outside the area an image covers).
+inline constexpr uint8_t PIXEL_HAS_DATA = 0;
+inline constexpr uint8_t PIXEL_NO_DATA = 1;
+
+// One image in memory and its header cards, cardCount cards of 80 characters back to
+// back, in the order they were read or added. Pixels run row after row, the pixel at
+// column x, row y being element y * width + x, in one of two forms:
+//   16-bit images (bitpix 16): pixels holds file value + 32768, modulo 65536; values
+//     and noData are empty.
+//   every other type (bitpix 8, 32, -32, -64): values holds the physical values
+//     (BSCALE * file value + BZERO) as float, and noData one PIXEL_HAS_DATA or
+//     PIXEL_NO_DATA per pixel; pixels is empty. A pixel without data holds 0 in values.
 struct FitsImage {
     int32_t bitpix = 0;
     int32_t width = 0;       // NAXIS1
@@ -27,7 +37,16 @@ struct FitsImage {
     std::vector<char> cards; // cardCount * 80 characters
     int32_t cardCount = 0;
     std::vector<uint16_t> pixels;
+    std::vector<float> values;
+    std::vector<uint8_t> noData;
 };
+
+// Whether the image holds its pixels as values and noData (BITPIX 8, 32, -32 or -64).
+inline bool hasFloatPixels(const FitsImage* image)
+{
+    const int32_t b = image->bitpix;
+    return b == 8 || b == 32 || b == -32 || b == -64;
+}
 
 // Sets every field to its empty value (xfactor and yfactor to 1).
 void initFitsImage(FitsImage* image);
