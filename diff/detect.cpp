@@ -17,6 +17,20 @@ DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, Sk
 {
     if (pixels == nullptr || width < 1 || height < 1)
         return DiffStatus::BadInput;
+    std::vector<float> values;
+    try {
+        values.assign(pixels, pixels + static_cast<size_t>(width) * height);
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    return estimateSky(values.data(), nullptr, width, height, SATURATION, sky);
+}
+
+DiffStatus estimateSky(const float* pixels, const uint8_t* noData, int32_t width, int32_t height,
+                       double saturation, SkyEstimate* sky)
+{
+    if (pixels == nullptr || width < 1 || height < 1)
+        return DiffStatus::BadInput;
     const size_t n = static_cast<size_t>(width) * height;
     const size_t step = std::max<size_t>(1, n / 250007);
     std::vector<float> sample;
@@ -26,7 +40,7 @@ DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, Sk
         return DiffStatus::OutOfMemory;
     }
     for (size_t i = 0; i < n; i += step) {
-        if (pixels[i] < SATURATION)
+        if (pixels[i] < saturation && (noData == nullptr || noData[i] == 0))
             sample.push_back(pixels[i]);
     }
     if (sample.empty())
@@ -76,6 +90,11 @@ NoiseModel noiseFromSky(const SkyEstimate& sky, double gain)
     if (gain > 0 && std::isfinite(gain)) {
         noise.gain = gain;
         noise.readNoise = std::sqrt(std::max(variance - std::max(sky.level, 0.0) / gain, 0.0));
+    } else if (!(sky.level >= 3 * sky.sigma) && sky.sigma > 0 && std::isfinite(sky.sigma)) {
+        // A sky this close to zero was subtracted: it tells nothing of the photon noise,
+        // and its scatter is all the noise known.
+        noise.gain = std::numeric_limits<double>::infinity();
+        noise.readNoise = sky.sigma;
     } else {
         const double g = sky.level / variance;
         noise.gain = g > 0 && std::isfinite(g) ? g : 1;
@@ -126,23 +145,43 @@ void filterSeparable(const FloatImage& in, const std::vector<float>& weights, Fl
 void markSharpPixels(const uint16_t* pixels, int32_t width, int32_t height, double skySigma,
                      double psfSigma, std::vector<uint8_t>* mask, uint8_t bit)
 {
+    const std::vector<float> values(pixels, pixels + static_cast<size_t>(width) * height);
+    markSharpPixels(values.data(), nullptr, width, height, SATURATION, skySigma, psfSigma, mask,
+                    bit);
+}
+
+void markSharpPixels(const float* pixels, const uint8_t* noData, int32_t width, int32_t height,
+                     double saturation, double skySigma, double psfSigma,
+                     std::vector<uint8_t>* mask, uint8_t bit)
+{
     const double s2 = psfSigma * psfSigma;
     const double rho = (4 * std::exp(-1 / (2 * s2)) + 4 * std::exp(-1 / s2)) / 8;
     const ptrdiff_t w = width;
     std::vector<size_t> sharp;
     const double excessLimit = 8 * 2.5 * skySigma;
+    // Sums of whole numbers below 2^53 are exact in double: 16-bit values give the same
+    // sums as integer arithmetic.
     for (ptrdiff_t y = 2; y < height - 2; ++y) {
-        const uint16_t* row = pixels + y * w;
+        const float* row = pixels + y * w;
         for (ptrdiff_t x = 2; x < width - 2; ++x) {
-            const int p = row[x];
-            if (p >= SATURATION)
+            const double p = row[x];
+            if (p >= saturation)
                 continue;
-            const int neighbourSum = row[x - 1] + row[x + 1] + row[x - w - 1] + row[x - w] +
-                                     row[x - w + 1] + row[x + w - 1] + row[x + w] + row[x + w + 1];
+            const double neighbourSum = static_cast<double>(row[x - 1]) + row[x + 1] +
+                                        row[x - w - 1] + row[x - w] + row[x - w + 1] +
+                                        row[x + w - 1] + row[x + w] + row[x + w + 1];
             if (8 * p - neighbourSum < excessLimit)
                 continue;
+            if (noData != nullptr) {
+                bool empty = false;
+                for (ptrdiff_t dy = -2; dy <= 2 && !empty; ++dy)
+                    for (ptrdiff_t dx = -2; dx <= 2 && !empty; ++dx)
+                        empty = noData[(y + dy) * w + x + dx] != 0;
+                if (empty)
+                    continue;
+            }
             const double neighbours = neighbourSum / 8.0;
-            double floor = 65535;
+            double floor = std::numeric_limits<double>::infinity();
             for (ptrdiff_t d = -2; d <= 2; ++d) {
                 floor = std::min({floor, static_cast<double>(row[x + d - 2 * w]),
                                   static_cast<double>(row[x + d + 2 * w]),

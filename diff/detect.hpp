@@ -25,11 +25,19 @@ struct SkyEstimate {
 // BadInput for an empty image or one with no unsaturated pixel; *sky untouched on failure.
 DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, SkyEstimate* sky);
 
+// The same on floating-point values: the pixels counted are those with data (noData null,
+// or its byte PIXEL_HAS_DATA) below saturation. For values taken from 16-bit pixels with
+// saturation 65535 the result is that of the 16-bit routine.
+DiffStatus estimateSky(const float* values, const uint8_t* noData, int32_t width, int32_t height,
+                       double saturation, SkyEstimate* sky);
+
 // The noise model of an image from its sky: with gain > 0 (electrons per ADU, e.g. from
 // the header) the read noise is what the sky's deviation leaves beyond the sky's photon
 // noise, sqrt(max(sigma^2 - level / gain, 0)); with gain <= 0 the sky is taken as photon
 // noise alone, gain = level / sigma^2 and no read noise (gain 1 when that is not a
-// positive finite number).
+// positive finite number) -- unless the level lies below 3 deviations (a sky-subtracted
+// image) while the deviation is a positive number: then the read noise is the deviation and
+// the gain infinite (no photon noise counted).
 NoiseModel noiseFromSky(const SkyEstimate& sky, double gain);
 
 // Sets bit in the mask at every pixel of the image (16-bit, width x height) that stands far
@@ -39,6 +47,13 @@ NoiseModel noiseFromSky(const SkyEstimate& sky, double gain);
 // spread gives at a peak. Saturated pixels are left to the saturation mask.
 void markSharpPixels(const uint16_t* pixels, int32_t width, int32_t height, double skySigma,
                      double psfSigma, std::vector<uint8_t>* mask, uint8_t bit);
+
+// The same on floating-point values (saturated: at or above saturation); a pixel whose
+// 5 x 5 square holds a pixel without data (noData null: none) is never marked. For values
+// taken from 16-bit pixels with saturation 65535 the marks are those of the 16-bit routine.
+void markSharpPixels(const float* values, const uint8_t* noData, int32_t width, int32_t height,
+                     double saturation, double skySigma, double psfSigma,
+                     std::vector<uint8_t>* mask, uint8_t bit);
 
 // Why a detection is not kept (bits of DifferenceSource::reasons).
 inline constexpr uint32_t REJECT_SHARP = 1;     // sharper than the point spread, or on a

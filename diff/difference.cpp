@@ -7,6 +7,7 @@
 #include <new>
 
 #include "diff/cell_grid.hpp"
+#include "diff/image_plane.hpp"
 #include "diff/resample.hpp"
 #include "stars/find_stars.hpp"
 
@@ -29,14 +30,25 @@ double secondsSince(double start)
 }
 
 // Adaptive moments on any pixel type; see measureStarShape.
+// noData (null: every pixel holds data) refuses stars with a pixel without data within
+// the annulus's outer square.
 template <typename Pixel>
-bool shapeOf(const Pixel* pixels, int32_t w, int32_t h, double x, double y, double* cx, double* cy,
-             double* sigma)
+bool shapeOf(const Pixel* pixels, const uint8_t* noData, int32_t w, int32_t h, double x, double y,
+             double* cx, double* cy, double* sigma)
 {
     const int inner = 12, outer = 16;
     if (!(x >= outer && y >= outer && x < w - outer - 1 && y < h - outer - 1))
         return false;
     const int ix = static_cast<int>(std::lround(x)), iy = static_cast<int>(std::lround(y));
+    if (noData != nullptr) {
+        for (int dy = -outer; dy <= outer; ++dy) {
+            const uint8_t* row = noData + static_cast<size_t>(iy + dy) * w + ix;
+            for (int dx = -outer; dx <= outer; ++dx) {
+                if (row[dx] != 0)
+                    return false;
+            }
+        }
+    }
     std::vector<double> ring;
     for (int dy = -outer; dy <= outer; ++dy) {
         for (int dx = -outer; dx <= outer; ++dx) {
@@ -111,23 +123,25 @@ double typicalStarWidth(std::vector<double> widths)
 
 // A test star matched to a reference star.
 struct MatchedStar {
-    double x = 0, y = 0; // test pixels (finder position)
-    double u = 0, v = 0; // reference pixels (finder position)
-    uint16_t testPeak = 0, referencePeak = 0;
+    double x = 0, y = 0;                    // test pixels (finder position)
+    double u = 0, v = 0;                    // reference pixels (finder position)
+    double testPeak = 0, referencePeak = 0; // peak values, units of each image
     bool isolated = true;
 };
 
 // Matches the brightest unsaturated test stars to the nearest reference star within
 // radius of their mapped position (unambiguous: no second one within twice the radius).
-std::vector<MatchedStar> matchStars(const StarList& test, const StarList& reference,
+std::vector<MatchedStar> matchStars(const ImagePlane& testPlane, const ImagePlane& referencePlane,
                                     const PixelMap& map, double radius, int maxStars,
                                     double isolation)
 {
+    const StarList& test = testPlane.stars;
+    const StarList& reference = referencePlane.stars;
     std::vector<size_t> order(test.x.size());
     for (size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return test.peak[a] > test.peak[b]; });
+                     [&](size_t a, size_t b) { return testPlane.peaks[a] > testPlane.peaks[b]; });
     std::vector<MatchedStar> matched;
     if (reference.x.empty() || test.x.empty())
         return matched;
@@ -160,8 +174,8 @@ std::vector<MatchedStar> matchStars(const StarList& test, const StarList& refere
         m.y = test.y[i];
         m.u = reference.x[bestIndex];
         m.v = reference.y[bestIndex];
-        m.testPeak = test.peak[i];
-        m.referencePeak = reference.peak[bestIndex];
+        m.testPeak = testPlane.peaks[i];
+        m.referencePeak = referencePlane.peaks[bestIndex];
         testGrid.visitNear(m.x, m.y, [&](uint32_t k) {
             m.isolated = k == i || !(std::hypot(test.x[k] - m.x, test.y[k] - m.y) < isolation);
             return m.isolated;
@@ -171,11 +185,12 @@ std::vector<MatchedStar> matchStars(const StarList& test, const StarList& refere
     return matched;
 }
 
-// Replaces every pixel carrying bit by the median of the unflagged pixels on the border of
-// the 5 x 5 square around it (left as it is when there are none or it is too near the edge).
+// Replaces every pixel carrying bit by the median of the unflagged pixels with data
+// (noData null: all) on the border of the 5 x 5 square around it (left as it is when there
+// are none or it is too near the edge).
 template <typename Pixel>
 void cleanMaskedPixels(Pixel* pixels, int32_t w, int32_t h, const std::vector<uint8_t>& mask,
-                       uint8_t bit)
+                       uint8_t bit, const uint8_t* noData)
 {
     std::vector<Pixel> ring;
     for (int32_t y = 2; y < h - 2; ++y) {
@@ -188,7 +203,7 @@ void cleanMaskedPixels(Pixel* pixels, int32_t w, int32_t h, const std::vector<ui
                     if (std::abs(dx) != 2 && std::abs(dy) != 2)
                         continue;
                     const size_t at = static_cast<size_t>(y + dy) * w + (x + dx);
-                    if (!(mask[at] & bit))
+                    if (!(mask[at] & bit) && (noData == nullptr || noData[at] == 0))
                         ring.push_back(pixels[at]);
                 }
             }
@@ -206,7 +221,7 @@ void cleanMaskedPixels(Pixel* pixels, int32_t w, int32_t h, const std::vector<ui
 bool measureStarShape(const FloatImage& image, double x, double y, double* cx, double* cy,
                       double* sigma)
 {
-    return shapeOf(image.pixels.data(), image.width, image.height, x, y, cx, cy, sigma);
+    return shapeOf(image.pixels.data(), nullptr, image.width, image.height, x, y, cx, cy, sigma);
 }
 
 DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testHeight,
@@ -217,25 +232,54 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
                           DifferenceResult* result)
 {
     if (test == nullptr || reference == nullptr || testWidth < 65 || testHeight < 65 ||
-        referenceWidth < 65 || referenceHeight < 65 || options.maxStamps < 3 ||
+        referenceWidth < 65 || referenceHeight < 65)
+        return DiffStatus::BadInput;
+    const double start = threadSeconds();
+    ImagePlane testPlane, referencePlane;
+    if (DiffStatus s = makePlane16(test, testWidth, testHeight, &testPlane); s != DiffStatus::Ok)
+        return s;
+    if (DiffStatus s = makePlane16(reference, referenceWidth, referenceHeight, &referencePlane);
+        s != DiffStatus::Ok)
+        return s;
+    const double stars = secondsSince(start);
+    const DiffStatus status =
+        subtractImages(testPlane, referencePlane, initialMap, options, inside, result);
+    if (status == DiffStatus::Ok)
+        result->timings.stars += stars;
+    return status;
+}
+
+DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referencePlane,
+                          const PixelMap& initialMap, const DifferenceOptions& options,
+                          const std::function<bool(double x, double y)>& inside,
+                          DifferenceResult* result)
+{
+    const int32_t testWidth = testPlane.width, testHeight = testPlane.height;
+    const int32_t referenceWidth = referencePlane.width, referenceHeight = referencePlane.height;
+    if (testWidth < 65 || testHeight < 65 || referenceWidth < 65 || referenceHeight < 65 ||
+        testPlane.values.size() != static_cast<size_t>(testWidth) * testHeight ||
+        referencePlane.values.size() != static_cast<size_t>(referenceWidth) * referenceHeight ||
+        (!testPlane.noData.empty() && testPlane.noData.size() != testPlane.values.size()) ||
+        (!referencePlane.noData.empty() &&
+         referencePlane.noData.size() != referencePlane.values.size()) ||
+        testPlane.peaks.size() != testPlane.stars.x.size() ||
+        referencePlane.peaks.size() != referencePlane.stars.x.size() || options.maxStamps < 3 ||
         options.maxRegistrationStars < 3 || !(options.matchRadius > 0))
         return DiffStatus::BadInput;
+    const float* test = testPlane.values.data();
+    const float* reference = referencePlane.values.data();
+    const uint8_t* testNoData = testPlane.noData.empty() ? nullptr : testPlane.noData.data();
+    const uint8_t* referenceNoData =
+        referencePlane.noData.empty() ? nullptr : referencePlane.noData.data();
     DifferenceResult r;
     const size_t n = static_cast<size_t>(testWidth) * testHeight;
     try {
         // Stars and sky of both images.
         double start = threadSeconds();
-        StarList& testStars = r.testStars;
-        StarList& referenceStars = r.referenceStars;
-        if (findStars(test, testWidth, testHeight, &testStars) < 0 ||
-            findStars(reference, referenceWidth, referenceHeight, &referenceStars) < 0)
-            return DiffStatus::OutOfMemory;
-        if (DiffStatus s = estimateSky(test, testWidth, testHeight, &r.testSky);
-            s != DiffStatus::Ok)
-            return s;
-        if (DiffStatus s = estimateSky(reference, referenceWidth, referenceHeight, &r.referenceSky);
-            s != DiffStatus::Ok)
-            return s;
+        r.testStars = testPlane.stars;
+        r.referenceStars = referencePlane.stars;
+        r.testSky = testPlane.sky;
+        r.referenceSky = referencePlane.sky;
         r.testNoise = noiseFromSky(r.testSky, options.testGain);
         r.referenceNoise = noiseFromSky(r.referenceSky, options.referenceGain);
         r.timings.stars = secondsSince(start);
@@ -245,7 +289,7 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         r.map = initialMap;
         const double isolation = 12; // pixels to the nearest other test star
         std::vector<MatchedStar> matched =
-            matchStars(testStars, referenceStars, initialMap, options.matchRadius,
+            matchStars(testPlane, referencePlane, initialMap, options.matchRadius,
                        options.maxRegistrationStars, isolation);
         std::vector<PositionPair> pairs;
         std::vector<double> testSigmas, referenceSigmas;
@@ -258,8 +302,9 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
                 continue;
             PositionPair p;
             double ts = 0, rs = 0;
-            if (!shapeOf(test, testWidth, testHeight, m.x, m.y, &p.x, &p.y, &ts) ||
-                !shapeOf(reference, referenceWidth, referenceHeight, m.u, m.v, &p.u, &p.v, &rs))
+            if (!shapeOf(test, testNoData, testWidth, testHeight, m.x, m.y, &p.x, &p.y, &ts) ||
+                !shapeOf(reference, referenceNoData, referenceWidth, referenceHeight, m.u, m.v,
+                         &p.u, &p.v, &rs))
                 continue;
             pairs.push_back(p);
             pairStar.push_back(k);
@@ -283,33 +328,37 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         // The reference's cosmic-ray hits and hot pixels are replaced by their surroundings
         // first: resampled and convolved they would leave holes beside new sources.
         const size_t referenceCount = static_cast<size_t>(referenceWidth) * referenceHeight;
-        std::vector<uint16_t> cleanedReference;
-        const uint16_t* resampleSource = reference;
+        std::vector<float> cleanedReference;
+        const float* resampleSource = reference;
         {
             std::vector<uint8_t> sharp(referenceCount, 0);
-            markSharpPixels(reference, referenceWidth, referenceHeight, r.referenceSky.sigma,
+            markSharpPixels(reference, referenceNoData, referenceWidth, referenceHeight,
+                            referencePlane.saturation, r.referenceSky.sigma,
                             referenceSigmas.empty() ? 1.5 : typicalStarWidth(referenceSigmas),
                             &sharp, MASK_COSMIC);
             if (std::find(sharp.begin(), sharp.end(), MASK_COSMIC) != sharp.end()) {
                 cleanedReference.assign(reference, reference + referenceCount);
                 cleanMaskedPixels(cleanedReference.data(), referenceWidth, referenceHeight, sharp,
-                                  MASK_COSMIC);
+                                  MASK_COSMIC, referenceNoData);
                 resampleSource = cleanedReference.data();
             }
         }
         FloatImage resampled;
         double varianceFactor = 1;
         if (DiffStatus s =
-                resampleLanczos3(resampleSource, referenceWidth, referenceHeight, r.map, testWidth,
-                                 testHeight, &resampled, &r.mask, &varianceFactor);
+                resampleLanczos3(resampleSource, referenceNoData, referencePlane.saturation,
+                                 referenceWidth, referenceHeight, r.map, testWidth, testHeight,
+                                 &resampled, &r.mask, &varianceFactor);
             s != DiffStatus::Ok)
             return s;
-        markSharpPixels(test, testWidth, testHeight, r.testSky.sigma,
-                        testSigmas.empty() ? 1.5 : typicalStarWidth(testSigmas), &r.mask,
-                        MASK_COSMIC);
+        markSharpPixels(test, testNoData, testWidth, testHeight, testPlane.saturation,
+                        r.testSky.sigma, testSigmas.empty() ? 1.5 : typicalStarWidth(testSigmas),
+                        &r.mask, MASK_COSMIC);
         size_t covered = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (test[i] >= SATURATION)
+            if (testNoData != nullptr && testNoData[i] != 0)
+                r.mask[i] |= MASK_NO_DATA;
+            if (test[i] >= testPlane.saturation)
                 r.mask[i] |= MASK_SATURATED;
             covered += (r.mask[i] & MASK_NO_DATA) ? 0 : 1;
         }
@@ -358,7 +407,8 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
             for (size_t k = 0;
                  k < pairs.size() && static_cast<int>(stampX.size()) < options.maxStamps; ++k) {
                 const MatchedStar& m = matched[pairStar[k]];
-                if (m.testPeak > 0.8 * SATURATION || m.referencePeak > 0.8 * SATURATION)
+                if (m.testPeak > 0.8 * testPlane.saturation ||
+                    m.referencePeak > 0.8 * referencePlane.saturation)
                     continue;
                 // A galaxy's core, or a star with a companion, is wider than the stars.
                 if (strict &&
@@ -373,7 +423,8 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         // (each replaced by the median of the 5 x 5 square's border), so that the kernel does
         // not spread them; they stay marked in the mask.
         if (!r.referenceConvolved)
-            cleanMaskedPixels(testImage.pixels.data(), testWidth, testHeight, r.mask, MASK_COSMIC);
+            cleanMaskedPixels(testImage.pixels.data(), testWidth, testHeight, r.mask, MASK_COSMIC,
+                              testNoData);
         const FloatImage& source = r.referenceConvolved ? resampled : testImage;
         const FloatImage& target = r.referenceConvolved ? testImage : resampled;
         const NoiseModel& sourceNoise = r.referenceConvolved ? r.referenceNoise : r.testNoise;

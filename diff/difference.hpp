@@ -9,6 +9,7 @@
 #include "diff/convolve.hpp"
 #include "diff/detect.hpp"
 #include "diff/diff_image.hpp"
+#include "diff/image_plane.hpp"
 #include "diff/kernel_fit.hpp"
 #include "diff/pixel_map.hpp"
 #include "stars/find_stars.hpp"
@@ -66,9 +67,10 @@ struct DifferenceResult {
     DifferenceTimings timings;
 };
 
-// Runs the pipeline on a test image and its reference (16-bit pixels, SATURATION counts
-// as saturated) with initialMap taking test pixels to reference pixels (e.g. from
-// samplePixelMap through the two world-coordinate frames). inside() limits where sources
+// Runs the pipeline on a test image and its reference (planes, see image_plane.hpp: their
+// values, pixels without data, saturation level, sky and stars) with initialMap taking
+// test pixels to reference pixels (e.g. from samplePixelMap through the two
+// world-coordinate frames). inside() limits where sources
 // are reported (empty: everywhere). Both images must be at least 65 pixels on each side;
 // they are only read. Steps: stars and sky of both; the map refined on matched bright
 // stars (kept as given when too few match); cosmic-ray hits and hot pixels of the
@@ -77,9 +79,21 @@ struct DifferenceResult {
 // (the test image cleaned of its hits first when it is the one convolved); the difference
 // and its noise in test units; detection. The result depends only on the inputs (no
 // state is kept between calls; calls may run on several threads at once).
+// Pixels without data in the test image, and test pixels whose resampling reaches
+// reference pixels without data, are MASK_NO_DATA: no star on them or within 16 pixels
+// registers or measures the seeing, no kernel stamp reaches them, they count in no sky,
+// noise or sum, the kernel's reach around them is MASK_EDGE, and a detection with any of
+// them in its core is rejected as masked.
 // Ok with *result filled; BadInput; OutOfMemory;
-// NoOverlap when fewer than a tenth of the test pixels have reference data; TooFewStars
+// NoOverlap when fewer than a tenth of the test pixels have data in both images; TooFewStars
 // or SingularFit when the kernel cannot be fitted. *result untouched on failure.
+DiffStatus subtractImages(const ImagePlane& test, const ImagePlane& reference,
+                          const PixelMap& initialMap, const DifferenceOptions& options,
+                          const std::function<bool(double x, double y)>& inside,
+                          DifferenceResult* result);
+
+// The same on two 16-bit images (SATURATION counts as saturated), their planes made by
+// makePlane16 (that time counted in timings.stars).
 DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testHeight,
                           const uint16_t* reference, int32_t referenceWidth,
                           int32_t referenceHeight, const PixelMap& initialMap,

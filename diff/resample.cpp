@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -61,28 +62,26 @@ static void lanczosTable(std::vector<float>* table, double* squaredSum)
 }
 
 // The 6 x 6 source pixels from row on (rows sw apart) weighted by wy down and wx across:
-// each column's weighted sum over the rows, then the columns weighted across. *saturated
-// tells whether any of them is saturated.
-static inline float interpolate6x6(const uint16_t* row, size_t sw, const float* wx, const float* wy,
-                                   bool* saturated)
+// each column's weighted sum over the rows, then the columns weighted across, in float in
+// that order (so that values taken from 16-bit pixels give the same sums whichever path).
+// *saturated tells whether any of them is at or above saturation.
+static inline float interpolate6x6(const float* row, size_t sw, const float* wx, const float* wy,
+                                   float saturation, bool* saturated)
 {
 #if defined(__SSE2__) && defined(__x86_64__)
-    const __m128i zero = _mm_setzero_si128(), full = _mm_set1_epi16(-1);
+    const __m128 limit = _mm_set1_ps(saturation);
     __m128 left = _mm_setzero_ps(), right = _mm_setzero_ps();
-    __m128i hit = _mm_setzero_si128();
+    __m128 hit = _mm_setzero_ps();
     bool lastColumns = false;
     for (int j = 0; j < 6; ++j, row += sw) {
-        long long four = 0;
-        std::memcpy(&four, row, sizeof four);
-        const __m128i packed = _mm_cvtsi64_si128(four);
-        hit = _mm_or_si128(hit, _mm_cmpeq_epi16(packed, full));
-        lastColumns = lastColumns || row[4] >= SATURATION || row[5] >= SATURATION;
+        const __m128 four = _mm_loadu_ps(row);
+        hit = _mm_or_ps(hit, _mm_cmpge_ps(four, limit));
+        lastColumns = lastColumns || row[4] >= saturation || row[5] >= saturation;
         const __m128 weight = _mm_set1_ps(wy[j]);
-        left =
-            _mm_add_ps(left, _mm_mul_ps(weight, _mm_cvtepi32_ps(_mm_unpacklo_epi16(packed, zero))));
+        left = _mm_add_ps(left, _mm_mul_ps(weight, four));
         right = _mm_add_ps(right, _mm_mul_ps(weight, _mm_setr_ps(row[4], row[5], 0.0f, 0.0f)));
     }
-    *saturated = lastColumns || (_mm_movemask_epi8(_mm_cmpeq_epi16(hit, zero)) & 0xFF) != 0xFF;
+    *saturated = lastColumns || _mm_movemask_ps(hit) != 0;
     float column[8];
     _mm_storeu_ps(column, left);
     _mm_storeu_ps(column + 4, right);
@@ -91,14 +90,24 @@ static inline float interpolate6x6(const uint16_t* row, size_t sw, const float* 
     bool any = false;
     for (int j = 0; j < 6; ++j, row += sw) {
         for (int i = 0; i < 6; ++i) {
-            column[i] += wy[j] * static_cast<float>(row[i]);
-            any = any || row[i] >= SATURATION;
+            column[i] += wy[j] * row[i];
+            any = any || row[i] >= saturation;
         }
     }
     *saturated = any;
 #endif
     return wx[0] * column[0] + wx[1] * column[1] + wx[2] * column[2] + wx[3] * column[3] +
            wx[4] * column[4] + wx[5] * column[5];
+}
+
+// Whether any of the 6 x 6 pixels from row on (rows sw apart) holds no data.
+static inline bool anyNoData(const uint8_t* row, size_t sw)
+{
+    for (int j = 0; j < 6; ++j, row += sw) {
+        if ((row[0] | row[1] | row[2] | row[3] | row[4] | row[5]) != 0)
+            return true;
+    }
+    return false;
 }
 
 // The polynomial of one output collapsed for one row: value = a[0] + a[1] s + a[2] s^2 +
@@ -125,6 +134,23 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
                             const PixelMap& map, int32_t width, int32_t height, FloatImage* output,
                             std::vector<uint8_t>* mask, double* varianceFactor)
 {
+    if (source == nullptr || sourceWidth < 1 || sourceHeight < 1)
+        return DiffStatus::BadInput;
+    std::vector<float> values;
+    try {
+        values.assign(source, source + static_cast<size_t>(sourceWidth) * sourceHeight);
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    return resampleLanczos3(values.data(), nullptr, SATURATION, sourceWidth, sourceHeight, map,
+                            width, height, output, mask, varianceFactor);
+}
+
+DiffStatus resampleLanczos3(const float* source, const uint8_t* noData, double saturation,
+                            int32_t sourceWidth, int32_t sourceHeight, const PixelMap& map,
+                            int32_t width, int32_t height, FloatImage* output,
+                            std::vector<uint8_t>* mask, double* varianceFactor)
+{
     if (source == nullptr || sourceWidth < 1 || sourceHeight < 1 || width < 1 || height < 1 ||
         map.order < 1 || map.order > 3 ||
         map.u.size() < static_cast<size_t>(polynomialTermCount(map.order)) ||
@@ -144,6 +170,10 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
         return DiffStatus::OutOfMemory;
     }
     const double inverseScale = 1 / map.scale;
+    // Values at or above the level as float; an infinite one leaves nothing saturated.
+    const float level = saturation < std::numeric_limits<float>::max()
+                            ? static_cast<float>(saturation)
+                            : std::numeric_limits<float>::infinity();
     for (int32_t y = 0; y < height; ++y) {
         const double t = (y - map.centreY) * inverseScale;
         double au[4], bu[4], av[4], bv[4];
@@ -187,9 +217,13 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
                 static_cast<int64_t>((v - static_cast<double>(iv)) * LANCZOS_STEPS + 0.5);
             const float* wx = table.data() + qu * 6;
             const float* wy = table.data() + qv * 6;
-            const uint16_t* row = source + static_cast<size_t>(iv - 2) * sw + (iu - 2);
+            const size_t corner = static_cast<size_t>(iv - 2) * sw + static_cast<size_t>(iu - 2);
+            if (noData != nullptr && anyNoData(noData + corner, sw)) {
+                outMask[x] = MASK_NO_DATA;
+                continue;
+            }
             bool saturated = false;
-            const float sum = interpolate6x6(row, sw, wx, wy, &saturated);
+            const float sum = interpolate6x6(source + corner, sw, wx, wy, level, &saturated);
             out[x] = static_cast<float>(sum * area);
             outMask[x] = saturated ? MASK_SATURATED : 0;
         }

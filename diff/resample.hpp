@@ -31,6 +31,15 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
                             const PixelMap& map, int32_t width, int32_t height, FloatImage* output,
                             std::vector<uint8_t>* mask, double* varianceFactor);
 
+// The same from floating-point values: noData (null: every pixel holds data) marks source
+// pixels without data, and an output pixel is MASK_NO_DATA (value 0) where any of its 6 x 6
+// source pixels holds none; saturated is at or above saturation (infinity: never). Values
+// taken from 16-bit pixels with saturation 65535 give the 16-bit routine's output.
+DiffStatus resampleLanczos3(const float* source, const uint8_t* noData, double saturation,
+                            int32_t sourceWidth, int32_t sourceHeight, const PixelMap& map,
+                            int32_t width, int32_t height, FloatImage* output,
+                            std::vector<uint8_t>* mask, double* varianceFactor);
+
 // The Lanczos-3 kernel sin(pi d) sin(pi d / 3) / (pi^2 d^2 / 3) for |d| < 3, 1 at d = 0,
 // 0 beyond.
 double lanczos3(double d);

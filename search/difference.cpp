@@ -128,7 +128,8 @@ static int writeDifferenceStamps(const std::string& directory, const FitsImage& 
                         MASK_UNUSABLE, static_cast<int32_t>(std::lround(row.x)),
                         static_cast<int32_t>(std::lround(row.y)), &stamp);
         int32_t width = 0, height = 0;
-        const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height);
+        const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height,
+                                                     hasFloatPixels(&test) ? 0.0 : 1.0);
         const std::string path =
             directory + "/" + row.image + "_" + std::to_string(row.number) + ".png";
         if (writePngImage(path.c_str(), rgb, width, height, message) != 0)
@@ -172,9 +173,12 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
             return pixelToSky(testFrame, x, y, &ra, &dec) == WcsStatus::Ok &&
                    inSearchBox(&box, ra, dec, margin);
         };
-        status =
-            subtractImages(test->pixels.data(), test->width, test->height, reference->pixels.data(),
-                           reference->width, reference->height, map, options, inside, &result);
+        ImagePlane testPlane, referencePlane;
+        status = makeImagePlane(*test, &testPlane);
+        if (status == DiffStatus::Ok)
+            status = makeImagePlane(*reference, &referencePlane);
+        if (status == DiffStatus::Ok)
+            status = subtractImages(testPlane, referencePlane, map, options, inside, &result);
     }
     if (status != DiffStatus::Ok) {
         logError(log, "%s: %s\n", testName, diffStatusText(status));

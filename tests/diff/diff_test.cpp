@@ -1,8 +1,10 @@
 // Difference imaging: kernel fit, resampling, noise image and detection on synthetic pairs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <thread>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "diff/difference.hpp"
 #include "diff/kernel_fit.hpp"
 #include "diff/resample.hpp"
+#include "fits/fits_image.hpp"
 
 using namespace newstars;
 
@@ -303,6 +306,80 @@ TEST(SubtractImages, FindsNewSourcesAndRejectsACosmicRay)
         EXPECT_EQ(found, pair.newX.size()) << s[0];
         EXPECT_EQ(rayKept, 0) << s[0];
         EXPECT_LE(kept, static_cast<int>(pair.newX.size()) + 1) << s[0];
+    }
+}
+
+// A float image of the 16-bit one: physical values (pixel - sky) * 1e-3 and SATURATE; the
+// columns from emptyFrom on hold no data, with fill in values (NaN, 0, or anything: the
+// mask decides).
+FitsImage floatImage(const std::vector<uint16_t>& pixels, double sky, int32_t emptyFrom, float fill)
+{
+    FitsImage image;
+    image.bitpix = -32;
+    image.width = image.height = 512;
+    image.values.resize(pixels.size());
+    image.noData.assign(pixels.size(), PIXEL_HAS_DATA);
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        image.values[i] = static_cast<float>((pixels[i] - sky) * 1e-3);
+        if (static_cast<int32_t>(i % 512) >= emptyFrom) {
+            image.values[i] = fill;
+            image.noData[i] = PIXEL_NO_DATA;
+        }
+    }
+    EXPECT_EQ(setRealCard(&image, "SATURATE", (65535 - sky) * 1e-3, 12), 0);
+    return image;
+}
+
+TEST(SubtractImages, FloatImagesReportNothingOnOrBesideAnEmptyArea)
+{
+    // The new sources lie at x = 60, 138.4, 216.7, 295.1, 373.5, 451.9: an empty area from
+    // column 300 of the test image (or 303 of the reference, shifted by 3.3) holds the last
+    // two and has the fourth 5 pixels from its edge.
+    const SyntheticPair pair = makePair(1.8, 1.2, 23);
+    struct Case {
+        const char* what;
+        int32_t testEmpty, referenceEmpty;
+        float fill;
+    };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const Case cases[] = {
+        {"no empty area", 512, 512, 0},          {"test empty, zeros", 300, 512, 0},
+        {"test empty, NaN", 300, 512, nan},      {"reference empty, zeros", 512, 303, 0},
+        {"reference empty, NaN", 512, 303, nan}, {"reference empty, values left", 512, 303, 1e6f},
+    };
+    for (const Case& c : cases) {
+        ImagePlane test, reference;
+        ASSERT_EQ(makeImagePlane(floatImage(pair.test, 800, c.testEmpty, c.fill), &test),
+                  DiffStatus::Ok);
+        ASSERT_EQ(
+            makeImagePlane(floatImage(pair.reference, 1500, c.referenceEmpty, c.fill), &reference),
+            DiffStatus::Ok);
+        DifferenceOptions options;
+        DifferenceResult result;
+        ASSERT_EQ(subtractImages(test, reference, shiftMap(3.3, -2.1), options, {}, &result),
+                  DiffStatus::Ok)
+            << c.what;
+        EXPECT_TRUE(result.registrationRefined) << c.what;
+        // The first test column without data in either image (through the shift).
+        const bool empty = c.testEmpty < 512 || c.referenceEmpty < 512;
+        const double edge = std::min<double>(c.testEmpty, c.referenceEmpty - 3.3);
+        size_t found = 0;
+        for (const DifferenceSource& d : result.sources) {
+            if (d.reasons != 0)
+                continue;
+            EXPECT_TRUE(!empty || d.x < edge - 6) << c.what << ": kept at " << d.x << " " << d.y;
+            for (size_t k = 0; k < pair.newX.size(); ++k) {
+                if (std::hypot(d.x - pair.newX[k], d.y - pair.newY[k]) < 0.3) {
+                    ++found;
+                    EXPECT_NEAR(d.flux, 6.0, 0.6) << c.what << " " << k;
+                }
+            }
+        }
+        EXPECT_EQ(found, empty ? 3u : pair.newX.size()) << c.what;
+        const size_t masked =
+            static_cast<size_t>(std::count_if(result.mask.begin(), result.mask.end(),
+                                              [](uint8_t m) { return (m & MASK_NO_DATA) != 0; }));
+        EXPECT_GE(masked, empty ? 212u * 512 : 0u) << c.what;
     }
 }
 

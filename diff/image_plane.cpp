@@ -1,0 +1,121 @@
+#include "diff/image_plane.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace newstars {
+
+namespace {
+
+// The 16-bit copy the star finder searches: sky at FINDER_SKY, FINDER_STEPS steps per sky
+// deviation.
+constexpr double FINDER_SKY = 1000;
+constexpr double FINDER_STEPS = 20;
+
+bool sizesFit(int32_t width, int32_t height, size_t* count)
+{
+    if (width < 1 || height < 1)
+        return false;
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    if (w > SIZE_MAX / sizeof(float) / h)
+        return false;
+    *count = w * h;
+    return true;
+}
+
+} // namespace
+
+double imageSaturation(const FitsImage& image)
+{
+    if (!hasFloatPixels(&image))
+        return SATURATION;
+    double level = 0;
+    // Compared with float values, as a float: a card written with fewer digits than the
+    // values still meets them.
+    if (getRealCard(&image, "SATURATE", &level) == 0 && std::isfinite(level) &&
+        std::fabs(level) <= std::numeric_limits<float>::max())
+        return static_cast<float>(level);
+    return NO_SATURATION;
+}
+
+DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, ImagePlane* plane)
+{
+    size_t n = 0;
+    if (pixels == nullptr || !sizesFit(width, height, &n))
+        return DiffStatus::BadInput;
+    ImagePlane p;
+    try {
+        p.width = width;
+        p.height = height;
+        p.values.assign(pixels, pixels + n);
+        p.saturation = SATURATION;
+        if (DiffStatus s =
+                estimateSky(p.values.data(), nullptr, width, height, p.saturation, &p.sky);
+            s != DiffStatus::Ok)
+            return s;
+        if (findStars(pixels, width, height, &p.stars) < 0)
+            return DiffStatus::OutOfMemory;
+        p.peaks.assign(p.stars.peak.begin(), p.stars.peak.end());
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    *plane = std::move(p);
+    return DiffStatus::Ok;
+}
+
+DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane)
+{
+    if (!hasFloatPixels(&image)) {
+        size_t n = 0;
+        if (!sizesFit(image.width, image.height, &n) || image.pixels.size() < n)
+            return DiffStatus::BadInput;
+        return makePlane16(image.pixels.data(), image.width, image.height, plane);
+    }
+    size_t n = 0;
+    if (!sizesFit(image.width, image.height, &n) || image.values.size() < n ||
+        image.noData.size() < n)
+        return DiffStatus::BadInput;
+    ImagePlane p;
+    try {
+        p.width = image.width;
+        p.height = image.height;
+        p.values.assign(image.values.begin(), image.values.begin() + static_cast<ptrdiff_t>(n));
+        p.noData.assign(image.noData.begin(), image.noData.begin() + static_cast<ptrdiff_t>(n));
+        for (size_t i = 0; i < n; ++i) {
+            if (p.noData[i] != PIXEL_HAS_DATA || !std::isfinite(p.values[i])) {
+                p.noData[i] = PIXEL_NO_DATA;
+                p.values[i] = 0;
+            }
+        }
+        p.saturation = imageSaturation(image);
+        if (DiffStatus s = estimateSky(p.values.data(), p.noData.data(), p.width, p.height,
+                                       p.saturation, &p.sky);
+            s != DiffStatus::Ok)
+            return s;
+        const double sigma = p.sky.sigma > 0 && std::isfinite(p.sky.sigma) ? p.sky.sigma : 1;
+        const double steps = FINDER_STEPS / sigma;
+        std::vector<uint16_t> scaled(n);
+        for (size_t i = 0; i < n; ++i) {
+            double q = FINDER_SKY;
+            if (p.noData[i] == PIXEL_HAS_DATA) {
+                q = p.values[i] >= p.saturation
+                        ? 65535.0
+                        : std::clamp(std::round(FINDER_SKY + (p.values[i] - p.sky.level) * steps),
+                                     0.0, 65534.0);
+            }
+            scaled[i] = static_cast<uint16_t>(q);
+        }
+        if (findStars(scaled.data(), p.width, p.height, &p.stars) < 0)
+            return DiffStatus::OutOfMemory;
+        p.peaks.resize(p.stars.peak.size());
+        for (size_t k = 0; k < p.peaks.size(); ++k)
+            p.peaks[k] = p.sky.level + (p.stars.peak[k] - FINDER_SKY) / steps;
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    *plane = std::move(p);
+    return DiffStatus::Ok;
+}
+
+} // namespace newstars
