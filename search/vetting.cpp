@@ -140,7 +140,8 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
                  static_cast<int32_t>(std::lround(row.vetting.y)), toReference,
                  statistics.fluxScale, &stamp);
         int32_t width = 0, height = 0;
-        const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height);
+        const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height,
+                                                     hasFloatPixels(&test) ? 0.0 : 1.0);
         const std::string path =
             options.stampsDirectory + "/" + testBase + "_" + std::to_string(row.number) + ".png";
         if (writePngImage(path.c_str(), rgb, width, height, message) != 0)

@@ -14,10 +14,14 @@ constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
 constexpr int32_t HALF = STAMP_SIZE / 2;
 constexpr size_t PANEL = static_cast<size_t>(STAMP_SIZE) * STAMP_SIZE;
 
+// The pixel's value; NaN where it holds no data.
 double pixelValue(const FitsImage& image, int32_t x, int32_t y)
 {
-    return image
-        .pixels[static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x)];
+    const size_t at =
+        static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x);
+    if (hasFloatPixels(&image))
+        return image.noData[at] == PIXEL_HAS_DATA ? image.values[at] : NOT_A_NUMBER;
+    return image.pixels[at];
 }
 
 // Bilinear value at (x, y); NaN unless the four surrounding pixels are in the image.
@@ -121,7 +125,7 @@ void cutMatchedStamp(const FitsImage& test, const std::vector<float>& matchedRef
 }
 
 std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, int32_t* width,
-                                 int32_t* height)
+                                 int32_t* height, double minimumDeviation)
 {
     zoom = std::clamp(zoom, 1, 16);
     gap = std::clamp(gap, 0, 64);
@@ -130,7 +134,9 @@ std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, 
         if (std::isfinite(v))
             deviations.push_back(std::fabs(v));
     }
-    const double sigma = std::max(1.4826 * finiteMedian(deviations), 1.0);
+    double sigma = std::max(1.4826 * finiteMedian(deviations), minimumDeviation);
+    if (!(sigma > 0) || !std::isfinite(sigma))
+        sigma = 1;
     double brightest = 10 * sigma;
     for (int32_t j = HALF - 3; j <= HALF + 3; ++j) {
         for (int32_t i = HALF - 3; i <= HALF + 3; ++i) {

@@ -20,7 +20,9 @@ inline constexpr int32_t STAMP_SIZE = 31;
 using PixelMapping = std::function<bool(double testX, double testY, double* refX, double* refY)>;
 
 // The three panels of one candidate, STAMP_SIZE x STAMP_SIZE values each, row after row,
-// in ADU with each panel's median removed; NaN where the panel leaves its image.
+// in ADU with each panel's median removed; NaN where the panel leaves its image or the
+// image holds no data there (for the reference, where one of the four pixels of the
+// interpolation holds none).
 struct Stamp {
     std::vector<double> reference; // reference at the test pixel centres
     std::vector<double> test;
@@ -48,10 +50,13 @@ void cutMatchedStamp(const FitsImage& test, const std::vector<float>& matchedRef
 // test, difference) each enlarged zoom times (1 to 16), separated by gap white columns
 // (0 to 64). One linear grey stretch for all three, from 3 robust deviations of the test
 // panel below zero to the brightest test pixel within 3 pixels of the centre (at least
-// 10 deviations above zero); pixels off their image are dark blue.
+// 10 deviations above zero); the deviation is at least minimumDeviation (1 ADU for 16-bit
+// images, whose values are whole; 0 for physical values of any scale), 1 when it is not a
+// positive number. Pixels that are NaN -- off their image, without data, or masked -- are
+// dark blue (0, 0, 96).
 // *width = 3 * STAMP_SIZE * zoom + 2 * gap, *height = STAMP_SIZE * zoom.
 std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, int32_t* width,
-                                 int32_t* height);
+                                 int32_t* height, double minimumDeviation = 1.0);
 
 // Writes an RGB image (3 bytes a pixel, row after row) to path as an 8-bit PNG through
 // libpng, replacing any file there. 0, or -1 with the reason in *message (a partial file

@@ -21,10 +21,65 @@ constexpr int MINIMUM_ANNULUS_PIXELS = 8;
 // Farthest any measurement reaches from its centre, pixels, whatever the parameters say.
 constexpr double MAXIMUM_REACH = 64;
 
-uint16_t pixelAt(const FitsImage& image, int32_t x, int32_t y)
+size_t pixelIndex(const FitsImage& image, int32_t x, int32_t y)
 {
-    return image
-        .pixels[static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x)];
+    return static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x);
+}
+
+// The value of a pixel: the 16-bit pixel, or the physical value (0 where there is no data).
+double pixelAt(const FitsImage& image, int32_t x, int32_t y)
+{
+    if (hasFloatPixels(&image))
+        return image.values[pixelIndex(image, x, y)];
+    return image.pixels[pixelIndex(image, x, y)];
+}
+
+// Whether a pixel holds no data (16-bit pixels always hold data).
+bool noDataAt(const FitsImage& image, int32_t x, int32_t y)
+{
+    return hasFloatPixels(&image) && image.noData[pixelIndex(image, x, y)] != PIXEL_HAS_DATA;
+}
+
+// The level from which a pixel counts as saturated: the parameters' for 16-bit pixels; the
+// SATURATE card's value for others, none (infinity) without a finite one.
+double saturationOf(const FitsImage& image, const VetParams& params)
+{
+    if (!hasFloatPixels(&image))
+        return params.saturationLevel;
+    double level = 0;
+    // Compared with float values, as a float: a card written with fewer digits than the
+    // values still meets them.
+    if (getRealCard(&image, "SATURATE", &level) == 0 && std::isfinite(level) &&
+        std::fabs(level) <= std::numeric_limits<float>::max())
+        return static_cast<float>(level);
+    return std::numeric_limits<double>::infinity();
+}
+
+// How far from a position a pixel without data spoils its measures: the sky annulus.
+double noDataReach(const VetParams& params)
+{
+    return std::max(params.backgroundOuter, 0.0);
+}
+
+// Whether a pixel without data lies within radius (at most MAXIMUM_REACH) of (x, y);
+// pixels off the image do not count.
+bool noDataNear(const FitsImage& image, double x, double y, double radius)
+{
+    if (!hasFloatPixels(&image) || !(std::fabs(x) < 1e9 && std::fabs(y) < 1e9))
+        return false;
+    const double r = std::clamp(radius, 0.0, MAXIMUM_REACH);
+    const int32_t x0 = std::max<int32_t>(0, static_cast<int32_t>(std::floor(x - r)));
+    const int32_t x1 = std::min<int32_t>(image.width - 1, static_cast<int32_t>(std::ceil(x + r)));
+    const int32_t y0 = std::max<int32_t>(0, static_cast<int32_t>(std::floor(y - r)));
+    const int32_t y1 = std::min<int32_t>(image.height - 1, static_cast<int32_t>(std::ceil(y + r)));
+    for (int32_t yy = y0; yy <= y1; ++yy) {
+        for (int32_t xx = x0; xx <= x1; ++xx) {
+            const double dx = xx - x, dy = yy - y;
+            if (dx * dx + dy * dy <= r * r && noDataAt(image, xx, yy))
+                return true;
+        }
+    }
+    return false;
 }
 
 // Nearest pixel to a position; false when it is not a number or lies far off any image.
@@ -51,7 +106,7 @@ double despiked(const FitsImage& image, int32_t x, int32_t y, double background,
         y > image.height - 2)
         return v;
     const double rise = SPIKE_FRACTION * (v - background);
-    uint16_t around[8];
+    double around[8];
     int n = 0, low = 0;
     for (int32_t dy = -1; dy <= 1; ++dy) {
         for (int32_t dx = -1; dx <= 1; ++dx) {
@@ -125,14 +180,18 @@ bool localSky(const FitsImage& image, int32_t cx, int32_t cy, const VetParams& p
     const double outer2 = params.backgroundOuter * params.backgroundOuter;
     const int32_t reach =
         static_cast<int32_t>(std::ceil(std::clamp(params.backgroundOuter, 0.0, MAXIMUM_REACH)));
+    const bool floating = hasFloatPixels(&image);
+    const double saturation = saturationOf(image, params);
     std::vector<uint16_t> values;
-    values.reserve(static_cast<size_t>(4 * reach * reach));
+    std::vector<double> physical;
+    if (floating)
+        physical.reserve(static_cast<size_t>(4 * reach * reach));
+    else
+        values.reserve(static_cast<size_t>(4 * reach * reach));
     for (int32_t dy = -reach; dy <= reach; ++dy) {
         const int32_t y = cy + dy;
         if (y < 0 || y >= image.height)
             continue;
-        const uint16_t* row =
-            image.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(image.width);
         // The row's columns in the annulus: |dx| from inside to outside.
         int32_t outside = reach, inside = 0;
         while (outside >= 0 && static_cast<double>(outside * outside + dy * dy) > outer2)
@@ -145,9 +204,29 @@ bool localSky(const FitsImage& image, int32_t cx, int32_t cy, const VetParams& p
                 continue;
             }
             const int32_t x = cx + dx;
-            if (x >= 0 && x < image.width && row[x] < params.saturationLevel)
-                values.push_back(row[x]);
+            if (x < 0 || x >= image.width)
+                continue;
+            if (floating) {
+                const size_t at = pixelIndex(image, x, y);
+                if (image.noData[at] == PIXEL_HAS_DATA && image.values[at] < saturation)
+                    physical.push_back(image.values[at]);
+            } else {
+                const uint16_t v = image.pixels[pixelIndex(image, x, y)];
+                if (v < params.saturationLevel)
+                    values.push_back(v);
+            }
         }
+    }
+    if (floating) {
+        // Physical values are not whole numbers: no rounding noise is added.
+        if (static_cast<int32_t>(physical.size()) < MINIMUM_ANNULUS_PIXELS)
+            return false;
+        *count = static_cast<int32_t>(physical.size());
+        double median = 0, spread = 0;
+        robustCentre(&physical, &median, &spread);
+        *background = median;
+        *noise = spread;
+        return true;
     }
     if (static_cast<int32_t>(values.size()) < MINIMUM_ANNULUS_PIXELS)
         return false;
@@ -325,6 +404,7 @@ VetStatus apertureWithSky(const FitsImage& image, double x, double y, double rad
     if (!apertureSquare(image, x, y, radius, &ix, &iy, &reach))
         return VetStatus::OutsideImage;
     const double r2 = radius * radius;
+    const double saturation = saturationOf(image, params);
     double sum = 0;
     int32_t count = 0;
     bool saturated = false;
@@ -335,7 +415,7 @@ VetStatus apertureWithSky(const FitsImage& image, double x, double y, double rad
                 continue;
             sum += despiked(image, xx, yy, background, noise);
             ++count;
-            saturated = saturated || pixelAt(image, xx, yy) >= params.saturationLevel;
+            saturated = saturated || pixelAt(image, xx, yy) >= saturation;
         }
     }
     const double n = count;
@@ -393,12 +473,16 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
     std::vector<double> sharpness, elongation, fwhm;
     std::vector<const MatchedStar*> bright;
     std::vector<SourceShape> brightShapes;
+    const double reach = noDataReach(params);
     for (size_t i = 0; i < stars.size(); i += step) {
+        if (noDataNear(test, stars[i].x, stars[i].y, reach) ||
+            noDataNear(reference, stars[i].referenceX, stars[i].referenceY, reach))
+            continue;
         SourceShape shape;
         if (measureSourceShape(test, stars[i].x, stars[i].y, params, &shape) != VetStatus::Ok)
             continue;
         if (!(shape.snr >= params.starMinimumSnr) ||
-            shape.peak + shape.background >= params.saturationLevel)
+            shape.peak + shape.background >= saturationOf(test, params))
             continue;
         sharpness.push_back(shape.sharpness);
         elongation.push_back(shape.elongation);
@@ -485,6 +569,7 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference,
         const double satRadius = std::min(
             std::max(params.saturationMinimum, params.saturationFwhm * fwhm), MAXIMUM_REACH);
         int32_t ix = 0, iy = 0;
+        const double saturation = saturationOf(reference, params);
         if (satRadius >= 0 && nearestPixel(candidate.referenceX, candidate.referenceY, &ix, &iy)) {
             const int32_t reach = static_cast<int32_t>(std::ceil(satRadius)) + 1;
             for (int32_t yy = iy - reach; yy <= iy + reach && !v.referenceSaturated; ++yy) {
@@ -493,8 +578,8 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference,
                         continue;
                     const double dx = xx - candidate.referenceX, dy = yy - candidate.referenceY;
                     if (dx * dx + dy * dy <= satRadius * satRadius &&
-                        pixelAt(reference, xx, yy) >= params.saturationLevel &&
-                        despiked(reference, xx, yy, skyLevel, skyNoise) >= params.saturationLevel) {
+                        pixelAt(reference, xx, yy) >= saturation &&
+                        despiked(reference, xx, yy, skyLevel, skyNoise) >= saturation) {
                         v.referenceSaturated = true;
                         break;
                     }
@@ -558,6 +643,11 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference,
     }
     if (v.referenceSaturated)
         v.reasons |= VET_SATURATED_REFERENCE;
+    const double reach = std::max(noDataReach(params), radius + 1);
+    if (noDataNear(test, candidate.x, candidate.y, reach) ||
+        (candidate.hasReference &&
+         noDataNear(reference, candidate.referenceX, candidate.referenceY, reach)))
+        v.reasons |= VET_NO_DATA;
     if (v.referenceMeasured && v.referenceSnr >= params.referenceSnr) {
         // Without a flux scale every significant reference source counts.
         const bool brightened = v.measured && std::isfinite(statistics.fluxScale) &&
@@ -571,8 +661,8 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference,
 
 std::string vetReasonText(uint32_t reasons)
 {
-    static const char* const WORDS[] = {"sharp", "elongated", "saturated-reference",
-                                        "in-reference"};
+    static const char* const WORDS[] = {"sharp", "elongated", "saturated-reference", "in-reference",
+                                        "no-data"};
     return flagWords(reasons, WORDS, std::size(WORDS));
 }
 

@@ -4,7 +4,10 @@
 // stars, and judging it kept or rejected with the reasons.
 //
 // Pixels follow the star finder's conventions: unsigned 16-bit, row after row, x the
-// column and y the row from 0, integer positions at pixel centres; 65535 is saturated.
+// column and y the row from 0, integer positions at pixel centres; saturationLevel (65535)
+// is saturated. Images of other types are measured on their physical values: pixels
+// without data are left out of every sky, saturation is the SATURATE card's value (none
+// without one), and no rounding noise is added to the sky's deviation.
 // Every routine only reads the images and gives the same bits for the same input.
 
 #include <cstdint>
@@ -123,6 +126,7 @@ enum VetReason : uint32_t {
     VET_ELONGATED = 1u << 1,           // far longer than wide (track, blended pair)
     VET_SATURATED_REFERENCE = 1u << 2, // a saturated reference pixel close by
     VET_IN_REFERENCE = 1u << 3,        // present in the reference and not much brighter now
+    VET_NO_DATA = 1u << 4,             // a pixel without data close by, in either image
 };
 
 // Everything measured for one candidate and the verdict.
@@ -165,7 +169,8 @@ VetStatus measureSourceShape(const FitsImage& image, double x, double y, const V
 VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double radius,
                               const VetParams& params, ApertureFlux* flux);
 
-// The yardstick from the matched stars: the shape statistics over those whose peak S/N
+// The yardstick from the matched stars (those with a pixel without data within the sky
+// annulus's outer radius in either image left out): the shape statistics over those whose peak S/N
 // reaches starMinimumSnr, then the flux scale over those whose test and reference
 // aperture fluxes both reach starMinimumSnr times their errors, with no saturated pixel.
 // Stars that cannot be measured are passed over. Always fills *statistics; medians are
@@ -176,7 +181,10 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
                            StarStatistics* statistics);
 
 // Measures one candidate and judges it against the statistics: reasons are set only for
-// measures that could be taken (a candidate too near an edge stays kept, measured false).
+// measures that could be taken (a candidate too near an edge stays kept, measured false),
+// except no-data: a pixel without data within the sky annulus's outer radius (and at least
+// the aperture radius + 1) of the candidate in the test image, or of its reference
+// position in the reference, rejects it whatever was measured.
 // The test aperture takes its sky from the shape measurement; the nearest reference star
 // is the first of the index at the least distance.
 //   referenceStars  the stars found in the reference, indexed
@@ -187,7 +195,7 @@ void vetCandidate(const FitsImage& test, const FitsImage& reference,
                   CandidateVetting* vetting);
 
 // The reasons as words joined by ";" in bit order: "sharp", "elongated",
-// "saturated-reference", "in-reference"; empty for none.
+// "saturated-reference", "in-reference", "no-data"; empty for none.
 std::string vetReasonText(uint32_t reasons);
 
 } // namespace newstars

@@ -123,31 +123,34 @@ TEST(MeasureSourceShape, RefusesPositionsItCannotMeasure)
     EXPECT_EQ(measureApertureFlux(image, 2, 20, 3, VetParams{}, &flux), VetStatus::OutsideImage);
 }
 
-TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
+// The candidates of the scene, each kind of false one beside real new sources, and the
+// verdict each should get.
+struct CandidateCase {
+    const char* what;
+    double x, y;
+    uint32_t expected;
+};
+
+const CandidateCase CANDIDATES[] = {
+    {"new source, peak 40 sigma", 260, 60, 0},
+    {"faint new source, peak 12 sigma", 320, 60, 0},
+    {"broad new source", 260, 120, 0},
+    {"hot pixel", 320, 120, VET_SHARP},
+    {"cosmic-ray track of two pixels", 260, 180, VET_SHARP | VET_ELONGATED},
+    {"long cosmic-ray track", 320, 180, VET_SHARP | VET_ELONGATED},
+    {"elongated blob", 260, 240, VET_ELONGATED},
+    {"star in both images", 320, 240, VET_IN_REFERENCE},
+    {"star brightened tenfold", 260, 300, 0},
+    {"star saturated in the reference only", 320, 300, VET_SATURATED_REFERENCE | VET_IN_REFERENCE},
+    {"new source with a cosmic-ray track beside it", 260, 360, 0},
+    {"new source by a saturated hot pixel of the reference", 320, 360, 0},
+};
+
+// Puts the candidates of CANDIDATES into the scene; *test and *reference get the images.
+void addCandidates(Scene* scene, FitsImage* test, FitsImage* reference)
 {
-    Scene scene;
-    struct Case {
-        const char* what;
-        double x, y;
-        uint32_t expected;
-    };
-    const Case cases[] = {
-        {"new source, peak 40 sigma", 260, 60, 0},
-        {"faint new source, peak 12 sigma", 320, 60, 0},
-        {"broad new source", 260, 120, 0},
-        {"hot pixel", 320, 120, VET_SHARP},
-        {"cosmic-ray track of two pixels", 260, 180, VET_SHARP | VET_ELONGATED},
-        {"long cosmic-ray track", 320, 180, VET_SHARP | VET_ELONGATED},
-        {"elongated blob", 260, 240, VET_ELONGATED},
-        {"star in both images", 320, 240, VET_IN_REFERENCE},
-        {"star brightened tenfold", 260, 300, 0},
-        {"star saturated in the reference only", 320, 300,
-         VET_SATURATED_REFERENCE | VET_IN_REFERENCE},
-        {"new source with a cosmic-ray track beside it", 260, 360, 0},
-        {"new source by a saturated hot pixel of the reference", 320, 360, 0},
-    };
-    std::vector<double>& t = scene.testSignal;
-    std::vector<double>& r = scene.referenceSignal;
+    std::vector<double>& t = scene->testSignal;
+    std::vector<double>& r = scene->referenceSignal;
     const double dx = SCENE_SHIFT_X, dy = SCENE_SHIFT_Y;
     addSource(&t, 260, 60, 400, 1.3, 1.3);
     addSource(&t, 320.4, 60.3, 120, 1.3, 1.3);
@@ -169,7 +172,37 @@ TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
     t[365 * SCENE_SIZE + 263] += 2500;
     addSource(&t, 320, 360, 400, 1.3, 1.3);
     r[static_cast<size_t>(362 - 2) * SCENE_SIZE + 322 + 3] += 90000;
-    const FitsImage test = digitize(t, 5), reference = digitize(r, 6);
+    *test = digitize(t, 5);
+    *reference = digitize(r, 6);
+}
+
+// The 16-bit image as a 32-bit float image of physical values (value - 1000) * scale, the
+// sky subtracted, with SATURATE where 65535 was; pixels from column emptyFrom on hold no
+// data (value 0).
+FitsImage floatImage(const FitsImage& image16, double scale, int32_t emptyFrom)
+{
+    FitsImage image;
+    image.bitpix = -32;
+    image.width = image16.width;
+    image.height = image16.height;
+    image.values.resize(image16.pixels.size());
+    image.noData.assign(image16.pixels.size(), PIXEL_HAS_DATA);
+    for (size_t i = 0; i < image16.pixels.size(); ++i) {
+        image.values[i] = static_cast<float>((image16.pixels[i] - 1000.0) * scale);
+        if (static_cast<int32_t>(i % static_cast<size_t>(image.width)) >= emptyFrom) {
+            image.values[i] = 0;
+            image.noData[i] = PIXEL_NO_DATA;
+        }
+    }
+    EXPECT_EQ(setRealCard(&image, "SATURATE", (65535 - 1000) * scale, 10), 0);
+    return image;
+}
+
+TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
+{
+    Scene scene;
+    FitsImage test, reference;
+    addCandidates(&scene, &test, &reference);
 
     const VetParams params;
     ReferenceStarIndex index;
@@ -181,13 +214,55 @@ TEST(VetCandidate, RejectsEachKindOfFalseCandidateAndKeepsNewSources)
     EXPECT_NEAR(statistics.fluxScale, 2.0, 0.05);
     EXPECT_NEAR(statistics.elongationMedian, 1.0, 0.05);
 
-    for (const Case& c : cases) {
+    for (const CandidateCase& c : CANDIDATES) {
         CandidateVetting v;
         vetCandidate(test, reference, index, statistics, scene.at(c.x, c.y), params, &v);
         EXPECT_TRUE(v.measured) << c.what;
         EXPECT_EQ(vetReasonText(v.reasons), vetReasonText(c.expected))
             << c.what << ": sharpness " << v.shape.sharpness << " elongation " << v.shape.elongation
             << " ref S/N " << v.referenceSnr << " flux " << v.testFlux.flux;
+    }
+}
+
+TEST(VetCandidate, FloatImagesJudgeAlikeAtAnyScaleAndRejectBesideEmptyAreas)
+{
+    Scene scene;
+    FitsImage test16, reference16;
+    addCandidates(&scene, &test16, &reference16);
+    const VetParams params;
+    ReferenceStarIndex index;
+    indexReferenceStars(scene.referenceStars, &index);
+    // Candidates at x = 320 lie 10 pixels from an empty area from column 330 on, in the
+    // test image or (through the shift) in the reference; those at x = 260 lie 70 away.
+    const int32_t none = SCENE_SIZE, near = 330;
+    struct Case {
+        const char* what;
+        double scale;
+        int32_t testEmpty, referenceEmpty;
+    };
+    const Case cases[] = {
+        {"values in ADU", 1.0, none, none},
+        {"values of 1e-4 ADU", 1e-4, none, none},
+        {"values of 1e3 ADU", 1e3, none, none},
+        {"empty area in the test image", 1e-4, near, none},
+        {"empty area in the reference", 1e-4, none, near + 4},
+    };
+    for (const Case& c : cases) {
+        const FitsImage test = floatImage(test16, c.scale, c.testEmpty);
+        const FitsImage reference = floatImage(reference16, c.scale, c.referenceEmpty);
+        StarStatistics statistics;
+        measureStarStatistics(test, reference, scene.stars, params, &statistics);
+        EXPECT_EQ(statistics.count, 36) << c.what;
+        EXPECT_NEAR(statistics.fluxScale, 2.0, 0.05) << c.what;
+        const bool empty = c.testEmpty != none || c.referenceEmpty != none;
+        for (const CandidateCase& k : CANDIDATES) {
+            CandidateVetting v;
+            vetCandidate(test, reference, index, statistics, scene.at(k.x, k.y), params, &v);
+            const uint32_t expected = k.expected | (empty && k.x > 300 ? VET_NO_DATA : 0u);
+            EXPECT_EQ(vetReasonText(v.reasons), vetReasonText(expected))
+                << c.what << ", " << k.what << ": sharpness " << v.shape.sharpness << " elongation "
+                << v.shape.elongation << " ref S/N " << v.referenceSnr;
+        }
     }
 }
 
@@ -237,6 +312,7 @@ TEST(VetReasonText, JoinsTheReasonsInOrder)
     EXPECT_EQ(vetReasonText(VET_IN_REFERENCE | VET_SHARP), "sharp;in-reference");
     EXPECT_EQ(vetReasonText(VET_ELONGATED | VET_SATURATED_REFERENCE),
               "elongated;saturated-reference");
+    EXPECT_EQ(vetReasonText(VET_NO_DATA | VET_SHARP), "sharp;no-data");
 }
 
 } // namespace
