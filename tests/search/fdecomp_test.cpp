@@ -289,6 +289,45 @@ TEST_F(Fdecomp, WritesTheFirstTwoDimensional16BitImageAsAPrimaryImage)
     }
 }
 
+// What a file holds decides how it is expanded, never its name: gzip data whose path
+// holds ".Z" or ".bz2" (the endings of other whole-file compressions) in a directory or
+// in its own name comes back whole; plain and tile-compressed files there too.
+TEST_F(Fdecomp, ExpandsByContentWhateverThePathHolds)
+{
+    writeFile(root + "/source", original);
+    const std::string zipped = runProgram({"gzip", "-c", root + "/source"}).out;
+    ASSERT_EQ(zipped.compare(0, 2, "\x1f\x8b"), 0);
+    ASSERT_TRUE(compressWithFpack("-r", root + "/source", root + "/packed"));
+    const std::string packed = readFile(root + "/packed");
+    unlink((root + "/source").c_str());
+    unlink((root + "/packed").c_str());
+    struct Case {
+        const char* directory;
+        const char* name;
+        const std::string* input;
+    };
+    const Case cases[] = {
+        {"run.Zq4x", "image.fth", &zipped}, {"run.bz2", "image.fth", &zipped},
+        {"plain", "a.Z.fth", &zipped},      {"plain", "a.bz2.FTH", &zipped},
+        {"run.Zq4x", "image.fth", &packed}, {"run.Zq4x", "image.fth", &original},
+        {"Z", "image.fth", &zipped},
+    };
+    for (const Case& c : cases) {
+        const std::string directory = root + "/" + c.directory;
+        const std::string input = directory + "/" + c.name;
+        std::string output = input;
+        output.back() = output.back() == 'h' ? 's' : 'S';
+        SCOPED_TRACE(input);
+        mkdir(directory.c_str(), 0755);
+        writeFile(input, *c.input);
+        EXPECT_EQ(runFdecomp({"-r", input}), 0);
+        EXPECT_EQ(errors(), "");
+        EXPECT_EQ(readFile(output), original);
+        unlink(output.c_str());
+        EXPECT_EQ(listDirectory(directory), std::vector<std::string>{});
+    }
+}
+
 TEST_F(Fdecomp, RefusesSpecialFilesWithoutWaiting)
 {
     ASSERT_EQ(mkfifo((root + "/fifo.fth").c_str(), 0600), 0);

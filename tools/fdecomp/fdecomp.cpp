@@ -141,9 +141,9 @@ static std::string fitsErrorText(int status)
     return std::string(text) + " (status " + std::to_string(status) + ")";
 }
 
-// Whether name is a regular file, checked without waiting on a FIFO or device.
-// 0, or -1 with *message set.
-static int checkRegularFile(const std::string& name, std::string* message)
+// Opens name for reading when it is a regular file, checked without waiting on a FIFO
+// or device. The descriptor, or -1 with *message set.
+static int openRegularFile(const std::string& name, std::string* message)
 {
     int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -151,11 +151,12 @@ static int checkRegularFile(const std::string& name, std::string* message)
         return -1;
     }
     struct stat status {};
-    int result = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) ? 0 : -1;
-    close(fd);
-    if (result != 0)
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
         *message = "not a regular file";
-    return result;
+        return -1;
+    }
+    return fd;
 }
 
 // Reads every header card of the current HDU of file, padded to 80 characters.
@@ -483,15 +484,44 @@ static int decompressOpenFile(fitsfile* file, const std::string& output, std::st
     return writeOutput(file, shape, formatHeader(cards), output, message);
 }
 
+// Whether the file starts as gzip data does (bytes 1f 8b).
+static bool startsAsGzip(int fd)
+{
+    unsigned char magic[2] = {0, 0};
+    ssize_t got = 0;
+    do
+        got = pread(fd, magic, sizeof magic, 0);
+    while (got < 0 && errno == EINTR);
+    return got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+}
+
+// The name under which the FITS library opens the input. The library chooses how to
+// expand a file compressed as a whole from its name, not from its first bytes: a name
+// holding ".Z" or ".bz2" anywhere, directories included (a private directory
+// /tmp/run.Zq4x/, say), sends gzip data to another decoder, which fails. Gzip data under
+// such a name is therefore opened through the name of its descriptor fd, /dev/fd/N,
+// which holds neither; every other file by its own name.
+static std::string libraryName(const std::string& input, int fd)
+{
+    if ((input.find(".Z") == std::string::npos && input.find(".bz2") == std::string::npos) ||
+        !startsAsGzip(fd))
+        return input;
+    return "/dev/fd/" + std::to_string(fd);
+}
+
 // Decompresses as the arguments say. 0, or -1 with *message set.
 static int decompress(const Arguments& arguments, std::string* message)
 {
-    if (checkRegularFile(arguments.input, message) != 0)
+    // Held open for the whole run: its /dev/fd name may be the one the library opens.
+    const int input = openRegularFile(arguments.input, message);
+    if (input < 0)
         return -1;
+    const std::string name = libraryName(arguments.input, input);
     fitsfile* file = nullptr;
     int status = 0;
     // The disk-file form takes the name literally, without CFITSIO's filename syntax.
-    if (fits_open_diskfile(&file, arguments.input.c_str(), READONLY, &status) != 0) {
+    if (fits_open_diskfile(&file, name.c_str(), READONLY, &status) != 0) {
+        close(input);
         *message = "can not read: " + fitsErrorText(status);
         fits_clear_errmsg();
         return -1;
@@ -500,6 +530,7 @@ static int decompress(const Arguments& arguments, std::string* message)
     status = 0;
     fits_close_file(file, &status);
     fits_clear_errmsg();
+    close(input);
     if (result != 0)
         return -1;
     if (arguments.removeInput && unlink(arguments.input.c_str()) != 0) {
