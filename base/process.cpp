@@ -61,9 +61,12 @@ static int spawnAndWait(const std::vector<std::string>& arguments,
     if (posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK) == 0) {
         const SignalsHeld held(running != nullptr);
-        spawned = posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), environ);
-        if (spawned == 0 && running != nullptr)
-            running->store(pid);
+        pid_t idle = 0;
+        if (running == nullptr || running->compare_exchange_strong(idle, PROGRAM_STARTING)) {
+            spawned = posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), environ);
+            if (running != nullptr)
+                running->store(spawned == 0 ? pid : 0);
+        }
     }
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0)
@@ -76,8 +79,9 @@ static int spawnAndWait(const std::vector<std::string>& arguments,
         }
     }
     const SignalsHeld held(running != nullptr);
-    if (running != nullptr)
-        running->store(0);
+    pid_t ours = pid;
+    if (running != nullptr && !running->compare_exchange_strong(ours, 0))
+        return -1; // refused meanwhile: the one who refused it reaps it
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)

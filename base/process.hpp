@@ -19,8 +19,18 @@ namespace newstars {
 // cleared before the ended program is reaped), and 0 otherwise; the calling thread
 // holds every signal off while it stores and clears it, so that a signal handler that
 // reads it never finds an id of another process.
+// With running, the program starts only when running holds 0: it is set to
+// PROGRAM_STARTING (signals held) until the id is stored. A signal handler on another
+// thread that wants no program to start from then on waits while it holds
+// PROGRAM_STARTING and then exchanges its value for PROGRAM_REFUSED (compare and swap):
+// a program not yet started is not started (-1), and one that runs (the id it found)
+// is the handler's to stop and reap; it is then not reaped here (-1).
 int runProgram(const std::vector<std::string>& arguments, int* waitStatus,
                std::atomic<pid_t>* running = nullptr);
+
+// The values of runProgram's running besides 0 and a process id.
+inline constexpr pid_t PROGRAM_STARTING = -1;
+inline constexpr pid_t PROGRAM_REFUSED = -2;
 
 // runProgram with the program's standard output and standard error kept apart from the
 // caller's: what it writes to them is returned in *output and *errors (replaced) once it

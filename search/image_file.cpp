@@ -29,20 +29,15 @@ static bool isCompressedName(const char* name)
     return false;
 }
 
-// Makes a directory only this user can enter under TMPDIR (or /tmp). 0 and its path
-// in *directory, or -1.
-static int makePrivateDirectory(std::string* directory)
+// The template for mkdtemp of a private directory under TMPDIR (or /tmp).
+static std::string privateDirectoryTemplate()
 {
     const char* root = std::getenv("TMPDIR");
     std::string path = root != nullptr && root[0] != '\0' ? root : "/tmp";
     // A relative root must not turn into something that looks like an option.
     if (path[0] != '/')
         path = "./" + path;
-    path += "/newstars.XXXXXX";
-    if (mkdtemp(path.data()) == nullptr)
-        return -1;
-    *directory = path;
-    return 0;
+    return path + "/newstars.XXXXXX";
 }
 
 // Removes whatever the decompressor and this code put into the private directory,
@@ -112,12 +107,14 @@ static int openCompressedImage(const char* name, std::string* message,
         return -1;
     }
     // A stop signal from here on removes the directory (and stops fdecomp); removing
-    // it is otherwise done here, before the registration ends with cleanup.
+    // it is otherwise done here, before the registration ends with cleanup. After a stop
+    // signal no directory is made (the run is ending). Nothing between claim and watch
+    // allocates memory: the handler waits for this step on another thread.
     StopCleanup cleanup;
-    std::string directory;
+    std::string directory = privateDirectoryTemplate();
     {
         const StopSignalsHeld held;
-        if (makePrivateDirectory(&directory) != 0) {
+        if (!cleanup.claim() || mkdtemp(directory.data()) == nullptr) {
             *message = "Can not create temp filename for fdecomp";
             return -1;
         }

@@ -8,16 +8,19 @@
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "base/end_by_signal.hpp"
+#include "base/process.hpp"
 
 namespace newstars {
 
 namespace {
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr int SLOT_COUNT = 64;
+// As many entries as images decompressed at once: one per worker, 256 at most.
+constexpr int SLOT_COUNT = 256;
 constexpr size_t PATH_LENGTH = 4096;
 
 enum SlotState { SLOT_FREE = 0, SLOT_CLAIMED = 1, SLOT_IN_USE = 2 };
@@ -30,6 +33,14 @@ struct Slot {
 };
 
 Slot slots[SLOT_COUNT];
+
+// Set by the first stop signal: no entry is claimed from then on. A worker claims its
+// entry, then reads this; the handler sets this, then reads the entries (both in
+// sequentially consistent order): so either the worker sees the stop, or the handler
+// sees the claimed entry and waits for it to be published.
+std::atomic<int> stopping{0};
+// Set by the handler that cleans up; another stop signal meanwhile waits for the end.
+std::atomic<int> handling{0};
 
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free,
               "the signal handler reads the registry without locks");
@@ -69,16 +80,49 @@ void removeDirectoryInHandler(const char* directory)
     rmdir(directory);
 }
 
-extern "C" void onStopSignal(int signal)
+// Sleeps a moment, while another thread finishes a step it holds the stop signals off for.
+void pauseBriefly()
 {
-    for (Slot& slot : slots) {
-        if (slot.state.load(std::memory_order_acquire) != SLOT_IN_USE)
+    const timespec moment{0, 100000};
+    nanosleep(&moment, nullptr);
+}
+
+// Takes the entry's child slot from its worker: none starts there any more, and the one
+// running (if any) is stopped and reaped.
+void stopChildInHandler(Slot& slot)
+{
+    for (;;) {
+        pid_t child = slot.child.load();
+        if (child == PROGRAM_STARTING) {
+            pauseBriefly();
             continue;
-        if (pid_t child = slot.child.load(); child > 0) {
+        }
+        if (!slot.child.compare_exchange_strong(child, PROGRAM_REFUSED))
+            continue;
+        if (child > 0) {
             kill(child, SIGKILL);
             while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
             }
         }
+        return;
+    }
+}
+
+extern "C" void onStopSignal(int signal)
+{
+    if (handling.exchange(1) != 0) {
+        // The first handler ends the process once its clean-up is done.
+        for (;;)
+            pause();
+    }
+    stopping.store(1);
+    for (Slot& slot : slots) {
+        int state = SLOT_FREE;
+        while ((state = slot.state.load()) == SLOT_CLAIMED)
+            pauseBriefly();
+        if (state != SLOT_IN_USE)
+            continue;
+        stopChildInHandler(slot);
         removeDirectoryInHandler(slot.directory);
     }
     endBySignal(signal);
@@ -117,20 +161,39 @@ StopCleanup::~StopCleanup()
     }
 }
 
-void StopCleanup::watch(const std::string& directory)
+bool StopCleanup::claim()
 {
-    if (slot_ >= 0 || directory.size() >= PATH_LENGTH)
-        return;
+    if (slot_ >= 0)
+        return true;
     for (int i = 0; i < SLOT_COUNT; ++i) {
         int expected = SLOT_FREE;
         if (slots[i].state.compare_exchange_strong(expected, SLOT_CLAIMED)) {
-            std::memcpy(slots[i].directory, directory.c_str(), directory.size() + 1);
-            slots[i].child.store(0);
-            slots[i].state.store(SLOT_IN_USE, std::memory_order_release);
             slot_ = i;
-            return;
+            break;
         }
     }
+    if (stopping.load() != 0) {
+        if (slot_ >= 0)
+            slots[slot_].state.store(SLOT_FREE);
+        slot_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void StopCleanup::watch(const std::string& directory)
+{
+    if (slot_ < 0)
+        return;
+    Slot& slot = slots[slot_];
+    if (directory.size() >= PATH_LENGTH) {
+        slot.state.store(SLOT_FREE);
+        slot_ = -1;
+        return;
+    }
+    std::memcpy(slot.directory, directory.c_str(), directory.size() + 1);
+    slot.child.store(0);
+    slot.state.store(SLOT_IN_USE);
 }
 
 std::atomic<pid_t>* StopCleanup::child()

@@ -31,7 +31,10 @@ private:
 
 // One private directory, and the child working in it, to clean up on a stop signal,
 // from watch() to the end of the object's life (by then the owner has removed the
-// directory). Create the directory and watch it with the stop signals held.
+// directory). With the stop signals held: claim(), and only when it succeeds make the
+// directory and watch() it.
+// Once a stop signal has come, no directory is made and no child started any more through
+// a StopCleanup: claim() refuses, and child() refuses runProgram a start (base/process.hpp).
 class StopCleanup {
 public:
     StopCleanup() = default;
@@ -39,9 +42,12 @@ public:
     StopCleanup(const StopCleanup&) = delete;
     StopCleanup& operator=(const StopCleanup&) = delete;
 
-    // Registers the directory (a path of fewer than 4096 characters). Without a free
-    // entry or with a longer path nothing is registered: the directory is then left to
-    // its owner alone.
+    // Takes an entry of the registry for a directory about to be made. false when a stop
+    // signal has come (make nothing: the process is ending). Without a free entry it is
+    // true with nothing registered: the directory is then left to its owner alone.
+    bool claim();
+    // Registers the directory (a path of fewer than 4096 characters) in the claimed
+    // entry; with a longer path the entry is given back and nothing is registered.
     void watch(const std::string& directory);
     // Where to keep the id of the child working in the directory while it runs (0: none),
     // as runProgram (base/process.hpp) keeps it.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "compressed_files.hpp"
@@ -201,4 +203,74 @@ TEST(HostileInput, StopSignalsWhileDecompressingLeaveNothingBehind)
         EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{});
         EXPECT_EQ(readFile(image), readFile(dir.file("test.fts")));
     }
+}
+
+// Stopped at random points of a night of compressed images at -j 2, with fdecomp slowed
+// down so that the two workers start it often: once the signal has come no fdecomp
+// starts, every one started is stopped and reaped, no private directory is left, and
+// the run ends by the signal. The stand-in records its process id, waits, then becomes
+// the real fdecomp.
+TEST(HostileInput, StopSignalsAtRandomPointsOfAParallelNightLeaveNothingBehind)
+{
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    writeFile(dir.file("table.txt"), tableLine(dir.file("ref.fth")));
+    writeFile(dir.file("ref.fth"), readFile(dir.file("ref.fts")));
+    std::string list;
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = dir.file("test" + std::to_string(i) + ".fth");
+        writeFile(name, readFile(dir.file("test.fts")));
+        list += name + "\n";
+    }
+    writeFile(dir.file("files.txt"), list);
+    const std::string temporary = dir.file("tmp");
+    const std::string slowed = dir.file("slowed");
+    const std::string started = dir.file("started");
+    ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(slowed.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(started.c_str(), 0700), 0);
+    writeFile(slowed + "/fdecomp", "#!/bin/sh\necho > " + started + "/$$\nsleep 0.02\nexec " +
+                                       binaryDirectory() + "/fdecomp \"$@\"\n");
+    chmod((slowed + "/fdecomp").c_str(), 0755);
+    const std::string path = "PATH=" + slowed + ":" + std::getenv("PATH");
+    const std::string tmpdir = "TMPDIR=" + temporary;
+
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<int> delay(0, 250); // milliseconds: the run takes longer
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    int stoppedWhileDecompressing = 0;
+    for (int run = 0; run < 20; ++run) {
+        const int signal = signals[run % 3];
+        const int after = delay(random);
+        SCOPED_TRACE("run " + std::to_string(run) + ": signal " + std::to_string(signal) +
+                     " after " + std::to_string(after) + " ms");
+        for (const std::string& name : listDirectory(started))
+            unlink((started + "/" + name).c_str());
+        std::string program = newstarsPath(), workers = "-j2", files = "-f",
+                    list = dir.file("files.txt"), tolerance = "2", table = dir.file("table.txt");
+        char* argv[] = {program.data(), workers.data(), files.data(), list.data(),
+                        tolerance.data(), table.data(), nullptr};
+        std::vector<std::string> environment = {path, tmpdir};
+        char* envp[] = {environment[0].data(), environment[1].data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        std::this_thread::sleep_for(std::chrono::milliseconds(after));
+        kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        const std::vector<std::string> children = listDirectory(started);
+        stoppedWhileDecompressing += !children.empty() && children.size() < 9;
+        for (const std::string& child : children)
+            EXPECT_NE(kill(std::atoi(child.c_str()), 0), 0) << "fdecomp " << child << " left";
+        EXPECT_EQ(listDirectory(temporary), std::vector<std::string>{});
+        EXPECT_EQ(readFile(dir.file("ref.fth")), readFile(dir.file("ref.fts")));
+    }
+    // Most stops came while images were being decompressed.
+    EXPECT_GE(stoppedWhileDecompressing, 10) << stoppedWhileDecompressing;
 }
