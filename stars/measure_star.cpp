@@ -170,6 +170,184 @@ int measureStar(const uint16_t* pixels, int width, int height, const MeasurePara
     return 0;
 }
 
+namespace {
+
+// The pixels of a float image and its mask, read as measureStarValues reads them.
+struct ValuePlane {
+    const float* values;
+    const uint8_t* noData;
+    int width;
+    float at(int x, int y) const
+    {
+        return values[static_cast<ptrdiff_t>(y) * width + x];
+    }
+    bool empty(int x, int y) const
+    {
+        return noData != nullptr && noData[static_cast<ptrdiff_t>(y) * width + x] != 0;
+    }
+};
+
+double vertexOf(int c, double before, double centre, double after)
+{
+    const double denominator = after - 2.0 * centre + before;
+    if (denominator == 0)
+        return c;
+    return c + 0.5 - (after - centre) / denominator;
+}
+
+// Sum and count of the pixels at r2min <= d^2 < r2max around (cx, cy); *empty tells
+// whether one of them holds no data (left out of the sums).
+RingSum sumValueRing(const ValuePlane& plane, int cx, int cy, int64_t r2min, int64_t r2max,
+                     int reach, bool* empty)
+{
+    RingSum ring;
+    for (int dy = -reach; dy <= reach; ++dy) {
+        for (int dx = -reach; dx <= reach; ++dx) {
+            const int64_t d2 = static_cast<int64_t>(dx) * dx + static_cast<int64_t>(dy) * dy;
+            if (d2 < r2min || d2 >= r2max)
+                continue;
+            if (plane.empty(cx + dx, cy + dy)) {
+                *empty = true;
+                continue;
+            }
+            ring.sum += plane.at(cx + dx, cy + dy);
+            ring.count += 1;
+        }
+    }
+    return ring;
+}
+
+} // namespace
+
+int measureStarValues(const float* values, const uint8_t* noData, int width, int height,
+                      const MeasureParams* params, int x, int y, int useClimb, StarValues* result,
+                      std::string* message)
+{
+    const int64_t margin =
+        static_cast<int64_t>(std::max(params->searchHalfWidth, 0)) + std::max(params->maxRadius, 1);
+    if (x - margin < 0 || x + margin >= width || y - margin < 0 || y + margin >= height) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Coordinates [%d,%d] lie outside image", x, y);
+        *message = text;
+        return -1;
+    }
+    const ValuePlane plane{values, noData, width};
+
+    // The brightest pixel: uphill from (x, y), or the first brightest of the box.
+    int px = x, py = y;
+    bool found = false;
+    if (useClimb) {
+        static constexpr int STEP_X[8] = {1, 0, -1, 1, -1, 1, 0, -1};
+        static constexpr int STEP_Y[8] = {1, 1, 1, 0, 0, -1, -1, -1};
+        found = !plane.empty(px, py);
+        float current = plane.at(px, py);
+        while (found) {
+            int best = -1;
+            float bestValue = current;
+            for (int k = 0; k < 8; ++k) {
+                const int nx = px + STEP_X[k], ny = py + STEP_Y[k];
+                if (!plane.empty(nx, ny) && plane.at(nx, ny) > bestValue) {
+                    bestValue = plane.at(nx, ny);
+                    best = k;
+                }
+            }
+            if (best < 0)
+                break;
+            px += STEP_X[best];
+            py += STEP_Y[best];
+            current = bestValue;
+            if (std::abs(px - x) > params->searchHalfWidth ||
+                std::abs(py - y) > params->searchHalfWidth)
+                found = false;
+        }
+    } else {
+        const int s = params->searchHalfWidth;
+        for (int row = y - s; row <= y + s; ++row) {
+            for (int col = x - s; col <= x + s; ++col) {
+                if (!plane.empty(col, row) && (!found || plane.at(col, row) > plane.at(px, py))) {
+                    px = col;
+                    py = row;
+                    found = true;
+                }
+            }
+        }
+    }
+    if (!found) {
+        *message = "No brightest pixel found";
+        return -1;
+    }
+    result->peak = plane.at(px, py);
+
+    // Rings grow while their mean keeps falling by the fraction.
+    bool empty = false;
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx)
+            empty = empty || plane.empty(px + dx, py + dy);
+    double flux = result->peak, count = 1, previousMean = result->peak;
+    int radius = 0;
+    for (int r = 1; r < params->maxRadius && radius == 0; ++r) {
+        const RingSum ring = sumValueRing(plane, px, py, static_cast<int64_t>(r) * r,
+                                          static_cast<int64_t>(r + 1) * (r + 1), r, &empty);
+        const double ringMean = ring.count > 0 ? ring.sum / ring.count : 0;
+        if (!(previousMean > 0) ||
+            (previousMean - ringMean) / previousMean < params->flatteningFraction) {
+            radius = r;
+            break;
+        }
+        flux += ring.sum;
+        count += ring.count;
+        previousMean = ringMean;
+    }
+    if (empty) {
+        *message = "Star reaches pixels without data";
+        return -1;
+    }
+    if (radius == 0) {
+        *message = "Star occupies entire radius";
+        return -1;
+    }
+    result->radius = radius;
+    result->flux = flux;
+    result->pixelCount = static_cast<int32_t>(count);
+
+    // The noise annulus, radius^2 <= d^2 < (R - 1)^2, pixels with data only.
+    const int reach = params->maxRadius - 2;
+    const int64_t r2min = static_cast<int64_t>(radius) * radius;
+    const int64_t r2max = static_cast<int64_t>(params->maxRadius - 1) * (params->maxRadius - 1);
+    std::vector<double> annulus;
+    double sum = 0, squares = 0;
+    for (int dy = -reach; dy <= reach; ++dy) {
+        for (int dx = -reach; dx <= reach; ++dx) {
+            const int64_t d2 = static_cast<int64_t>(dx) * dx + static_cast<int64_t>(dy) * dy;
+            if (d2 < r2min || d2 >= r2max || plane.empty(px + dx, py + dy))
+                continue;
+            const double v = plane.at(px + dx, py + dy);
+            annulus.push_back(v);
+            sum += v;
+            squares += v * v;
+        }
+    }
+    if (annulus.size() < 2) {
+        *message = "No pixels in noise annulus";
+        return -1;
+    }
+    const double n = static_cast<double>(annulus.size());
+    // The element measureStar's histogram gives: the (n / 2)-th smallest, counted from 1.
+    const auto middle = annulus.begin() + static_cast<ptrdiff_t>(annulus.size() / 2 - 1);
+    std::nth_element(annulus.begin(), middle, annulus.end());
+    result->backgroundMedian = *middle;
+    result->backgroundMean = sum / n;
+    result->backgroundSigma = std::sqrt(std::fabs(squares - sum * sum / n) / (n - 1));
+
+    result->x = plane.empty(px - 1, py) || plane.empty(px + 1, py)
+                    ? px
+                    : vertexOf(px, plane.at(px - 1, py), plane.at(px, py), plane.at(px + 1, py));
+    result->y = plane.empty(px, py - 1) || plane.empty(px, py + 1)
+                    ? py
+                    : vertexOf(py, plane.at(px, py - 1), plane.at(px, py), plane.at(px, py + 1));
+    return 0;
+}
+
 // 2.2 / signal-to-noise of one star, 0 when its background has no spread. false when the
 // peak equals the background median of a star with spread.
 static bool errorTerm(const StarMeasurement* star, double* term)

@@ -52,6 +52,33 @@ struct StarMeasurement {
 int measureStar(const uint16_t* pixels, int width, int height, const MeasureParams* params, int x,
                 int y, int useClimb, StarMeasurement* result, std::string* message);
 
+// One star measured on physical values (any scale, any sign).
+struct StarValues {
+    double x = 0, y = 0;    // sub-pixel position of the brightest pixel
+    double peak = 0;        // value of the brightest pixel
+    int32_t radius = 0;     // the ring at which the profile flattened
+    double flux = 0;        // sum of the star's pixels, background included
+    int32_t pixelCount = 0; // number of pixels in that sum
+    double backgroundMedian = 0, backgroundMean = 0, backgroundSigma = 0; // of the noise annulus
+};
+
+// measureStar on floating-point values with a mask: noData (null: every pixel holds data)
+// has a non-zero byte at each pixel without data. Pixels without data are never the
+// brightest, the walk does not step on them, and they are left out of the noise annulus.
+// The same steps and messages as measureStar, with these differences:
+//   "No brightest pixel found"  the walk went farther than S, or began on a pixel without
+//                               data, or the box holds no pixel with data
+//   "Star reaches pixels without data"  a ring of the star, or the one that ends it, or a
+//                               neighbour of the peak holds a pixel without data
+//   a ring whose mean is not above 0 ends the star (sky-subtracted values fall to 0);
+//   no flux range limit; the background median is the lower median of the annulus
+//   values (as measureStar's), mean and deviation unrounded.
+// Values taken from 16-bit pixels give measureStar's position, peak, radius, flux, pixel
+// count and background median.
+int measureStarValues(const float* values, const uint8_t* noData, int width, int height,
+                      const MeasureParams* params, int x, int y, int useClimb, StarValues* result,
+                      std::string* message);
+
 // Compares star b with star a: *difference = -2.511886 log10(net b / net a) in magnitudes
 // (positive when b is fainter), net = flux - pixel count x background median; *error
 // combines 2.2 / (signal-to-noise) of each star in quadrature, the signal-to-noise being

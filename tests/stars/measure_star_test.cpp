@@ -343,3 +343,114 @@ TEST(AddShiftedImage, AddsTheOverlapWithSaturation)
 }
 
 } // namespace
+
+namespace {
+
+std::vector<float> asValues(const std::vector<uint16_t>& pixels, double scale, double offset)
+{
+    std::vector<float> values(pixels.size());
+    for (size_t i = 0; i < pixels.size(); ++i)
+        values[i] = static_cast<float>(pixels[i] * scale + offset);
+    return values;
+}
+
+TEST(MeasureStarValues, AgreesWithMeasureStarOnWholeValues)
+{
+    // A noisy field of Gaussian stars of several widths, measured from many starting
+    // points in both modes and at several flattening fractions.
+    const int side = 96;
+    std::vector<uint16_t> image(static_cast<size_t>(side) * side);
+    uint64_t state = 12345;
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            double v = 300 + static_cast<double>(state >> 58); // sky and noise of 0..63
+            const double stars[][4] = {{30.3, 31.6, 5000, 1.2}, {60.8, 40.1, 900, 2.5},
+                                       {45.0, 70.4, 20000, 0.8}};
+            for (const auto& s : stars) {
+                const double r2 = (x - s[0]) * (x - s[0]) + (y - s[1]) * (y - s[1]);
+                v += s[2] * std::exp(-r2 / (2 * s[3] * s[3]));
+            }
+            image[static_cast<size_t>(y) * side + x] = static_cast<uint16_t>(v);
+        }
+    }
+    const std::vector<float> values = asValues(image, 1, 0);
+    int measured = 0;
+    for (double fraction : {0.05, 0.2, 0.5}) {
+        const MeasureParams params{4, 12, fraction};
+        for (int y = 16; y < side - 16; y += 3) {
+            for (int x = 16; x < side - 16; x += 3) {
+                for (int climb = 0; climb <= 1; ++climb) {
+                    StarMeasurement a;
+                    StarValues b;
+                    std::string ma, mb;
+                    const int sa =
+                        measureStar(image.data(), side, side, &params, x, y, climb, &a, &ma);
+                    const int sb = measureStarValues(values.data(), nullptr, side, side, &params,
+                                                     x, y, climb, &b, &mb);
+                    ASSERT_EQ(sa, sb) << x << " " << y << " " << climb << " " << ma << " " << mb;
+                    ASSERT_EQ(ma, mb) << x << " " << y << " " << climb;
+                    if (sa != 0)
+                        continue;
+                    ++measured;
+                    EXPECT_EQ(a.x, b.x);
+                    EXPECT_EQ(a.y, b.y);
+                    EXPECT_EQ(a.peak, b.peak);
+                    EXPECT_EQ(a.radius, b.radius);
+                    EXPECT_EQ(a.flux, b.flux);
+                    EXPECT_EQ(a.pixelCount, b.pixelCount);
+                    EXPECT_EQ(a.backgroundMedian, b.backgroundMedian);
+                    EXPECT_EQ(a.backgroundMean, static_cast<int32_t>(b.backgroundMean + 0.5));
+                    EXPECT_EQ(a.backgroundSigma, static_cast<int32_t>(b.backgroundSigma));
+                }
+            }
+        }
+    }
+    EXPECT_GT(measured, 500);
+}
+
+TEST(MeasureStarValues, PixelsWithoutDataAreNeverPartOfTheStar)
+{
+    // The ring image of the tests above (star at (20, 20), rings 1000, 500, 250, then 240),
+    // in physical units: (value - 240) / 1000, so the sky is 0.
+    const std::vector<uint16_t> image = ringImage(40, 40, 20, 20);
+    const std::vector<float> values = asValues(image, 1e-3, -0.24);
+    struct Case {
+        const char* what;
+        int emptyX, emptyY; // the pixel without data (-1: none)
+        int useClimb;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no pixel without data", -1, -1, 1, ""},
+        {"one in the noise annulus", 26, 20, 1, ""},
+        {"one in ring 1", 21, 20, 0, "Star reaches pixels without data"},
+        {"one in the ring that ends the star", 20, 24, 1, "Star reaches pixels without data"},
+        {"the starting pixel, walking", 21, 19, 1, "No brightest pixel found"},
+        {"the peak, box", 20, 20, 0, "Star reaches pixels without data"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> noData(values.size(), 0);
+        if (c.emptyX >= 0)
+            noData[static_cast<size_t>(c.emptyY) * 40 + c.emptyX] = 1;
+        const MeasureParams params{3, 9, 0.1};
+        StarValues result;
+        std::string message;
+        const int status = measureStarValues(values.data(), noData.data(), 40, 40, &params, 21,
+                                             19, c.useClimb, &result, &message);
+        EXPECT_EQ(status, c.message[0] ? -1 : 0) << c.what;
+        EXPECT_EQ(message, c.message) << c.what;
+        if (status != 0)
+            continue;
+        // Ring 3 is the sky, 0: it still falls by 100 % and joins the star, whose profile
+        // then ends at ring 4.
+        EXPECT_EQ(result.x, 20.0) << c.what;
+        EXPECT_EQ(result.y, 20.0) << c.what;
+        EXPECT_EQ(result.radius, 4) << c.what;
+        EXPECT_NEAR(result.flux, 0.76 + 8 * 0.26 + 16 * 0.01, 1e-5) << c.what;
+        EXPECT_NEAR(result.backgroundMedian, 0, 1e-6) << c.what;
+        EXPECT_NEAR(result.backgroundSigma, 0, 1e-6) << c.what;
+    }
+}
+
+} // namespace
