@@ -365,8 +365,8 @@ TEST(MeasureStarValues, AgreesWithMeasureStarOnWholeValues)
         for (int x = 0; x < side; ++x) {
             state = state * 6364136223846793005ULL + 1442695040888963407ULL;
             double v = 300 + static_cast<double>(state >> 58); // sky and noise of 0..63
-            const double stars[][4] = {{30.3, 31.6, 5000, 1.2}, {60.8, 40.1, 900, 2.5},
-                                       {45.0, 70.4, 20000, 0.8}};
+            const double stars[][4] = {
+                {30.3, 31.6, 5000, 1.2}, {60.8, 40.1, 900, 2.5}, {45.0, 70.4, 20000, 0.8}};
             for (const auto& s : stars) {
                 const double r2 = (x - s[0]) * (x - s[0]) + (y - s[1]) * (y - s[1]);
                 v += s[2] * std::exp(-r2 / (2 * s[3] * s[3]));
@@ -386,8 +386,8 @@ TEST(MeasureStarValues, AgreesWithMeasureStarOnWholeValues)
                     std::string ma, mb;
                     const int sa =
                         measureStar(image.data(), side, side, &params, x, y, climb, &a, &ma);
-                    const int sb = measureStarValues(values.data(), nullptr, side, side, &params,
-                                                     x, y, climb, &b, &mb);
+                    const int sb = measureStarValues(values.data(), nullptr, side, side, &params, x,
+                                                     y, climb, &b, &mb);
                     ASSERT_EQ(sa, sb) << x << " " << y << " " << climb << " " << ma << " " << mb;
                     ASSERT_EQ(ma, mb) << x << " " << y << " " << climb;
                     if (sa != 0)
@@ -436,8 +436,8 @@ TEST(MeasureStarValues, PixelsWithoutDataAreNeverPartOfTheStar)
         const MeasureParams params{3, 9, 0.1};
         StarValues result;
         std::string message;
-        const int status = measureStarValues(values.data(), noData.data(), 40, 40, &params, 21,
-                                             19, c.useClimb, &result, &message);
+        const int status = measureStarValues(values.data(), noData.data(), 40, 40, &params, 21, 19,
+                                             c.useClimb, &result, &message);
         EXPECT_EQ(status, c.message[0] ? -1 : 0) << c.what;
         EXPECT_EQ(message, c.message) << c.what;
         if (status != 0)

@@ -130,4 +130,64 @@ TEST(Stamps, MatchedStampTakesThePlanesAsGivenAndBlanksMaskedPixels)
     EXPECT_EQ(stamp.test[at(16, 15)], 0);
 }
 
+// The 16-bit scene image as float values (value - 1000) / 1000, the columns from
+// emptyFrom on without data.
+FitsImage floatScene(const FitsImage& image16, int32_t emptyFrom)
+{
+    FitsImage image;
+    image.bitpix = -32;
+    image.width = image16.width;
+    image.height = image16.height;
+    image.values.resize(image16.pixels.size());
+    image.noData.assign(image16.pixels.size(), PIXEL_HAS_DATA);
+    for (size_t i = 0; i < image16.pixels.size(); ++i) {
+        const bool empty = static_cast<int32_t>(i % static_cast<size_t>(image.width)) >= emptyFrom;
+        image.values[i] = empty ? 0.0f : static_cast<float>((image16.pixels[i] - 1000.0) / 1000);
+        image.noData[i] = empty ? PIXEL_NO_DATA : PIXEL_HAS_DATA;
+    }
+    return image;
+}
+
+TEST(Stamps, FloatImagesStretchTheirOwnScaleAndShowPixelsWithoutDataDarkBlue)
+{
+    Scene scene;
+    addSource(&scene.testSignal, 200, 200, 3000, 1.3, 1.3); // a new source
+    // Test columns from 210 on hold no data; reference columns from 205 + 3.5 on (test
+    // column 205 on through the shift).
+    const FitsImage test = floatScene(digitize(scene.testSignal, 5), 210);
+    const FitsImage reference = floatScene(digitize(scene.referenceSignal, 6), 209);
+    const PixelMapping toReference = [](double x, double y, double* rx, double* ry) {
+        *rx = x + SCENE_SHIFT_X;
+        *ry = y + SCENE_SHIFT_Y;
+        return true;
+    };
+    Stamp stamp;
+    cutStamp(test, reference, 200, 200, toReference, 2.0, &stamp);
+    int32_t width = 0, height = 0;
+    const std::vector<uint8_t> rgb = renderStamp(stamp, 1, 0, &width, &height, 0.0);
+    // Stamp column i is test column 185 + i; picture row 15 is the centre row.
+    const auto colour = [&](int panel, int i) {
+        const size_t k = (static_cast<size_t>(15) * width + panel * 31 + i) * 3;
+        return std::vector<int>{rgb[k], rgb[k + 1], rgb[k + 2]};
+    };
+    const std::vector<int> darkBlue{0, 0, 96};
+    struct Case {
+        int panel, i;
+        bool empty;
+    };
+    const Case cases[] = {
+        {1, 24, false}, {1, 25, true}, {1, 30, true}, // test: column 209 has data, 210 none
+        {0, 18, false}, {0, 20, true}, {0, 30, true}, // reference through the shift
+        {2, 19, false}, {2, 20, true}, {2, 25, true}, // the difference: either image empty
+    };
+    for (const Case& c : cases) {
+        if (c.empty)
+            EXPECT_EQ(colour(c.panel, c.i), darkBlue) << c.panel << " " << c.i;
+        else
+            EXPECT_NE(colour(c.panel, c.i), darkBlue) << c.panel << " " << c.i;
+    }
+    // Values of a few thousandths stretch over the grey scale: the new source is white.
+    EXPECT_EQ(colour(1, 15), (std::vector<int>{255, 255, 255}));
+}
+
 } // namespace
