@@ -145,12 +145,21 @@ void printHelp(const char* programName)
 {
     std::printf("usage: %s [options] arcsec_sep config_file test1.fts [test2.fts ...]\n"
                 "       %s [options] -f file_of_files arcsec_sep config_file\n"
+                "       %s pair [options] reference.fts test1.fts [test2.fts ...]\n"
                 "Reports the stars of each test image that have no reference star within\n"
                 "arcsec_sep arcseconds, inside the sky box that config_file gives its object.\n"
+                "pair: the same without a table: each test image against reference.fts,\n"
+                "inside the sky both cover; the object is the test image's OBJECT (its file\n"
+                "name when it has none).\n"
                 "options (before the other arguments, in any order; \"--\" ends them):\n"
                 "  --wcs MODE          how world coordinates are read: auto (default), classic\n"
                 "                      (CDELT/CROTA2 cards, pixels as CRPIX is written) or\n"
-                "                      fits (the FITS standard, first pixel's centre at 1)\n"
+                "                      fits (the FITS standard, first pixel's centre at 1;\n"
+                "                      the default of pair)\n"
+                "  --tolerance ARCSEC  pair only: the match tolerance (default 2)\n"
+                "  --match HOW         table runs only: object (default: the line naming the\n"
+                "                      test image's OBJECT) or position (that, else the first\n"
+                "                      line whose box holds the test image's centre)\n"
                 "  -j N                test images compared at once (default: one per\n"
                 "                      processor; the report is the same)\n"
                 "  --method NAME       catalog (default: star lists compared) or difference\n"
@@ -169,7 +178,7 @@ void printHelp(const char* programName)
                 "                      (with --method difference: every detection, kept or\n"
                 "                      rejected by the pipeline, which the report never\n"
                 "                      holds, so --vet changes nothing; see the README)\n",
-                programName, programName);
+                programName, programName, programName);
     const VetParams defaults;
     for (const Threshold& t : THRESHOLDS) {
         std::printf("  %-19s %s (default %g)\n", (std::string(t.name) + " N").c_str(), t.help,

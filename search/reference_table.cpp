@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/angles.hpp"
+#include "search/compare.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
@@ -51,6 +52,25 @@ static int scanBoxField(const char* text, const char* fieldName, const char* obj
     return 0;
 }
 
+// The sky box of a line split into its fields: 0, or -1 with the message of the first
+// field that is not a number, naming objectName.
+static int scanBox(char* const* fields, const char* objectName, SearchBox* box,
+                   std::string* message)
+{
+    double east = 0, north = 0, west = 0, south = 0;
+    if (scanBoxField(fields[1], "ERA", objectName, true, &east, message) != 0 ||
+        scanBoxField(fields[2], "NDec", objectName, false, &north, message) != 0 ||
+        scanBoxField(fields[3], "WRA", objectName, true, &west, message) != 0 ||
+        scanBoxField(fields[4], "SDec", objectName, false, &south, message) != 0)
+        return -1;
+    box->ERA = east;
+    box->NDec = north;
+    box->WRA = west;
+    box->SDec = south;
+    box->cosMidDec = std::cos((box->SDec + box->NDec) / 2);
+    return 0;
+}
+
 bool sameObjectName(const char* a, const char* b)
 {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -89,8 +109,13 @@ int splitFields(char* line, char** starts)
     return count;
 }
 
-int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
-                       std::string* message)
+// Reads table lines from the stream's current position up to the next entry that
+// chosen(fields, box) accepts, the box being the entry's (converted to radians) when
+// needsBox, else not yet read; the returns of findReferenceEntry, a bad sky field named
+// with objectName (the line's own object name when null).
+template <typename Choice>
+static int findEntry(FILE* table, const char* objectName, bool needsBox, Choice chosen,
+                     SearchBox* box, ReferenceEntry* entry, std::string* message)
 {
     LineBuffer buffer;
     for (;;) {
@@ -105,22 +130,16 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
             *message = std::string("Ref file line must contain 6 fields: ") + line;
             return -2;
         }
-        if (!sameObjectName(fields[0], objectName))
+        SearchBox lineBox;
+        const char* name = objectName != nullptr ? objectName : fields[0];
+        if (needsBox && scanBox(fields, name, &lineBox, message) != 0)
+            return -2;
+        if (!chosen(fields, lineBox))
             continue;
-
-        double east = 0, north = 0, west = 0, south = 0;
-        if (scanBoxField(fields[1], "ERA", objectName, true, &east, message) != 0 ||
-            scanBoxField(fields[2], "NDec", objectName, false, &north, message) != 0 ||
-            scanBoxField(fields[3], "WRA", objectName, true, &west, message) != 0 ||
-            scanBoxField(fields[4], "SDec", objectName, false, &south, message) != 0)
+        if (!needsBox && scanBox(fields, name, &lineBox, message) != 0)
             return -2;
 
-        box->ERA = east;
-        box->NDec = north;
-        box->WRA = west;
-        box->SDec = south;
-        box->cosMidDec = std::cos((box->SDec + box->NDec) / 2);
-
+        *box = lineBox;
         entry->objectName = fields[0];
         entry->eastRa = fields[1];
         entry->northDec = fields[2];
@@ -134,6 +153,28 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
         return -3;
     }
     return -1;
+}
+
+int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
+                       std::string* message)
+{
+    return findEntry(
+        table, objectName, false,
+        [objectName](char* const* fields, const SearchBox&) {
+            return sameObjectName(fields[0], objectName);
+        },
+        box, entry, message);
+}
+
+int findReferenceEntryAt(FILE* table, double ra, double dec, SearchBox* box,
+                         ReferenceEntry* entry, std::string* message)
+{
+    return findEntry(
+        table, nullptr, true,
+        [ra, dec](char* const*, const SearchBox& lineBox) {
+            return inSearchBox(&lineBox, ra, dec, 0);
+        },
+        box, entry, message);
 }
 
 } // namespace newstars

@@ -57,4 +57,11 @@ bool sameObjectName(const char* a, const char* b);
 int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
                        std::string* message);
 
+// As findReferenceEntry, but the entry read up to is the next whose sky box holds the
+// position (ra, dec), radians (inSearchBox, no margin), whatever its object. Every entry
+// read on the way needs its sky fields: one without a number is refused (-2, "Bad FIELD
+// for OBJECT: TEXT\n", OBJECT the line's own).
+int findReferenceEntryAt(FILE* table, double ra, double dec, SearchBox* box,
+                         ReferenceEntry* entry, std::string* message);
+
 } // namespace newstars

@@ -57,6 +57,8 @@ void printUsage(const char* programName)
                  "   and with --part K/N: only the K-th of N consecutive pieces of the list\n");
     std::fprintf(stderr, "%s: merge report1 ...   joins the reports of consecutive pieces\n",
                  programName);
+    std::fprintf(stderr, "%s: pair [options] reference test1.fts ...   compares without a table\n",
+                 programName);
 }
 
 int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)
@@ -223,7 +225,8 @@ static void logNameAndMessage(ImageLog* log, const char* name, const std::string
     logError(log, "%s: %s\n", printableText(name).c_str(), printableText(message.c_str()).c_str());
 }
 
-int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log)
+int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log,
+                  bool* hasObject)
 {
     std::string message;
     DecompressorOutput decompressor;
@@ -237,7 +240,11 @@ int readTestImage(const char* testName, FitsImage* image, std::string* objectNam
         logNameAndMessage(log, testName, message);
         return -1;
     }
-    if (getStringCard(image, "OBJECT", objectName) < 0) {
+    if (hasObject != nullptr)
+        *hasObject = getStringCard(image, "OBJECT", objectName) >= 0;
+    if (hasObject != nullptr && !*hasObject) {
+        objectName->clear();
+    } else if (getStringCard(image, "OBJECT", objectName) < 0) {
         logNameAndMessage(log, testName, "no OBJECT field");
         freeFitsImage(image);
         return -1;
@@ -295,61 +302,101 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     FitsImage& test = worker->testImage;
     const bool vetting = vettingWanted(shared->vetting);
     std::string objectName;
-    if (readTestImage(testName, &test, &objectName, log) != 0)
+    bool hasObject = true;
+    if (readTestImage(testName, &test, &objectName, log,
+                      shared->pair || shared->matchPosition ? &hasObject : nullptr) != 0)
         return 0;
 
-    // The table from its start, as the run read it.
-    FILE* table = fmemopen(shared->tableText.data(), shared->tableText.size(), "r");
-    if (table == nullptr) {
-        logError(log, "No reference file listed for object %s\n",
-                 printableText(objectName.c_str()).c_str());
-        return 0;
-    }
     ReferenceEntry entry;
     SearchBox box;
     std::string message;
     ReferenceStars stars;
     FileIdentity identity;
-    bool claimed = false;
-    int openFd = -1, found = 0;
-    while ((found = findReferenceEntry(table, objectName.c_str(), &box, &entry, &message)) == 0) {
-        const char* referenceName = entry.referenceName.c_str();
-        // A reference file unchanged since its stars were found needs no second look (the
-        // difference method and vetting need its pixels every time).
-        claimed = shared->method == SearchMethod::Catalog && !vetting &&
-                  fileIdentity(referenceName, &identity) == 0;
-        if (claimed && shared->references.findOrClaim(identity, &stars)) {
+    bool claimed = false, named = false;
+    int openFd = -1, found = -1;
+    // Takes the entries next() gives in turn until one names a reference image that
+    // opens (or whose stars are known from before).
+    auto openReference = [&](auto next) {
+        while ((found = next()) == 0) {
+            named = true;
+            const char* referenceName = entry.referenceName.c_str();
+            // A reference file unchanged since its stars were found needs no second look
+            // (the difference method and vetting need its pixels every time).
+            claimed = shared->method == SearchMethod::Catalog && !vetting &&
+                      fileIdentity(referenceName, &identity) == 0;
+            if (claimed && shared->references.findOrClaim(identity, &stars)) {
+                claimed = false;
+                return;
+            }
+            DecompressorOutput decompressor;
+            openFd = openImageFile(referenceName, &message, &decompressor);
+            logProgramOutput(log, decompressor.output, decompressor.errors);
+            int32_t width = 0, height = 0;
+            if (openFd >= 0 && !tooSmallForStars(openFd, &width, &height))
+                return;
+            if (openFd >= 0) {
+                // Every test star would be new: passed over as a reference that does not open.
+                close(openFd);
+                openFd = -1;
+                message = formatText("image of %d x %d pixels is too small to hold stars",
+                                     static_cast<int>(width), static_cast<int>(height));
+            }
+            logNameAndMessage(log, referenceName, message);
+            if (claimed)
+                shared->references.release(identity);
             claimed = false;
-            break;
         }
-        DecompressorOutput decompressor;
-        openFd = openImageFile(referenceName, &message, &decompressor);
-        logProgramOutput(log, decompressor.output, decompressor.errors);
-        int32_t width = 0, height = 0;
-        if (openFd >= 0 && !tooSmallForStars(openFd, &width, &height))
-            break;
-        if (openFd >= 0) {
-            // Every test star would be new: passed over as a reference that does not open.
-            close(openFd);
-            openFd = -1;
-            message = formatText("image of %d x %d pixels is too small to hold stars",
-                                 static_cast<int>(width), static_cast<int>(height));
+    };
+
+    if (shared->pair) {
+        if (pairEntry(*shared->pair, test, testName, shared->wcsMode, shared->tolerance,
+                      &objectName, &box, &entry, &message) != 0) {
+            logError(log, "%s\n", message.c_str());
+            return 0;
         }
-        logNameAndMessage(log, referenceName, message);
-        if (claimed)
-            shared->references.release(identity);
-        claimed = false;
-    }
-    std::fclose(table);
-    if (found == -2 || found == -3) { // a malformed table, or no memory for a line
-        logError(log, "%s", message.c_str());
-        outcome->fatal = true;
-        return -2;
-    }
-    if (found != 0) {
-        logError(log, "No reference file listed for object %s\n",
-                 printableText(objectName.c_str()).c_str());
-        return 0;
+        bool given = false;
+        openReference([&given] { return given ? -1 : (given = true, 0); });
+        if (found != 0)
+            return 0; // the reference image no longer opens: reported
+    } else {
+        // The table from its start, as the run read it.
+        FILE* table = fmemopen(shared->tableText.data(), shared->tableText.size(), "r");
+        if (table == nullptr) {
+            logError(log, "No reference file listed for object %s\n",
+                     printableText(objectName.c_str()).c_str());
+            return 0;
+        }
+        if (hasObject) {
+            openReference([&] {
+                return findReferenceEntry(table, objectName.c_str(), &box, &entry, &message);
+            });
+        }
+        double ra = 0, dec = 0;
+        const bool byPosition = shared->matchPosition && found == -1 && !named;
+        if (byPosition && imageCentre(test, shared->wcsMode, &ra, &dec) == WcsStatus::Ok) {
+            std::rewind(table);
+            openReference(
+                [&] { return findReferenceEntryAt(table, ra, dec, &box, &entry, &message); });
+            if (found == 0 && !hasObject)
+                objectName = entry.objectName;
+        }
+        std::fclose(table);
+        if (found == -2 || found == -3) { // a malformed table, or no memory for a line
+            logError(log, "%s", message.c_str());
+            outcome->fatal = true;
+            return -2;
+        }
+        if (found != 0 && !hasObject) {
+            logNameAndMessage(log, testName,
+                              named ? "no reference image of the table line holding its centre opens"
+                                    : "no OBJECT field, and no table box holds its centre");
+            return 0;
+        }
+        if (found != 0) {
+            logError(log, "No reference file listed for object %s\n",
+                     printableText(objectName.c_str()).c_str());
+            return 0;
+        }
     }
 
     const char* referenceName = entry.referenceName.c_str();
@@ -468,7 +515,11 @@ int runSearch(int argc, char** argv)
         return runMerge(argc - 1, argv + 1);
     catchStopSignals();
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
-    WcsMode wcsMode = WcsMode::Auto;
+    // A pair run reads the rest of its command line as a table run does, without "pair".
+    const bool pairRun = argc >= 2 && std::strcmp(argv[1], "pair") == 0;
+    const char* pairTolerance = "2";
+    bool matchPosition = false;
+    WcsMode wcsMode = pairRun ? WcsMode::Fits : WcsMode::Auto;
     int workers = availableProcessors();
     SearchRun methodOptions; // --method and --threshold
     RunOptions options;
@@ -477,6 +528,8 @@ int runSearch(int argc, char** argv)
     // The options, in either order, then the rest of the command line as if they had not
     // been there.
     std::vector<char*> words(argv, argv + std::max(argc, 0));
+    if (pairRun)
+        words.erase(words.begin() + 1);
     words.push_back(nullptr);
     for (;;) {
         const int count = static_cast<int>(words.size()) - 1;
@@ -512,6 +565,11 @@ int runSearch(int argc, char** argv)
                 continue;
         }
         std::string message;
+        if (used == 0 && takePairOption(count, words.data(), pairRun, &pairTolerance,
+                                        &matchPosition, &used, &message) != 0) {
+            std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+            return 1;
+        }
         if (used == 0 && takeRunOption(count, words.data(), &options, &used, &message) != 0) {
             std::fprintf(stderr, "%s: %s (see %s --help)\n", programName, message.c_str(),
                          programName);
@@ -536,20 +594,24 @@ int runSearch(int argc, char** argv)
     argc = static_cast<int>(words.size()) - 1;
     argv = words.data();
 
-    CommandLineForm form = commandLineForm(argc, argv);
+    CommandLineForm form = pairRun ? (argc >= 3 ? IMAGE_LIST_FORM : USAGE_FORM)
+                                   : commandLineForm(argc, argv);
     if (form == USAGE_FORM) {
         printUsage(programName);
         return 1;
     }
 
-    const char* toleranceText = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
+    const char* toleranceText = pairRun                      ? pairTolerance
+                                : form == FILE_OF_FILES_FORM ? argv[3]
+                                                             : argv[1];
     const char* tableName = form == FILE_OF_FILES_FORM ? argv[4] : argv[2];
     SearchShared shared;
     if (parseTolerance(toleranceText, &shared.tolerance) != 0) {
-        std::fprintf(stderr, "arcsec_sep `%s' is not a finite number of arcseconds >= 0\n",
-                     printableText(toleranceText).c_str());
+        std::fprintf(stderr, "%s `%s' is not a finite number of arcseconds >= 0\n",
+                     pairRun ? "--tolerance" : "arcsec_sep", printableText(toleranceText).c_str());
         return 1;
     }
+    shared.matchPosition = matchPosition;
     shared.wcsMode = wcsMode;
     shared.searchesTogether = workers > 1;
     shared.method = methodOptions.method;
@@ -569,7 +631,7 @@ int runSearch(int argc, char** argv)
             return 1;
         }
     } else {
-        for (int i = 3; i < argc; ++i)
+        for (int i = pairRun ? 2 : 3; i < argc; ++i)
             imageNames.emplace_back(argv[i]);
     }
     if (inPieces) {
@@ -580,21 +642,32 @@ int runSearch(int argc, char** argv)
     }
 
     std::string message;
-    FILE* table = openTextFile(tableName, &message);
-    if (table == nullptr) {
+    if (pairRun) {
+        auto reference = std::make_shared<PairReference>();
+        ImageLog log;
+        const int status = readPairReference(argv[1], shared.wcsMode, shared.tolerance,
+                                             reference.get(), &message, &log);
+        writeImageLog(log);
+        if (status != 0) {
+            std::fprintf(stderr, "%s\n", message.c_str());
+            return 1;
+        }
+        shared.pair = std::move(reference);
+    } else if (FILE* table = openTextFile(tableName, &message); table == nullptr) {
         std::fprintf(stderr, "%s\n", printableText(message.c_str()).c_str());
         return 1;
-    }
-    char piece[65536];
-    for (size_t n = 0; (n = std::fread(piece, 1, sizeof piece, table)) > 0;)
-        shared.tableText.append(piece, n);
-    if (std::ferror(table)) {
-        std::fprintf(stderr, "Can not read the reference table %s: %s\n",
-                     printableText(tableName).c_str(), std::strerror(errno));
+    } else {
+        char piece[65536];
+        for (size_t n = 0; (n = std::fread(piece, 1, sizeof piece, table)) > 0;)
+            shared.tableText.append(piece, n);
+        if (std::ferror(table)) {
+            std::fprintf(stderr, "Can not read the reference table %s: %s\n",
+                         printableText(tableName).c_str(), std::strerror(errno));
+            std::fclose(table);
+            return 1;
+        }
         std::fclose(table);
-        return 1;
     }
-    std::fclose(table);
     const bool vetting = vettingWanted(shared.vetting);
     if (vetting) {
         std::string message;

@@ -12,6 +12,7 @@
 #include "search/file_cache.hpp"
 #include "search/image_log.hpp"
 #include "search/night_piece.hpp"
+#include "search/pair.hpp"
 #include "search/reference_table.hpp"
 #include "search/vetting.hpp"
 #include "stars/find_stars.hpp"
@@ -83,8 +84,10 @@ int readOpenImage(int fd, FitsImage* image, std::string* message);
 
 // Opens and reads the test image and gets its object name (the OBJECT card, trailing
 // blanks removed). 0 with *image filled; -1 with the reason in *log (for standard
-// error) and *image empty.
-int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log);
+// error) and *image empty. When hasObject is given, an image without OBJECT is read too:
+// *hasObject tells whether it has one (*objectName then empty).
+int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log,
+                  bool* hasObject = nullptr);
 
 // The sky positions of a reference image's stars, and the message on those left out
 // (see findSkyStars), shared by every test image that uses the same file.
@@ -106,6 +109,9 @@ struct SearchShared {
     VetOptions vetting; // when vettingWanted: with the catalog method each reference is read
                         // afresh and each comparison vetted; with the difference method
                         // every detection is kept for the catalogue, regions and stamps
+    std::shared_ptr<const PairReference> pair; // a pair run's reference; null for a table run
+    bool matchPosition = false; // --match position: a test image whose object names no line
+                                // uses the first line whose box holds the image's centre
 };
 
 // The buffers of one worker, kept from one test image to the next (about one image pair
@@ -126,10 +132,13 @@ struct TestImageOutcome {
 };
 
 // Compares one test image with its object's reference image, as the run does for each
-// test image in turn: reads the test image, looks up the object's table entries from
+// test image in turn (in a pair run, with shared->pair and the box pairEntry gives, the
+// object being the test image's OBJECT or base name): reads the test image, looks up the object's table entries from
 // the start of shared->tableText until one names a reference image that opens (entries
 // whose image does not open, or is under 65 pixels on a side and so too small for the
-// star finder, are reported and passed over), finds the stars of both
+// star finder, are reported and passed over; with shared->matchPosition, when no entry
+// names the object or the image has no OBJECT, the entries whose box holds the image's
+// centre, the object shown then being the entry's when the image has none), finds the stars of both
 // images, and puts the messages, the summary line and the candidates in *outcome.
 // A reference file whose stars were found before in the run, unchanged on disk since
 // (same identity, see fileIdentity), is not read again: its stars are reused (unless
@@ -153,7 +162,10 @@ void printCandidates(const CandidateList* list);
 // (vetting, --help, --version), in any order. Returns the exit status: 0 for a complete
 // run, --help and --version; 1 after a fatal error, reported on standard error, before the
 // candidates are printed.
-// "merge report1 [report2 ...]" joins the reports of pieces instead (runMerge).
+// "merge report1 [report2 ...]" joins the reports of pieces instead (runMerge);
+// "pair [options] reference test1 [test2 ...]" compares the test images with one
+// reference image, without a table (the same options, --tolerance for arcsec_sep, --wcs
+// fits by default).
 int runSearch(int argc, char** argv);
 
 } // namespace newstars
