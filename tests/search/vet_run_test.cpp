@@ -180,7 +180,8 @@ TEST_F(VetRun, HelpListsEveryOptionAndBadOptionsAreRefused)
     EXPECT_EQ(help.status, 0);
     for (const char* option :
          {"--vet", "--catalog", "--regions", "--stamps", "--sharp", "--elongation",
-          "--reference-snr", "--brightening", "--saturation-fwhm", "--help", "--version", "-f"})
+          "--reference-snr", "--brightening", "--saturation-fwhm", "--help", "--version", "-f",
+          "--tolerance", "--match", " pair "})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     const ProgramResult version = runNightProgram(night->path, {NEWSTARS_PATH, "--version"});
     EXPECT_EQ(version.status, 0);
