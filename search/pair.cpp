@@ -33,7 +33,7 @@ const char* pairBoxStatusText(PairBoxStatus status)
     case PairBoxStatus::HoldsPole:
         return "field holds a celestial pole, which no box of right ascension fits";
     case PairBoxStatus::CrossesRaZero:
-        return "sky in common with the reference image straddles right ascension 0h";
+        return "the sky searched straddles right ascension 0h, which no box holds";
     case PairBoxStatus::EdgeOffSky:
         return "a point of the image's edge has no sky position";
     case PairBoxStatus::NoBoxInside:
@@ -51,7 +51,7 @@ struct ScanArea {
 
 ScanArea scanArea(const ImageField& field)
 {
-    const double inset = PAIR_EDGE_PIXELS + 1;
+    const double inset = PAIR_EDGE_PIXELS;
     return {inset, inset, field.width - 1 - inset, field.height - 1 - inset};
 }
 

@@ -11,9 +11,10 @@
 
 namespace newstars {
 
-// Pixels of an image edge in which the star finder looks for no star: the search box of
-// a pair stays this far (and one pixel more) inside both images.
-constexpr int PAIR_EDGE_PIXELS = 32;
+// Pixels along an image's edges where the star finder misses stars: it scans no pixel
+// within 32 of the edge, and the windows that set its threshold reach 20 pixels further
+// (into the band it fills). The search box of a pair stays this far inside both images.
+constexpr int PAIR_EDGE_PIXELS = 52;
 
 enum class PairBoxStatus {
     Ok = 0,
@@ -35,7 +36,7 @@ struct ImageField {
 
 // The search box of a pair of images: the largest box of right ascension and declination
 // (area on the sky) found inside the part of both fields where stars are found (the
-// image less PAIR_EDGE_PIXELS + 1 pixels along every edge), then shrunk by tolerance
+// image less PAIR_EDGE_PIXELS pixels along every edge), then shrunk by tolerance
 // (radians) on every side, on the sky. Each field's edge is followed through its frame
 // at 64 points a side; every level of declination of the common sky is tried as the
 // box's south and north edge (129 levels), and the box is checked by mapping 64 points
