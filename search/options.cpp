@@ -146,6 +146,7 @@ void printHelp(const char* programName)
     std::printf("usage: %s [options] arcsec_sep config_file test1.fts [test2.fts ...]\n"
                 "       %s [options] -f file_of_files arcsec_sep config_file\n"
                 "       %s pair [options] reference.fts test1.fts [test2.fts ...]\n"
+                "       %s pair [options] -f file_of_files reference.fts\n"
                 "Reports the stars of each test image that have no reference star within\n"
                 "arcsec_sep arcseconds, inside the sky box that config_file gives its object.\n"
                 "pair: the same without a table: each test image against reference.fts,\n"
@@ -178,7 +179,7 @@ void printHelp(const char* programName)
                 "                      (with --method difference: every detection, kept or\n"
                 "                      rejected by the pipeline, which the report never\n"
                 "                      holds, so --vet changes nothing; see the README)\n",
-                programName, programName, programName);
+                programName, programName, programName, programName);
     const VetParams defaults;
     for (const Threshold& t : THRESHOLDS) {
         std::printf("  %-19s %s (default %g)\n", (std::string(t.name) + " N").c_str(), t.help,

@@ -59,6 +59,7 @@ void printUsage(const char* programName)
                  programName);
     std::fprintf(stderr, "%s: pair [options] reference test1.fts ...   compares without a table\n",
                  programName);
+    std::fprintf(stderr, "   or\n%s: pair [options] -f file_of_files reference\n", programName);
 }
 
 int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)
@@ -594,8 +595,11 @@ int runSearch(int argc, char** argv)
     argc = static_cast<int>(words.size()) - 1;
     argv = words.data();
 
-    CommandLineForm form = pairRun ? (argc >= 3 ? IMAGE_LIST_FORM : USAGE_FORM)
-                                   : commandLineForm(argc, argv);
+    // pair [options] reference test1 ...  or  pair [options] -f file_of_files reference
+    CommandLineForm form = !pairRun  ? commandLineForm(argc, argv)
+                           : argc == 4 && std::strcmp(argv[1], "-f") == 0 ? FILE_OF_FILES_FORM
+                           : argc >= 3                                    ? IMAGE_LIST_FORM
+                                                                          : USAGE_FORM;
     if (form == USAGE_FORM) {
         printUsage(programName);
         return 1;
@@ -645,7 +649,8 @@ int runSearch(int argc, char** argv)
     if (pairRun) {
         auto reference = std::make_shared<PairReference>();
         ImageLog log;
-        const int status = readPairReference(argv[1], shared.wcsMode, shared.tolerance,
+        const char* referenceName = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
+        const int status = readPairReference(referenceName, shared.wcsMode, shared.tolerance,
                                              reference.get(), &message, &log);
         writeImageLog(log);
         if (status != 0) {

@@ -18,7 +18,8 @@ static std::string usageText()
            "   and with -j N: compare N test images at a time (default: one per processor)\n"
            "   and with --part K/N: only the K-th of N consecutive pieces of the list\n" +
            p + ": merge report1 ...   joins the reports of consecutive pieces\n" + p +
-           ": pair [options] reference test1.fts ...   compares without a table\n";
+           ": pair [options] reference test1.fts ...   compares without a table\n   or\n" + p +
+           ": pair [options] -f file_of_files reference\n";
 }
 
 TEST(CommandLine, TooFewArgumentsPrintUsage)
@@ -258,7 +259,9 @@ TEST(RunSearch, FatalErrorsReturnStatusOneInProcess)
          "   and with -j N: compare N test images at a time (default: one per processor)\n"
          "   and with --part K/N: only the K-th of N consecutive pieces of the list\n"
          "prog: merge report1 ...   joins the reports of consecutive pieces\n"
-         "prog: pair [options] reference test1.fts ...   compares without a table\n"},
+         "prog: pair [options] reference test1.fts ...   compares without a table\n"
+         "   or\n"
+         "prog: pair [options] -f file_of_files reference\n"},
         {{"-f", missing, "2", shortTable}, missing + ": No such file or directory\n"},
         {{"2", missing, test}, missing + ": No such file or directory\n"},
         {{"2", shortTable, test}, "Ref file line must contain 6 fields: M31"},

@@ -238,6 +238,7 @@ TEST(PairRun, RefusesWhatItCannotSearch)
     ScratchDirectory dir;
     writeStandardScene(dir);
     writeTestImage(dir.file("far.fts"), skyImage("M31", 151, 0, {{150, 120}}));
+    writeFile(dir.file("list.txt"), "far.fts\ntest.fts\n");
     TestImage pole = skyImage("P", 150, 89.99, {{150, 120}});
     for (std::string& card : pole.cards) {
         if (card.rfind("CTYPE1", 0) == 0)
@@ -255,6 +256,10 @@ TEST(PairRun, RefusesWhatItCannotSearch)
     const Case cases[] = {
         {{"ref.fts", "far.fts"}, 0, "\f\n", "far.fts: no sky in common with the reference image\n"},
         {{"ref.fts", "far.fts", "test.fts"},
+         0,
+         std::string(STANDARD_SUMMARY) + "\f\n" + STANDARD_CANDIDATE + "\n",
+         "far.fts: no sky in common with the reference image\n"},
+        {{"-f", "list.txt", "ref.fts"},
          0,
          std::string(STANDARD_SUMMARY) + "\f\n" + STANDARD_CANDIDATE + "\n",
          "far.fts: no sky in common with the reference image\n"},
