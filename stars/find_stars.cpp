@@ -16,21 +16,7 @@
 
 namespace newstars {
 
-// Width of the band along each edge that is filled and never scanned. It keeps every
-// read of the thresholds (20 columns), the climb (10 pixels plus one neighbour), the
-// core rings (4) and the refinement (1) inside the image.
-static constexpr int BORDER = 32;
-// Smallest image side with a non-empty scan area.
-static constexpr int MIN_SIDE = 2 * BORDER + 1;
-// Pixels on each side of the candidate that set its local threshold.
-static constexpr int WINDOW = 20;
-// Largest distance the uphill walk may go from a candidate.
-static constexpr int CLIMB_LIMIT = 10;
-// A maximum this close (in x and in y) to an accepted star is the same star.
-static constexpr int DUPLICATE_RADIUS = 4;
-// Cells of the grid of accepted stars are 2^GRID_SHIFT = 8 pixels on a side; a duplicate
-// search box of 2 * DUPLICATE_RADIUS + 1 pixels then spans at most two cells each way.
-static constexpr int GRID_SHIFT = 3;
+using namespace finder;
 
 static inline const uint16_t* pixelAt(const uint16_t* image, int width, int x, int y)
 {
@@ -158,13 +144,6 @@ int climbToPeak(const uint16_t* image, int width, int x, int y, int maxDistance,
     return 0;
 }
 
-// Offsets of the rings of radius 2, 3 and 4: r^2 <= dx^2 + dy^2 < (r+1)^2.
-struct RingOffsets {
-    int count[3] = {0, 0, 0};
-    int dx[3][32] = {};
-    int dy[3][32] = {};
-};
-
 static RingOffsets makeRingOffsets()
 {
     RingOffsets rings;
@@ -183,9 +162,15 @@ static RingOffsets makeRingOffsets()
     return rings;
 }
 
-int coreRadius(const uint16_t* image, int width, int x, int y, uint16_t peak)
+const RingOffsets& coreRings()
 {
     static const RingOffsets rings = makeRingOffsets();
+    return rings;
+}
+
+int coreRadius(const uint16_t* image, int width, int x, int y, uint16_t peak)
+{
+    const RingOffsets& rings = coreRings();
     for (int r = 2; r <= 4; ++r) {
         const int n = rings.count[r - 2];
         // Integer sums are exact and equal to the running double sums.
@@ -294,16 +279,7 @@ static double smallerWindowLevel(const WindowSums& left, const WindowSums& right
 #endif
 }
 
-// Accepted stars by the truncated integer position used in the duplicate test, in a
-// grid of cells (constant time per test).
-struct AcceptedStars {
-    int cellsX = 0, cellsY = 0;
-    std::vector<int32_t> cellHead; // first star of each cell, -1 when none
-    std::vector<int32_t> next;     // next star of the same cell, -1 at the end
-    std::vector<int32_t> keyX, keyY;
-};
-
-static void initAcceptedStars(AcceptedStars* accepted, int width, int height)
+void initAcceptedStars(AcceptedStars* accepted, int width, int height)
 {
     accepted->cellsX = ((width - 1) >> GRID_SHIFT) + 1;
     accepted->cellsY = ((height - 1) >> GRID_SHIFT) + 1;
@@ -313,9 +289,7 @@ static void initAcceptedStars(AcceptedStars* accepted, int width, int height)
     accepted->keyY.clear();
 }
 
-// Whether an accepted star's truncated position lies within DUPLICATE_RADIUS of
-// (px, py) in both x and y.
-static bool isDuplicate(const AcceptedStars& accepted, int px, int py)
+bool isDuplicate(const AcceptedStars& accepted, int px, int py)
 {
     const int cx0 = std::max(px - DUPLICATE_RADIUS, 0) >> GRID_SHIFT;
     const int cx1 = std::min((px + DUPLICATE_RADIUS) >> GRID_SHIFT, accepted.cellsX - 1);
@@ -335,7 +309,7 @@ static bool isDuplicate(const AcceptedStars& accepted, int px, int py)
     return false;
 }
 
-static void rememberStar(AcceptedStars* accepted, double x, double y)
+void rememberStar(AcceptedStars* accepted, double x, double y)
 {
     const int kx = static_cast<int>(x), ky = static_cast<int>(y);
     const auto index = static_cast<int32_t>(accepted->keyX.size());
@@ -417,6 +391,8 @@ static bool examineCandidate(uint16_t* work, int top, int width, int x, int y, u
     found->x.push_back(sx);
     found->y.push_back(sy);
     found->peak.push_back(peak);
+    found->peakValue.push_back(peak);
+    found->flags.push_back(0);
     rememberStar(accepted, sx, sy);
     return false;
 }
@@ -661,6 +637,8 @@ int findStars(const uint16_t* pixels, int width, int height, StarList* stars,
             found.x.reserve(1);
             found.y.reserve(1);
             found.peak.reserve(1);
+            found.peakValue.reserve(1);
+            found.flags.reserve(1);
             requested = 65536 * 4;
             RegionStats strip;
             strip.histogram = std::move(workspace->histogram);
@@ -693,6 +671,8 @@ int findStars(const uint16_t* pixels, int width, int height, StarList* stars,
             found.x.reserve(1);
             found.y.reserve(1);
             found.peak.reserve(1);
+            found.peakValue.reserve(1);
+            found.flags.reserve(1);
         }
         std::swap(*stars, found);
         return count;

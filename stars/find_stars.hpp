@@ -1,9 +1,10 @@
 #pragma once
-// Finding the point-like sources (stars) in a 16-bit image.
+// Finding the point-like sources (stars) in an image of 16-bit pixels or of any other
+// type held as float values with a no-data mask.
 //
-// Pixels are unsigned 16-bit values, row after row: the pixel at column x, row y
-// (both from 0) is pixels[y * width + x]. Positions are in pixels, x the column and
-// y the row, with integer values at pixel centres. 65535 counts as saturated.
+// Pixels run row after row: the pixel at column x, row y (both from 0) is element
+// y * width + x. Positions are in pixels, x the column and y the row, with integer
+// values at pixel centres. In 16-bit images 65535 counts as saturated.
 
 #include <cstdint>
 #include <string>
@@ -11,13 +12,23 @@
 
 namespace newstars {
 
-// The stars found in one image, three parallel arrays in the order the stars were
-// accepted (rows top to bottom, columns left to right of the candidate that led to
-// each star). Element i of each array describes the same star.
+// Bits of StarList::flags.
+//   STAR_NEAR_NO_DATA  a pixel of the star's aperture holds no data: the aperture is the
+//                      brightest pixel and the rings the core test examines around it,
+//                      dx^2 + dy^2 < 25 (always inside the image)
+// The other bits are 0.
+inline constexpr uint8_t STAR_NEAR_NO_DATA = 1;
+
+// The stars found in one image, parallel arrays in the order the stars were accepted
+// (rows top to bottom, columns left to right of the candidate that led to each star).
+// Element i of each array describes the same star.
 struct StarList {
-    std::vector<double> x;      // sub-pixel column
-    std::vector<double> y;      // sub-pixel row
-    std::vector<uint16_t> peak; // value of the brightest pixel (never 65535)
+    std::vector<double> x;        // sub-pixel column
+    std::vector<double> y;        // sub-pixel row
+    std::vector<uint16_t> peak;   // value of the brightest pixel (never 65535); for float
+                                  // values, that value rounded to nearest within 0..65535
+    std::vector<float> peakValue; // value of the brightest pixel as the image holds it
+    std::vector<uint8_t> flags;   // STAR_ bits; always 0 for 16-bit images
 };
 
 // The instructions the pre-test that passes over pixels certainly below threshold runs
@@ -42,6 +53,13 @@ struct StarFinderWorkspace {
     std::vector<double> rowSums;                     // per-row sums of the pre-test
     std::vector<uint64_t> rowFlags;                  // groups of a row the pre-test passed on
     std::vector<uint32_t> histogram;                 // of the strip that sets the border fill
+    // For float values: the working copy, its no-data mask, the strip's values, and per
+    // block of four pixels of a row the sum, sum of squares and count of data pixels.
+    std::vector<float> values;
+    std::vector<uint8_t> noData;
+    std::vector<float> strip;
+    std::vector<double> blockSums, blockSquares;
+    std::vector<int32_t> blockCounts;
 };
 
 // Finds the stars in an image of width x height pixels. The caller's pixels are only
@@ -60,5 +78,48 @@ int findStars(const uint16_t* pixels, int width, int height, StarList* stars,
 // also when memory runs out) and with its kernel.
 int findStars(const uint16_t* pixels, int width, int height, StarList* stars,
               StarFinderWorkspace* workspace, std::string* message = nullptr);
+
+// How an image of another pixel type is searched. findStarsInValues runs the same
+// algorithm on float values: each pixel is compared with the smaller of mean + 5 sample
+// deviations of the 20 pixels left and the 20 right of it, lone spikes above that level
+// are clipped to it, candidates climb to their local maximum, which must stand out of
+// the rings around it. Those levels are local means and scatters, so they follow any
+// unit and offset:
+//   negative values   are values like any other (sky-subtracted images); nothing is
+//                     clipped at 0.
+//   saturation        a star whose brightest pixel is at or above saturation is not
+//                     reported (the 16-bit finder's 65535); +infinity or NaN: no level
+//                     (the caller takes it from the SATURATE card when there is one).
+//                     The border band is filled with the strip's median + 5 deviations,
+//                     or saturation when that is lower.
+//   whole numbers     when every value with data is a whole number, the clipping level
+//                     and the border fill are rounded down to whole numbers, as in the
+//                     16-bit finder, so the image stays one of whole numbers; otherwise
+//                     they are rounded down to the nearest float only.
+//   no data           pixels whose noData is not PIXEL_HAS_DATA, or whose value is not
+//                     finite, never start or join a star: they are left out of every
+//                     window, ring and strip (a window needs 10 pixels with data to count,
+//                     a ring 2; a pixel with neither window counting is not examined),
+//                     the climb never steps onto them, a spike test ignores them, and a
+//                     maximum beside one is no star (it may be the flank of a star whose
+//                     brightest pixel holds no data). A star whose aperture holds one
+//                     further away is flagged STAR_NEAR_NO_DATA. When the strip holds no
+//                     data at all, the border band holds none either.
+// On values that are whole numbers in 0..65535, with no pixel masked and saturation 65535,
+// it finds the same stars bit for bit as findStars on those values as 16-bit pixels,
+// whatever its kernel.
+//   values      width x height physical values; only read
+//   noData      one PIXEL_HAS_DATA or PIXEL_NO_DATA per pixel, or null when every
+//               finite value holds data
+//   saturation  the level described above
+// Returns the number of stars with *stars replaced by them (flags and peakValue filled as
+// described, peak as StarList says), as findStars does, or -1 when memory runs out with
+// "findStars(): Can not malloc <bytes>" in *message when message is not null (*stars
+// untouched). Images with fewer than 65 columns or rows, or null values, give 0 stars.
+// The work runs on the float buffers of *workspace, one pixel at a time whatever its
+// kernel.
+int findStarsInValues(const float* values, const uint8_t* noData, int width, int height,
+                      double saturation, StarList* stars, StarFinderWorkspace* workspace,
+                      std::string* message = nullptr);
 
 } // namespace newstars

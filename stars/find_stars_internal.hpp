@@ -7,6 +7,54 @@
 
 namespace newstars {
 
+namespace finder {
+
+// Width of the band along each edge that is filled and never scanned. It keeps every
+// read of the thresholds (20 columns), the climb (10 pixels plus one neighbour), the
+// core rings (4) and the refinement (1) inside the image.
+inline constexpr int BORDER = 32;
+// Smallest image side with a non-empty scan area.
+inline constexpr int MIN_SIDE = 2 * BORDER + 1;
+// Pixels on each side of the candidate that set its local threshold.
+inline constexpr int WINDOW = 20;
+// Largest distance the uphill walk may go from a candidate.
+inline constexpr int CLIMB_LIMIT = 10;
+// A maximum this close (in x and in y) to an accepted star is the same star.
+inline constexpr int DUPLICATE_RADIUS = 4;
+// Cells of the grid of accepted stars are 2^GRID_SHIFT = 8 pixels on a side; a duplicate
+// search box of 2 * DUPLICATE_RADIUS + 1 pixels then spans at most two cells each way.
+inline constexpr int GRID_SHIFT = 3;
+
+} // namespace finder
+
+// Accepted stars by the truncated integer position used in the duplicate test, in a
+// grid of cells (constant time per test).
+struct AcceptedStars {
+    int cellsX = 0, cellsY = 0;
+    std::vector<int32_t> cellHead; // first star of each cell, -1 when none
+    std::vector<int32_t> next;     // next star of the same cell, -1 at the end
+    std::vector<int32_t> keyX, keyY;
+};
+
+// Empties *accepted for an image of width x height pixels (both at least 1).
+void initAcceptedStars(AcceptedStars* accepted, int width, int height);
+
+// Whether an accepted star's truncated position lies within DUPLICATE_RADIUS of
+// (px, py) in both x and y.
+bool isDuplicate(const AcceptedStars& accepted, int px, int py);
+
+// Adds the star at (x, y), inside the image, under its truncated position.
+void rememberStar(AcceptedStars* accepted, double x, double y);
+
+// Offsets of the rings of radius 2, 3 and 4 (index r - 2) that coreRadius examines:
+// r^2 <= dx^2 + dy^2 < (r+1)^2, rows top to bottom, columns left to right.
+struct RingOffsets {
+    int count[3] = {0, 0, 0};
+    int dx[3][32] = {};
+    int dy[3][32] = {};
+};
+const RingOffsets& coreRings();
+
 // Statistics of a rectangle of pixels.
 struct RegionStats {
     uint16_t mean = 0;    // mean value, rounded to nearest
