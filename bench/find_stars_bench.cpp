@@ -4,6 +4,9 @@
 //                          every image, one pixel at a time (the finder as it was)
 //   BM_FindStars/kernel:K  a workspace kept from image to image, kernel K (0 portable,
 //                          1 SSE2, 2 AVX2; absent kernels are skipped)
+//   BM_FindStarsInValues   the float finder on the same fields as float values (no pixel
+//                          masked, saturation 65535: the same stars), a workspace kept
+//                          from image to image (bytes: 4 per pixel)
 //
 // Counters: items_per_second is pixels per second, bytes_per_second bytes of image per
 // second; "stars" the detections per image.
@@ -84,6 +87,23 @@ void BM_FindStars(benchmark::State& state)
     reportRates(state, side, found);
 }
 
+void BM_FindStarsInValues(benchmark::State& state)
+{
+    const int side = static_cast<int>(state.range(0));
+    const std::vector<uint16_t>& field = starField(side, static_cast<int>(state.range(1)));
+    const std::vector<float> values(field.begin(), field.end());
+    StarFinderWorkspace workspace;
+    StarList stars;
+    findStarsInValues(values.data(), nullptr, side, side, 65535, &stars, &workspace);
+    int found = 0;
+    for (auto _ : state) {
+        found = findStarsInValues(values.data(), nullptr, side, side, 65535, &stars, &workspace);
+        benchmark::DoNotOptimize(stars.x.data());
+    }
+    reportRates(state, side, found);
+    state.SetBytesProcessed(state.iterations() * pixelsOf(side) * 4);
+}
+
 BENCHMARK(BM_FindStarsFresh)
     ->ArgNames({"side", "starsPer4096sq"})
     ->ArgsProduct({{1024, 4096, 8192}, {300, 20000}})
@@ -91,6 +111,10 @@ BENCHMARK(BM_FindStarsFresh)
 BENCHMARK(BM_FindStars)
     ->ArgNames({"side", "starsPer4096sq", "kernel"})
     ->ArgsProduct({{1024, 4096, 8192}, {300, 20000}, {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FindStarsInValues)
+    ->ArgNames({"side", "starsPer4096sq"})
+    ->ArgsProduct({{1024, 4096, 8192}, {300, 20000}})
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
