@@ -8,11 +8,6 @@ namespace newstars {
 
 namespace {
 
-// The 16-bit copy the star finder searches: sky at FINDER_SKY, FINDER_STEPS steps per sky
-// deviation.
-constexpr double FINDER_SKY = 1000;
-constexpr double FINDER_STEPS = 20;
-
 bool sizesFit(int32_t width, int32_t height, size_t* count)
 {
     if (width < 1 || height < 1)
@@ -93,24 +88,11 @@ DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane)
                                        p.saturation, &p.sky);
             s != DiffStatus::Ok)
             return s;
-        const double sigma = p.sky.sigma > 0 && std::isfinite(p.sky.sigma) ? p.sky.sigma : 1;
-        const double steps = FINDER_STEPS / sigma;
-        std::vector<uint16_t> scaled(n);
-        for (size_t i = 0; i < n; ++i) {
-            double q = FINDER_SKY;
-            if (p.noData[i] == PIXEL_HAS_DATA) {
-                q = p.values[i] >= p.saturation
-                        ? 65535.0
-                        : std::clamp(std::round(FINDER_SKY + (p.values[i] - p.sky.level) * steps),
-                                     0.0, 65534.0);
-            }
-            scaled[i] = static_cast<uint16_t>(q);
-        }
-        if (findStars(scaled.data(), p.width, p.height, &p.stars) < 0)
+        StarFinderWorkspace workspace;
+        if (findStarsInValues(p.values.data(), p.noData.data(), p.width, p.height, p.saturation,
+                              &p.stars, &workspace) < 0)
             return DiffStatus::OutOfMemory;
-        p.peaks.resize(p.stars.peak.size());
-        for (size_t k = 0; k < p.peaks.size(); ++k)
-            p.peaks[k] = p.sky.level + (p.stars.peak[k] - FINDER_SKY) / steps;
+        p.peaks.assign(p.stars.peakValue.begin(), p.stars.peakValue.end());
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }

@@ -48,10 +48,8 @@ double imageSaturation(const FitsImage& image);
 DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, ImagePlane* plane);
 
 // Makes the plane of an image in memory: 16-bit images as makePlane16; others from values
-// and noData (a value that is not finite counts as no data too) with imageSaturation. Their
-// stars are found by the 16-bit finder on a copy scaled to the plane's sky: sky level at
-// 1000, 20 steps per sky deviation, no data at the sky level, saturated pixels at 65535,
-// peaks scaled back to the plane's units.
+// and noData (a value that is not finite counts as no data too) with imageSaturation, their
+// stars found on those values (findStarsInValues, peaks as peakValue).
 // Ok; BadInput (sizes, buffers too short, no unsaturated pixel with data); OutOfMemory.
 // *plane untouched on failure.
 DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane);
