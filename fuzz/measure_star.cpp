@@ -40,6 +40,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                    !useClimb, &b, &message);
     if ((first != 0 && first != -1) || (second != 0 && second != -1))
         __builtin_trap();
+    // The same on float values: the same star where measureStar measures one, and with every
+    // other pixel without data every read still inside the buffers.
+    const std::vector<float> values(pixels.begin(), pixels.end());
+    StarValues v;
+    std::string valueMessage;
+    const int third = measureStarValues(values.data(), nullptr, width, height, &params, x, y,
+                                        useClimb, &v, &valueMessage);
+    if (first == 0 && (third != 0 || v.x != a.x || v.y != a.y || v.peak != a.peak ||
+                       v.radius != a.radius || v.flux != a.flux || v.pixelCount != a.pixelCount ||
+                       v.backgroundMedian != a.backgroundMedian))
+        __builtin_trap();
+    std::vector<uint8_t> noData(values.size());
+    for (size_t i = 0; i < noData.size(); ++i)
+        noData[i] = static_cast<uint8_t>(pixels[i] & 1);
+    measureStarValues(values.data(), noData.data(), width, height, &params, x, y, useClimb, &v,
+                      &valueMessage);
+
     double difference = 0, error = 0;
     compareMeasurements(&a, &b, &difference, &error);
     if (first == 0 && second == 0)

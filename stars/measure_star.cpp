@@ -272,7 +272,8 @@ int measureStarValues(const float* values, const uint8_t* noData, int width, int
             }
         }
     }
-    if (!found) {
+    // A brightest pixel not above 0 is an empty or sky-subtracted area: no star there.
+    if (!found || !(plane.at(px, py) > 0)) {
         *message = "No brightest pixel found";
         return -1;
     }

@@ -67,14 +67,16 @@ struct StarValues {
 // brightest, the walk does not step on them, and they are left out of the noise annulus.
 // The same steps and messages as measureStar, with these differences:
 //   "No brightest pixel found"  the walk went farther than S, or began on a pixel without
-//                               data, or the box holds no pixel with data
+//                               data, or the box holds no pixel with data, or the
+//                               brightest pixel is not above 0
 //   "Star reaches pixels without data"  a ring of the star, or the one that ends it, or a
 //                               neighbour of the peak holds a pixel without data
 //   a ring whose mean is not above 0 ends the star (sky-subtracted values fall to 0);
 //   no flux range limit; the background median is the lower median of the annulus
 //   values (as measureStar's), mean and deviation unrounded.
-// Values taken from 16-bit pixels give measureStar's position, peak, radius, flux, pixel
-// count and background median.
+// Values taken from 16-bit pixels give measureStar's status, message, position, peak,
+// radius, flux, pixel count and background median (where measureStar does not refuse a
+// flux beyond 32 bits).
 int measureStarValues(const float* values, const uint8_t* noData, int width, int height,
                       const MeasureParams* params, int x, int y, int useClimb, StarValues* result,
                       std::string* message);
