@@ -1,6 +1,8 @@
 // Joining night pieces on arbitrary text: the input is split at each byte 0x01 into
-// pieces (at most 4), merged as reports, as catalogues and as region files. A merge
-// either refuses with a message or succeeds, and a single piece merges into itself.
+// pieces (at most 4), merged as reports (as they are, and as pieces of a night after
+// their piece lines), as catalogues and as region files. A merge either refuses with a
+// message or succeeds, and a single piece merges into itself (a night's single piece into
+// itself without its piece line).
 
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +16,7 @@ using namespace newstars;
 
 namespace {
 
-enum class Kind { Report, Catalog, Regions };
+enum class Kind { Report, Night, Catalog, Regions };
 
 // Merges the pieces as the kind says into *out; the merge's status.
 int merge(const std::vector<std::string>& texts, Kind kind, std::string* out)
@@ -35,11 +37,14 @@ int merge(const std::vector<std::string>& texts, Kind kind, std::string* out)
     if (sink == nullptr)
         __builtin_trap();
     std::string message;
-    int status =
-        kind == Kind::Report
-            ? mergeReports(pieces, sink, &message)
-            : mergeTables(pieces, kind == Kind::Catalog ? TableKind::Catalog : TableKind::Regions,
-                          sink, &message);
+    int status = 0;
+    if (kind == Kind::Night)
+        status = orderNightPieces(&pieces, &message);
+    if (status == 0 && (kind == Kind::Report || kind == Kind::Night))
+        status = mergeReports(pieces, sink, &message);
+    else if (status == 0)
+        status = mergeTables(pieces, kind == Kind::Catalog ? TableKind::Catalog : TableKind::Regions,
+                             sink, &message);
     std::fclose(sink);
     out->assign(buffer, length);
     std::free(buffer);
@@ -61,11 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         else
             texts.back() += static_cast<char>(data[i]);
     }
-    for (Kind kind : {Kind::Report, Kind::Catalog, Kind::Regions}) {
+    for (Kind kind : {Kind::Report, Kind::Night, Kind::Catalog, Kind::Regions}) {
         std::string merged;
         merge(texts, kind, &merged);
         std::string alone;
-        if (merge({texts[0]}, kind, &alone) == 0 && alone != texts[0])
+        const std::string itself =
+            kind == Kind::Night ? texts[0].substr(texts[0].find('\n') + 1) : texts[0];
+        if (merge({texts[0]}, kind, &alone) == 0 && alone != itself)
             __builtin_trap();
     }
     return 0;

@@ -1,5 +1,6 @@
 #include "search/merge.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "search/night_piece.hpp"
 #include "sky/sexagesimal.hpp"
 #include "vet/catalog.hpp"
 
@@ -19,37 +21,43 @@ namespace {
 // Characters of a candidate line that name its object, for the grouping.
 constexpr int OBJECT_COLUMNS = 12;
 
-// Reads a file line by line into one growing buffer.
+// Reads a file line by line into one buffer of at most MAX_MERGE_LINE bytes.
 class LineReader {
 public:
-    LineReader() = default;
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-    ~LineReader()
-    {
-        std::free(buffer_);
-    }
     // Reads the next line: 1 with the line (without its line end) at text() and ended()
-    // telling whether a line end followed it; 0 at the end of the file; -1 on a read error.
+    // telling whether a line end followed it; 0 at the end of the file; -1 on a read
+    // error; -2 when the line is longer than MAX_MERGE_LINE bytes (the file is then left
+    // within that line).
     int next(FILE* file)
     {
-        errno = 0;
-        const ssize_t n = getline(&buffer_, &capacity_, file);
-        if (n < 0)
-            return std::ferror(file) || errno == ENOMEM ? -1 : 0;
-        length_ = static_cast<size_t>(n);
-        ended_ = length_ > 0 && buffer_[length_ - 1] == '\n';
-        if (ended_)
-            buffer_[--length_] = '\0';
+        buffer_.clear();
+        ended_ = false;
+        for (;;) {
+            const int c = getc_unlocked(file);
+            if (c == EOF) {
+                if (std::ferror(file))
+                    return -1;
+                break;
+            }
+            if (c == '\n') {
+                ended_ = true;
+                break;
+            }
+            if (buffer_.size() == MAX_MERGE_LINE)
+                return -2;
+            buffer_.push_back(static_cast<char>(c));
+        }
+        if (buffer_.empty() && !ended_)
+            return 0;
         return 1;
     }
     const char* text() const
     {
-        return buffer_;
+        return buffer_.c_str();
     }
     size_t length() const
     {
-        return length_;
+        return buffer_.size();
     }
     bool ended() const
     {
@@ -57,11 +65,19 @@ public:
     }
 
 private:
-    char* buffer_ = nullptr;
-    size_t capacity_ = 0;
-    size_t length_ = 0;
+    std::string buffer_;
     bool ended_ = false;
 };
+
+// The reason for what LineReader::next returned below 0.
+std::string lineFailure(int got, long lineNumber)
+{
+    if (got == -2)
+        return (lineNumber > 0 ? "line " + std::to_string(lineNumber) : std::string("a line")) +
+               " is longer than " + std::to_string(MAX_MERGE_LINE) +
+               " bytes: not a newstars output";
+    return "read error";
+}
 
 // Where a checked report's parts lie in its file, bytes from the start.
 struct ReportLayout {
@@ -76,9 +92,9 @@ bool isFormFeedLine(const LineReader& line)
 
 // Checks that a piece is a whole report (see mergeReports) and finds its layout.
 // 0, or -1 with the reason in *message.
-int checkReport(FILE* file, ReportLayout* layout, std::string* message)
+int checkReport(FILE* file, off_t begin, ReportLayout* layout, std::string* message)
 {
-    if (fseeko(file, 0, SEEK_SET) != 0) {
+    if (fseeko(file, begin, SEEK_SET) != 0) {
         *message = std::strerror(errno);
         return -1;
     }
@@ -87,9 +103,9 @@ int checkReport(FILE* file, ReportLayout* layout, std::string* message)
     bool previous = false;   // a candidate line has been read
     bool emptyAfter = false; // an empty line follows the previous candidate line
     std::string previousLine;
-    long lineNumber = 0;
+    long lineNumber = begin > 0 ? 1 : 0; // a piece line before the report
     int got = 0;
-    off_t start = 0;
+    off_t start = begin;
     while ((got = line.next(file)) == 1) {
         ++lineNumber;
         if (!line.ended()) {
@@ -124,7 +140,7 @@ int checkReport(FILE* file, ReportLayout* layout, std::string* message)
         }
     }
     if (got < 0) {
-        *message = "read error";
+        *message = lineFailure(got, lineNumber + 1);
         return -1;
     }
     if (!formFeedSeen) {
@@ -199,8 +215,10 @@ int readTableHeader(FILE* file, TableKind kind, std::string* header, std::string
     LineReader line;
     bool inHeader = true;
     int got = 0;
+    long lineNumber = 0;
     header->clear();
     while ((got = line.next(file)) == 1) {
+        ++lineNumber;
         if (!line.ended()) {
             *message = "last line has no line end: the file is cut short";
             return -1;
@@ -212,7 +230,7 @@ int readTableHeader(FILE* file, TableKind kind, std::string* header, std::string
         }
     }
     if (got < 0) {
-        *message = "read error";
+        *message = lineFailure(got, lineNumber + 1);
         return -1;
     }
     if (inHeader) {
@@ -303,13 +321,14 @@ int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string*
 {
     std::vector<ReportLayout> layouts(pieces.size());
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (checkReport(pieces[i].file, &layouts[i], message) != 0) {
+        if (checkReport(pieces[i].file, pieces[i].start, &layouts[i], message) != 0) {
             *message = pieces[i].name + ": " + *message;
             return -1;
         }
     }
     for (size_t i = 0; i < pieces.size(); ++i) {
-        if (copyBytes(pieces[i].file, 0, layouts[i].formFeedLine, out, message) != 0) {
+        if (copyBytes(pieces[i].file, pieces[i].start, layouts[i].formFeedLine, out, message) !=
+            0) {
             *message = pieces[i].name + ": " + *message;
             return -1;
         }
@@ -337,7 +356,7 @@ int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string*
             previous = true;
         }
         if (got < 0) {
-            *message = pieces[i].name + ": read error";
+            *message = pieces[i].name + ": " + lineFailure(got, 0);
             return -1;
         }
     }
@@ -345,6 +364,85 @@ int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string*
         *message = "write error";
         return -1;
     }
+    return 0;
+}
+
+int orderNightPieces(std::vector<ReportPiece>* pieces, std::string* message)
+{
+    struct Found {
+        size_t index = 0; // in *pieces
+        NightPiece piece;
+        uint64_t fingerprint = 0;
+        off_t start = 0;
+    };
+    std::vector<Found> found;
+    LineReader line;
+    for (size_t i = 0; i < pieces->size(); ++i) {
+        const ReportPiece& given = (*pieces)[i];
+        Found f;
+        f.index = i;
+        if (fseeko(given.file, 0, SEEK_SET) != 0) {
+            *message = given.name + ": " + std::strerror(errno);
+            return -1;
+        }
+        const int got = line.next(given.file);
+        if (got < 0) {
+            *message = given.name + ": " + lineFailure(got, 1);
+            return -1;
+        }
+        if (got == 0 || !line.ended() ||
+            parsePieceLine(std::string_view(line.text(), line.length()), &f.piece,
+                           &f.fingerprint) != 0) {
+            *message = given.name + ": no piece line: not the report of a run with --part";
+            return -1;
+        }
+        f.start = static_cast<off_t>(line.length() + 1);
+        if (!found.empty() && f.fingerprint != found[0].fingerprint) {
+            *message = given.name + ": a piece of another night than " + (*pieces)[0].name;
+            return -1;
+        }
+        if (!found.empty() && f.piece.count != found[0].piece.count) {
+            *message = given.name + ": one of " + std::to_string(f.piece.count) + " pieces, " +
+                       (*pieces)[0].name + " one of " + std::to_string(found[0].piece.count);
+            return -1;
+        }
+        found.push_back(f);
+    }
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.piece.number < b.piece.number;
+    });
+    for (size_t j = 1; j < found.size(); ++j) {
+        if (found[j].piece.number == found[j - 1].piece.number) {
+            const NightPiece& p = found[j].piece;
+            *message = (*pieces)[found[j].index].name + ": piece " + std::to_string(p.number) +
+                       "/" + std::to_string(p.count) + " given twice (also " +
+                       (*pieces)[found[j - 1].index].name + ")";
+            return -1;
+        }
+    }
+    if (!found.empty() && found.size() != static_cast<size_t>(found[0].piece.count)) {
+        const int count = found[0].piece.count;
+        std::string missing;
+        int listed = 0;
+        size_t j = 0;
+        for (int k = 1; k <= count && listed < 5; ++k) {
+            if (j < found.size() && found[j].piece.number == k) {
+                ++j;
+                continue;
+            }
+            missing += (listed++ > 0 ? ", " : "") + std::to_string(k) + "/" + std::to_string(count);
+        }
+        const size_t absent = static_cast<size_t>(count) - found.size();
+        *message = "pieces missing: " + missing + (absent > 5 ? ", ..." : "");
+        return -1;
+    }
+    std::vector<ReportPiece> ordered;
+    ordered.reserve(found.size());
+    for (const Found& f : found) {
+        ordered.push_back((*pieces)[f.index]);
+        ordered.back().start = f.start;
+    }
+    *pieces = std::move(ordered);
     return 0;
 }
 
@@ -384,8 +482,13 @@ int runMerge(int argc, char** argv)
         }
     }
     std::string message;
-    if (status == 0 && (table ? mergeTables(pieces, kind, stdout, &message)
-                              : mergeReports(pieces, stdout, &message)) != 0) {
+    int merged = 0;
+    if (status == 0 && table)
+        merged = mergeTables(pieces, kind, stdout, &message);
+    else if (status == 0)
+        merged = orderNightPieces(&pieces, &message) != 0 ? -1
+                                                         : mergeReports(pieces, stdout, &message);
+    if (merged != 0) {
         std::fprintf(stderr, "%s\n", message.c_str());
         status = 1;
     }

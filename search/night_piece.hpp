@@ -3,7 +3,10 @@
 // can run as independent tasks (one per piece) whose reports merge into one.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace newstars {
 
@@ -27,5 +30,20 @@ int parseNightPiece(const char* text, NightPiece* piece, std::string* message);
 // count exceeds size. Every entry counts, whatever becomes of it later (an image that
 // cannot be read still takes its place).
 void nightPieceRange(size_t size, NightPiece piece, size_t* begin, size_t* end);
+
+// A fingerprint of what makes one night: the whole list of test images in order (before
+// it is cut into pieces) and the settings text (whatever else the report depends on:
+// tolerance, table, options). 64-bit FNV-1a over each name's length and bytes, then the
+// settings' length and bytes; not a defence against forgery, a check against mistakes.
+uint64_t nightFingerprint(const std::vector<std::string>& names, std::string_view settings);
+
+// The line a run with --part writes first in its report, so that a merge can tell which
+// piece of which night it holds: "# newstars piece K/N of night F" and a line end, F the
+// fingerprint as 16 lower-case hexadecimal digits.
+std::string pieceLine(NightPiece piece, uint64_t fingerprint);
+
+// Reads a piece line as pieceLine writes it, without its line end. 0 with *piece and
+// *fingerprint set, or -1 (both untouched).
+int parsePieceLine(std::string_view line, NightPiece* piece, uint64_t* fingerprint);
 
 } // namespace newstars

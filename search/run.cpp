@@ -638,13 +638,6 @@ int runSearch(int argc, char** argv)
         for (int i = pairRun ? 2 : 3; i < argc; ++i)
             imageNames.emplace_back(argv[i]);
     }
-    if (inPieces) {
-        size_t begin = 0, end = 0;
-        nightPieceRange(imageNames.size(), nightPiece, &begin, &end);
-        imageNames.erase(imageNames.begin() + static_cast<ptrdiff_t>(end), imageNames.end());
-        imageNames.erase(imageNames.begin(), imageNames.begin() + static_cast<ptrdiff_t>(begin));
-    }
-
     std::string message;
     if (pairRun) {
         auto reference = std::make_shared<PairReference>();
@@ -673,6 +666,31 @@ int runSearch(int argc, char** argv)
         }
         std::fclose(table);
     }
+    std::string firstLine; // the piece line with --part
+    if (inPieces) {
+        // The piece line names the night by all it depends on besides the images' contents,
+        // so that a merge takes only the pieces of one run: the whole list, the tolerance,
+        // the coordinate mode, the method and its threshold, how objects are matched, the
+        // vetting thresholds when --vet changes the report, and the table (or the pair's
+        // reference).
+        const VetParams& vet = shared.vetting.params;
+        const std::string settings =
+            formatText("tolerance %a wcs %d method %d threshold %a match %d", shared.tolerance,
+                       static_cast<int>(wcsMode), static_cast<int>(shared.method),
+                       shared.differenceThreshold, shared.matchPosition ? 1 : 0) +
+            (pairRun ? std::string(" pair ") + (form == FILE_OF_FILES_FORM ? argv[3] : argv[1])
+                     : std::string()) +
+            (shared.vetting.vet ? formatText(" vet %a %a %a %a %a", vet.sharpSpreads,
+                                             vet.elongationSpreads, vet.saturationFwhm,
+                                             vet.referenceSnr, vet.brighteningFactor)
+                                : std::string()) +
+            "\n" + shared.tableText;
+        firstLine = pieceLine(nightPiece, nightFingerprint(imageNames, settings));
+        size_t begin = 0, end = 0;
+        nightPieceRange(imageNames.size(), nightPiece, &begin, &end);
+        imageNames.erase(imageNames.begin() + static_cast<ptrdiff_t>(end), imageNames.end());
+        imageNames.erase(imageNames.begin(), imageNames.begin() + static_cast<ptrdiff_t>(begin));
+    }
     const bool vetting = vettingWanted(shared.vetting);
     if (vetting) {
         std::string message;
@@ -689,6 +707,7 @@ int runSearch(int argc, char** argv)
     std::vector<SearchWorker> buffers(static_cast<size_t>(std::max(workers, 1)));
     CandidateList candidates;
     bool fatal = false;
+    std::fputs(firstLine.c_str(), stdout);
     ProgressLine progress;
     startProgress(&progress, count);
     if (count > 0)

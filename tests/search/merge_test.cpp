@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +40,19 @@ int mergeTexts(const std::vector<std::string>& texts, std::string* merged, std::
     for (const ReportPiece& piece : pieces)
         std::fclose(piece.file);
     return status;
+}
+
+// The content of every regular file in the directory, by name.
+std::map<std::string, std::string> regularFiles(const std::string& directory)
+{
+    std::map<std::string, std::string> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        struct stat status {};
+        if (lstat(entry.path().c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            files[entry.path().filename().string()] = readFile(entry.path().string());
+    }
+    return files;
 }
 
 const std::string S1 = "M31          ref.fts      a.fts        2026-12-07 01:02:03   1   2   2\n";
@@ -246,21 +263,23 @@ TEST(MergeReports, EverySplitOfANightMergesToTheSingleRun)
             splits.push_back({0, i, j, n});
     }
     for (const std::vector<size_t>& split : splits) {
-        std::vector<std::string> arguments = {NEWSTARS_PATH, "merge"};
+        std::vector<std::string> texts;
         std::string name;
         for (size_t k = 0; k + 1 < split.size(); ++k) {
-            arguments.push_back(pieceReport(split[k], split[k + 1]));
+            texts.push_back(readFile(night.file(pieceReport(split[k], split[k + 1]))));
             name += ' ';
             name += std::to_string(split[k + 1]);
         }
-        const ProgramResult merged = runNightProgram(night.path, arguments);
-        EXPECT_EQ(merged.status, 0) << "split at" << name << ": " << merged.err;
-        EXPECT_EQ(merged.out, whole.out) << "split at" << name;
+        std::string merged, message;
+        EXPECT_EQ(mergeTexts(texts, &merged, &message), 0) << "split at" << name << ": " << message;
+        EXPECT_EQ(merged, whole.out) << "split at" << name;
     }
 
-    // --part K/N runs the same ranges: sizes 3, 3, 3 and 3, 2, 2, 2.
+    // --part K/N runs the same ranges (sizes 3, 3, 3 and 3, 2, 2, 2) after its piece line,
+    // and the merge command takes the pieces in any order.
     for (int count : {3, 4}) {
         size_t begin = 0;
+        std::vector<std::string> arguments = {NEWSTARS_PATH, "merge"};
         for (int k = 1; k <= count; ++k) {
             const size_t end = begin + n / count + (static_cast<size_t>(k) <= n % count ? 1 : 0);
             const std::string part = std::to_string(k) + "/" + std::to_string(count);
@@ -272,9 +291,177 @@ TEST(MergeReports, EverySplitOfANightMergesToTheSingleRun)
                            : std::vector<std::string>{NEWSTARS_PATH, "-j", "1", "--part=" + part,
                                                       "-f", "all.txt", "2", "table.txt"});
             EXPECT_EQ(r.status, 0) << part;
-            EXPECT_EQ(r.out, readFile(night.file(pieceReport(begin, end)))) << part;
+            const std::string pieceStart = "# newstars piece " + part + " of night ";
+            ASSERT_EQ(r.out.compare(0, pieceStart.size(), pieceStart), 0) << r.out;
+            EXPECT_EQ(r.out.substr(r.out.find('\n') + 1),
+                      readFile(night.file(pieceReport(begin, end))))
+                << part;
+            const std::string piece = "part" + std::to_string(k) + ".txt";
+            writeFile(night.file(piece), r.out);
+            arguments.insert(arguments.begin() + 2, piece); // last piece first
             begin = end;
         }
+        const ProgramResult merged = runNightProgram(night.path, arguments);
+        EXPECT_EQ(merged.status, 0) << merged.err;
+        EXPECT_EQ(merged.err, "");
+        EXPECT_EQ(merged.out, whole.out) << count << " pieces";
+    }
+}
+
+// The merge command on the pieces of a night in twelve pieces, given in shell order (10,
+// 11 and 12 before 2), reversed, or with pieces doubled, missing, of another night or of
+// no night, or with a line past the limit: either the report of one run over the night,
+// or status 1, one message and nothing on standard output; the pieces unchanged.
+TEST(MergeCommand, TakesEveryPieceOfOneNightInAnyOrderAndRefusesAnythingElse)
+{
+    ScratchDirectory night;
+    const ProgramResult made = runNightProgram(
+        night.path, {SIMNIGHT_PATH, "--seed", "5", "--size", "256", "--objects", "2", "--images",
+                     "3", "--inject", "3", "--no-fpack", "--out", "."});
+    ASSERT_EQ(made.status, 0) << made.err;
+    std::vector<std::string> list = NIGHT_LIST;
+    for (const char* name : {"FLD02_3.fts", "FLD01_2.fts", "FLD02_1.fts", "FLD01_3.fts",
+                             "FLD02_2.fts"})
+        list.push_back(name);
+    std::string text, shorter;
+    for (size_t i = 0; i < list.size(); ++i) {
+        text += list[i] + "\n";
+        if (i + 1 < list.size())
+            shorter += list[i] + "\n";
+    }
+    writeFile(night.file("all.txt"), text);
+    writeFile(night.file("shorter.txt"), shorter);
+    const ProgramResult whole =
+        runNightProgram(night.path, {NEWSTARS_PATH, "-f", "all.txt", "2", "table.txt"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    writeFile(night.file("whole.txt"), whole.out);
+
+    // Writes the report of one piece; false when the run fails.
+    const auto runPiece = [&](const std::string& part, const char* tolerance, const char* files,
+                              const std::string& name) {
+        const ProgramResult r = runNightProgram(
+            night.path, {NEWSTARS_PATH, "--part", part, "-f", files, tolerance, "table.txt"});
+        writeFile(night.file(name), r.out);
+        return r.status == 0;
+    };
+    std::vector<std::string> inOrder;
+    for (int k = 1; k <= 12; ++k) {
+        inOrder.push_back("piece-" + std::to_string(k) + ".txt");
+        ASSERT_TRUE(runPiece(std::to_string(k) + "/12", "2", "all.txt", inOrder.back()));
+    }
+    ASSERT_TRUE(runPiece("7/12", "2", "shorter.txt", "shorter-7.txt"));
+    ASSERT_TRUE(runPiece("2/12", "3", "all.txt", "tolerance-2.txt"));
+    ASSERT_TRUE(runPiece("1/6", "2", "all.txt", "six-1.txt"));
+    writeFile(night.file("copy-3.txt"), readFile(night.file("piece-3.txt")));
+    std::string piece5 = readFile(night.file("piece-5.txt"));
+    piece5.insert(piece5.find('\n') + 1, std::string(MAX_MERGE_LINE + 1, 'x') + "\n");
+    writeFile(night.file("long-5.txt"), piece5);
+    const std::map<std::string, std::string> before = regularFiles(night.path);
+
+    std::vector<std::string> shellOrder = inOrder;
+    std::sort(shellOrder.begin(), shellOrder.end());
+    ASSERT_EQ(shellOrder[1], "piece-10.txt");
+    const std::vector<std::string> reversed(inOrder.rbegin(), inOrder.rend());
+    // inOrder with the piece at index replaced by name (or left out when name is empty),
+    // and more appended.
+    const auto replaced = [&](std::vector<std::pair<size_t, std::string>> changes,
+                              std::vector<std::string> more = {}) {
+        std::vector<std::string> names;
+        for (size_t i = 0; i < inOrder.size(); ++i) {
+            std::string name = inOrder[i];
+            for (const auto& [at, other] : changes)
+                name = at == i ? other : name;
+            if (!name.empty())
+                names.push_back(name);
+        }
+        names.insert(names.end(), more.begin(), more.end());
+        return names;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> pieces;
+        std::string message; // empty: merged into the whole night's report
+    };
+    const Case cases[] = {
+        {"shell order", shellOrder, ""},
+        {"reversed", reversed, ""},
+        {"a piece twice", replaced({}, {"copy-3.txt"}),
+         "copy-3.txt: piece 3/12 given twice (also piece-3.txt)"},
+        {"two pieces missing", replaced({{3, ""}, {8, ""}}), "pieces missing: 4/12, 9/12"},
+        {"the last missing", replaced({{11, ""}}), "pieces missing: 12/12"},
+        {"one piece only", {"piece-2.txt"},
+         "pieces missing: 1/12, 3/12, 4/12, 5/12, 6/12, ..."},
+        {"a piece of a shorter list", replaced({{6, "shorter-7.txt"}}),
+         "shorter-7.txt: a piece of another night than piece-1.txt"},
+        {"a piece run with another tolerance", replaced({{1, "tolerance-2.txt"}}),
+         "tolerance-2.txt: a piece of another night than piece-1.txt"},
+        {"a piece of six", replaced({}, {"six-1.txt"}),
+         "six-1.txt: one of 6 pieces, piece-1.txt one of 12"},
+        {"the report of a whole run", replaced({}, {"whole.txt"}),
+         "whole.txt: no piece line: not the report of a run with --part"},
+        {"a line past the limit", replaced({{4, "long-5.txt"}}),
+         "long-5.txt: line 2 is longer than " + std::to_string(MAX_MERGE_LINE) +
+             " bytes: not a newstars output"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> arguments = {NEWSTARS_PATH, "merge"};
+        arguments.insert(arguments.end(), c.pieces.begin(), c.pieces.end());
+        const ProgramResult merged = runNightProgram(night.path, arguments);
+        if (c.message.empty()) {
+            EXPECT_EQ(merged.status, 0) << c.what << ": " << merged.err;
+            EXPECT_EQ(merged.err, "") << c.what;
+            EXPECT_EQ(merged.out, whole.out) << c.what;
+        } else {
+            EXPECT_EQ(merged.status, 1) << c.what;
+            EXPECT_EQ(merged.err, c.message + "\n") << c.what;
+            EXPECT_EQ(merged.out, "") << c.what;
+        }
+        EXPECT_EQ(regularFiles(night.path), before) << c.what;
+    }
+}
+
+// A line far past the limit, in a report's summaries or candidates, in a catalogue's
+// header or rows, in a region file: refused with its number, while the merge runs in an
+// address space smaller than the line (it holds at most the limit).
+TEST(MergeCommand, RefusesLinesPastTheLimitInLittleMemory)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the cap leaves";
+#endif
+    ScratchDirectory dir;
+    const std::string huge(64u << 20, 'x');
+    const std::string piece = "# newstars piece 1/1 of night 0123456789abcdef\n";
+    const std::string ecsv = "# %ECSV 1.0\n# ---\nimage,ra\n";
+    const std::string regions = "# Region file format: DS9 version 4.1\nfk5\n";
+    struct Case {
+        const char* what;
+        const char* option; // empty for reports
+        std::string text;
+        int line;
+    };
+    const Case cases[] = {
+        {"summary", "", piece + S1 + huge + "\n" + FF, 3},
+        {"candidate", "", piece + S1 + FF + A1 + huge + "\n", 5},
+        {"piece line", "", "# newstars piece 1/1" + huge + "\n", 1},
+        {"catalogue header", "--catalog", "# %ECSV 1.0\n#" + huge + "\nimage,ra\n", 2},
+        {"catalogue row", "--catalog", ecsv + huge + "\n", 4},
+        {"region", "--regions", regions + huge + "\n", 3},
+    };
+    for (const Case& c : cases) {
+        writeFile(dir.file("piece"), c.text);
+        std::vector<std::string> arguments = {NEWSTARS_PATH, "merge"};
+        if (c.option[0] != '\0')
+            arguments.push_back(c.option);
+        arguments.push_back(dir.file("piece"));
+        ProgramOptions options;
+        options.addressSpaceLimit = 48u << 20;
+        const ProgramResult merged = runProgram(arguments, options);
+        EXPECT_EQ(merged.status, 1) << c.what;
+        EXPECT_EQ(merged.err, dir.file("piece") + ": line " + std::to_string(c.line) +
+                                  " is longer than " + std::to_string(MAX_MERGE_LINE) +
+                                  " bytes: not a newstars output\n")
+            << c.what;
+        EXPECT_EQ(merged.out, "") << c.what;
     }
 }
 

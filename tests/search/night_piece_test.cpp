@@ -92,3 +92,60 @@ TEST(NightPiece, PartOptionIsTakenOnlyAsTheFirstArgument)
         EXPECT_EQ(piece.number, c.number) << c.args[1];
     }
 }
+
+TEST(NightPiece, PieceLineReadsBackAndRefusesAnythingElse)
+{
+    const std::string line = pieceLine({7, 12}, 0x0123456789abcdefull);
+    EXPECT_EQ(line, "# newstars piece 7/12 of night 0123456789abcdef\n");
+    struct Case {
+        std::string text;
+        int status, number, count;
+        uint64_t fingerprint;
+    };
+    const Case cases[] = {
+        {line.substr(0, line.size() - 1), 0, 7, 12, 0x0123456789abcdefull},
+        {"# newstars piece 1/1 of night 0000000000000000", 0, 1, 1, 0},
+        {"# newstars piece 1/1000000 of night ffffffffffffffff", 0, 1, 1000000, ~0ull},
+        {line, -1, 0, 0, 0}, // line end kept
+        {"# newstars piece 7/12 of night 0123456789ABCDEF", -1, 0, 0, 0},
+        {"# newstars piece 7/12 of night 0123456789abcde", -1, 0, 0, 0},
+        {"# newstars piece 7/12 of night 0123456789abcdef0", -1, 0, 0, 0},
+        {"# newstars piece 13/12 of night 0123456789abcdef", -1, 0, 0, 0},
+        {"# newstars piece 7 of night 0123456789abcdef", -1, 0, 0, 0},
+        {"# newstars piece 7/12 night 0123456789abcdef", -1, 0, 0, 0},
+        {"newstars piece 7/12 of night 0123456789abcdef", -1, 0, 0, 0},
+        {"M31          ref.fts      a.fts        2026-12-07 01:02:03   1   2   2", -1, 0, 0, 0},
+        {"", -1, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        NightPiece piece{0, 0};
+        uint64_t fingerprint = 0;
+        EXPECT_EQ(parsePieceLine(c.text, &piece, &fingerprint), c.status) << c.text;
+        EXPECT_EQ(piece.number, c.number) << c.text;
+        EXPECT_EQ(piece.count, c.count) << c.text;
+        EXPECT_EQ(fingerprint, c.fingerprint) << c.text;
+    }
+}
+
+TEST(NightPiece, FingerprintFollowsTheListInOrderAndTheSettings)
+{
+    const std::vector<std::string> list = {"a.fts", "b.fts", "c.fts"};
+    const uint64_t base = nightFingerprint(list, "tolerance 2");
+    EXPECT_EQ(nightFingerprint(list, "tolerance 2"), base);
+    struct Case {
+        const char* what;
+        std::vector<std::string> names;
+        const char* settings;
+    };
+    const Case cases[] = {
+        {"order", {"b.fts", "a.fts", "c.fts"}, "tolerance 2"},
+        {"one name less", {"a.fts", "b.fts"}, "tolerance 2"},
+        {"one name more", {"a.fts", "b.fts", "c.fts", "c.fts"}, "tolerance 2"},
+        {"names joined differently", {"a.ftsb.fts", "", "c.fts"}, "tolerance 2"},
+        {"settings", {"a.fts", "b.fts", "c.fts"}, "tolerance 3"},
+        {"settings moved into a name", {"a.fts", "b.fts", "c.ftstolerance 2"}, ""},
+        {"no names", {}, "tolerance 2"},
+    };
+    for (const Case& c : cases)
+        EXPECT_NE(nightFingerprint(c.names, c.settings), base) << c.what;
+}
