@@ -168,7 +168,8 @@ void printHelp(const char* programName)
                 "  --threshold S       signal-to-noise a source on the difference image needs\n"
                 "                      (default 5; --method difference only)\n"
                 "  --part K/N          search only the K-th of N consecutive pieces of the\n"
-                "                      test image list\n"
+                "                      test image list; the report's first line names the\n"
+                "                      piece and the night, for merge\n"
                 "  --vet               leave out the candidates that vetting rejects (the\n"
                 "                      summary's count is then the kept count)\n"
                 "  --catalog FILE      every candidate with its measurements, verdict and\n"
@@ -188,8 +189,9 @@ void printHelp(const char* programName)
     std::printf("  --help              this text\n"
                 "  --version           the version\n"
                 "%s merge [--catalog | --regions] FILE...\n"
-                "  joins the reports (or catalogues, or region files) of consecutive pieces\n"
-                "  of one list into what a single run over the whole list gives\n",
+                "  joins the reports of every piece of one night (in any order; lines of at\n"
+                "  most 1048576 bytes), or the catalogues or region files of consecutive\n"
+                "  pieces (in list order), into what a single run over the whole list gives\n",
                 programName);
 }
 
