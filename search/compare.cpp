@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "base/angles.hpp"
 #include "base/text.hpp"
@@ -153,14 +154,40 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
     }
 }
 
+// The stars of an image: of its 16-bit pixels, or of its values and no-data mask, with the
+// SATURATE card's number (when it holds one) as the saturation level. -1 with the reason
+// in *message when the search fails or the values do not cover the image.
+static int findImageStars(const FitsImage* image, StarFinderWorkspace* workspace, StarList* stars,
+                          std::string* message)
+{
+    if (!hasFloatPixels(image))
+        return findStars(image->pixels.data(), image->width, image->height, stars, workspace,
+                         message);
+    const size_t n = image->width > 0 && image->height > 0
+                         ? static_cast<size_t>(image->width) * static_cast<size_t>(image->height)
+                         : 0;
+    if (image->values.size() != n || (!image->noData.empty() && image->noData.size() != n)) {
+        *message = "findStars(): pixel values do not cover the image";
+        return -1;
+    }
+    double saturation = std::numeric_limits<double>::infinity();
+    std::string text;
+    double level = 0;
+    if (getStringCard(image, "SATURATE", &text) != 0 &&
+        getRealCard(image, "SATURATE", &level) == 0 && std::isfinite(level))
+        saturation = level;
+    return findStarsInValues(image->values.data(),
+                             image->noData.empty() ? nullptr : image->noData.data(), image->width,
+                             image->height, saturation, stars, workspace, message);
+}
+
 int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
                  StarFinderWorkspace* workspace, std::vector<SkyPosition>* sky, std::string* note,
                  std::string* error, PlacedStars* placedStars)
 {
     StarList stars;
     std::string message;
-    int count =
-        findStars(image->pixels.data(), image->width, image->height, &stars, workspace, &message);
+    int count = findImageStars(image, workspace, &stars, &message);
     if (count < 0) {
         *error = formatText("%s\n%s: Can not find stars\n", message.c_str(),
                             printableText(name).c_str());
