@@ -226,6 +226,7 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
             if (placed[i]) {
                 p.x.push_back(stars.x[i]);
                 p.y.push_back(stars.y[i]);
+                p.flags.push_back(i < stars.flags.size() ? stars.flags[i] : 0);
             }
         }
         p.found = std::move(stars);
@@ -318,8 +319,9 @@ void reportComparison(SearchRun* run, const SearchBox& box,
         for (size_t i = 0, j = 0; i < testSky.size(); ++i) {
             const SkyPosition& p = testSky[i];
             if (inSearchBox(&box, p.ra, p.dec, margin)) {
+                const uint8_t flags = i < testPlaced->flags.size() ? testPlaced->flags[i] : 0;
                 compared.push_back(
-                    {testPlaced->x[i], testPlaced->y[i], p.ra, p.dec, matched[j] != 0});
+                    {testPlaced->x[i], testPlaced->y[i], p.ra, p.dec, matched[j] != 0, flags});
                 ++j;
             }
         }

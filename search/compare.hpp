@@ -104,6 +104,7 @@ int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* referen
 struct PlacedStars {
     StarList found;
     std::vector<double> x, y;
+    std::vector<uint8_t> flags; // the finder's STAR_ bits of each star placed
     std::optional<WorldFrame> frame;
 };
 

@@ -123,6 +123,10 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
         row.stars = statistics;
         vetCandidate(test, reference, referenceIndex, statistics, position, options.params,
                      &row.vetting);
+        // A star the finder flagged is rejected as no-data whatever reach vetting's own
+        // test has.
+        if ((s.flags & STAR_NEAR_NO_DATA) != 0)
+            row.vetting.reasons |= VET_NO_DATA;
         result->kept.push_back(options.vet && row.vetting.reasons != 0 ? 0 : 1);
         result->rows.push_back(row);
     }

@@ -36,6 +36,7 @@ struct ComparedStar {
     double x = 0, y = 0;    // test image pixels
     double ra = 0, dec = 0; // radians
     bool matched = false;   // a reference star lies within the tolerance
+    uint8_t flags = 0;      // the star finder's STAR_ bits
 };
 
 // One comparison handed to vetting: both images with the world-coordinate frames the

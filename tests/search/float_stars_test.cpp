@@ -1,7 +1,7 @@
 // The stars of images held as float values in the catalogue comparison: the same sky
 // positions as the 16-bit image of the same whole numbers, the SATURATE card as the
 // saturation level, stars beside pixels without data flagged, and values that do not
-// cover the image refused.
+// cover the image refused; vetting rejects candidates the finder flags as no-data.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
+#include "search/vetting.hpp"
 #include "stars/star_field.hpp"
 #include "test_support.hpp"
 
@@ -157,3 +158,42 @@ TEST(FindSkyStars, ValuesThatDoNotCoverTheImageAreRefused)
 }
 
 } // namespace
+
+TEST(VetComparison, CandidatesBesidePixelsWithoutDataAreRejectedAsNoData)
+{
+    // Two unmatched test stars alike but for the finder's flag, and a matched one.
+    std::vector<uint16_t> field(static_cast<size_t>(WIDTH) * HEIGHT);
+    makeStarField(field.data(), WIDTH, HEIGHT, 0, 3);
+    addGaussianStar(field.data(), WIDTH, HEIGHT, 100, 80, 5000, 1.5);
+    addGaussianStar(field.data(), WIDTH, HEIGHT, 200, 160, 5000, 1.5);
+    const FitsImage test = fieldImage(field, false, {});
+    const FitsImage reference = fieldImage(std::vector<uint16_t>(field.size(), 1000), false, {});
+    const StarList referenceStars;
+    struct Case {
+        uint8_t flags;
+        uint32_t reason;
+    };
+    const Case cases[] = {{0, 0}, {STAR_NEAR_NO_DATA, VET_NO_DATA}};
+    for (const Case& c : cases) {
+        const std::vector<ComparedStar> stars = {{100, 80, 0, 0, false, c.flags},
+                                                 {200, 160, 0, 0, false, 0},
+                                                 {150, 120, 0, 0, true, c.flags}};
+        ComparisonView view;
+        view.reference = &reference;
+        view.test = &test;
+        view.referenceStars = &referenceStars;
+        view.testStars = &stars;
+        VetOptions options;
+        options.vet = true;
+        ImageVetting result;
+        std::string message;
+        ASSERT_EQ(vetComparison(options, view, &result, &message), 0) << message;
+        ASSERT_EQ(result.rows.size(), 2u);
+        EXPECT_EQ(result.rows[0].vetting.reasons & VET_NO_DATA, c.reason);
+        EXPECT_EQ(result.rows[1].vetting.reasons & VET_NO_DATA, 0u);
+        if (c.reason != 0) {
+            EXPECT_EQ(result.kept[0], 0);
+            EXPECT_NE(formatCatalogEcsv(result.rows).find(",rejected,no-data,"), std::string::npos);
+        }
+    }
+}
