@@ -378,7 +378,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
             std::rewind(table);
             openReference(
                 [&] { return findReferenceEntryAt(table, ra, dec, &box, &entry, &message); });
-            if (found == 0 && !hasObject)
+            if (found == 0 && objectName.find_first_not_of(' ') == std::string::npos)
                 objectName = entry.objectName;
         }
         std::fclose(table);

@@ -309,6 +309,7 @@ TEST(MatchPosition, UsesTheFirstLineWhoseBoxHoldsTheCentre)
     TestImage anonymous = skyImage("", 150, 0, {{150, 120}, {180, 120}});
     anonymous.cards.erase(anonymous.cards.begin());
     writeTestImage(dir.file("anon.fts"), anonymous);
+    writeTestImage(dir.file("blank.fts"), skyImage("  ", 150, 0, {{150, 120}, {180, 120}}));
     // Boxes around (10h, 0): ELSEWHERE's does not hold the centre, GONE's reference is
     // missing, FIELD's and M31's hold it.
     writeFile(dir.file("table.txt"), "ELSEWHERE 11:00:30 0:01:00 10:59:30 -0:01:00 ref2.fts\n"
@@ -334,9 +335,10 @@ TEST(MatchPosition, UsesTheFirstLineWhoseBoxHoldsTheCentre)
         // No line names NGC 7: the first box holding the centre whose image opens.
         {"position", "ngc.fts", 0, summary("NGC 7", "ref2.fts", "ngc.fts"), gone},
         {"object", "ngc.fts", 0, "", "No reference file listed for object NGC 7\n"},
-        // No OBJECT: the object is the line's.
+        // No OBJECT, or a blank one: the object is the line's.
         {"position", "anon.fts", 0, summary("FIELD", "ref2.fts", "anon.fts"), gone},
         {"object", "anon.fts", 0, "", "anon.fts: no OBJECT field\n"},
+        {"position", "blank.fts", 0, summary("FIELD", "ref2.fts", "blank.fts"), gone},
         {"sideways", "test.fts", 1, "", ": --match takes object or position, not `sideways'\n"},
     };
     for (const Case& c : cases) {
