@@ -7,6 +7,7 @@
 
 #include "base/angles.hpp"
 #include "base/text.hpp"
+#include "fits/observation_time.hpp"
 #include "sky/sexagesimal.hpp"
 #include "wcs/world_frame.hpp"
 #include "stars/find_stars.hpp"
@@ -248,12 +249,14 @@ static std::vector<SkyPosition> inBox(const std::vector<SkyPosition>& sky, const
     return inside;
 }
 
-// The value of a string card of the test image, or "????????" with a message.
-static std::string observationCard(const FitsImage* test, const char* keyword, ImageLog* log)
+// The value of a string card of the test image, or "????????" with a message naming it.
+static std::string observationCard(const FitsImage* test, const char* testName,
+                                   const char* keyword, ImageLog* log)
 {
     std::string value = "????????";
     if (getStringCard(test, keyword, &value) < 0) {
-        logError(log, "No %s field in test image\n", keyword);
+        logError(log, "%s: No %s field in test image\n", printableText(testName).c_str(),
+                 keyword);
         value = "????????";
     }
     return value;
@@ -286,15 +289,23 @@ static bool splitIsoDateTime(const std::string& text, std::string* date, std::st
     return true;
 }
 
-void observationTime(const FitsImage* test, std::string* date, std::string* time, ImageLog* log)
+void observationTime(const FitsImage* test, const char* testName, std::string* date,
+                     std::string* time, ImageLog* log)
 {
     std::string text;
     const char* card = nullptr;
     if (findCard(test, "TIME-OBS", &card) != 0 && getStringCard(test, "DATE-OBS", &text) == 0 &&
         splitIsoDateTime(text, date, time))
         return;
-    *date = observationCard(test, "DATE-OBS", log);
-    *time = observationCard(test, "TIME-OBS", log);
+    // Without DATE-OBS the time comes from MJD-OBS or DATE-BEG, where a header has them.
+    ObservationTime observed;
+    if (findCard(test, "DATE-OBS", &card) != 0 && readObservationTime(*test, &observed) == 0 &&
+        observed.hasTime) {
+        formatObservationTime(observed, date, time);
+        return;
+    }
+    *date = observationCard(test, testName, "DATE-OBS", log);
+    *time = observationCard(test, testName, "TIME-OBS", log);
 }
 
 void reportComparison(SearchRun* run, const SearchBox& box,
@@ -362,7 +373,7 @@ void reportComparison(SearchRun* run, const SearchBox& box,
     }
 
     std::string date, time;
-    observationTime(test, &date, &time, log);
+    observationTime(test, testName, &date, &time, log);
     logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", object.c_str(),
               printableText(baseName(referenceName)).c_str(), testBase.c_str(),
               printableText(date.c_str()).c_str(), printableText(time.c_str()).c_str(),

@@ -41,9 +41,13 @@ struct SearchRun {
 };
 
 // The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the
-// date and time of an ISO DATE-OBS that holds both. A missing card shows as "????????"
-// after "No <keyword> field in test image" in the log's standard error.
-void observationTime(const FitsImage* test, std::string* date, std::string* time, ImageLog* log);
+// date and time of an ISO DATE-OBS that holds both. Without DATE-OBS, the date and time
+// of MJD-OBS, else of DATE-BEG (readObservationTime of fits/observation_time.hpp;
+// "yyyy-mm-dd" and "hh:mm:ss.sss"). A missing card shows as "????????" after
+// "NAME: No <keyword> field in test image" in the log's standard error, NAME the test
+// image's name as given.
+void observationTime(const FitsImage* test, const char* testName, std::string* date,
+                     std::string* time, ImageLog* log);
 
 // A star's position on the sky, radians.
 struct SkyPosition {
@@ -87,9 +91,10 @@ void matchStars(const std::vector<SkyPosition>& reference, const std::vector<Sky
 // reference star inside the box closer than the tolerance to run->candidates, and
 // prints the summary line on standard output:
 //   object  reference-base  test-base  DATE-OBS  TIME-OBS  #reference #test #candidates
-// A missing DATE-OBS or TIME-OBS card is reported on standard error and shown as
-// "????????"; but without TIME-OBS, a DATE-OBS in ISO form with its time
-// ("2026-03-02T01:30:00.5") shows as its date and its time, without a message. When
+// The date and time are those of observationTime: a missing DATE-OBS or TIME-OBS card
+// is reported on standard error and shown as "????????"; but without TIME-OBS, a
+// DATE-OBS in ISO form with its time ("2026-03-02T01:30:00.5") shows as its date and its
+// time, and without DATE-OBS the time of MJD-OBS or DATE-BEG, without a message. When
 // run->filter is set, it decides which candidates are added and counted.
 //   referenceName, testName  file names as given; their base names are printed
 // Returns 0, or -1 when the star search of either image fails (reported on standard

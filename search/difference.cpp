@@ -245,7 +245,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     const int referenceCount = countInBox(referenceFrame, result.referenceStars, box, 0);
     const int testCount = countInBox(testFrame, result.testStars, box, margin);
     std::string date, time;
-    observationTime(test, &date, &time, log);
+    observationTime(test, testName, &date, &time, log);
     logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
               testBase, date.c_str(), time.c_str(), referenceCount, testCount, candidateCount);
     return 0;

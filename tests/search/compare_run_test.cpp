@@ -153,6 +153,19 @@ TEST(CompareRun, HeaderGapsAndLongNames)
     iso = withoutCard(iso, "DATE-OBS");
     iso.cards.push_back(stringCard("DATE-OBS", "2026-03-02T01:30"));
     writeTestImage(dir.file("isoshort.fts"), iso);
+    // Observers' files: the time in MJD-OBS or DATE-BEG, no DATE-OBS.
+    TestImage undated = withoutCard(withoutCard(test, "DATE-OBS"), "TIME-OBS");
+    TestImage mjd = undated;
+    mjd.cards.push_back(realCard("MJD-OBS", 59885.5765909287));
+    mjd.cards.push_back(stringCard("DATE-BEG", "2022-11-11T02:54:39.739"));
+    writeTestImage(dir.file("mjd.fts"), mjd);
+    TestImage begin = undated;
+    begin.cards.push_back(stringCard("DATE-BEG", "2022-11-11T02:54:39.739"));
+    writeTestImage(dir.file("datebeg.fts"), begin);
+    // DATE-OBS, even without its time, is shown as it always was.
+    TestImage dayOnly = withoutCard(mjd, "DATE-BEG");
+    dayOnly.cards.push_back(stringCard("DATE-OBS", "2022-11-01"));
+    writeTestImage(dir.file("dayonly.fts"), dayOnly);
     writeTestImage(dir.file("refnowcs.fts"),
                    withoutCard(skyImage("M31", 150, 0, {{150, 120}}), "CROTA2"));
     writeTestImage(dir.file("sub/a-long-reference-name.fts"),
@@ -169,7 +182,8 @@ TEST(CompareRun, HeaderGapsAndLongNames)
          {"2", "table.txt", "nodate.fts"},
          "M31          ref.fts      nodate.fts   ???????? ????????   1   2   1\n" + FORM_FEED +
              "M31          nodate.fts    9:59:58.0   0:00:00\n",
-         "No DATE-OBS field in test image\nNo TIME-OBS field in test image\n"},
+         "nodate.fts: No DATE-OBS field in test image\n"
+         "nodate.fts: No TIME-OBS field in test image\n"},
         // An ISO DATE-OBS with its time stands for both when there is no TIME-OBS.
         {"ISO date and time, no TIME-OBS",
          {"2", "table.txt", "isodate.fts"},
@@ -185,7 +199,22 @@ TEST(CompareRun, HeaderGapsAndLongNames)
          {"2", "table.txt", "isoshort.fts"},
          "M31          ref.fts      isoshort.fts 2026-03-02T01:30 ????????   1   2   1\n" +
              FORM_FEED + "M31          isoshort.fts  9:59:58.0   0:00:00\n",
-         "No TIME-OBS field in test image\n"},
+         "isoshort.fts: No TIME-OBS field in test image\n"},
+        {"MJD-OBS before DATE-BEG, without DATE-OBS",
+         {"2", "table.txt", "mjd.fts"},
+         "M31          ref.fts      mjd.fts      2022-11-02 13:50:17.456   1   2   1\n" +
+             FORM_FEED + "M31          mjd.fts       9:59:58.0   0:00:00\n",
+         ""},
+        {"DATE-BEG alone",
+         {"2", "table.txt", "datebeg.fts"},
+         "M31          ref.fts      datebeg.fts  2022-11-11 02:54:39.739   1   2   1\n" +
+             FORM_FEED + "M31          datebeg.fts   9:59:58.0   0:00:00\n",
+         ""},
+        {"DATE-OBS without its time beside MJD-OBS",
+         {"2", "table.txt", "dayonly.fts"},
+         "M31          ref.fts      dayonly.fts  2022-11-01 ????????   1   2   1\n" + FORM_FEED +
+             "M31          dayonly.fts   9:59:58.0   0:00:00\n",
+         "dayonly.fts: No TIME-OBS field in test image\n"},
         // Stars whose position cannot be worked out are left out altogether, with one
         // message per image saying why and how many.
         {"test image without sky cards",
