@@ -57,7 +57,10 @@ struct SkyPosition {
 
 // Tells whether (ra, dec) lies inside box shrunk by margin on every side, bounds
 // included: box->WRA + margin <= ra <= box->ERA - margin and likewise in declination.
-// All in radians. Any NaN involved counts as outside.
+// A box whose west edge lies east of its east edge (box->WRA > box->ERA) crosses 0h: it
+// holds the right ascensions from WRA eastward through 0h to ERA, whatever whole turns
+// ra carries, each edge moved inward by margin. All in radians. Any NaN involved counts
+// as outside.
 bool inSearchBox(const SearchBox* box, double ra, double dec, double margin);
 
 // Cosine of the angular distance between a test and a reference position by the

@@ -136,6 +136,29 @@ TEST(CompareRun, ReferenceStarsOutsideTheBoxAreIgnored)
                       ""}});
 }
 
+TEST(CompareRun, BoxAcrossZeroHoursIsSearched)
+{
+    // The table's west edge 23:59:30 lies east of its east edge 0:00:30: the box crosses
+    // 0h. The reference star lies at 0h, the test stars 30 arcseconds west (23:59:58.0)
+    // and east (0:00:02.0) of it.
+    ScratchDirectory dir;
+    writeTestImage(dir.file("ref0.fts"), skyImage("M31", 0, 0, {{150, 120}}));
+    writeTestImage(dir.file("test0.fts"), skyImage("M31", 0, 0, {{150, 120}, {180, 120}, {120, 120}}));
+    writeFile(dir.file("table.txt"), "M31 0:00:30 0:01:00 23:59:30 -0:01:00 ref0.fts\n");
+    writeFile(dir.file("narrow.txt"), "M31 0:00:30 0:01:00 23:59:59 -0:01:00 ref0.fts\n");
+    expectRuns(dir, {{"box across 0h",
+                      {"2", "table.txt", "test0.fts"},
+                      "M31          ref0.fts     test0.fts    2026-12-07 01:02:03   1   3   2\n" +
+                          FORM_FEED + "M31          test0.fts     0:00:02.0   0:00:00\n" +
+                          "M31          test0.fts    23:59:58.0   0:00:00\n",
+                      ""},
+                     {"west edge within the tolerance of the test star",
+                      {"2", "narrow.txt", "test0.fts"},
+                      "M31          ref0.fts     test0.fts    2026-12-07 01:02:03   1   2   1\n" +
+                          FORM_FEED + "M31          test0.fts     0:00:02.0   0:00:00\n",
+                      ""}});
+}
+
 TEST(CompareRun, HeaderGapsAndLongNames)
 {
     ScratchDirectory dir;

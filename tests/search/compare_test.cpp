@@ -54,6 +54,63 @@ TEST(InSearchBox, BoundsAreInclusiveAfterTheMargin)
             << c.ra << " " << c.dec << " " << c.margin;
 }
 
+TEST(InSearchBox, BoxWithItsWestEdgeEastOfItsEastEdgeCrossesZeroHours)
+{
+    // 23h to 1h of right ascension.
+    const double west = 23 * PI / 12, east = PI / 12;
+    const SearchBox box{east, 0.5, west, 0.3, std::cos(0.4)};
+    const double margin = 0.01;
+    struct Case {
+        double ra, margin;
+        bool expected;
+    };
+    const Case cases[] = {
+        {0, 0, true},
+        {0.1, 0, true},
+        {6.2, 0, true},
+        {west, 0, true}, // both edges are inside
+        {east, 0, true},
+        {std::nextafter(west, 0.0), 0, false},
+        {std::nextafter(east, 1.0), 0, false},
+        {PI, 0, false}, // 12h, the other side of the sky
+        {-0.1, 0, true}, // whole turns do not matter
+        {2 * PI + 0.1, 0, true},
+        {4 * PI + 0.1, 0, true},
+        {2 * PI + 1, 0, false},
+        {west + 0.5 * margin, margin, false},
+        {west + 1.5 * margin, margin, true},
+        {east - 1.5 * margin, margin, true},
+        {east - 0.5 * margin, margin, false},
+        {0, INFINITY, false},
+        {NAN, 0, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(inSearchBox(&box, c.ra, 0.4, c.margin), c.expected) << c.ra << " " << c.margin;
+        EXPECT_FALSE(inSearchBox(&box, c.ra, 0.6, c.margin)) << c.ra << " " << c.margin;
+    }
+    // A margin of 0.1 that moves an edge past 0h leaves one side of it.
+    struct Edge {
+        double westRa, eastRa, ra;
+        bool expected;
+    };
+    const Edge edges[] = {
+        {2 * PI - 0.05, 0.5, 0.06, true}, // west edge moved to 0.05
+        {2 * PI - 0.05, 0.5, 0.04, false},
+        {2 * PI - 0.05, 0.5, 6.25, false},
+        {2 * PI - 0.05, 0.5, 0.41, false},
+        {5.5, 0.05, 6.2, true}, // east edge moved back to 2 pi - 0.05
+        {5.5, 0.05, 6.25, false},
+        {5.5, 0.05, 0.01, false},
+        {5.5, 0.05, 5.59, false},
+        {6.2, 0.1, 0, false}, // narrower than twice the margin
+    };
+    for (const Edge& e : edges) {
+        const SearchBox narrow{e.eastRa, 0.5, e.westRa, 0.3, std::cos(0.4)};
+        EXPECT_EQ(inSearchBox(&narrow, e.ra, 0.4, 0.1), e.expected)
+            << e.westRa << " " << e.eastRa << " " << e.ra;
+    }
+}
+
 TEST(SeparationCosine, AgreesWithErfaAndClamps)
 {
     std::mt19937_64 random(7);
