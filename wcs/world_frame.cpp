@@ -1,5 +1,6 @@
 #include "wcs/world_frame.hpp"
 
+#include <erfa.h>
 #include <wcslib/wcs.h>
 #include <wcslib/wcsfix.h>
 #include <wcslib/wcshdr.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "base/angles.hpp"
+#include "fits/observation_time.hpp"
 
 namespace newstars {
 
@@ -32,6 +34,10 @@ struct StandardFrame {
         wcsvfree(&count, &all);
     }
 };
+
+// WCSLIB's mark of a value the header does not give (UNDEFINED of wcslib/wcsmath.h,
+// which cannot be included beside base/angles.hpp: it defines PI as a macro).
+static constexpr double WCSLIB_UNDEFINED = 9.87654321e+107;
 
 // Projection codes the classic formulas know (CTYPE1 from its fifth character).
 static constexpr const char* CLASSIC_CODES[] = {"-SIN", "-TAN", "-ARC", "-NCP",
@@ -58,6 +64,8 @@ const char* wcsStatusText(WcsStatus status)
         return "world-coordinate cards are inconsistent";
     case WcsStatus::OutsideDomain:
         return "position outside the projection";
+    case WcsStatus::UnknownEquinox:
+        return "FK4 coordinates of an equinox other than B1950";
     }
     return "unknown world-coordinate status";
 }
@@ -146,6 +154,163 @@ static bool isClassicHeader(const FitsImage& image)
     return true;
 }
 
+// The E-terms of aberration of the FK4 catalogue at B1950 (radians), as in ERFA's
+// eraFk425.
+static constexpr double E_TERMS[3] = {-1.62557e-6, -0.31919e-6, -0.13843e-6};
+
+static double dot(const double a[3], const double b[3])
+{
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
+
+// An FK4 position without E-terms (FK4-NO-E) to one with them: the inverse of
+// removeETerms, by fixed-point iteration (the terms are 1e-6, ten steps reach rounding).
+static void addETerms(double* ra, double* dec)
+{
+    double p0[3], p[3];
+    eraS2c(*ra, *dec, p0);
+    std::copy(p0, p0 + 3, p);
+    for (int step = 0; step < 10; ++step) {
+        const double scale = 1 + dot(E_TERMS, p);
+        for (int i = 0; i < 3; ++i)
+            p[i] = (p0[i] + E_TERMS[i]) / scale;
+    }
+    eraC2s(p, ra, dec);
+}
+
+// An FK4 position with E-terms to one without (FK4-NO-E): p - A + (A . p) p.
+static void removeETerms(double* ra, double* dec)
+{
+    double p[3];
+    eraS2c(*ra, *dec, p);
+    const double a = dot(E_TERMS, p);
+    for (int i = 0; i < 3; ++i)
+        p[i] = p[i] - E_TERMS[i] + a * p[i];
+    eraC2s(p, ra, dec);
+}
+
+// A right ascension in radians made to lie within half a turn of the reference and
+// non-negative, as the classic projections leave theirs.
+static double normaliseRaRadians(double ra, double referenceRa)
+{
+    if (ra - referenceRa > PI)
+        ra -= 2 * PI;
+    if (ra - referenceRa < -PI)
+        ra += 2 * PI;
+    if (ra < 0)
+        ra += 2 * PI;
+    return ra;
+}
+
+// A position of the header's system (degrees) to ICRS (radians), right ascension in
+// [0, 2 pi) before it is normalised to the reference.
+static void toIcrs(const EquatorialConversion& c, double raDeg, double decDeg, double* ra,
+                   double* dec)
+{
+    double r = degreesToRadians(raDeg), d = degreesToRadians(decDeg);
+    if (c.kind == EquatorialConversion::Kind::Fk4) {
+        if (c.eTermsRemoved)
+            addETerms(&r, &d);
+        eraFk45z(r, d, c.epoch, &r, &d);
+    } else if (c.kind == EquatorialConversion::Kind::Precessed) {
+        double p[3], q[3];
+        eraS2c(r, d, p);
+        double m[3][3];
+        std::copy(&c.precession[0][0], &c.precession[0][0] + 9, &m[0][0]);
+        eraTrxp(m, p, q);
+        eraC2s(q, &r, &d);
+    }
+    *ra = eraAnp(r);
+    *dec = d;
+}
+
+// An ICRS position (radians) to the header's system (degrees), right ascension within
+// half a turn of nativeReferenceRa (degrees).
+static void fromIcrs(const EquatorialConversion& c, double ra, double dec, double nativeReferenceRa,
+                     double* raDeg, double* decDeg)
+{
+    double r = ra, d = dec;
+    if (c.kind == EquatorialConversion::Kind::Fk4) {
+        double dr = 0, dd = 0;
+        eraFk54z(ra, dec, c.epoch, &r, &d, &dr, &dd);
+        if (c.eTermsRemoved)
+            removeETerms(&r, &d);
+        // eraFk54z undoes eraFk45z to a few microarcseconds; two corrections through
+        // the forward conversion make the pair inverse to rounding.
+        for (int step = 0; step < 2; ++step) {
+            double forwardRa = 0, forwardDec = 0;
+            toIcrs(c, radiansToDegrees(r), radiansToDegrees(d), &forwardRa, &forwardDec);
+            r += eraAnpm(ra - forwardRa);
+            d += dec - forwardDec;
+        }
+    } else if (c.kind == EquatorialConversion::Kind::Precessed) {
+        double p[3], q[3];
+        eraS2c(ra, dec, p);
+        double m[3][3];
+        std::copy(&c.precession[0][0], &c.precession[0][0] + 9, &m[0][0]);
+        eraRxp(m, p, q);
+        eraC2s(q, &r, &d);
+    }
+    *raDeg = radiansToDegrees(normaliseRaRadians(eraAnp(r), degreesToRadians(nativeReferenceRa)));
+    *decDeg = radiansToDegrees(d);
+}
+
+// The conversion for a header whose system is radesys (empty: not given) and equinox
+// (NaN: not given), whose reference point lies at (referenceRa, referenceDec), degrees.
+static WcsStatus equatorialConversion(const FitsImage& image, std::string radesys, double equinox,
+                                      double referenceRa, double referenceDec,
+                                      EquatorialConversion* conversion)
+{
+    while (!radesys.empty() && radesys.back() == ' ')
+        radesys.pop_back();
+    if (radesys.empty())
+        radesys = std::isnan(equinox) ? "ICRS" : equinox < 1984 ? "FK4" : "FK5";
+    EquatorialConversion c;
+    if (radesys == "FK4" || radesys == "FK4-NO-E") {
+        if (!std::isnan(equinox) && equinox != 1950)
+            return WcsStatus::UnknownEquinox;
+        c.kind = EquatorialConversion::Kind::Fk4;
+        c.eTermsRemoved = radesys == "FK4-NO-E";
+        ObservationTime time;
+        if (readObservationTime(image, &time) == 0)
+            c.epoch = eraEpb(2400000.5, time.mjd);
+    } else if (radesys == "FK5" && !std::isnan(equinox) && equinox != 2000) {
+        if (!std::isfinite(equinox))
+            return WcsStatus::NotFinite;
+        c.kind = EquatorialConversion::Kind::Precessed;
+        double djm0 = 0, djm = 0, bias[3][3], biasPrecession[3][3];
+        eraEpj2jd(equinox, &djm0, &djm);
+        eraBp06(djm0, djm, bias, c.precession, biasPrecession);
+    }
+    double ra = 0, dec = 0;
+    toIcrs(c, referenceRa, referenceDec, &ra, &dec);
+    c.referenceRa = ra;
+    *conversion = c;
+    return WcsStatus::Ok;
+}
+
+static bool isNumberValue(const char* card);
+
+// RADESYS (or RADECSYS) and EQUINOX (or EPOCH) of a header as the classic reading
+// takes them: "" and NaN where absent (an EQUINOX that is not a number is absent).
+static void classicSystemCards(const FitsImage& image, std::string* radesys, double* equinox)
+{
+    radesys->clear();
+    if (getStringCard(&image, "RADESYS", radesys) != 0 &&
+        getStringCard(&image, "RADECSYS", radesys) != 0)
+        radesys->clear();
+    *equinox = std::nan("");
+    for (const char* keyword : {"EQUINOX", "EPOCH"}) {
+        const char* card = nullptr;
+        double value = 0;
+        if (findCard(&image, keyword, &card) == 0 && isNumberValue(card) &&
+            getRealCard(&image, keyword, &value) == 0) {
+            *equinox = value;
+            return;
+        }
+    }
+}
+
 static WcsStatus readClassicFrame(const FitsImage& image, WorldFrame* frame)
 {
     ClassicCards c;
@@ -158,10 +323,19 @@ static WcsStatus readClassicFrame(const FitsImage& image, WorldFrame* frame)
     }
     if (c.cdelt1 == 0 || c.cdelt2 == 0)
         return WcsStatus::ZeroScale;
+    std::string radesys;
+    double equinox = 0;
+    classicSystemCards(image, &radesys, &equinox);
+    EquatorialConversion conversion;
+    if (WcsStatus s = equatorialConversion(image, radesys, equinox, c.crval1, c.crval2,
+                                           &conversion);
+        s != WcsStatus::Ok)
+        return s;
     frame->standard = false;
     frame->wcslib.reset();
     prepareProjection(c.crval1, c.crval2, c.crpix1, c.crpix2, c.cdelt1, c.cdelt2, c.crota2,
                       c.projectionCode.c_str(), &frame->classic);
+    frame->equatorial = conversion;
     return WcsStatus::Ok;
 }
 
@@ -339,10 +513,18 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
                          wcs->cdelt[0] * pc[1] * wcs->cdelt[1] * pc[n];
     if (determinant == 0 || !allFinite(wcs->lin.imgpix, n * n))
         return WcsStatus::ZeroScale;
+    // WCSLIB has read RADESYSa (RADECSYS) and EQUINOXa (EPOCH) of the description.
+    EquatorialConversion conversion;
+    if (WcsStatus s = equatorialConversion(
+            image, wcs->radesys, wcs->equinox == WCSLIB_UNDEFINED ? std::nan("") : wcs->equinox,
+            wcs->crval[wcs->lng], wcs->crval[wcs->lat], &conversion);
+        s != WcsStatus::Ok)
+        return s;
     standard->wcs = wcs;
     standard->referenceRa = wcs->crval[wcs->lng];
     frame->standard = true;
     frame->wcslib = std::move(standard);
+    frame->equatorial = conversion;
     return WcsStatus::Ok;
 }
 
@@ -366,9 +548,11 @@ static double normaliseRa(double ra, double referenceRa)
 }
 
 // Converts count positions through a standard frame, pixel coordinates counted from 1.
-static size_t standardPixelsToSky(StandardFrame& s, size_t count, const double* x, const double* y,
-                                  double* ra, double* dec, unsigned char* placed)
+static size_t standardPixelsToSky(StandardFrame& s, const EquatorialConversion& conversion,
+                                  size_t count, const double* x, const double* y, double* ra,
+                                  double* dec, unsigned char* placed)
 {
+    const bool convert = conversion.kind != EquatorialConversion::Kind::None;
     wcsprm* wcs = s.wcs;
     const size_t n = static_cast<size_t>(wcs->naxis);
     size_t done = 0;
@@ -394,8 +578,13 @@ static size_t standardPixelsToSky(StandardFrame& s, size_t count, const double* 
             placed[start + i] = ok ? 1 : 0;
             if (!ok)
                 continue;
-            ra[start + i] = degreesToRadians(normaliseRa(raDeg, s.referenceRa));
-            dec[start + i] = degreesToRadians(decDeg);
+            if (convert) {
+                toIcrs(conversion, raDeg, decDeg, &ra[start + i], &dec[start + i]);
+                ra[start + i] = normaliseRaRadians(ra[start + i], conversion.referenceRa);
+            } else {
+                ra[start + i] = degreesToRadians(normaliseRa(raDeg, s.referenceRa));
+                dec[start + i] = degreesToRadians(decDeg);
+            }
             ++done;
         }
     }
@@ -406,12 +595,17 @@ WcsStatus pixelToSky(const WorldFrame& frame, double x, double y, double* ra, do
 {
     if (frame.standard) {
         unsigned char placed = 0;
-        standardPixelsToSky(*frame.wcslib, 1, &x, &y, ra, dec, &placed);
+        standardPixelsToSky(*frame.wcslib, frame.equatorial, 1, &x, &y, ra, dec, &placed);
         return placed ? WcsStatus::Ok : WcsStatus::OutsideDomain;
     }
     double raDeg = 0, decDeg = 0;
     if (projectionFramePixelToSky(frame.classic, x, y, &raDeg, &decDeg) != 0)
         return WcsStatus::OutsideDomain;
+    if (frame.equatorial.kind != EquatorialConversion::Kind::None) {
+        toIcrs(frame.equatorial, raDeg, decDeg, ra, dec);
+        *ra = normaliseRaRadians(*ra, frame.equatorial.referenceRa);
+        return WcsStatus::Ok;
+    }
     *ra = degreesToRadians(raDeg);
     *dec = degreesToRadians(decDeg);
     return WcsStatus::Ok;
@@ -421,7 +615,7 @@ size_t pixelsToSky(const WorldFrame& frame, size_t count, const double* x, const
                    double* ra, double* dec, unsigned char* placed)
 {
     if (frame.standard)
-        return standardPixelsToSky(*frame.wcslib, count, x, y, ra, dec, placed);
+        return standardPixelsToSky(*frame.wcslib, frame.equatorial, count, x, y, ra, dec, placed);
     size_t done = 0;
     for (size_t i = 0; i < count; ++i) {
         placed[i] = pixelToSky(frame, x[i], y[i], &ra[i], &dec[i]) == WcsStatus::Ok ? 1 : 0;
@@ -439,8 +633,13 @@ WcsStatus skyToPixel(const WorldFrame& frame, double ra, double dec, double* x, 
         std::vector<double> world(n, 0.0), image(n), pixel(n);
         for (size_t i = 0; i < n; ++i)
             world[i] = wcs->crval[i];
-        world[static_cast<size_t>(wcs->lng)] = radiansToDegrees(ra);
-        world[static_cast<size_t>(wcs->lat)] = radiansToDegrees(dec);
+        if (frame.equatorial.kind != EquatorialConversion::Kind::None) {
+            fromIcrs(frame.equatorial, ra, dec, s.referenceRa,
+                     &world[static_cast<size_t>(wcs->lng)], &world[static_cast<size_t>(wcs->lat)]);
+        } else {
+            world[static_cast<size_t>(wcs->lng)] = radiansToDegrees(ra);
+            world[static_cast<size_t>(wcs->lat)] = radiansToDegrees(dec);
+        }
         double phi = 0, theta = 0;
         int stat = 0;
         std::lock_guard<std::mutex> guard(s.lock);
@@ -454,6 +653,8 @@ WcsStatus skyToPixel(const WorldFrame& frame, double ra, double dec, double* x, 
     }
     double raDeg = radiansToDegrees(ra);
     double decDeg = radiansToDegrees(dec);
+    if (frame.equatorial.kind != EquatorialConversion::Kind::None)
+        fromIcrs(frame.equatorial, ra, dec, frame.classic.crval1, &raDeg, &decDeg);
     double px = 0, py = 0;
     if (projectionFrameSkyToPixel(frame.classic, raDeg, decDeg, &px, &py) != 0)
         return WcsStatus::OutsideDomain;

@@ -6,7 +6,8 @@
 //   classic   CTYPE1, CRVAL1/2, CRPIX1/2, CDELT1/2, CROTA2 through the projections of
 //             sky/projections.hpp, pixel positions used exactly as passed (the convention
 //             of CRPIX1/2 as written). Gives bit for bit what pixelToSky and skyToPixel of
-//             wcs/world_coords.hpp give for the same header.
+//             wcs/world_coords.hpp give for the same header in ICRS or FK5 J2000 (those
+//             read the cards as they are, in whatever equatorial system).
 //   standard  the FITS world-coordinate standard through WCSLIB: CD or PC matrices,
 //             distortion (SIP, TPV, ...), every standard projection. The first pixel's
 //             centre is 1 there; positions here are 0-based, so a position x is the
@@ -41,6 +42,7 @@ enum class WcsStatus {
     Unreadable,        // the standard reader refuses the header or runs out of memory
     Invalid,           // the standard description is inconsistent
     OutsideDomain,     // one position that the projection cannot convert
+    UnknownEquinox,    // an FK4 equinox other than B1950
 };
 
 // The text for a status, for the program to print beside the file name ("" never).
@@ -66,6 +68,26 @@ WcsStatus readClassicCards(const FitsImage& image, ClassicCards* cards);
 
 struct StandardFrame; // WCSLIB's description; defined in world_frame.cpp
 
+// How the right ascension and declination of a header's equatorial system become ICRS
+// (J2000) ones. The system is RADESYS (or RADECSYS); without it, FK4 when EQUINOX (or
+// EPOCH) is below 1984, FK5 when it is 1984 or more, ICRS without either. The equinox is
+// EQUINOX (or EPOCH); without it, B1950 for FK4 and J2000 for FK5.
+//   None       ICRS, FK5 J2000, and systems without a conversion here (GAPPT, ...):
+//              positions as the projection gives them
+//   Fk4        FK4 B1950, through ERFA's eraFk45z (zero proper motion in FK5) at the
+//              Besselian epoch of the observation (readObservationTime of
+//              fits/observation_time.hpp; B1950 when the header gives none); FK4-NO-E
+//              has the E-terms of aberration added first
+//   Precessed  FK5 of another equinox, precessed to J2000 (IAU 2006 precession)
+struct EquatorialConversion {
+    enum class Kind { None, Fk4, Precessed };
+    Kind kind = Kind::None;
+    bool eTermsRemoved = false;    // FK4-NO-E
+    double epoch = 1950;           // Besselian epoch of the observation (Fk4)
+    double precession[3][3] = {};  // J2000 to the equinox of the header (Precessed)
+    double referenceRa = 0;        // reference point's ICRS right ascension, radians
+};
+
 // One image's coordinate description, ready for conversions. Copies share the standard
 // description. Conversions through one frame may run on several threads at once (the
 // standard description is used under its own lock).
@@ -73,22 +95,26 @@ struct WorldFrame {
     bool standard = false;
     ProjectionFrame classic;               // when !standard
     std::shared_ptr<StandardFrame> wcslib; // when standard
+    EquatorialConversion equatorial;       // native positions to ICRS
 };
 
-// Reads the image's coordinate description once.
+// Reads the image's coordinate description once, with the conversion of its equatorial
+// system to ICRS (EquatorialConversion).
 // Ok and *frame replaced; otherwise the reason and *frame untouched:
 //   classic   MissingCard, NotRightAscension, ZeroScale (CDELT1 or CDELT2 zero),
 //             NotFinite (any of the seven values)
 //   standard  NoCelestialAxes, NotRightAscension (celestial axes of another kind),
 //             ZeroScale (singular matrix), NotFinite, Unreadable, Invalid
+//   both      UnknownEquinox (FK4 of an equinox other than B1950)
 WcsStatus readWorldFrame(const FitsImage& image, WcsMode mode, WorldFrame* frame);
 
-// Pixel position (0-based, x along NAXIS1, y along NAXIS2) to right ascension and
+// Pixel position (0-based, x along NAXIS1, y along NAXIS2) to ICRS right ascension and
 // declination in radians; the right ascension lies within half a turn of the reference
-// right ascension and is non-negative. Ok, or OutsideDomain with the outputs untouched.
+// right ascension (in ICRS) and is non-negative. Ok, or OutsideDomain with the outputs
+// untouched.
 WcsStatus pixelToSky(const WorldFrame& frame, double x, double y, double* ra, double* dec);
 
-// Right ascension and declination in radians to a pixel position (0-based). Ok, or
+// ICRS right ascension and declination in radians to a pixel position (0-based). Ok, or
 // OutsideDomain with the outputs untouched.
 WcsStatus skyToPixel(const WorldFrame& frame, double ra, double dec, double* x, double* y);
 

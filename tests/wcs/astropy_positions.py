@@ -6,6 +6,11 @@
   astropy_positions.py --to-pixels HEADER SKY
       SKY holds one "ra dec" in degrees per line. Prints the 0-based pixel positions
       "x y" (all_world2pix, origin 0, distortion inverted to 1e-9 pixels).
+  astropy_positions.py --j2000 LIST
+      LIST holds lines "MJD HEADER POSITIONS": for each, as the first form, then from the
+      header's equatorial system (astropy's reading of RADESYS and EQUINOX) to FK5 J2000;
+      MJD is the observation time of an FK4 header ("-" for astropy's default, the
+      equinox). The positions of all lines follow one another.
   astropy_positions.py --write-sip HEADER
       Writes to HEADER the cards of a TAN-SIP description made by astropy itself.
 """
@@ -40,6 +45,24 @@ def positions(header_path, positions_path):
         print(repr(float(r)), repr(float(d)))
 
 
+def j2000_positions(mjd, header_path, positions_path):
+    from astropy.coordinates import FK4, FK4NoETerms, FK5, SkyCoord
+    from astropy.time import Time
+    from astropy.wcs.utils import wcs_to_celestial_frame
+    import astropy.units as u
+
+    header = fits.Header.fromstring(open(header_path).read(), sep="")
+    w = WCS(header)
+    frame = wcs_to_celestial_frame(w)
+    if mjd != "-" and isinstance(frame, (FK4, FK4NoETerms)):
+        frame = type(frame)(equinox=frame.equinox, obstime=Time(float(mjd), format="mjd"))
+    xy = np.loadtxt(positions_path, ndmin=2)
+    ra, dec = w.all_pix2world(xy[:, 0], xy[:, 1], 0)
+    sky = SkyCoord(ra * u.deg, dec * u.deg, frame=frame).transform_to(FK5(equinox="J2000"))
+    for r, d in zip(sky.ra.deg, sky.dec.deg):
+        print(repr(float(r)), repr(float(d)))
+
+
 def to_pixels(header_path, sky_path):
     header = fits.Header.fromstring(open(header_path).read(), sep="")
     w = WCS(header)
@@ -52,6 +75,9 @@ def to_pixels(header_path, sky_path):
 if __name__ == "__main__":
     if sys.argv[1] == "--write-sip":
         write_sip(sys.argv[2])
+    elif sys.argv[1] == "--j2000":
+        for line in open(sys.argv[2]):
+            j2000_positions(*line.split())
     elif sys.argv[1] == "--to-pixels":
         to_pixels(sys.argv[2], sys.argv[3])
     else:
