@@ -8,7 +8,7 @@
 #include "base/angles.hpp"
 #include "base/text.hpp"
 #include "fits/observation_time.hpp"
-#include "sky/sexagesimal.hpp"
+#include "search/report.hpp"
 #include "wcs/world_frame.hpp"
 #include "stars/find_stars.hpp"
 
@@ -363,9 +363,6 @@ void reportComparison(SearchRun* run, const SearchBox& box,
         run->filter(view, &keep);
     }
 
-    // Control characters in names and cards are escaped: one image, one line.
-    const std::string object = printableText(objectName);
-    const std::string testBase = printableText(baseName(testName));
     int candidateCount = 0;
     size_t candidateIndex = 0;
     for (size_t j = 0; j < testStars.size(); ++j) {
@@ -377,21 +374,18 @@ void reportComparison(SearchRun* run, const SearchBox& box,
             if (!kept)
                 continue;
         }
-        std::string raText = fs_sexa(radiansToDegrees(testStars[j].ra) / 15, 2, 36000);
-        std::string decText = fs_sexa(radiansToDegrees(testStars[j].dec), 3, 3600);
-        std::string line = formatText("%-12s %-12s %s %s", object.c_str(), testBase.c_str(),
-                                      raText.c_str(), decText.c_str());
-        addCandidate(&run->candidates, line.c_str());
+        addCandidate(&run->candidates,
+                     candidateLine(objectName, testName, testStars[j].ra, testStars[j].dec).c_str());
         ++candidateCount;
     }
 
     std::string date, time;
     observationTime(test, testName, &date, &time, log);
-    logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", object.c_str(),
-              printableText(baseName(referenceName)).c_str(), testBase.c_str(),
-              printableText(date.c_str()).c_str(), printableText(time.c_str()).c_str(),
-              static_cast<int>(referenceStars.size()), static_cast<int>(testStars.size()),
-              candidateCount);
+    logOutput(log, "%s",
+              summaryLine(objectName, referenceName, testName, date.c_str(), time.c_str(),
+                          static_cast<int>(referenceStars.size()),
+                          static_cast<int>(testStars.size()), candidateCount)
+                  .c_str());
 }
 
 int compareImages(SearchRun* run, const SearchBox& box, const FitsImage* reference,

@@ -11,7 +11,7 @@
 #include "base/text.hpp"
 #include "diff/difference.hpp"
 #include "search/options.hpp"
-#include "sky/sexagesimal.hpp"
+#include "search/report.hpp"
 #include "vet/stamps.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -145,12 +145,12 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
 {
     WorldFrame testFrame, referenceFrame;
     if (WcsStatus w = readWorldFrame(*test, run->wcsMode, &testFrame); w != WcsStatus::Ok) {
-        logError(log, "%s: %s\n", testName, wcsStatusText(w));
+        logError(log, "%s: %s\n", reportText(testName).c_str(), wcsStatusText(w));
         return -1;
     }
     if (WcsStatus w = readWorldFrame(*reference, run->wcsMode, &referenceFrame);
         w != WcsStatus::Ok) {
-        logError(log, "%s: %s\n", referenceName, wcsStatusText(w));
+        logError(log, "%s: %s\n", reportText(referenceName).c_str(), wcsStatusText(w));
         return -1;
     }
     const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
@@ -181,7 +181,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
             status = subtractImages(testPlane, referencePlane, map, options, inside, &result);
     }
     if (status != DiffStatus::Ok) {
-        logError(log, "%s: %s\n", testName, diffStatusText(status));
+        logError(log, "%s: %s\n", reportText(testName).c_str(), diffStatusText(status));
         return -1;
     }
 
@@ -221,11 +221,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         }
         if (source.reasons != 0)
             continue;
-        std::string raText = fs_sexa(radiansToDegrees(ra) / 15, 2, 36000);
-        std::string decText = fs_sexa(radiansToDegrees(dec), 3, 3600);
-        std::string line =
-            formatText("%-12s %-12s %s %s", objectName, testBase, raText.c_str(), decText.c_str());
-        addCandidate(&run->candidates, line.c_str());
+        addCandidate(&run->candidates, candidateLine(objectName, testName, ra, dec).c_str());
         ++candidateCount;
     }
     if (rows) {
@@ -237,7 +233,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         if (!vetting->stampsDirectory.empty() &&
             writeDifferenceStamps(vetting->stampsDirectory, *test, result, detections, &message) !=
                 0)
-            logError(log, "newstars: %s\n", message.c_str());
+            logError(log, "newstars: %s\n", reportText(message.c_str()).c_str());
         outputs->registrations.push_back(std::move(entry));
         outputs->rows.insert(outputs->rows.end(), std::make_move_iterator(detections.begin()),
                              std::make_move_iterator(detections.end()));
@@ -246,8 +242,10 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     const int testCount = countInBox(testFrame, result.testStars, box, margin);
     std::string date, time;
     observationTime(test, testName, &date, &time, log);
-    logOutput(log, "%-12s %-12s %-12s %s %s %3d %3d %3d\n", objectName, baseName(referenceName),
-              testBase, date.c_str(), time.c_str(), referenceCount, testCount, candidateCount);
+    logOutput(log, "%s",
+              summaryLine(objectName, referenceName, testName, date.c_str(), time.c_str(),
+                          referenceCount, testCount, candidateCount)
+                  .c_str());
     return 0;
 }
 

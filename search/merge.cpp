@@ -11,15 +11,12 @@
 #include <unistd.h>
 
 #include "search/night_piece.hpp"
-#include "sky/sexagesimal.hpp"
+#include "search/report.hpp"
 #include "vet/catalog.hpp"
 
 namespace newstars {
 
 namespace {
-
-// Characters of a candidate line that name its object, for the grouping.
-constexpr int OBJECT_COLUMNS = 12;
 
 // Reads a file line by line into one buffer of at most MAX_MERGE_LINE bytes.
 class LineReader {
@@ -124,8 +121,7 @@ int checkReport(FILE* file, off_t begin, ReportLayout* layout, std::string* mess
         const bool empty = line.length() == 0;
         bool inPlace =
             empty ? previous && !emptyAfter
-                  : !previous || emptyAfter == (compareNoCaseN(line.text(), previousLine.c_str(),
-                                                               OBJECT_COLUMNS) != 0);
+                  : !previous || emptyAfter == objectChanges(previousLine.c_str(), line.text());
         if (!inPlace) {
             *message = "line " + std::to_string(lineNumber) +
                        ": candidate lines are not grouped by object as newstars writes them";
@@ -333,7 +329,7 @@ int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string*
             return -1;
         }
     }
-    std::fputs("\f\n", out);
+    std::fputs(CANDIDATES_HEADING, out);
 
     LineReader line;
     std::string previousLine;
@@ -348,7 +344,7 @@ int mergeReports(const std::vector<ReportPiece>& pieces, FILE* out, std::string*
         while ((got = line.next(file)) == 1) {
             if (line.length() == 0)
                 continue;
-            if (previous && compareNoCaseN(line.text(), previousLine.c_str(), OBJECT_COLUMNS) != 0)
+            if (previous && objectChanges(previousLine.c_str(), line.text()))
                 std::fputc('\n', out);
             std::fwrite(line.text(), 1, line.length(), out);
             std::fputc('\n', out);

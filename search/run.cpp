@@ -20,10 +20,10 @@
 #include "search/options.hpp"
 #include "search/ordered_work.hpp"
 #include "search/progress.hpp"
+#include "search/report.hpp"
 #include "search/stop_signals.hpp"
 #include "search/merge.hpp"
 #include "search/night_piece.hpp"
-#include "sky/sexagesimal.hpp"
 
 namespace newstars {
 
@@ -404,7 +404,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     if (shared->method == SearchMethod::Difference) {
         FitsImage& reference = worker->referenceImage;
         if (readOpenImage(openFd, &reference, &message) != 0) {
-            logError(log, "%s: %s\n", referenceName, message.c_str());
+            logNameAndMessage(log, referenceName, message);
             outcome->fatal = true;
             return -2;
         }
@@ -501,13 +501,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
 
 void printCandidates(const CandidateList* list)
 {
-    std::fputs("\f\n", stdout);
-    for (size_t i = 0; i < list->lines.size(); ++i) {
-        if (i > 0 && compareNoCaseN(list->lines[i].c_str(), list->lines[i - 1].c_str(), 12) != 0)
-            std::fputs("\n", stdout);
-        std::fputs(list->lines[i].c_str(), stdout);
-        std::fputs("\n", stdout);
-    }
+    writeCandidateLines(list->lines, stdout);
 }
 
 int runSearch(int argc, char** argv)
