@@ -5,11 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "base/file_descriptor.hpp"
 #include "search/night_piece.hpp"
 #include "search/report.hpp"
 #include "vet/catalog.hpp"
@@ -460,21 +459,19 @@ int runMerge(int argc, char** argv)
     std::vector<ReportPiece> pieces;
     int status = 0;
     for (int i = first; i < argc && status == 0; ++i) {
-        const int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
-        struct stat info;
-        if (fd < 0) {
-            std::fprintf(stderr, "%s: %s\n", argv[i], std::strerror(errno));
-            status = 1;
-        } else if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            std::fprintf(stderr, "%s: not a regular file\n", argv[i]);
+        // A FIFO, device or directory is refused before anything waits on it.
+        std::string reason;
+        const int fd = openRegularFile(argv[i], &reason);
+        FILE* file = fd >= 0 ? fdopen(fd, "r") : nullptr;
+        if (fd >= 0 && file == nullptr) {
+            reason = std::strerror(errno);
             close(fd);
-            status = 1;
-        } else if (FILE* file = fdopen(fd, "r"); file == nullptr) {
-            std::fprintf(stderr, "%s: %s\n", argv[i], std::strerror(errno));
-            close(fd);
+        }
+        if (file == nullptr) {
+            std::fprintf(stderr, "%s: %s\n", reportText(argv[i]).c_str(), reason.c_str());
             status = 1;
         } else {
-            pieces.push_back({argv[i], file});
+            pieces.push_back({reportText(argv[i]), file});
         }
     }
     std::string message;

@@ -69,8 +69,9 @@ int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* ou
 // The "merge" command: argv[1..argc-1] name the files of the pieces, reports (every
 // piece of one night, in any order: see orderNightPieces), or catalogues after
 // "--catalog", or region files after "--regions" (in list order); the merged file goes
-// to standard output. Each must be a regular file. Returns the exit status: 0, or 1 with
-// a message on standard error (usage without any file).
+// to standard output. Each must be a regular file (anything else is refused before it
+// is read, as the search refuses it). Returns the exit status: 0, or 1 with a message on
+// standard error (usage without any file).
 int runMerge(int argc, char** argv);
 
 } // namespace newstars

@@ -219,3 +219,40 @@ TEST(Report, InputTextsAddNoLineAndMoveNoColumnInAnyMode)
         unlink(night.file(row.reference).c_str());
     }
 }
+
+// merge refuses what is not a regular file at once, with the message the search gives
+// for it; nothing may wait on a FIFO without a writer.
+TEST(Report, MergeRefusesFifosDirectoriesAndDevicesAtOnce)
+{
+    ScratchDirectory dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    writeFile(dir.file("whole"), "\f\n");
+    const std::string notRegular = ": not a regular file\n";
+    struct Row {
+        const char* what;
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    const Row rows[] = {
+        {"FIFO", {"fifo"}, "fifo" + notRegular},
+        {"FIFO after a report", {"whole", "fifo"}, "fifo" + notRegular},
+        {"FIFO as a catalogue", {"--catalog", "fifo"}, "fifo" + notRegular},
+        {"FIFO as a region file", {"--regions", "whole", "fifo"}, "fifo" + notRegular},
+        {"directory", {"."}, "." + notRegular},
+        {"device", {"/dev/null"}, "/dev/null" + notRegular},
+        {"missing file", {"missing\n"}, "missing\\n: No such file or directory\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> arguments = {NEWSTARS_PATH, "merge"};
+        arguments.insert(arguments.end(), row.arguments.begin(), row.arguments.end());
+        ProgramOptions options;
+        options.directory = dir.path;
+        options.timeLimit = 30;
+        const ProgramResult r = runProgram(arguments, options);
+        ASSERT_FALSE(r.timedOut) << "hung";
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+}
