@@ -10,6 +10,7 @@
 #include <random>
 #include <unistd.h>
 
+#include "base/angles.hpp"
 #include "search/compare.hpp"
 #include "wcs/world_coords.hpp"
 #include "stars/find_stars.hpp"
@@ -104,7 +105,7 @@ static StarField* makeField()
     return &field;
 }
 
-static const double TOLERANCE = 2.0 / 3600 * 3.141592653589793 / 180;
+static const double TOLERANCE = 2.0 / 3600 * PI / 180;
 
 static void BM_FindStarsBothImages(benchmark::State& state)
 {
@@ -167,9 +168,8 @@ static void BM_CompareImages(benchmark::State& state)
     StarField* field = makeField();
     SearchRun run;
     run.tolerance = TOLERANCE;
-    const SearchBox box = {150.5 * 3.141592653589793 / 180, 31 * 3.141592653589793 / 180,
-                           149.5 * 3.141592653589793 / 180, 29 * 3.141592653589793 / 180,
-                           std::cos(30 * 3.141592653589793 / 180)};
+    const SearchBox box = {150.5 * PI / 180, 31 * PI / 180, 149.5 * PI / 180, 29 * PI / 180,
+                           std::cos(30 * PI / 180)};
     std::fflush(stdout);
     int savedOut = dup(1);
     int devNull = open("/dev/null", O_WRONLY);

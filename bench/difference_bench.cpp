@@ -11,14 +11,13 @@
 #include <random>
 #include <vector>
 
+#include "base/angles.hpp"
 #include "diff/convolve.hpp"
 #include "diff/difference.hpp"
 
 using namespace newstars;
 
 namespace {
-
-constexpr double PI = 3.141592653589793;
 
 void addStar(std::vector<float>* image, int side, double cx, double cy, double flux, double sigma)
 {

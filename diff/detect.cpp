@@ -6,12 +6,12 @@
 #include <limits>
 #include <new>
 
+#include "base/angles.hpp"
+#include "base/statistics.hpp"
 #include "base/text.hpp"
 #include "diff/cell_grid.hpp"
 
 namespace newstars {
-
-static constexpr double PI = 3.141592653589793;
 
 DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, SkyEstimate* sky)
 {
@@ -45,20 +45,16 @@ DiffStatus estimateSky(const float* pixels, const uint8_t* noData, int32_t width
     }
     if (sample.empty())
         return DiffStatus::BadInput;
-    auto medianOf = [](std::vector<float>* v) {
-        std::nth_element(v->begin(), v->begin() + static_cast<ptrdiff_t>(v->size() / 2), v->end());
-        return static_cast<double>((*v)[v->size() / 2]);
-    };
     // Median and robust deviation first, then three rounds of clipping at 3 deviations
     // around the median with the deviation from the kept values' spread (divided by
     // 0.9866, the deviation of a normal distribution cut at 3 deviations): the median
     // absolute deviation of whole numbers is itself a whole or half number and would be
     // several per cent off for a sky deviation of 20 or so.
     std::vector<float> values = sample;
-    double level = medianOf(&values);
+    double level = medianInPlace(&values, MedianSide::Upper);
     for (float& v : values)
         v = std::fabs(v - static_cast<float>(level));
-    double sigma = 1.4826 * medianOf(&values);
+    double sigma = ROBUST_SIGMA_PER_MAD * medianInPlace(&values, MedianSide::Upper);
     for (int round = 0; round < 3 && sigma > 0; ++round) {
         values.clear();
         for (float v : sample) {
@@ -75,7 +71,7 @@ DiffStatus estimateSky(const float* pixels, const uint8_t* noData, int32_t width
         const double mean = sum / static_cast<double>(values.size());
         const double variance =
             squares / static_cast<double>(values.size()) - (mean - level) * (mean - level);
-        level = medianOf(&values);
+        level = medianInPlace(&values, MedianSide::Upper);
         sigma = std::sqrt(std::max(variance, 0.0)) / 0.9866;
     }
     sky->level = level;
@@ -391,13 +387,11 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
                 sample.push_back(snr[i]);
         }
         if (sample.size() > 100) {
-            auto middle = sample.begin() + static_cast<ptrdiff_t>(sample.size() / 2);
-            std::nth_element(sample.begin(), middle, sample.end());
-            const float median = *middle;
+            const float median = medianInPlace(&sample, MedianSide::Upper);
             for (float& v : sample)
                 v = std::fabs(v - median);
-            std::nth_element(sample.begin(), middle, sample.end());
-            scale = std::clamp(1.4826 * *middle, 0.5, 3.0);
+            scale = std::clamp(ROBUST_SIGMA_PER_MAD * medianInPlace(&sample, MedianSide::Upper),
+                               0.5, 3.0);
         }
         const float inverse = static_cast<float>(1 / scale);
         for (size_t i = 0; i < n; ++i)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/statistics.hpp"
 #include "diff/cell_grid.hpp"
 #include "diff/image_plane.hpp"
 #include "diff/resample.hpp"
@@ -57,9 +58,7 @@ bool shapeOf(const Pixel* pixels, const uint8_t* noData, int32_t w, int32_t h, d
                 ring.push_back(pixels[static_cast<size_t>(iy + dy) * w + (ix + dx)]);
         }
     }
-    std::nth_element(ring.begin(), ring.begin() + static_cast<ptrdiff_t>(ring.size() / 2),
-                     ring.end());
-    const double background = ring[ring.size() / 2];
+    const double background = medianInPlace(&ring, MedianSide::Upper);
     double px = x, py = y, s2 = 4;
     for (int iteration = 0; iteration < 30; ++iteration) {
         double sw = 0, sx = 0, sy = 0, srr = 0;
@@ -96,15 +95,6 @@ bool shapeOf(const Pixel* pixels, const uint8_t* noData, int32_t w, int32_t h, d
     return true;
 }
 
-double medianOf(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::nth_element(values.begin(), values.begin() + static_cast<ptrdiff_t>(values.size() / 2),
-                     values.end());
-    return values[values.size() / 2];
-}
-
 // The point spread's width among star widths that galaxies and blends widen: the median
 // of those at most 1.25 times the fifth smallest part (20th percentile) of them.
 double typicalStarWidth(std::vector<double> widths)
@@ -118,7 +108,7 @@ double typicalStarWidth(std::vector<double> widths)
         if (w <= limit)
             narrow.push_back(w);
     }
-    return medianOf(narrow);
+    return medianOf(std::move(narrow), MedianSide::Upper, 0);
 }
 
 // A test star matched to a reference star.
@@ -209,9 +199,7 @@ void cleanMaskedPixels(Pixel* pixels, int32_t w, int32_t h, const std::vector<ui
             }
             if (ring.empty())
                 continue;
-            std::nth_element(ring.begin(), ring.begin() + static_cast<ptrdiff_t>(ring.size() / 2),
-                             ring.end());
-            pixels[static_cast<size_t>(y) * w + x] = ring[ring.size() / 2];
+            pixels[static_cast<size_t>(y) * w + x] = medianInPlace(&ring, MedianSide::Upper);
         }
     }
 }
@@ -231,8 +219,9 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
                           const std::function<bool(double x, double y)>& inside,
                           DifferenceResult* result)
 {
-    if (test == nullptr || reference == nullptr || testWidth < 65 || testHeight < 65 ||
-        referenceWidth < 65 || referenceHeight < 65)
+    if (test == nullptr || reference == nullptr || testWidth < MIN_STAR_IMAGE_SIDE ||
+        testHeight < MIN_STAR_IMAGE_SIDE || referenceWidth < MIN_STAR_IMAGE_SIDE ||
+        referenceHeight < MIN_STAR_IMAGE_SIDE)
         return DiffStatus::BadInput;
     const double start = threadSeconds();
     ImagePlane testPlane, referencePlane;
@@ -256,7 +245,8 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
 {
     const int32_t testWidth = testPlane.width, testHeight = testPlane.height;
     const int32_t referenceWidth = referencePlane.width, referenceHeight = referencePlane.height;
-    if (testWidth < 65 || testHeight < 65 || referenceWidth < 65 || referenceHeight < 65 ||
+    if (testWidth < MIN_STAR_IMAGE_SIDE || testHeight < MIN_STAR_IMAGE_SIDE ||
+        referenceWidth < MIN_STAR_IMAGE_SIDE || referenceHeight < MIN_STAR_IMAGE_SIDE ||
         testPlane.values.size() != static_cast<size_t>(testWidth) * testHeight ||
         referencePlane.values.size() != static_cast<size_t>(referenceWidth) * referenceHeight ||
         (!testPlane.noData.empty() && testPlane.noData.size() != testPlane.values.size()) ||

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <new>
 
+#include "base/statistics.hpp"
+
 #include "diff/pixel_map.hpp"
 
 namespace newstars {
@@ -210,13 +212,12 @@ int rejectOutliers(std::vector<Stamp>* stamps, const std::vector<double>& chi, d
     }
     if (values.size() < 3)
         return 0;
-    std::vector<double> sorted = values;
-    std::sort(sorted.begin(), sorted.end());
-    const double median = sorted[sorted.size() / 2];
-    for (double& v : sorted)
+    std::vector<double> deviations = values;
+    const double median = medianInPlace(&deviations, MedianSide::Upper);
+    for (double& v : deviations)
         v = std::fabs(v - median);
-    std::sort(sorted.begin(), sorted.end());
-    const double spread = std::max(1.4826 * sorted[sorted.size() / 2], 0.02 * median);
+    const double spread = std::max(
+        ROBUST_SIGMA_PER_MAD * medianInPlace(&deviations, MedianSide::Upper), 0.02 * median);
     int dropped = 0;
     for (size_t s = 0; s < stamps->size(); ++s) {
         if ((*stamps)[s].used && chi[s] > median + limit * spread) {

@@ -9,9 +9,10 @@
 #endif
 #include <new>
 
+#include "base/angles.hpp"
+
 namespace newstars {
 
-static constexpr double PI = 3.141592653589793;
 static constexpr int32_t AREA_STEP = 64; // pixels between exact area factors along a row
 
 double lanczos3(double d)

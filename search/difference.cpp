@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "base/angles.hpp"
+#include "base/statistics.hpp"
 #include "base/text.hpp"
 #include "diff/difference.hpp"
 #include "search/options.hpp"
@@ -86,9 +87,6 @@ static double pixelScale(const WorldFrame& frame, double x, double y)
     return radiansToDegrees(std::sqrt(skyArc(ra, dec, raX, decX) * skyArc(ra, dec, raY, decY))) *
            3600;
 }
-
-// Gaussian deviation to full width at half maximum.
-static constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
 
 // The registration and matching figures of one image for the catalogue's header.
 static ImageRegistration registrationEntry(const DifferenceResult& result,

@@ -13,6 +13,7 @@
 
 #include "base/angles.hpp"
 #include "base/file_descriptor.hpp"
+#include "base/statistics.hpp"
 #include "base/text.hpp"
 #include "fits/fits_read.hpp"
 #include "search/difference.hpp"
@@ -26,9 +27,6 @@
 #include "search/night_piece.hpp"
 
 namespace newstars {
-
-// The fewest columns and rows in which the star finder looks for stars.
-static constexpr int MIN_STAR_IMAGE_SIDE = 65;
 
 // Longest piece of a file-of-files line read at once, line end included.
 static constexpr int FILE_LIST_LINE_LENGTH = 1023;

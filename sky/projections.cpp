@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/angles.hpp"
+
 namespace newstars {
 
 // Degrees to radians, one full turn in radians and the small-value tolerance. The
@@ -12,7 +14,7 @@ namespace newstars {
 static constexpr double D = 0.01745329252;
 static constexpr double T = 6.28318530717959;
 static constexpr double E = 1.0e-5;
-static constexpr double HALF_PI = 3.141592653589793 / 2;
+static constexpr double HALF_PI = PI / 2;
 
 enum ProjectionNumber {
     LINEAR = 0,

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/statistics.hpp"
+
 namespace newstars {
 
 namespace finder {
@@ -14,7 +16,8 @@ namespace finder {
 // core rings (4) and the refinement (1) inside the image.
 inline constexpr int BORDER = 32;
 // Smallest image side with a non-empty scan area.
-inline constexpr int MIN_SIDE = 2 * BORDER + 1;
+inline constexpr int MIN_SIDE = MIN_STAR_IMAGE_SIDE;
+static_assert(MIN_SIDE == 2 * BORDER + 1, "the scan area needs one pixel inside the border");
 // Pixels on each side of the candidate that set its local threshold.
 inline constexpr int WINDOW = 20;
 // Largest distance the uphill walk may go from a candidate.

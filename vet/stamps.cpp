@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+#include "base/statistics.hpp"
+
 namespace newstars {
 
 namespace {
@@ -49,11 +51,7 @@ double finiteMedian(const std::vector<double>& values)
         if (std::isfinite(v))
             finite.push_back(v);
     }
-    if (finite.empty())
-        return 0;
-    auto middle = finite.begin() + static_cast<std::ptrdiff_t>((finite.size() - 1) / 2);
-    std::nth_element(finite.begin(), middle, finite.end());
-    return *middle;
+    return medianOf(std::move(finite), MedianSide::Lower, 0);
 }
 
 void subtract(std::vector<double>* values, double amount)
@@ -134,7 +132,7 @@ std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, 
         if (std::isfinite(v))
             deviations.push_back(std::fabs(v));
     }
-    double sigma = std::max(1.4826 * finiteMedian(deviations), minimumDeviation);
+    double sigma = std::max(ROBUST_SIGMA_PER_MAD * finiteMedian(deviations), minimumDeviation);
     if (!(sigma > 0) || !std::isfinite(sigma))
         sigma = 1;
     double brightest = 10 * sigma;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "base/angles.hpp"
+#include "base/statistics.hpp"
 #include "base/text.hpp"
 
 namespace newstars {
@@ -13,8 +14,6 @@ namespace newstars {
 namespace {
 
 constexpr double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
-constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
-constexpr double ROBUST_SIGMA_PER_MAD = 1.4826;
 // Variance of a value rounded to whole ADU; the least noise a pixel can have.
 constexpr double ROUNDING_VARIANCE = 1.0 / 12;
 constexpr int MINIMUM_ANNULUS_PIXELS = 8;
@@ -124,15 +123,8 @@ double despiked(const FitsImage& image, int32_t x, int32_t y, double background,
     return around[3];
 }
 
-// The lower median of values (reordered).
-double lowerMedian(std::vector<double>* values)
-{
-    auto middle = values->begin() + static_cast<std::ptrdiff_t>((values->size() - 1) / 2);
-    std::nth_element(values->begin(), middle, values->end());
-    return *middle;
-}
-
-// Median and 1.4826 MAD of values (reordered); NaN for both when empty.
+// Median and ROBUST_SIGMA_PER_MAD times the MAD of values (reordered); NaN for both when
+// empty.
 void robustCentre(std::vector<double>* values, double* median, double* spread)
 {
     if (values->empty()) {
@@ -140,11 +132,11 @@ void robustCentre(std::vector<double>* values, double* median, double* spread)
         *spread = NOT_A_NUMBER;
         return;
     }
-    const double m = lowerMedian(values);
+    const double m = medianInPlace(values, MedianSide::Lower);
     for (double& v : *values)
         v = std::fabs(v - m);
     *median = m;
-    *spread = ROBUST_SIGMA_PER_MAD * lowerMedian(values);
+    *spread = ROBUST_SIGMA_PER_MAD * medianInPlace(values, MedianSide::Lower);
 }
 
 // The k-th smallest of values (k from 0, k < size), by counting the high bytes and then
@@ -308,13 +300,6 @@ Moments windowedMoments(const FitsImage& image, int32_t cx, int32_t cy, double b
     if (half <= 0.8 * w2)
         m.fwhm = FWHM_PER_SIGMA * std::sqrt(half * w2 / (w2 - half));
     return m;
-}
-
-double medianOf(std::vector<double> values)
-{
-    if (values.empty())
-        return NOT_A_NUMBER;
-    return lowerMedian(&values);
 }
 
 } // namespace
@@ -504,7 +489,7 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
     }
     robustCentre(&sharpness, &s.sharpnessMedian, &s.sharpnessSpread);
     robustCentre(&elongation, &s.elongationMedian, &s.elongationSpread);
-    s.fwhmMedian = medianOf(fwhm);
+    s.fwhmMedian = medianOf(fwhm, MedianSide::Lower, NOT_A_NUMBER);
     if (std::isfinite(s.fwhmMedian))
         s.apertureRadius = std::max(params.minimumAperture, params.apertureFwhm * s.fwhmMedian);
 
@@ -524,7 +509,9 @@ void measureStarStatistics(const FitsImage& test, const FitsImage& reference,
         ratios.push_back(t.flux / r.flux);
     }
     s.scaleCount = static_cast<int32_t>(ratios.size());
-    s.fluxScale = s.scaleCount >= params.minimumStars ? medianOf(ratios) : NOT_A_NUMBER;
+    s.fluxScale = s.scaleCount >= params.minimumStars
+                      ? medianOf(ratios, MedianSide::Lower, NOT_A_NUMBER)
+                      : NOT_A_NUMBER;
     *statistics = s;
 }
 

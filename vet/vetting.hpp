@@ -63,7 +63,7 @@ struct VetParams {
 struct SourceShape {
     int32_t peakX = 0, peakY = 0; // brightest pixel within one pixel of the given position
     double background = 0;        // median of the sky annulus, ADU
-    double noise = 0;             // robust deviation of the annulus (1.4826 MAD), ADU
+    double noise = 0;             // robust deviation of the annulus (scaled MAD), ADU
     double peak = 0;              // brightest pixel above the background, ADU
     double snr = 0;               // peak / noise
     double sharpness = 0;         // mean of the 8 neighbours over the peak, background removed
@@ -86,7 +86,7 @@ struct ApertureFlux {
 struct StarStatistics {
     int32_t count = 0;          // stars that entered the shape statistics
     double sharpnessMedian = 0; // NaN when count < minimumStars
-    double sharpnessSpread = 0; // 1.4826 MAD
+    double sharpnessSpread = 0; // ROBUST_SIGMA_PER_MAD times the MAD
     double elongationMedian = 0;
     double elongationSpread = 0;
     double fwhmMedian = 0;     // pixels

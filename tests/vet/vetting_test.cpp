@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "base/statistics.hpp"
 #include "vet/vetting.hpp"
 #include "vet_scene.hpp"
 
@@ -98,7 +99,7 @@ TEST(MeasureApertureFlux, SkyIsTheMedianAndDeviationOfTheAnnulus)
         for (uint16_t v : annulus)
             deviations.push_back(static_cast<uint16_t>(std::abs(v - median)));
         std::sort(deviations.begin(), deviations.end());
-        const double spread = 1.4826 * deviations[(deviations.size() - 1) / 2];
+        const double spread = ROBUST_SIGMA_PER_MAD * deviations[(deviations.size() - 1) / 2];
         ApertureFlux flux;
         ASSERT_EQ(measureApertureFlux(image, 30.2, 30.9, 2.5, params, &flux), VetStatus::Ok);
         EXPECT_EQ(flux.background, median) << c.what;

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <vector>
 
+#include "base/angles.hpp"
+
 namespace {
-constexpr double PI = 3.141592653589793;
+using newstars::PI;
 // Samples per pixel side: the core of a steep profile changes much within one pixel, so
 // that a pixel's value is its mean over a fine grid near the centre.
 int subsamples(double distance)

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/angles.hpp"
+#include "base/statistics.hpp"
 #include "night_random.hpp"
 
 using newstars::PI;
@@ -13,7 +14,7 @@ namespace {
 constexpr double DEGREE = PI / 180;
 constexpr int64_t NIGHT_START = 1772323200; // 2026-03-01 00:00:00 UTC
 constexpr int64_t DAY = 86400;
-constexpr double FWHM_PER_SIGMA = 2.3548200450309493;
+using newstars::FWHM_PER_SIGMA;
 // Faintest catalogue star: total flux in a test exposure, about one noise unit at the peak.
 constexpr double FAINT_FLUX = 300;
 // Span of the number-count law in magnitudes, and its slope: 2.5 times as many stars
