@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "base/angles.hpp"
 #include "stars/star_field.hpp"
 #include "test_support.hpp"
 
 namespace {
+
+using newstars::PI;
 
 const char* const PYTHON = "/usr/bin/python3";
 const std::string SCRIPT = std::string(NEWSTARS_SOURCE_DIR) + "/tests/wcs/astropy_positions.py";
@@ -34,8 +37,8 @@ enum class Kind { Classic, Cd, Sip };
 // The world-coordinate cards of one variant, reference point (ra, dec) at the centre.
 std::vector<std::string> wcsCards(Kind kind, double ra, double dec)
 {
-    const double c = std::cos(ROTATION * 3.141592653589793 / 180);
-    const double s = std::sin(ROTATION * 3.141592653589793 / 180);
+    const double c = std::cos(ROTATION * PI / 180);
+    const double s = std::sin(ROTATION * PI / 180);
     const char* ctype1 = kind == Kind::Sip ? "RA---TAN-SIP" : "RA---TAN";
     const char* ctype2 = kind == Kind::Sip ? "DEC--TAN-SIP" : "DEC--TAN";
     std::vector<std::string> cards = {stringCard("CTYPE1", ctype1), stringCard("CTYPE2", ctype2),
@@ -64,35 +67,59 @@ std::vector<std::string> wcsCards(Kind kind, double ra, double dec)
     return cards;
 }
 
-// Pixel positions (0-based) of the stars under the cards, from astropy.
-std::vector<std::pair<double, double>> pixelPositions(const ScratchDirectory& scratch,
-                                                      const std::vector<std::string>& cards,
-                                                      const std::vector<SkyStar>& stars)
+// One image's stars to place: the world-coordinate cards and the stars' sky positions.
+struct Placing {
+    std::vector<std::string> cards;
+    const std::vector<SkyStar>* stars;
+};
+
+// Pixel positions (0-based) of the stars under the cards, from astropy, for every placing
+// in one run of it.
+std::vector<std::vector<std::pair<double, double>>>
+pixelPositions(const ScratchDirectory& scratch, const std::vector<Placing>& placings)
 {
-    std::string header, sky;
-    for (const std::string& card : cards)
-        header += card;
-    for (const SkyStar& star : stars) {
-        char line[80];
-        std::snprintf(line, sizeof line, "%.17g %.17g\n", star.ra, star.dec);
-        sky += line;
+    std::string jobs;
+    for (size_t k = 0; k < placings.size(); ++k) {
+        std::string header, sky;
+        for (const std::string& card : placings[k].cards)
+            header += card;
+        for (const SkyStar& star : *placings[k].stars) {
+            char line[80];
+            std::snprintf(line, sizeof line, "%.17g %.17g\n", star.ra, star.dec);
+            sky += line;
+        }
+        const std::string name = std::to_string(k);
+        writeFile(scratch.file("header" + name), header);
+        writeFile(scratch.file("sky" + name), sky);
+        jobs +=
+            "to-pixels " + scratch.file("header" + name) + " " + scratch.file("sky" + name) + "\n";
     }
-    writeFile(scratch.file("header.txt"), header);
-    writeFile(scratch.file("sky.txt"), sky);
-    ProgramResult result = runProgram(
-        {PYTHON, SCRIPT, "--to-pixels", scratch.file("header.txt"), scratch.file("sky.txt")});
+    writeFile(scratch.file("jobs"), jobs);
+    ProgramResult result = runProgram({PYTHON, SCRIPT, "--batch", scratch.file("jobs")});
     EXPECT_EQ(result.status, 0) << "python3 with astropy is needed: " << result.err;
+    std::vector<std::vector<std::pair<double, double>>> positions(1);
     std::istringstream in(result.out);
-    std::vector<std::pair<double, double>> positions;
-    double x = 0, y = 0;
-    while (in >> x >> y)
-        positions.emplace_back(x, y);
-    EXPECT_EQ(positions.size(), stars.size());
+    for (std::string line; std::getline(in, line);) {
+        if (line == "end") {
+            positions.emplace_back();
+            continue;
+        }
+        double x = 0, y = 0;
+        if (std::sscanf(line.c_str(), "%lf %lf", &x, &y) == 2)
+            positions.back().emplace_back(x, y);
+    }
+    positions.pop_back();
+    EXPECT_EQ(positions.size(), placings.size());
+    positions.resize(placings.size());
+    for (size_t k = 0; k < placings.size(); ++k)
+        EXPECT_EQ(positions[k].size(), placings[k].stars->size()) << k;
     return positions;
 }
 
-void writeImage(const std::string& path, const ScratchDirectory& scratch, Kind kind, double ra,
-                double dec, const std::vector<SkyStar>& stars)
+// Writes the image of the stars drawn at the positions astropy gave for them.
+void writeImage(const std::string& path, Kind kind, double ra, double dec,
+                const std::vector<SkyStar>& stars,
+                const std::vector<std::pair<double, double>>& positions)
 {
     std::vector<std::string> cards = {stringCard("OBJECT", "FIELD7"),
                                       stringCard("DATE-OBS", "2026-12-07"),
@@ -100,11 +127,7 @@ void writeImage(const std::string& path, const ScratchDirectory& scratch, Kind k
     std::vector<std::string> coordinates = wcsCards(kind, ra, dec);
     cards.insert(cards.end(), coordinates.begin(), coordinates.end());
     std::vector<uint16_t> pixels(static_cast<size_t>(SIZE) * SIZE, 1000);
-    // Classic cards put the centre at pixel 300 as the CD cards put it at 301 (counted
-    // from 1): the same pixels, which astropy gives for the CD cards.
-    auto positions = pixelPositions(
-        scratch, kind == Kind::Classic ? wcsCards(Kind::Cd, ra, dec) : coordinates, stars);
-    for (size_t i = 0; i < positions.size(); ++i)
+    for (size_t i = 0; i < positions.size() && i < stars.size(); ++i)
         addGaussianStar(pixels.data(), SIZE, SIZE, positions[i].first, positions[i].second,
                         stars[i].amplitude, 1.6);
     writeFile(path, fitsImageFile(SIZE, SIZE, pixels, cards));
@@ -127,7 +150,7 @@ TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
     std::vector<SkyStar> reference;
     for (int i = 0; i < 45; ++i) {
         double dRa = (nextUniform(&random) - 0.5) * 0.2, dDec = (nextUniform(&random) - 0.5) * 0.2;
-        reference.push_back({RA0 + dRa / std::cos(DEC0 * 3.141592653589793 / 180), DEC0 + dDec,
+        reference.push_back({RA0 + dRa / std::cos(DEC0 * PI / 180), DEC0 + dDec,
                              2000 + 20000 * nextUniform(&random)});
     }
     std::vector<SkyStar> test = reference;
@@ -137,9 +160,22 @@ TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
 
     // The box: 0.12 degrees around the centre, in hours and degrees.
     char table[200];
-    const double raReach = 0.12 / std::cos(DEC0 * 3.141592653589793 / 180);
+    const double raReach = 0.12 / std::cos(DEC0 * PI / 180);
     std::snprintf(table, sizeof table, "FIELD7 %.8f %.8f %.8f %.8f ref.fts\n", (RA0 + raReach) / 15,
                   DEC0 + 0.12, (RA0 - raReach) / 15, DEC0 - 0.12);
+
+    // The test image points a little elsewhere: other pixel positions, same sky. Classic
+    // cards put the centre at pixel 300 as the CD cards put it at 301 (counted from 1):
+    // the same pixels, which astropy gives for the CD cards.
+    const double testRa = RA0 + 0.006, testDec = DEC0 - 0.004;
+    std::vector<std::vector<std::pair<double, double>>> placed;
+    {
+        ScratchDirectory scratch;
+        placed = pixelPositions(scratch, {{wcsCards(Kind::Cd, RA0, DEC0), &reference},
+                                          {wcsCards(Kind::Cd, testRa, testDec), &test},
+                                          {wcsCards(Kind::Sip, RA0, DEC0), &reference},
+                                          {wcsCards(Kind::Sip, testRa, testDec), &test}});
+    }
 
     std::vector<std::string> outputs;
     // The classic headers read once more in the standard convention (--wcs fits).
@@ -147,9 +183,9 @@ TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
         {Kind::Classic, "auto"}, {Kind::Cd, "auto"}, {Kind::Sip, "auto"}, {Kind::Classic, "fits"}};
     for (const auto& [kind, mode] : runs) {
         ScratchDirectory scratch;
-        writeImage(scratch.file("ref.fts"), scratch, kind, RA0, DEC0, reference);
-        // The test image points a little elsewhere: other pixel positions, same sky.
-        writeImage(scratch.file("test.fts"), scratch, kind, RA0 + 0.006, DEC0 - 0.004, test);
+        const size_t first = kind == Kind::Sip ? 2 : 0;
+        writeImage(scratch.file("ref.fts"), kind, RA0, DEC0, reference, placed[first]);
+        writeImage(scratch.file("test.fts"), kind, testRa, testDec, test, placed[first + 1]);
         writeFile(scratch.file("table"), table);
         ProgramResult result = runNewstars(scratch.path, {"--wcs", mode, "3", "table", "test.fts"});
         ASSERT_EQ(result.status, 0) << result.err;
@@ -210,8 +246,8 @@ TEST(WcsRun, ClassicCdAndSipHeadersGiveTheSameCandidates)
         std::string object, file, raA, decA, raB, decB;
         a >> object >> file >> raA >> decA;
         b >> object >> file >> raB >> decB;
-        double dRa = (sexagesimalUnits(raB, 1) - sexagesimalUnits(raA, 1)) * 15 *
-                     std::cos(DEC0 * 3.141592653589793 / 180);
+        double dRa =
+            (sexagesimalUnits(raB, 1) - sexagesimalUnits(raA, 1)) * 15 * std::cos(DEC0 * PI / 180);
         double dDec = sexagesimalUnits(decB, 1) - sexagesimalUnits(decA, 1);
         EXPECT_NEAR(std::hypot(dRa, dDec), 2 * std::sqrt(2.0), 1.2)
             << classic[i] << " | " << shifted[i];

@@ -13,6 +13,10 @@
       equinox). The positions of all lines follow one another.
   astropy_positions.py --write-sip HEADER
       Writes to HEADER the cards of a TAN-SIP description made by astropy itself.
+  astropy_positions.py --batch JOBS
+      Runs the jobs of the file JOBS in order, in this one process (astropy loads once):
+      one a line, "positions HEADER POSITIONS", "to-pixels HEADER SKY" or "write-sip
+      HEADER", each job's output followed by a line "end".
 """
 import sys
 
@@ -72,8 +76,19 @@ def to_pixels(header_path, sky_path):
         print(repr(float(a)), repr(float(b)))
 
 
+def batch(jobs_path):
+    jobs = {"positions": positions, "to-pixels": to_pixels, "write-sip": write_sip}
+    for line in open(jobs_path):
+        words = line.split()
+        if words:
+            jobs[words[0]](*words[1:])
+            print("end", flush=True)
+
+
 if __name__ == "__main__":
-    if sys.argv[1] == "--write-sip":
+    if sys.argv[1] == "--batch":
+        batch(sys.argv[2])
+    elif sys.argv[1] == "--write-sip":
         write_sip(sys.argv[2])
     elif sys.argv[1] == "--j2000":
         for line in open(sys.argv[2]):
