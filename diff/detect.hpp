@@ -19,8 +19,9 @@ struct SkyEstimate {
 };
 
 // Sky level and deviation of the unsaturated pixels of a width x height image, from a
-// regular sample of at most about a million pixels: the median and ROBUST_SIGMA_PER_MAD times the median
-// absolute deviation, then three rounds of 3-deviation clipping around the median, the
+// regular sample of at most about a million pixels: the median and ROBUST_SIGMA_PER_MAD
+// times the median absolute deviation, then three rounds of 3-deviation clipping around
+// the median, the
 // deviation taken from the spread of the kept pixels (corrected for the clipping). Ok;
 // BadInput for an empty image or one with no unsaturated pixel; *sky untouched on failure.
 DiffStatus estimateSky(const uint16_t* pixels, int32_t width, int32_t height, SkyEstimate* sky);
@@ -100,8 +101,9 @@ struct DetectOptions {
 // Detects positive sources on the difference image (difference, its per-pixel variance
 // and mask, all of one size; MASK_UNUSABLE pixels carry no weight). The matched filter is
 // the Gaussian point spread of options.psfSigma, out to 3 deviations. Its S/N map is
-// divided by the map's own robust deviation (ROBUST_SIGMA_PER_MAD times the median absolute deviation
-// of a sample of unmasked pixels, held to 0.5 to 3; *noiseScale gets it when not null),
+// divided by the map's own robust deviation (ROBUST_SIGMA_PER_MAD times the median
+// absolute deviation of a sample of unmasked pixels, held to 0.5 to 3; *noiseScale gets
+// it when not null),
 // which accounts for the noise the convolution and the resampling correlate; flux errors
 // are scaled alike. A detection is a local maximum of the S/N at or above
 // options.threshold, the weaker of two within 1.5

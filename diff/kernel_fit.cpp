@@ -6,7 +6,6 @@
 #include <new>
 
 #include "base/statistics.hpp"
-
 #include "diff/pixel_map.hpp"
 
 namespace newstars {

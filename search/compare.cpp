@@ -374,8 +374,9 @@ void reportComparison(SearchRun* run, const SearchBox& box,
             if (!kept)
                 continue;
         }
-        addCandidate(&run->candidates,
-                     candidateLine(objectName, testName, testStars[j].ra, testStars[j].dec).c_str());
+        addCandidate(
+            &run->candidates,
+            candidateLine(objectName, testName, testStars[j].ra, testStars[j].dec).c_str());
         ++candidateCount;
     }
 

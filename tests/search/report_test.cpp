@@ -126,9 +126,9 @@ std::string expectedReport(const std::string& plain, const Hostile& row)
 TEST(Report, InputTextsAddNoLineAndMoveNoColumnInAnyMode)
 {
     ScratchDirectory night;
-    const ProgramResult made = runNightProgram(
-        night.path, {SIMNIGHT_PATH, "--seed", "7", "--size", "256", "--objects", "1", "--images",
-                     "2", "--inject", "3", "--out", "."});
+    const ProgramResult made =
+        runNightProgram(night.path, {SIMNIGHT_PATH, "--seed", "7", "--size", "256", "--objects",
+                                     "1", "--images", "2", "--inject", "3", "--out", "."});
     ASSERT_EQ(made.status, 0) << made.err;
     const std::string image = readFile(night.file("FLD01_1.fts"));
     const std::string reference = readFile(night.file("FLD01_r.fts"));
@@ -141,8 +141,8 @@ TEST(Report, InputTextsAddNoLineAndMoveNoColumnInAnyMode)
     }
     ASSERT_FALSE(box.empty());
 
-    const Hostile plain = {"plain",   "FLD01",   "2026-03-08", "01:30:00", "two.fts", "ref.fts",
-                           "FLD01",   "2026-03-08", "01:30:00", "two.fts", "ref.fts"};
+    const Hostile plain = {"plain", "FLD01",      "2026-03-08", "01:30:00", "two.fts", "ref.fts",
+                           "FLD01", "2026-03-08", "01:30:00",   "two.fts",  "ref.fts"};
     const std::string fake = "FLD01        one.fts      18:33:30.8   1:36:27";
     const Hostile rows[] = {
         plain,
@@ -152,18 +152,19 @@ TEST(Report, InputTextsAddNoLineAndMoveNoColumnInAnyMode)
         {"line end and a candidate line in DATE-OBS", "FLD01", "2026-03-08\n" + fake, "01:30:00",
          "two.fts", "ref.fts", "FLD01", "2026-03-08\\n" + fake, "01:30:00", "two.fts", "ref.fts"},
         {"carriage return and form-feed line in TIME-OBS", "FLD01", "2026-03-08",
-         "01:30:00\r\f\n\f", "two.fts", "ref.fts", "FLD01", "2026-03-08", "01:30:00\\r\\014\\n\\014",
-         "two.fts", "ref.fts"},
+         "01:30:00\r\f\n\f", "two.fts", "ref.fts", "FLD01", "2026-03-08",
+         "01:30:00\\r\\014\\n\\014", "two.fts", "ref.fts"},
         {"line end and a candidate line in the test image's name", "FLD01", "2026-03-08",
          "01:30:00", "two\n" + fake + "\n", "ref.fts", "FLD01", "2026-03-08", "01:30:00",
          "two\\n" + fake + "\\n", "ref.fts"},
-        {"start-of-heading and bell in the reference image's name", "FLD01", "2026-03-08", "01:30:00",
-         "two.fts", "r\x01" "e\af.fts", "FLD01", "2026-03-08", "01:30:00", "two.fts",
-         "r\\001e\\007f.fts"},
+        {"start-of-heading and bell in the reference image's name", "FLD01", "2026-03-08",
+         "01:30:00", "two.fts",
+         "r\x01"
+         "e\af.fts",
+         "FLD01", "2026-03-08", "01:30:00", "two.fts", "r\\001e\\007f.fts"},
     };
 
-    const std::vector<std::vector<std::string>> modes = {
-        {}, {"--vet"}, {"--method", "difference"}};
+    const std::vector<std::vector<std::string>> modes = {{}, {"--vet"}, {"--method", "difference"}};
     // The plain run of each mode, which the others must equal but for the texts.
     std::vector<ProgramResult> plainRuns;
     for (const Hostile& row : rows) {
