@@ -33,7 +33,7 @@ const char* pairBoxStatusText(PairBoxStatus status)
     case PairBoxStatus::HoldsPole:
         return "field holds a celestial pole, which no box of right ascension fits";
     case PairBoxStatus::CrossesRaZero:
-        return "the sky searched straddles right ascension 0h, which no box holds";
+        return "the images' coordinates give the sky in common right ascensions a turn apart";
     case PairBoxStatus::EdgeOffSky:
         return "a point of the image's edge has no sky position";
     case PairBoxStatus::NoBoxInside:
@@ -88,20 +88,17 @@ PairBoxStatus traceField(const ImageField& field, Outline* outline)
             outline->dec.push_back(dec);
         }
     }
-    // Around a pole the right ascension turns once round; elsewhere a jump of more than
-    // half a turn between neighbouring points is where the frame's values wrap.
+    // Around a pole the right ascension turns once round. Elsewhere the outline is made
+    // continuous: each point within half a turn of the one before (the frame's values
+    // wrap at 0h, or at half a turn from its reference).
     double turned = 0;
-    bool jumps = false;
     const size_t n = outline->ra.size();
-    for (size_t i = 0; i < n; ++i) {
-        const double step = outline->ra[(i + 1) % n] - outline->ra[i];
-        turned += shortTurn(step);
-        jumps = jumps || std::fabs(step) > PI;
-    }
+    for (size_t i = 0; i < n; ++i)
+        turned += shortTurn(outline->ra[(i + 1) % n] - outline->ra[i]);
     if (std::fabs(turned) > PI)
         return PairBoxStatus::HoldsPole;
-    if (jumps)
-        return PairBoxStatus::CrossesRaZero;
+    for (size_t i = 1; i < n; ++i)
+        outline->ra[i] = outline->ra[i - 1] + shortTurn(outline->ra[i] - outline->ra[i - 1]);
     const auto [raLow, raHigh] = std::minmax_element(outline->ra.begin(), outline->ra.end());
     const auto [decLow, decHigh] = std::minmax_element(outline->dec.begin(), outline->dec.end());
     outline->raMin = *raLow;
@@ -138,10 +135,15 @@ bool inScanArea(const ScanArea& a, double x, double y)
            y <= a.y1 + CHECK_SLACK;
 }
 
-// Whether every point followed along the box's sides maps into both scan areas.
-bool boxInsideFields(const SearchBox& box, const ImageField* const fields[2])
+// Ok when every point followed along the box's sides maps into both scan areas
+// (NoBoxInside otherwise) and, for a box that does not cross 0h, back to the same right
+// ascension (CrossesRaZero when a frame gives one a turn away, as a frame whose
+// reference lies across 0h does: the box would not hold its stars).
+PairBoxStatus boxInsideFields(const SearchBox& box, const ImageField* const fields[2])
 {
-    const double cornerRa[5] = {box.WRA, box.ERA, box.ERA, box.WRA, box.WRA};
+    const bool crosses = box.WRA > box.ERA;
+    const double east = crosses ? box.ERA + 2 * PI : box.ERA;
+    const double cornerRa[5] = {box.WRA, east, east, box.WRA, box.WRA};
     const double cornerDec[5] = {box.SDec, box.SDec, box.NDec, box.NDec, box.SDec};
     for (int f = 0; f < 2; ++f) {
         const ScanArea area = scanArea(*fields[f]);
@@ -150,14 +152,17 @@ bool boxInsideFields(const SearchBox& box, const ImageField* const fields[2])
                 const double t = static_cast<double>(k) / SIDE_POINTS;
                 const double ra = cornerRa[side] + t * (cornerRa[side + 1] - cornerRa[side]);
                 const double dec = cornerDec[side] + t * (cornerDec[side + 1] - cornerDec[side]);
-                double x = 0, y = 0;
+                double x = 0, y = 0, back = 0, ignored = 0;
                 if (skyToPixel(*fields[f]->frame, ra, dec, &x, &y) != WcsStatus::Ok ||
-                    !inScanArea(area, x, y))
-                    return false;
+                    !inScanArea(area, x, y) ||
+                    pixelToSky(*fields[f]->frame, x, y, &back, &ignored) != WcsStatus::Ok)
+                    return PairBoxStatus::NoBoxInside;
+                if (!crosses && std::fabs(back - ra) > PI)
+                    return PairBoxStatus::CrossesRaZero;
             }
         }
     }
-    return true;
+    return PairBoxStatus::Ok;
 }
 
 // The box that the reference table reads from the fields formatBoxFields writes.
@@ -185,14 +190,16 @@ PairBoxStatus commonSearchBox(const ImageField& reference, const ImageField& tes
         if (PairBoxStatus s = traceField(*fields[f], &outlines[f]); s != PairBoxStatus::Ok)
             return s;
     }
+    // The test image's outline moved by whole turns to lie beside the reference's.
     const Outline& a = outlines[0];
-    const Outline& b = outlines[1];
-    const auto overlaps = [&](double shift) {
-        return b.raMin + shift <= a.raMax && a.raMin <= b.raMax + shift;
-    };
-    if (!overlaps(0))
-        return overlaps(2 * PI) || overlaps(-2 * PI) ? PairBoxStatus::CrossesRaZero
-                                                     : PairBoxStatus::NoCommonSky;
+    Outline& b = outlines[1];
+    const double turns = std::round((a.ra[0] - b.ra[0]) / (2 * PI));
+    for (double& ra : b.ra)
+        ra += turns * 2 * PI;
+    b.raMin += turns * 2 * PI;
+    b.raMax += turns * 2 * PI;
+    if (!(b.raMin <= a.raMax && a.raMin <= b.raMax))
+        return PairBoxStatus::NoCommonSky;
     const double south = std::max(a.decMin, b.decMin);
     const double north = std::min(a.decMax, b.decMax);
     if (!(north > south))
@@ -239,9 +246,18 @@ PairBoxStatus commonSearchBox(const ImageField& reference, const ImageField& tes
     }
     if (!(bestArea > 0))
         return PairBoxStatus::NoCommonSky;
+    // Right ascensions from 0h; a box reaching past 24h crosses 0h: its west edge then lies
+    // east of its east edge, and the stars' right ascensions are taken modulo a turn.
+    const double fromZero = best.WRA - std::floor(best.WRA / (2 * PI)) * 2 * PI;
+    best.ERA += fromZero - best.WRA;
+    best.WRA = fromZero;
+    if (best.ERA >= 2 * PI)
+        best.ERA -= 2 * PI;
     SearchBox read;
-    if (!boxAsTableReadsIt(best, &read) || !boxInsideFields(read, fields))
+    if (!boxAsTableReadsIt(best, &read))
         return PairBoxStatus::NoBoxInside;
+    if (PairBoxStatus s = boxInsideFields(read, fields); s != PairBoxStatus::Ok)
+        return s;
     *box = read;
     return PairBoxStatus::Ok;
 }

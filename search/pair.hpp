@@ -20,7 +20,7 @@ enum class PairBoxStatus {
     Ok = 0,
     NoCommonSky,   // the images' fields do not overlap (or only by less than the tolerance)
     HoldsPole,     // a field holds a celestial pole: no box of right ascension fits it
-    CrossesRaZero, // the sky in common straddles right ascension 0h
+    CrossesRaZero, // the frames give the sky in common right ascensions a whole turn apart
     EdgeOffSky,    // a point of an image's edge has no sky position
     NoBoxInside,   // no box of right ascension and declination fits inside both fields
 };
@@ -41,11 +41,12 @@ struct ImageField {
 // at 64 points a side; every level of declination of the common sky is tried as the
 // box's south and north edge (129 levels), and the box is checked by mapping 64 points
 // of each of its sides back onto both images.
-// The right ascensions are those the frames give for the stars of the fields (within
-// half a turn of the frame's reference, not negative), so that the stars of both images
-// are held to the box as the table's boxes hold them. The box is given as the reference
-// table would give it from its line (formatBoxFields), so that a table run with that
-// line searches exactly the same box.
+// Right ascensions lie in [0, 2 pi); a box reaching past 0h has its west edge east of its
+// east edge (WRA > ERA), which inSearchBox holds modulo a turn. A box that does not cross
+// 0h must be given by both frames as it is (a frame whose reference lies across 0h gives
+// right ascensions a turn higher there): CrossesRaZero otherwise. The box is given as
+// the reference table would give it from its line (formatBoxFields), so that a table run
+// with that line searches exactly the same box.
 // Ok and *box set; otherwise the reason, *box untouched.
 PairBoxStatus commonSearchBox(const ImageField& reference, const ImageField& test,
                               double tolerance, SearchBox* box);

@@ -247,6 +247,8 @@ TEST(PairRun, RefusesWhatItCannotSearch)
     writeTestImage(dir.file("pole.fts"), pole);
     writeTestImage(dir.file("zero.fts"), skyImage("Z", 0, 0, {{150, 120}}));
     writeTestImage(dir.file("zero2.fts"), skyImage("Z", 359.99, 0, {{150, 120}}));
+    writeTestImage(dir.file("zerotest.fts"), skyImage("Z", 0, 0, {{150, 120}, {180, 120}}));
+    writeTestImage(dir.file("east.fts"), skyImage("Z", 0.03, 0, {{150, 120}}));
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -267,14 +269,24 @@ TEST(PairRun, RefusesWhatItCannotSearch)
          1,
          "",
          "pole.fts: field holds a celestial pole, which no box of right ascension fits\n"},
-        {{"zero.fts", "test.fts"},
-         1,
-         "",
-         "zero.fts: the sky searched straddles right ascension 0h, which no box holds\n"},
-        {{"zero2.fts", "zero.fts"},
+        // Fields across 0h: the box crosses it.
+        {{"zero.fts", "zerotest.fts"},
+         0,
+         "Z            zero.fts     zerotest.fts 2026-12-07 01:02:03   1   2   1\n\f\n"
+         "Z            zerotest.fts 23:59:58.0   0:00:00\n",
+         ""},
+        {{"zero2.fts", "zerotest.fts", "test.fts"},
+         0,
+         "Z            zero2.fts    zerotest.fts 2026-12-07 01:02:03   1   2   2\n\f\n"
+         "Z            zerotest.fts  0:00:00.0   0:00:00\n"
+         "Z            zerotest.fts 23:59:58.0   0:00:00\n",
+         "test.fts: no sky in common with the reference image\n"},
+        // The sky in common lies east of 0h, where the reference's coordinates (centred
+        // west of it) give right ascensions above 24h.
+        {{"zero2.fts", "east.fts"},
          0,
          "\f\n",
-         "zero.fts: the sky searched straddles right ascension 0h, which no box holds\n"},
+         "east.fts: the images' coordinates give the sky in common right ascensions a turn apart\n"},
         {{"missing.fts", "test.fts"}, 1, "", "missing.fts: No such file or directory\n"},
         {{"short.fts", "test.fts"}, 1, "", "short.fts: FITS file is short\n"},
         {{"--tolerance", "x", "ref.fts", "test.fts"},
