@@ -228,14 +228,16 @@ TEST(HostileInput, StopSignalsAtRandomPointsOfAParallelNightLeaveNothingBehind)
     ASSERT_EQ(mkdir(temporary.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(slowed.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(started.c_str(), 0700), 0);
-    writeFile(slowed + "/fdecomp", "#!/bin/sh\necho > " + started + "/$$\nsleep 0.02\nexec " +
+    writeFile(slowed + "/fdecomp", "#!/bin/sh\necho > " + started + "/$$\nsleep 0.05\nexec " +
                                        binaryDirectory() + "/fdecomp \"$@\"\n");
     chmod((slowed + "/fdecomp").c_str(), 0755);
     const std::string path = "PATH=" + slowed + ":" + std::getenv("PATH");
     const std::string tmpdir = "TMPDIR=" + temporary;
 
     std::mt19937 random(20261207);
-    std::uniform_int_distribution<int> delay(0, 250); // milliseconds: the run takes longer
+    // Milliseconds after the first fdecomp started: nine slowed decompressions on two
+    // workers take longer, however fast or loaded the machine.
+    std::uniform_int_distribution<int> delay(0, 100);
     const int signals[] = {SIGINT, SIGTERM, SIGHUP};
     int stoppedWhileDecompressing = 0;
     for (int run = 0; run < 20; ++run) {
@@ -258,6 +260,12 @@ TEST(HostileInput, StopSignalsAtRandomPointsOfAParallelNightLeaveNothingBehind)
         pid_t pid = 0;
         ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
         posix_spawn_file_actions_destroy(&actions);
+        // The random point is counted from the first decompression, so that the test's
+        // coverage does not depend on how long the run takes to get there.
+        const auto start = std::chrono::steady_clock::now();
+        while (listDirectory(started).empty() &&
+               std::chrono::steady_clock::now() - start < std::chrono::seconds(30))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(after));
         kill(pid, signal);
         int status = 0;
