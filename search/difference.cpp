@@ -187,6 +187,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     const char* referenceBase = baseName(referenceName);
     const bool rows = vetting != nullptr && outputs != nullptr;
     std::vector<DifferenceRow> detections;
+    const ObservedAt observed = rows ? observedAt(*test) : ObservedAt{};
     int candidateCount = 0;
     for (const DifferenceSource& source : result.sources) {
         double ra = 0, dec = 0;
@@ -198,6 +199,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
             row.image = testBase;
             row.reference = referenceBase;
             row.number = static_cast<int32_t>(detections.size()) + 1;
+            row.observed = observed;
             row.x = source.x;
             row.y = source.y;
             row.ra = std::fmod(radiansToDegrees(ra), 360.0);

@@ -104,6 +104,7 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
 
     const char* testBase = baseName(view.testName);
     const char* referenceBase = baseName(view.referenceName);
+    const ObservedAt observed = observedAt(test);
     for (const ComparedStar& s : *view.testStars) {
         if (s.matched)
             continue;
@@ -121,6 +122,7 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
             row.ra += 360;
         row.dec = radiansToDegrees(s.dec);
         row.stars = statistics;
+        row.observed = observed;
         vetCandidate(test, reference, referenceIndex, statistics, position, options.params,
                      &row.vetting);
         // A star the finder flagged is rejected as no-data whatever reach vetting's own

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fits/observation_time.hpp"
+
 namespace newstars {
 
 namespace {
@@ -52,6 +54,8 @@ const Column COLUMNS[] = {
     {"stars_elongation", "", "float64", "median elongation of the matched stars of the image"},
     {"stars_fwhm", "pix", "float64", "median FWHM of the matched stars of the image"},
     {"flux_scale", "", "float64", "median test over reference flux of matched stars"},
+    {"obs_time", "", "string", "observation time of the test image, ISO 8601 UTC"},
+    {"obs_mjd", "d", "float64", "observation time of the test image, MJD (UTC)"},
 };
 
 const Column DIFFERENCE_COLUMNS[] = {
@@ -76,6 +80,8 @@ const Column DIFFERENCE_COLUMNS[] = {
     {"dipole", "", "float64", "negative lobe flux over positive flux"},
     {"ref_x", "pix", "float64", "reference image column of the same position"},
     {"ref_y", "pix", "float64", "reference image row of the same position"},
+    {"obs_time", "", "string", "observation time of the test image, ISO 8601 UTC"},
+    {"obs_mjd", "d", "float64", "observation time of the test image, MJD (UTC)"},
 };
 
 std::string number(double value, const char* format)
@@ -281,6 +287,18 @@ const char* truth(bool value)
 
 } // namespace
 
+ObservedAt observedAt(const FitsImage& image)
+{
+    ObservedAt at;
+    ObservationTime time;
+    if (readObservationTime(image, &time) != 0)
+        return at;
+    at.iso = isoObservationTime(time);
+    if (time.hasTime)
+        at.mjd = time.mjd;
+    return at;
+}
+
 const std::vector<std::string>& catalogColumnNames()
 {
     static const std::vector<std::string> names = columnNames(COLUMNS);
@@ -336,6 +354,8 @@ std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
             measure(r.stars.elongationMedian),
             measure(r.stars.fwhmMedian),
             measure(r.stars.fluxScale),
+            field(r.observed.iso),
+            number(r.observed.mjd, "%.8f"),
         };
         static_assert(std::size(cells) == std::size(COLUMNS));
         appendRow(cells, &text);
@@ -393,6 +413,8 @@ std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& im
             measure(r.dipole),
             full(r.referenceX),
             full(r.referenceY),
+            field(r.observed.iso),
+            number(r.observed.mjd, "%.8f"),
         };
         static_assert(std::size(cells) == std::size(DIFFERENCE_COLUMNS));
         appendRow(cells, &text);

@@ -3,12 +3,26 @@
 // commented YAML header that names each column's type and unit) and a region file in
 // world coordinates for image viewers.
 
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "fits/fits_image.hpp"
 #include "vet/vetting.hpp"
 
 namespace newstars {
+
+// When a test image was taken, as the catalogue gives it: ISO 8601 UTC
+// ("2022-11-02T13:50:17.456", the date alone when the header gives no time; empty when it
+// gives neither) and the Modified Julian Date (NaN without a time).
+struct ObservedAt {
+    std::string iso;
+    double mjd = std::numeric_limits<double>::quiet_NaN();
+};
+
+// The observation time of an image from its header (readObservationTime of
+// fits/observation_time.hpp: DATE-OBS with TIME-OBS, else MJD-OBS, else DATE-BEG).
+ObservedAt observedAt(const FitsImage& image);
 
 // One candidate of a run as it goes into the catalogue and the region file.
 struct CatalogRow {
@@ -19,13 +33,15 @@ struct CatalogRow {
     double ra = 0;         // degrees, 0 <= ra < 360
     double dec = 0;        // degrees
     CandidateVetting vetting;
+    ObservedAt observed;  // when the test image was taken
     StarStatistics stars; // of the test image the candidate belongs to
 };
 
 // The whole catalogue as ECSV 1.0 text with "," as delimiter: the "# "-prefixed YAML
 // header, the column-name line, one line per row in the given order. Positions are
 // printed to 17 significant digits (pixels) and 10 decimals (degrees); the reasons of a
-// kept candidate print as "none" (an empty text would read back as missing); numbers that
+// kept candidate print as "none" (an empty text would read back as missing); the last two
+// columns are the test image's observation time, obs_time and obs_mjd; numbers that
 // could not be measured print as "nan"; text fields are quoted when they hold a
 // comma, a quote, a blank or nothing (quotes doubled); control characters and bytes that
 // are not well-formed UTF-8 become "?" (the table is UTF-8 text).
@@ -45,6 +61,7 @@ struct DifferenceRow {
     double ra = 0;         // degrees, 0 <= ra < 360
     double dec = 0;        // degrees
     double referenceX = 0, referenceY = 0; // reference pixels of the same position
+    ObservedAt observed;                   // when the test image was taken
     std::string reasons;                   // why it is rejected, ";"-separated; empty: kept
     double flux = 0, fluxError = 0;        // on the difference, by a fit of the point spread
     double snr = 0;                        // flux / fluxError

@@ -36,6 +36,7 @@ std::vector<CatalogRow> sampleRows()
     rows[0].stars.count = 12;
     rows[0].stars.fluxScale = 0.4;
     rows[0].number = 1;
+    rows[0].observed = {"2022-11-02T13:50:17.456", 59885.5765909287};
     rows[1] = rows[0];
     rows[1].number = 2;
     rows[1].object = "#FLD";
@@ -48,6 +49,7 @@ std::vector<CatalogRow> sampleRows()
     rows[2].ra = 359.9999999;
     rows[2].dec = 89.5;
     rows[2].vetting.nearestStarDistance = NAN;
+    rows[2].observed.iso = "2026-03-02"; // the date alone: no MJD
     return rows;
 }
 
@@ -68,6 +70,8 @@ print(t['object'][0], '|', t['image'][0], '|', t['reference'][0], '|', t['object
 print(repr(float(t['y'][0])), t['verdict'][0], t['reasons'][0], t['verdict'][1], t['reasons'][1])
 print(bool(t['ref_saturated'][1]), bool(t['measured'][2]), int(t['stars_used'][0]))
 print(repr(float(t['ra'][2])), float(t['ref_x'][2]), t['image'][2])
+from astropy.time import Time
+print(Time(t['obs_time'][0]).mjd - t['obs_mjd'][0] < 1e-8, repr(float(t['obs_mjd'][0])), t['obs_time'][2], float(t['obs_mjd'][2]))
 )";
     // Debian's own interpreter, the one python3-astropy installs into (a python3 found
     // first on PATH may be another installation without it).
@@ -86,6 +90,7 @@ print(repr(float(t['ra'][2])), float(t['ref_x'][2]), t['image'][2])
             {"ra", {"deg", "f"}},     {"peak", {"adu", "f"}},
             {"measured", {"-", "b"}}, {"stars_used", {"-", "i"}},
             {"snr", {"-", "f"}},      {"ref_star_dist", {"pix", "f"}},
+            {"obs_time", {"-", "U"}}, {"obs_mjd", {"d", "f"}},
         };
         if (auto e = expected.find(name); e != expected.end()) {
             EXPECT_EQ(unit, e->second.first) << name;
@@ -98,6 +103,7 @@ print(repr(float(t['ra'][2])), float(t['ref_x'][2]), t['image'][2])
         "0.30000000000000004 kept none rejected sharp;in-reference",
         "True False 12",
         "359.9999999 nan t?\u00e9?.fts",
+        "True 59885.57659093 2026-03-02 nan",
     };
     for (const char* expected : rest) {
         ASSERT_TRUE(std::getline(out, line));
@@ -160,6 +166,7 @@ TEST(DifferenceCatalogEcsv, AstropyReadsRowsAndTheImagesOfTheHeader)
     rows[0].number = 1;
     rows[0].flux = 1234.5;
     rows[0].magnitudeChange = NAN;
+    rows[0].observed = {"2018-08-04T09:23:31.598", 58334.39133794};
     rows[1] = rows[0];
     rows[1].number = 2;
     rows[1].reasons = "sharp;dipole";
@@ -172,7 +179,7 @@ for path in sys.argv[1:]:
     t = Table.read(path, format='ascii.ecsv')
     print(','.join(t.colnames))
     print(t['flux'].unit, t['mag_change'].unit, t['ref_x'].unit, t['number'].dtype.kind)
-    print(len(t), *[f"{r['verdict']} {r['reasons']} {r['flux']}" for r in t])
+    print(len(t), *[f"{r['verdict']} {r['reasons']} {r['flux']} {r['obs_time']} {r['obs_mjd']}" for r in t])
     m = t.meta
     print(m['method'], len(m['images']) if m['images'] is not None else None)
     for g in m['images'] or []:
@@ -185,7 +192,9 @@ for path in sys.argv[1:]:
         joined += (joined.empty() ? "" : ",") + name;
     const std::string expected = joined + "\n" +
                                  "adu mag pix i\n"
-                                 "2 kept none 1234.5 rejected sharp;dipole 1234.5\n"
+                                 "2 kept none 1234.5 2018-08-04T09:23:31.598 58334.39133794 "
+                                 "rejected sharp;dipole 1234.5 2018-08-04T09:23:31.598 "
+                                 "58334.39133794\n"
                                  "difference 2\n"
                                  "it's.fts | r: deep.fts True 40 1e-05 0.0 3.0 reference\n"
                                  "b.fts | b.fts False 0 0.0 nan 0.0 test\n";
