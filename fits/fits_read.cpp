@@ -9,9 +9,11 @@
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 #include "base/file_descriptor.hpp"
 #include "base/text.hpp"
+#include "fits/fits_read_any.hpp"
 
 namespace newstars {
 
@@ -173,6 +175,40 @@ static bool takeImageExtension(FitsImage* extension)
     return true;
 }
 
+void readImageFactors(FitsImage* image)
+{
+    getIntCard(image, "XFACTOR", &image->xfactor);
+    getIntCard(image, "YFACTOR", &image->yfactor);
+    getIntCard(image, "OFFSET1", &image->offset1);
+    getIntCard(image, "OFFSET2", &image->offset2);
+    double exposure = 0.0;
+    if (getRealCard(image, "EXPTIME", &exposure) == 0)
+        image->exposureMs = secondsToMilliseconds(exposure);
+}
+
+// The cards of a header, 80 characters each.
+static std::vector<std::string> cardList(const FitsImage* header)
+{
+    std::vector<std::string> cards;
+    for (int32_t i = 0; i < header->cardCount; ++i)
+        cards.emplace_back(header->cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH,
+                           FITS_CARD_LENGTH);
+    return cards;
+}
+
+// Appends to the extension's cards those it inherits from the primary header
+// (inheritedCards). 0, or -1 when memory runs out.
+static int inheritPrimaryCards(const FitsImage* primary, FitsImage* extension)
+{
+    int inherit = 0;
+    const bool all = getLogicalCard(extension, "INHERIT", &inherit) == 0 && inherit == 1;
+    for (const std::string& card : inheritedCards(cardList(extension), cardList(primary), all)) {
+        if (addCard(extension, card.c_str()) != 0)
+            return -1;
+    }
+    return 0;
+}
+
 int readFitsHeader(int fd, FitsImage* image, std::string* message)
 {
     if (readHeaderCards(fd, image, message, false) != 0)
@@ -195,8 +231,11 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message)
             freeFitsImage(image);
             return -1;
         }
-        if (got == 0 && takeImageExtension(&extension))
+        if (got == 0 && takeImageExtension(&extension)) {
+            if (inheritPrimaryCards(image, &extension) != 0)
+                return failRead(image, message, CARD_MEMORY_MESSAGE);
             *image = std::move(extension);
+        }
     }
     int32_t bitpix = 0;
     if (getIntCard(image, "BITPIX", &bitpix) != 0 || bitpix != 16)
@@ -211,13 +250,7 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message)
     image->width = width;
     image->height = height;
 
-    getIntCard(image, "XFACTOR", &image->xfactor);
-    getIntCard(image, "YFACTOR", &image->yfactor);
-    getIntCard(image, "OFFSET1", &image->offset1);
-    getIntCard(image, "OFFSET2", &image->offset2);
-    double exposure = 0.0;
-    if (getRealCard(image, "EXPTIME", &exposure) == 0)
-        image->exposureMs = secondsToMilliseconds(exposure);
+    readImageFactors(image);
     return 0;
 }
 
@@ -260,6 +293,56 @@ int readFitsImage(int fd, FitsImage* image, std::string* message)
         done += piece;
     }
     return 0;
+}
+
+// The form told from one header as readFitsHeader would take it: OtherType for the
+// BITPIX values read through CFITSIO, SixteenBit for anything else.
+static FitsFileForm imageForm(const FitsImage* header)
+{
+    int32_t bitpix = 0;
+    if (getIntCard(header, "BITPIX", &bitpix) != 0)
+        return FitsFileForm::SixteenBit;
+    const bool other = bitpix == 8 || bitpix == 32 || bitpix == -32 || bitpix == -64;
+    return other ? FitsFileForm::OtherType : FitsFileForm::SixteenBit;
+}
+
+static FitsFileForm readFitsFileForm(int fd)
+{
+    unsigned char magic[2] = {0, 0};
+    if (readAll(fd, magic, 2) == 2 && magic[0] == 0x1f && magic[1] == 0x8b)
+        return FitsFileForm::Compressed;
+    if (lseek(fd, 0, SEEK_SET) != 0)
+        return FitsFileForm::SixteenBit;
+    FitsImage primary;
+    std::string ignored;
+    int simple = 0;
+    if (readHeaderCards(fd, &primary, &ignored, false) != 0 ||
+        getLogicalCard(&primary, "SIMPLE", &simple) != 0 || simple == 0)
+        return FitsFileForm::SixteenBit;
+    int32_t naxis = -1;
+    const char* naxis1 = nullptr;
+    if (getIntCard(&primary, "NAXIS", &naxis) != 0 || naxis != 0 ||
+        findCard(&primary, "NAXIS1", &naxis1) == 0)
+        return imageForm(&primary);
+    FitsImage extension;
+    if (readHeaderCards(fd, &extension, &ignored, true) != 0)
+        return imageForm(&primary);
+    std::string type;
+    int zimage = 0;
+    if (getStringCard(&extension, "XTENSION", &type) == 0 && type == "BINTABLE" &&
+        getLogicalCard(&extension, "ZIMAGE", &zimage) == 0 && zimage == 1)
+        return FitsFileForm::Compressed;
+    return takeImageExtension(&extension) ? imageForm(&extension) : imageForm(&primary);
+}
+
+FitsFileForm fitsFileForm(int fd)
+{
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at < 0 || lseek(fd, 0, SEEK_SET) != 0)
+        return FitsFileForm::SixteenBit;
+    const FitsFileForm form = readFitsFileForm(fd);
+    lseek(fd, at, SEEK_SET);
+    return form;
 }
 
 } // namespace newstars

@@ -26,7 +26,9 @@ int readFitsImage(int fd, FitsImage* image, std::string* message);
 // Reads the header cards up to the end of the record holding END (the first card
 // starting with "END"; later cards are dropped). When that primary header is SIMPLE with
 // NAXIS = 0 and no NAXIS1, and an IMAGE extension follows, the extension's header is taken instead, as a
-// primary one (SIMPLE = T in place of XTENSION, no PCOUNT or GCOUNT). Then sets bitpix, width, height,
+// primary one (SIMPLE = T in place of XTENSION, no PCOUNT or GCOUNT), followed by the
+// primary-header cards it inherits (inheritedCards; INHERIT = T read in column 30).
+// Then sets bitpix, width, height,
 // xfactor, yfactor, offset1, offset2 and exposureMs (EXPTIME * 1000 truncated,
 // saturated to the 32-bit range). On success fd stands at the first data byte.
 // -1 with the image emptied and, in *message, the system's error text, "FITS file is
@@ -34,6 +36,11 @@ int readFitsImage(int fd, FitsImage* image, std::string* message);
 // records), CARD_MEMORY_MESSAGE (a card could not be kept), "File must claim to be a
 // SIMPLE image.", "BITPIX must be 16." or a message of getImageSize.
 int readFitsHeader(int fd, FitsImage* image, std::string* message);
+
+// Sets xfactor, yfactor, offset1, offset2 (from the cards of those names) and
+// exposureMs (EXPTIME * 1000 truncated, saturated to the 32-bit range) from the image's
+// cards; a field whose card is absent is left as it is.
+void readImageFactors(FitsImage* image);
 
 // Checks NAXIS, NAXIS3..NAXISn (each 1) and reads NAXIS1 and NAXIS2.
 // 0 with *width and *height stored; -1 with the first failure in *message: "No NAXIS",
