@@ -9,8 +9,10 @@
 // standard fpack tool hold them). The first two-dimensional 16-bit image in it (further
 // axes of length 1 allowed, at least one pixel), in the primary array or in any
 // extension, compressed or not, becomes NAME.fts: a single-image file whose primary
-// header (SIMPLE = T) carries the image's own cards and whose data are the stored 16-bit
-// values unchanged, so a file compressed without loss comes back byte for byte. An
+// header (SIMPLE = T) carries the image's own cards (for an extension, followed by the
+// primary-header cards it inherits: OBJECT, DATE-OBS and TIME-OBS when it lacks them,
+// every card it lacks with INHERIT = T) and whose data are the stored 16-bit values
+// unchanged, so a file compressed without loss comes back byte for byte. An
 // image newstars would refuse as too large (more than 2^31 - 1 pixels, or a header of
 // more than 10000 records) is refused before anything is written. -r removes NAME.fth
 // after success.
@@ -35,6 +37,7 @@
 #include <vector>
 
 #include "base/end_by_signal.hpp"
+#include "fits/fits_read_any.hpp"
 
 static constexpr size_t CARD_LENGTH = 80;
 static constexpr size_t RECORD_LENGTH = 2880;
@@ -258,6 +261,29 @@ static int checkDataSum(fitsfile* file, std::string* message)
     return 0;
 }
 
+// Adds to the cards of an extension image what it inherits from the primary header
+// (OBJECT, DATE-OBS, TIME-OBS when it lacks them; with INHERIT = T every other card it
+// lacks, not the structural ones), as newstars reads extensions itself. 0, or -1 with
+// CFITSIO's *status.
+static int inheritPrimaryCards(fitsfile* file, std::vector<std::string>* cards, int* status)
+{
+    int number = 0;
+    fits_get_hdu_num(file, &number);
+    if (number <= 1)
+        return 0;
+    int inherit = 0, ignored = 0;
+    if (fits_read_key(file, TLOGICAL, "INHERIT", &inherit, nullptr, &ignored) != 0)
+        inherit = 0;
+    std::vector<std::string> primary;
+    if (fits_movabs_hdu(file, 1, nullptr, status) != 0 || readCards(file, &primary, status) != 0 ||
+        fits_movabs_hdu(file, number, nullptr, status) != 0)
+        return -1;
+    const std::vector<std::string> inherited =
+        newstars::inheritedCards(*cards, primary, inherit != 0);
+    cards->insert(cards->end(), inherited.begin(), inherited.end());
+    return 0;
+}
+
 // The keyword of a card, blanks removed from its end.
 static std::string keywordOf(const std::string& card)
 {
@@ -471,6 +497,10 @@ static int decompressOpenFile(fitsfile* file, const std::string& output, std::st
     int got = shape.compressed ? readCompressedCards(file, &cards, &status)
                                : readCards(file, &cards, &status);
     if (got != 0) {
+        *message = "can not read the header: " + fitsErrorText(status);
+        return -1;
+    }
+    if (inheritPrimaryCards(file, &cards, &status) != 0) {
         *message = "can not read the header: " + fitsErrorText(status);
         return -1;
     }
