@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,19 +75,19 @@ static int copyFile(int from, const char* to)
     return out.reset() == 0 ? 0 : -1;
 }
 
-// Runs "fdecomp -r name", found through PATH, without a command interpreter, and
+// Runs "PROGRAM -r name" (PROGRAM found through PATH when it holds no "/"), without a command interpreter, and
 // waits for it, its output kept in *decompressor when that is not null and its process
 // id in cleanup while it runs. 0 when it ran and ended with status 0, otherwise -1.
-static int runDecompressor(const std::string& name, DecompressorOutput* decompressor,
-                           StopCleanup* cleanup)
+static int runDecompressor(const std::string& program, const std::string& name,
+                           DecompressorOutput* decompressor, StopCleanup* cleanup)
 {
     int status = 0;
     if (decompressor == nullptr) {
-        if (runProgram({"fdecomp", "-r", name}, &status, cleanup->child()) != 0)
+        if (runProgram({program, "-r", name}, &status, cleanup->child()) != 0)
             return -1;
     } else {
         std::string output, errors;
-        if (runProgramCapturing({"fdecomp", "-r", name}, &status, &output, &errors,
+        if (runProgramCapturing({program, "-r", name}, &status, &output, &errors,
                                 cleanup->child()) != 0)
             return -1;
         decompressor->output += output;
@@ -97,11 +98,12 @@ static int runDecompressor(const std::string& name, DecompressorOutput* decompre
 
 // Copies the compressed image into a private directory, decompresses it there and
 // opens the result, which is removed at once with everything else in the directory.
-static int openCompressedImage(const char* name, std::string* message,
-                               DecompressorOutput* decompressor)
+// source is the file already open, or not open when opening it failed for the reason
+// given.
+static int openCompressedImage(const char* name, const FileDescriptor& source,
+                               const std::string& reason, const std::string& program,
+                               std::string* message, DecompressorOutput* decompressor)
 {
-    std::string reason;
-    const FileDescriptor source(openRegularFile(name, &reason));
     if (!source.isOpen() && reason == NOT_REGULAR_FILE_MESSAGE) {
         *message = reason;
         return -1;
@@ -127,7 +129,7 @@ static int openCompressedImage(const char* name, std::string* message,
         removePrivateDirectory(directory);
         return -1;
     }
-    if (runDecompressor(copy, decompressor, &cleanup) != 0) {
+    if (runDecompressor(program, copy, decompressor, &cleanup) != 0) {
         *message = "Can not execute `fdecomp -r " + copy + "' ";
         removePrivateDirectory(directory);
         return -1;
@@ -140,11 +142,105 @@ static int openCompressedImage(const char* name, std::string* message,
     return fd;
 }
 
-int openImageFile(const char* name, std::string* message, DecompressorOutput* decompressor)
+int openImageFile(const char* name, std::string* message, DecompressorOutput* decompressor,
+                  const char* program)
 {
-    if (isCompressedName(name))
-        return openCompressedImage(name, message, decompressor);
+    if (isCompressedName(name)) {
+        std::string reason;
+        const FileDescriptor source(openRegularFile(name, &reason));
+        return openCompressedImage(name, source, reason, program != nullptr ? program : "fdecomp",
+                                   message, decompressor);
+    }
     return openRegularFile(name, message);
+}
+
+// Whether the name ends exactly in ".fth" or ".FTH".
+static bool isFthName(const char* name)
+{
+    const size_t n = std::strlen(name);
+    return n >= 4 &&
+           (std::strcmp(name + n - 4, ".fth") == 0 || std::strcmp(name + n - 4, ".FTH") == 0);
+}
+
+// Splits "FILE[SPEC]" into FILE and SPEC when no file has the whole name. True when
+// it did.
+static bool splitHduName(const char* name, std::string* file, std::string* hdu)
+{
+    const size_t n = std::strlen(name);
+    const char* open = std::strrchr(name, '[');
+    struct stat status {};
+    if (n < 3 || name[n - 1] != ']' || open == nullptr || open == name || open + 2 >= name + n ||
+        lstat(name, &status) == 0 || errno != ENOENT)
+        return false;
+    file->assign(name, open);
+    hdu->assign(open + 1, name + n - 1);
+    return true;
+}
+
+int openImage(const char* name, const ImageReading& reading, OpenedImage* opened,
+              std::string* message, DecompressorOutput* decompressor)
+{
+    std::string file, hdu;
+    if (splitHduName(name, &file, &hdu)) {
+        const int fd = openRegularFile(file.c_str(), message);
+        if (fd < 0)
+            return -1;
+        opened->fd = fd;
+        opened->hdu = hdu;
+        return 0;
+    }
+    const bool compressedName = isCompressedName(name);
+    std::string reason;
+    FileDescriptor source;
+    if (!isFthName(name)) {
+        source.reset(openRegularFile(name, &reason));
+        if (!source.isOpen() && !compressedName) {
+            *message = reason;
+            return -1;
+        }
+    }
+    // Decompressed: every .fth file, a file that cannot be opened under a compressed
+    // name (for the decompressor's messages), and compressed content holding a 16-bit
+    // image; other compressed content is read in place.
+    bool decompress = !source.isOpen();
+    if (source.isOpen() &&
+        (compressedName || fitsFileForm(source.get()) == FitsFileForm::Compressed)) {
+        const int sixteen = holdsSixteenBitImage(source.get());
+        decompress = sixteen == 1 || (sixteen < 0 && compressedName);
+    }
+    if (decompress) {
+        if (isFthName(name))
+            source.reset(openRegularFile(name, &reason));
+        const int fd =
+            openCompressedImage(name, source, reason, reading.decompressor, message, decompressor);
+        if (fd < 0)
+            return -1;
+        opened->fd = fd;
+        opened->hdu.clear();
+        return 0;
+    }
+    opened->fd = source.release();
+    opened->hdu.clear();
+    return 0;
+}
+
+std::string findDecompressor()
+{
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n > 0 && static_cast<size_t>(n) < sizeof path - 1) {
+        path[n] = '\0';
+        std::string directory(path);
+        const size_t slash = directory.rfind('/');
+        if (slash != std::string::npos) {
+            std::string beside = directory.substr(0, slash + 1) + "fdecomp";
+            struct stat status {};
+            if (stat(beside.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+                access(beside.c_str(), X_OK) == 0)
+                return beside;
+        }
+    }
+    return "fdecomp";
 }
 
 } // namespace newstars

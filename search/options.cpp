@@ -1,6 +1,7 @@
 #include "search/options.hpp"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,20 @@ bool parsePositive(const char* text, double* value)
     if (errno != 0 || *end != '\0' || !std::isfinite(v) || !(v > 0))
         return false;
     *value = v;
+    return true;
+}
+
+// A whole decimal number that a float holds finite, all of the text used.
+bool parseNoDataValue(const char* text, float* value)
+{
+    if (*text == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || *end != '\0' || !std::isfinite(v) || std::fabs(v) > FLT_MAX)
+        return false;
+    *value = static_cast<float>(v);
     return true;
 }
 
@@ -115,7 +130,8 @@ int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::st
         if (name == t.name)
             threshold = &t;
     }
-    if (path == nullptr && threshold == nullptr) {
+    const bool noData = name == "--no-data";
+    if (path == nullptr && threshold == nullptr && !noData) {
         *message = "unknown option " + name;
         return -1;
     }
@@ -127,7 +143,13 @@ int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::st
         value = argv[2];
         words = 2;
     }
-    if (path != nullptr) {
+    if (noData) {
+        if (!parseNoDataValue(value, &options->reading.noDataValue)) {
+            *message = name + " needs a finite number, not `" + value + "'";
+            return -1;
+        }
+        options->reading.noDataValueSet = true;
+    } else if (path != nullptr) {
         if (*value == '\0') {
             *message = name + " needs a name";
             return -1;
@@ -173,6 +195,9 @@ void printHelp(const char* programName)
                 "  --part K/N          search only the K-th of N consecutive pieces of the\n"
                 "                      test image list; the report's first line names the\n"
                 "                      piece and the night, for merge\n"
+                "  --no-data V         pixels of value V hold no data (images of every\n"
+                "                      type but 16-bit; NaN and BLANK pixels never\n"
+                "                      hold data either)\n"
                 "  --vet               leave out the candidates that vetting rejects (the\n"
                 "                      summary's count is then the kept count)\n"
                 "  --catalog FILE      every candidate with its measurements, verdict and\n"

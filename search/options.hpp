@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "fits/fits_read_any.hpp"
 #include "search/vetting.hpp"
 
 namespace newstars {
@@ -13,6 +14,7 @@ struct RunOptions {
     bool version = false;      // --version
     bool endOfOptions = false; // "--" was taken
     VetOptions vetting;        // --vet, --catalog, --regions, --stamps and the thresholds
+    FitsReadOptions reading;   // --no-data V
 };
 
 // The value of the option named name standing at argv[1], of argc words in all, written
@@ -22,11 +24,12 @@ struct RunOptions {
 int optionValue(int argc, char* const* argv, const char* name, const char** value, int* used);
 
 // Takes the option at argv[1] (argv[0] being the program name) when it is one of these:
-// --vet, --catalog FILE, --regions FILE, --stamps DIR, a threshold, --help, --version, or
-// "--" (which sets endOfOptions). "--name value" and "--name=value" are the same.
+// --vet, --catalog FILE, --regions FILE, --stamps DIR, a threshold, --no-data V (a finite
+// number, which becomes a float), --help, --version, or "--" (which sets endOfOptions). "--name value" and "--name=value" are the same.
 // 0 with *used the number of arguments taken (0 when argv[1] does not start with "--");
 // -1 with the reason in *message for any other argument starting with "--", a missing
-// value, a value on a flag, or a threshold that is not a finite number above 0 (*used 0).
+// value, a value on a flag, a threshold that is not a finite number above 0, or a
+// --no-data value that is not a finite number within the float range (*used 0).
 // --wcs and -j are not taken here.
 int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::string* message);
 

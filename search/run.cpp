@@ -16,6 +16,7 @@
 #include "base/statistics.hpp"
 #include "base/text.hpp"
 #include "fits/fits_read.hpp"
+#include "fits/fits_read_any.hpp"
 #include "search/difference.hpp"
 #include "search/image_file.hpp"
 #include "search/options.hpp"
@@ -202,9 +203,12 @@ int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::
     return count;
 }
 
-int readOpenImage(int fd, FitsImage* image, std::string* message)
+int readOpenImage(int fd, FitsImage* image, std::string* message, const FitsReadOptions& options,
+                  const std::string& hdu)
 {
     const FileDescriptor owner(fd);
+    if (!hdu.empty() || fitsFileForm(fd) != FitsFileForm::SixteenBit)
+        return readAnyFitsImage(fd, hdu, options, image, message);
     // The pixel buffer stays, empty: an image of the same size or smaller fills memory
     // the system has already provided, instead of fresh pages it must clear first.
     std::vector<uint16_t> pixels = std::move(image->pixels);
@@ -225,17 +229,18 @@ static void logNameAndMessage(ImageLog* log, const char* name, const std::string
 }
 
 int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log,
-                  bool* hasObject)
+                  bool* hasObject, const ImageReading& reading)
 {
     std::string message;
     DecompressorOutput decompressor;
-    int fd = openImageFile(testName, &message, &decompressor);
+    OpenedImage opened;
+    const int status = openImage(testName, reading, &opened, &message, &decompressor);
     logProgramOutput(log, decompressor.output, decompressor.errors);
-    if (fd < 0) {
+    if (status != 0) {
         logNameAndMessage(log, testName, message);
         return -1;
     }
-    if (readOpenImage(fd, image, &message) != 0) {
+    if (readOpenImage(opened.fd, image, &message, reading.fits, opened.hdu) != 0) {
         logNameAndMessage(log, testName, message);
         return -1;
     }
@@ -256,10 +261,15 @@ int readTestImage(const char* testName, FitsImage* image, std::string* objectNam
 // Whether the image at the start of fd is under MIN_STAR_IMAGE_SIDE pixels on a side,
 // its size then in *width and *height; false when not, or when its header cannot be
 // read (reading the whole image then tells why). fd is left at the start of the file.
-static bool tooSmallForStars(int fd, int32_t* width, int32_t* height)
+static bool tooSmallForStars(const OpenedImage& opened, int32_t* width, int32_t* height)
 {
-    FitsImage header;
     std::string ignored;
+    if (!opened.hdu.empty() || fitsFileForm(opened.fd) != FitsFileForm::SixteenBit) {
+        return readAnyFitsSize(opened.fd, opened.hdu, width, height, &ignored) == 0 &&
+               (*width < MIN_STAR_IMAGE_SIDE || *height < MIN_STAR_IMAGE_SIDE);
+    }
+    const int fd = opened.fd;
+    FitsImage header;
     const bool small = readFitsHeader(fd, &header, &ignored) == 0 &&
                        (header.width < MIN_STAR_IMAGE_SIDE || header.height < MIN_STAR_IMAGE_SIDE);
     *width = header.width;
@@ -267,6 +277,19 @@ static bool tooSmallForStars(int fd, int32_t* width, int32_t* height)
     freeFitsImage(&header);
     lseek(fd, 0, SEEK_SET);
     return small;
+}
+
+// The catalogue comparison's star search takes 16-bit pixels only: an image read as
+// values (BITPIX 8, 32, -32, -64) is refused for this comparison with the text for
+// standard error in *message. True when refused. Called where the test and reference
+// images are handed to the star search; to be lifted when it learns values and noData.
+static bool refuseValueImage(const FitsImage& image, const char* name, std::string* message)
+{
+    if (!hasFloatPixels(&image))
+        return false;
+    *message = formatText("%s: images of BITPIX %d can not be compared yet\n",
+                          printableText(name).c_str(), static_cast<int>(image.bitpix));
+    return true;
 }
 
 // The stars of one reference image as sky positions, or why there are none.
@@ -280,14 +303,17 @@ struct ReferenceSearch {
 
 // Reads the reference image from the descriptor openImageFile gave into *image and
 // finds its stars.
-static void searchReference(int fd, const char* name, WcsMode mode, FitsImage* image,
-                            StarFinderWorkspace* workspace, ReferenceSearch* search)
+static void searchReference(OpenedImage opened, const FitsReadOptions& reading, const char* name,
+                            WcsMode mode, FitsImage* image, StarFinderWorkspace* workspace,
+                            ReferenceSearch* search)
 {
     std::string message;
-    if (readOpenImage(fd, image, &message) != 0) {
+    if (readOpenImage(opened.fd, image, &message, reading, opened.hdu) != 0) {
         search->fatal = printableText(name) + ": " + printableText(message.c_str()) + "\n";
         return;
     }
+    if (refuseValueImage(*image, name, &search->error))
+        return;
     auto sky = std::make_shared<ReferenceSky>();
     if (findSkyStars(image, name, mode, workspace, &sky->positions, &sky->note, &search->error,
                      search->vetting ? &search->placed : nullptr) == 0)
@@ -303,7 +329,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     std::string objectName;
     bool hasObject = true;
     if (readTestImage(testName, &test, &objectName, log,
-                      shared->pair || shared->matchPosition ? &hasObject : nullptr) != 0)
+                      shared->pair || shared->matchPosition ? &hasObject : nullptr,
+                      shared->reading) != 0)
         return 0;
 
     ReferenceEntry entry;
@@ -312,7 +339,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     ReferenceStars stars;
     FileIdentity identity;
     bool claimed = false, named = false;
-    int openFd = -1, found = -1;
+    OpenedImage opened;
+    int found = -1;
     // Takes the entries next() gives in turn until one names a reference image that
     // opens (or whose stars are known from before).
     auto openReference = [&](auto next) {
@@ -328,15 +356,16 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
                 return;
             }
             DecompressorOutput decompressor;
-            openFd = openImageFile(referenceName, &message, &decompressor);
+            opened = OpenedImage{};
+            openImage(referenceName, shared->reading, &opened, &message, &decompressor);
             logProgramOutput(log, decompressor.output, decompressor.errors);
             int32_t width = 0, height = 0;
-            if (openFd >= 0 && !tooSmallForStars(openFd, &width, &height))
+            if (opened.fd >= 0 && !tooSmallForStars(opened, &width, &height))
                 return;
-            if (openFd >= 0) {
+            if (opened.fd >= 0) {
                 // Every test star would be new: passed over as a reference that does not open.
-                close(openFd);
-                openFd = -1;
+                close(opened.fd);
+                opened.fd = -1;
                 message = formatText("image of %d x %d pixels is too small to hold stars",
                                      static_cast<int>(width), static_cast<int>(height));
             }
@@ -387,8 +416,9 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         }
         if (found != 0 && !hasObject) {
             logNameAndMessage(log, testName,
-                              named ? "no reference image of the table line holding its centre opens"
-                                    : "no OBJECT field, and no table box holds its centre");
+                              named
+                                  ? "no reference image of the table line holding its centre opens"
+                                  : "no OBJECT field, and no table box holds its centre");
             return 0;
         }
         if (found != 0) {
@@ -399,9 +429,17 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     }
 
     const char* referenceName = entry.referenceName.c_str();
+    if (shared->method == SearchMethod::Catalog && refuseValueImage(test, testName, &message)) {
+        if (opened.fd >= 0)
+            close(opened.fd);
+        if (claimed)
+            shared->references.release(identity);
+        logError(log, "%s", message.c_str());
+        return 0;
+    }
     if (shared->method == SearchMethod::Difference) {
         FitsImage& reference = worker->referenceImage;
-        if (readOpenImage(openFd, &reference, &message) != 0) {
+        if (readOpenImage(opened.fd, &reference, &message, shared->reading.fits, opened.hdu) != 0) {
             logNameAndMessage(log, referenceName, message);
             outcome->fatal = true;
             return -2;
@@ -437,8 +475,9 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         std::thread helper;
         if (shared->searchesTogether) {
             try {
-                helper = std::thread(searchReference, openFd, referenceName, shared->wcsMode,
-                                     &worker->referenceImage, &worker->referenceFinder, &reference);
+                helper = std::thread(searchReference, opened, shared->reading.fits, referenceName,
+                                     shared->wcsMode, &worker->referenceImage,
+                                     &worker->referenceFinder, &reference);
             } catch (const std::system_error&) {
                 // One after the other, then.
             }
@@ -447,8 +486,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
             searchTest();
             helper.join();
         } else {
-            searchReference(openFd, referenceName, shared->wcsMode, &worker->referenceImage,
-                            &worker->referenceFinder, &reference);
+            searchReference(opened, shared->reading.fits, referenceName, shared->wcsMode,
+                            &worker->referenceImage, &worker->referenceFinder, &reference);
             if (reference.stars)
                 searchTest();
         }
@@ -588,7 +627,7 @@ int runSearch(int argc, char** argv)
     argv = words.data();
 
     // pair [options] reference test1 ...  or  pair [options] -f file_of_files reference
-    CommandLineForm form = !pairRun  ? commandLineForm(argc, argv)
+    CommandLineForm form = !pairRun ? commandLineForm(argc, argv)
                            : argc == 4 && std::strcmp(argv[1], "-f") == 0 ? FILE_OF_FILES_FORM
                            : argc >= 3                                    ? IMAGE_LIST_FORM
                                                                           : USAGE_FORM;
@@ -613,6 +652,8 @@ int runSearch(int argc, char** argv)
     shared.method = methodOptions.method;
     shared.differenceThreshold = methodOptions.differenceThreshold;
     shared.vetting = options.vetting;
+    shared.reading.fits = options.reading;
+    shared.reading.decompressor = findDecompressor();
 
     std::vector<std::string> imageNames;
     if (form == FILE_OF_FILES_FORM) {

@@ -10,6 +10,7 @@
 #include "search/compare.hpp"
 #include "search/difference.hpp"
 #include "search/file_cache.hpp"
+#include "search/image_file.hpp"
 #include "search/image_log.hpp"
 #include "search/night_piece.hpp"
 #include "search/pair.hpp"
@@ -77,17 +78,21 @@ FILE* openTextFile(const char* fileName, std::string* message);
 // in FILE"), the names read before that kept.
 int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::string* message);
 
-// Reads an image from a descriptor that openImageFile returned into *image (cleared
-// first, its pixel buffer kept for reuse), and closes the descriptor. 0, or -1 with the
-// image empty and the reason in *message.
-int readOpenImage(int fd, FitsImage* image, std::string* message);
+// Reads an image from a descriptor that openImageFile or openImage returned into *image
+// (cleared first, its pixel buffer kept for reuse), and closes the descriptor. A plain
+// 16-bit file (fitsFileForm SixteenBit) without an HDU chosen is read by readFitsImage;
+// every other file, and the HDU hdu names, by readAnyFitsImage with the options.
+// 0, or -1 with the image empty and the reason in *message.
+int readOpenImage(int fd, FitsImage* image, std::string* message,
+                  const FitsReadOptions& options = {}, const std::string& hdu = {});
 
 // Opens and reads the test image and gets its object name (the OBJECT card, trailing
 // blanks removed). 0 with *image filled; -1 with the reason in *log (for standard
 // error) and *image empty. When hasObject is given, an image without OBJECT is read too:
 // *hasObject tells whether it has one (*objectName then empty).
+// The image is opened with openImage and read as reading says.
 int readTestImage(const char* testName, FitsImage* image, std::string* objectName, ImageLog* log,
-                  bool* hasObject = nullptr);
+                  bool* hasObject = nullptr, const ImageReading& reading = {});
 
 // The sky positions of a reference image's stars, and the message on those left out
 // (see findSkyStars), shared by every test image that uses the same file.
@@ -106,6 +111,7 @@ struct SearchShared {
     FileCache<ReferenceStars> references;        // stars of the reference files read so far
     SearchMethod method = SearchMethod::Catalog; // how new sources are found
     double differenceThreshold = 5;              // S/N of a difference-imaging detection
+    ImageReading reading;                        // decompressor and --no-data
     VetOptions vetting; // when vettingWanted: with the catalog method each reference is read
                         // afresh and each comparison vetted; with the difference method
                         // every detection is kept for the catalogue, regions and stamps

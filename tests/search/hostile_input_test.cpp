@@ -159,7 +159,8 @@ TEST(HostileInput, EachRunEndsWithItsStatusAndMessage)
 }
 
 // Stopped while fdecomp runs, newstars stops it, removes its private directory and
-// ends by the signal. The stand-in fdecomp leaves a partial file and waits.
+// ends by the signal. The stand-in fdecomp, beside the program, leaves a partial file
+// and waits.
 TEST(HostileInput, StopSignalsWhileDecompressingLeaveNothingBehind)
 {
     ScratchDirectory dir;
@@ -175,13 +176,18 @@ TEST(HostileInput, StopSignalsWhileDecompressingLeaveNothingBehind)
                                       ".new\nmv " + pidFile + ".new " + pidFile +
                                       "\nexec sleep 60\n");
     chmod((fakes + "/fdecomp").c_str(), 0755);
+    // newstars runs the fdecomp beside it before any on PATH: a copy of it beside the
+    // stand-in.
+    const std::string copy = fakes + "/newstars";
+    writeFile(copy, readFile(newstarsPath()));
+    chmod(copy.c_str(), 0755);
     const std::string path = "PATH=" + fakes + ":" + std::getenv("PATH");
     const std::string tmpdir = "TMPDIR=" + temporary;
 
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(signal);
         unlink(pidFile.c_str());
-        std::string program = newstarsPath(), tolerance = "2", table = dir.file("table.txt"),
+        std::string program = copy, tolerance = "2", table = dir.file("table.txt"),
                     image = dir.file("test.fth");
         char* argv[] = {program.data(), tolerance.data(), table.data(), image.data(), nullptr};
         std::vector<std::string> environment = {path, tmpdir};
