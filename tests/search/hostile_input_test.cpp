@@ -237,6 +237,11 @@ TEST(HostileInput, StopSignalsAtRandomPointsOfAParallelNightLeaveNothingBehind)
     writeFile(slowed + "/fdecomp", "#!/bin/sh\necho > " + started + "/$$\nsleep 0.05\nexec " +
                                        binaryDirectory() + "/fdecomp \"$@\"\n");
     chmod((slowed + "/fdecomp").c_str(), 0755);
+    // newstars runs the fdecomp beside it before any on PATH: a copy of it beside the
+    // slowed one.
+    const std::string copy = slowed + "/newstars";
+    writeFile(copy, readFile(newstarsPath()));
+    chmod(copy.c_str(), 0755);
     const std::string path = "PATH=" + slowed + ":" + std::getenv("PATH");
     const std::string tmpdir = "TMPDIR=" + temporary;
 
@@ -253,10 +258,10 @@ TEST(HostileInput, StopSignalsAtRandomPointsOfAParallelNightLeaveNothingBehind)
                      " after " + std::to_string(after) + " ms");
         for (const std::string& name : listDirectory(started))
             unlink((started + "/" + name).c_str());
-        std::string program = newstarsPath(), workers = "-j2", files = "-f",
-                    list = dir.file("files.txt"), tolerance = "2", table = dir.file("table.txt");
-        char* argv[] = {program.data(), workers.data(), files.data(), list.data(),
-                        tolerance.data(), table.data(), nullptr};
+        std::string program = copy, workers = "-j2", files = "-f", list = dir.file("files.txt"),
+                    tolerance = "2", table = dir.file("table.txt");
+        char* argv[] = {program.data(),   workers.data(), files.data(), list.data(),
+                        tolerance.data(), table.data(),   nullptr};
         std::vector<std::string> environment = {path, tmpdir};
         char* envp[] = {environment[0].data(), environment[1].data(), nullptr};
         posix_spawn_file_actions_t actions;
