@@ -279,19 +279,6 @@ static bool tooSmallForStars(const OpenedImage& opened, int32_t* width, int32_t*
     return small;
 }
 
-// The catalogue comparison's star search takes 16-bit pixels only: an image read as
-// values (BITPIX 8, 32, -32, -64) is refused for this comparison with the text for
-// standard error in *message. True when refused. Called where the test and reference
-// images are handed to the star search; to be lifted when it learns values and noData.
-static bool refuseValueImage(const FitsImage& image, const char* name, std::string* message)
-{
-    if (!hasFloatPixels(&image))
-        return false;
-    *message = formatText("%s: images of BITPIX %d can not be compared yet\n",
-                          printableText(name).c_str(), static_cast<int>(image.bitpix));
-    return true;
-}
-
 // The stars of one reference image as sky positions, or why there are none.
 struct ReferenceSearch {
     ReferenceStars stars; // set on success
@@ -312,8 +299,6 @@ static void searchReference(OpenedImage opened, const FitsReadOptions& reading, 
         search->fatal = printableText(name) + ": " + printableText(message.c_str()) + "\n";
         return;
     }
-    if (refuseValueImage(*image, name, &search->error))
-        return;
     auto sky = std::make_shared<ReferenceSky>();
     if (findSkyStars(image, name, mode, workspace, &sky->positions, &sky->note, &search->error,
                      search->vetting ? &search->placed : nullptr) == 0)
@@ -429,14 +414,6 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     }
 
     const char* referenceName = entry.referenceName.c_str();
-    if (shared->method == SearchMethod::Catalog && refuseValueImage(test, testName, &message)) {
-        if (opened.fd >= 0)
-            close(opened.fd);
-        if (claimed)
-            shared->references.release(identity);
-        logError(log, "%s", message.c_str());
-        return 0;
-    }
     if (shared->method == SearchMethod::Difference) {
         FitsImage& reference = worker->referenceImage;
         if (readOpenImage(opened.fd, &reference, &message, shared->reading.fits, opened.hdu) != 0) {
