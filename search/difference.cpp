@@ -116,7 +116,7 @@ static ImageRegistration registrationEntry(const DifferenceResult& result,
 }
 
 // Writes the stamp of each row from the pipeline's planes; 0, or -1 with the reason.
-static int writeDifferenceStamps(const std::string& directory, const FitsImage& test,
+static int writeDifferenceStamps(const VetOptions& options, const FitsImage& test,
                                  const DifferenceResult& result,
                                  const std::vector<DifferenceRow>& rows, std::string* message)
 {
@@ -129,8 +129,8 @@ static int writeDifferenceStamps(const std::string& directory, const FitsImage& 
         const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height,
                                                      hasFloatPixels(&test) ? 0.0 : 1.0);
         const std::string path =
-            directory + "/" + row.image + "_" + std::to_string(row.number) + ".png";
-        if (writePngImage(path.c_str(), rgb, width, height, message) != 0)
+            options.stampsDirectory + "/" + row.image + "_" + std::to_string(row.number) + ".png";
+        if (writeStampFile(options, path, rgb, width, height, message) != 0)
             return -1;
     }
     return 0;
@@ -186,6 +186,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     const char* testBase = baseName(testName);
     const char* referenceBase = baseName(referenceName);
     const bool rows = vetting != nullptr && outputs != nullptr;
+    bool outputFailed = false;
     std::vector<DifferenceRow> detections;
     const ObservedAt observed = rows ? observedAt(*test) : ObservedAt{};
     int candidateCount = 0;
@@ -231,9 +232,10 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         entry.kept = candidateCount;
         std::string message;
         if (!vetting->stampsDirectory.empty() &&
-            writeDifferenceStamps(vetting->stampsDirectory, *test, result, detections, &message) !=
-                0)
+            writeDifferenceStamps(*vetting, *test, result, detections, &message) != 0) {
             logError(log, "newstars: %s\n", reportText(message.c_str()).c_str());
+            outputFailed = true;
+        }
         outputs->registrations.push_back(std::move(entry));
         outputs->rows.insert(outputs->rows.end(), std::make_move_iterator(detections.begin()),
                              std::make_move_iterator(detections.end()));
@@ -246,7 +248,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
               summaryLine(objectName, referenceName, testName, date.c_str(), time.c_str(),
                           referenceCount, testCount, candidateCount)
                   .c_str());
-    return 0;
+    return outputFailed ? -2 : 0;
 }
 
 } // namespace newstars

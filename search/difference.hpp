@@ -38,11 +38,12 @@ struct DifferenceOutputs {
 // kept or rejected, is numbered from 1 in that order and becomes a row of *outputs, the
 // registration of the image its entry there, and with a stamp directory a stamp is
 // written per detection, "<test base name>_<number>.png", from the pipeline's matched
-// reference and difference (a stamp that cannot be written is reported on the log's
-// standard error as "newstars: <name>: <reason>", and no more stamps of the image are
-// tried). The report is the same with vetting set or not: rejected detections never enter
-// it. Returns 0; -1 when the pipeline fails ("<test>: <reason>" in the log's standard
-// error, no summary line, no candidate, row or entry added).
+// reference and difference (writeStampFile). The report is the same with vetting set or
+// not: rejected detections never enter it. Returns 0; -1 when the pipeline fails
+// ("<test>: <reason>" in the log's standard error, no summary line, no candidate, row or
+// entry added); -2 when a stamp cannot be written ("newstars: <name>: <reason>" in the
+// log's standard error, no more stamps of the image tried, the rest done as for 0), which
+// should end the run.
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
                               const char* testName, const char* objectName, ImageLog* log,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "search/difference.hpp"
 #include "search/image_file.hpp"
 #include "search/options.hpp"
+#include "search/output_files.hpp"
 #include "search/ordered_work.hpp"
 #include "search/progress.hpp"
 #include "search/report.hpp"
@@ -426,9 +428,13 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         run.wcsMode = shared->wcsMode;
         run.method = shared->method;
         run.differenceThreshold = shared->differenceThreshold;
-        compareImagesByDifference(&run, box, &reference, &test, referenceName, testName,
-                                  objectName.c_str(), log, vetting ? &shared->vetting : nullptr,
-                                  &outcome->difference);
+        if (compareImagesByDifference(&run, box, &reference, &test, referenceName, testName,
+                                      objectName.c_str(), log,
+                                      vetting ? &shared->vetting : nullptr,
+                                      &outcome->difference) == -2) {
+            outcome->fatal = true;
+            return -2;
+        }
         outcome->candidates = std::move(run.candidates);
         return 0;
     }
@@ -499,8 +505,11 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         run.filter = [shared, outcome, log](const ComparisonView& view, std::vector<char>* keep) {
             ImageVetting result;
             std::string message;
-            if (vetComparison(shared->vetting, view, &result, &message) != 0)
+            if (vetComparison(shared->vetting, view, &result, &message) != 0) {
+                // A stamp that cannot be written ends the run, as any output would.
                 logError(log, "newstars: %s\n", message.c_str());
+                outcome->fatal = true;
+            }
             for (size_t k = 0; k < keep->size() && k < result.kept.size(); ++k)
                 (*keep)[k] = result.kept[k];
             outcome->catalogRows = std::move(result.rows);
@@ -516,6 +525,26 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
 void printCandidates(const CandidateList* list)
 {
     writeCandidateLines(list->lines, stdout);
+}
+
+// The reference image named on each entry line of the table (six fields or more).
+static std::vector<std::string> tableImageNames(const std::string& tableText)
+{
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start < tableText.size()) {
+        size_t end = tableText.find('\n', start);
+        if (end == std::string::npos)
+            end = tableText.size();
+        std::string line = tableText.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || !std::isalnum(static_cast<unsigned char>(line[0])))
+            continue;
+        char* fields[6] = {};
+        if (splitFields(line.data(), fields) >= 6)
+            names.emplace_back(fields[5]);
+    }
+    return names;
 }
 
 int runSearch(int argc, char** argv)
@@ -703,7 +732,25 @@ int runSearch(int argc, char** argv)
     }
     const bool vetting = vettingWanted(shared.vetting);
     if (vetting) {
+        // No output may replace an input or another output.
+        std::vector<std::string> inputs = imageNames;
+        inputs.emplace_back(tableName);
+        if (form == FILE_OF_FILES_FORM)
+            inputs.emplace_back(argv[2]);
+        for (std::string& name : tableImageNames(shared.tableText))
+            inputs.push_back(std::move(name));
+        std::vector<NamedOutput> outputs;
+        if (!shared.vetting.catalogPath.empty())
+            outputs.push_back({"--catalog", shared.vetting.catalogPath});
+        if (!shared.vetting.regionsPath.empty())
+            outputs.push_back({"--regions", shared.vetting.regionsPath});
         std::string message;
+        if (checkOutputPaths(outputs, inputs, &message) != 0) {
+            std::fprintf(stderr, "%s: %s\n", programName, printableText(message.c_str()).c_str());
+            return 1;
+        }
+        if (!shared.vetting.stampsDirectory.empty())
+            shared.vetting.inputFiles = fileKeys(inputs);
         if (prepareVetOutputs(shared.vetting, &message) != 0) {
             std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
             return 1;
@@ -751,6 +798,12 @@ int runSearch(int argc, char** argv)
     if (fatal)
         return 1;
     printCandidates(&candidates);
+    // A report that did not reach standard output fails the run, before any other output
+    // is written.
+    if (finishStandardOutput(&message) != 0) {
+        std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+        return 1;
+    }
     if (vetting) {
         // Region circles as large as the match tolerance (2 arcseconds when it is none).
         const double radius = std::atof(toleranceText) > 0 ? std::atof(toleranceText) : 2.0;

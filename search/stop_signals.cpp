@@ -19,8 +19,9 @@ namespace newstars {
 namespace {
 
 constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-// As many entries as images decompressed at once: one per worker, 256 at most.
-constexpr int SLOT_COUNT = 256;
+// As many entries as images decompressed and output files written at once: one of each
+// per worker, 256 workers at most, and one for the main thread.
+constexpr int SLOT_COUNT = 2 * 256 + 1;
 constexpr size_t PATH_LENGTH = 4096;
 
 enum SlotState { SLOT_FREE = 0, SLOT_CLAIMED = 1, SLOT_IN_USE = 2 };
@@ -29,6 +30,7 @@ enum SlotState { SLOT_FREE = 0, SLOT_CLAIMED = 1, SLOT_IN_USE = 2 };
 struct Slot {
     std::atomic<int> state{SLOT_FREE};
     std::atomic<pid_t> child{0};
+    bool file = false; // directory holds a temporary file's path instead
     char directory[PATH_LENGTH] = {};
 };
 
@@ -123,7 +125,10 @@ extern "C" void onStopSignal(int signal)
         if (state != SLOT_IN_USE)
             continue;
         stopChildInHandler(slot);
-        removeDirectoryInHandler(slot.directory);
+        if (slot.file)
+            unlink(slot.directory);
+        else
+            removeDirectoryInHandler(slot.directory);
     }
     endBySignal(signal);
 }
@@ -183,6 +188,16 @@ bool StopCleanup::claim()
 
 void StopCleanup::watch(const std::string& directory)
 {
+    publish(directory, false);
+}
+
+void StopCleanup::watchFile(const std::string& path)
+{
+    publish(path, true);
+}
+
+void StopCleanup::publish(const std::string& directory, bool file)
+{
     if (slot_ < 0)
         return;
     Slot& slot = slots[slot_];
@@ -192,8 +207,18 @@ void StopCleanup::watch(const std::string& directory)
         return;
     }
     std::memcpy(slot.directory, directory.c_str(), directory.size() + 1);
+    slot.file = file;
     slot.child.store(0);
     slot.state.store(SLOT_IN_USE);
+}
+
+void StopCleanup::release()
+{
+    if (slot_ >= 0) {
+        slots[slot_].child.store(0);
+        slots[slot_].state.store(SLOT_FREE, std::memory_order_release);
+        slot_ = -1;
+    }
 }
 
 std::atomic<pid_t>* StopCleanup::child()

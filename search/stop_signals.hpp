@@ -1,7 +1,8 @@
 #pragma once
-// Stopping cleanly on SIGINT, SIGTERM and SIGHUP while images are decompressed: every
-// decompressor still running is killed and waited for, and every private temporary
-// directory is emptied and removed, before the process ends by the signal as it would
+// Stopping cleanly on SIGINT, SIGTERM and SIGHUP while images are decompressed or outputs
+// written: every decompressor still running is killed and waited for, every private
+// temporary directory is emptied and removed, and every output's temporary file removed,
+// before the process ends by the signal as it would
 // have without a handler. The registry behind this is process-wide by nature (a signal
 // stops the whole process); its entries are claimed and released without locks.
 
@@ -49,11 +50,20 @@ public:
     // Registers the directory (a path of fewer than 4096 characters) in the claimed
     // entry; with a longer path the entry is given back and nothing is registered.
     void watch(const std::string& directory);
+    // Registers a temporary file instead (made between claim() and this call, the stop
+    // signals held throughout), to be removed on a stop signal; a longer path than 4096
+    // characters gives the entry back.
+    void watchFile(const std::string& path);
+    // Gives the entry back: the directory or file is no longer there to remove.
+    void release();
     // Where to keep the id of the child working in the directory while it runs (0: none),
     // as runProgram (base/process.hpp) keeps it.
     std::atomic<pid_t>* child();
 
 private:
+    // Fills the claimed entry with path and publishes it.
+    void publish(const std::string& path, bool file);
+
     int slot_ = -1;
     std::atomic<pid_t> unwatched_{0}; // the child's place when nothing is registered
 };

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/angles.hpp"
+#include "base/atomic_file.hpp"
 #include "base/file_descriptor.hpp"
 #include "base/text.hpp"
 #include "vet/stamps.hpp"
@@ -28,25 +29,10 @@ bool testToReference(const ComparisonView& view, double x, double y, double* ref
            skyToPixel(*view.referenceFrame, ra, dec, refX, refY) == WcsStatus::Ok;
 }
 
-// Writes text to path, creating or truncating a regular file. 0, or -1 with the reason.
+// Writes text to path whole, or leaves path as it was. 0, or -1 with the reason.
 int writeWholeFile(const std::string& path, const std::string& text, std::string* message)
 {
-    FileDescriptor fd(
-        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644));
-    if (!fd.isOpen()) {
-        *message = path + ": " + std::strerror(errno);
-        return -1;
-    }
-    struct stat info;
-    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        *message = path + ": not a regular file";
-        return -1;
-    }
-    if (writeAll(fd.get(), text.data(), text.size()) != 0 || fd.reset() != 0) {
-        *message = path + ": " + std::strerror(errno != 0 ? errno : EIO);
-        return -1;
-    }
-    return 0;
+    return writeOutputFile(path, text.data(), text.size(), message);
 }
 
 // Makes the stamp directory when it is missing; it must be a directory.
@@ -61,7 +47,7 @@ int prepareDirectory(const std::string& path, std::string* message)
         *message = path + ": not a directory";
         return -1;
     }
-    return 0;
+    return checkDirectoryWritable(path, message);
 }
 
 } // namespace
@@ -150,17 +136,33 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
                                                      hasFloatPixels(&test) ? 0.0 : 1.0);
         const std::string path =
             options.stampsDirectory + "/" + testBase + "_" + std::to_string(row.number) + ".png";
-        if (writePngImage(path.c_str(), rgb, width, height, message) != 0)
+        if (writeStampFile(options, path, rgb, width, height, message) != 0)
             return -1;
         ++result->stampsWritten;
     }
     return 0;
 }
 
+int writeStampFile(const VetOptions& options, const std::string& path,
+                   const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
+                   std::string* message)
+{
+    if (namesOneOf(path, options.inputFiles)) {
+        *message = path + ": names an input of the run";
+        return -1;
+    }
+    std::vector<uint8_t> png;
+    if (encodePngImage(rgb, width, height, &png, message) != 0) {
+        *message = path + ": " + *message;
+        return -1;
+    }
+    return writeOutputFile(path, png.data(), png.size(), message);
+}
+
 int prepareVetOutputs(const VetOptions& options, std::string* message)
 {
     for (const std::string* path : {&options.catalogPath, &options.regionsPath}) {
-        if (!path->empty() && writeWholeFile(*path, "", message) != 0)
+        if (!path->empty() && checkFileWritable(*path, message) != 0)
             return -1;
     }
     if (!options.stampsDirectory.empty())

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "fits/fits_image.hpp"
+#include "search/output_files.hpp"
 #include "stars/find_stars.hpp"
 #include "vet/catalog.hpp"
+#include "vet/stamps.hpp"
 #include "vet/vetting.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -21,6 +23,8 @@ struct VetOptions {
     std::string regionsPath;     // --regions FILE
     std::string stampsDirectory; // --stamps DIR
     VetParams params;            // thresholds
+    // The run's input files, which no stamp may replace.
+    std::vector<FileKey> inputFiles;
 };
 
 // Stamp pictures: each pixel enlarged this many times, this many white columns between
@@ -63,10 +67,17 @@ struct ImageVetting {
     int32_t stampsWritten = 0;
 };
 
+// Writes a rendered stamp (renderStamp) as a PNG file to path (writeOutputFile), unless
+// path names one of options.inputFiles. 0, or -1 with "PATH: reason" in *message.
+int writeStampFile(const VetOptions& options, const std::string& path,
+                   const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
+                   std::string* message);
+
 // Measures and judges every unmatched test star of the comparison, and writes its stamp
 // to options.stampsDirectory as "<test base name>_<number>.png" when a directory is set.
 // Returns 0 with *result filled; -1 with the reason in *message when a stamp cannot be
-// written (*result then holds every verdict and row, and the stamps written before).
+// written (*result then holds every verdict and row, and the stamps written before; the
+// stamps after it are not tried).
 int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVetting* result,
                   std::string* message);
 
@@ -82,9 +93,10 @@ int writeDifferenceOutputs(const VetOptions& options,
                            const std::vector<DifferenceRow>& rows, double radiusArcsec,
                            std::string* message);
 
-// Makes sure, before a run, that the outputs the options name can be written: creates or
-// empties the catalogue and region files (regular files only) and makes the stamp
-// directory when it is missing. 0, or -1 with the name and reason in *message.
+// Makes sure, before a run, that the outputs the options name can be written, leaving
+// them as they are: the catalogue and region files (checkFileWritable) and the stamp
+// directory, made when it is missing (checkDirectoryWritable). 0, or -1 with the name and
+// reason in *message.
 int prepareVetOutputs(const VetOptions& options, std::string* message);
 
 // The vetting of a whole run: its options and the catalogue rows gathered so far.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "base/atomic_file.hpp"
 #include "base/statistics.hpp"
 
 namespace newstars {
@@ -178,8 +179,8 @@ std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, 
     return rgb;
 }
 
-int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
-                  std::string* message)
+int encodePngImage(const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
+                   std::vector<uint8_t>* png, std::string* message)
 {
     if (width < 1 || height < 1 ||
         rgb.size() != static_cast<size_t>(width) * static_cast<size_t>(height) * 3) {
@@ -191,12 +192,32 @@ int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t wid
     image.width = static_cast<png_uint_32>(width);
     image.height = static_cast<png_uint_32>(height);
     image.format = PNG_FORMAT_RGB;
-    if (png_image_write_to_file(&image, path, 0, rgb.data(), 0, nullptr) == 0) {
-        *message = std::string(path) + ": " + image.message;
+    // The first call measures, the second fills.
+    png_alloc_size_t size = 0;
+    if (png_image_write_to_memory(&image, nullptr, &size, 0, rgb.data(), 0, nullptr) == 0) {
+        *message = image.message;
         png_image_free(&image);
         return -1;
     }
+    png->resize(size);
+    if (png_image_write_to_memory(&image, png->data(), &size, 0, rgb.data(), 0, nullptr) == 0) {
+        *message = image.message;
+        png_image_free(&image);
+        return -1;
+    }
+    png->resize(size);
     return 0;
+}
+
+int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
+                  std::string* message)
+{
+    std::vector<uint8_t> png;
+    if (encodePngImage(rgb, width, height, &png, message) != 0) {
+        *message = std::string(path) + ": " + *message;
+        return -1;
+    }
+    return writeFileAtomically(path, png.data(), png.size(), TemporaryWatch(), message);
 }
 
 } // namespace newstars

@@ -58,9 +58,15 @@ void cutMatchedStamp(const FitsImage& test, const std::vector<float>& matchedRef
 std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, int32_t* width,
                                  int32_t* height, double minimumDeviation = 1.0);
 
-// Writes an RGB image (3 bytes a pixel, row after row) to path as an 8-bit PNG through
-// libpng, replacing any file there. 0, or -1 with the reason in *message (a partial file
-// may remain).
+// Encodes an RGB image (3 bytes a pixel, row after row) as an 8-bit PNG through libpng
+// into *png. 0, or -1 with the reason in *message (*png then unspecified).
+int encodePngImage(const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
+                   std::vector<uint8_t>* png, std::string* message);
+
+// Writes an RGB image to path as encodePngImage encodes it, through writeFileAtomically
+// (base/atomic_file.hpp): whatever was at path (a symbolic link itself, not its target)
+// is replaced only by the whole file. 0, or -1 with the reason in *message, no partial
+// file left.
 int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
                   std::string* message);
 
