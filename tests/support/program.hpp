@@ -34,6 +34,9 @@ struct ProgramOptions {
     unsigned long addressSpaceLimit = 0; // cap on its address space, bytes; 0: none
     bool unprivileged = false;           // as user and group 65534 when the test runs as root
     double timeLimit = 0; // seconds after which the program is killed (SIGKILL); 0: none
+    std::string standardOutput = ""; // a file opened for writing as its standard output; empty: collected
+    unsigned long fileSizeLimit = 0; // cap on the size of files it writes, bytes (SIGXFSZ
+                                     // ignored, so writes past it fail); 0: none
 };
 
 // Runs arguments[0] with arguments as its argv; a name without '/' is looked up on the
@@ -79,6 +82,16 @@ inline ProgramResult runProgram(const std::vector<std::string>& arguments,
         // Only async-signal-safe calls from here on.
         if (dup2(outPipe[1], 1) < 0 || dup2(errPipe[1], 2) < 0)
             _exit(126);
+        if (!options.standardOutput.empty()) {
+            const int out = open(options.standardOutput.c_str(), O_WRONLY | O_CLOEXEC);
+            if (out < 0 || dup2(out, 1) < 0)
+                _exit(126);
+        }
+        if (options.fileSizeLimit != 0) {
+            rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
+                _exit(126);
+        }
         if (!options.directory.empty() && chdir(options.directory.c_str()) != 0)
             _exit(126);
         if (options.addressSpaceLimit != 0) {
