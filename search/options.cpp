@@ -111,6 +111,7 @@ int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::st
     bool* flag = name == "--help"      ? &options->help
                  : name == "--version" ? &options->version
                  : name == "--vet"     ? &options->vetting.vet
+                 : name == "--strict"  ? &options->strict
                                        : nullptr;
     if (flag != nullptr) {
         if (value != nullptr) {
@@ -208,7 +209,10 @@ void printHelp(const char* programName)
                 "  --stamps DIR        a PNG per candidate: reference, test, difference\n"
                 "                      (with --method difference: every detection, kept or\n"
                 "                      rejected by the pipeline, which the report never\n"
-                "                      holds, so --vet changes nothing; see the README)\n",
+                "                      holds, so --vet changes nothing; see the README)\n"
+                "  --strict            end with status 3 when some test image could not be\n"
+                "                      searched (without it such images are reported on\n"
+                "                      standard error and the status stays 0)\n",
                 programName, programName, programName, programName);
     const VetParams defaults;
     for (const Threshold& t : THRESHOLDS) {

@@ -13,6 +13,7 @@ struct RunOptions {
     bool help = false;         // --help
     bool version = false;      // --version
     bool endOfOptions = false; // "--" was taken
+    bool strict = false;       // --strict: a test image not searched fails the run
     VetOptions vetting;        // --vet, --catalog, --regions, --stamps and the thresholds
     FitsReadOptions reading;   // --no-data V
 };
@@ -24,8 +25,9 @@ struct RunOptions {
 int optionValue(int argc, char* const* argv, const char* name, const char** value, int* used);
 
 // Takes the option at argv[1] (argv[0] being the program name) when it is one of these:
-// --vet, --catalog FILE, --regions FILE, --stamps DIR, a threshold, --no-data V (a finite
-// number, which becomes a float), --help, --version, or "--" (which sets endOfOptions). "--name value" and "--name=value" are the same.
+// --vet, --strict, --catalog FILE, --regions FILE, --stamps DIR, a threshold, --no-data V
+// (a finite number, which becomes a float), --help, --version, or "--" (which sets
+// endOfOptions). "--name value" and "--name=value" are the same.
 // 0 with *used the number of arguments taken (0 when argv[1] does not start with "--");
 // -1 with the reason in *message for any other argument starting with "--", a missing
 // value, a value on a flag, a threshold that is not a finite number above 0, or a

@@ -428,10 +428,12 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         run.wcsMode = shared->wcsMode;
         run.method = shared->method;
         run.differenceThreshold = shared->differenceThreshold;
-        if (compareImagesByDifference(&run, box, &reference, &test, referenceName, testName,
-                                      objectName.c_str(), log,
-                                      vetting ? &shared->vetting : nullptr,
-                                      &outcome->difference) == -2) {
+        const int status = compareImagesByDifference(&run, box, &reference, &test, referenceName,
+                                                     testName, objectName.c_str(), log,
+                                                     vetting ? &shared->vetting : nullptr,
+                                                     &outcome->difference);
+        outcome->searched = status != -1;
+        if (status == -2) {
             outcome->fatal = true;
             return -2;
         }
@@ -518,6 +520,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     reportComparison(&run, box, reference.stars->positions, testSky, &test, referenceName, testName,
                      objectName.c_str(), log, vetting ? &worker->referenceImage : nullptr,
                      vetting ? &reference.placed : nullptr, vetting ? &testPlaced : nullptr);
+    outcome->searched = true;
     outcome->candidates = std::move(run.candidates);
     return 0;
 }
@@ -679,17 +682,7 @@ int runSearch(int argc, char** argv)
     }
     std::string message;
     if (pairRun) {
-        auto reference = std::make_shared<PairReference>();
-        ImageLog log;
-        const char* referenceName = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
-        const int status = readPairReference(referenceName, shared.wcsMode, shared.tolerance,
-                                             reference.get(), &message, &log);
-        writeImageLog(log);
-        if (status != 0) {
-            std::fprintf(stderr, "%s\n", message.c_str());
-            return 1;
-        }
-        shared.pair = std::move(reference);
+        // No table: the reference is read below, once the outputs are checked.
     } else if (FILE* table = openTextFile(tableName, &message); table == nullptr) {
         std::fprintf(stderr, "%s\n", printableText(message.c_str()).c_str());
         return 1;
@@ -734,7 +727,10 @@ int runSearch(int argc, char** argv)
     if (vetting) {
         // No output may replace an input or another output.
         std::vector<std::string> inputs = imageNames;
-        inputs.emplace_back(tableName);
+        if (pairRun)
+            inputs.emplace_back(form == FILE_OF_FILES_FORM ? argv[3] : argv[1]);
+        else
+            inputs.emplace_back(tableName);
         if (form == FILE_OF_FILES_FORM)
             inputs.emplace_back(argv[2]);
         for (std::string& name : tableImageNames(shared.tableText))
@@ -744,7 +740,6 @@ int runSearch(int argc, char** argv)
             outputs.push_back({"--catalog", shared.vetting.catalogPath});
         if (!shared.vetting.regionsPath.empty())
             outputs.push_back({"--regions", shared.vetting.regionsPath});
-        std::string message;
         if (checkOutputPaths(outputs, inputs, &message) != 0) {
             std::fprintf(stderr, "%s: %s\n", programName, printableText(message.c_str()).c_str());
             return 1;
@@ -756,6 +751,19 @@ int runSearch(int argc, char** argv)
             return 1;
         }
     }
+    if (pairRun) {
+        auto reference = std::make_shared<PairReference>();
+        ImageLog log;
+        const char* referenceName = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
+        const int status = readPairReference(referenceName, shared.wcsMode, shared.tolerance,
+                                             reference.get(), &message, &log);
+        writeImageLog(log);
+        if (status != 0) {
+            std::fprintf(stderr, "%s\n", message.c_str());
+            return 1;
+        }
+        shared.pair = std::move(reference);
+    }
     std::vector<CatalogRow> catalogRows;
     DifferenceOutputs differenceOutputs;
 
@@ -765,6 +773,7 @@ int runSearch(int argc, char** argv)
     CandidateList candidates;
     bool fatal = false;
     std::fputs(firstLine.c_str(), stdout);
+    int notSearched = 0;
     ProgressLine progress;
     startProgress(&progress, count);
     if (count > 0)
@@ -789,6 +798,7 @@ int runSearch(int argc, char** argv)
             for (ImageRegistration& entry : outcome.difference.registrations)
                 differenceOutputs.registrations.push_back(std::move(entry));
             fatal = outcome.fatal;
+            notSearched += outcome.searched ? 0 : 1;
             outcome = TestImageOutcome{};
             if (!fatal && i + 1 < count)
                 showProgress(&progress, i + 1, imageNames[static_cast<size_t>(i) + 1].c_str());
@@ -815,6 +825,11 @@ int runSearch(int argc, char** argv)
             std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
             return 1;
         }
+    }
+    if (options.strict && notSearched > 0) {
+        std::fprintf(stderr, "%s: %d of %d test images could not be searched\n", programName,
+                     notSearched, count);
+        return STRICT_NOT_SEARCHED_STATUS;
     }
     return 0;
 }

@@ -128,10 +128,14 @@ struct SearchWorker {
 };
 
 // What the comparison of one test image leaves for the run to write, in list order.
+// Exit status of a run with --strict in which some test image could not be searched.
+inline constexpr int STRICT_NOT_SEARCHED_STATUS = 3;
+
 struct TestImageOutcome {
     ImageLog log;                        // its standard output and standard error
     CandidateList candidates;            // its candidate lines
     bool fatal = false;                  // the run ends after writing the log, status 1
+    bool searched = false;               // compared: its summary line is in the log
     std::vector<CatalogRow> catalogRows; // its candidates as vetted, when vetting
     DifferenceOutputs difference;        // its detections and registration, when vetting
                                          // with the difference method
@@ -165,9 +169,11 @@ void printCandidates(const CandidateList* list);
 // (how the images' world coordinates are read; auto by default), the -j option (test
 // images compared at once; one per processor by default), the --part option (the search
 // over one piece of the test image list only) and the options of search/options.hpp
-// (vetting, --help, --version), in any order. Returns the exit status: 0 for a complete
-// run, --help and --version; 1 after a fatal error, reported on standard error, before the
-// candidates are printed.
+// (vetting, --strict, --help, --version), in any order. Returns the exit status: 0 for a
+// complete run, --help and --version; 1 after a fatal error, reported on standard error
+// (before the candidates are printed, or when the report or an output file cannot be
+// written); with --strict, STRICT_NOT_SEARCHED_STATUS for a run that reached its end with
+// some test image not searched (reported on standard error).
 // "merge report1 [report2 ...]" joins the reports of pieces instead (runMerge);
 // "pair [options] reference test1 [test2 ...]" compares the test images with one
 // reference image, without a table (the same options, --tolerance for arcsec_sep, --wcs
