@@ -59,6 +59,25 @@ static double headerGain(const FitsImage* image)
     return gain;
 }
 
+// Gains (electrons per ADU) a detector's GAIN card may plausibly hold; beyond them the
+// noise model, and so every detection's significance, would be off by orders of magnitude.
+static constexpr double LEAST_GAIN = 1e-3;
+static constexpr double GREATEST_GAIN = 1e3;
+
+// Whether the image's GAIN card, when it has one, is plausible; when not, puts
+// "NAME: GAIN VALUE is not a plausible gain ..." in the log.
+static bool plausibleGain(const FitsImage* image, const char* name, ImageLog* log)
+{
+    double gain = 0;
+    if (getRealCard(image, "GAIN", &gain) != 0)
+        return true;
+    if (std::isfinite(gain) && gain >= LEAST_GAIN && gain <= GREATEST_GAIN)
+        return true;
+    logError(log, "%s: GAIN %g is not a plausible gain (%g to %g electrons per ADU)\n",
+             printableText(name).c_str(), gain, LEAST_GAIN, GREATEST_GAIN);
+    return false;
+}
+
 // Stars of an image (pixel positions) that lie inside the box shrunk by margin.
 static int countInBox(const WorldFrame& frame, const StarList& stars, const SearchBox& box,
                       double margin)
@@ -141,6 +160,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
                               const char* testName, const char* objectName, ImageLog* log,
                               const VetOptions* vetting, DifferenceOutputs* outputs)
 {
+    if (!plausibleGain(test, testName, log) || !plausibleGain(reference, referenceName, log))
+        return -1;
     WorldFrame testFrame, referenceFrame;
     if (WcsStatus w = readWorldFrame(*test, run->wcsMode, &testFrame); w != WcsStatus::Ok) {
         logError(log, "%s: %s\n", reportText(testName).c_str(), wcsStatusText(w));
@@ -182,6 +203,14 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         logError(log, "%s: %s\n", reportText(testName).c_str(), diffStatusText(status));
         return -1;
     }
+    // Searched on the map from the coordinates alone: said aloud, since any error of the
+    // coordinates then shows as residuals and false candidates (the catalogue's "refined"
+    // records it too).
+    if (!result.registrationRefined)
+        logError(log,
+                 "%s: registration not refined on stars (%d pairs fitted): the map from the "
+                 "world coordinates alone is used\n",
+                 printableText(testName).c_str(), static_cast<int>(result.registration.used));
 
     const char* testBase = baseName(testName);
     const char* referenceBase = baseName(referenceName);
