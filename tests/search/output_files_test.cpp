@@ -16,9 +16,9 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "night_support.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -230,6 +230,114 @@ TEST(OutputFiles, AreWholeOrAbsentAndNeverReplaceOtherFiles)
         }
         chmod(d.file("ro").c_str(), 0755);
     }
+}
+
+// A test image that cannot be searched fails a --strict run with status 3 (and only such a
+// run); an implausible GAIN card refuses the image in the difference method.
+TEST(OutputFiles, StrictRunsAndImplausibleGainsFailImagesAloud)
+{
+    const auto withGain = [](double value) {
+        return [=](const ScratchDirectory& d) {
+            TestImage test = skyImage("M31", 150, 0, {{150, 120}, {180, 120}});
+            test.cards.push_back(realCard("GAIN", value));
+            writeTestImage(d.file("test.fts"), test);
+        };
+    };
+    const auto list = [](const char* names) {
+        return [=](const ScratchDirectory& d) { writeFile(d.file("files.txt"), names); };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const ScratchDirectory&)> plant;
+        std::vector<std::string> options;
+        int status;
+        std::string error; // standard error, whole
+    };
+    const std::string pipeline =
+        "test.fts: difference imaging: too few bright isolated stars common to both images\n";
+    const Case cases[] = {
+        {"every image searched", nullptr, {"--strict"}, 0, ""},
+        {"unreadable image", list("test.fts\nshort.fts\n"), {}, 0,
+         "short.fts: FITS file is short\n"},
+        {"unreadable image, strict", list("test.fts\nshort.fts\n"), {"--strict"}, 3,
+         "short.fts: FITS file is short\nNEWSTARS: 1 of 2 test images could not be searched\n"},
+        {"no reference, strict", list("noobject.fts\n"), {"--strict"}, 3,
+         "noobject.fts: no OBJECT field\nNEWSTARS: 1 of 1 test images could not be searched\n"},
+        {"difference failure, strict", nullptr, {"--strict", "--method", "difference"}, 3,
+         pipeline + "NEWSTARS: 1 of 1 test images could not be searched\n"},
+        {"tiny gain", withGain(1e-30), {"--method", "difference"}, 0,
+         "test.fts: GAIN 1e-30 is not a plausible gain (0.001 to 1000 electrons per ADU)\n"},
+        {"negative gain", withGain(-2.0), {"--method", "difference"}, 0,
+         "test.fts: GAIN -2 is not a plausible gain (0.001 to 1000 electrons per ADU)\n"},
+        {"huge gain", withGain(1e4), {"--method", "difference"}, 0,
+         "test.fts: GAIN 10000 is not a plausible gain (0.001 to 1000 electrons per ADU)\n"},
+        {"plausible gain", withGain(2.5), {"--method", "difference"}, 0, pipeline},
+        {"gain not used by the catalogue method", withGain(1e-30), {}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDirectory d;
+        writeScene(d);
+        if (c.plant)
+            c.plant(d);
+        std::vector<std::string> arguments = c.options;
+        for (const char* word : {"-f", "files.txt", "2", "table.txt"})
+            arguments.emplace_back(word);
+        const ProgramResult r = runNewstars(d.path, arguments);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        std::string error = c.error;
+        for (size_t at = 0; (at = error.find("NEWSTARS")) != std::string::npos;)
+            error.replace(at, 8, newstarsPath());
+        EXPECT_EQ(r.err, error);
+    }
+}
+
+TEST(OutputFiles, StopSignalWhileStampsAreWrittenLeavesWholeStampsOnly)
+{
+    // A night of four test images with some 110 candidates, searched one image at a time:
+    // the signal comes while the first image's stamps are written (when a temporary file
+    // is seen), or once some are there, and certainly before the last image.
+    ScratchDirectory d;
+    const ProgramResult made = runNightProgram(
+        d.path, {SIMNIGHT_PATH, "--seed", "9", "--size", "768", "--objects", "2", "--images", "2",
+                 "--cosmic", "80", "--tracks", "6", "--no-fpack", "--out", "."});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(d.path.c_str()) != 0 || freopen("report.txt", "w", stdout) == nullptr ||
+            freopen("errors.txt", "w", stderr) == nullptr)
+            _exit(126);
+        execl(NEWSTARS_PATH.c_str(), NEWSTARS_PATH.c_str(), "-j", "1", "--stamps", "st", "-f",
+              "files.txt", "2", "table.txt", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (bool stop = false; !stop;) {
+        std::error_code ignored;
+        size_t count = 0;
+        for (fs::directory_iterator i(d.file("st"), ignored), end; !ignored && i != end;
+             i.increment(ignored)) {
+            ++count;
+            stop = stop || i->path().extension() == ".part";
+        }
+        stop = stop || count >= 10 ||
+               std::chrono::steady_clock::now() - start > std::chrono::seconds(60);
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM)
+        << "the run ended before the signal, status " << status << "\n"
+        << readFile(d.file("errors.txt"));
+    size_t stamps = 0;
+    for (const fs::directory_entry& e : fs::directory_iterator(d.file("st"))) {
+        const std::string name = e.path().filename().string();
+        EXPECT_EQ(name.find(".part"), std::string::npos) << name << " left behind";
+        EXPECT_TRUE(wholePng(readFile(e.path().string()))) << name << " cut short";
+        ++stamps;
+    }
+    EXPECT_GE(stamps, 1u);
 }
 
 } // namespace
