@@ -108,14 +108,13 @@ TEST(OutputFiles, AreWholeOrAbsentAndNeverReplaceOtherFiles)
          with({"--stamps", "st"}), 0, "", {"st/test.fts_1.png"}},
         {"dangling link at the regions", link("nowhere/r.reg", "r.reg"),
          with({"--regions", "r.reg"}), 0, "", {"r.reg"}},
-        // The report cannot be written: in both methods, and from merge.
+        // The report cannot be written: in both methods, nor the help.
         {"report to a full device", nullptr, run, 1, "standard output: No space left on device",
          {}, "/dev/full"},
         {"difference report to a full device", nullptr, with({"--method", "difference"}), 1,
          "standard output: No space left on device", {}, "/dev/full", 0, false, 2},
-        {"merged report to a full device",
-         file("piece.txt", "M31          ref.fts      test.fts     x\n\f\n"), {"merge", "piece.txt"},
-         1, "write error", {}, "/dev/full"},
+        {"help to a full device", nullptr, {"--help"}, 1,
+         "standard output: No space left on device", {}, "/dev/full"},
         {"catalogue not written before a failed report", nullptr, with({"--catalog", "c.ecsv"}),
          1, "standard output: No space left on device", {}, "/dev/full"},
         // Files that cannot be written whole: no file, no temporary, status 1.
