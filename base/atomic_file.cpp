@@ -83,31 +83,37 @@ int createTemporary(const std::string& path, const TemporaryWatch& watch, std::s
 
 } // namespace
 
-int checkFileWritable(const std::string& path, std::string* message)
+int checkFileWritable(const std::string& path, const TemporaryWatch& watch,
+                      std::string* message)
 {
     if (checkFinalName(path, message) != 0)
         return -1;
     std::string temporary;
-    const int fd = createTemporary(path, TemporaryWatch(), &temporary);
+    const int fd = createTemporary(path, watch, &temporary);
     if (fd < 0) {
         *message = path + ": " + systemText(errno);
         return -1;
     }
     close(fd);
     unlink(temporary.c_str());
+    if (watch)
+        watch(TemporaryStep::Gone, temporary);
     return 0;
 }
 
-int checkDirectoryWritable(const std::string& directory, std::string* message)
+int checkDirectoryWritable(const std::string& directory, const TemporaryWatch& watch,
+                           std::string* message)
 {
     std::string temporary;
-    const int fd = createTemporary(directory + "/newstars", TemporaryWatch(), &temporary);
+    const int fd = createTemporary(directory + "/newstars", watch, &temporary);
     if (fd < 0) {
         *message = directory + ": " + systemText(errno);
         return -1;
     }
     close(fd);
     unlink(temporary.c_str());
+    if (watch)
+        watch(TemporaryStep::Gone, temporary);
     return 0;
 }
 

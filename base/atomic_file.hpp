@@ -20,13 +20,15 @@ using TemporaryWatch = std::function<bool(TemporaryStep step, const std::string&
 
 // Checks that a file can be written at path by writeFileAtomically: a file already there
 // must be a regular file or a symbolic link (which is replaced, not followed), and the
-// directory must take a new file (one is created and removed again). 0, or -1 with
-// "PATH: reason" in *message.
-int checkFileWritable(const std::string& path, std::string* message);
+// directory must take a new file (a temporary one is created and removed again, watch told
+// as writeFileAtomically tells it). 0, or -1 with "PATH: reason" in *message.
+int checkFileWritable(const std::string& path, const TemporaryWatch& watch,
+                      std::string* message);
 
-// Checks that directory takes new files (one is created and removed again). 0, or -1 with
-// "DIRECTORY: reason" in *message.
-int checkDirectoryWritable(const std::string& directory, std::string* message);
+// Checks that directory takes new files (a temporary one is created and removed again, as
+// above). 0, or -1 with "DIRECTORY: reason" in *message.
+int checkDirectoryWritable(const std::string& directory, const TemporaryWatch& watch,
+                           std::string* message);
 
 // Writes length bytes to path: to a temporary file ".<name>.<number>.part" beside it, made
 // with O_CREAT | O_EXCL | O_NOFOLLOW (mode 0644 less the umask), renamed over path once

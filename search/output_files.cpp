@@ -58,36 +58,58 @@ bool shareKey(const std::vector<FileKey>& a, const std::vector<FileKey>& b)
     return false;
 }
 
+// Registers each temporary file with the stop-signal clean-up while it exists. The file
+// is made with the stop signals held, between claiming an entry of the registry and
+// filling it, so that a stop signal either finds it registered or comes before it is made.
+class StopWatch {
+public:
+    TemporaryWatch watch()
+    {
+        return [this](TemporaryStep step, const std::string& temporary) {
+            switch (step) {
+            case TemporaryStep::Creating:
+                held_.emplace();
+                if (cleanup_.claim())
+                    return true;
+                held_.reset();
+                return false;
+            case TemporaryStep::Created:
+                cleanup_.watchFile(temporary);
+                held_.reset();
+                return true;
+            case TemporaryStep::Gone:
+                cleanup_.release();
+                held_.reset();
+                return true;
+            }
+            return true;
+        };
+    }
+
+private:
+    StopCleanup cleanup_;
+    std::optional<StopSignalsHeld> held_;
+};
+
 } // namespace
 
 int writeOutputFile(const std::string& path, const void* bytes, std::size_t length,
                     std::string* message)
 {
-    // The file is made with the stop signals held, between claiming an entry of the
-    // clean-up registry and filling it, so that a stop signal either finds it registered
-    // or comes before it is made.
-    StopCleanup cleanup;
-    std::optional<StopSignalsHeld> held;
-    const TemporaryWatch watch = [&](TemporaryStep step, const std::string& temporary) {
-        switch (step) {
-        case TemporaryStep::Creating:
-            held.emplace();
-            if (cleanup.claim())
-                return true;
-            held.reset();
-            return false;
-        case TemporaryStep::Created:
-            cleanup.watchFile(temporary);
-            held.reset();
-            return true;
-        case TemporaryStep::Gone:
-            cleanup.release();
-            held.reset();
-            return true;
-        }
-        return true;
-    };
-    return writeFileAtomically(path, bytes, length, watch, message);
+    StopWatch stop;
+    return writeFileAtomically(path, bytes, length, stop.watch(), message);
+}
+
+int checkOutputFile(const std::string& path, std::string* message)
+{
+    StopWatch stop;
+    return checkFileWritable(path, stop.watch(), message);
+}
+
+int checkOutputDirectory(const std::string& directory, std::string* message)
+{
+    StopWatch stop;
+    return checkDirectoryWritable(directory, stop.watch(), message);
 }
 
 std::vector<FileKey> fileKeys(const std::vector<std::string>& paths)

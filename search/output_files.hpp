@@ -15,6 +15,11 @@ namespace newstars {
 int writeOutputFile(const std::string& path, const void* bytes, std::size_t length,
                     std::string* message);
 
+// checkFileWritable and checkDirectoryWritable (base/atomic_file.hpp), their trial files
+// registered with the stop-signal clean-up as writeOutputFile registers its own.
+int checkOutputFile(const std::string& path, std::string* message);
+int checkOutputDirectory(const std::string& directory, std::string* message);
+
 // One output of a run and the option that names it, for messages.
 struct NamedOutput {
     const char* option; // "--catalog", ...

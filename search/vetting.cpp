@@ -47,7 +47,7 @@ int prepareDirectory(const std::string& path, std::string* message)
         *message = path + ": not a directory";
         return -1;
     }
-    return checkDirectoryWritable(path, message);
+    return checkOutputDirectory(path, message);
 }
 
 } // namespace
@@ -162,7 +162,7 @@ int writeStampFile(const VetOptions& options, const std::string& path,
 int prepareVetOutputs(const VetOptions& options, std::string* message)
 {
     for (const std::string* path : {&options.catalogPath, &options.regionsPath}) {
-        if (!path->empty() && checkFileWritable(*path, message) != 0)
+        if (!path->empty() && checkOutputFile(*path, message) != 0)
             return -1;
     }
     if (!options.stampsDirectory.empty())
