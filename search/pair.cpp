@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "base/angles.hpp"
-#include "base/file_descriptor.hpp"
 #include "base/text.hpp"
 #include "fits/fits_read.hpp"
 #include "search/image_file.hpp"
 #include "search/options.hpp"
+#include "search/run.hpp"
 
 namespace newstars {
 
@@ -284,19 +284,26 @@ WcsStatus imageCentre(const FitsImage& image, WcsMode mode, double* ra, double* 
     return WcsStatus::Ok;
 }
 
-int readPairReference(const char* name, WcsMode mode, double tolerance, PairReference* reference,
-                      std::string* message, ImageLog* log)
+int readPairReference(const char* name, WcsMode mode, double tolerance,
+                      const ImageReading& reading, PairReference* reference, std::string* message,
+                      ImageLog* log)
 {
     const std::string shown = printableText(name);
     std::string reason;
     DecompressorOutput decompressor;
-    const FileDescriptor file(openImageFile(name, &reason, &decompressor));
+    OpenedImage opened;
+    const int status = openImage(name, reading, &opened, &reason, &decompressor);
     logProgramOutput(log, decompressor.output, decompressor.errors);
     FitsImage header;
-    if (!file.isOpen() || readFitsHeader(file.get(), &header, &reason) != 0) {
+    initFitsImage(&header);
+    if (status != 0 || readOpenImage(opened.fd, &header, &reason, reading.fits, opened.hdu) != 0) {
         *message = shown + ": " + printableText(reason.c_str());
         return -1;
     }
+    // The cards and the size are kept; the pixels are read again for each comparison.
+    header.pixels = {};
+    header.values = {};
+    header.noData = {};
     if (header.width < 65 || header.height < 65) {
         *message = formatText("%s: image of %d x %d pixels is too small to hold stars",
                               shown.c_str(), static_cast<int>(header.width),

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "fits/fits_image.hpp"
+#include "search/image_file.hpp"
 #include "search/image_log.hpp"
 #include "search/reference_table.hpp"
 #include "wcs/world_frame.hpp"
@@ -66,13 +67,15 @@ struct PairReference {
     FitsImage header;
 };
 
-// Opens the reference image of a pair run and reads its header: 0 with *reference set;
+// Opens the reference image of a pair run as reading says (openImage) and reads it, keeping
+// its header and size: 0 with *reference set;
 // -1 with the text for standard error in *message ("NAME: REASON", no line end) when it
 // does not open or read, is under 65 pixels on a side, has no world coordinates in mode,
 // or its own field gives no search box (commonSearchBox of the image with itself, at
 // tolerance). What a decompressor writes goes to *log.
-int readPairReference(const char* name, WcsMode mode, double tolerance, PairReference* reference,
-                      std::string* message, ImageLog* log);
+int readPairReference(const char* name, WcsMode mode, double tolerance,
+                      const ImageReading& reading, PairReference* reference, std::string* message,
+                      ImageLog* log);
 
 // The reference entry of a test image in a pair run: the object is the test image's
 // objectName when it has one (not blank), else the test file's base name; the box is

@@ -756,7 +756,7 @@ int runSearch(int argc, char** argv)
         ImageLog log;
         const char* referenceName = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
         const int status = readPairReference(referenceName, shared.wcsMode, shared.tolerance,
-                                             reference.get(), &message, &log);
+                                             shared.reading, reference.get(), &message, &log);
         writeImageLog(log);
         if (status != 0) {
             std::fprintf(stderr, "%s\n", message.c_str());
