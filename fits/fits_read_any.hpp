@@ -60,9 +60,9 @@ int holdsSixteenBitImage(int fd);
 // not match its data is refused (damaged tiles can decode into wrong pixels).
 // 0 with the image filled; -1 with the image emptied and the reason in *message:
 //   "can not read: TEXT"                  CFITSIO cannot open or read the file
-//   "no HDU SPEC"                         the chosen HDU does not exist
+//   "no HDU NAME"                         the chosen HDU does not exist
 //   "holds no image"                      no image HDU (empty hdu)
-//   "HDU SPEC is not an image"
+//   "HDU NAME is not an image"
 //   "image has NAXIS = N, not 2 axes"     (or further axes longer than 1)
 //   "BITPIX N is not read"                64-bit integers
 //   "Image of W x H pixels is too large"

@@ -162,7 +162,7 @@ static bool isFthName(const char* name)
            (std::strcmp(name + n - 4, ".fth") == 0 || std::strcmp(name + n - 4, ".FTH") == 0);
 }
 
-// Splits "FILE[SPEC]" into FILE and SPEC when no file has the whole name. True when
+// Splits "FILE[HDU]" into FILE and HDU when no file has the whole name. True when
 // it did.
 static bool splitHduName(const char* name, std::string* file, std::string* hdu)
 {
