@@ -83,15 +83,15 @@ int createTemporary(const std::string& path, const TemporaryWatch& watch, std::s
 
 } // namespace
 
-int checkFileWritable(const std::string& path, const TemporaryWatch& watch,
-                      std::string* message)
+// Makes and removes a temporary beside finalName, to learn whether the directory takes
+// new files. 0, or -1 with "shown: reason" in *message.
+static int makeTrialTemporary(const std::string& finalName, const std::string& shown,
+                              const TemporaryWatch& watch, std::string* message)
 {
-    if (checkFinalName(path, message) != 0)
-        return -1;
     std::string temporary;
-    const int fd = createTemporary(path, watch, &temporary);
+    const int fd = createTemporary(finalName, watch, &temporary);
     if (fd < 0) {
-        *message = path + ": " + systemText(errno);
+        *message = shown + ": " + systemText(errno);
         return -1;
     }
     close(fd);
@@ -101,20 +101,18 @@ int checkFileWritable(const std::string& path, const TemporaryWatch& watch,
     return 0;
 }
 
+int checkFileWritable(const std::string& path, const TemporaryWatch& watch,
+                      std::string* message)
+{
+    if (checkFinalName(path, message) != 0)
+        return -1;
+    return makeTrialTemporary(path, path, watch, message);
+}
+
 int checkDirectoryWritable(const std::string& directory, const TemporaryWatch& watch,
                            std::string* message)
 {
-    std::string temporary;
-    const int fd = createTemporary(directory + "/newstars", watch, &temporary);
-    if (fd < 0) {
-        *message = directory + ": " + systemText(errno);
-        return -1;
-    }
-    close(fd);
-    unlink(temporary.c_str());
-    if (watch)
-        watch(TemporaryStep::Gone, temporary);
-    return 0;
+    return makeTrialTemporary(directory + "/newstars", directory, watch, message);
 }
 
 int writeFileAtomically(const std::string& path, const void* bytes, std::size_t length,
