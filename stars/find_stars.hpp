@@ -6,6 +6,7 @@
 // y * width + x. Positions are in pixels, x the column and y the row, with integer
 // values at pixel centres. In 16-bit images 65535 counts as saturated.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -121,5 +122,34 @@ int findStars(const uint16_t* pixels, int width, int height, StarList* stars,
 int findStarsInValues(const float* values, const uint8_t* noData, int width, int height,
                       double saturation, StarList* stars, StarFinderWorkspace* workspace,
                       std::string* message = nullptr);
+
+// Element types of a PixelView.
+enum class PixelType { Int8, UInt8, Int16, UInt16, Int32, UInt32, Int64, UInt64, Float32, Float64 };
+
+// Pixels as another program holds them: the element of column x, row y (both from 0)
+// starts at byte y * rowStride + x * columnStride from data (strides may be negative,
+// elements need not be aligned), of type, in this machine's byte order unless
+// byteSwapped.
+struct PixelView {
+    const void* data = nullptr;
+    PixelType type = PixelType::Float32;
+    bool byteSwapped = false;
+    ptrdiff_t rowStride = 0;    // bytes
+    ptrdiff_t columnStride = 0; // bytes
+};
+
+// findStarsInValues on pixels where they lie, read once as they are copied into the
+// workspace: no other copy is made, whatever their type, byte order or layout.
+//   values  each element as a float value: float elements as they are; every other type
+//           converted to double, then rounded once to float, an element beyond the range
+//           of single precision holding no data (as the image reader takes such values).
+//           Values that are not finite hold no data.
+//   noData  null, or a view of the same width and height whose elements other than zero
+//           mark pixels without data (a bool or 0/1 mask, PIXEL_NO_DATA bytes)
+// The rest as findStarsInValues, which is this function on a contiguous float view and
+// a byte mask.
+int findStarsInView(const PixelView& values, const PixelView* noData, int width, int height,
+                    double saturation, StarList* stars, StarFinderWorkspace* workspace,
+                    std::string* message = nullptr);
 
 } // namespace newstars

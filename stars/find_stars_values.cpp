@@ -8,11 +8,14 @@
 #include "stars/find_stars_internal.hpp"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "fits/fits_image.hpp"
@@ -75,8 +78,8 @@ struct ValueSearch {
     int width = 0, height = 0;
     bool wholeNumbers = false;
     double saturation = 0;
-    const float* values = nullptr;
-    const uint8_t* noData = nullptr;
+    const PixelView* values = nullptr;
+    const PixelView* noData = nullptr;
     AcceptedStars* accepted = nullptr;
     StarList* found = nullptr;
     int64_t* requested = nullptr;
@@ -90,9 +93,118 @@ size_t indexOf(int width, int x, int y)
     return static_cast<size_t>(y) * width + x;
 }
 
+// The element of type T at, in this machine's byte order or the other.
+template <typename T, bool SWAPPED> T loadElement(const unsigned char* at)
+{
+    unsigned char bytes[sizeof(T)];
+    std::memcpy(bytes, at, sizeof(T));
+    if constexpr (SWAPPED)
+        std::reverse(bytes, bytes + sizeof(T));
+    T value;
+    std::memcpy(&value, bytes, sizeof(T));
+    return value;
+}
+
+// The element at as a float value: false when it holds none (not finite; for other types,
+// beyond the range of single precision, as the image reader takes them). Other types
+// than float go through double and are rounded once.
+template <typename T, bool SWAPPED> bool loadValue(const unsigned char* at, float* value)
+{
+    const T element = loadElement<T, SWAPPED>(at);
+    if constexpr (std::is_same_v<T, float>) {
+        *value = element;
+        return std::isfinite(element);
+    } else {
+        const double v = static_cast<double>(element);
+        if (!(std::fabs(v) <= FLT_MAX))
+            return false;
+        *value = static_cast<float>(v);
+        return true;
+    }
+}
+
+// Calls f with a value of the view's element type and the byte order as a constant.
+template <typename F> decltype(auto) withElementType(const PixelView& view, F&& f)
+{
+    auto order = [&](auto element) -> decltype(auto) {
+        if (view.byteSwapped)
+            return f(element, std::true_type{});
+        return f(element, std::false_type{});
+    };
+    switch (view.type) {
+    case PixelType::Int8: return order(int8_t{});
+    case PixelType::UInt8: return order(uint8_t{});
+    case PixelType::Int16: return order(int16_t{});
+    case PixelType::UInt16: return order(uint16_t{});
+    case PixelType::Int32: return order(int32_t{});
+    case PixelType::UInt32: return order(uint32_t{});
+    case PixelType::Int64: return order(int64_t{});
+    case PixelType::UInt64: return order(uint64_t{});
+    case PixelType::Float64: return order(double{});
+    case PixelType::Float32: break;
+    }
+    return order(float{});
+}
+
+const unsigned char* elementAt(const PixelView& view, int x, int y)
+{
+    return static_cast<const unsigned char*>(view.data) + y * view.rowStride +
+           x * view.columnStride;
+}
+
 bool callerHasNoData(const ValueSearch& s, size_t i)
 {
-    return (s.noData != nullptr && s.noData[i] != PIXEL_HAS_DATA) || !std::isfinite(s.values[i]);
+    const int x = static_cast<int>(i % static_cast<size_t>(s.width));
+    const int y = static_cast<int>(i / static_cast<size_t>(s.width));
+    if (s.noData != nullptr) {
+        const bool marked = withElementType(*s.noData, [&](auto element, auto swapped) {
+            using T = decltype(element);
+            return loadElement<T, decltype(swapped)::value>(elementAt(*s.noData, x, y)) != T{};
+        });
+        if (marked)
+            return true;
+    }
+    return withElementType(*s.values, [&](auto element, auto swapped) {
+        float value = 0;
+        return !loadValue<decltype(element), decltype(swapped)::value>(
+            elementAt(*s.values, x, y), &value);
+    });
+}
+
+// Copies row y of the caller's values and mask into the working copy (0 and no data
+// where the caller has none). False when a value with data is not a whole number.
+bool copyRow(const ValueSearch& s, int y)
+{
+    float* row = s.work + indexOf(s.width, 0, y);
+    uint8_t* rowMask = s.mask + indexOf(s.width, 0, y);
+    withElementType(*s.values, [&](auto element, auto swapped) {
+        using T = decltype(element);
+        const unsigned char* at = elementAt(*s.values, 0, y);
+        for (int x = 0; x < s.width; ++x, at += s.values->columnStride) {
+            float value = 0;
+            const bool has = loadValue<T, decltype(swapped)::value>(at, &value);
+            rowMask[x] = has ? PIXEL_HAS_DATA : PIXEL_NO_DATA;
+            row[x] = has ? value : 0.0f;
+        }
+    });
+    if (s.noData != nullptr) {
+        withElementType(*s.noData, [&](auto element, auto swapped) {
+            using T = decltype(element);
+            const unsigned char* at = elementAt(*s.noData, 0, y);
+            for (int x = 0; x < s.width; ++x, at += s.noData->columnStride) {
+                if (loadElement<T, decltype(swapped)::value>(at) != T{}) {
+                    rowMask[x] = PIXEL_NO_DATA;
+                    row[x] = 0.0f;
+                }
+            }
+        });
+    }
+    bool whole = true;
+    for (int x = 0; x < s.width; ++x) {
+        if (rowMask[x] == PIXEL_HAS_DATA && !isWholeNumber(row[x]))
+            whole = false;
+    }
+    return whole;
 }
 
 // Sums block m (pixels 4m .. 4m + 3) of a row; pixels without data hold 0 in the
@@ -370,13 +482,24 @@ int findStarsInValues(const float* values, const uint8_t* noData, int width, int
                       double saturation, StarList* stars, StarFinderWorkspace* workspace,
                       std::string* message)
 {
+    const ptrdiff_t w = width > 0 ? width : 0;
+    const PixelView valueView{values, PixelType::Float32, false, w * 4, 4};
+    const PixelView maskView{noData, PixelType::UInt8, false, w, 1};
+    return findStarsInView(valueView, noData != nullptr ? &maskView : nullptr, width, height,
+                           saturation, stars, workspace, message);
+}
+
+int findStarsInView(const PixelView& values, const PixelView* noData, int width, int height,
+                    double saturation, StarList* stars, StarFinderWorkspace* workspace,
+                    std::string* message)
+{
     const int64_t pixelCount = (width > 0 && height > 0) ? static_cast<int64_t>(width) * height : 0;
     constexpr int64_t LARGEST = std::numeric_limits<int64_t>::max();
     int64_t requested = pixelCount <= LARGEST / 4 ? pixelCount * 4 : LARGEST;
     try {
         StarList found;
         int count = 0;
-        if (values != nullptr && width >= MIN_SIDE && height >= MIN_SIDE) {
+        if (values.data != nullptr && width >= MIN_SIDE && height >= MIN_SIDE) {
             const auto n = static_cast<size_t>(pixelCount);
             workspace->values.resize(n);
             requested = pixelCount;
@@ -388,14 +511,11 @@ int findStarsInValues(const float* values, const uint8_t* noData, int width, int
             s.height = height;
             s.saturation =
                 std::isnan(saturation) ? std::numeric_limits<double>::infinity() : saturation;
-            s.values = values;
-            s.noData = noData;
+            s.values = &values;
+            s.noData = noData != nullptr && noData->data != nullptr ? noData : nullptr;
             s.wholeNumbers = true;
-            for (size_t i = 0; i < n; ++i) {
-                const bool none = callerHasNoData(s, i);
-                s.mask[i] = none ? PIXEL_NO_DATA : PIXEL_HAS_DATA;
-                s.work[i] = none ? 0.0f : values[i];
-                if (!none && !isWholeNumber(values[i]))
+            for (int y = 0; y < height; ++y) {
+                if (!copyRow(s, y))
                     s.wholeNumbers = false;
             }
             requested = static_cast<int64_t>(width) * 40;
