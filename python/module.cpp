@@ -1,0 +1,314 @@
+// The compiled half of the newstars Python module: numpy arrays and header text in, the
+// libraries' results out. The Python half (newstars/__init__.py) shapes the results into
+// structured arrays, frames and tables; everything here works on buffers already in
+// memory and releases the interpreter lock while the libraries run.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/angles.hpp"
+#include "fits/fits_image.hpp"
+#include "stars/find_stars.hpp"
+#include "wcs/world_frame.hpp"
+
+namespace py = pybind11;
+using namespace newstars;
+
+namespace {
+
+// A failure the libraries reported, with their message; newstars.Error in Python.
+struct LibraryError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+bool nativeOrder(const py::dtype& type)
+{
+    const char order = type.byteorder();
+    if (order == '=' || order == '|')
+        return true;
+    const uint16_t one = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &one, 1);
+    return (first == 1) == (order == '<');
+}
+
+// The element type of a numpy dtype, or a TypeError for anything but real numbers
+// and booleans.
+PixelType pixelType(const py::dtype& type, const char* what)
+{
+    const char kind = type.kind();
+    const auto size = type.itemsize();
+    if (kind == 'b' && size == 1)
+        return PixelType::UInt8;
+    if (kind == 'i' || kind == 'u') {
+        const bool isSigned = kind == 'i';
+        switch (size) {
+        case 1: return isSigned ? PixelType::Int8 : PixelType::UInt8;
+        case 2: return isSigned ? PixelType::Int16 : PixelType::UInt16;
+        case 4: return isSigned ? PixelType::Int32 : PixelType::UInt32;
+        case 8: return isSigned ? PixelType::Int64 : PixelType::UInt64;
+        default: break;
+        }
+    }
+    if (kind == 'f' && size == 4)
+        return PixelType::Float32;
+    if (kind == 'f' && size == 8)
+        return PixelType::Float64;
+    const std::string name = py::str(type.attr("name"));
+    throw py::type_error(std::string(what) + ": pixels of dtype " + name +
+                         " are not supported (integers, float32, float64 or bool)");
+}
+
+// A 2-D numpy array (rows, columns) seen where it lies.
+struct ArrayView {
+    py::array array; // keeps the buffer alive
+    PixelView view;
+    int width = 0, height = 0;
+};
+
+ArrayView viewArray(const py::handle& object, const char* what)
+{
+    ArrayView a;
+    a.array = py::array::ensure(object);
+    if (!a.array)
+        throw py::type_error(std::string(what) + ": not an array");
+    a.view.type = pixelType(a.array.dtype(), what);
+    if (a.array.ndim() != 2)
+        throw py::value_error(std::string(what) + ": a 2-D array (rows, columns) is needed, not " +
+                              std::to_string(a.array.ndim()) + "-D");
+    const py::ssize_t rows = a.array.shape(0), columns = a.array.shape(1);
+    if (rows > std::numeric_limits<int>::max() || columns > std::numeric_limits<int>::max())
+        throw py::value_error(std::string(what) + ": more than 2^31 - 1 rows or columns");
+    a.height = static_cast<int>(rows);
+    a.width = static_cast<int>(columns);
+    a.view.data = a.array.data();
+    a.view.byteSwapped = !nativeOrder(a.array.dtype());
+    a.view.rowStride = a.array.strides(0);
+    a.view.columnStride = a.array.strides(1);
+    return a;
+}
+
+bool isSixteenBit(const PixelView& view)
+{
+    return view.type == PixelType::UInt16 || view.type == PixelType::Int16;
+}
+
+// Whether a 16-bit array is already what the 16-bit finder reads: unsigned, in this
+// machine's order, row after row without gaps.
+bool isFinderPixels(const ArrayView& a)
+{
+    return a.view.type == PixelType::UInt16 && !a.view.byteSwapped && a.view.columnStride == 2 &&
+           a.view.rowStride == 2 * static_cast<ptrdiff_t>(a.width);
+}
+
+bool readsInPlace(const py::handle& data)
+{
+    const ArrayView a = viewArray(data, "data");
+    return !isSixteenBit(a.view) || isFinderPixels(a);
+}
+
+// The pixels of a 16-bit array as the image reader holds a 16-bit image: file value +
+// 32768 modulo 65536, which for unsigned arrays (astropy's for BZERO = 32768) is the value
+// itself and for signed ones (file values without their offset) the value + 32768.
+// Points into the array when it is laid out as the finder reads it, else into *copy.
+const uint16_t* sixteenBitPixels(const ArrayView& a, std::vector<uint16_t>* copy)
+{
+    if (isFinderPixels(a))
+        return static_cast<const uint16_t*>(a.view.data);
+    copy->resize(static_cast<size_t>(a.width) * static_cast<size_t>(a.height));
+    const uint16_t offset = a.view.type == PixelType::Int16 ? 0x8000 : 0;
+    for (int y = 0; y < a.height; ++y) {
+        const auto* row = static_cast<const unsigned char*>(a.view.data) + y * a.view.rowStride;
+        for (int x = 0; x < a.width; ++x) {
+            unsigned char bytes[2];
+            std::memcpy(bytes, row + x * a.view.columnStride, 2);
+            if (a.view.byteSwapped)
+                std::swap(bytes[0], bytes[1]);
+            uint16_t v = 0;
+            std::memcpy(&v, bytes, 2);
+            (*copy)[static_cast<size_t>(y) * a.width + x] = static_cast<uint16_t>(v ^ offset);
+        }
+    }
+    return copy->data();
+}
+
+// The stars of data as four arrays (x, y, peak, flags).
+py::tuple findStarsInArray(const py::handle& data, const py::handle& mask,
+                           std::optional<double> saturation)
+{
+    const ArrayView values = viewArray(data, "data");
+    std::optional<ArrayView> noData;
+    if (!mask.is_none()) {
+        noData = viewArray(mask, "mask");
+        if (noData->width != values.width || noData->height != values.height)
+            throw py::value_error("mask: shape differs from the data's");
+    }
+    StarList stars;
+    std::string message;
+    int count = 0;
+    {
+        py::gil_scoped_release unlocked;
+        StarFinderWorkspace workspace;
+        std::vector<uint16_t> copy;
+        const bool sixteenBit = isSixteenBit(values.view);
+        if (sixteenBit && !noData && (!saturation || *saturation == 65535.0)) {
+            count = findStars(sixteenBitPixels(values, &copy), values.width, values.height,
+                              &stars, &workspace, &message);
+        } else if (sixteenBit) {
+            const PixelView pixels{sixteenBitPixels(values, &copy), PixelType::UInt16, false,
+                                   2 * static_cast<ptrdiff_t>(values.width), 2};
+            count = findStarsInView(pixels, noData ? &noData->view : nullptr, values.width,
+                                    values.height, saturation.value_or(65535.0), &stars,
+                                    &workspace, &message);
+        } else {
+            count = findStarsInView(values.view, noData ? &noData->view : nullptr, values.width,
+                                    values.height,
+                                    saturation.value_or(std::numeric_limits<double>::infinity()),
+                                    &stars, &workspace, &message);
+        }
+    }
+    if (count < 0)
+        throw std::bad_alloc();
+    const auto n = static_cast<size_t>(count);
+    py::array_t<double> x(n), y(n), peak(n);
+    py::array_t<uint8_t> flags(n);
+    for (size_t i = 0; i < n; ++i) {
+        x.mutable_at(i) = stars.x[i];
+        y.mutable_at(i) = stars.y[i];
+        peak.mutable_at(i) = i < stars.peakValue.size() ? stars.peakValue[i] : stars.peak[i];
+        flags.mutable_at(i) = i < stars.flags.size() ? stars.flags[i] : 0;
+    }
+    return py::make_tuple(x, y, peak, flags);
+}
+
+// Header cards from their text: 80 characters each, up to the END card or the text's
+// end (a last piece shorter than a card is refused).
+FitsImage headerImage(const std::string& text)
+{
+    FitsImage image;
+    initFitsImage(&image);
+    size_t at = 0;
+    for (; at + FITS_CARD_LENGTH <= text.size(); at += FITS_CARD_LENGTH) {
+        if (text.compare(at, 8, "END     ") == 0)
+            return image;
+        if (addCard(&image, text.data() + at) != 0)
+            throw std::bad_alloc();
+    }
+    if (at != text.size() && text.find_first_not_of(' ', at) != std::string::npos)
+        throw py::value_error("header: the text is not a whole number of 80-character cards");
+    return image;
+}
+
+WcsMode wcsMode(const std::string& text)
+{
+    WcsMode mode = WcsMode::Auto;
+    if (!parseWcsMode(text.c_str(), &mode))
+        throw py::value_error("wcs: auto, classic or fits, not '" + text + "'");
+    return mode;
+}
+
+// A header's world-coordinate frame, as the search reads it.
+struct Frame {
+    WorldFrame frame;
+    bool standard() const { return frame.standard; }
+};
+
+Frame readFrame(const std::string& cards, const std::string& mode)
+{
+    const WcsMode m = wcsMode(mode);
+    const FitsImage image = headerImage(cards);
+    Frame f;
+    WcsStatus status = WcsStatus::Ok;
+    {
+        py::gil_scoped_release unlocked;
+        status = readWorldFrame(image, m, &f.frame);
+    }
+    if (status != WcsStatus::Ok)
+        throw LibraryError(wcsStatusText(status));
+    return f;
+}
+
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Converts count positions through convert; NaN where a position does not convert.
+template <typename Convert>
+py::tuple convertPositions(const Doubles& a, const Doubles& b, Convert convert)
+{
+    if (a.size() != b.size())
+        throw py::value_error("the two coordinate arrays differ in size");
+    const auto n = static_cast<size_t>(a.size());
+    py::array_t<double> outA(n), outB(n);
+    const double* inA = a.data();
+    const double* inB = b.data();
+    double* resultA = outA.mutable_data();
+    double* resultB = outB.mutable_data();
+    {
+        py::gil_scoped_release unlocked;
+        for (size_t i = 0; i < n; ++i) {
+            if (!convert(inA[i], inB[i], &resultA[i], &resultB[i])) {
+                resultA[i] = std::numeric_limits<double>::quiet_NaN();
+                resultB[i] = std::numeric_limits<double>::quiet_NaN();
+            }
+        }
+    }
+    return py::make_tuple(outA, outB);
+}
+
+py::tuple framePixelToSky(const Frame& f, const Doubles& x, const Doubles& y)
+{
+    return convertPositions(x, y, [&](double px, double py, double* ra, double* dec) {
+        if (pixelToSky(f.frame, px, py, ra, dec) != WcsStatus::Ok)
+            return false;
+        *ra *= 180.0 / PI;
+        *dec *= 180.0 / PI;
+        return true;
+    });
+}
+
+py::tuple frameSkyToPixel(const Frame& f, const Doubles& ra, const Doubles& dec)
+{
+    return convertPositions(ra, dec, [&](double r, double d, double* x, double* y) {
+        return skyToPixel(f.frame, r * PI / 180.0, d * PI / 180.0, x, y) == WcsStatus::Ok;
+    });
+}
+
+} // namespace
+
+PYBIND11_MODULE(_core, m)
+{
+    m.doc() = "Compiled core of newstars; use the functions of the newstars package.";
+    static py::exception<LibraryError> error(m, "Error", PyExc_RuntimeError);
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p)
+                std::rethrow_exception(p);
+        } catch (const LibraryError& e) {
+            PyErr_SetString(error.ptr(), e.what());
+        }
+    });
+
+    m.def("find_stars", &findStarsInArray, py::arg("data"), py::arg("mask"),
+          py::arg("saturation"),
+          "(x, y, peak, flags) arrays of the stars of a 2-D array; see newstars.find_stars.");
+    m.def("reads_in_place", &readsInPlace, py::arg("data"),
+          "Whether find_stars reads the array where it lies (no copy of the pixels).");
+
+    py::class_<Frame>(m, "Frame")
+        .def_property_readonly("standard", &Frame::standard)
+        .def("pixel_to_sky", &framePixelToSky, py::arg("x"), py::arg("y"))
+        .def("sky_to_pixel", &frameSkyToPixel, py::arg("ra"), py::arg("dec"));
+    m.def("read_frame", &readFrame, py::arg("cards"), py::arg("wcs"),
+          "The world-coordinate frame of header card text; see newstars.read_frame.");
+}

@@ -1,0 +1,132 @@
+"""newstars from Python: find stars, read world-coordinate frames and search for new
+point sources on numpy arrays and astropy headers, through the same libraries as the
+``newstars`` command line (no subprocess, no temporary file).
+
+Pixel positions follow the command line's convention: ``x`` is the column and ``y`` the
+row of a 2-D array ``data[y, x]``, both counted from 0 at the centre of the first pixel.
+For headers read in the FITS standard (CD or PC matrices, SIP, ...) that is the
+standard pixel coordinate minus 1, i.e. astropy's ``origin=0``. Sky positions are ICRS
+(J2000) right ascension and declination in degrees.
+"""
+
+import numpy as np
+
+from . import _core
+from ._core import Error
+
+__all__ = ["Error", "Frame", "find_stars", "read_frame", "reads_in_place"]
+
+STAR_NEAR_NO_DATA = 1
+"""Bit of ``flags``: a pixel within 4 pixels of the star's brightest pixel has no data."""
+
+STAR_DTYPE = np.dtype([("x", "f8"), ("y", "f8"), ("peak", "f8"), ("flags", "u1")])
+
+
+def find_stars(data, mask=None, saturation=None):
+    """Find the stars of a 2-D image, as the command line finds them in an image file.
+
+    data
+        2-D array ``data[row, column]`` of any integer, float32, float64 or bool dtype,
+        either byte order, C or Fortran order or any strides. It is read where it lies:
+        no copy is made (see :func:`reads_in_place` for the one exception). The interpreter
+        lock is released while the stars are searched, so threads may search several
+        images at once.
+
+        16-bit arrays are searched as 16-bit FITS images: ``uint16`` values (what astropy
+        gives for ``BITPIX = 16`` with ``BZERO = 32768``) as they are, ``int16`` values
+        (file values without their offset) plus 32768; 65535 is saturated. Every other
+        dtype is searched on its values in whatever unit they come (physical values,
+        as the command line searches ``BITPIX`` 8, 32, -32 and -64 images); NaN and
+        infinite values, and values beyond the range of float32, hold no data.
+    mask
+        Optional array of the same shape, any dtype: pixels whose element is not zero
+        (``True``) hold no data. They never start or join a star; a star with such a
+        pixel within 4 pixels of its brightest pixel has ``STAR_NEAR_NO_DATA`` set.
+    saturation
+        Value (in the data's unit) from which a star's brightest pixel counts as
+        saturated and the star is not reported: the image's ``SATURATE`` card, as the
+        command line takes it. Default: none for float data, 65535 for 16-bit data.
+
+    Returns a structured array, one element per star in the order found, with fields
+    ``x``, ``y`` (sub-pixel column and row, pixels, 0 at the first pixel's centre),
+    ``peak`` (value of the brightest pixel, data units) and ``flags`` (``STAR_`` bits).
+
+    Raises ``TypeError`` for complex or non-numeric data, ``ValueError`` for arrays that
+    are not 2-D or a mask of another shape, ``MemoryError`` when memory runs out.
+    """
+    x, y, peak, flags = _core.find_stars(data, mask, saturation)
+    stars = np.empty(len(x), dtype=STAR_DTYPE)
+    stars["x"] = x
+    stars["y"] = y
+    stars["peak"] = peak
+    stars["flags"] = flags
+    return stars
+
+
+def reads_in_place(data):
+    """Whether :func:`find_stars` reads ``data`` where it lies (True) or through a copy.
+
+    Every 2-D numeric array is read in place, whatever its dtype, byte order or strides,
+    except 16-bit arrays that are not ``uint16`` in this machine's byte order and C order:
+    the 16-bit finder reads contiguous rows of unsigned pixels, so those are copied once.
+    """
+    return _core.reads_in_place(data)
+
+
+def _card_text(header):
+    if hasattr(header, "tostring"):
+        return header.tostring(sep="", endcard=True, padding=False)
+    if isinstance(header, bytes):
+        return header.decode("ascii")
+    if isinstance(header, str):
+        return header
+    raise TypeError("header: an astropy.io.fits.Header or the text of its 80-character cards")
+
+
+class Frame:
+    """The world-coordinate frame of one image, read once from its header as the command
+    line reads it. Conversions take and return arrays of any shape (broadcast against
+    each other); positions that do not convert come back as NaN."""
+
+    def __init__(self, core):
+        self._core = core
+
+    @property
+    def standard(self):
+        """True when the header is read in the FITS world-coordinate standard (through
+        WCSLIB: CD or PC matrices, SIP, TPV, ...), False for the classic cards."""
+        return self._core.standard
+
+    def pixel_to_sky(self, x, y):
+        """ICRS right ascension and declination (degrees) of pixel positions ``x``
+        (column) and ``y`` (row), counted from 0 at the first pixel's centre. The right
+        ascension lies within half a turn of the reference point's."""
+        x, y = np.broadcast_arrays(np.asarray(x, dtype=float), np.asarray(y, dtype=float))
+        ra, dec = self._core.pixel_to_sky(x.ravel(), y.ravel())
+        return ra.reshape(x.shape), dec.reshape(x.shape)
+
+    def sky_to_pixel(self, ra, dec):
+        """Pixel positions ``(x, y)`` (0 at the first pixel's centre) of ICRS right
+        ascensions and declinations in degrees."""
+        ra, dec = np.broadcast_arrays(np.asarray(ra, dtype=float), np.asarray(dec, dtype=float))
+        x, y = self._core.sky_to_pixel(ra.ravel(), dec.ravel())
+        return x.reshape(ra.shape), y.reshape(ra.shape)
+
+
+def read_frame(header, wcs="auto"):
+    """Read the world-coordinate frame of a header.
+
+    header
+        An ``astropy.io.fits.Header``, or the text of its cards (80 characters each; an
+        END card ends it).
+    wcs
+        ``"auto"`` (the command line's default), ``"classic"`` or ``"fits"``, as the
+        command line's ``--wcs``. Classic headers count pixels as their ``CRPIX`` is
+        written, the first pixel's centre being 0; standard ones through WCSLIB, the
+        first pixel's centre being 1 in the header and 0 here (astropy's ``origin=0``).
+
+    Equatorial systems other than ICRS are converted to ICRS as the command line does
+    (FK4 B1950, FK5 of other equinoxes). Raises ``newstars.Error`` with the library's
+    reason when the header has no usable world coordinates.
+    """
+    return Frame(_core.read_frame(_card_text(header), wcs))
