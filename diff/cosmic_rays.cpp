@@ -1,0 +1,369 @@
+#include "diff/cosmic_rays.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <new>
+
+namespace newstars {
+
+namespace {
+
+// Pixels (along each axis) around a saturated pixel that are never hits.
+constexpr ptrdiff_t SATURATION_REACH = 5;
+
+// The upper median of the first count values of buffer (reordered); count >= 1.
+float upperMedian(float* buffer, size_t count)
+{
+    float* middle = buffer + count / 2;
+    std::nth_element(buffer, middle, buffer + count);
+    return *middle;
+}
+
+// The image being searched, and what every step needs to know about its pixels.
+struct Frame {
+    ptrdiff_t width = 0, height = 0;
+    std::vector<float> values;    // this round's values (hits of earlier rounds replaced)
+    std::vector<uint8_t> usable;  // 1: the value enters medians and Laplacians
+    std::vector<uint8_t> eligible; // 1: may be a hit (3 x 3 usable, unsaturated, inside)
+};
+
+// Upper median of the usable values in the square of half side r around (x, y), cut at
+// the image's edges; fallback when none is usable.
+float squareMedian(const Frame& f, const std::vector<float>& plane, ptrdiff_t x, ptrdiff_t y,
+                   int r, float* buffer, float fallback)
+{
+    size_t count = 0;
+    for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - r); v <= std::min(f.height - 1, y + r); ++v) {
+        for (ptrdiff_t u = std::max<ptrdiff_t>(0, x - r); u <= std::min(f.width - 1, x + r);
+             ++u) {
+            const size_t at = static_cast<size_t>(v * f.width + u);
+            if (f.usable[at])
+                buffer[count++] = plane[at];
+        }
+    }
+    return count > 0 ? upperMedian(buffer, count) : fallback;
+}
+
+// L+ of every pixel: the Laplacian of the image split 2 x 2, clipped at 0, averaged back.
+// Pixels with an unusable pixel among themselves and their four neighbours get 0; outside
+// the image a pixel's own value stands in for its missing neighbour.
+void laplacianPlus(const Frame& f, std::vector<float>* out)
+{
+    const ptrdiff_t w = f.width, h = f.height;
+    for (ptrdiff_t y = 0; y < h; ++y) {
+        for (ptrdiff_t x = 0; x < w; ++x) {
+            const size_t at = static_cast<size_t>(y * w + x);
+            const size_t left = x > 0 ? at - 1 : at, right = x < w - 1 ? at + 1 : at;
+            const size_t up = y > 0 ? at - static_cast<size_t>(w) : at;
+            const size_t down = y < h - 1 ? at + static_cast<size_t>(w) : at;
+            if (!f.usable[at] || !f.usable[left] || !f.usable[right] || !f.usable[up] ||
+                !f.usable[down]) {
+                (*out)[at] = 0;
+                continue;
+            }
+            const double c2 = 2.0 * f.values[at];
+            const double l = f.values[left], r = f.values[right];
+            const double u = f.values[up], d = f.values[down];
+            const double sum = std::max(c2 - l - u, 0.0) + std::max(c2 - r - u, 0.0) +
+                               std::max(c2 - l - d, 0.0) + std::max(c2 - r - d, 0.0);
+            (*out)[at] = static_cast<float>(sum / 4);
+        }
+    }
+}
+
+bool optionsValid(const CosmicRayOptions& o)
+{
+    const bool noiseless = std::isinf(o.gain) && o.readNoise == 0;
+    return std::isfinite(o.sigmaClip) && o.sigmaClip > 0 && std::isfinite(o.sigmaFraction) &&
+           o.sigmaFraction > 0 && o.sigmaFraction <= 1 && std::isfinite(o.objectLimit) &&
+           o.objectLimit >= 0 && o.iterations >= 1 && o.iterations <= 10 && o.gain > 0 &&
+           std::isfinite(o.readNoise) && o.readNoise >= 0 && !noiseless &&
+           !std::isnan(o.saturation);
+}
+
+} // namespace
+
+DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t width,
+                          int32_t height, const CosmicRayOptions& options,
+                          std::vector<uint8_t>* hits, int64_t* count)
+{
+    if (values == nullptr || hits == nullptr || width < 8 || height < 8 || !optionsValid(options))
+        return DiffStatus::BadInput;
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    if (w > std::numeric_limits<size_t>::max() / sizeof(float) / h ||
+        w * h > static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max()))
+        return DiffStatus::BadInput;
+    const size_t n = w * h;
+    std::vector<uint8_t> found;
+    int64_t total = 0;
+    try {
+        Frame f;
+        f.width = width;
+        f.height = height;
+        f.values.assign(values, values + n);
+        f.usable.assign(n, 1);
+        std::vector<uint8_t> bright(n, 0); // saturated
+        for (size_t i = 0; i < n; ++i) {
+            if (exclude != nullptr && exclude[i] != 0) {
+                f.usable[i] = 0;
+                continue;
+            }
+            if (!std::isfinite(f.values[i]))
+                return DiffStatus::BadInput;
+            bright[i] = f.values[i] >= options.saturation ? 1 : 0;
+        }
+        const ptrdiff_t pw = width, ph = height;
+        // A saturated core's flat top and steep rim look sharp: its surroundings out to
+        // SATURATION_REACH pixels are left alone (the square around it, by rows then
+        // columns).
+        for (int pass = 0; pass < 2; ++pass) {
+            const ptrdiff_t step = pass == 0 ? 1 : pw, lines = pass == 0 ? ph : pw;
+            const ptrdiff_t length = pass == 0 ? pw : ph, stride = pass == 0 ? pw : 1;
+            std::vector<uint8_t> line(static_cast<size_t>(length));
+            for (ptrdiff_t l = 0; l < lines; ++l) {
+                uint8_t* start = bright.data() + l * stride;
+                for (ptrdiff_t k = 0; k < length; ++k)
+                    line[static_cast<size_t>(k)] = start[k * step];
+                for (ptrdiff_t k = 0; k < length; ++k) {
+                    if (!line[static_cast<size_t>(k)])
+                        continue;
+                    for (ptrdiff_t d = std::max<ptrdiff_t>(0, k - SATURATION_REACH);
+                         d <= std::min(length - 1, k + SATURATION_REACH); ++d)
+                        start[d * step] = 1;
+                }
+            }
+        }
+        f.eligible.assign(n, 0);
+        for (ptrdiff_t y = 1; y < ph - 1; ++y) {
+            for (ptrdiff_t x = 1; x < pw - 1; ++x) {
+                bool ok = !bright[static_cast<size_t>(y * pw + x)];
+                for (ptrdiff_t dy = -1; dy <= 1 && ok; ++dy)
+                    for (ptrdiff_t dx = -1; dx <= 1 && ok; ++dx)
+                        ok = f.usable[static_cast<size_t>((y + dy) * pw + x + dx)] != 0;
+                f.eligible[static_cast<size_t>(y * pw + x)] = ok ? 1 : 0;
+            }
+        }
+        std::vector<uint8_t>().swap(bright);
+
+        // The noise of each pixel, from the first round's 5 x 5 medians.
+        float buffer[49];
+        std::vector<float> noise(n);
+        const double readVariance = options.readNoise * options.readNoise;
+        const double perGain = 1 / options.gain; // 0 for an infinite gain
+        for (ptrdiff_t y = 0; y < ph; ++y) {
+            for (ptrdiff_t x = 0; x < pw; ++x) {
+                const size_t at = static_cast<size_t>(y * pw + x);
+                const float m5 = f.usable[at] ? squareMedian(f, f.values, x, y, 2, buffer, 0) : 0;
+                noise[at] = static_cast<float>(
+                    std::sqrt(std::max(static_cast<double>(m5), 0.0) * perGain + readVariance));
+            }
+        }
+
+        found.assign(n, 0);
+        std::vector<float> s(n), sPrime(n);
+        std::vector<uint8_t> stage(n);
+        const double low = options.sigmaFraction * options.sigmaClip;
+        for (int round = 0; round < options.iterations; ++round) {
+            laplacianPlus(f, &s);
+            for (size_t i = 0; i < n; ++i)
+                s[i] = noise[i] > 0 ? static_cast<float>(s[i] / (2.0 * noise[i])) : 0.0f;
+            // S' only where it can pass the lower limit: S >= 0 everywhere, so S' <= S.
+            for (ptrdiff_t y = 0; y < ph; ++y) {
+                for (ptrdiff_t x = 0; x < pw; ++x) {
+                    const size_t at = static_cast<size_t>(y * pw + x);
+                    sPrime[at] = f.eligible[at] && s[at] > low
+                                     ? s[at] - squareMedian(f, s, x, y, 2, buffer, 0)
+                                     : 0.0f;
+                }
+            }
+            // Candidates: S' above the clip and above objectLimit times the fine structure.
+            std::fill(stage.begin(), stage.end(), 0);
+            for (ptrdiff_t y = 1; y < ph - 1; ++y) {
+                for (ptrdiff_t x = 1; x < pw - 1; ++x) {
+                    const size_t at = static_cast<size_t>(y * pw + x);
+                    if (!(sPrime[at] > options.sigmaClip))
+                        continue;
+                    // m3 over the 7 x 7 square, then its median.
+                    float m3s[49];
+                    size_t k = 0;
+                    float m3Here = 0;
+                    for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - 3);
+                         v <= std::min(ph - 1, y + 3); ++v) {
+                        for (ptrdiff_t u = std::max<ptrdiff_t>(0, x - 3);
+                             u <= std::min(pw - 1, x + 3); ++u) {
+                            if (!f.usable[static_cast<size_t>(v * pw + u)])
+                                continue;
+                            const float m3 = squareMedian(f, f.values, u, v, 1, buffer, 0);
+                            if (u == x && v == y)
+                                m3Here = m3;
+                            m3s[k++] = m3;
+                        }
+                    }
+                    const double m7 = upperMedian(m3s, k);
+                    const double fine =
+                        std::max((m3Here - m7) / static_cast<double>(noise[at]), 0.01);
+                    if (sPrime[at] / fine > options.objectLimit)
+                        stage[at] = 1;
+                }
+            }
+            // Growth: neighbours above the clip, then their neighbours above the lower limit.
+            for (int step = 0; step < 2; ++step) {
+                const double limit = step == 0 ? options.sigmaClip : low;
+                std::vector<uint8_t> grown(stage);
+                for (ptrdiff_t y = 1; y < ph - 1; ++y) {
+                    for (ptrdiff_t x = 1; x < pw - 1; ++x) {
+                        const size_t at = static_cast<size_t>(y * pw + x);
+                        if (!stage[at])
+                            continue;
+                        for (ptrdiff_t dy = -1; dy <= 1; ++dy)
+                            for (ptrdiff_t dx = -1; dx <= 1; ++dx) {
+                                const size_t next = static_cast<size_t>((y + dy) * pw + x + dx);
+                                if (f.eligible[next] && sPrime[next] > limit)
+                                    grown[next] = 1;
+                            }
+                    }
+                }
+                stage.swap(grown);
+            }
+            int64_t added = 0;
+            for (size_t i = 0; i < n; ++i) {
+                if (stage[i] && !found[i]) {
+                    found[i] = 1;
+                    ++added;
+                }
+            }
+            total += added;
+            if (added == 0 || round + 1 == options.iterations)
+                break;
+            // Every hit so far replaced by the median of its square's other usable pixels.
+            std::vector<float> cleaned(f.values);
+            for (ptrdiff_t y = 0; y < ph; ++y) {
+                for (ptrdiff_t x = 0; x < pw; ++x) {
+                    const size_t at = static_cast<size_t>(y * pw + x);
+                    if (!found[at])
+                        continue;
+                    size_t k = 0;
+                    for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - 2);
+                         v <= std::min(ph - 1, y + 2); ++v)
+                        for (ptrdiff_t u = std::max<ptrdiff_t>(0, x - 2);
+                             u <= std::min(pw - 1, x + 2); ++u) {
+                            const size_t near = static_cast<size_t>(v * pw + u);
+                            if (f.usable[near] && !found[near])
+                                buffer[k++] = f.values[near];
+                        }
+                    if (k > 0)
+                        cleaned[at] = upperMedian(buffer, k);
+                }
+            }
+            f.values.swap(cleaned);
+        }
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    hits->swap(found);
+    if (count != nullptr)
+        *count = total;
+    return DiffStatus::Ok;
+}
+
+int64_t dropHitsOnSources(std::vector<uint8_t>* hits, int32_t width, int32_t height,
+                          const std::function<bool(int32_t x, int32_t y)>& onSource)
+{
+    if (hits == nullptr || width < 1 || height < 1 || !onSource ||
+        static_cast<size_t>(width) > hits->size() / static_cast<size_t>(height) ||
+        hits->size() != static_cast<size_t>(width) * static_cast<size_t>(height))
+        return 0;
+    const size_t w = static_cast<size_t>(width), n = hits->size();
+    std::vector<uint8_t> seen(n, 0);
+    std::vector<size_t> group, pending;
+    int64_t cleared = 0;
+    for (size_t start = 0; start < n; ++start) {
+        if (!(*hits)[start] || seen[start])
+            continue;
+        group.clear();
+        pending.assign(1, start);
+        seen[start] = 1;
+        bool source = false;
+        while (!pending.empty()) {
+            const size_t at = pending.back();
+            pending.pop_back();
+            group.push_back(at);
+            const size_t x = at % w, y = at / w;
+            source = source || onSource(static_cast<int32_t>(x), static_cast<int32_t>(y));
+            for (size_t v = y > 0 ? y - 1 : 0; v <= std::min(y + 1, n / w - 1); ++v)
+                for (size_t u = x > 0 ? x - 1 : 0; u <= std::min(x + 1, w - 1); ++u) {
+                    const size_t next = v * w + u;
+                    if ((*hits)[next] && !seen[next]) {
+                        seen[next] = 1;
+                        pending.push_back(next);
+                    }
+                }
+        }
+        if (!source)
+            continue;
+        for (size_t at : group)
+            (*hits)[at] = 0;
+        cleared += static_cast<int64_t>(group.size());
+    }
+    return cleared;
+}
+
+double pointSourceFineRatio(double psfSigma)
+{
+    if (!(psfSigma >= 0.3 && psfSigma <= 20))
+        return 0;
+    const int half = static_cast<int>(std::ceil(5 * psfSigma)) + 8;
+    const int side = 2 * half + 1;
+    const size_t n = static_cast<size_t>(side) * side;
+    Frame f;
+    f.width = f.height = side;
+    f.values.assign(n, 0);
+    f.usable.assign(n, 1);
+    std::vector<float> lplus(n);
+    float buffer[49];
+    double best = 0;
+    const double scale = 1 / (std::sqrt(2.0) * psfSigma);
+    for (int i = 0; i <= 5; ++i) {
+        for (int j = 0; j <= i; ++j) {
+            const double cx = half + 0.1 * i, cy = half + 0.1 * j;
+            // Each pixel's share of the flux: products of differences of error functions.
+            std::vector<double> fx(static_cast<size_t>(side)), fy(static_cast<size_t>(side));
+            for (int k = 0; k < side; ++k) {
+                fx[static_cast<size_t>(k)] =
+                    0.5 * (std::erf((k + 0.5 - cx) * scale) - std::erf((k - 0.5 - cx) * scale));
+                fy[static_cast<size_t>(k)] =
+                    0.5 * (std::erf((k + 0.5 - cy) * scale) - std::erf((k - 0.5 - cy) * scale));
+            }
+            for (int y = 0; y < side; ++y)
+                for (int x = 0; x < side; ++x)
+                    f.values[static_cast<size_t>(y) * side + x] =
+                        static_cast<float>(1e4 * fx[static_cast<size_t>(x)] *
+                                           fy[static_cast<size_t>(y)]);
+            laplacianPlus(f, &lplus);
+            for (int y = half - 1; y <= half + 1; ++y) {
+                for (int x = half - 1; x <= half + 1; ++x) {
+                    const size_t at = static_cast<size_t>(y) * side + x;
+                    const double sPrime = (lplus[at] - squareMedian(f, lplus, x, y, 2, buffer, 0)) / 2;
+                    float m3s[49];
+                    size_t k = 0;
+                    float m3Here = 0;
+                    for (int v = y - 3; v <= y + 3; ++v)
+                        for (int u = x - 3; u <= x + 3; ++u) {
+                            const float m3 = squareMedian(f, f.values, u, v, 1, buffer, 0);
+                            if (u == x && v == y)
+                                m3Here = m3;
+                            m3s[k++] = m3;
+                        }
+                    const double fine = m3Here - upperMedian(m3s, k);
+                    if (fine > 0)
+                        best = std::max(best, sPrime / fine);
+                }
+            }
+        }
+    }
+    return best;
+}
+
+} // namespace newstars
