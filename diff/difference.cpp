@@ -4,7 +4,9 @@
 #include <ctime>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <new>
+#include <optional>
 
 #include "base/statistics.hpp"
 #include "diff/cell_grid.hpp"
@@ -111,6 +113,10 @@ double typicalStarWidth(std::vector<double> widths)
     return medianOf(std::move(narrow), MedianSide::Upper, 0);
 }
 
+// Pixels beyond a star's point-spread deviation at which a group of cosmic-ray hits still
+// counts as lying on that star (registration errors, centring of blends).
+constexpr double STAR_REACH = 2.5;
+
 // A test star matched to a reference star.
 struct MatchedStar {
     double x = 0, y = 0;                    // test pixels (finder position)
@@ -202,6 +208,89 @@ void cleanMaskedPixels(Pixel* pixels, int32_t w, int32_t h, const std::vector<ui
             pixels[static_cast<size_t>(y) * w + x] = medianInPlace(&ring, MedianSide::Upper);
         }
     }
+}
+
+// Whether a star of the other image of the pair lies within radius of a pixel, both in
+// this image's pixels: the other image's stars, placed here, on a grid.
+class OtherStars {
+public:
+    // toHere maps a star position of the other image to this image's pixels (null: the
+    // star list is already there).
+    OtherStars(const StarList& stars, const PixelMap* toHere, double radius) : radius_(radius)
+    {
+        for (size_t i = 0; i < stars.x.size() && i < stars.y.size(); ++i) {
+            double u = stars.x[i], v = stars.y[i];
+            if (toHere != nullptr)
+                mapPosition(*toHere, stars.x[i], stars.y[i], &u, &v);
+            if (!std::isfinite(u) || !std::isfinite(v))
+                continue;
+            x_.push_back(u);
+            y_.push_back(v);
+        }
+        if (!x_.empty())
+            grid_ = CellGrid::of(x_, y_, radius);
+    }
+
+    bool near(double x, double y) const
+    {
+        bool found = false;
+        if (grid_)
+            grid_->visitNear(x, y, [&](uint32_t k) {
+                found = std::hypot(x_[k] - x, y_[k] - y) <= radius_;
+                return !found;
+            });
+        return found;
+    }
+
+private:
+    double radius_;
+    std::vector<double> x_, y_;
+    std::optional<CellGrid> grid_;
+};
+
+// Sets bit in mask at every cosmic-ray hit or hot pixel findCosmicRays finds in the image
+// (values of width x height with noData, null: all data), its noise from noise (the sky's
+// deviation as read noise alone when the model gives none), the object limit raised
+// above what a point source of psfSigma reaches; groups of hits with a pixel where
+// onStar holds are stars (seen in the other image too), not hits. Ok; OutOfMemory; an
+// image whose noise the finder cannot use is left unmarked.
+DiffStatus markCosmicRays(const float* values, const uint8_t* noData, int32_t width,
+                          int32_t height, double saturation, const NoiseModel& noise,
+                          double skySigma, double psfSigma, CosmicRayOptions options,
+                          const std::function<bool(int32_t x, int32_t y)>& onStar,
+                          std::vector<uint8_t>* mask, uint8_t bit)
+{
+    options.gain = noise.gain;
+    options.readNoise = noise.readNoise;
+    options.saturation = saturation;
+    if (!(noise.gain > 0) || !std::isfinite(noise.readNoise) ||
+        (std::isinf(noise.gain) && !(noise.readNoise > 0))) {
+        options.gain = std::numeric_limits<double>::infinity();
+        options.readNoise = skySigma;
+    }
+    options.objectLimit = std::max(options.objectLimit, 1.5 * pointSourceFineRatio(psfSigma));
+    std::vector<uint8_t> hits;
+    const DiffStatus status =
+        findCosmicRays(values, noData, width, height, options, &hits, nullptr);
+    if (status == DiffStatus::OutOfMemory)
+        return status;
+    if (status != DiffStatus::Ok)
+        return DiffStatus::Ok;
+    dropHitsOnSources(&hits, width, height, onStar);
+    for (size_t i = 0; i < hits.size(); ++i) {
+        if (hits[i] != 0)
+            (*mask)[i] |= bit;
+    }
+    return DiffStatus::Ok;
+}
+
+// The number of mask pixels that carry bit.
+int64_t countMasked(const std::vector<uint8_t>& mask, uint8_t bit)
+{
+    int64_t count = 0;
+    for (uint8_t m : mask)
+        count += (m & bit) != 0 ? 1 : 0;
+    return count;
 }
 
 } // namespace
@@ -322,10 +411,22 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
         const float* resampleSource = reference;
         {
             std::vector<uint8_t> sharp(referenceCount, 0);
+            const double width =
+                referenceSigmas.empty() ? 1.5 : typicalStarWidth(referenceSigmas);
             markSharpPixels(reference, referenceNoData, referenceWidth, referenceHeight,
-                            referencePlane.saturation, r.referenceSky.sigma,
-                            referenceSigmas.empty() ? 1.5 : typicalStarWidth(referenceSigmas),
-                            &sharp, MASK_COSMIC);
+                            referencePlane.saturation, r.referenceSky.sigma, width, &sharp,
+                            MASK_COSMIC);
+            if (options.findCosmicRays) {
+                const OtherStars testStars(testPlane.stars, &r.map, STAR_REACH + width);
+                const auto onStar = [&](int32_t x, int32_t y) { return testStars.near(x, y); };
+                if (DiffStatus s = markCosmicRays(
+                        reference, referenceNoData, referenceWidth, referenceHeight,
+                        referencePlane.saturation, r.referenceNoise, r.referenceSky.sigma, width,
+                        options.cosmicRays, onStar, &sharp, MASK_COSMIC);
+                    s != DiffStatus::Ok)
+                    return s;
+            }
+            r.referenceCosmicPixels = countMasked(sharp, MASK_COSMIC);
             if (std::find(sharp.begin(), sharp.end(), MASK_COSMIC) != sharp.end()) {
                 cleanedReference.assign(reference, reference + referenceCount);
                 cleanMaskedPixels(cleanedReference.data(), referenceWidth, referenceHeight, sharp,
@@ -341,9 +442,29 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                                  &resampled, &r.mask, &varianceFactor);
             s != DiffStatus::Ok)
             return s;
-        markSharpPixels(test, testNoData, testWidth, testHeight, testPlane.saturation,
-                        r.testSky.sigma, testSigmas.empty() ? 1.5 : typicalStarWidth(testSigmas),
-                        &r.mask, MASK_COSMIC);
+        {
+            const double width = testSigmas.empty() ? 1.5 : typicalStarWidth(testSigmas);
+            markSharpPixels(test, testNoData, testWidth, testHeight, testPlane.saturation,
+                            r.testSky.sigma, width, &r.mask, MASK_COSMIC);
+            if (options.findCosmicRays) {
+                const double referenceStarWidth =
+                    referenceSigmas.empty() ? 1.5 : typicalStarWidth(referenceSigmas);
+                const OtherStars referenceStars(referencePlane.stars, nullptr,
+                                                STAR_REACH + referenceStarWidth);
+                const auto onStar = [&](int32_t x, int32_t y) {
+                    double u = 0, v = 0;
+                    mapPosition(r.map, x, y, &u, &v);
+                    return referenceStars.near(u, v);
+                };
+                if (DiffStatus s = markCosmicRays(test, testNoData, testWidth, testHeight,
+                                                  testPlane.saturation, r.testNoise,
+                                                  r.testSky.sigma, width, options.cosmicRays,
+                                                  onStar, &r.mask, MASK_COSMIC);
+                    s != DiffStatus::Ok)
+                    return s;
+            }
+            r.testCosmicPixels = countMasked(r.mask, MASK_COSMIC);
+        }
         size_t covered = 0;
         for (size_t i = 0; i < n; ++i) {
             if (testNoData != nullptr && testNoData[i] != 0)

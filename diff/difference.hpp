@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "diff/convolve.hpp"
+#include "diff/cosmic_rays.hpp"
 #include "diff/detect.hpp"
 #include "diff/diff_image.hpp"
 #include "diff/image_plane.hpp"
@@ -32,6 +33,13 @@ struct DifferenceOptions {
     double testGain = 0; // electrons per ADU; <= 0: estimated from the sky
     double referenceGain = 0;
     DetectOptions detect; // psfSigma is set from the images
+    // Cosmic-ray hits and hot pixels by their edges (findCosmicRays) in both images, beside
+    // the sharp-pixel test. The gain and read noise come from each image's noise model,
+    // the saturation from its plane, and the object limit is the larger of this one's and
+    // 1.5 times what a point source of the image's measured width reaches
+    // (pointSourceFineRatio). Off: the sharp-pixel test alone.
+    bool findCosmicRays = true;
+    CosmicRayOptions cosmicRays;
 };
 
 // Processor seconds of the calling thread spent in each step.
@@ -64,6 +72,9 @@ struct DifferenceResult {
     FloatImage variance;       // its per-pixel variance
     FloatImage reference;      // the matched reference in test ADU (sky included)
     std::vector<uint8_t> mask; // MASK_* bits per pixel
+    int64_t testCosmicPixels = 0;      // pixels of each image taken for cosmic-ray hits or
+    int64_t referenceCosmicPixels = 0; // hot pixels and replaced or masked (reference: on
+                                       // its own grid, before resampling)
     DifferenceTimings timings;
 };
 
@@ -73,8 +84,9 @@ struct DifferenceResult {
 // world-coordinate frames). inside() limits where sources
 // are reported (empty: everywhere). Both images must be at least 65 pixels on each side;
 // they are only read. Steps: stars and sky of both; the map refined on matched bright
-// stars (kept as given when too few match); cosmic-ray hits and hot pixels of the
-// reference replaced by their surroundings; the reference resampled onto the test grid;
+// stars (kept as given when too few match); cosmic-ray hits and hot pixels of both images
+// found (options.findCosmicRays, and the sharp-pixel test), the reference's replaced by
+// their surroundings, the test image's MASK_COSMIC; the reference resampled onto the test grid;
 // the seeing of both measured and the kernel fitted to turn the sharper into the blurrier
 // (the test image cleaned of its hits first when it is the one convolved); the difference
 // and its noise in test units; detection. The result depends only on the inputs (no

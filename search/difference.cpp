@@ -131,6 +131,8 @@ static ImageRegistration registrationEntry(const DifferenceResult& result,
     g.kernelChiSquare = result.kernel.chiSquare;
     g.fluxScale = result.fluxScale;
     g.noiseScale = result.noiseScale;
+    g.testCosmicPixels = result.testCosmicPixels;
+    g.referenceCosmicPixels = result.referenceCosmicPixels;
     return g;
 }
 

@@ -386,7 +386,9 @@ std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& im
         meta += ", flux_scale: " + yamlNumber(g.fluxScale);
         meta += ", noise_scale: " + yamlNumber(g.noiseScale);
         meta += ", detections: " + std::to_string(g.detections);
-        meta += ", kept: " + std::to_string(g.kept) + "}\n";
+        meta += ", kept: " + std::to_string(g.kept);
+        meta += ", cosmic_test: " + std::to_string(g.testCosmicPixels);
+        meta += ", cosmic_ref: " + std::to_string(g.referenceCosmicPixels) + "}\n";
     }
     std::string text = ecsvHeader(DIFFERENCE_COLUMNS, meta);
     for (const DifferenceRow& r : rows) {

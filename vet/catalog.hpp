@@ -88,6 +88,8 @@ struct ImageRegistration {
     double fluxScale = 0;       // reference flux per test flux
     double noiseScale = 0;      // robust deviation of the S/N map
     int32_t detections = 0, kept = 0;
+    int64_t testCosmicPixels = 0;      // pixels taken for cosmic-ray hits or hot pixels:
+    int64_t referenceCosmicPixels = 0; // masked in the test image, replaced in the reference
 };
 
 // In a difference catalogue's header, the line that opens the list of images and the

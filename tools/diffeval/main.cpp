@@ -3,7 +3,10 @@
 // lies (clear sky, on a galaxy, beside a star) and by its peak in sky noise units, the
 // position errors, and the detections that match no injected source.
 //
-//   diffeval [--threshold S] files.txt table.txt truth.txt      (in the night's directory)
+//   diffeval [--threshold S] [--no-cosmic-rays] files.txt table.txt truth.txt
+//                                                           (in the night's directory)
+//
+// --no-cosmic-rays leaves cosmic-ray hits and hot pixels to the sharp-pixel test alone.
 //
 // With --catalog it holds the rows of a catalogue that newstars wrote (either method)
 // against the truth instead, the kept rows as the candidates (with --all-rows every row,
@@ -219,13 +222,21 @@ int main(int argc, char** argv)
     }
     double threshold = 5;
     int first = 1;
-    if (argc > 2 && std::strcmp(argv[1], "--threshold") == 0) {
-        threshold = std::atof(argv[2]);
-        first = 3;
+    bool cosmicRays = true;
+    while (argc - first > 3) {
+        if (std::strcmp(argv[first], "--threshold") == 0) {
+            threshold = std::atof(argv[first + 1]);
+            first += 2;
+        } else if (std::strcmp(argv[first], "--no-cosmic-rays") == 0) {
+            cosmicRays = false;
+            first += 1;
+        } else {
+            break;
+        }
     }
     if (argc - first != 3) {
         std::fprintf(stderr,
-                     "usage: %s [--threshold S] files.txt table.txt truth.txt\n"
+                     "usage: %s [--threshold S] [--no-cosmic-rays] files.txt table.txt truth.txt\n"
                      "       %s --catalog FILE [--all-rows] files.txt truth.txt\n",
                      argv[0], argv[0]);
         return 1;
@@ -282,6 +293,7 @@ int main(int argc, char** argv)
         };
         DifferenceOptions options;
         options.detect.threshold = threshold;
+        options.findCosmicRays = cosmicRays;
         getRealCard(&test, "GAIN", &options.testGain);
         getRealCard(&reference, "GAIN", &options.referenceGain);
         DifferenceResult result;
@@ -295,12 +307,14 @@ int main(int argc, char** argv)
         ++images;
         if (std::getenv("DIFFEVAL_VERBOSE") != nullptr)
             std::printf("%s sigma test %.3f ref %.3f refconv %d scale %.3f stamps %d rejected %d "
-                        "chi2 %.2f hw %d noise %.2f reg %.3f (%d)\n",
+                        "chi2 %.2f hw %d noise %.2f reg %.3f (%d) cosmic test %lld ref %lld\n",
                         name.c_str(), result.testSigma, result.referenceSigma,
                         result.referenceConvolved, result.fluxScale, result.kernel.stampsUsed,
                         result.kernel.stampsRejected, result.kernel.chiSquare,
                         result.kernel.halfWidth, result.noiseScale, result.registration.rms,
-                        result.registration.used);
+                        result.registration.used,
+                        static_cast<long long>(result.testCosmicPixels),
+                        static_cast<long long>(result.referenceCosmicPixels));
         const DifferenceTimings& t = result.timings;
         seconds += t.stars + t.registration + t.resampling + t.kernelFit + t.convolution +
                    t.subtraction + t.detection;
