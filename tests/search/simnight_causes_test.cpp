@@ -4,6 +4,7 @@
 #include <fitsio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <sstream>
@@ -28,6 +29,23 @@ int pixelValue(const std::string& path, double x, double y)
     int closeStatus = 0;
     fits_close_file(file, &closeStatus);
     return status == 0 ? value : -1;
+}
+
+// Every pixel of a plain 16-bit FITS image, row after row; empty when it cannot be read.
+std::vector<int> imagePixels(const std::string& path, long width, long height)
+{
+    fitsfile* file = nullptr;
+    int status = 0;
+    if (fits_open_file(&file, path.c_str(), READONLY, &status) != 0)
+        return {};
+    std::vector<unsigned short> values(static_cast<size_t>(width * height));
+    int anyNull = 0;
+    fits_read_img(file, TUSHORT, 1, width * height, nullptr, values.data(), &anyNull, &status);
+    int closeStatus = 0;
+    fits_close_file(file, &closeStatus);
+    if (status != 0)
+        return {};
+    return std::vector<int>(values.begin(), values.end());
 }
 
 TEST(SimulatedNightCauses, AddedCasesAreWrittenWhereTheImagesShowThem)
@@ -78,6 +96,92 @@ TEST(SimulatedNightCauses, AddedCasesAreWrittenWhereTheImagesShowThem)
     EXPECT_GE(count["saturated-ref"], 2 * 3);
     EXPECT_GE(count["track"], 2 * 4);
     EXPECT_GT(count["star"], 100);
+}
+
+TEST(SimulatedNightCauses, CompactHitsInEveryImageAndASharpSecondTestImage)
+{
+    // The same night with and without compact hits and a sharp second test image; nothing
+    // else of it changes.
+    const std::vector<std::string> common = {"--seed", "8",   "--size",   "512", "--objects", "1",
+                                             "--images", "2", "--cosmic", "0",   "--hot",     "0",
+                                             "--inject", "10", "--causes", "--no-fpack", "--out",
+                                             "."};
+    ScratchDirectory plain, added;
+    std::vector<std::string> plainArguments = {SIMNIGHT_PATH}, addedArguments = {SIMNIGHT_PATH};
+    plainArguments.insert(plainArguments.end(), common.begin(), common.end());
+    addedArguments.insert(addedArguments.end(), common.begin(), common.end());
+    addedArguments.insert(addedArguments.end(),
+                          {"--compact-cosmic", "6", "--sharp-test", "1.2"});
+    ASSERT_EQ(runNightProgram(plain.path, plainArguments).status, 0);
+    const ProgramResult made = runNightProgram(added.path, addedArguments);
+    ASSERT_EQ(made.status, 0) << made.err;
+
+    // Every test image has its 6 hits among the causes, on raised pixels.
+    std::istringstream in(readFile(added.file("causes.txt")));
+    std::map<std::string, int> hits;
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream fields(line);
+        std::string cause, object, image;
+        double ra0, dec0, ra1, dec1, x0, y0, x1, y1;
+        if (line.empty() || line[0] == '#' || !(fields >> cause >> object >> image >> ra0 >>
+                                                dec0 >> ra1 >> dec1 >> x0 >> y0 >> x1 >> y1))
+            continue;
+        if (cause != "cosmic" && cause != "track")
+            continue;
+        ++hits[image];
+        EXPECT_GT(pixelValue(added.file(image), x0, y0), 750) << line;
+        EXPECT_LE(std::max(std::fabs(x1 - x0), std::fabs(y1 - y0)), 9) << line;
+    }
+    EXPECT_EQ(hits["FLD01_1.fts"], 6);
+    EXPECT_EQ(hits["FLD01_2.fts"], 6);
+
+    // The reference holds them too: a few pixels raised by 300 ADU or more, no other change.
+    struct Image {
+        const char* name;
+        int least, most; // pixels changed
+    };
+    const Image images[] = {{"FLD01_r.fts", 6, 60}, {"FLD01_1.fts", 6, 60}};
+    for (const Image& image : images) {
+        const std::vector<int> before = imagePixels(plain.file(image.name), 512, 512);
+        const std::vector<int> after = imagePixels(added.file(image.name), 512, 512);
+        ASSERT_EQ(before.size(), 512u * 512u) << image.name;
+        ASSERT_EQ(after.size(), before.size()) << image.name;
+        int changed = 0;
+        for (size_t i = 0; i < before.size(); ++i) {
+            if (after[i] == before[i])
+                continue;
+            ++changed;
+            EXPECT_TRUE(after[i] >= before[i] + 300 || after[i] == 65535) << image.name << i;
+        }
+        EXPECT_GE(changed, image.least) << image.name;
+        EXPECT_LE(changed, image.most) << image.name;
+    }
+
+    // The second test image's point spread is 1.2 pixels wide: its bright sources hold
+    // over 20 % of their 5 x 5 light in one pixel (24 % centred on a pixel corner), the
+    // first image's (2.6 to 4.2 pixels) below 16 % (14 % centred on a pixel).
+    int measured = 0;
+    for (const NightTruth& t : readNightTruth(added.file("truth.txt"))) {
+        if (t.peak < 50 * t.sigma || t.x < 3 || t.y < 3 || t.x > 508 || t.y > 508)
+            continue;
+        const std::vector<int> pixels = imagePixels(added.file(t.image), 512, 512);
+        ASSERT_EQ(pixels.size(), 512u * 512u) << t.image;
+        const long cx = std::lround(t.x), cy = std::lround(t.y);
+        double brightest = 0, sum = 0;
+        for (long y = cy - 2; y <= cy + 2; ++y)
+            for (long x = cx - 2; x <= cx + 2; ++x) {
+                const double v = pixels[static_cast<size_t>(y * 512 + x)] - t.sky;
+                brightest = std::max(brightest, v);
+                sum += v;
+            }
+        ++measured;
+        if (t.image == "FLD01_2.fts") {
+            EXPECT_GT(brightest / sum, 0.2) << t.x << " " << t.y;
+        } else {
+            EXPECT_LT(brightest / sum, 0.16) << t.x << " " << t.y;
+        }
+    }
+    EXPECT_GT(measured, 2);
 }
 
 TEST(SimulatedNightCauses, ReportAndCatalogueAreScoredByCause)

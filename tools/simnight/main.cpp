@@ -40,6 +40,10 @@ namespace {
         "  --hot N         hot pixels of the detector (default 30 per 1024 x 1024)\n"
         "  --saturated-ref N  stars per field saturated in the reference only (default 0)\n"
         "  --pairs N       close pairs of stars, 3 to 5 pixels apart, per field (default 0)\n"
+        "  --compact-cosmic N  compact cosmic-ray hits (clumps of 1 to 10 pixels) per image,\n"
+        "                  references included (default 0)\n"
+        "  --sharp-test F  every second test image has a seeing of F pixels (FWHM, 0.5 to 20;\n"
+        "                  e.g. 1.2: undersampled and sharper than its reference)\n"
         "  --causes        also write causes.txt: what in each test image may give a false\n"
         "                  candidate (cosmic, track, hot, saturated-ref, saturated, pair, star)\n"
         "  --help          this text\n"
@@ -206,6 +210,16 @@ int main(int argc, char** argv)
                           : option == "--saturated-ref" ? &options.saturatedInReference
                                                         : &options.closePairs;
             *target = static_cast<int>(n);
+        } else if (option == "--compact-cosmic") {
+            if (!parseCount(value, 0, 100000, &n))
+                printUsage(program);
+            options.compactCosmic = static_cast<int>(n);
+        } else if (option == "--sharp-test") {
+            char* end = nullptr;
+            const double fwhm = std::strtod(value, &end);
+            if (end == value || *end != '\0' || !(fwhm >= 0.5 && fwhm <= 20))
+                printUsage(program);
+            options.sharpTestFwhm = fwhm;
         } else if (option == "--out") {
             if (*value == '\0')
                 printUsage(program);

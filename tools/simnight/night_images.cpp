@@ -32,6 +32,7 @@ enum Stream : uint64_t {
     COSMIC = 13,
     INJECT = 14,
     TRACKS = 15,
+    COMPACT = 16,
     ON_GALAXIES = 31,
     ON_STARS = 32
 };
@@ -368,6 +369,12 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
         seedNightRandom(&tracks, streamSeed(options.seed, TRACKS, streamA, streamB));
         addLongTracks(options.longTracks, &tracks, options.width, options.height, &header->pixels,
                       &hits);
+    }
+    if (options.compactCosmic > 0) {
+        NightRandom compact;
+        seedNightRandom(&compact, streamSeed(options.seed, COMPACT, streamA, streamB));
+        addCompactCosmicRays(options.compactCosmic, &compact, options.width, options.height,
+                             &header->pixels, &hits);
     }
     if (logCauses) {
         for (const CosmicHit& h : hits) {

@@ -185,6 +185,8 @@ std::vector<ObjectPlan> planNight(const NightOptions& options)
                                                     static_cast<uint64_t>(j)));
                 test.psfSigma = reference.psfSigma * uniformBetween(&seeing, 0.65, 0.85);
             }
+            if (options.sharpTestFwhm > 0 && j % 2 == 1)
+                test.psfSigma = options.sharpTestFwhm / FWHM_PER_SIGMA;
             test.fluxScale = uniformBetween(&imageRandom, 0.8, 1.0);
             test.sky = uniformBetween(&imageRandom, 600, 1800);
             test.exposureMs = 120000;

@@ -29,6 +29,9 @@ struct NightOptions {
     int hotPixels = -1;           // hot pixels of the detector; -1: 30 per 1024 x 1024
     int saturatedInReference = 0; // stars per field saturated in the reference only
     int closePairs = 0;           // pairs of stars 3 to 5 pixels apart per field
+    int compactCosmic = 0;        // compact hits (clumps of 1 to 10 pixels) per image, in
+                                  // the references and the test images alike
+    double sharpTestFwhm = 0;     // > 0: every second test image has this seeing (pixels)
     bool causes = false; // also write causes.txt, where every false candidate may come from
 };
 

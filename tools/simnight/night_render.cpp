@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "base/angles.hpp"
 
@@ -116,6 +117,41 @@ void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height
             ++hit.length;
             x += STEP_X[direction];
             y += STEP_Y[direction];
+        }
+        if (hits != nullptr && hit.length > 0)
+            hits->push_back(hit);
+    }
+}
+
+void addCompactCosmicRays(int count, NightRandom* random, int32_t width, int32_t height,
+                          std::vector<uint16_t>* pixels, std::vector<CosmicHit>* hits)
+{
+    for (int n = 0; n < count; ++n) {
+        int32_t x = static_cast<int32_t>(uniformIndex(random, static_cast<uint32_t>(width)));
+        int32_t y = static_cast<int32_t>(uniformIndex(random, static_cast<uint32_t>(height)));
+        const int length = 1 + static_cast<int>(uniformIndex(random, 10));
+        CosmicHit hit;
+        std::vector<std::pair<int32_t, int32_t>> visited;
+        for (int k = 0; k < length; ++k) {
+            const int32_t excess = 300 + static_cast<int32_t>(uniformIndex(random, 5701));
+            const bool again =
+                std::find(visited.begin(), visited.end(), std::make_pair(x, y)) != visited.end();
+            if (x >= 0 && x < width && y >= 0 && y < height && !again) {
+                addClipped(pixels,
+                           static_cast<size_t>(y) * static_cast<size_t>(width) +
+                               static_cast<size_t>(x),
+                           excess);
+                if (hit.length == 0) {
+                    hit.x0 = x;
+                    hit.y0 = y;
+                }
+                hit.x1 = x;
+                hit.y1 = y;
+                ++hit.length;
+                visited.emplace_back(x, y);
+            }
+            x += static_cast<int32_t>(uniformIndex(random, 3)) - 1;
+            y += static_cast<int32_t>(uniformIndex(random, 3)) - 1;
         }
         if (hits != nullptr && hit.length > 0)
             hits->push_back(hit);

@@ -60,6 +60,13 @@ struct CosmicHit {
 void addCosmicRays(int count, NightRandom* random, int32_t width, int32_t height,
                    std::vector<uint16_t>* pixels, std::vector<CosmicHit>* hits = nullptr);
 
+// Adds count compact cosmic-ray hits: clumps of 1 to 10 pixels, each grown from a first
+// pixel by steps to one of its eight neighbours (a pixel met again adds nothing), each
+// pixel 300 to 6000 ADU above what it held (clipped at 65535), cut at the frame's edges;
+// each that left a pixel is appended to hits when given (from its first to its last pixel).
+void addCompactCosmicRays(int count, NightRandom* random, int32_t width, int32_t height,
+                          std::vector<uint16_t>* pixels, std::vector<CosmicHit>* hits = nullptr);
+
 // Adds count long cosmic-ray tracks: straight, at any angle, 6 to 15 pixels, each pixel
 // 300 to 3000 ADU above what it held (clipped at 65535), cut at the frame's edges; each
 // that left a pixel is appended to hits when given.
