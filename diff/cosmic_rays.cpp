@@ -31,8 +31,8 @@ struct Frame {
 
 // Upper median of the usable values in the square of half side r around (x, y), cut at
 // the image's edges; fallback when none is usable.
-float squareMedian(const Frame& f, const std::vector<float>& plane, ptrdiff_t x, ptrdiff_t y,
-                   int r, float* buffer, float fallback)
+float squareMedian(const Frame& f, const float* plane, ptrdiff_t x, ptrdiff_t y, int r,
+                   float* buffer, float fallback)
 {
     size_t count = 0;
     for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - r); v <= std::min(f.height - 1, y + r); ++v) {
@@ -147,64 +147,123 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
         }
         std::vector<uint8_t>().swap(bright);
 
-        // The noise of each pixel, from the first round's 5 x 5 medians.
-        float buffer[49];
-        std::vector<float> noise(n);
+        // Every quantity below is computed where it is first needed and kept: most pixels
+        // are ruled out by a bound before any median is taken.
         const double readVariance = options.readNoise * options.readNoise;
         const double perGain = 1 / options.gain; // 0 for an infinite gain
-        for (ptrdiff_t y = 0; y < ph; ++y) {
-            for (ptrdiff_t x = 0; x < pw; ++x) {
-                const size_t at = static_cast<size_t>(y * pw + x);
-                const float m5 = f.usable[at] ? squareMedian(f, f.values, x, y, 2, buffer, 0) : 0;
+        float buffer[49];
+        // The noise from the first round's 5 x 5 median (-1: not yet), and a lower bound
+        // of it from the square's least usable value.
+        std::vector<float> noise(n, -1.0f), noiseFloor(n);
+        {
+            std::vector<float> rowLeast(n);
+            const float none = std::numeric_limits<float>::infinity();
+            for (ptrdiff_t y = 0; y < ph; ++y)
+                for (ptrdiff_t x = 0; x < pw; ++x) {
+                    float least = none;
+                    for (ptrdiff_t u = std::max<ptrdiff_t>(0, x - 2);
+                         u <= std::min(pw - 1, x + 2); ++u) {
+                        const size_t at = static_cast<size_t>(y * pw + u);
+                        if (f.usable[at])
+                            least = std::min(least, f.values[at]);
+                    }
+                    rowLeast[static_cast<size_t>(y * pw + x)] = least;
+                }
+            for (ptrdiff_t y = 0; y < ph; ++y)
+                for (ptrdiff_t x = 0; x < pw; ++x) {
+                    float least = none;
+                    for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - 2);
+                         v <= std::min(ph - 1, y + 2); ++v)
+                        least = std::min(least, rowLeast[static_cast<size_t>(v * pw + x)]);
+                    const double m = least == none ? 0.0 : std::max<double>(least, 0.0);
+                    noiseFloor[static_cast<size_t>(y * pw + x)] =
+                        static_cast<float>(std::sqrt(m * perGain + readVariance));
+                }
+        }
+        const float* first = values; // the first round's image, for the noise
+        const auto noiseAt = [&](ptrdiff_t x, ptrdiff_t y) {
+            const size_t at = static_cast<size_t>(y * pw + x);
+            if (noise[at] < 0) {
+                const float m5 = f.usable[at] ? squareMedian(f, first, x, y, 2, buffer, 0) : 0;
                 noise[at] = static_cast<float>(
                     std::sqrt(std::max(static_cast<double>(m5), 0.0) * perGain + readVariance));
             }
-        }
+            return noise[at];
+        };
 
         found.assign(n, 0);
-        std::vector<float> s(n), sPrime(n);
+        std::vector<float> lplus(n), s(n), sPrime(n), m3(n);
         std::vector<uint8_t> stage(n);
+        const float unknown = std::numeric_limits<float>::quiet_NaN();
         const double low = options.sigmaFraction * options.sigmaClip;
         for (int round = 0; round < options.iterations; ++round) {
-            laplacianPlus(f, &s);
-            for (size_t i = 0; i < n; ++i)
-                s[i] = noise[i] > 0 ? static_cast<float>(s[i] / (2.0 * noise[i])) : 0.0f;
-            // S' only where it can pass the lower limit: S >= 0 everywhere, so S' <= S.
-            for (ptrdiff_t y = 0; y < ph; ++y) {
-                for (ptrdiff_t x = 0; x < pw; ++x) {
-                    const size_t at = static_cast<size_t>(y * pw + x);
-                    sPrime[at] = f.eligible[at] && s[at] > low
-                                     ? s[at] - squareMedian(f, s, x, y, 2, buffer, 0)
-                                     : 0.0f;
+            laplacianPlus(f, &lplus);
+            std::fill(s.begin(), s.end(), unknown);
+            std::fill(sPrime.begin(), sPrime.end(), unknown);
+            std::fill(m3.begin(), m3.end(), unknown);
+            const auto sAt = [&](ptrdiff_t x, ptrdiff_t y) {
+                const size_t at = static_cast<size_t>(y * pw + x);
+                if (std::isnan(s[at])) {
+                    const double nz = noiseAt(x, y);
+                    s[at] = nz > 0 ? static_cast<float>(lplus[at] / (2.0 * nz)) : 0.0f;
                 }
-            }
+                return s[at];
+            };
+            // S' of an eligible pixel, or 0 where S (hence S', S being >= 0 everywhere)
+            // cannot exceed limit; the noise floor bounds S from above.
+            const auto sPrimeAbove = [&](ptrdiff_t x, ptrdiff_t y, double limit) -> float {
+                const size_t at = static_cast<size_t>(y * pw + x);
+                if (!f.eligible[at])
+                    return 0;
+                if (!std::isnan(sPrime[at]))
+                    return sPrime[at];
+                // (The margin covers S's rounding to float.)
+                if (!(noiseFloor[at] > 0) ||
+                    lplus[at] / (2.0 * noiseFloor[at]) > limit * (1 - 1e-6)) {
+                    if (sAt(x, y) > low) {
+                        float window[25];
+                        size_t k = 0;
+                        for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - 2);
+                             v <= std::min(ph - 1, y + 2); ++v)
+                            for (ptrdiff_t u = std::max<ptrdiff_t>(0, x - 2);
+                                 u <= std::min(pw - 1, x + 2); ++u)
+                                if (f.usable[static_cast<size_t>(v * pw + u)])
+                                    window[k++] = sAt(u, v);
+                        sPrime[at] = s[at] - (k > 0 ? upperMedian(window, k) : 0.0f);
+                        return sPrime[at];
+                    }
+                    sPrime[at] = 0;
+                    return 0;
+                }
+                return 0; // not kept: a lower limit may need it computed
+            };
+            const auto m3At = [&](ptrdiff_t x, ptrdiff_t y) {
+                const size_t at = static_cast<size_t>(y * pw + x);
+                if (std::isnan(m3[at]))
+                    m3[at] = squareMedian(f, f.values.data(), x, y, 1, buffer, 0);
+                return m3[at];
+            };
             // Candidates: S' above the clip and above objectLimit times the fine structure.
             std::fill(stage.begin(), stage.end(), 0);
             for (ptrdiff_t y = 1; y < ph - 1; ++y) {
                 for (ptrdiff_t x = 1; x < pw - 1; ++x) {
                     const size_t at = static_cast<size_t>(y * pw + x);
-                    if (!(sPrime[at] > options.sigmaClip))
+                    const float sp = sPrimeAbove(x, y, options.sigmaClip);
+                    if (!(sp > options.sigmaClip))
                         continue;
                     // m3 over the 7 x 7 square, then its median.
                     float m3s[49];
                     size_t k = 0;
-                    float m3Here = 0;
                     for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - 3);
-                         v <= std::min(ph - 1, y + 3); ++v) {
+                         v <= std::min(ph - 1, y + 3); ++v)
                         for (ptrdiff_t u = std::max<ptrdiff_t>(0, x - 3);
-                             u <= std::min(pw - 1, x + 3); ++u) {
-                            if (!f.usable[static_cast<size_t>(v * pw + u)])
-                                continue;
-                            const float m3 = squareMedian(f, f.values, u, v, 1, buffer, 0);
-                            if (u == x && v == y)
-                                m3Here = m3;
-                            m3s[k++] = m3;
-                        }
-                    }
+                             u <= std::min(pw - 1, x + 3); ++u)
+                            if (f.usable[static_cast<size_t>(v * pw + u)])
+                                m3s[k++] = m3At(u, v);
                     const double m7 = upperMedian(m3s, k);
                     const double fine =
-                        std::max((m3Here - m7) / static_cast<double>(noise[at]), 0.01);
-                    if (sPrime[at] / fine > options.objectLimit)
+                        std::max((m3At(x, y) - m7) / static_cast<double>(noiseAt(x, y)), 0.01);
+                    if (sp / fine > options.objectLimit)
                         stage[at] = 1;
                 }
             }
@@ -214,13 +273,12 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
                 std::vector<uint8_t> grown(stage);
                 for (ptrdiff_t y = 1; y < ph - 1; ++y) {
                     for (ptrdiff_t x = 1; x < pw - 1; ++x) {
-                        const size_t at = static_cast<size_t>(y * pw + x);
-                        if (!stage[at])
+                        if (!stage[static_cast<size_t>(y * pw + x)])
                             continue;
                         for (ptrdiff_t dy = -1; dy <= 1; ++dy)
                             for (ptrdiff_t dx = -1; dx <= 1; ++dx) {
                                 const size_t next = static_cast<size_t>((y + dy) * pw + x + dx);
-                                if (f.eligible[next] && sPrime[next] > limit)
+                                if (sPrimeAbove(x + dx, y + dy, limit) > limit)
                                     grown[next] = 1;
                             }
                     }
@@ -325,12 +383,19 @@ double pointSourceFineRatio(double psfSigma)
     float buffer[49];
     double best = 0;
     const double scale = 1 / (std::sqrt(2.0) * psfSigma);
+    for (int sampled = 0; sampled <= 1; ++sampled)
     for (int i = 0; i <= 5; ++i) {
         for (int j = 0; j <= i; ++j) {
             const double cx = half + 0.1 * i, cy = half + 0.1 * j;
-            // Each pixel's share of the flux: products of differences of error functions.
+            // Each pixel's share of the flux: products of differences of error functions,
+            // or of the profile at its centre.
             std::vector<double> fx(static_cast<size_t>(side)), fy(static_cast<size_t>(side));
             for (int k = 0; k < side; ++k) {
+                if (sampled) {
+                    fx[static_cast<size_t>(k)] = std::exp(-(k - cx) * (k - cx) * scale * scale);
+                    fy[static_cast<size_t>(k)] = std::exp(-(k - cy) * (k - cy) * scale * scale);
+                    continue;
+                }
                 fx[static_cast<size_t>(k)] =
                     0.5 * (std::erf((k + 0.5 - cx) * scale) - std::erf((k - 0.5 - cx) * scale));
                 fy[static_cast<size_t>(k)] =
@@ -345,13 +410,14 @@ double pointSourceFineRatio(double psfSigma)
             for (int y = half - 1; y <= half + 1; ++y) {
                 for (int x = half - 1; x <= half + 1; ++x) {
                     const size_t at = static_cast<size_t>(y) * side + x;
-                    const double sPrime = (lplus[at] - squareMedian(f, lplus, x, y, 2, buffer, 0)) / 2;
+                    const double sPrime =
+                        (lplus[at] - squareMedian(f, lplus.data(), x, y, 2, buffer, 0)) / 2;
                     float m3s[49];
                     size_t k = 0;
                     float m3Here = 0;
                     for (int v = y - 3; v <= y + 3; ++v)
                         for (int u = x - 3; u <= x + 3; ++u) {
-                            const float m3 = squareMedian(f, f.values, u, v, 1, buffer, 0);
+                            const float m3 = squareMedian(f, f.values.data(), u, v, 1, buffer, 0);
                             if (u == x && v == y)
                                 m3Here = m3;
                             m3s[k++] = m3;

@@ -64,9 +64,11 @@ int64_t dropHitsOnSources(std::vector<uint8_t>* hits, int32_t width, int32_t hei
                           const std::function<bool(int32_t x, int32_t y)>& onSource);
 
 // The S' / F ratio that a noiseless, bright Gaussian point source of the given deviation
-// (pixels, 0.3 to 20), integrated over each pixel, reaches at its brightest pixel, the
-// largest over centrings on a 0.1-pixel grid within a pixel: an object limit above it
-// keeps such sources from being taken for hits. 0 for a deviation out of range.
+// (pixels, 0.3 to 20) reaches at the 3 x 3 pixels around its centre, the largest over
+// centrings on a 0.1-pixel grid within a pixel and over two renderings: integrated over
+// each pixel, and sampled at pixel centres (sharper; as simulations draw them). An object
+// limit above it keeps such sources from being taken for hits (noise in the fine
+// structure still lets a faint one through now and then). 0 for a deviation out of range.
 double pointSourceFineRatio(double psfSigma);
 
 } // namespace newstars

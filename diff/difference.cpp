@@ -251,7 +251,7 @@ private:
 // Sets bit in mask at every cosmic-ray hit or hot pixel findCosmicRays finds in the image
 // (values of width x height with noData, null: all data), its noise from noise (the sky's
 // deviation as read noise alone when the model gives none), the object limit raised
-// above what a point source of psfSigma reaches; groups of hits with a pixel where
+// above what a point source of psfSigma (0.5 at least) reaches; groups of hits with a pixel where
 // onStar holds are stars (seen in the other image too), not hits. Ok; OutOfMemory; an
 // image whose noise the finder cannot use is left unmarked.
 DiffStatus markCosmicRays(const float* values, const uint8_t* noData, int32_t width,
@@ -268,7 +268,10 @@ DiffStatus markCosmicRays(const float* values, const uint8_t* noData, int32_t wi
         options.gain = std::numeric_limits<double>::infinity();
         options.readNoise = skySigma;
     }
-    options.objectLimit = std::max(options.objectLimit, 1.5 * pointSourceFineRatio(psfSigma));
+    // Adaptive moments of a star much narrower than a pixel measure the pixel, not the
+    // star (down to their floor of 0.3): such stars count as 0.5 pixels wide.
+    options.objectLimit =
+        std::max(options.objectLimit, 1.5 * pointSourceFineRatio(std::max(psfSigma, 0.5)));
     std::vector<uint8_t> hits;
     const DiffStatus status =
         findCosmicRays(values, noData, width, height, options, &hits, nullptr);

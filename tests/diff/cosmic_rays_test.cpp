@@ -173,7 +173,7 @@ TEST(PointSourceFineRatio, SeparatesPointSourcesOfThatWidthFromHits)
         ASSERT_EQ(findCosmicRays(scene.values.data(), nullptr, 64, 64, options, &hits, nullptr),
                   DiffStatus::Ok);
         EXPECT_EQ(scoreMask(scene, hits).onStars, 0) << c.psfSigma;
-        options.objectLimit = 0.3 * ratio;
+        options.objectLimit = 0.2 * ratio;
         ASSERT_EQ(findCosmicRays(scene.values.data(), nullptr, 64, 64, options, &hits, nullptr),
                   DiffStatus::Ok);
         EXPECT_EQ(scoreMask(scene, hits).onStars > 0, c.hitBelow) << c.psfSigma;
