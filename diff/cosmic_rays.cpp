@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
 #include <new>
 
@@ -196,11 +197,33 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
         std::vector<uint8_t> stage(n);
         const float unknown = std::numeric_limits<float>::quiet_NaN();
         const double low = options.sigmaFraction * options.sigmaClip;
+        std::fill(s.begin(), s.end(), unknown);
+        std::fill(sPrime.begin(), sPrime.end(), unknown);
+        std::fill(m3.begin(), m3.end(), unknown);
+        // After the first round only the surroundings of the pixels the cleaning changed
+        // can give new hits: L+ and m3 change within 1 pixel of them, S' within 3, the fine
+        // structure within 4, and growth reaches 2 further. Elsewhere every value kept
+        // from the earlier round is still exact, and every candidate already found.
+        constexpr ptrdiff_t REACH = 6;
+        std::vector<uint8_t> active; // empty: every pixel
+        std::vector<size_t> changed;
         for (int round = 0; round < options.iterations; ++round) {
             laplacianPlus(f, &lplus);
-            std::fill(s.begin(), s.end(), unknown);
-            std::fill(sPrime.begin(), sPrime.end(), unknown);
-            std::fill(m3.begin(), m3.end(), unknown);
+            for (size_t at : changed) {
+                const ptrdiff_t x = static_cast<ptrdiff_t>(at % w), y = static_cast<ptrdiff_t>(at / w);
+                for (ptrdiff_t v = std::max<ptrdiff_t>(0, y - REACH);
+                     v <= std::min(ph - 1, y + REACH); ++v)
+                    for (ptrdiff_t u = std::max<ptrdiff_t>(0, x - REACH);
+                         u <= std::min(pw - 1, x + REACH); ++u) {
+                        const size_t near = static_cast<size_t>(v * pw + u);
+                        const ptrdiff_t d = std::max(std::abs(u - x), std::abs(v - y));
+                        active[near] = 1;
+                        if (d <= 3)
+                            sPrime[near] = unknown;
+                        if (d <= 1)
+                            s[near] = m3[near] = unknown;
+                    }
+            }
             const auto sAt = [&](ptrdiff_t x, ptrdiff_t y) {
                 const size_t at = static_cast<size_t>(y * pw + x);
                 if (std::isnan(s[at])) {
@@ -248,6 +271,8 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
             for (ptrdiff_t y = 1; y < ph - 1; ++y) {
                 for (ptrdiff_t x = 1; x < pw - 1; ++x) {
                     const size_t at = static_cast<size_t>(y * pw + x);
+                    if (!active.empty() && !active[at])
+                        continue;
                     const float sp = sPrimeAbove(x, y, options.sigmaClip);
                     if (!(sp > options.sigmaClip))
                         continue;
@@ -315,6 +340,12 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
                         cleaned[at] = upperMedian(buffer, k);
                 }
             }
+            changed.clear();
+            for (size_t i = 0; i < n; ++i) {
+                if (found[i] && cleaned[i] != f.values[i])
+                    changed.push_back(i);
+            }
+            active.assign(n, 0);
             f.values.swap(cleaned);
         }
     } catch (const std::bad_alloc&) {
