@@ -320,8 +320,9 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
             total += added;
             if (added == 0 || round + 1 == options.iterations)
                 break;
-            // Every hit so far replaced by the median of its square's other usable pixels.
-            std::vector<float> cleaned(f.values);
+            // Every hit so far replaced by the median of its square's other usable pixels
+            // (in place: those medians read no hit).
+            changed.clear();
             for (ptrdiff_t y = 0; y < ph; ++y) {
                 for (ptrdiff_t x = 0; x < pw; ++x) {
                     const size_t at = static_cast<size_t>(y * pw + x);
@@ -336,17 +337,15 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
                             if (f.usable[near] && !found[near])
                                 buffer[k++] = f.values[near];
                         }
-                    if (k > 0)
-                        cleaned[at] = upperMedian(buffer, k);
+                    if (k == 0)
+                        continue;
+                    const float median = upperMedian(buffer, k);
+                    if (median != f.values[at])
+                        changed.push_back(at);
+                    f.values[at] = median;
                 }
             }
-            changed.clear();
-            for (size_t i = 0; i < n; ++i) {
-                if (found[i] && cleaned[i] != f.values[i])
-                    changed.push_back(i);
-            }
             active.assign(n, 0);
-            f.values.swap(cleaned);
         }
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
