@@ -121,8 +121,8 @@ int findConfigValue(ConfigReader* reader, const char* name, std::string* value, 
         }
     }
     if (found != CONFIG_OK && std::ferror(file)) {
-        const char* reason = std::strerror(errno);
-        *message = fileName[0] != '\0' ? std::string(fileName) + ": " + reason : reason;
+        const char* readError = std::strerror(errno);
+        *message = fileName[0] != '\0' ? std::string(fileName) + ": " + readError : readError;
         found = CONFIG_READ_ERROR;
     }
     std::fclose(file);

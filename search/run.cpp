@@ -506,10 +506,10 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     if (vetting) {
         run.filter = [shared, outcome, log](const ComparisonView& view, std::vector<char>* keep) {
             ImageVetting result;
-            std::string message;
-            if (vetComparison(shared->vetting, view, &result, &message) != 0) {
+            std::string vetMessage;
+            if (vetComparison(shared->vetting, view, &result, &vetMessage) != 0) {
                 // A stamp that cannot be written ends the run, as any output would.
-                logError(log, "newstars: %s\n", message.c_str());
+                logError(log, "newstars: %s\n", vetMessage.c_str());
                 outcome->fatal = true;
             }
             for (size_t k = 0; k < keep->size() && k < result.kept.size(); ++k)
@@ -817,12 +817,12 @@ int runSearch(int argc, char** argv)
     if (vetting) {
         // Region circles as large as the match tolerance (2 arcseconds when it is none).
         const double radius = std::atof(toleranceText) > 0 ? std::atof(toleranceText) : 2.0;
-        std::string message;
+        std::string outputMessage;
         if ((shared.method == SearchMethod::Difference
                  ? writeDifferenceOutputs(shared.vetting, differenceOutputs.registrations,
-                                          differenceOutputs.rows, radius, &message)
-                 : writeVetOutputs(shared.vetting, catalogRows, radius, &message)) != 0) {
-            std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+                                          differenceOutputs.rows, radius, &outputMessage)
+                 : writeVetOutputs(shared.vetting, catalogRows, radius, &outputMessage)) != 0) {
+            std::fprintf(stderr, "%s: %s\n", programName, outputMessage.c_str());
             return 1;
         }
     }

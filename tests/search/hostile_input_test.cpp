@@ -258,9 +258,9 @@ TEST(HostileInput, StopSignalsAtRandomPointsOfAParallelNightLeaveNothingBehind)
                      " after " + std::to_string(after) + " ms");
         for (const std::string& name : listDirectory(started))
             unlink((started + "/" + name).c_str());
-        std::string program = copy, workers = "-j2", files = "-f", list = dir.file("files.txt"),
+        std::string program = copy, workers = "-j2", files = "-f", listName = dir.file("files.txt"),
                     tolerance = "2", table = dir.file("table.txt");
-        char* argv[] = {program.data(),   workers.data(), files.data(), list.data(),
+        char* argv[] = {program.data(),   workers.data(), files.data(), listName.data(),
                         tolerance.data(), table.data(),   nullptr};
         std::vector<std::string> environment = {path, tmpdir};
         char* envp[] = {environment[0].data(), environment[1].data(), nullptr};
