@@ -9,6 +9,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -20,6 +22,7 @@
 
 #include "base/angles.hpp"
 #include "fits/fits_image.hpp"
+#include "search/run.hpp"
 #include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -284,6 +287,66 @@ py::tuple frameSkyToPixel(const Frame& f, const Doubles& ra, const Doubles& dec)
     });
 }
 
+// A stream whose text ends in memory (open_memstream), closed on destruction.
+class MemoryStream {
+public:
+    MemoryStream() : file_(open_memstream(&text_, &size_))
+    {
+        if (file_ == nullptr)
+            throw std::bad_alloc();
+    }
+    ~MemoryStream()
+    {
+        close();
+        std::free(text_);
+    }
+    MemoryStream(const MemoryStream&) = delete;
+    MemoryStream& operator=(const MemoryStream&) = delete;
+    FILE* file() const { return file_; }
+    // Closes the stream and returns what was written to it.
+    py::bytes text()
+    {
+        close();
+        return py::bytes(text_ != nullptr ? text_ : "", size_);
+    }
+
+private:
+    void close()
+    {
+        if (file_ != nullptr)
+            std::fclose(file_);
+        file_ = nullptr;
+    }
+    char* text_ = nullptr;
+    size_t size_ = 0;
+    FILE* file_ = nullptr;
+};
+
+// Runs the search of a command line's arguments (argument 0 being the program name) in
+// this process: (exit status, report bytes, message bytes, catalogue text).
+py::tuple runNight(const std::vector<std::string>& arguments, const std::string& decompressor)
+{
+    std::vector<std::string> words = arguments;
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    MemoryStream out, err;
+    std::string catalog;
+    SearchHost host;
+    host.out = out.file();
+    host.err = err.file();
+    host.ownsProcess = false;
+    host.catalogText = &catalog;
+    host.decompressor = decompressor;
+    int status = 0;
+    {
+        py::gil_scoped_release unlocked;
+        status = runSearch(static_cast<int>(words.size()), argv.data(), host);
+    }
+    return py::make_tuple(status, out.text(), err.text(), py::bytes(catalog));
+}
+
 } // namespace
 
 PYBIND11_MODULE(_core, m)
@@ -309,6 +372,8 @@ PYBIND11_MODULE(_core, m)
         .def_property_readonly("standard", &Frame::standard)
         .def("pixel_to_sky", &framePixelToSky, py::arg("x"), py::arg("y"))
         .def("sky_to_pixel", &frameSkyToPixel, py::arg("ra"), py::arg("dec"));
+    m.def("run_night", &runNight, py::arg("arguments"), py::arg("decompressor"),
+          "(status, report, messages, catalogue) of a search command line run in this process.");
     m.def("read_frame", &readFrame, py::arg("cards"), py::arg("wcs"),
           "The world-coordinate frame of header card text; see newstars.read_frame.");
 }

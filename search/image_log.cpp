@@ -65,8 +65,16 @@ static void writeDirectly(int fd, const std::string& text)
 
 void writeImageLog(const ImageLog& log)
 {
+    writeImageLog(log, stdout, stderr);
+}
+
+void writeImageLog(const ImageLog& log, FILE* out, FILE* err)
+{
+    const bool standard = out == stdout && err == stderr;
     for (const ImageLog::Piece& piece : log.pieces) {
-        if (piece.direct)
+        if (!standard)
+            std::fwrite(piece.text.data(), 1, piece.text.size(), piece.error ? err : out);
+        else if (piece.direct)
             writeDirectly(piece.error ? STDERR_FILENO : STDOUT_FILENO, piece.text);
         else
             std::fwrite(piece.text.data(), 1, piece.text.size(), piece.error ? stderr : stdout);

@@ -3,6 +3,7 @@
 // kept in the order written so that it can be written out later, on one thread, exactly
 // as it would have been at once.
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,9 @@ void logProgramOutput(ImageLog* log, const std::string& output, const std::strin
 // to the descriptor directly as they came, so that buffering and the interleaving of
 // the two streams are those of writes made at once.
 void writeImageLog(const ImageLog& log);
+
+// The same to the streams out and err (through stdio only, unless they are stdout and
+// stderr).
+void writeImageLog(const ImageLog& log, FILE* out, FILE* err);
 
 } // namespace newstars

@@ -154,16 +154,16 @@ int checkOutputPaths(const std::vector<NamedOutput>& outputs,
     return 0;
 }
 
-int finishStandardOutput(std::string* message)
+int finishStandardOutput(std::string* message, FILE* out)
 {
     errno = 0;
-    const bool flushed = std::fflush(stdout) == 0;
+    const bool flushed = std::fflush(out) == 0;
     const int error = errno;
-    if (flushed && std::ferror(stdout) == 0)
+    if (flushed && std::ferror(out) == 0)
         return 0;
     *message = std::string("standard output: ") +
                (error != 0 ? std::strerror(error) : "some of the report could not be written");
-    std::clearerr(stdout);
+    std::clearerr(out);
     return -1;
 }
 

@@ -4,6 +4,7 @@
 // and the check that the report itself reached standard output.
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,6 @@ std::vector<FileKey> fileKeys(const std::vector<std::string>& paths);
 // Flushes standard output and tells whether everything written to it since the start
 // went out. 0, or -1 with the system's reason in *message (the error indicator is then
 // cleared, so that the failure is told once).
-int finishStandardOutput(std::string* message);
+int finishStandardOutput(std::string* message, FILE* out = stdout);
 
 } // namespace newstars

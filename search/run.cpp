@@ -46,21 +46,21 @@ CommandLineForm commandLineForm(int argc, char** argv)
     return USAGE_FORM;
 }
 
-void printUsage(const char* programName)
+void printUsage(const char* programName, FILE* err)
 {
-    std::fprintf(stderr, "%s: arcsec_sep config_file test1.fts ...\n", programName);
-    std::fprintf(stderr, "   or\n");
-    std::fprintf(stderr, "%s: -f file_of_files arcsec_sep config_file\n", programName);
-    std::fprintf(stderr, "   either form may start with --wcs auto|classic|fits\n");
+    std::fprintf(err, "%s: arcsec_sep config_file test1.fts ...\n", programName);
+    std::fprintf(err, "   or\n");
+    std::fprintf(err, "%s: -f file_of_files arcsec_sep config_file\n", programName);
+    std::fprintf(err, "   either form may start with --wcs auto|classic|fits\n");
     std::fprintf(
-        stderr, "   and with -j N: compare N test images at a time (default: one per processor)\n");
-    std::fprintf(stderr,
+        err, "   and with -j N: compare N test images at a time (default: one per processor)\n");
+    std::fprintf(err,
                  "   and with --part K/N: only the K-th of N consecutive pieces of the list\n");
-    std::fprintf(stderr, "%s: merge report1 ...   joins the reports of consecutive pieces\n",
+    std::fprintf(err, "%s: merge report1 ...   joins the reports of consecutive pieces\n",
                  programName);
-    std::fprintf(stderr, "%s: pair [options] reference test1.fts ...   compares without a table\n",
+    std::fprintf(err, "%s: pair [options] reference test1.fts ...   compares without a table\n",
                  programName);
-    std::fprintf(stderr, "   or\n%s: pair [options] -f file_of_files reference\n", programName);
+    std::fprintf(err, "   or\n%s: pair [options] -f file_of_files reference\n", programName);
 }
 
 int takeWcsOption(int argc, char** argv, WcsMode* mode, int* used)
@@ -525,9 +525,9 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     return 0;
 }
 
-void printCandidates(const CandidateList* list)
+void printCandidates(const CandidateList* list, FILE* out)
 {
-    writeCandidateLines(list->lines, stdout);
+    writeCandidateLines(list->lines, out);
 }
 
 // The reference image named on each entry line of the table (six fields or more).
@@ -552,9 +552,17 @@ static std::vector<std::string> tableImageNames(const std::string& tableText)
 
 int runSearch(int argc, char** argv)
 {
+    return runSearch(argc, argv, SearchHost{});
+}
+
+int runSearch(int argc, char** argv, const SearchHost& host)
+{
+    FILE* const out = host.out;
+    FILE* const err = host.err;
     if (argc >= 2 && std::strcmp(argv[1], "merge") == 0)
         return runMerge(argc - 1, argv + 1);
-    catchStopSignals();
+    if (host.ownsProcess)
+        catchStopSignals();
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
     // A pair run reads the rest of its command line as a table run does, without "pair".
     const bool pairRun = argc >= 2 && std::strcmp(argv[1], "pair") == 0;
@@ -576,21 +584,21 @@ int runSearch(int argc, char** argv)
         const int count = static_cast<int>(words.size()) - 1;
         int used = 0;
         if (takeWcsOption(count, words.data(), &wcsMode, &used) != 0) {
-            std::fprintf(stderr, "%s: --wcs takes auto, classic or fits\n", programName);
-            printUsage(programName);
+            std::fprintf(err, "%s: --wcs takes auto, classic or fits\n", programName);
+            printUsage(programName, err);
             return 1;
         }
         if (used == 0 && takeWorkersOption(count, words.data(), &workers, &used) != 0) {
-            std::fprintf(stderr,
+            std::fprintf(err,
                          "%s: -j takes a number of test images to compare at once, 1 to %d\n",
                          programName, MAX_WORKERS);
-            printUsage(programName);
+            printUsage(programName, err);
             return 1;
         }
         if (used == 0) {
             std::string message;
             if (takePartOption(count, words.data(), &nightPiece, &used, &message) != 0) {
-                std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+                std::fprintf(err, "%s: %s\n", programName, message.c_str());
                 return 1;
             }
             inPieces = inPieces || used > 0;
@@ -599,7 +607,7 @@ int runSearch(int argc, char** argv)
             const size_t before = words.size();
             std::string message;
             if (takeMethodOptions(&words, &methodOptions, &message) != 0) {
-                std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+                std::fprintf(err, "%s: %s\n", programName, message.c_str());
                 return 1;
             }
             if (words.size() != before)
@@ -608,13 +616,13 @@ int runSearch(int argc, char** argv)
         std::string message;
         if (used == 0 && takePairOption(count, words.data(), pairRun, &pairTolerance,
                                         &matchPosition, &used, &message) != 0) {
-            std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+            std::fprintf(err, "%s: %s\n", programName, message.c_str());
             return 1;
         }
         if (used == 0 && takeRunOption(count, words.data(), &options, &used, &message) != 0) {
-            std::fprintf(stderr, "%s: %s (see %s --help)\n", programName, message.c_str(),
+            std::fprintf(err, "%s: %s (see %s --help)\n", programName, message.c_str(),
                          programName);
-            printUsage(programName);
+            printUsage(programName, err);
             return 1;
         }
         if (used == 0) {
@@ -641,7 +649,7 @@ int runSearch(int argc, char** argv)
                            : argc >= 3                                    ? IMAGE_LIST_FORM
                                                                           : USAGE_FORM;
     if (form == USAGE_FORM) {
-        printUsage(programName);
+        printUsage(programName, err);
         return 1;
     }
 
@@ -651,7 +659,7 @@ int runSearch(int argc, char** argv)
     const char* tableName = form == FILE_OF_FILES_FORM ? argv[4] : argv[2];
     SearchShared shared;
     if (parseTolerance(toleranceText, &shared.tolerance) != 0) {
-        std::fprintf(stderr, "%s `%s' is not a finite number of arcseconds >= 0\n",
+        std::fprintf(err, "%s `%s' is not a finite number of arcseconds >= 0\n",
                      pairRun ? "--tolerance" : "arcsec_sep", printableText(toleranceText).c_str());
         return 1;
     }
@@ -661,19 +669,21 @@ int runSearch(int argc, char** argv)
     shared.method = methodOptions.method;
     shared.differenceThreshold = methodOptions.differenceThreshold;
     shared.vetting = options.vetting;
+    shared.vetting.catalogText = host.catalogText;
     shared.reading.fits = options.reading;
-    shared.reading.decompressor = findDecompressor();
+    shared.reading.decompressor =
+        host.decompressor.empty() ? findDecompressor() : host.decompressor;
 
     std::vector<std::string> imageNames;
     if (form == FILE_OF_FILES_FORM) {
         std::string message;
         const int count = readFileOfFiles(argv[2], &imageNames, &message);
         if (count < 0) {
-            std::fprintf(stderr, "%s\n", printableText(message.c_str()).c_str());
+            std::fprintf(err, "%s\n", printableText(message.c_str()).c_str());
             return 1;
         }
         if (count == 0) {
-            std::fprintf(stderr, "%s contains no files\n", printableText(argv[2]).c_str());
+            std::fprintf(err, "%s contains no files\n", printableText(argv[2]).c_str());
             return 1;
         }
     } else {
@@ -684,14 +694,14 @@ int runSearch(int argc, char** argv)
     if (pairRun) {
         // No table: the reference is read below, once the outputs are checked.
     } else if (FILE* table = openTextFile(tableName, &message); table == nullptr) {
-        std::fprintf(stderr, "%s\n", printableText(message.c_str()).c_str());
+        std::fprintf(err, "%s\n", printableText(message.c_str()).c_str());
         return 1;
     } else {
         char piece[65536];
         for (size_t n = 0; (n = std::fread(piece, 1, sizeof piece, table)) > 0;)
             shared.tableText.append(piece, n);
         if (std::ferror(table)) {
-            std::fprintf(stderr, "Can not read the reference table %s: %s\n",
+            std::fprintf(err, "Can not read the reference table %s: %s\n",
                          printableText(tableName).c_str(), std::strerror(errno));
             std::fclose(table);
             return 1;
@@ -741,13 +751,13 @@ int runSearch(int argc, char** argv)
         if (!shared.vetting.regionsPath.empty())
             outputs.push_back({"--regions", shared.vetting.regionsPath});
         if (checkOutputPaths(outputs, inputs, &message) != 0) {
-            std::fprintf(stderr, "%s: %s\n", programName, printableText(message.c_str()).c_str());
+            std::fprintf(err, "%s: %s\n", programName, printableText(message.c_str()).c_str());
             return 1;
         }
         if (!shared.vetting.stampsDirectory.empty())
             shared.vetting.inputFiles = fileKeys(inputs);
         if (prepareVetOutputs(shared.vetting, &message) != 0) {
-            std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+            std::fprintf(err, "%s: %s\n", programName, message.c_str());
             return 1;
         }
     }
@@ -757,9 +767,9 @@ int runSearch(int argc, char** argv)
         const char* referenceName = form == FILE_OF_FILES_FORM ? argv[3] : argv[1];
         const int status = readPairReference(referenceName, shared.wcsMode, shared.tolerance,
                                              shared.reading, reference.get(), &message, &log);
-        writeImageLog(log);
+        writeImageLog(log, out, err);
         if (status != 0) {
-            std::fprintf(stderr, "%s\n", message.c_str());
+            std::fprintf(err, "%s\n", message.c_str());
             return 1;
         }
         shared.pair = std::move(reference);
@@ -772,10 +782,11 @@ int runSearch(int argc, char** argv)
     std::vector<SearchWorker> buffers(static_cast<size_t>(std::max(workers, 1)));
     CandidateList candidates;
     bool fatal = false;
-    std::fputs(firstLine.c_str(), stdout);
+    std::fputs(firstLine.c_str(), out);
     int notSearched = 0;
     ProgressLine progress;
     startProgress(&progress, count);
+    progress.enabled = progress.enabled && host.ownsProcess;
     if (count > 0)
         showProgress(&progress, 0, imageNames[0].c_str());
     runInOrder(
@@ -788,7 +799,7 @@ int runSearch(int argc, char** argv)
         [&](int i) {
             TestImageOutcome& outcome = outcomes[static_cast<size_t>(i)];
             clearProgress(&progress);
-            writeImageLog(outcome.log);
+            writeImageLog(outcome.log, out, err);
             for (std::string& line : outcome.candidates.lines)
                 candidates.lines.push_back(std::move(line));
             for (CatalogRow& row : outcome.catalogRows)
@@ -807,11 +818,11 @@ int runSearch(int argc, char** argv)
     clearProgress(&progress);
     if (fatal)
         return 1;
-    printCandidates(&candidates);
+    printCandidates(&candidates, out);
     // A report that did not reach standard output fails the run, before any other output
     // is written.
-    if (finishStandardOutput(&message) != 0) {
-        std::fprintf(stderr, "%s: %s\n", programName, message.c_str());
+    if (finishStandardOutput(&message, out) != 0) {
+        std::fprintf(err, "%s: %s\n", programName, message.c_str());
         return 1;
     }
     if (vetting) {
@@ -822,12 +833,12 @@ int runSearch(int argc, char** argv)
                  ? writeDifferenceOutputs(shared.vetting, differenceOutputs.registrations,
                                           differenceOutputs.rows, radius, &outputMessage)
                  : writeVetOutputs(shared.vetting, catalogRows, radius, &outputMessage)) != 0) {
-            std::fprintf(stderr, "%s: %s\n", programName, outputMessage.c_str());
+            std::fprintf(err, "%s: %s\n", programName, outputMessage.c_str());
             return 1;
         }
     }
     if (options.strict && notSearched > 0) {
-        std::fprintf(stderr, "%s: %d of %d test images could not be searched\n", programName,
+        std::fprintf(err, "%s: %d of %d test images could not be searched\n", programName,
                      notSearched, count);
         return STRICT_NOT_SEARCHED_STATUS;
     }

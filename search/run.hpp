@@ -31,8 +31,8 @@ enum CommandLineForm { USAGE_FORM = 0, IMAGE_LIST_FORM = 1, FILE_OF_FILES_FORM =
 // IMAGE_LIST_FORM for three or more, otherwise USAGE_FORM.
 CommandLineForm commandLineForm(int argc, char** argv);
 
-// Writes the seven usage lines to standard error, naming programName.
-void printUsage(const char* programName);
+// Writes the usage lines to err (standard error by default), naming programName.
+void printUsage(const char* programName, FILE* err = stderr);
 
 // Takes the option "--wcs MODE" or "--wcs=MODE" when it is the first argument (argv[0]
 // being the program name). 0 with *mode set and *used the number of arguments it takes
@@ -162,8 +162,32 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
 
 // Writes a form feed line, then the candidate lines in the order found, with an empty
 // line before each line whose first 12 characters differ (letter case ignored) from
-// the previous line's; all to standard output.
-void printCandidates(const CandidateList* list);
+// the previous line's; all to out (standard output by default).
+void printCandidates(const CandidateList* list, FILE* out = stdout);
+
+// What a run takes from the program it runs in, for a program that runs searches inside
+// itself (the Python module) rather than as the newstars process. The defaults are the
+// command line's.
+//   out, err      the report, and the messages (standard output and standard error)
+//   ownsProcess   true: the run catches the stop signals (stop_signals.hpp) and shows
+//                 its progress line when standard error is a terminal; false: neither,
+//                 the signals staying with the calling program
+//   catalogText   when not null, the catalogue of the run's candidates (of its
+//                 detections with the difference method), as --catalog writes it, is
+//                 put there, whether or not --catalog names a file too; the run then
+//                 measures its candidates as with --catalog, which leaves the report as
+//                 it is
+//   decompressor  the fdecomp program for compressed 16-bit images; empty: the one
+//                 beside the running program, else the first on PATH (findDecompressor)
+// --help, --version and merge ("merge ...") write to the standard streams whatever these
+// say.
+struct SearchHost {
+    FILE* out = stdout;
+    FILE* err = stderr;
+    bool ownsProcess = true;
+    std::string* catalogText = nullptr;
+    std::string decompressor;
+};
 
 // The whole run from the command line, either form optionally led by the --wcs option
 // (how the images' world coordinates are read; auto by default), the -j option (test
@@ -179,5 +203,8 @@ void printCandidates(const CandidateList* list);
 // reference image, without a table (the same options, --tolerance for arcsec_sep, --wcs
 // fits by default).
 int runSearch(int argc, char** argv);
+
+// The same run, in the program host describes.
+int runSearch(int argc, char** argv, const SearchHost& host);
 
 } // namespace newstars

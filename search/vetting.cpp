@@ -54,8 +54,8 @@ int prepareDirectory(const std::string& path, std::string* message)
 
 bool vettingWanted(const VetOptions& options)
 {
-    return options.vet || !options.catalogPath.empty() || !options.regionsPath.empty() ||
-           !options.stampsDirectory.empty();
+    return options.vet || !options.catalogPath.empty() || options.catalogText != nullptr ||
+           !options.regionsPath.empty() || !options.stampsDirectory.empty();
 }
 
 int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVetting* result,
@@ -184,6 +184,8 @@ void vetIntoSession(VetSession* session, const ComparisonView& view, std::vector
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
                     double radiusArcsec, std::string* message)
 {
+    if (options.catalogText != nullptr)
+        *options.catalogText = formatCatalogEcsv(rows);
     if (!options.catalogPath.empty() &&
         writeWholeFile(options.catalogPath, formatCatalogEcsv(rows), message) != 0)
         return -1;
@@ -198,6 +200,8 @@ int writeDifferenceOutputs(const VetOptions& options,
                            const std::vector<DifferenceRow>& rows, double radiusArcsec,
                            std::string* message)
 {
+    if (options.catalogText != nullptr)
+        *options.catalogText = formatDifferenceCatalogEcsv(registrations, rows);
     if (!options.catalogPath.empty() &&
         writeWholeFile(options.catalogPath, formatDifferenceCatalogEcsv(registrations, rows),
                        message) != 0)

@@ -25,6 +25,8 @@ struct VetOptions {
     VetParams params;            // thresholds
     // The run's input files, which no stamp may replace.
     std::vector<FileKey> inputFiles;
+    // When not null, receives the catalogue text as well (a run inside another program).
+    std::string* catalogText = nullptr;
 };
 
 // Stamp pictures: each pixel enlarged this many times, this many white columns between

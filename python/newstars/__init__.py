@@ -9,12 +9,16 @@ standard pixel coordinate minus 1, i.e. astropy's ``origin=0``. Sky positions ar
 (J2000) right ascension and declination in degrees.
 """
 
+import os
+import pathlib
+
 import numpy as np
 
 from . import _core
 from ._core import Error
 
-__all__ = ["Error", "Frame", "find_stars", "read_frame", "reads_in_place"]
+__all__ = ["Error", "Frame", "Night", "find_stars", "read_frame", "reads_in_place",
+           "search_night"]
 
 STAR_NEAR_NO_DATA = 1
 """Bit of ``flags``: a pixel within 4 pixels of the star's brightest pixel has no data."""
@@ -130,3 +134,93 @@ def read_frame(header, wcs="auto"):
     reason when the header has no usable world coordinates.
     """
     return Frame(_core.read_frame(_card_text(header), wcs))
+
+
+class Night:
+    """What :func:`search_night` gives.
+
+    report
+        The report, the bytes the command line writes on standard output, as text
+        (``report.encode("utf-8", "surrogateescape")`` gives the bytes back).
+    catalog
+        The catalogue of every candidate (detection, with ``method="difference"``) as an
+        ``astropy.table.Table``, the columns, units and header ``meta`` of ``--catalog``.
+    catalog_text
+        The same catalogue as the ECSV text ``--catalog`` writes.
+    messages
+        What the command line writes on standard error.
+    status
+        The command line's exit status: 0, or 3 with ``strict=True`` when some test image
+        could not be searched.
+    """
+
+    def __init__(self, status, report, messages, catalog_text):
+        from astropy.table import Table
+
+        self.status = status
+        self.report = report
+        self.messages = messages
+        self.catalog_text = catalog_text
+        self.catalog = Table.read(catalog_text.splitlines(), format="ascii.ecsv")
+
+    def __repr__(self):
+        return (f"<newstars.Night status {self.status}: {self.report.count(chr(10))} report "
+                f"lines, {len(self.catalog)} catalogue rows>")
+
+
+def _decompressor():
+    """The fdecomp program of this build or installation (beside the newstars program),
+    or "" to look for it as the command line does."""
+    here = pathlib.Path(__file__).resolve().parent
+    for candidate in [here.parents[1] / "bin" / "fdecomp",   # build tree: python/newstars
+                      here.parents[3] / "bin" / "fdecomp"]:  # lib/python3/dist-packages/newstars
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return str(candidate)
+    return ""
+
+
+def _option_words(options):
+    words = []
+    for key, value in options.items():
+        if value is None or value is False:
+            continue
+        if key == "jobs":
+            words += ["-j", str(int(value))]
+            continue
+        name = "--" + key.replace("_", "-")
+        words.append(name if value is True else f"{name}={os.fspath(value)}")
+    return words
+
+
+def search_night(table, images, tolerance=2, **options):
+    """Search a night exactly as ``newstars [options] tolerance table image ...`` does,
+    in this process (the interpreter lock released while it runs).
+
+    table
+        Path of the reference table (see the README's "Reference table").
+    images
+        Paths of the test images, in the order of the report (relative paths are taken
+        from the current directory, as the command line takes them).
+    tolerance
+        Match tolerance, arcseconds (``arcsec_sep``).
+    options
+        The command line's options by name, ``_`` for ``-``: ``wcs="fits"``,
+        ``jobs=4`` (``-j``), ``method="difference"``, ``threshold=5``, ``part="1/4"``,
+        ``match="position"``, ``no_data=0``, ``vet=True``, ``strict=True``, ``catalog``,
+        ``regions`` and ``stamps`` (files and directory written as the command line
+        writes them), and the vetting thresholds. ``True`` gives a flag, ``False`` or
+        ``None`` leaves the option out.
+
+    Returns a :class:`Night`. Compressed 16-bit images are decompressed by the build's
+    ``fdecomp`` program, as the command line does. Raises ``newstars.Error`` with the
+    command line's messages when the run ends with status 1 (bad options, a table that
+    cannot be read, ...).
+    """
+    arguments = ["newstars", *_option_words(options), "--", str(tolerance),
+                 os.fspath(table), *(os.fspath(image) for image in images)]
+    status, report, messages, catalog = _core.run_night(arguments, _decompressor())
+    messages = messages.decode("utf-8", "surrogateescape")
+    if status == 1:
+        raise Error(messages.strip() or "the search failed")
+    return Night(status, report.decode("utf-8", "surrogateescape"), messages,
+                 catalog.decode("utf-8", "surrogateescape"))
