@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
 #include "search/run.hpp"
 #include "test_support.hpp"
 
@@ -324,5 +329,76 @@ TEST(CommandLine, WcsOptionChoosesTheCoordinateReader)
         EXPECT_EQ(r.status, c.status) << shown;
         EXPECT_EQ(r.out, c.out) << shown;
         EXPECT_EQ(r.err, c.err) << shown;
+    }
+}
+
+// A run given its own streams (as the Python module runs one) writes there exactly what the
+// command line writes on standard output and standard error, nothing on those, and hands
+// over the catalogue text without any file.
+TEST(RunSearch, HostStreamsReceiveWhatTheStandardStreamsWould)
+{
+    ScratchDirectory dir;
+    writeStandardScene(dir);
+    // The reference named by its whole path: the run is in this process, whose working
+    // directory is not the scene's.
+    std::string line = STANDARD_TABLE_LINE;
+    line.replace(line.find("ref.fts"), 7, dir.file("ref.fts"));
+    writeFile(dir.file("host-table.txt"), line);
+    const std::string table = dir.file("host-table.txt");
+    const std::string test = dir.file("test.fts");
+    const std::string missing = dir.file("missing.txt");
+    struct Case {
+        std::vector<std::string> args; // after the program name
+        int status;
+    };
+    const Case cases[] = {
+        {{"2"}, 1},
+        {{"--wcs", "bogus", "2", table, test}, 1},
+        {{"2", missing, test}, 1},
+        {{"2", table, test}, 0},
+        {{"2", table, test, missing}, 0},
+        {{"--strict", "2", table, missing}, STRICT_NOT_SEARCHED_STATUS},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> words = {"prog"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        const std::string name = words.size() > 1 ? words[1] + " ..." : "";
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(runSearch(static_cast<int>(words.size()), argv.data()), c.status) << name;
+        const std::string expectedErr = testing::internal::GetCapturedStderr();
+        const std::string expectedOut = testing::internal::GetCapturedStdout();
+
+        char* outText = nullptr;
+        char* errText = nullptr;
+        size_t outSize = 0, errSize = 0;
+        SearchHost host;
+        host.out = open_memstream(&outText, &outSize);
+        host.err = open_memstream(&errText, &errSize);
+        host.ownsProcess = false;
+        std::string catalog;
+        host.catalogText = &catalog;
+        ASSERT_TRUE(host.out != nullptr && host.err != nullptr);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(runSearch(static_cast<int>(words.size()), argv.data(), host), c.status) << name;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << name;
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << name;
+        std::fclose(host.out);
+        std::fclose(host.err);
+        EXPECT_EQ(std::string(outText, outSize), expectedOut) << name;
+        EXPECT_EQ(std::string(errText, errSize), expectedErr) << name;
+        std::free(outText);
+        std::free(errText);
+        if (c.status == 0) {
+            EXPECT_NE(catalog.find("# %ECSV"), std::string::npos) << name;
+            EXPECT_NE(catalog.find("test.fts"), std::string::npos) << name;
+        } else if (c.status == 1) {
+            EXPECT_EQ(catalog, "") << name;
+        }
     }
 }
