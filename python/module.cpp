@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +23,11 @@
 
 #include "base/angles.hpp"
 #include "fits/fits_image.hpp"
+#include "diff/difference.hpp"
+#include "search/difference.hpp"
+#include "search/pair.hpp"
 #include "search/run.hpp"
+#include "vet/catalog.hpp"
 #include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -287,6 +292,106 @@ py::tuple frameSkyToPixel(const Frame& f, const Doubles& ra, const Doubles& dec)
     });
 }
 
+// An image as the reader gives one: a uint16 array as 16-bit pixels, a float32 array as
+// values with its no-data mask (both C-ordered; the Python half prepares them), and the
+// header cards.
+FitsImage arrayImage(const py::array& pixels, const py::array& noData, const std::string& cards)
+{
+    FitsImage image = headerImage(cards);
+    if (pixels.ndim() != 2)
+        throw py::value_error("a 2-D image is needed");
+    image.height = static_cast<int32_t>(pixels.shape(0));
+    image.width = static_cast<int32_t>(pixels.shape(1));
+    const size_t n = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+    if (py::isinstance<py::array_t<uint16_t>>(pixels)) {
+        const auto p = py::array_t<uint16_t, py::array::c_style>::ensure(pixels);
+        image.bitpix = 16;
+        image.pixels.assign(p.data(), p.data() + n);
+    } else {
+        const auto v = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(pixels);
+        const auto m =
+            py::array_t<uint8_t, py::array::c_style | py::array::forcecast>::ensure(noData);
+        if (!v || !m || static_cast<size_t>(m.size()) != n)
+            throw py::value_error("values and no-data mask differ in size");
+        image.bitpix = -32;
+        image.values.assign(v.data(), v.data() + n);
+        image.noData.assign(m.data(), m.data() + n);
+    }
+    return image;
+}
+
+py::array_t<float> planeArray(const FloatImage& plane)
+{
+    py::array_t<float> a({static_cast<py::ssize_t>(plane.height), static_cast<py::ssize_t>(plane.width)});
+    std::copy(plane.pixels.begin(), plane.pixels.end(), a.mutable_data());
+    return a;
+}
+
+// The difference-imaging search of one pair as the pair run makes it.
+py::dict differencePair(const py::array& referencePixels, const py::array& referenceNoData,
+                        const std::string& referenceCards, const py::array& testPixels,
+                        const py::array& testNoData, const std::string& testCards,
+                        const std::string& referenceName, const std::string& testName,
+                        double toleranceArcsec, double threshold, const std::string& mode)
+{
+    const WcsMode m = wcsMode(mode);
+    const FitsImage reference = arrayImage(referencePixels, referenceNoData, referenceCards);
+    const FitsImage test = arrayImage(testPixels, testNoData, testCards);
+    if (!(toleranceArcsec >= 0) || !std::isfinite(toleranceArcsec))
+        throw py::value_error("tolerance: a finite number of arcseconds >= 0");
+    if (!(threshold > 0) || !std::isfinite(threshold))
+        throw py::value_error("threshold: a finite number above 0");
+    std::string failure;
+    ImageLog log;
+    DifferenceOutputs outputs;
+    DifferenceResult kept;
+    SearchRun run;
+    int status = 0;
+    {
+        py::gil_scoped_release unlocked;
+        run.tolerance = toleranceArcsec / 3600 * PI / 180;
+        run.wcsMode = m;
+        run.method = SearchMethod::Difference;
+        run.differenceThreshold = threshold;
+        PairReference pair;
+        pair.name = referenceName;
+        pair.header = reference;
+        std::string object;
+        SearchBox box;
+        ReferenceEntry entry;
+        if (pairEntry(pair, test, testName.c_str(), m, run.tolerance, &object, &box, &entry,
+                      &failure) != 0) {
+            status = -1;
+        } else {
+            VetOptions vetting;
+            status = compareImagesByDifference(&run, box, &reference, &test, referenceName.c_str(),
+                                               testName.c_str(), object.c_str(), &log, &vetting,
+                                               &outputs, &kept);
+        }
+    }
+    std::string messages;
+    std::string summary;
+    for (const ImageLog::Piece& piece : log.pieces)
+        (piece.error ? messages : summary) += piece.text;
+    if (status != 0)
+        throw LibraryError(failure.empty() ? messages : failure);
+    py::dict result;
+    result["messages"] = py::bytes(messages);
+    result["summary"] = py::bytes(summary);
+    result["catalog"] = py::bytes(formatDifferenceCatalogEcsv(outputs.registrations, outputs.rows));
+    result["difference"] = planeArray(kept.difference);
+    FloatImage noise = kept.variance;
+    for (float& v : noise.pixels)
+        v = v > 0 ? std::sqrt(v) : (v == 0 ? 0.0f : std::numeric_limits<float>::quiet_NaN());
+    result["noise"] = planeArray(noise);
+    result["matched_reference"] = planeArray(kept.reference);
+    py::array_t<uint8_t> mask({static_cast<py::ssize_t>(kept.difference.height),
+                               static_cast<py::ssize_t>(kept.difference.width)});
+    std::copy(kept.mask.begin(), kept.mask.end(), mask.mutable_data());
+    result["mask"] = mask;
+    return result;
+}
+
 // A stream whose text ends in memory (open_memstream), closed on destruction.
 class MemoryStream {
 public:
@@ -374,6 +479,11 @@ PYBIND11_MODULE(_core, m)
         .def("sky_to_pixel", &frameSkyToPixel, py::arg("ra"), py::arg("dec"));
     m.def("run_night", &runNight, py::arg("arguments"), py::arg("decompressor"),
           "(status, report, messages, catalogue) of a search command line run in this process.");
+    m.def("difference", &differencePair, py::arg("reference"), py::arg("reference_no_data"),
+          py::arg("reference_cards"), py::arg("test"), py::arg("test_no_data"),
+          py::arg("test_cards"), py::arg("reference_name"), py::arg("test_name"),
+          py::arg("tolerance"), py::arg("threshold"), py::arg("wcs"),
+          "The difference-imaging search of one pair; see newstars.difference.");
     m.def("read_frame", &readFrame, py::arg("cards"), py::arg("wcs"),
           "The world-coordinate frame of header card text; see newstars.read_frame.");
 }

@@ -160,7 +160,8 @@ static int writeDifferenceStamps(const VetOptions& options, const FitsImage& tes
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
                               const char* testName, const char* objectName, ImageLog* log,
-                              const VetOptions* vetting, DifferenceOutputs* outputs)
+                              const VetOptions* vetting, DifferenceOutputs* outputs,
+                              DifferenceResult* kept)
 {
     if (!plausibleGain(test, testName, log) || !plausibleGain(reference, referenceName, log))
         return -1;
@@ -279,6 +280,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
               summaryLine(objectName, referenceName, testName, date.c_str(), time.c_str(),
                           referenceCount, testCount, candidateCount)
                   .c_str());
+    if (kept != nullptr)
+        *kept = std::move(result);
     return outputFailed ? -2 : 0;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "diff/difference.hpp"
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
 #include "search/reference_table.hpp"
@@ -43,11 +44,13 @@ struct DifferenceOutputs {
 // ("<test>: <reason>" in the log's standard error, no summary line, no candidate, row or
 // entry added); -2 when a stamp cannot be written ("newstars: <name>: <reason>" in the
 // log's standard error, no more stamps of the image tried, the rest done as for 0), which
-// should end the run.
+// should end the run. When kept is given, the pipeline's result (difference, noise and
+// matched reference images, mask, registration) is moved there once the pipeline ran.
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
                               const char* testName, const char* objectName, ImageLog* log,
                               const VetOptions* vetting = nullptr,
-                              DifferenceOutputs* outputs = nullptr);
+                              DifferenceOutputs* outputs = nullptr,
+                              DifferenceResult* kept = nullptr);
 
 } // namespace newstars

@@ -17,8 +17,8 @@ import numpy as np
 from . import _core
 from ._core import Error
 
-__all__ = ["Error", "Frame", "Night", "find_stars", "read_frame", "reads_in_place",
-           "search_night"]
+__all__ = ["Difference", "Error", "Frame", "Night", "difference", "find_stars", "read_frame",
+           "reads_in_place", "search_night"]
 
 STAR_NEAR_NO_DATA = 1
 """Bit of ``flags``: a pixel within 4 pixels of the star's brightest pixel has no data."""
@@ -224,3 +224,112 @@ def search_night(table, images, tolerance=2, **options):
         raise Error(messages.strip() or "the search failed")
     return Night(status, report.decode("utf-8", "surrogateescape"), messages,
                  catalog.decode("utf-8", "surrogateescape"))
+
+
+MASK_NO_DATA = 1
+"""Bit of ``Difference.mask``: no data in the test image or the resampled reference."""
+MASK_SATURATED = 2
+"""Bit of ``Difference.mask``: saturated in either image, or close to such a pixel."""
+MASK_EDGE = 4
+"""Bit of ``Difference.mask``: the convolution kernel reaches a pixel without data."""
+MASK_COSMIC = 8
+"""Bit of ``Difference.mask``: a cosmic-ray hit or hot pixel of the test image."""
+
+
+class Difference:
+    """What :func:`difference` gives; images are on the test image's pixel grid.
+
+    difference
+        Test image minus the matched reference, test image units (float32).
+    noise
+        Standard deviation of each difference pixel, test image units.
+    matched_reference
+        The reference registered, resampled and matched in point spread, test image units.
+    mask
+        ``MASK_`` bits per pixel (0: usable).
+    detections
+        ``astropy.table.Table``: every detection inside the search box, kept or rejected,
+        with the columns and units of the difference method's ``--catalog``.
+    registration
+        Dict of the registration and kernel summary (the catalogue's ``images`` entry:
+        ``refined``, ``stars``, ``clipped``, ``rms_pix``, ``rms_arcsec``,
+        ``test_fwhm_pix``, ``ref_fwhm_pix``, ``convolved``, ``kernel_stamps``,
+        ``kernel_rejected``, ``kernel_chi2``, ``flux_scale``, ``noise_scale``,
+        ``detections``, ``kept``).
+    summary
+        The report's summary line of the pair; ``messages``: what the command line would
+        write on standard error for it.
+    """
+
+    def __init__(self, parts):
+        from astropy.table import Table
+
+        self.difference = parts["difference"]
+        self.noise = parts["noise"]
+        self.matched_reference = parts["matched_reference"]
+        self.mask = parts["mask"]
+        self.catalog_text = parts["catalog"].decode("utf-8", "surrogateescape")
+        self.detections = Table.read(self.catalog_text.splitlines(), format="ascii.ecsv")
+        images = self.detections.meta.get("images") or [{}]
+        self.registration = dict(images[0])
+        self.summary = parts["summary"].decode("utf-8", "surrogateescape")
+        self.messages = parts["messages"].decode("utf-8", "surrogateescape")
+
+
+def _reader_image(data, mask, what):
+    """The pixels as the image reader holds them: uint16 for 16-bit arrays (int16 plus
+    32768), else float32 values with a no-data mask (NaN, infinity and values beyond
+    float32 hold no data, as do mask elements that are not zero)."""
+    data = np.asarray(data)
+    if data.ndim != 2:
+        raise ValueError(f"{what}: a 2-D array (rows, columns) is needed")
+    if data.dtype.kind in "iu" and data.dtype.itemsize == 2 and mask is None:
+        if data.dtype.kind == "i":
+            data = (data.astype(np.int32) + 32768).astype(np.uint16)
+        return np.ascontiguousarray(data, dtype=np.uint16), None
+    if data.dtype.kind not in "biuf":
+        raise TypeError(f"{what}: pixels of dtype {data.dtype} are not supported")
+    values = data.astype(np.float64)
+    with np.errstate(invalid="ignore"):
+        missing = ~(np.abs(values) <= np.finfo(np.float32).max)
+    if mask is not None:
+        missing |= np.asarray(mask) != 0
+    values = np.where(missing, 0.0, values).astype(np.float32)
+    return np.ascontiguousarray(values), np.ascontiguousarray(missing, dtype=np.uint8)
+
+
+def difference(reference, test, ref_header, test_header, tolerance=2, threshold=5,
+               wcs="fits", reference_mask=None, test_mask=None, reference_name="reference",
+               test_name="test"):
+    """Difference imaging of one pair, as ``newstars pair --method difference`` compares a
+    test image with its reference (see the README's "Difference imaging").
+
+    reference, test
+        2-D arrays ``[row, column]``, each with its header (``astropy.io.fits.Header`` or
+        card text) carrying world coordinates (and ``GAIN``, ``SATURATE`` when known).
+        16-bit arrays are taken as 16-bit images, others as physical values.
+    tolerance
+        Match tolerance, arcseconds: the search box (the sky both images cover) is shrunk
+        by it, as in the pair run.
+    threshold
+        Signal-to-noise a detection needs (``--threshold``).
+    wcs
+        ``"fits"`` (the pair run's default), ``"auto"`` or ``"classic"``.
+    reference_mask, test_mask
+        Optional arrays: elements other than zero hold no data.
+    reference_name, test_name
+        Names shown in the detections' ``image`` and ``reference`` columns (their base
+        names); the object is the test header's ``OBJECT``, else the test name.
+
+    Returns a :class:`Difference`. Raises ``newstars.Error`` with the command line's reason
+    when the pair cannot be compared (no sky in common, too few stars, ...).
+    """
+    ref_pixels, ref_missing = _reader_image(reference, reference_mask, "reference")
+    test_pixels, test_missing = _reader_image(test, test_mask, "test")
+    empty = np.zeros((0,), dtype=np.uint8)
+    parts = _core.difference(
+        ref_pixels, empty if ref_missing is None else ref_missing, _card_text(ref_header),
+        test_pixels, empty if test_missing is None else test_missing, _card_text(test_header),
+        os.fspath(reference_name), os.fspath(test_name), float(tolerance), float(threshold),
+        wcs)
+    return Difference(parts)
