@@ -11,6 +11,7 @@
 #include "base/statistics.hpp"
 #include "diff/cell_grid.hpp"
 #include "diff/image_plane.hpp"
+#include "diff/register.hpp"
 #include "diff/resample.hpp"
 #include "stars/find_stars.hpp"
 
@@ -181,6 +182,147 @@ std::vector<MatchedStar> matchStars(const ImagePlane& testPlane, const ImagePlan
     return matched;
 }
 
+// Registration when the map from the coordinates does not fit the stars at once: the
+// offset (and turn) of the brightest test stars' mapped positions against the reference
+// stars found by voting (options.registration), then up to 4 rounds of matching within the
+// tight radius on the map so far and refining with the fallbacks (affine, shift, none),
+// while the matched pairs grow. measurePairs(map, radius, least) fills *pairs (and the
+// caller's other per-pair lists). Sets the result's map, registration figures, kind and
+// vote; the map is initialMap when no shift could be fitted.
+void searchRegistration(const ImagePlane& testPlane, const PixelMap& initialMap,
+                        const DifferenceOptions& options,
+                        const std::function<void(const PixelMap&, double, double)>& measurePairs,
+                        const std::vector<PositionPair>& pairs, DifferenceResult* r)
+{
+    const StarList& test = testPlane.stars;
+    std::vector<size_t> order(test.x.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return testPlane.peaks[a] > testPlane.peaks[b]; });
+    if (order.size() > static_cast<size_t>(options.maxRegistrationStars))
+        order.resize(static_cast<size_t>(options.maxRegistrationStars));
+    std::vector<double> mu, mv;
+    for (size_t i : order) {
+        double u = 0, v = 0;
+        mapPosition(initialMap, test.x[i], test.y[i], &u, &v);
+        mu.push_back(u);
+        mv.push_back(v);
+    }
+    const RegistrationOptions& o = options.registration;
+    ShiftSearch search;
+    search.radius = o.searchRadius;
+    search.tolerance = o.voteTolerance;
+    search.maxTurn = o.maxTurn;
+    const double cx = (testPlane.width - 1) / 2.0, cy = (testPlane.height - 1) / 2.0;
+    mapPosition(initialMap, cx, cy, &search.centreU, &search.centreV);
+    search.turnReach = std::max(1.0, std::hypot(cx, cy) *
+                                         std::sqrt(mapAreaFactor(initialMap, cx, cy)));
+    PixelMap current = initialMap;
+    if (voteShift(mu, mv, r->referenceStars.x, r->referenceStars.y, search, &r->vote) ==
+            DiffStatus::Ok &&
+        r->vote.votes >= 2)
+        applyShiftVote(r->vote, search, &current);
+    r->map = initialMap;
+    r->registrationKind = RegistrationKind::Coordinates;
+    r->registrationRefined = false;
+    size_t previous = 0;
+    for (int round = 0; round < 4; ++round) {
+        measurePairs(current, o.matchRadius, o.leastPeak);
+        PixelMap fitted = current;
+        MapFit fit;
+        RegistrationKind kind = RegistrationKind::Coordinates;
+        if (refineWithFallback(pairs, options.correctionOrder, &fitted, &fit, &kind) !=
+            DiffStatus::Ok)
+            break;
+        r->registration = fit;
+        r->registrationKind = kind;
+        if (kind == RegistrationKind::Coordinates) {
+            r->map = initialMap;
+            break;
+        }
+        r->map = fitted;
+        r->registrationRefined = true;
+        if (pairs.size() <= previous)
+            break;
+        previous = pairs.size();
+        current = fitted;
+    }
+}
+
+// The kernel fitted where stars give too few stamps: stamps on the bright unmasked peaks
+// of the source image (stars, blends and galaxies' cores alike, at least 10 sky deviations
+// up), first with the basis as given, then, when fewer than 3 of them are usable, on 1
+// or 2 stamps with a smaller basis (degrees 2, 1, 0) held constant over the image. Sets
+// *used to BrightPixels or FewBrightPixels on success.
+DiffStatus fitKernelOnBrightPixels(const FloatImage& source, const FloatImage& target,
+                                   const DifferenceResult& r, const NoiseModel& sourceNoise,
+                                   const NoiseModel& targetNoise, const KernelFitOptions& fit,
+                                   int maxStamps, KernelSolution* kernel, KernelStamps* used)
+{
+    const double area = r.referenceConvolved ? mapAreaFactor(r.map, (source.width - 1) / 2.0,
+                                                             (source.height - 1) / 2.0)
+                                             : 1.0;
+    const double level = r.referenceConvolved ? r.referenceSky.level * area : r.testSky.level;
+    const double sigma = r.referenceConvolved ? r.referenceSky.sigma * area : r.testSky.sigma;
+    std::vector<int32_t> xs, ys;
+    brightPixelStamps(source, r.mask.data(), level, sigma, 10, fit.stampHalfSize + fit.halfWidth,
+                      maxStamps, &xs, &ys);
+    DiffStatus status =
+        fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise, xs, ys, fit, kernel);
+    if (status == DiffStatus::Ok) {
+        *used = KernelStamps::BrightPixels;
+        return status;
+    }
+    if (status != DiffStatus::TooFewStars)
+        return status;
+    KernelFitOptions few = fit;
+    few.minStamps = 1;
+    few.spatialOrder = 0;
+    few.degrees.assign(few.sigmas.size(), 0);
+    for (size_t g = 0; g < few.degrees.size(); ++g)
+        few.degrees[g] = std::max(0, 2 - static_cast<int>(g));
+    status = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise, xs, ys, few, kernel);
+    if (status == DiffStatus::Ok)
+        *used = KernelStamps::FewBrightPixels;
+    return status;
+}
+
+// The seeing of both images where fewer than 3 isolated stars matched: the widths of every
+// matched star (blends too) when there are any, else of each image's own stars measured
+// apart. False when neither image has a star whose shape measures.
+template <typename Pixel>
+bool seeingFromAllStars(const ImagePlane& testPlane, const ImagePlane& referencePlane,
+                        const Pixel* test, const uint8_t* testNoData, const Pixel* reference,
+                        const uint8_t* referenceNoData, const std::vector<double>& pairTest,
+                        const std::vector<double>& pairReference, DifferenceResult* r)
+{
+    std::vector<double> testWidths = pairTest, referenceWidths = pairReference;
+    auto own = [](const ImagePlane& plane, const Pixel* pixels, const uint8_t* noData,
+                  std::vector<double>* widths) {
+        for (size_t i = 0; i < plane.stars.x.size(); ++i) {
+            double cx = 0, cy = 0, s = 0;
+            if (shapeOf(pixels, noData, plane.width, plane.height, plane.stars.x[i],
+                        plane.stars.y[i], &cx, &cy, &s))
+                widths->push_back(s);
+        }
+    };
+    if (testWidths.empty() || referenceWidths.empty()) {
+        testWidths.clear();
+        referenceWidths.clear();
+        own(testPlane, test, testNoData, &testWidths);
+        own(referencePlane, reference, referenceNoData, &referenceWidths);
+    }
+    if (testWidths.empty() || referenceWidths.empty())
+        return false;
+    const double area = mapAreaFactor(r->map, (testPlane.width - 1) / 2.0,
+                                      (testPlane.height - 1) / 2.0);
+    r->testSigma = typicalStarWidth(testWidths);
+    r->referenceSigma = typicalStarWidth(referenceWidths) / std::max(std::sqrt(area), 1e-9);
+    r->seeingFromFewStars = true;
+    return true;
+}
+
 // Replaces every pixel carrying bit by the median of the unflagged pixels with data
 // (noData null: all) on the border of the 5 x 5 square around it (left as it is when there
 // are none or it is too near the edge).
@@ -298,6 +440,21 @@ int64_t countMasked(const std::vector<uint8_t>& mask, uint8_t bit)
 
 } // namespace
 
+const char* kernelStampsText(KernelStamps stamps)
+{
+    switch (stamps) {
+    case KernelStamps::IsolatedStars:
+        return "isolated-stars";
+    case KernelStamps::MatchedStars:
+        return "matched-stars";
+    case KernelStamps::BrightPixels:
+        return "bright-pixels";
+    case KernelStamps::FewBrightPixels:
+        break;
+    }
+    return "few-bright-pixels";
+}
+
 bool measureStarShape(const FloatImage& image, double x, double y, double* cx, double* cy,
                       double* sigma)
 {
@@ -370,39 +527,70 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
         start = threadSeconds();
         r.map = initialMap;
         const double isolation = 12; // pixels to the nearest other test star
-        std::vector<MatchedStar> matched =
-            matchStars(testPlane, referencePlane, initialMap, options.matchRadius,
-                       options.maxRegistrationStars, isolation);
+        std::vector<MatchedStar> matched;
         std::vector<PositionPair> pairs;
         std::vector<double> testSigmas, referenceSigmas;
         std::vector<size_t> pairStar;
         std::vector<double> pairTestSigma, pairReferenceSigma;
-        for (size_t k = 0; k < matched.size(); ++k) {
-            const MatchedStar& m = matched[k];
-            if (m.testPeak - r.testSky.level < 20 * r.testSky.sigma ||
-                m.referencePeak - r.referenceSky.level < 20 * r.referenceSky.sigma)
-                continue;
-            PositionPair p;
-            double ts = 0, rs = 0;
-            if (!shapeOf(test, testNoData, testWidth, testHeight, m.x, m.y, &p.x, &p.y, &ts) ||
-                !shapeOf(reference, referenceNoData, referenceWidth, referenceHeight, m.u, m.v,
-                         &p.u, &p.v, &rs))
-                continue;
-            pairs.push_back(p);
-            pairStar.push_back(k);
-            pairTestSigma.push_back(ts);
-            pairReferenceSigma.push_back(rs);
-            if (m.isolated) {
-                testSigmas.push_back(ts);
-                referenceSigmas.push_back(rs);
+        // Matches the stars through map within radius and measures the pairs of those at
+        // least least sky deviations above the sky in both images.
+        auto measurePairs = [&](const PixelMap& map, double radius, double least) {
+            matched = matchStars(testPlane, referencePlane, map, radius,
+                                 options.maxRegistrationStars, isolation);
+            pairs.clear();
+            testSigmas.clear();
+            referenceSigmas.clear();
+            pairStar.clear();
+            pairTestSigma.clear();
+            pairReferenceSigma.clear();
+            for (size_t k = 0; k < matched.size(); ++k) {
+                const MatchedStar& m = matched[k];
+                if (m.testPeak - r.testSky.level < least * r.testSky.sigma ||
+                    m.referencePeak - r.referenceSky.level < least * r.referenceSky.sigma)
+                    continue;
+                PositionPair p;
+                double ts = 0, rs = 0;
+                if (!shapeOf(test, testNoData, testWidth, testHeight, m.x, m.y, &p.x, &p.y,
+                             &ts) ||
+                    !shapeOf(reference, referenceNoData, referenceWidth, referenceHeight, m.u,
+                             m.v, &p.u, &p.v, &rs))
+                    continue;
+                pairs.push_back(p);
+                pairStar.push_back(k);
+                pairTestSigma.push_back(ts);
+                pairReferenceSigma.push_back(rs);
+                if (m.isolated) {
+                    testSigmas.push_back(ts);
+                    referenceSigmas.push_back(rs);
+                }
             }
-        }
+        };
+        // The map from the coordinates, refined on the bright stars within the match
+        // radius, is taken as it is when that fit is sound; otherwise the offset is searched.
+        measurePairs(initialMap, options.matchRadius, 20);
         PixelMap refined = initialMap;
-        if (refinePixelMap(pairs, options.correctionOrder, &refined, &r.registration) ==
-            DiffStatus::Ok) {
+        const bool directOk =
+            refinePixelMap(pairs, options.correctionOrder, &refined, &r.registration) ==
+            DiffStatus::Ok;
+        const bool direct = directOk && r.registration.rms <= options.registration.acceptRms;
+        if (direct) {
             r.map = refined;
             r.registrationRefined = true;
+            r.registrationKind = RegistrationKind::Fitted;
+        } else {
+            const MapFit directFit = r.registration;
+            searchRegistration(testPlane, initialMap, options, measurePairs, pairs, &r);
+            // A direct fit that was only too loose stays when the search does no better.
+            if (directOk && !(r.registrationKind == RegistrationKind::Fitted &&
+                              r.registration.rms < directFit.rms)) {
+                measurePairs(initialMap, options.matchRadius, 20);
+                r.map = refined;
+                r.registration = directFit;
+                r.registrationRefined = true;
+                r.registrationKind = RegistrationKind::Fitted;
+            }
         }
+        r.coordinateError = largestMapDifference(initialMap, r.map, testWidth, testHeight);
         r.timings.registration = secondsSince(start);
 
         // Resampling, and the masks of missing and saturated data.
@@ -490,12 +678,18 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
         // Seeing of both on the test grid, the direction, the kernel's size, the stamps.
         start = threadSeconds();
         const double referenceScale = std::sqrt(area); // reference pixels per test pixel
-        const double typicalTest = typicalStarWidth(testSigmas);
-        const double typicalReference = typicalStarWidth(referenceSigmas);
+        double typicalTest = typicalStarWidth(testSigmas);
+        double typicalReference = typicalStarWidth(referenceSigmas);
         r.testSigma = typicalTest;
         r.referenceSigma = typicalReference / std::max(referenceScale, 1e-9);
-        if (testSigmas.size() < 3)
+        if (testSigmas.size() < 3 && !seeingFromAllStars(testPlane, referencePlane, test, testNoData,
+                                                          reference, referenceNoData, pairTestSigma,
+                                                          pairReferenceSigma, &r))
             return DiffStatus::TooFewStars;
+        if (r.seeingFromFewStars) {
+            typicalTest = r.testSigma;
+            typicalReference = r.referenceSigma * referenceScale;
+        }
         r.referenceConvolved = r.referenceSigma <= r.testSigma;
         const double sharp = std::min(r.testSigma, r.referenceSigma);
         const double blur = std::max(r.testSigma, r.referenceSigma);
@@ -548,9 +742,13 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                                       stampX, stampY, fit, &r.kernel);
         if (fitted == DiffStatus::TooFewStars) {
             chooseStamps(false);
+            r.kernelStamps = KernelStamps::MatchedStars;
             fitted = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise, stampX,
                                stampY, fit, &r.kernel);
         }
+        if (fitted == DiffStatus::TooFewStars)
+            fitted = fitKernelOnBrightPixels(source, target, r, sourceNoise, targetNoise, fit,
+                                             options.maxStamps, &r.kernel, &r.kernelStamps);
         if (fitted != DiffStatus::Ok)
             return fitted;
         r.timings.kernelFit = secondsSince(start);

@@ -13,6 +13,7 @@
 #include "diff/image_plane.hpp"
 #include "diff/kernel_fit.hpp"
 #include "diff/pixel_map.hpp"
+#include "diff/register.hpp"
 #include "stars/find_stars.hpp"
 
 namespace newstars {
@@ -40,6 +41,7 @@ struct DifferenceOptions {
     // (pointSourceFineRatio). Off: the sharp-pixel test alone.
     bool findCosmicRays = true;
     CosmicRayOptions cosmicRays;
+    RegistrationOptions registration;
 };
 
 // Processor seconds of the calling thread spent in each step.
@@ -53,15 +55,33 @@ struct DifferenceTimings {
     double detection = 0;
 };
 
+// Where the kernel's stamps came from.
+enum class KernelStamps {
+    IsolatedStars,   // bright, unsaturated, isolated, point-like stars matched in both images
+    MatchedStars,    // every unsaturated matched star (too few of the above)
+    BrightPixels,    // the brightest unmasked peaks of the convolved image, stars or not
+    FewBrightPixels, // the same, 1 or 2 usable: a smaller basis held constant over the image
+};
+
+// The name of each as the catalogue records it: "isolated-stars", "matched-stars",
+// "bright-pixels", "few-bright-pixels".
+const char* kernelStampsText(KernelStamps stamps);
+
 // Everything the pipeline found out.
 struct DifferenceResult {
     PixelMap map;                     // test pixel -> reference pixel, after refinement
     MapFit registration;              // the star fit (rms in reference pixels)
     bool registrationRefined = false; // false: too few stars, the initial map was kept
+    RegistrationKind registrationKind = RegistrationKind::Coordinates;
+    ShiftVote vote;              // the offset search's result (votes 0 when not searched)
+    double coordinateError = 0;  // largest distance between the initial and the final map
+                                 // over the test image, reference pixels
     double testSigma = 0;             // Gaussian deviation of each image's point spread, test
     double referenceSigma = 0;        // pixels (the reference's after resampling)
     bool referenceConvolved = true;   // which image the kernel was applied to
+    bool seeingFromFewStars = false;  // fewer than 3 isolated matched stars: measured on all
     KernelSolution kernel;
+    KernelStamps kernelStamps = KernelStamps::IsolatedStars;
     double fluxScale = 1; // reference flux per test flux (at the image centre)
     NoiseModel testNoise, referenceNoise;
     SkyEstimate testSky, referenceSky;

@@ -236,7 +236,8 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
 {
     if (source.width != target.width || source.height != target.height || target.width < 1 ||
         target.height < 1 || centreX.size() != centreY.size() || options.spatialOrder < 0 ||
-        options.spatialOrder > 2 || options.stampHalfSize < 1 || !(sourceNoise.gain > 0) ||
+        options.spatialOrder > 2 || options.stampHalfSize < 1 || options.minStamps < 1 ||
+        !(sourceNoise.gain > 0) ||
         !(targetNoise.gain > 0))
         return DiffStatus::BadInput;
     KernelSolution k;
@@ -278,7 +279,7 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
         int used = 0;
         for (const Stamp& stamp : stamps)
             used += stamp.used ? 1 : 0;
-        if (used < 3)
+        if (used < std::max(options.minStamps, 1))
             return DiffStatus::TooFewStars;
         while (order > 0 && used < 8 * polynomialTermCount(order))
             --order;
@@ -374,6 +375,76 @@ double backgroundAt(const KernelSolution& kernel, double x, double y)
 double kernelSumAt(const KernelSolution& kernel, double x, double y)
 {
     return coefficientAt(kernel, 0, x, y);
+}
+
+} // namespace newstars
+
+namespace newstars {
+
+void brightPixelStamps(const FloatImage& image, const uint8_t* mask, double level, double sigma,
+                       double least, int reach, int maxCount, std::vector<int32_t>* centreX,
+                       std::vector<int32_t>* centreY)
+{
+    centreX->clear();
+    centreY->clear();
+    const int32_t w = image.width, h = image.height;
+    if (reach < 1 || maxCount < 1 || w <= 2 * reach || h <= 2 * reach || !(sigma > 0))
+        return;
+    const double floor = level + least * sigma;
+    struct Peak {
+        float value;
+        int32_t x, y;
+    };
+    std::vector<Peak> peaks;
+    for (int32_t y = reach; y < h - reach; ++y) {
+        for (int32_t x = reach; x < w - reach; ++x) {
+            const size_t at = static_cast<size_t>(y) * w + x;
+            const float value = image.pixels[at];
+            if (!(value >= floor) || (mask != nullptr && mask[at] != 0))
+                continue;
+            // A local maximum of its 5 x 5 square (the first of equal values wins).
+            bool highest = true;
+            for (int dy = -2; dy <= 2 && highest; ++dy) {
+                for (int dx = -2; dx <= 2; ++dx) {
+                    const float other = image.pixels[static_cast<size_t>(y + dy) * w + (x + dx)];
+                    if (other > value || (other == value && (dy < 0 || (dy == 0 && dx < 0)))) {
+                        highest = false;
+                        break;
+                    }
+                }
+            }
+            if (highest)
+                peaks.push_back({value, x, y});
+        }
+    }
+    std::stable_sort(peaks.begin(), peaks.end(),
+                     [](const Peak& a, const Peak& b) { return a.value > b.value; });
+    for (const Peak& p : peaks) {
+        if (static_cast<int>(centreX->size()) >= maxCount)
+            break;
+        bool clear = true;
+        if (mask != nullptr) {
+            for (int dy = -reach; dy <= reach && clear; ++dy) {
+                const uint8_t* row = mask + static_cast<size_t>(p.y + dy) * w + p.x;
+                for (int dx = -reach; dx <= reach; ++dx) {
+                    if (row[dx] != 0) {
+                        clear = false;
+                        break;
+                    }
+                }
+            }
+        }
+        // Stamps apart by their whole width, so that no pixel counts twice.
+        for (size_t k = 0; k < centreX->size() && clear; ++k) {
+            if (std::abs((*centreX)[k] - p.x) <= 2 * reach &&
+                std::abs((*centreY)[k] - p.y) <= 2 * reach)
+                clear = false;
+        }
+        if (!clear)
+            continue;
+        centreX->push_back(p.x);
+        centreY->push_back(p.y);
+    }
 }
 
 } // namespace newstars

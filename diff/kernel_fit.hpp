@@ -56,6 +56,7 @@ struct KernelFitOptions {
     int spatialOrder = 1;                      // 0 to 2
     double rejectSigmas = 4; // stamps whose chi-square exceeds the median by this many
                              // robust deviations are dropped
+    int minStamps = 3;       // usable stamps the fit needs (at least 1)
 };
 
 // Builds the basis of the options into *kernel (coefficients cleared). BadInput when
@@ -70,12 +71,22 @@ DiffStatus makeKernelBasis(const KernelFitOptions& options, KernelSolution* kern
 // spatial model; stamps whose chi-square per pixel is an outlier (rejectSigmas) are
 // dropped, up to 3 rounds. The spatial order is lowered when fewer than 8 stamps per
 // spatial term remain. Pixel weights come from the two noise models.
-// Ok with *kernel filled; BadInput; TooFewStars when fewer than 3 stamps are usable;
-// SingularFit. *kernel untouched on failure.
+// Ok with *kernel filled; BadInput; TooFewStars when fewer than options.minStamps stamps
+// are usable; SingularFit. *kernel untouched on failure.
 DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const uint8_t* mask,
                      const NoiseModel& sourceNoise, const NoiseModel& targetNoise,
                      const std::vector<int32_t>& centreX, const std::vector<int32_t>& centreY,
                      const KernelFitOptions& options, KernelSolution* kernel);
+
+// Stamp centres for a kernel fit where stars are too few: the local maxima (of their 5 x 5
+// squares) of image at least level + least * sigma whose square of half side reach
+// (stamp half size + kernel half width) lies inside the image with zero mask bytes (mask
+// null: none masked), brightest first, each more than 2 reach from those before along one
+// axis at least, up to maxCount. Galaxies' cores and blends count as well as stars; saturated
+// cores are left out by their mask. Empty for a reach below 1 or an image too small.
+void brightPixelStamps(const FloatImage& image, const uint8_t* mask, double level, double sigma,
+                       double least, int reach, int maxCount, std::vector<int32_t>* centreX,
+                       std::vector<int32_t>* centreY);
 
 // The kernel at image position (x, y): (2 halfWidth + 1)^2 values into *values.
 void kernelAt(const KernelSolution& kernel, double x, double y, std::vector<double>* values);

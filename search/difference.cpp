@@ -117,6 +117,8 @@ static ImageRegistration registrationEntry(const DifferenceResult& result,
     g.image = testBase;
     g.reference = referenceBase;
     g.refined = result.registrationRefined;
+    g.registration = registrationKindText(result.registrationKind, DifferenceOptions{}.correctionOrder);
+    g.coordinateOffset = result.coordinateError;
     g.stars = result.registration.used;
     g.clipped = result.registration.rejected;
     g.rmsPixels = result.registration.rms;
@@ -129,11 +131,80 @@ static ImageRegistration registrationEntry(const DifferenceResult& result,
     g.kernelStamps = result.kernel.stampsUsed;
     g.kernelRejected = result.kernel.stampsRejected;
     g.kernelChiSquare = result.kernel.chiSquare;
+    g.kernelFrom = kernelStampsText(result.kernelStamps);
     g.fluxScale = result.fluxScale;
     g.noiseScale = result.noiseScale;
     g.testCosmicPixels = result.testCosmicPixels;
     g.referenceCosmicPixels = result.referenceCosmicPixels;
     return g;
+}
+
+// Registration figures beyond which the subtraction is plainly wrong: star-fit residuals
+// of a well registered pair stay within a few tenths of a pixel, and a kernel that matches
+// the point spreads leaves a chi-square per pixel near 1 (a few on bright stars' stamps);
+// a map off by a pixel leaves dipoles on every star and a chi-square in the tens.
+static constexpr double WRONG_REGISTRATION_RMS = 1.0;   // reference pixels
+static constexpr double WRONG_KERNEL_CHI_SQUARE = 20.0; // per pixel
+
+// The offset of the world coordinates searched, reference pixels: three times the
+// uncertainty the two headers state (CRDER1/2, random, and CSYER1/2, systematic, degrees,
+// added in quadrature), at least the default (several pixels) and at most a quarter of the
+// smaller side of the test image.
+static double shiftSearchRadius(const FitsImage& test, const FitsImage& reference,
+                                const WorldFrame& referenceFrame, int32_t width, int32_t height)
+{
+    const double least = RegistrationOptions{}.searchRadius;
+    double sum = 0;
+    for (const FitsImage* image : {&test, &reference}) {
+        for (const char* card : {"CRDER1", "CRDER2", "CSYER1", "CSYER2"}) {
+            double value = 0;
+            if (getRealCard(image, card, &value) == 0 && std::isfinite(value) && value > 0 &&
+                value < 1)
+                sum += value * value;
+        }
+    }
+    const double scale = pixelScale(referenceFrame, 0, 0); // arcseconds per reference pixel
+    double radius = least;
+    if (sum > 0 && std::isfinite(scale) && scale > 0)
+        radius = std::max(least, 3 * std::sqrt(sum / 2) * 3600 / scale);
+    return std::min(radius, std::max(least, std::min(width, height) / 4.0));
+}
+
+// One message on standard error when the registration used is not the full star fit, or
+// is plainly wrong, or the world coordinates lie farther from the stars than the search
+// allowed for: what was used and how well it fitted.
+static void reportRegistration(const DifferenceResult& result, const RegistrationOptions& options,
+                               const char* testName, ImageLog* log)
+{
+    const std::string name = printableText(testName);
+    const MapFit& fit = result.registration;
+    if (result.registrationKind == RegistrationKind::Coordinates) {
+        logError(log,
+                 "%s: registration not refined on stars (%d pairs fitted): the map from the "
+                 "world coordinates alone is used\n",
+                 name.c_str(), static_cast<int>(fit.used));
+        return;
+    }
+    const char* used = registrationKindText(result.registrationKind, DifferenceOptions{}.correctionOrder);
+    const bool wrong = fit.rms > WRONG_REGISTRATION_RMS ||
+                       !(result.kernel.chiSquare <= WRONG_KERNEL_CHI_SQUARE);
+    if (wrong) {
+        logError(log,
+                 "%s: registration plainly wrong: %s fit on %d stars, rms %.2f pixels, kernel "
+                 "chi-square %.1f (limits %.1f pixels, %.0f); the difference is searched on it\n",
+                 name.c_str(), used, fit.used, fit.rms, result.kernel.chiSquare,
+                 WRONG_REGISTRATION_RMS, WRONG_KERNEL_CHI_SQUARE);
+    } else if (result.registrationKind == RegistrationKind::Shift) {
+        logError(log,
+                 "%s: too few stars for an affine registration: a shift fitted on %d stars "
+                 "(rms %.2f pixels) is used\n",
+                 name.c_str(), fit.used, fit.rms);
+    } else if (result.coordinateError > options.searchRadius) {
+        logError(log,
+                 "%s: the world coordinates lie %.1f pixels off the stars: the %s fit on %d "
+                 "stars (rms %.2f pixels) is used\n",
+                 name.c_str(), result.coordinateError, used, fit.used, fit.rms);
+    }
 }
 
 // Writes the stamp of each row from the pipeline's planes; 0, or -1 with the reason.
@@ -188,6 +259,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     options.testGain = headerGain(test);
     options.referenceGain = headerGain(reference);
     options.detect.threshold = run->differenceThreshold;
+    options.registration.searchRadius =
+        shiftSearchRadius(*test, *reference, referenceFrame, test->width, test->height);
     DifferenceResult result;
     if (status == DiffStatus::Ok) {
         const auto inside = [&](double x, double y) {
@@ -206,14 +279,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         logError(log, "%s: %s\n", reportText(testName).c_str(), diffStatusText(status));
         return -1;
     }
-    // Searched on the map from the coordinates alone: said aloud, since any error of the
-    // coordinates then shows as residuals and false candidates (the catalogue's "refined"
-    // records it too).
-    if (!result.registrationRefined)
-        logError(log,
-                 "%s: registration not refined on stars (%d pairs fitted): the map from the "
-                 "world coordinates alone is used\n",
-                 printableText(testName).c_str(), static_cast<int>(result.registration.used));
+    reportRegistration(result, options.registration, testName, log);
 
     const char* testBase = baseName(testName);
     const char* referenceBase = baseName(referenceName);

@@ -373,6 +373,8 @@ std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& im
         meta += IMAGE_ENTRY_START;
         meta += "{image: " + yamlText(g.image) + ", reference: " + yamlText(g.reference);
         meta += ", refined: " + std::string(g.refined ? "true" : "false");
+        meta += ", registration: " + yamlText(g.registration);
+        meta += ", wcs_offset_pix: " + yamlNumber(g.coordinateOffset);
         meta += ", stars: " + std::to_string(g.stars);
         meta += ", clipped: " + std::to_string(g.clipped);
         meta += ", rms_pix: " + yamlNumber(g.rmsPixels);
@@ -383,6 +385,7 @@ std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& im
         meta += ", kernel_stamps: " + std::to_string(g.kernelStamps);
         meta += ", kernel_rejected: " + std::to_string(g.kernelRejected);
         meta += ", kernel_chi2: " + yamlNumber(g.kernelChiSquare);
+        meta += ", kernel_from: " + yamlText(g.kernelFrom);
         meta += ", flux_scale: " + yamlNumber(g.fluxScale);
         meta += ", noise_scale: " + yamlNumber(g.noiseScale);
         meta += ", detections: " + std::to_string(g.detections);

@@ -76,6 +76,11 @@ struct DifferenceRow {
 struct ImageRegistration {
     std::string image, reference;   // names as printed
     bool refined = false;           // the star fit corrected the map from the coordinates
+    std::string registration = "affine"; // the map used: "affine" (the star fit), "shift"
+                                         // (too few stars for it), "coordinates" (too few
+                                         // for a shift: the world coordinates alone)
+    double coordinateOffset = 0; // largest distance between the map from the coordinates and
+                                 // the one used, over the test image, reference pixels
     int32_t stars = 0;              // star pairs in the fit (kept)
     int32_t clipped = 0;            // star pairs clipped as outliers
     double rmsPixels = 0;           // rms of the kept pairs' distances, reference pixels
@@ -85,6 +90,8 @@ struct ImageRegistration {
     bool referenceConvolved = true; // which image the kernel blurred
     int32_t kernelStamps = 0, kernelRejected = 0;
     double kernelChiSquare = 0; // per pixel, mean over the kept stamps
+    std::string kernelFrom = "isolated-stars"; // the stamps: "isolated-stars",
+                                // "matched-stars", "bright-pixels", "few-bright-pixels"
     double fluxScale = 0;       // reference flux per test flux
     double noiseScale = 0;      // robust deviation of the S/N map
     int32_t detections = 0, kept = 0;
