@@ -41,10 +41,11 @@ void turnPositions(const std::vector<double>& mu, const std::vector<double>& mv,
 // the mean offset of those nearest reference positions.
 int countNear(const std::vector<double>& tu, const std::vector<double>& tv,
               const std::vector<double>& ru, const std::vector<double>& rv, const CellGrid& grid,
-              double du, double dv, double tolerance, double* meanU, double* meanV)
+              double du, double dv, double tolerance, double* meanU, double* meanV,
+              double* spread)
 {
     int votes = 0;
-    double su = 0, sv = 0;
+    double su = 0, sv = 0, squares = 0;
     for (size_t i = 0; i < tu.size(); ++i) {
         const double u = tu[i] + du, v = tv[i] + dv;
         double best = tolerance;
@@ -64,8 +65,10 @@ int countNear(const std::vector<double>& tu, const std::vector<double>& tv,
             ++votes;
             su += bu;
             sv += bv;
+            squares += best * best;
         }
     }
+    *spread = votes > 0 ? std::sqrt(squares / votes) : 0;
     *meanU = votes > 0 ? su / votes : du;
     *meanV = votes > 0 ? sv / votes : dv;
     return votes;
@@ -121,17 +124,18 @@ ShiftVote voteOffsets(const std::vector<double>& tu, const std::vector<double>& 
     double du = (bestX + 1) * tol - r, dv = (bestY + 1) * tol - r;
     // Counted with twice the tolerance around the block's centre, then with the tolerance
     // around the mean of those offsets, twice.
-    double mu = du, mv = dv;
-    countNear(tu, tv, ru, rv, near, du, dv, 2 * tol, &mu, &mv);
+    double mu = du, mv = dv, spread = 0;
+    countNear(tu, tv, ru, rv, near, du, dv, 2 * tol, &mu, &mv, &spread);
     int votes = 0;
     for (int round = 0; round < 2; ++round) {
         du = mu;
         dv = mv;
-        votes = countNear(tu, tv, ru, rv, near, du, dv, tol, &mu, &mv);
+        votes = countNear(tu, tv, ru, rv, near, du, dv, tol, &mu, &mv, &spread);
     }
     vote.du = mu;
     vote.dv = mv;
     vote.votes = votes;
+    vote.spread = spread;
     return vote;
 }
 
@@ -166,7 +170,8 @@ DiffStatus voteShift(const std::vector<double>& mu, const std::vector<double>& m
                     turnPositions(mu, mv, angle, search, &tu, &tv);
                     ShiftVote v = voteOffsets(tu, tv, ru, rv, wide, near, search);
                     v.turn = angle;
-                    if (v.votes > turned.votes)
+                    if (v.votes > turned.votes ||
+                        (v.votes == turned.votes && v.votes > 0 && v.spread < turned.spread))
                         turned = v;
                 }
             }

@@ -52,14 +52,16 @@ struct ShiftVote {
     double du = 0, dv = 0; // reference pixels
     double turn = 0;       // radians, counter-clockwise in pixel coordinates
     int votes = 0;         // test positions within the tolerance of a reference position
+    double spread = 0;     // rms distance of those to their reference positions
 };
 
 // Finds the offset (and turn) that brings the most of the mapped test positions (mu, mv)
 // within search.tolerance of a reference position (ru, rv), among offsets up to
 // search.radius and turns up to search.maxTurn. Each test position votes once per offset
 // cell with every reference position within search.radius (after the turn) of it; the best
-// cell's offsets are averaged and the votes counted again around that mean. Ties go to the
-// smaller turn, then the smaller offset. A turn is taken only when it gathers at least
+// cell's offsets are averaged and the votes counted again around that mean. Among turns,
+// ties of votes go to the smaller spread, then the smaller turn; among offsets, to the
+// smaller offset. A turn is taken only when it gathers at least
 // twice the votes of the best offset without a turn, and 3 more: with few stars a turn
 // gives chance coincidences room. Ok with *vote (votes 0, offset 0 when no pair lies
 // within the radius); BadInput for sizes that differ or search figures out of range;
