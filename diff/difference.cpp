@@ -252,8 +252,9 @@ void searchRegistration(const ImagePlane& testPlane, const PixelMap& initialMap,
 
 // The kernel fitted where stars give too few stamps: stamps on the bright unmasked peaks
 // of the source image (stars, blends and galaxies' cores alike, at least 10 sky deviations
-// up), first with the basis as given, then, when fewer than 3 of them are usable, on 1
-// or 2 stamps with a smaller basis (degrees 2, 1, 0) held constant over the image. Sets
+// up), first with the basis as given, then, when fewer than 3 of them are usable or their
+// fit has no unique solution, with a smaller basis (degrees 2, 1, 0) held constant over
+// the image, on as few as 1 stamp. Sets
 // *used to BrightPixels or FewBrightPixels on success.
 DiffStatus fitKernelOnBrightPixels(const FloatImage& source, const FloatImage& target,
                                    const DifferenceResult& r, const NoiseModel& sourceNoise,
@@ -274,7 +275,7 @@ DiffStatus fitKernelOnBrightPixels(const FloatImage& source, const FloatImage& t
         *used = KernelStamps::BrightPixels;
         return status;
     }
-    if (status != DiffStatus::TooFewStars)
+    if (status != DiffStatus::TooFewStars && status != DiffStatus::SingularFit)
         return status;
     KernelFitOptions few = fit;
     few.minStamps = 1;
@@ -746,7 +747,7 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
             fitted = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise, stampX,
                                stampY, fit, &r.kernel);
         }
-        if (fitted == DiffStatus::TooFewStars)
+        if (fitted == DiffStatus::TooFewStars || fitted == DiffStatus::SingularFit)
             fitted = fitKernelOnBrightPixels(source, target, r, sourceNoise, targetNoise, fit,
                                              options.maxStamps, &r.kernel, &r.kernelStamps);
         if (fitted != DiffStatus::Ok)

@@ -117,7 +117,8 @@ static ImageRegistration registrationEntry(const DifferenceResult& result,
     g.image = testBase;
     g.reference = referenceBase;
     g.refined = result.registrationRefined;
-    g.registration = registrationKindText(result.registrationKind, DifferenceOptions{}.correctionOrder);
+    g.registration =
+        registrationKindText(result.registrationKind, DifferenceOptions{}.correctionOrder);
     g.coordinateOffset = result.coordinateError;
     g.stars = result.registration.used;
     g.clipped = result.registration.rejected;
@@ -140,10 +141,12 @@ static ImageRegistration registrationEntry(const DifferenceResult& result,
 }
 
 // Registration figures beyond which the subtraction is plainly wrong: star-fit residuals
-// of a well registered pair stay within a few tenths of a pixel, and a kernel that matches
-// the point spreads leaves a chi-square per pixel near 1 (a few on bright stars' stamps);
-// a map off by a pixel leaves dipoles on every star and a chi-square in the tens.
-static constexpr double WRONG_REGISTRATION_RMS = 1.0;   // reference pixels
+// of well registered pairs measure 0.03 to 0.15 pixel (simulated nights, DECam), those of
+// maps a turned header left wrong 0.9 to 1.5 pixels, with 200 to 450 false candidates per
+// 1024 x 1024 image against 0 to 11; a kernel that matches the point spreads leaves a
+// chi-square per pixel of 0.2 to 1.6, one that could not (a registration off by pixels over
+// most of the image) about 100.
+static constexpr double WRONG_REGISTRATION_RMS = 0.75;  // reference pixels
 static constexpr double WRONG_KERNEL_CHI_SQUARE = 20.0; // per pixel
 
 // The offset of the world coordinates searched, reference pixels: three times the
@@ -172,28 +175,31 @@ static double shiftSearchRadius(const FitsImage& test, const FitsImage& referenc
 
 // One message on standard error when the registration used is not the full star fit, or
 // is plainly wrong, or the world coordinates lie farther from the stars than the search
-// allowed for: what was used and how well it fitted.
-static void reportRegistration(const DifferenceResult& result, const RegistrationOptions& options,
+// allowed for: what was used and how well it fitted. False when the registration is
+// plainly wrong: the image is then not searched (its difference would hold hundreds of
+// false candidates).
+static bool reportRegistration(const DifferenceResult& result, const RegistrationOptions& options,
                                const char* testName, ImageLog* log)
 {
     const std::string name = printableText(testName);
     const MapFit& fit = result.registration;
-    if (result.registrationKind == RegistrationKind::Coordinates) {
+    const char* used =
+        registrationKindText(result.registrationKind, DifferenceOptions{}.correctionOrder);
+    const bool unrefined = result.registrationKind == RegistrationKind::Coordinates;
+    if ((!unrefined && fit.rms > WRONG_REGISTRATION_RMS) ||
+        !(result.kernel.chiSquare <= WRONG_KERNEL_CHI_SQUARE)) {
+        logError(log,
+                 "%s: registration plainly wrong: %s map, %d stars, rms %.2f pixels, kernel "
+                 "chi-square %.1f (limits %.2f pixels, %.0f): the image is not searched\n",
+                 name.c_str(), used, fit.used, fit.rms, result.kernel.chiSquare,
+                 WRONG_REGISTRATION_RMS, WRONG_KERNEL_CHI_SQUARE);
+        return false;
+    }
+    if (unrefined) {
         logError(log,
                  "%s: registration not refined on stars (%d pairs fitted): the map from the "
                  "world coordinates alone is used\n",
                  name.c_str(), static_cast<int>(fit.used));
-        return;
-    }
-    const char* used = registrationKindText(result.registrationKind, DifferenceOptions{}.correctionOrder);
-    const bool wrong = fit.rms > WRONG_REGISTRATION_RMS ||
-                       !(result.kernel.chiSquare <= WRONG_KERNEL_CHI_SQUARE);
-    if (wrong) {
-        logError(log,
-                 "%s: registration plainly wrong: %s fit on %d stars, rms %.2f pixels, kernel "
-                 "chi-square %.1f (limits %.1f pixels, %.0f); the difference is searched on it\n",
-                 name.c_str(), used, fit.used, fit.rms, result.kernel.chiSquare,
-                 WRONG_REGISTRATION_RMS, WRONG_KERNEL_CHI_SQUARE);
     } else if (result.registrationKind == RegistrationKind::Shift) {
         logError(log,
                  "%s: too few stars for an affine registration: a shift fitted on %d stars "
@@ -205,6 +211,7 @@ static void reportRegistration(const DifferenceResult& result, const Registratio
                  "stars (rms %.2f pixels) is used\n",
                  name.c_str(), result.coordinateError, used, fit.used, fit.rms);
     }
+    return true;
 }
 
 // Writes the stamp of each row from the pipeline's planes; 0, or -1 with the reason.
@@ -279,7 +286,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         logError(log, "%s: %s\n", reportText(testName).c_str(), diffStatusText(status));
         return -1;
     }
-    reportRegistration(result, options.registration, testName, log);
+    if (!reportRegistration(result, options.registration, testName, log))
+        return -1;
 
     const char* testBase = baseName(testName);
     const char* referenceBase = baseName(referenceName);

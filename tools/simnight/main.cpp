@@ -44,6 +44,8 @@ namespace {
         "                  references included (default 0)\n"
         "  --sharp-test F  every second test image has a seeing of F pixels (FWHM, 0.5 to 20;\n"
         "                  e.g. 1.2: undersampled and sharper than its reference)\n"
+        "  --header-offset PX  reference headers place the sky PX pixels off (-50 to 50)\n"
+        "  --header-turn DEG   reference headers turned by DEG degrees (-10 to 10)\n"
         "  --causes        also write causes.txt: what in each test image may give a false\n"
         "                  candidate (cosmic, track, hot, saturated-ref, saturated, pair, star)\n"
         "  --help          this text\n"
@@ -220,6 +222,13 @@ int main(int argc, char** argv)
             if (end == value || *end != '\0' || !(fwhm >= 0.5 && fwhm <= 20))
                 printUsage(program);
             options.sharpTestFwhm = fwhm;
+        } else if (option == "--header-offset" || option == "--header-turn") {
+            char* end = nullptr;
+            const double v = std::strtod(value, &end);
+            const double limit = option == "--header-offset" ? 50 : 10;
+            if (end == value || *end != '\0' || !(v >= -limit && v <= limit))
+                printUsage(program);
+            (option == "--header-offset" ? options.headerOffset : options.headerTurn) = v;
         } else if (option == "--out") {
             if (*value == '\0')
                 printUsage(program);

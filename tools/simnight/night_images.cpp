@@ -515,6 +515,17 @@ void buildImageHeader(FitsImage* image, const ObjectPlan& object, const ImagePla
                    ("Simulated by simnight, seed " + std::to_string(options.seed)).c_str());
 }
 
+// The world coordinates of a rendered image written wrong by the options' header offset
+// and turn (nothing when both are 0).
+static void misplaceHeader(const NightOptions& options, const ImagePlan& plan, FitsImage* image)
+{
+    if (options.headerOffset == 0 && options.headerTurn == 0)
+        return;
+    setRealCard(image, "CRPIX1", plan.crpix1 + 0.6 * options.headerOffset, 12);
+    setRealCard(image, "CRPIX2", plan.crpix2 + 0.8 * options.headerOffset, 12);
+    setRealCard(image, "CROTA2", plan.crota2 + options.headerTurn, 12);
+}
+
 int chooseSkyBox(ObjectPlan* object, const std::vector<FitsImage>& headers)
 {
     const int samples = 64;
@@ -597,6 +608,8 @@ int writeNight(const NightOptions& options, std::string* message)
             const size_t firstCause = causes.size();
             renderImage(options, object, plan, static_cast<int>(i), static_cast<int>(j), hot,
                         &headers[j], &frame, &sources, options.causes ? &causes : nullptr);
+            if (plan.reference)
+                misplaceHeader(options, plan, &headers[j]);
             std::string listed;
             if (storeImage(options, plan, &headers[j], &fpackMissing, &listed, message) != 0)
                 return -1;

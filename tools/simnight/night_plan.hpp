@@ -33,6 +33,10 @@ struct NightOptions {
                                   // the references and the test images alike
     double sharpTestFwhm = 0;     // > 0: every second test image has this seeing (pixels)
     bool causes = false; // also write causes.txt, where every false candidate may come from
+    // World coordinates of the reference images written wrong, their pixels as always:
+    double headerOffset = 0; // pixels the header places the sky off (CRPIX moved by 0.6 and
+                             // 0.8 of it along x and y)
+    double headerTurn = 0;   // degrees added to CROTA2
 };
 
 // One galaxy: a Sersic profile of index n, half-light radius (arcseconds) along its major
