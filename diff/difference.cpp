@@ -238,7 +238,15 @@ void searchRegistration(const ImagePlane& testPlane, const PixelMap& initialMap,
         r->registration = fit;
         r->registrationKind = kind;
         if (kind == RegistrationKind::Coordinates) {
+            // The figures of the map used: the pairs' distances from the coordinates' map.
             r->map = initialMap;
+            double squares = 0;
+            for (const PositionPair& p : pairs) {
+                double u = 0, v = 0;
+                mapPosition(initialMap, p.x, p.y, &u, &v);
+                squares += (p.u - u) * (p.u - u) + (p.v - v) * (p.v - v);
+            }
+            r->registration.rms = pairs.empty() ? 0 : std::sqrt(squares / pairs.size());
             break;
         }
         r->map = fitted;
