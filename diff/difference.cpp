@@ -184,7 +184,8 @@ std::vector<MatchedStar> matchStars(const ImagePlane& testPlane, const ImagePlan
 
 // Registration when the map from the coordinates does not fit the stars at once: the
 // offset (and turn) of the brightest test stars' mapped positions against the reference
-// stars found by voting (options.registration), then up to 4 rounds of matching within the
+// stars found by voting (options.registration; the radius also doubled, twice), then up
+// to 4 rounds of matching within the
 // tight radius on the map so far and refining with the fallbacks (affine, shift, none),
 // while the matched pairs grow. measurePairs(map, radius, least) fills *pairs (and the
 // caller's other per-pair lists). Sets the result's map, registration figures, kind and
@@ -218,10 +219,25 @@ void searchRegistration(const ImagePlane& testPlane, const PixelMap& initialMap,
     mapPosition(initialMap, cx, cy, &search.centreU, &search.centreV);
     search.turnReach = std::max(1.0, std::hypot(cx, cy) *
                                          std::sqrt(mapAreaFactor(initialMap, cx, cy)));
+    // The radius as given, then twice and four times it (at most a quarter of the test
+    // image's smaller side): coordinates farther off than stated still register when the
+    // stars agree. A wider radius is taken only when it gathers twice the votes, and 3 more
+    // (it holds the narrower one's offsets, and more room for chance coincidences).
+    const double widest =
+        std::max(o.searchRadius, std::min(testPlane.width, testPlane.height) / 4.0);
+    for (double radius = o.searchRadius; radius <= std::min(widest, 4 * o.searchRadius);
+         radius *= 2) {
+        search.radius = radius;
+        ShiftVote vote;
+        if (voteShift(mu, mv, r->referenceStars.x, r->referenceStars.y, search, &vote) !=
+            DiffStatus::Ok)
+            break;
+        if (radius == o.searchRadius ||
+            (vote.votes >= 2 * r->vote.votes && vote.votes >= r->vote.votes + 3))
+            r->vote = vote;
+    }
     PixelMap current = initialMap;
-    if (voteShift(mu, mv, r->referenceStars.x, r->referenceStars.y, search, &r->vote) ==
-            DiffStatus::Ok &&
-        r->vote.votes >= 2)
+    if (r->vote.votes >= 2)
         applyShiftVote(r->vote, search, &current);
     r->map = initialMap;
     r->registrationKind = RegistrationKind::Coordinates;

@@ -185,8 +185,9 @@ static bool reportRegistration(const DifferenceResult& result, const Registratio
     const MapFit& fit = result.registration;
     const char* used =
         registrationKindText(result.registrationKind, DifferenceOptions{}.correctionOrder);
+    // Without a refinement the rms is the matched stars' distance from the coordinates' map.
     const bool unrefined = result.registrationKind == RegistrationKind::Coordinates;
-    if ((!unrefined && fit.rms > WRONG_REGISTRATION_RMS) ||
+    if ((fit.used > 0 && fit.rms > WRONG_REGISTRATION_RMS) ||
         !(result.kernel.chiSquare <= WRONG_KERNEL_CHI_SQUARE)) {
         logError(log,
                  "%s: registration plainly wrong: %s map, %d stars, rms %.2f pixels, kernel "
