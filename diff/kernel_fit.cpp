@@ -390,7 +390,7 @@ void brightPixelStamps(const FloatImage& image, const uint8_t* mask, double leve
     const int32_t w = image.width, h = image.height;
     if (reach < 1 || maxCount < 1 || w <= 2 * reach || h <= 2 * reach || !(sigma > 0))
         return;
-    const double floor = level + least * sigma;
+    const double lowest = level + least * sigma;
     struct Peak {
         float value;
         int32_t x, y;
@@ -400,7 +400,7 @@ void brightPixelStamps(const FloatImage& image, const uint8_t* mask, double leve
         for (int32_t x = reach; x < w - reach; ++x) {
             const size_t at = static_cast<size_t>(y) * w + x;
             const float value = image.pixels[at];
-            if (!(value >= floor) || (mask != nullptr && mask[at] != 0))
+            if (!(value >= lowest) || (mask != nullptr && mask[at] != 0))
                 continue;
             // A local maximum of its 5 x 5 square (the first of equal values wins).
             bool highest = true;
