@@ -362,6 +362,47 @@ int getRealCard(const FitsImage* image, const char* keyword, double* value)
     return 0;
 }
 
+bool readNumberValue(const char* card, double* value)
+{
+    const char* at = card + VALUE_COLUMN;
+    const char* end = card + FITS_CARD_LENGTH;
+    const auto digits = [&] {
+        const char* start = at;
+        while (at < end && isDigit(*at))
+            ++at;
+        return at > start;
+    };
+    while (at < end && *at == ' ')
+        ++at;
+    const char* start = at;
+    if (at < end && (*at == '+' || *at == '-'))
+        ++at;
+    bool mantissa = digits();
+    if (at < end && *at == '.') {
+        ++at;
+        mantissa = digits() || mantissa;
+    }
+    if (!mantissa)
+        return false;
+    if (at < end && (*at == 'E' || *at == 'e' || *at == 'D' || *at == 'd')) {
+        ++at;
+        if (at < end && (*at == '+' || *at == '-'))
+            ++at;
+        if (!digits())
+            return false;
+    }
+    const char* numberEnd = at;
+    while (at < end && *at == ' ')
+        ++at;
+    if (at != end && *at != '/')
+        return false;
+    char number[FITS_CARD_LENGTH + 8];
+    if (!scanRealText(start, static_cast<int>(numberEnd - start), number))
+        return false;
+    *value = std::strtod(number, nullptr);
+    return true;
+}
+
 int getStringCard(const FitsImage* image, const char* keyword, std::string* value)
 {
     const char* card = nullptr;

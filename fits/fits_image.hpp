@@ -105,6 +105,13 @@ int getIntCard(const FitsImage* image, const char* keyword, int32_t* value);
 // exponent letter (too large an exponent gives HUGE_VAL). No number gives 0.0; no
 // hexadecimal, infinity or NaN texts.
 int getRealCard(const FitsImage* image, const char* keyword, double* value);
+// Strict real, of one card (80 characters): true and *value when the field from column 11
+// holds exactly one integer or real number as FITS writes it (blanks, optional sign,
+// digits with an optional fraction, an optional exponent of E, e, D or d with its digits)
+// and nothing after it but blanks or a "/" comment; converted as getRealCard converts it
+// (too large an exponent gives HUGE_VAL). False, *value untouched, for a text, a logical,
+// an empty field, an infinity or NaN text, or characters after the number.
+bool readNumberValue(const char* card, double* value);
 // Requires the opening quote in column 11; the value runs from column 12 up to the
 // next quote in columns 12-80 (a doubled quote ends it), trailing blanks removed,
 // leading blanks kept (at most 68 characters). -1 without either quote.

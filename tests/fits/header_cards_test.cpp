@@ -332,6 +332,52 @@ TEST(GetCards, Reals)
     }
 }
 
+// The strict reading: one number and nothing after it but blanks or a comment; the same
+// value as getRealCard where it accepts the field.
+TEST(GetCards, StrictNumbers)
+{
+    struct Case {
+        std::string field;
+        bool number;
+        double expected;
+    };
+    const Case cases[] = {
+        {"                 2.5", true, 2.5},
+        {"1.5D3 / scale", true, 1500.0},
+        {"-.5", true, -0.5},
+        {"+5.   ", true, 5.0},
+        {"1e999", true, HUGE_VAL},
+        {std::string(66, ' ') + "1.25", true, 1.25},
+        {"1.5E", false, 0},
+        {"1.5E+ / x", false, 0},
+        {"12abc", false, 0},
+        {"1 2", false, 0},
+        {"'1.5'", false, 0},
+        {"'NAN'", false, 0},
+        {"T", false, 0},
+        {"nan", false, 0},
+        {"inf", false, 0},
+        {"0x10", false, 0},
+        {"", false, 0},
+        {".", false, 0},
+        {"-", false, 0},
+        {"/ 1.5", false, 0},
+    };
+    for (const Case& c : cases) {
+        FitsImage image;
+        appendRaw(&image, valueCard("KEY", c.field));
+        const char* card = nullptr;
+        ASSERT_EQ(findCard(&image, "KEY", &card), 0);
+        double value = -12345.0;
+        EXPECT_EQ(readNumberValue(card, &value), c.number) << '"' << c.field << '"';
+        EXPECT_EQ(value, c.number ? c.expected : -12345.0) << '"' << c.field << '"';
+        double loose = 0;
+        if (c.number && getRealCard(&image, "KEY", &loose) == 0) {
+            EXPECT_EQ(loose, value) << '"' << c.field << '"';
+        }
+    }
+}
+
 TEST(GetCards, NumbersStopAtColumn80)
 {
     FitsImage image;
