@@ -211,10 +211,11 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
     sky->clear();
     note->clear();
     WorldFrame frame;
-    WcsStatus status = readWorldFrame(*image, mode, &frame);
+    std::string detail;
+    WcsStatus status = readWorldFrame(*image, mode, &frame, &detail);
     if (status != WcsStatus::Ok) {
         *note = formatText("%s: %s: %zu star%s left out\n", printableText(name).c_str(),
-                           wcsStatusText(status), n, n == 1 ? "" : "s");
+                           wcsProblemText(status, detail).c_str(), n, n == 1 ? "" : "s");
         if (placedStars != nullptr) {
             *placedStars = PlacedStars{};
             placedStars->found = std::move(stars);
@@ -225,8 +226,11 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
     std::vector<unsigned char> placed(n);
     size_t placedCount =
         pixelsToSky(frame, n, stars.x.data(), stars.y.data(), ra.data(), dec.data(), placed.data());
+    // Cards set aside: said once per image, before anything else about it.
+    if (!detail.empty())
+        *note = formatText("%s: %s\n", printableText(name).c_str(), detail.c_str());
     if (placedCount < n)
-        *note = formatText("%s: %s: %zu star%s left out\n", printableText(name).c_str(),
+        *note += formatText("%s: %s: %zu star%s left out\n", printableText(name).c_str(),
                            wcsStatusText(WcsStatus::OutsideDomain), n - placedCount,
                            n - placedCount == 1 ? "" : "s");
     sky->reserve(placedCount);

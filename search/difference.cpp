@@ -245,15 +245,25 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     if (!plausibleGain(test, testName, log) || !plausibleGain(reference, referenceName, log))
         return -1;
     WorldFrame testFrame, referenceFrame;
-    if (WcsStatus w = readWorldFrame(*test, run->wcsMode, &testFrame); w != WcsStatus::Ok) {
-        logError(log, "%s: %s\n", reportText(testName).c_str(), wcsStatusText(w));
-        return -1;
-    }
-    if (WcsStatus w = readWorldFrame(*reference, run->wcsMode, &referenceFrame);
+    std::string testCards, referenceCards;
+    if (WcsStatus w = readWorldFrame(*test, run->wcsMode, &testFrame, &testCards);
         w != WcsStatus::Ok) {
-        logError(log, "%s: %s\n", reportText(referenceName).c_str(), wcsStatusText(w));
+        logError(log, "%s: %s\n", reportText(testName).c_str(),
+                 reportText(wcsProblemText(w, testCards).c_str()).c_str());
         return -1;
     }
+    if (WcsStatus w = readWorldFrame(*reference, run->wcsMode, &referenceFrame, &referenceCards);
+        w != WcsStatus::Ok) {
+        logError(log, "%s: %s\n", reportText(referenceName).c_str(),
+                 reportText(wcsProblemText(w, referenceCards).c_str()).c_str());
+        return -1;
+    }
+    // Cards set aside: one message per image, and a note in the catalogue's entry.
+    if (!testCards.empty())
+        logError(log, "%s: %s\n", reportText(testName).c_str(), reportText(testCards.c_str()).c_str());
+    if (!referenceCards.empty())
+        logError(log, "%s: %s\n", reportText(referenceName).c_str(),
+                 reportText(referenceCards.c_str()).c_str());
     const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
         double ra = 0, dec = 0;
         return pixelToSky(testFrame, x, y, &ra, &dec) == WcsStatus::Ok &&
@@ -336,6 +346,11 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         ImageRegistration entry = registrationEntry(result, referenceFrame, test->width,
                                                     test->height, testBase, referenceBase);
         entry.detections = static_cast<int32_t>(detections.size());
+        if (!testCards.empty())
+            entry.cardsSetAside = std::string(testBase) + ": " + testCards;
+        if (!referenceCards.empty())
+            entry.cardsSetAside += std::string(testCards.empty() ? "" : "; ") + referenceBase +
+                                   ": " + referenceCards;
         entry.kept = candidateCount;
         std::string message;
         if (!vetting->stampsDirectory.empty() &&

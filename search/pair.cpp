@@ -311,8 +311,9 @@ int readPairReference(const char* name, WcsMode mode, double tolerance,
         return -1;
     }
     WorldFrame frame;
-    if (WcsStatus s = readWorldFrame(header, mode, &frame); s != WcsStatus::Ok) {
-        *message = shown + ": " + wcsStatusText(s);
+    std::string detail;
+    if (WcsStatus s = readWorldFrame(header, mode, &frame, &detail); s != WcsStatus::Ok) {
+        *message = shown + ": " + printableText(wcsProblemText(s, detail).c_str());
         return -1;
     }
     const ImageField field{&frame, header.width, header.height};
@@ -334,11 +335,16 @@ int pairEntry(const PairReference& reference, const FitsImage& test, const char*
 {
     const std::string shown = printableText(testName);
     WorldFrame testFrame, referenceFrame;
-    WcsStatus s = readWorldFrame(test, mode, &testFrame);
-    if (s == WcsStatus::Ok)
-        s = readWorldFrame(reference.header, mode, &referenceFrame);
+    std::string detail;
+    WcsStatus s = readWorldFrame(test, mode, &testFrame, &detail);
     if (s != WcsStatus::Ok) {
-        *message = shown + ": " + wcsStatusText(s);
+        *message = shown + ": " + printableText(wcsProblemText(s, detail).c_str());
+        return -1;
+    }
+    // The reference was read whole by readPairReference.
+    s = readWorldFrame(reference.header, mode, &referenceFrame);
+    if (s != WcsStatus::Ok) {
+        *message = printableText(reference.name.c_str()) + ": " + wcsStatusText(s);
         return -1;
     }
     SearchBox common;

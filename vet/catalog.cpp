@@ -391,7 +391,10 @@ std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& im
         meta += ", detections: " + std::to_string(g.detections);
         meta += ", kept: " + std::to_string(g.kept);
         meta += ", cosmic_test: " + std::to_string(g.testCosmicPixels);
-        meta += ", cosmic_ref: " + std::to_string(g.referenceCosmicPixels) + "}\n";
+        meta += ", cosmic_ref: " + std::to_string(g.referenceCosmicPixels);
+        if (!g.cardsSetAside.empty())
+            meta += ", cards_set_aside: " + yamlText(g.cardsSetAside);
+        meta += "}\n";
     }
     std::string text = ecsvHeader(DIFFERENCE_COLUMNS, meta);
     for (const DifferenceRow& r : rows) {

@@ -97,6 +97,9 @@ struct ImageRegistration {
     int32_t detections = 0, kept = 0;
     int64_t testCosmicPixels = 0;      // pixels taken for cosmic-ray hits or hot pixels:
     int64_t referenceCosmicPixels = 0; // masked in the test image, replaced in the reference
+    // World-coordinate cards of either image set aside and what was used in their place
+    // ("name: ..." per image, "; "-separated); "" when both headers were read whole.
+    std::string cardsSetAside;
 };
 
 // In a difference catalogue's header, the line that opens the list of images and the
@@ -107,7 +110,8 @@ inline constexpr char IMAGE_ENTRY_START[] = "#   - ";
 
 // The difference-imaging catalogue as ECSV 1.0 text, written as formatCatalogEcsv writes
 // its own, with its own columns and, under "meta", "method: difference" and the list
-// "images" of the registrations in the given order (an empty list reads as null).
+// "images" of the registrations in the given order (an empty list reads as null). An
+// entry ends with cards_set_aside only when its cardsSetAside is not empty.
 std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& images,
                                         const std::vector<DifferenceRow>& rows);
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "base/angles.hpp"
@@ -39,6 +40,10 @@ struct StandardFrame {
 // which cannot be included beside base/angles.hpp: it defines PI as a macro).
 static constexpr double WCSLIB_UNDEFINED = 9.87654321e+107;
 
+// The numbers of a classic header, in the order readClassicCards reads them.
+static constexpr const char* CLASSIC_REALS[] = {"CRVAL1", "CRVAL2", "CRPIX1", "CRPIX2",
+                                                "CDELT1", "CDELT2", "CROTA2"};
+
 // Projection codes the classic formulas know (CTYPE1 from its fifth character).
 static constexpr const char* CLASSIC_CODES[] = {"-SIN", "-TAN", "-ARC", "-NCP",
                                                 "-GLS", "-MER", "-AIT", "-STG"};
@@ -66,6 +71,8 @@ const char* wcsStatusText(WcsStatus status)
         return "position outside the projection";
     case WcsStatus::UnknownEquinox:
         return "FK4 coordinates of an equinox other than B1950";
+    case WcsStatus::UnreadableCard:
+        return "a world-coordinate card cannot be read";
     }
     return "unknown world-coordinate status";
 }
@@ -94,8 +101,11 @@ WcsStatus readClassicCards(const FitsImage& image, ClassicCards* cards)
                  {"CRPIX2", &cards->crpix2}, {"CDELT1", &cards->cdelt1}, {"CDELT2", &cards->cdelt2},
                  {"CROTA2", &cards->crota2}};
     for (const auto& r : reals) {
-        if (getRealCard(&image, r.keyword, r.value) != 0)
+        const char* card = nullptr;
+        if (findCard(&image, r.keyword, &card) != 0)
             return WcsStatus::MissingCard;
+        if (!readNumberValue(card, r.value))
+            return WcsStatus::UnreadableCard;
     }
     std::string type;
     if (getStringCard(&image, "CTYPE1", &type) != 0)
@@ -289,8 +299,6 @@ static WcsStatus equatorialConversion(const FitsImage& image, std::string radesy
     return WcsStatus::Ok;
 }
 
-static bool isNumberValue(const char* card);
-
 // RADESYS (or RADECSYS) and EQUINOX (or EPOCH) of a header as the classic reading
 // takes them: "" and NaN where absent (an EQUINOX that is not a number is absent).
 static void classicSystemCards(const FitsImage& image, std::string* radesys, double* equinox)
@@ -303,23 +311,32 @@ static void classicSystemCards(const FitsImage& image, std::string* radesys, dou
     for (const char* keyword : {"EQUINOX", "EPOCH"}) {
         const char* card = nullptr;
         double value = 0;
-        if (findCard(&image, keyword, &card) == 0 && isNumberValue(card) &&
-            getRealCard(&image, keyword, &value) == 0) {
+        if (findCard(&image, keyword, &card) == 0 && readNumberValue(card, &value)) {
             *equinox = value;
             return;
         }
     }
 }
 
-static WcsStatus readClassicFrame(const FitsImage& image, WorldFrame* frame)
+static std::string cardFaultText(const char* card, const std::string& keyword);
+static std::string classicCardFault(const FitsImage& image);
+
+static WcsStatus readClassicFrame(const FitsImage& image, WorldFrame* frame, std::string* detail)
 {
     ClassicCards c;
-    if (WcsStatus s = readClassicCards(image, &c); s != WcsStatus::Ok)
+    if (WcsStatus s = readClassicCards(image, &c); s != WcsStatus::Ok) {
+        if (s == WcsStatus::UnreadableCard)
+            *detail = classicCardFault(image);
         return s;
+    }
     const double values[] = {c.crval1, c.crval2, c.crpix1, c.crpix2, c.cdelt1, c.cdelt2, c.crota2};
-    for (double v : values) {
-        if (!std::isfinite(v))
+    for (size_t i = 0; i < std::size(values); ++i) {
+        if (!std::isfinite(values[i])) {
+            const char* card = nullptr;
+            findCard(&image, CLASSIC_REALS[i], &card);
+            *detail = cardFaultText(card, CLASSIC_REALS[i]);
             return WcsStatus::NotFinite;
+        }
     }
     if (c.cdelt1 == 0 || c.cdelt2 == 0)
         return WcsStatus::ZeroScale;
@@ -384,69 +401,235 @@ static bool isWellFormedCard(const char* card)
     return false;
 }
 
-// Whether card (a well-formed value card) is a polynomial distortion coefficient
-// (A_p_q, B_p_q, AP_p_q, BP_p_q).
-static bool isDistortionCoefficient(const char* card)
+// What a world-coordinate card describes, for the cards readWorldFrame checks before the
+// standard reader sees them: those of the primary description (no alternate letter).
+enum class CardKind {
+    None,
+    Reference,  // CRVALi, CRPIXi, LONPOLE, LATPOLE
+    Scale,      // CDELTi
+    Rotation,   // CROTAi
+    PcMatrix,   // PCi_j
+    CdMatrix,   // CDi_j
+    Projection, // PVi_m
+    Polynomial, // A_p_q, B_p_q, AP_p_q, BP_p_q
+};
+
+// Whether text holds one digit or more and nothing else.
+static bool allDigits(std::string_view text)
 {
-    if (card[0] != 'A' && card[0] != 'B')
-        return false;
-    int i = card[1] == 'P' ? 2 : 1;
-    for (int part = 0; part < 2; ++part) {
-        if (i >= 8 || card[i] != '_' || !std::isdigit(static_cast<unsigned char>(card[i + 1])))
-            return false;
-        for (++i; i < 8 && std::isdigit(static_cast<unsigned char>(card[i]));)
-            ++i;
-    }
-    return i == 8 || card[i] == ' ';
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
 }
 
-// Whether the value field of card (from column 11) is one integer or real number, as
-// FITS writes them (a D exponent too), with nothing but blanks or a comment after it.
-static bool isNumberValue(const char* card)
+// Whether keyword is the prefix followed by an index ("CRVAL1") or, with pair, by two
+// indices joined by "_" ("PC1_2").
+static bool isIndexed(std::string_view keyword, std::string_view prefix, bool pair)
 {
-    const char* at = card + 10;
-    const char* end = card + FITS_CARD_LENGTH;
-    const auto digits = [&] {
-        const char* start = at;
-        while (at < end && std::isdigit(static_cast<unsigned char>(*at)))
-            ++at;
-        return at > start;
-    };
-    while (at < end && *at == ' ')
-        ++at;
-    if (at < end && (*at == '+' || *at == '-'))
-        ++at;
-    bool mantissa = digits();
-    if (at < end && *at == '.') {
-        ++at;
-        mantissa = digits() || mantissa;
-    }
-    if (!mantissa)
+    if (keyword.substr(0, prefix.size()) != prefix)
         return false;
-    if (at < end && (*at == 'E' || *at == 'e' || *at == 'D' || *at == 'd')) {
-        ++at;
-        if (at < end && (*at == '+' || *at == '-'))
-            ++at;
-        if (!digits())
-            return false;
-    }
-    while (at < end && *at == ' ')
-        ++at;
-    return at == end || *at == '/';
+    std::string_view rest = keyword.substr(prefix.size());
+    if (!pair)
+        return allDigits(rest);
+    const size_t bar = rest.find('_');
+    return bar != std::string_view::npos && allDigits(rest.substr(0, bar)) &&
+           allDigits(rest.substr(bar + 1));
 }
 
-static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
+static CardKind worldCardKind(const char* card)
+{
+    std::string_view keyword(card, 8);
+    while (!keyword.empty() && keyword.back() == ' ')
+        keyword.remove_suffix(1);
+    if (isIndexed(keyword, "CRVAL", false) || isIndexed(keyword, "CRPIX", false) ||
+        keyword == "LONPOLE" || keyword == "LATPOLE")
+        return CardKind::Reference;
+    if (isIndexed(keyword, "CDELT", false))
+        return CardKind::Scale;
+    if (isIndexed(keyword, "CROTA", false))
+        return CardKind::Rotation;
+    if (isIndexed(keyword, "PC", true))
+        return CardKind::PcMatrix;
+    if (isIndexed(keyword, "CD", true))
+        return CardKind::CdMatrix;
+    if (isIndexed(keyword, "PV", true))
+        return CardKind::Projection;
+    if (isIndexed(keyword, "A_", true) || isIndexed(keyword, "B_", true) ||
+        isIndexed(keyword, "AP_", true) || isIndexed(keyword, "BP_", true))
+        return CardKind::Polynomial;
+    return CardKind::None;
+}
+
+// The value field of a card as a message shows it: from column 11 without the blanks
+// around it and without a comment after a number, bytes outside printable ASCII as "?",
+// at most 30 characters.
+static std::string shownValue(const char* card)
+{
+    std::string text(card + 10, card + FITS_CARD_LENGTH);
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos)
+        return "";
+    text.erase(0, first);
+    if (text[0] == '\'') {
+        for (size_t at = 1; at < text.size(); ++at) {
+            if (text[at] == '\'' && (at + 1 == text.size() || text[at + 1] != '\'')) {
+                text.resize(at + 1);
+                break;
+            }
+            if (text[at] == '\'')
+                ++at;
+        }
+    } else if (const size_t slash = text.find('/'); slash != std::string::npos) {
+        text.resize(slash);
+    }
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    for (char& c : text) {
+        if (c < 32 || c > 126)
+            c = '?';
+    }
+    if (text.size() > 30)
+        text = text.substr(0, 27) + "...";
+    return text;
+}
+
+// Why a card of a world-coordinate number cannot be used: it is no well-formed value card
+// (isWellFormedCard), its value is not a number, or is one beyond the range of doubles.
+static std::string cardFaultText(const char* card, const std::string& keyword)
+{
+    if (!isWellFormedCard(card))
+        return keyword + " is not a well-formed card";
+    const std::string value = shownValue(card);
+    double number = 0;
+    if (readNumberValue(card, &number) && !std::isfinite(number))
+        return keyword + " = " + value + " is beyond the range of numbers";
+    if (value.empty())
+        return keyword + " holds no value";
+    return keyword + " holds " + value + ", not a number";
+}
+
+// The first classic number card whose value is not a number, as cardFaultText says it.
+static std::string classicCardFault(const FitsImage& image)
+{
+    for (const char* keyword : CLASSIC_REALS) {
+        const char* card = nullptr;
+        double value = 0;
+        if (findCard(&image, keyword, &card) == 0 && !readNumberValue(card, &value))
+            return cardFaultText(card, keyword);
+    }
+    return "";
+}
+
+// Whether a card of one of the kinds above can be read: a well-formed value card holding a
+// finite number.
+static bool isReadableNumberCard(const char* card)
+{
+    double value = 0;
+    return isWellFormedCard(card) && readNumberValue(card, &value) && std::isfinite(value);
+}
+
+// The cards of the primary description that cannot be read, and what that means. A card
+// of a kind the standard reader uses refuses the header: its values would be replaced by
+// defaults (a rotation of zero, a unit matrix element), giving wrong positions. A card of
+// a kind it does not use is set aside with a note: a PC matrix takes precedence over a CD
+// matrix, either over CDELTi (for CD) and CROTAi; polynomial coefficients count only when
+// a CTYPE names the SIP distortion. An unreadable card still counts as present when
+// deciding which kind is used, since the header meant to give it.
+struct CardFaults {
+    std::string refusal; // the first fault of a used kind; empty when none
+    bool notFinite = false;
+    std::string note;    // the faults set aside, "; "-separated
+    std::vector<size_t> skipped; // indices of the faulty cards, in header order
+};
+
+static CardFaults standardCardFaults(const FitsImage& image)
+{
+    CardFaults faults;
+    bool pc = false, cd = false;
+    for (int32_t i = 0; i < image.cardCount; ++i) {
+        const CardKind kind =
+            worldCardKind(image.cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH);
+        pc = pc || kind == CardKind::PcMatrix;
+        cd = cd || kind == CardKind::CdMatrix;
+    }
+    std::string type1, type2;
+    getStringCard(&image, "CTYPE1", &type1);
+    getStringCard(&image, "CTYPE2", &type2);
+    const bool sip = type1.find("-SIP") != std::string::npos ||
+                     type2.find("-SIP") != std::string::npos;
+    for (int32_t i = 0; i < image.cardCount; ++i) {
+        const char* card = image.cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH;
+        const CardKind kind = worldCardKind(card);
+        if (kind == CardKind::None || isReadableNumberCard(card))
+            continue;
+        faults.skipped.push_back(static_cast<size_t>(i));
+        std::string keyword(card, 8);
+        keyword.resize(keyword.find_last_not_of(' ') + 1);
+        const std::string fault = cardFaultText(card, keyword);
+        const char* instead = nullptr;
+        switch (kind) {
+        case CardKind::CdMatrix:
+            instead = pc ? "the PC matrix is used" : nullptr;
+            break;
+        case CardKind::Scale:
+            instead = !pc && cd ? "the CD matrix gives the scale" : nullptr;
+            break;
+        case CardKind::Rotation:
+            instead = pc   ? "the PC matrix gives the rotation"
+                      : cd ? "the CD matrix gives the rotation"
+                           : nullptr;
+            break;
+        case CardKind::Polynomial:
+            instead = sip ? nullptr : "no CTYPE names the SIP distortion";
+            break;
+        default:
+            break;
+        }
+        if (instead == nullptr) {
+            if (faults.refusal.empty()) {
+                faults.refusal = fault;
+                double value = 0;
+                faults.notFinite = isWellFormedCard(card) && readNumberValue(card, &value);
+            }
+        } else {
+            if (!faults.note.empty())
+                faults.note += "; ";
+            faults.note += fault + ": set aside, " + instead;
+        }
+    }
+    return faults;
+}
+// Why the matrix of the celestial axes of a description that wcspih has read (before
+// wcsfix) is singular, naming what the header gives.
+static std::string singularText(const wcsprm* wcs)
+{
+    if ((wcs->altlin & 2) != 0 && (wcs->altlin & 1) == 0)
+        return "the CD matrix is singular";
+    for (int i = 0; i < 2 && i < wcs->naxis; ++i) {
+        if (wcs->cdelt[i] == 0)
+            return "CDELT" + std::to_string(i + 1) + " is zero";
+    }
+    return "the PC matrix is singular";
+}
+
+static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame, std::string* detail)
 {
     if (image.cardCount <= 0)
         return WcsStatus::NoCelestialAxes;
+    const CardFaults faults = standardCardFaults(image);
+    if (!faults.refusal.empty()) {
+        *detail = faults.refusal;
+        return faults.notFinite ? WcsStatus::NotFinite : WcsStatus::UnreadableCard;
+    }
     // wcspih wants a modifiable header; the image stays as it is. Only well-formed value
     // cards are given to it (see isWellFormedCard): on malformed ones WCSLIB's header
     // parser can run forever or read and write outside its buffers. Its handling of
     // polynomial distortion coefficients fails in two more ways, so those cards are held
     // to what it can take: a coefficient whose value is not a number makes it follow a
-    // null pointer, and one met while it still counts fewer than two axes makes it write
-    // outside its arrays; the image is 2-D whatever its cards say, and WCSLIB is told so
-    // before any other card.
+    // null pointer (those, with every other unreadable number card of the description, are
+    // left out: standardCardFaults), and one met while it still counts fewer than two axes
+    // makes it write outside its arrays; the image is 2-D whatever its cards say, and
+    // WCSLIB is told so before any other card.
     std::vector<char> header;
     header.reserve(image.cards.size() + FITS_CARD_LENGTH);
     char naxis[FITS_CARD_LENGTH + 1];
@@ -455,10 +638,15 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
     header.resize(FITS_CARD_LENGTH, ' ');
     int count = 1;
     bool anyOther = false;
+    size_t nextSkipped = 0;
     for (int i = 0; i < image.cardCount; ++i) {
         const char* card = image.cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH;
-        if (isWellFormedCard(card) && std::strncmp(card, "NAXIS   ", 8) != 0 &&
-            (!isDistortionCoefficient(card) || isNumberValue(card))) {
+        if (nextSkipped < faults.skipped.size() &&
+            faults.skipped[nextSkipped] == static_cast<size_t>(i)) {
+            ++nextSkipped;
+            continue;
+        }
+        if (isWellFormedCard(card) && std::strncmp(card, "NAXIS   ", 8) != 0) {
             header.insert(header.end(), card, card + FITS_CARD_LENGTH);
             ++count;
             anyOther = true;
@@ -484,13 +672,24 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
         axisLengths[0] = image.width;
         axisLengths[1] = image.height;
     }
+    // The CD matrix as the header gives it: wcsfix makes a zero row and column of it a unit
+    // diagonal element (meant for axes whose cards are left out), which would turn an all-
+    // zero matrix into one degree per pixel.
+    const bool cdUsed = (wcs->altlin & 2) != 0 && (wcs->altlin & 1) == 0;
+    const int n = wcs->naxis;
+    std::vector<double> headerCd;
+    if (cdUsed && n >= 2 && wcs->cd != nullptr)
+        headerCd.assign(wcs->cd, wcs->cd + static_cast<size_t>(n) * static_cast<size_t>(n));
+    const std::string singular = singularText(wcs);
     int fixes[NWCSFIX];
     // Fixes that fail (a date in an unknown form, for one) leave the description as it
     // was; whether it can be used is for wcsset to say.
     wcsfix(0, axisLengths.data(), wcs, fixes);
     status = wcsset(wcs);
-    if (status == WCSERR_SINGULAR_MTX)
+    if (status == WCSERR_SINGULAR_MTX) {
+        *detail = singular;
         return WcsStatus::ZeroScale;
+    }
     if (status == WCSERR_MEMORY)
         return WcsStatus::Unreadable;
     if (status != 0)
@@ -501,7 +700,15 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
         return WcsStatus::NotRightAscension;
     if (wcs->naxis < 2 || wcs->lng > 1 || wcs->lat > 1)
         return WcsStatus::NoCelestialAxes;
-    const int n = wcs->naxis;
+    if (!headerCd.empty()) {
+        const size_t a = static_cast<size_t>(wcs->lng), b = static_cast<size_t>(wcs->lat);
+        const size_t m = static_cast<size_t>(n);
+        if (headerCd[a * m + a] * headerCd[b * m + b] - headerCd[a * m + b] * headerCd[b * m + a] ==
+            0) {
+            *detail = singular;
+            return WcsStatus::ZeroScale;
+        }
+    }
     // wcsset has put a CD matrix into pc (and cdelt to 1) where the header has one.
     if (!allFinite(wcs->crval, n) || !allFinite(wcs->crpix, n) || !allFinite(wcs->cdelt, n) ||
         !allFinite(wcs->pc, n * n))
@@ -511,8 +718,10 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
     const double* pc = wcs->pc;
     double determinant = wcs->cdelt[0] * pc[0] * wcs->cdelt[1] * pc[n + 1] -
                          wcs->cdelt[0] * pc[1] * wcs->cdelt[1] * pc[n];
-    if (determinant == 0 || !allFinite(wcs->lin.imgpix, n * n))
+    if (determinant == 0 || !allFinite(wcs->lin.imgpix, n * n)) {
+        *detail = singular;
         return WcsStatus::ZeroScale;
+    }
     // WCSLIB has read RADESYSa (RADECSYS) and EQUINOXa (EPOCH) of the description.
     EquatorialConversion conversion;
     if (WcsStatus s = equatorialConversion(
@@ -525,13 +734,30 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame)
     frame->standard = true;
     frame->wcslib = std::move(standard);
     frame->equatorial = conversion;
+    *detail = faults.note;
     return WcsStatus::Ok;
+}
+
+WcsStatus readWorldFrame(const FitsImage& image, WcsMode mode, WorldFrame* frame,
+                         std::string* detail)
+{
+    std::string text;
+    bool classic = mode == WcsMode::Classic || (mode == WcsMode::Auto && isClassicHeader(image));
+    const WcsStatus status =
+        classic ? readClassicFrame(image, frame, &text) : readStandardFrame(image, frame, &text);
+    if (detail != nullptr)
+        *detail = std::move(text);
+    return status;
 }
 
 WcsStatus readWorldFrame(const FitsImage& image, WcsMode mode, WorldFrame* frame)
 {
-    bool classic = mode == WcsMode::Classic || (mode == WcsMode::Auto && isClassicHeader(image));
-    return classic ? readClassicFrame(image, frame) : readStandardFrame(image, frame);
+    return readWorldFrame(image, mode, frame, nullptr);
+}
+
+std::string wcsProblemText(WcsStatus status, const std::string& detail)
+{
+    return detail.empty() ? wcsStatusText(status) : detail;
 }
 
 // A right ascension in degrees from WCSLIB made to lie within half a turn of the

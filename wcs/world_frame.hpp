@@ -43,6 +43,7 @@ enum class WcsStatus {
     Invalid,           // the standard description is inconsistent
     OutsideDomain,     // one position that the projection cannot convert
     UnknownEquinox,    // an FK4 equinox other than B1950
+    UnreadableCard,    // a world-coordinate number card holds no number
 };
 
 // The text for a status, for the program to print beside the file name ("" never).
@@ -61,7 +62,9 @@ struct ClassicCards {
 };
 
 // Reads CRVAL1, CRVAL2, CRPIX1, CRPIX2, CDELT1, CDELT2, CROTA2 and CTYPE1 in this order.
-// Ok; MissingCard at the first one absent or not a number (CTYPE1: not a quoted text);
+// Ok; MissingCard at the first one absent (CTYPE1: absent or not a quoted text);
+// UnreadableCard at the first number card that holds no number (readNumberValue of
+// fits/fits_image.hpp: a text, a logical, nothing, characters after the number);
 // NotRightAscension when CTYPE1 does not start with exactly "RA--". Values are not
 // judged. On failure *cards holds the cards read before the failing one.
 WcsStatus readClassicCards(const FitsImage& image, ClassicCards* cards);
@@ -101,12 +104,37 @@ struct WorldFrame {
 // Reads the image's coordinate description once, with the conversion of its equatorial
 // system to ICRS (EquatorialConversion).
 // Ok and *frame replaced; otherwise the reason and *frame untouched:
-//   classic   MissingCard, NotRightAscension, ZeroScale (CDELT1 or CDELT2 zero),
-//             NotFinite (any of the seven values)
+//   classic   MissingCard, UnreadableCard (one of the seven numbers holds none),
+//             NotRightAscension, ZeroScale (CDELT1 or CDELT2 zero), NotFinite (any of the
+//             seven values)
 //   standard  NoCelestialAxes, NotRightAscension (celestial axes of another kind),
-//             ZeroScale (singular matrix), NotFinite, Unreadable, Invalid
+//             ZeroScale (singular matrix), NotFinite, Unreadable, Invalid,
+//             UnreadableCard (below)
 //   both      UnknownEquinox (FK4 of an equinox other than B1950)
+// Standard headers: the number cards of the primary description (CRVALi, CRPIXi, CDELTi,
+// CROTAi, PCi_j, CDi_j, PVi_m, LONPOLE, LATPOLE and the SIP coefficients A_p_q, B_p_q,
+// AP_p_q, BP_p_q) must each be a well-formed card holding a finite number, or the header
+// is refused (UnreadableCard, NotFinite): the standard reader would otherwise put a
+// default in the card's place (no rotation, a unit matrix element) and give wrong
+// positions. Only a card of a kind the description does not use is set aside instead,
+// with a note: a PC matrix takes precedence over a CD matrix, and either over CROTAi; a
+// CD matrix over CDELTi; SIP coefficients count only when CTYPE1 or CTYPE2 names "-SIP".
+// A CD matrix whose celestial part is singular (all zero, for one) is refused as
+// ZeroScale: the reader's own fix would make its zero diagonal one degree per pixel.
 WcsStatus readWorldFrame(const FitsImage& image, WcsMode mode, WorldFrame* frame);
+
+// readWorldFrame, and in *detail what the status alone does not say, for the program to
+// print beside the file name:
+//   on failure   the card or matrix at fault ("PC1_1 holds 'NAN', not a number", "the CD
+//                matrix is singular"), or "" when the status text says all
+//   on success   the cards set aside and what is used in their place ("CROTA2 holds 'N/A',
+//                not a number: set aside, the CD matrix gives the rotation"; several
+//                joined by "; "), "" for a header read whole
+WcsStatus readWorldFrame(const FitsImage& image, WcsMode mode, WorldFrame* frame,
+                         std::string* detail);
+
+// The detail of readWorldFrame when it has one, else the status text.
+std::string wcsProblemText(WcsStatus status, const std::string& detail);
 
 // Pixel position (0-based, x along NAXIS1, y along NAXIS2) to ICRS right ascension and
 // declination in radians; the right ascension lies within half a turn of the reference

@@ -161,6 +161,8 @@ TEST(DifferenceCatalogEcsv, AstropyReadsRowsAndTheImagesOfTheHeader)
     images[1].image = "b.fts";
     images[1].rmsArcsec = NAN;
     images[1].referenceConvolved = false;
+    images[1].cardsSetAside = "b.fts: CROTA2 holds 'N/A', not a number: set aside, the CD matrix "
+                              "gives the rotation";
     std::vector<DifferenceRow> rows(2);
     rows[0].image = "it's.fts";
     rows[0].number = 1;
@@ -184,7 +186,7 @@ for path in sys.argv[1:]:
     print(m['method'], len(m['images']) if m['images'] is not None else None)
     for g in m['images'] or []:
         print(g['image'], '|', g['reference'], g['refined'], g['stars'], repr(g['rms_pix']),
-              g['rms_arcsec'], repr(g['flux_scale']), g['convolved'])
+              g['rms_arcsec'], repr(g['flux_scale']), g['convolved'], g.get('cards_set_aside'))
     print('end')
 )";
     std::string joined;
@@ -196,8 +198,10 @@ for path in sys.argv[1:]:
                                  "rejected sharp;dipole 1234.5 2018-08-04T09:23:31.598 "
                                  "58334.39133794\n"
                                  "difference 2\n"
-                                 "it's.fts | r: deep.fts True 40 1e-05 0.0 3.0 reference\n"
-                                 "b.fts | b.fts False 0 0.0 nan 0.0 test\n";
+                                 "it's.fts | r: deep.fts True 40 1e-05 0.0 3.0 reference None\n"
+                                 "b.fts | b.fts False 0 0.0 nan 0.0 test b.fts: CROTA2 holds "
+                                 "'N/A', not a number: set aside, the CD matrix gives the "
+                                 "rotation\n";
     images[1].reference = "b.fts";
     writeFile(dir.file("d.ecsv"), formatDifferenceCatalogEcsv(images, rows));
     // A run without images: no rows and an empty list.

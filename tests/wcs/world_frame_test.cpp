@@ -256,8 +256,12 @@ TEST(WorldFrame, AutoReadsClassicHeadersClassicallyAndTheRestByTheStandard)
         Header h;
         classicCards(&h, c.ctype1, 150.0, 20.0, 100.0, 100.0, -1e-3, 1e-3, 0.0);
         h.text("CTYPE2", (std::string("DEC-") + (c.ctype1 + 4)).c_str());
-        if (c.extraKeyword != nullptr)
-            h.real(c.extraKeyword, 0.0);
+        if (c.extraKeyword != nullptr) {
+            // A CD matrix of one diagonal element would be singular and refused.
+            h.real(c.extraKeyword, 1e-3);
+            if (std::strcmp(c.extraKeyword, "CD1_1") == 0)
+                h.real("CD2_2", 1e-3);
+        }
         WorldFrame frame;
         readWorldFrame(h.image, WcsMode::Auto, &frame);
         EXPECT_EQ(frame.standard, c.standard)
@@ -340,4 +344,108 @@ TEST(WorldFrame, StandardFrameIsSafeAcrossThreads)
         thread.join();
     for (int t = 0; t < 4; ++t)
         EXPECT_EQ(mismatches[static_cast<size_t>(t)], 0) << "thread " << t;
+}
+
+// A world-coordinate number card that cannot be read refuses the header, naming the card,
+// unless the description does not use cards of its kind: then it is set aside with a note
+// saying what is used instead. A singular CD matrix is refused, never made a unit one.
+TEST(WorldFrame, UnreadableCardsAndSingularMatricesAreNamed)
+{
+    struct Case {
+        const char* what;
+        WcsMode mode;
+        bool cdMatrix;        // the header gives CD1_1..CD2_2 (else classic CDELT/CROTA2)
+        std::vector<std::pair<const char*, const char*>> raw; // value fields, as written
+        std::vector<const char*> removed;
+        WcsStatus expected;
+        const char* detail; // readWorldFrame's detail, exactly
+    };
+    const Case cases[] = {
+        {"good classic", WcsMode::Auto, false, {}, {}, WcsStatus::Ok, ""},
+        {"good standard", WcsMode::Auto, true, {}, {}, WcsStatus::Ok, ""},
+        {"comment after a number", WcsMode::Auto, true, {{"CD1_1", "-1E-3 / deg"}}, {},
+         WcsStatus::Ok, ""},
+        {"classic CROTA2 a text", WcsMode::Auto, false, {{"CROTA2", "'NAN'"}}, {},
+         WcsStatus::UnreadableCard, "CROTA2 holds 'NAN', not a number"},
+        {"classic CRPIX1 with trailing characters", WcsMode::Classic, false,
+         {{"CRPIX1", "12abc"}}, {}, WcsStatus::UnreadableCard, "CRPIX1 holds 12abc, not a number"},
+        {"classic CDELT2 empty", WcsMode::Auto, false, {{"CDELT2", ""}}, {},
+         WcsStatus::UnreadableCard, "CDELT2 holds no value"},
+        {"classic CRVAL1 overflows", WcsMode::Auto, false, {{"CRVAL1", "1D999"}}, {},
+         WcsStatus::NotFinite, "CRVAL1 = 1D999 is beyond the range of numbers"},
+        {"standard CROTA2 a text", WcsMode::Fits, false, {{"CROTA2", "'NAN' / rotation"}}, {},
+         WcsStatus::UnreadableCard, "CROTA2 holds 'NAN', not a number"},
+        {"PC1_1 a text", WcsMode::Auto, false, {{"PC1_1", "'NAN'"}}, {}, WcsStatus::UnreadableCard,
+         "PC1_1 holds 'NAN', not a number"},
+        {"CD1_2 a logical", WcsMode::Auto, true, {{"CD1_2", "T"}}, {}, WcsStatus::UnreadableCard,
+         "CD1_2 holds T, not a number"},
+        {"CRPIX2 overflows", WcsMode::Fits, true, {{"CRPIX2", "1E999"}}, {}, WcsStatus::NotFinite,
+         "CRPIX2 = 1E999 is beyond the range of numbers"},
+        {"PV2_1 a text", WcsMode::Fits, true, {{"PV2_1", "'x'"}}, {}, WcsStatus::UnreadableCard,
+         "PV2_1 holds 'x', not a number"},
+        {"control byte in a matrix card", WcsMode::Fits, true, {{"CD2_2", "1E-3 / \x01"}}, {},
+         WcsStatus::UnreadableCard, "CD2_2 is not a well-formed card"},
+        {"CROTA2 beside a CD matrix", WcsMode::Auto, true, {{"CROTA2", "'N/A'"}}, {},
+         WcsStatus::Ok, "CROTA2 holds 'N/A', not a number: set aside, the CD matrix gives the "
+                        "rotation"},
+        {"CDELT1 beside a CD matrix", WcsMode::Fits, true, {{"CDELT1", "x"}, {"CROTA2", "?"}}, {},
+         WcsStatus::Ok, "CDELT1 holds x, not a number: set aside, the CD matrix gives the scale; "
+                        "CROTA2 holds ?, not a number: set aside, the CD matrix gives the rotation"},
+        {"CD1_1 beside a PC matrix", WcsMode::Fits, false,
+         {{"PC1_1", "1"}, {"PC2_2", "1"}, {"CD1_1", "'x'"}}, {}, WcsStatus::Ok,
+         "CD1_1 holds 'x', not a number: set aside, the PC matrix is used"},
+        {"CDELT1 beside a PC matrix", WcsMode::Fits, false, {{"PC1_1", "1"}, {"CDELT1", "'x'"}}, {},
+         WcsStatus::UnreadableCard, "CDELT1 holds 'x', not a number"},
+        {"SIP coefficient without SIP", WcsMode::Fits, true, {{"A_2_0", "'a'"}}, {}, WcsStatus::Ok,
+         "A_2_0 holds 'a', not a number: set aside, no CTYPE names the SIP distortion"},
+        {"SIP coefficient with SIP", WcsMode::Fits, true,
+         {{"CTYPE1", "'RA---TAN-SIP'"}, {"CTYPE2", "'DEC--TAN-SIP'"}, {"A_ORDER", "2"},
+          {"A_2_0", "'a'"}},
+         {}, WcsStatus::UnreadableCard, "A_2_0 holds 'a', not a number"},
+        {"all-zero CD matrix", WcsMode::Auto, true,
+         {{"CD1_1", "0"}, {"CD1_2", "0"}, {"CD2_1", "0"}, {"CD2_2", "0"}}, {}, WcsStatus::ZeroScale,
+         "the CD matrix is singular"},
+        {"CD matrix with a zero row and column", WcsMode::Auto, true, {{"CD2_2", "0"}}, {},
+         WcsStatus::ZeroScale, "the CD matrix is singular"},
+        {"CD matrix without its second row", WcsMode::Auto, true, {}, {"CD2_2"},
+         WcsStatus::ZeroScale, "the CD matrix is singular"},
+        {"zero PC matrix", WcsMode::Fits, false,
+         {{"PC1_1", "0"}, {"PC1_2", "0"}, {"PC2_1", "0"}, {"PC2_2", "0"}}, {}, WcsStatus::ZeroScale,
+         "the PC matrix is singular"},
+        {"standard CDELT2 zero", WcsMode::Fits, false, {{"CDELT2", "0"}}, {}, WcsStatus::ZeroScale,
+         "CDELT2 is zero"},
+        {"classic CDELT1 zero", WcsMode::Classic, false, {{"CDELT1", "0.0"}}, {},
+         WcsStatus::ZeroScale, ""},
+    };
+    for (const Case& c : cases) {
+        Header h;
+        classicCards(&h, "RA---TAN", 150.0, 20.0, 100.0, 100.0, -1e-3, 1e-3, 0.0);
+        if (c.cdMatrix) {
+            deleteCard(&h.image, "CROTA2");
+            h.real("CD1_1", -1e-3);
+            h.real("CD1_2", 0.0);
+            h.real("CD2_1", 0.0);
+            h.real("CD2_2", 1e-3);
+        }
+        for (const auto& [keyword, value] : c.raw)
+            h.raw(keyword, value);
+        for (const char* keyword : c.removed)
+            deleteCard(&h.image, keyword);
+        WorldFrame frame;
+        std::string detail = "untouched";
+        EXPECT_EQ(readWorldFrame(h.image, c.mode, &frame, &detail), c.expected) << c.what;
+        EXPECT_EQ(detail, c.detail) << c.what;
+        EXPECT_EQ(wcsProblemText(c.expected, detail), detail.empty() ? wcsStatusText(c.expected)
+                                                                     : detail)
+            << c.what;
+        if (c.expected == WcsStatus::Ok) {
+            // What is read is the header without the cards set aside.
+            double ra = 0, dec = 0;
+            ASSERT_EQ(pixelToSky(frame, 100, 100, &ra, &dec), WcsStatus::Ok) << c.what;
+            EXPECT_NEAR(ra * 180 / PI, 150.0, 2e-3) << c.what;
+            EXPECT_NEAR(dec * 180 / PI, 20.0, 2e-3) << c.what;
+        } else {
+            EXPECT_FALSE(frame.standard || frame.wcslib) << c.what << ": frame changed";
+        }
+    }
 }
