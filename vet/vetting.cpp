@@ -430,6 +430,7 @@ VetStatus measureApertureFlux(const FitsImage& image, double x, double y, double
 void indexReferenceStars(const StarList& stars, ReferenceStarIndex* index)
 {
     const size_t n = std::min({stars.x.size(), stars.y.size(), stars.peak.size()});
+    const bool values = stars.peakValue.size() >= n;
     std::vector<size_t> order(n);
     for (size_t i = 0; i < n; ++i)
         order[i] = i;
@@ -444,7 +445,7 @@ void indexReferenceStars(const StarList& stars, ReferenceStarIndex* index)
             continue;
         sorted.x.push_back(stars.x[i]);
         sorted.y.push_back(stars.y[i]);
-        sorted.peak.push_back(stars.peak[i]);
+        sorted.peak.push_back(values ? static_cast<double>(stars.peakValue[i]) : stars.peak[i]);
     }
     *index = std::move(sorted);
 }

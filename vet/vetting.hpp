@@ -106,10 +106,12 @@ struct MatchedStar {
 // not a number are left out).
 struct ReferenceStarIndex {
     std::vector<double> x, y;   // reference pixels, y ascending
-    std::vector<uint16_t> peak; // peak pixel value
+    std::vector<double> peak;   // peak pixel value as the image holds it
 };
 
-// Builds the index from the finder's list (equal rows keep the list's order).
+// Builds the index from the finder's list (equal rows keep the list's order). Peaks are the
+// list's peakValue where it has one per star (the float value of a float image, never a
+// 16-bit rounding of it), its 16-bit peak otherwise.
 void indexReferenceStars(const StarList& stars, ReferenceStarIndex* index);
 
 // A candidate as the search found it: test pixel position, and the reference pixel

@@ -317,3 +317,33 @@ TEST(VetReasonText, JoinsTheReasonsInOrder)
 }
 
 } // namespace
+
+// The index keeps each star's peak as the image holds it: a float image's peak value, not
+// its 16-bit rounding (which stops at 65534 and loses every fraction); the 16-bit peak
+// where the list has no values. Rows ascending, positions that are not numbers left out.
+TEST(ReferenceStarIndex, PeaksAreTheImageValues)
+{
+    struct Case {
+        const char* what;
+        std::vector<double> y;
+        std::vector<uint16_t> peak;
+        std::vector<float> peakValue;
+        std::vector<double> expected; // in row order
+    };
+    const Case cases[] = {
+        {"16-bit list", {5, 1}, {1200, 65534}, {}, {65534, 1200}},
+        {"float values", {5, 1, 3}, {65534, 0, 2}, {70000.5f, -3.25f, 1.5f}, {-3.25, 1.5, 70000.5}},
+        {"16-bit values as floats", {2, 4}, {7, 65534}, {7.0f, 65534.0f}, {7, 65534}},
+        {"position not a number", {NAN, 2}, {9, 8}, {9.5f, 8.5f}, {8.5}},
+    };
+    for (const Case& c : cases) {
+        StarList stars;
+        stars.y = c.y;
+        stars.x.assign(c.y.size(), 10.0);
+        stars.peak = c.peak;
+        stars.peakValue = c.peakValue;
+        ReferenceStarIndex index;
+        indexReferenceStars(stars, &index);
+        EXPECT_EQ(index.peak, c.expected) << c.what;
+    }
+}
