@@ -249,6 +249,7 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
         }
         p.found = std::move(stars);
         p.frame = std::move(frame);
+        p.cardsSetAside = detail;
         *placedStars = std::move(p);
     }
     return 0;

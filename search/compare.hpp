@@ -114,6 +114,7 @@ struct PlacedStars {
     std::vector<double> x, y;
     std::vector<uint8_t> flags; // the finder's STAR_ bits of each star placed
     std::optional<WorldFrame> frame;
+    std::string cardsSetAside; // readWorldFrame's note on cards set aside ("" when none)
 };
 
 // The first half of compareImages for one image: finds its stars on the buffers of

@@ -266,6 +266,25 @@ void splitHeader(const std::string& header, std::string* shared, std::string* en
         *at = shared->size();
 }
 
+// The "meta" of a catalogue of the catalogue method: only the list of images, which it
+// writes when an image had world-coordinate cards set aside, and leaves out otherwise.
+const std::string LIST_ONLY_META = std::string("# meta:\n") + IMAGE_LIST_LINE + "\n";
+
+// Removes a meta that is only the list of images from a catalogue header's shared lines
+// (as splitHeader gives them, *at just after the list line), so that pieces with and
+// without entries compare equal; *at then points where the meta was. True when removed.
+bool dropListOnlyMeta(std::string* shared, size_t* at)
+{
+    const size_t length = LIST_ONLY_META.size();
+    if (*at >= length && *at <= shared->size() &&
+        shared->compare(*at - length, length, LIST_ONLY_META) == 0) {
+        shared->erase(*at - length, length);
+        *at -= length;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* out,
@@ -276,6 +295,7 @@ int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* ou
     std::string first, header, shared, entries, allEntries;
     std::vector<off_t> headerSizes(pieces.size());
     size_t at = 0, pieceAt = 0;
+    bool listOnly = false; // some piece's meta is only its list of images
     for (size_t i = 0; i < pieces.size(); ++i) {
         if (readTableHeader(pieces[i].file, kind, &header, message) != 0) {
             *message = pieces[i].name + ": " + *message;
@@ -284,6 +304,7 @@ int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* ou
         headerSizes[i] = static_cast<off_t>(header.size());
         if (kind == TableKind::Catalog) {
             splitHeader(header, &shared, &entries, i == 0 ? &at : &pieceAt);
+            listOnly = dropListOnlyMeta(&shared, i == 0 ? &at : &pieceAt) || listOnly;
         } else {
             shared = header;
         }
@@ -296,7 +317,17 @@ int mergeTables(const std::vector<ReportPiece>& pieces, TableKind kind, FILE* ou
         allEntries += entries;
     }
     if (!pieces.empty()) {
-        first.insert(kind == TableKind::Catalog ? at : first.size(), allEntries);
+        if (kind == TableKind::Catalog &&
+            first.find(std::string("\n") + IMAGE_LIST_LINE + "\n") == std::string::npos) {
+            // The catalogue method's list, present when some piece has entries, goes
+            // where its meta goes: before the schema line.
+            const size_t schema = first.find("# schema:");
+            if (listOnly || !allEntries.empty())
+                first.insert(schema == std::string::npos ? at : schema,
+                             LIST_ONLY_META + allEntries);
+        } else {
+            first.insert(kind == TableKind::Catalog ? at : first.size(), allEntries);
+        }
         std::fwrite(first.data(), 1, first.size(), out);
     }
     for (size_t i = 0; i < pieces.size(); ++i) {

@@ -520,6 +520,17 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     reportComparison(&run, box, reference.stars->positions, testSky, &test, referenceName, testName,
                      objectName.c_str(), log, vetting ? &worker->referenceImage : nullptr,
                      vetting ? &reference.placed : nullptr, vetting ? &testPlaced : nullptr);
+    if (vetting) {
+        // Cards set aside in either image, recorded in the catalogue's header.
+        std::string aside;
+        if (!testPlaced.cardsSetAside.empty())
+            aside = std::string(baseName(testName)) + ": " + testPlaced.cardsSetAside;
+        if (!reference.placed.cardsSetAside.empty())
+            aside += std::string(aside.empty() ? "" : "; ") + baseName(referenceName) + ": " +
+                     reference.placed.cardsSetAside;
+        if (!aside.empty())
+            outcome->catalogNotes.push_back({baseName(testName), aside});
+    }
     outcome->searched = true;
     outcome->candidates = std::move(run.candidates);
     return 0;
@@ -665,7 +676,6 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     }
     shared.matchPosition = matchPosition;
     shared.wcsMode = wcsMode;
-    shared.searchesTogether = workers > 1;
     shared.method = methodOptions.method;
     shared.differenceThreshold = methodOptions.differenceThreshold;
     shared.vetting = options.vetting;
@@ -774,7 +784,9 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         }
         shared.pair = std::move(reference);
     }
+    shared.searchesTogether = workers > 1;
     std::vector<CatalogRow> catalogRows;
+    std::vector<ImageNote> catalogNotes;
     DifferenceOutputs differenceOutputs;
 
     const int count = static_cast<int>(imageNames.size());
@@ -804,6 +816,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
                 candidates.lines.push_back(std::move(line));
             for (CatalogRow& row : outcome.catalogRows)
                 catalogRows.push_back(std::move(row));
+            for (ImageNote& note : outcome.catalogNotes)
+                catalogNotes.push_back(std::move(note));
             for (DifferenceRow& row : outcome.difference.rows)
                 differenceOutputs.rows.push_back(std::move(row));
             for (ImageRegistration& entry : outcome.difference.registrations)
@@ -832,7 +846,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         if ((shared.method == SearchMethod::Difference
                  ? writeDifferenceOutputs(shared.vetting, differenceOutputs.registrations,
                                           differenceOutputs.rows, radius, &outputMessage)
-                 : writeVetOutputs(shared.vetting, catalogRows, radius, &outputMessage)) != 0) {
+                 : writeVetOutputs(shared.vetting, catalogRows, catalogNotes, radius,
+                                   &outputMessage)) != 0) {
             std::fprintf(err, "%s: %s\n", programName, outputMessage.c_str());
             return 1;
         }

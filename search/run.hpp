@@ -137,6 +137,7 @@ struct TestImageOutcome {
     bool fatal = false;                  // the run ends after writing the log, status 1
     bool searched = false;               // compared: its summary line is in the log
     std::vector<CatalogRow> catalogRows; // its candidates as vetted, when vetting
+    std::vector<ImageNote> catalogNotes; // cards set aside, for the catalogue, when vetting
     DifferenceOutputs difference;        // its detections and registration, when vetting
                                          // with the difference method
 };

@@ -182,12 +182,13 @@ void vetIntoSession(VetSession* session, const ComparisonView& view, std::vector
 }
 
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
-                    double radiusArcsec, std::string* message)
+                    const std::vector<ImageNote>& notes, double radiusArcsec,
+                    std::string* message)
 {
     if (options.catalogText != nullptr)
         *options.catalogText = formatCatalogEcsv(rows);
     if (!options.catalogPath.empty() &&
-        writeWholeFile(options.catalogPath, formatCatalogEcsv(rows), message) != 0)
+        writeWholeFile(options.catalogPath, formatCatalogEcsv(rows, notes), message) != 0)
         return -1;
     if (!options.regionsPath.empty() &&
         writeWholeFile(options.regionsPath, formatRegionFile(rows, radiusArcsec), message) != 0)

@@ -85,8 +85,11 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
 
 // Writes the catalogue and the region file that the options name, from rows in run order.
 // 0, or -1 with the file name and reason in *message.
+// notes: the test images whose world-coordinate cards were partly set aside, for the
+// catalogue's header (formatCatalogEcsv).
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
-                    double radiusArcsec, std::string* message);
+                    const std::vector<ImageNote>& notes, double radiusArcsec,
+                    std::string* message);
 
 // The same for a run of the difference method: its catalogue, with the images'
 // registrations in its header, and its region file.

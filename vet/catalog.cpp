@@ -311,9 +311,21 @@ const std::vector<std::string>& differenceCatalogColumnNames()
     return names;
 }
 
-std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows)
+std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows,
+                              const std::vector<ImageNote>& notes)
 {
-    std::string text = ecsvHeader(COLUMNS, "");
+    std::string meta;
+    if (!notes.empty()) {
+        meta = "# meta:\n";
+        meta += IMAGE_LIST_LINE;
+        meta += '\n';
+        for (const ImageNote& n : notes) {
+            meta += IMAGE_ENTRY_START;
+            meta += "{image: " + yamlText(n.image) +
+                    ", cards_set_aside: " + yamlText(n.cardsSetAside) + "}\n";
+        }
+    }
+    std::string text = ecsvHeader(COLUMNS, meta);
     for (const CatalogRow& r : rows) {
         const CandidateVetting& v = r.vetting;
         const SourceShape& s = v.shape;

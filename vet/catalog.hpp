@@ -37,6 +37,13 @@ struct CatalogRow {
     StarStatistics stars; // of the test image the candidate belongs to
 };
 
+// A test image whose comparison read world coordinates with cards set aside (see
+// readWorldFrame of wcs/world_frame.hpp), for the catalogue's header.
+struct ImageNote {
+    std::string image;         // test image name as printed (no directory)
+    std::string cardsSetAside; // "NAME: ..." for the test image and its reference, "; "-separated
+};
+
 // The whole catalogue as ECSV 1.0 text with "," as delimiter: the "# "-prefixed YAML
 // header, the column-name line, one line per row in the given order. Positions are
 // printed to 17 significant digits (pixels) and 10 decimals (degrees); the reasons of a
@@ -45,7 +52,10 @@ struct CatalogRow {
 // could not be measured print as "nan"; text fields are quoted when they hold a
 // comma, a quote, a blank or nothing (quotes doubled); control characters and bytes that
 // are not well-formed UTF-8 become "?" (the table is UTF-8 text).
-std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows);
+// With notes, the header's "meta" holds the list "images" of them, one entry per line
+// ({image: ..., cards_set_aside: ...}, in the given order); without, it has no "meta".
+std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows,
+                              const std::vector<ImageNote>& notes = {});
 
 // The names of the catalogue's columns in order, as formatCatalogEcsv writes them.
 const std::vector<std::string>& catalogColumnNames();

@@ -143,6 +143,9 @@ TEST(MergeTables, HeaderOnceThenEveryPiecesRows)
         return "# %ECSV 1.0\n# ---\n# datatype:\n# - {name: image}\n# meta:\n#   images:\n" +
                entries + "# schema: astropy-2.0\nimage,ra\n";
     };
+    // The same without a meta, as the catalogue method writes it when no image has a note.
+    const std::string plain =
+        "# %ECSV 1.0\n# ---\n# datatype:\n# - {name: image}\n# schema: astropy-2.0\nimage,ra\n";
     const std::string e1 = "#   - {image: 'a.fts'}\n", e2 = "#   - {image: 'b.fts'}\n",
                       e3 = "#   - {image: 'c.fts'}\n";
     struct Case {
@@ -164,6 +167,14 @@ TEST(MergeTables, HeaderOnceThenEveryPiecesRows)
          {listed(""), listed(e1) + r1, listed(e2 + e3) + r2},
          0,
          listed(e1 + e2 + e3) + r1 + r2},
+        {"catalogue-method lists, some pieces without one",
+         TableKind::Catalog,
+         {plain + r1, listed(e1) + r2, plain, listed(e2)},
+         0,
+         listed(e1 + e2) + r1 + r2},
+        {"catalogue-method lists, all empty", TableKind::Catalog, {listed(""), listed("")}, 0,
+         listed("")},
+        {"no lists anywhere", TableKind::Catalog, {plain + r1, plain}, 0, plain + r1},
         {"image lists around other lines",
          TableKind::Catalog,
          {listed(e1), "# other\n" + listed(e2)},

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -150,4 +151,30 @@ TEST(WorldCardsRun, UnreadableCardsAndSingularMatricesAreNamed)
             error.replace(at, 8, newstarsPath());
         EXPECT_EQ(r.err, error);
     }
+}
+
+// A card set aside is recorded in the catalogue's header, under the test image's entry.
+TEST(WorldCardsRun, CardsSetAsideAreRecordedInTheCatalogue)
+{
+    ScratchDirectory d;
+    writeStandardScene(d);
+    writeFile(d.file("table.txt"), STANDARD_TABLE_LINE);
+    writeTestImage(d.file("test.fts"),
+                   changedTest({"CDELT1", "CDELT2"},
+                               cdCards() + std::vector<std::string>{rawCard("CROTA2", "'N/A'")}));
+    const ProgramResult r =
+        runNewstars(d.path, {"--vet", "--catalog", "c.ecsv", "2", "table.txt", "test.fts"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string catalog = readFile(d.file("c.ecsv"));
+    EXPECT_NE(catalog.find("# meta:\n#   images:\n#   - {image: 'test.fts', cards_set_aside: "
+                           "'test.fts: CROTA2 holds ''N/A'', not a number: set aside, the CD "
+                           "matrix gives the rotation'}\n# schema: astropy-2.0\n"),
+              std::string::npos)
+        << catalog;
+    // The whole header read without a note has no meta.
+    writeStandardScene(d);
+    const ProgramResult plain =
+        runNewstars(d.path, {"--vet", "--catalog", "c.ecsv", "2", "table.txt", "test.fts"});
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(readFile(d.file("c.ecsv")).find("# meta:"), std::string::npos);
 }

@@ -213,6 +213,38 @@ for path in sys.argv[1:]:
     EXPECT_EQ(outputs[1], joined + "\nadu mag pix i\n0\ndifference None\n");
 }
 
+// The catalogue method's header lists the images whose cards were set aside, and has no
+// meta at all without them.
+TEST(CatalogEcsv, AstropyReadsTheNotesOfTheHeader)
+{
+    ScratchDirectory dir;
+    const std::vector<ImageNote> notes = {
+        {"a.fts", "a.fts: CROTA2 holds 'N/A', not a number: set aside, the CD matrix gives the "
+                  "rotation"},
+        {"b: c.fts", "ref.fts: A_2_0 holds x, not a number: set aside, no CTYPE names the SIP "
+                     "distortion"}};
+    writeFile(dir.file("notes.ecsv"), formatCatalogEcsv({}, notes));
+    writeFile(dir.file("plain.ecsv"), formatCatalogEcsv({}, {}));
+    EXPECT_EQ(formatCatalogEcsv({}, {}), formatCatalogEcsv({}));
+    EXPECT_EQ(formatCatalogEcsv({}, {}).find("meta"), std::string::npos);
+    const char* script = R"(
+import sys
+from astropy.table import Table
+for path in sys.argv[1:]:
+    t = Table.read(path, format='ascii.ecsv')
+    for g in t.meta.get('images') or []:
+        print(g['image'], '|', g['cards_set_aside'])
+    print(len(t), len(t.meta))
+    print('end')
+)";
+    const std::vector<std::string> outputs =
+        runAstropy(script, {dir.file("notes.ecsv"), dir.file("plain.ecsv")});
+    ASSERT_EQ(outputs.size(), 2u);
+    EXPECT_EQ(outputs[0], "a.fts | " + notes[0].cardsSetAside + "\nb: c.fts | " +
+                              notes[1].cardsSetAside + "\n0 1\n");
+    EXPECT_EQ(outputs[1], "0 0\n");
+}
+
 TEST(RegionFile, EveryLineParses)
 {
     std::vector<CatalogRow> rows = sampleRows();
