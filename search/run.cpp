@@ -26,6 +26,7 @@
 #include "search/progress.hpp"
 #include "search/report.hpp"
 #include "search/stop_signals.hpp"
+#include "search/memory_budget.hpp"
 #include "search/merge.hpp"
 #include "search/night_piece.hpp"
 
@@ -561,6 +562,41 @@ static std::vector<std::string> tableImageNames(const std::string& tableText)
     return names;
 }
 
+// Test images one run has under way at once: workers, lowered to what the memory
+// available holds (imageWorkBytes for the size of the first of the first eight test
+// images whose header reads without decompression; unchanged when none does). Lowering
+// a -j the command line gave is said once on standard error; the default (one per
+// processor) is lowered without a word, the report being the same whatever the number.
+static int workersForMemory(int workers, bool workersGiven, SearchMethod method,
+                            const std::vector<std::string>& imageNames, const char* programName)
+{
+    if (workers <= 1)
+        return workers;
+    for (size_t i = 0; i < imageNames.size() && i < 8; ++i) {
+        int32_t width = 0, height = 0;
+        bool floatPixels = false;
+        if (!peekImageSize(imageNames[i], &width, &height, &floatPixels))
+            continue;
+        bool addressLimited = false;
+        const uint64_t available = availableMemoryBytes(&addressLimited);
+        const uint64_t perImage = imageWorkBytes(method, floatPixels, width, height);
+        const int fit = fittingWorkers(workers, perImage, available,
+                                       addressLimited ? THREAD_ADDRESS_BYTES : 0);
+        if (fit < workers && workersGiven)
+            std::fprintf(stderr,
+                         "%s: -j %d lowered to %d: a test image of %d x %d pixels takes about "
+                         "%s with %s, %s available%s\n",
+                         programName, workers, fit, static_cast<int>(width),
+                         static_cast<int>(height), memoryText(perImage).c_str(),
+                         method == SearchMethod::Difference ? "difference imaging"
+                                                            : "the catalogue method",
+                         memoryText(available).c_str(),
+                         addressLimited ? " under the address-space limit" : "");
+        return fit;
+    }
+    return workers;
+}
+
 int runSearch(int argc, char** argv)
 {
     return runSearch(argc, argv, SearchHost{});
@@ -581,6 +617,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     bool matchPosition = false;
     WcsMode wcsMode = pairRun ? WcsMode::Fits : WcsMode::Auto;
     int workers = availableProcessors();
+    bool workersGiven = false; // -j on the command line
     SearchRun methodOptions; // --method and --threshold
     RunOptions options;
     NightPiece nightPiece;
@@ -606,6 +643,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             printUsage(programName, err);
             return 1;
         }
+        workersGiven = workersGiven || (used > 0 && words[1] != nullptr &&
+                                        std::strncmp(words[1], "-j", 2) == 0);
         if (used == 0) {
             std::string message;
             if (takePartOption(count, words.data(), &nightPiece, &used, &message) != 0) {
@@ -784,6 +823,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         }
         shared.pair = std::move(reference);
     }
+    workers = workersForMemory(workers, workersGiven, shared.method, imageNames, programName);
     shared.searchesTogether = workers > 1;
     std::vector<CatalogRow> catalogRows;
     std::vector<ImageNote> catalogNotes;
