@@ -231,8 +231,8 @@ int findSkyStars(const FitsImage* image, const char* name, WcsMode mode,
         *note = formatText("%s: %s\n", printableText(name).c_str(), detail.c_str());
     if (placedCount < n)
         *note += formatText("%s: %s: %zu star%s left out\n", printableText(name).c_str(),
-                           wcsStatusText(WcsStatus::OutsideDomain), n - placedCount,
-                           n - placedCount == 1 ? "" : "s");
+                            wcsStatusText(WcsStatus::OutsideDomain), n - placedCount,
+                            n - placedCount == 1 ? "" : "s");
     sky->reserve(placedCount);
     for (size_t i = 0; i < n; ++i) {
         if (placed[i])

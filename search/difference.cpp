@@ -260,7 +260,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     }
     // Cards set aside: one message per image, and a note in the catalogue's entry.
     if (!testCards.empty())
-        logError(log, "%s: %s\n", reportText(testName).c_str(), reportText(testCards.c_str()).c_str());
+        logError(log, "%s: %s\n", reportText(testName).c_str(),
+                 reportText(testCards.c_str()).c_str());
     if (!referenceCards.empty())
         logError(log, "%s: %s\n", reportText(referenceName).c_str(),
                  reportText(referenceCards.c_str()).c_str());
@@ -349,8 +350,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         if (!testCards.empty())
             entry.cardsSetAside = std::string(testBase) + ": " + testCards;
         if (!referenceCards.empty())
-            entry.cardsSetAside += std::string(testCards.empty() ? "" : "; ") + referenceBase +
-                                   ": " + referenceCards;
+            entry.cardsSetAside +=
+                std::string(testCards.empty() ? "" : "; ") + referenceBase + ": " + referenceCards;
         entry.kept = candidateCount;
         std::string message;
         if (!vetting->stampsDirectory.empty() &&

@@ -20,8 +20,8 @@ uint64_t imageWorkBytes(SearchMethod method, bool floatPixels, int64_t width, in
 {
     if (width <= 0 || height <= 0)
         return 0;
-    const uint64_t perPixel = method == SearchMethod::Difference ? (floatPixels ? 60 : 50)
-                                                                 : (floatPixels ? 21 : 5);
+    const uint64_t perPixel =
+        method == SearchMethod::Difference ? (floatPixels ? 60 : 50) : (floatPixels ? 21 : 5);
     const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
     if (pixels / static_cast<uint64_t>(width) != static_cast<uint64_t>(height) ||
         pixels > std::numeric_limits<uint64_t>::max() / perPixel)
@@ -102,8 +102,8 @@ bool peekImageSize(const std::string& name, int32_t* width, int32_t* height, boo
         return false;
     struct stat status {};
     unsigned char magic[2] = {};
-    bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-              pread(fd, magic, 2, 0) == 2 && !(magic[0] == 0x1f && magic[1] == 0x8b);
+    bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && pread(fd, magic, 2, 0) == 2 &&
+              !(magic[0] == 0x1f && magic[1] == 0x8b);
     if (ok) {
         std::string ignored;
         const FitsFileForm form = fitsFileForm(fd);

@@ -580,8 +580,8 @@ static int workersForMemory(int workers, bool workersGiven, SearchMethod method,
         bool addressLimited = false;
         const uint64_t available = availableMemoryBytes(&addressLimited);
         const uint64_t perImage = imageWorkBytes(method, floatPixels, width, height);
-        const int fit = fittingWorkers(workers, perImage, available,
-                                       addressLimited ? THREAD_ADDRESS_BYTES : 0);
+        const int fit =
+            fittingWorkers(workers, perImage, available, addressLimited ? THREAD_ADDRESS_BYTES : 0);
         if (fit < workers && workersGiven)
             std::fprintf(stderr,
                          "%s: -j %d lowered to %d: a test image of %d x %d pixels takes about "
@@ -643,8 +643,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             printUsage(programName, err);
             return 1;
         }
-        workersGiven = workersGiven || (used > 0 && words[1] != nullptr &&
-                                        std::strncmp(words[1], "-j", 2) == 0);
+        workersGiven = workersGiven ||
+                       (used > 0 && words[1] != nullptr && std::strncmp(words[1], "-j", 2) == 0);
         if (used == 0) {
             std::string message;
             if (takePartOption(count, words.data(), &nightPiece, &used, &message) != 0) {

@@ -182,8 +182,7 @@ void vetIntoSession(VetSession* session, const ComparisonView& view, std::vector
 }
 
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
-                    const std::vector<ImageNote>& notes, double radiusArcsec,
-                    std::string* message)
+                    const std::vector<ImageNote>& notes, double radiusArcsec, std::string* message)
 {
     if (options.catalogText != nullptr)
         *options.catalogText = formatCatalogEcsv(rows);

@@ -88,8 +88,7 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
 // notes: the test images whose world-coordinate cards were partly set aside, for the
 // catalogue's header (formatCatalogEcsv).
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
-                    const std::vector<ImageNote>& notes, double radiusArcsec,
-                    std::string* message);
+                    const std::vector<ImageNote>& notes, double radiusArcsec, std::string* message);
 
 // The same for a run of the difference method: its catalogue, with the images'
 // registrations in its header, and its region file.

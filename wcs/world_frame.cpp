@@ -538,7 +538,7 @@ static bool isReadableNumberCard(const char* card)
 struct CardFaults {
     std::string refusal; // the first fault of a used kind; empty when none
     bool notFinite = false;
-    std::string note;    // the faults set aside, "; "-separated
+    std::string note;            // the faults set aside, "; "-separated
     std::vector<size_t> skipped; // indices of the faulty cards, in header order
 };
 
@@ -555,8 +555,8 @@ static CardFaults standardCardFaults(const FitsImage& image)
     std::string type1, type2;
     getStringCard(&image, "CTYPE1", &type1);
     getStringCard(&image, "CTYPE2", &type2);
-    const bool sip = type1.find("-SIP") != std::string::npos ||
-                     type2.find("-SIP") != std::string::npos;
+    const bool sip =
+        type1.find("-SIP") != std::string::npos || type2.find("-SIP") != std::string::npos;
     for (int32_t i = 0; i < image.cardCount; ++i) {
         const char* card = image.cards.data() + static_cast<size_t>(i) * FITS_CARD_LENGTH;
         const CardKind kind = worldCardKind(card);

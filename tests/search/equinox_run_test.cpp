@@ -151,7 +151,8 @@ for when in sys.argv[1:]:
         EXPECT_EQ(cell(rows[i], "obs_time"), timings[i].isoTime);
         // MJD from the same ISO time by astropy's own count: checked to the millisecond.
         const double mjd = std::stod(cell(rows[i], "obs_mjd"));
-        const double days = i == 2 ? 61381.5 : 61381 + (1 * 3600 + 2 * 60 + (i == 1 ? 3.5 : 3)) / 86400.0;
+        const double days =
+            i == 2 ? 61381.5 : 61381 + (1 * 3600 + 2 * 60 + (i == 1 ? 3.5 : 3)) / 86400.0;
         EXPECT_NEAR(mjd, days, 1e-3 / 86400);
     }
     // The report (of a run without vetting, which might reject the new stars): each image

@@ -48,14 +48,14 @@ TEST(MemoryBudget, WorkersFitTheMemoryNeverBelowOne)
         int expected;
     };
     const Case cases[] = {
-        {4, 100, 1000, 0, 4},      // room for ten
-        {4, 300, 1000, 0, 3},      // three whole ones
-        {4, 300, 1000, 100, 2},    // each thread's own address space counts too
-        {8, 3000, 1000, 0, 1},     // not even one: one all the same
-        {1, 3000, 1000, 0, 1},     // nothing to lower
-        {4, 0, 0, 0, 4},           // no estimate
-        {4, MAX, MAX, 72, 1},      // sizes beyond any memory
-        {256, 1, MAX, 0, 256},     // memory unknown
+        {4, 100, 1000, 0, 4},   // room for ten
+        {4, 300, 1000, 0, 3},   // three whole ones
+        {4, 300, 1000, 100, 2}, // each thread's own address space counts too
+        {8, 3000, 1000, 0, 1},  // not even one: one all the same
+        {1, 3000, 1000, 0, 1},  // nothing to lower
+        {4, 0, 0, 0, 4},        // no estimate
+        {4, MAX, MAX, 72, 1},   // sizes beyond any memory
+        {256, 1, MAX, 0, 256},  // memory unknown
     };
     for (const Case& c : cases) {
         EXPECT_EQ(fittingWorkers(c.workers, c.perImage, c.available, c.perThread), c.expected)
@@ -69,8 +69,11 @@ TEST(MemoryBudget, WorkersFitTheMemoryNeverBelowOne)
 TEST(MemoryBudget, MemoryTexts)
 {
     const std::pair<uint64_t, const char*> cases[] = {
-        {3'355'443'200ull, "3.4 GB"}, {224'686'080ull, "225 MB"}, {999'000'000ull, "999 MB"},
-        {1'000'000'000ull, "1.0 GB"}, {0, "0 MB"},
+        {3'355'443'200ull, "3.4 GB"},
+        {224'686'080ull, "225 MB"},
+        {999'000'000ull, "999 MB"},
+        {1'000'000'000ull, "1.0 GB"},
+        {0, "0 MB"},
     };
     for (const auto& [bytes, text] : cases)
         EXPECT_EQ(memoryText(bytes), text) << bytes;
@@ -80,9 +83,9 @@ TEST(MemoryBudget, ImageSizesFromHeadersAlone)
 {
     ScratchDirectory d;
     writeFile(d.file("16.fits"), fitsImageFile(300, 240, std::vector<uint16_t>(300 * 240, 1000)));
-    std::string floating = fitsHeader({logicalCard("SIMPLE", true), intCard("BITPIX", -32),
-                                       intCard("NAXIS", 2), intCard("NAXIS1", 120),
-                                       intCard("NAXIS2", 90)});
+    std::string floating =
+        fitsHeader({logicalCard("SIMPLE", true), intCard("BITPIX", -32), intCard("NAXIS", 2),
+                    intCard("NAXIS1", 120), intCard("NAXIS2", 90)});
     floating.resize(floating.size() + (120 * 90 * 4 + 2879) / 2880 * 2880, '\0');
     writeFile(d.file("float.fits"), floating);
     writeFile(d.file("zipped.gz"), std::string("\x1f\x8b\x08\x00", 4) + std::string(3000, 'x'));
