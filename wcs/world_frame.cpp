@@ -612,6 +612,22 @@ static std::string singularText(const wcsprm* wcs)
     return "the PC matrix is singular";
 }
 
+// Whether the linear transformation of the first two axes, as wcspih read it from the
+// header, is singular: CDELTi with the PC matrix, the CD matrix, or CDELTi with CROTAi (a
+// rotation), whichever WCSLIB uses (PC before CD before CROTA). False for fewer than two
+// axes (left to wcsset).
+static bool isHeaderMatrixSingular(const wcsprm* wcs)
+{
+    const int n = wcs->naxis;
+    if (n < 2)
+        return false;
+    const auto singular = [n](const double* m) { return m[0] * m[n + 1] - m[1] * m[n] == 0; };
+    if ((wcs->altlin & 2) != 0 && (wcs->altlin & 1) == 0)
+        return singular(wcs->cd);
+    return wcs->cdelt[0] == 0 || wcs->cdelt[1] == 0 ||
+           ((wcs->altlin & 1) != 0 || wcs->altlin == 0 ? singular(wcs->pc) : false);
+}
+
 static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame, std::string* detail)
 {
     if (image.cardCount <= 0)
@@ -672,15 +688,17 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame, st
         axisLengths[0] = image.width;
         axisLengths[1] = image.height;
     }
-    // The CD matrix as the header gives it: wcsfix makes a zero row and column of it a unit
-    // diagonal element (meant for axes whose cards are left out), which would turn an all-
-    // zero matrix into one degree per pixel.
-    const bool cdUsed = (wcs->altlin & 2) != 0 && (wcs->altlin & 1) == 0;
-    const int n = wcs->naxis;
-    std::vector<double> headerCd;
-    if (cdUsed && n >= 2 && wcs->cd != nullptr)
-        headerCd.assign(wcs->cd, wcs->cd + static_cast<size_t>(n) * static_cast<size_t>(n));
+    // A singular matrix is refused as the header gives it, before wcsfix and wcsset: wcsfix
+    // makes a zero row and column of a CD matrix a unit diagonal element (meant for axes
+    // whose cards are left out), which would turn an all-zero matrix into one degree per
+    // pixel, and wcsset keeps what it allocated for a singular matrix out of wcsvfree's
+    // reach.
     const std::string singular = singularText(wcs);
+    if (isHeaderMatrixSingular(wcs)) {
+        *detail = singular;
+        return WcsStatus::ZeroScale;
+    }
+    const int n = wcs->naxis;
     int fixes[NWCSFIX];
     // Fixes that fail (a date in an unknown form, for one) leave the description as it
     // was; whether it can be used is for wcsset to say.
@@ -700,15 +718,6 @@ static WcsStatus readStandardFrame(const FitsImage& image, WorldFrame* frame, st
         return WcsStatus::NotRightAscension;
     if (wcs->naxis < 2 || wcs->lng > 1 || wcs->lat > 1)
         return WcsStatus::NoCelestialAxes;
-    if (!headerCd.empty()) {
-        const size_t a = static_cast<size_t>(wcs->lng), b = static_cast<size_t>(wcs->lat);
-        const size_t m = static_cast<size_t>(n);
-        if (headerCd[a * m + a] * headerCd[b * m + b] - headerCd[a * m + b] * headerCd[b * m + a] ==
-            0) {
-            *detail = singular;
-            return WcsStatus::ZeroScale;
-        }
-    }
     // wcsset has put a CD matrix into pc (and cdelt to 1) where the header has one.
     if (!allFinite(wcs->crval, n) || !allFinite(wcs->crpix, n) || !allFinite(wcs->cdelt, n) ||
         !allFinite(wcs->pc, n * n))
