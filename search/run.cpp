@@ -565,10 +565,11 @@ static std::vector<std::string> tableImageNames(const std::string& tableText)
 // Test images one run has under way at once: workers, lowered to what the memory
 // available holds (imageWorkBytes for the size of the first of the first eight test
 // images whose header reads without decompression; unchanged when none does). Lowering
-// a -j the command line gave is said once on standard error; the default (one per
-// processor) is lowered without a word, the report being the same whatever the number.
+// a -j the command line gave is said once on err; the default (one per processor) is
+// lowered without a word, the report being the same whatever the number.
 static int workersForMemory(int workers, bool workersGiven, SearchMethod method,
-                            const std::vector<std::string>& imageNames, const char* programName)
+                            const std::vector<std::string>& imageNames, const char* programName,
+                            FILE* err)
 {
     if (workers <= 1)
         return workers;
@@ -583,7 +584,7 @@ static int workersForMemory(int workers, bool workersGiven, SearchMethod method,
         const int fit =
             fittingWorkers(workers, perImage, available, addressLimited ? THREAD_ADDRESS_BYTES : 0);
         if (fit < workers && workersGiven)
-            std::fprintf(stderr,
+            std::fprintf(err,
                          "%s: -j %d lowered to %d: a test image of %d x %d pixels takes about "
                          "%s with %s, %s available%s\n",
                          programName, workers, fit, static_cast<int>(width),
@@ -823,7 +824,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         }
         shared.pair = std::move(reference);
     }
-    workers = workersForMemory(workers, workersGiven, shared.method, imageNames, programName);
+    workers =
+        workersForMemory(workers, workersGiven, shared.method, imageNames, programName, err);
     shared.searchesTogether = workers > 1;
     std::vector<CatalogRow> catalogRows;
     std::vector<ImageNote> catalogNotes;
