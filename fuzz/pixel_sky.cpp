@@ -4,7 +4,8 @@
 // "ra dec" (degrees), then whole cards of any kind (CTYPE2, CROTA1, ...).
 // The cards are read as a classic, a standard and an automatically chosen frame. A
 // position placed on the sky is finite, and the classic frame read once gives bit for
-// bit what the one-shot conversion gives.
+// bit what the one-shot conversion gives when the header's system needs no conversion to
+// ICRS.
 
 #include <cmath>
 #include <cstdint>
@@ -88,7 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const WcsStatus status = pixelToSky(frame, x, y, &frameRa, &frameDec);
         if (status == WcsStatus::Ok)
             checkPlaced(frameRa, frameDec);
+        // The one-shot conversion knows no equinox: it agrees with a classic frame
+        // whose system needs no conversion to ICRS.
         if (mode == WcsMode::Classic &&
+            frame.equatorial.kind == EquatorialConversion::Kind::None &&
             ((status == WcsStatus::Ok) != (placed == 0) ||
              (placed == 0 && (!sameBits(frameRa, outRa) || !sameBits(frameDec, outDec)))))
             __builtin_trap();
