@@ -73,6 +73,8 @@ const char* wcsStatusText(WcsStatus status)
         return "FK4 coordinates of an equinox other than B1950";
     case WcsStatus::UnreadableCard:
         return "a world-coordinate card cannot be read";
+    case WcsStatus::FarEquinox:
+        return "FK5 coordinates of an equinox outside the years 1000 to 3000";
     }
     return "unknown world-coordinate status";
 }
@@ -287,6 +289,10 @@ static WcsStatus equatorialConversion(const FitsImage& image, std::string radesy
     } else if (radesys == "FK5" && !std::isnan(equinox) && equinox != 2000) {
         if (!std::isfinite(equinox))
             return WcsStatus::NotFinite;
+        // The precession model holds for some thousand years about J2000; far beyond it
+        // gives no position at all.
+        if (equinox < 1000 || equinox > 3000)
+            return WcsStatus::FarEquinox;
         c.kind = EquatorialConversion::Kind::Precessed;
         double djm0 = 0, djm = 0, bias[3][3], biasPrecession[3][3];
         eraEpj2jd(equinox, &djm0, &djm);

@@ -44,6 +44,7 @@ enum class WcsStatus {
     OutsideDomain,     // one position that the projection cannot convert
     UnknownEquinox,    // an FK4 equinox other than B1950
     UnreadableCard,    // a world-coordinate number card holds no number
+    FarEquinox,        // an FK5 equinox outside the years 1000 to 3000
 };
 
 // The text for a status, for the program to print beside the file name ("" never).
@@ -110,7 +111,8 @@ struct WorldFrame {
 //   standard  NoCelestialAxes, NotRightAscension (celestial axes of another kind),
 //             ZeroScale (singular matrix), NotFinite, Unreadable, Invalid,
 //             UnreadableCard (below)
-//   both      UnknownEquinox (FK4 of an equinox other than B1950)
+//   both      UnknownEquinox (FK4 of an equinox other than B1950), FarEquinox (FK5 of
+//             an equinox outside the years 1000 to 3000, where precession is not defined)
 // Standard headers: the number cards of the primary description (CRVALi, CRPIXi, CDELTi,
 // CROTAi, PCi_j, CDi_j, PVi_m, LONPOLE, LATPOLE and the SIP coefficients A_p_q, B_p_q,
 // AP_p_q, BP_p_q) must each be a well-formed card holding a finite number, or the header

@@ -241,6 +241,31 @@ TEST(EquatorialSystem, IcrsAndJ2000HeadersGiveTheirPositionsAsBefore)
     }
 }
 
+// Precession far from J2000 gives no position: such an equinox is refused, not turned
+// into NaN positions.
+TEST(EquatorialSystem, Fk5OfAFarEquinoxIsRefused)
+{
+    const struct {
+        std::vector<std::string> extra;
+        WcsStatus expected;
+    } cases[] = {
+        {{realCard("EPOCH", 1e72)}, WcsStatus::FarEquinox},
+        {{stringCard("RADESYS", "FK5"), realCard("EQUINOX", 3000.5)}, WcsStatus::FarEquinox},
+        {{stringCard("RADESYS", "FK5"), realCard("EQUINOX", 999)}, WcsStatus::FarEquinox},
+        {{stringCard("RADESYS", "FK5"), realCard("EQUINOX", 1900)}, WcsStatus::Ok},
+        {{realCard("EQUINOX", 2950)}, WcsStatus::Ok},
+    };
+    for (bool classic : {true, false}) {
+        for (const auto& c : cases) {
+            FitsImage image = imageOf(joined(tanCards(classic, 150, 30), c.extra));
+            WorldFrame frame;
+            EXPECT_EQ(readWorldFrame(image, WcsMode::Auto, &frame), c.expected)
+                << classic << " " << c.extra.back();
+            freeFitsImage(&image);
+        }
+    }
+}
+
 TEST(EquatorialSystem, Fk4OfAnotherEquinoxIsRefused)
 {
     const std::vector<std::string> refused[] = {
