@@ -117,6 +117,19 @@ DiffStatus samplePixelMap(const PixelMapping& mapping, int32_t width, int32_t he
     return DiffStatus::Ok;
 }
 
+void pairOffsets(const PixelMap& map, const std::vector<PositionPair>& pairs,
+                 std::vector<double>* du, std::vector<double>* dv)
+{
+    du->resize(pairs.size());
+    dv->resize(pairs.size());
+    for (size_t k = 0; k < pairs.size(); ++k) {
+        double u = 0, v = 0;
+        mapPosition(map, pairs[k].x, pairs[k].y, &u, &v);
+        (*du)[k] = pairs[k].u - u;
+        (*dv)[k] = pairs[k].v - v;
+    }
+}
+
 DiffStatus refinePixelMap(const std::vector<PositionPair>& pairs, int correctionOrder,
                           PixelMap* map, MapFit* fit)
 {
@@ -124,13 +137,8 @@ DiffStatus refinePixelMap(const std::vector<PositionPair>& pairs, int correction
         return DiffStatus::BadInput;
     const int terms = polynomialTermCount(correctionOrder);
     const size_t n = pairs.size();
-    std::vector<double> du(n), dv(n);
-    for (size_t k = 0; k < n; ++k) {
-        double u = 0, v = 0;
-        mapPosition(*map, pairs[k].x, pairs[k].y, &u, &v);
-        du[k] = pairs[k].u - u;
-        dv[k] = pairs[k].v - v;
-    }
+    std::vector<double> du, dv;
+    pairOffsets(*map, pairs, &du, &dv);
     auto errorOf = [&](size_t k, const double* cu, const double* cv) {
         double row[10];
         polynomialTerms(correctionOrder, (pairs[k].x - map->centreX) / map->scale,

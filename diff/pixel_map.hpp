@@ -57,6 +57,11 @@ struct MapFit {
     double rms = 0;   // root mean square of the kept pairs' distances, reference pixels
 };
 
+// What each pair's reference position lies off the map's image of its test position,
+// reference pixels: du[k] = u_k - U(x_k, y_k), dv[k] likewise (resized to the pairs).
+void pairOffsets(const PixelMap& map, const std::vector<PositionPair>& pairs,
+                 std::vector<double>* du, std::vector<double>* dv);
+
 // Refines *map by a correction of the given order (0 to 2: shift, affine, quadratic)
 // least-squares fitted to the pairs' offsets from the map, clipping pairs beyond 3 times
 // the rms (at least 0.1 pixel) in up to 3 rounds. Ok with *map corrected and *fit filled;

@@ -220,13 +220,8 @@ DiffStatus refineWithFallback(const std::vector<PositionPair>& pairs, int correc
     }
     // Few pairs: the median offset, the pairs far from it clipped, the rest averaged.
     const size_t n = pairs.size();
-    std::vector<double> du(n), dv(n);
-    for (size_t k = 0; k < n; ++k) {
-        double u = 0, v = 0;
-        mapPosition(*map, pairs[k].x, pairs[k].y, &u, &v);
-        du[k] = pairs[k].u - u;
-        dv[k] = pairs[k].v - v;
-    }
+    std::vector<double> du, dv;
+    pairOffsets(*map, pairs, &du, &dv);
     auto rmsAbout = [&](double cu, double cv, const std::vector<char>& use) {
         double sum = 0;
         int count = 0;
