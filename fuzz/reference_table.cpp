@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "search/reference_table.hpp"
+#include "sky/reference_table.hpp"
 
 using namespace newstars;
 

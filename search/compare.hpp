@@ -9,8 +9,8 @@
 
 #include "fits/fits_image.hpp"
 #include "search/image_log.hpp"
-#include "search/reference_table.hpp"
 #include "search/vetting.hpp"
+#include "sky/reference_table.hpp"
 #include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -54,14 +54,6 @@ struct SkyPosition {
     double ra = 0;
     double dec = 0;
 };
-
-// Tells whether (ra, dec) lies inside box shrunk by margin on every side, bounds
-// included: box->WRA + margin <= ra <= box->ERA - margin and likewise in declination.
-// A box whose west edge lies east of its east edge (box->WRA > box->ERA) crosses 0h: it
-// holds the right ascensions from WRA eastward through 0h to ERA, whatever whole turns
-// ra carries, each edge moved inward by margin. All in radians. Any NaN involved counts
-// as outside.
-bool inSearchBox(const SearchBox* box, double ra, double dec, double margin);
 
 // Cosine of the angular distance between a test and a reference position by the
 // spherical law of cosines, clamped to [-1, 1].

@@ -8,8 +8,8 @@
 #include "diff/difference.hpp"
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
-#include "search/reference_table.hpp"
 #include "search/vetting.hpp"
+#include "sky/reference_table.hpp"
 #include "vet/catalog.hpp"
 
 namespace newstars {

@@ -7,7 +7,7 @@
 #include "fits/fits_image.hpp"
 #include "search/image_file.hpp"
 #include "search/image_log.hpp"
-#include "search/reference_table.hpp"
+#include "sky/reference_table.hpp"
 #include "wcs/world_frame.hpp"
 
 namespace newstars {

@@ -14,8 +14,8 @@
 #include "search/image_log.hpp"
 #include "search/night_piece.hpp"
 #include "search/pair.hpp"
-#include "search/reference_table.hpp"
 #include "search/vetting.hpp"
+#include "sky/reference_table.hpp"
 #include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -61,22 +61,6 @@ double toleranceFromText(const char* arcsecText);
 // *tolerance in radians; -1 (*tolerance untouched) unless the text is one decimal
 // number, blanks around it allowed, that is finite and not negative.
 int parseTolerance(const char* arcsecText, double* tolerance);
-
-// Opens a text file (the table, a file of files) for reading, refusing anything but a
-// regular file without waiting on it. The stream, or null with "FILE: <reason>" in
-// *message (the reason alone for an empty name): the system's text for the error, or
-// "not a regular file".
-FILE* openTextFile(const char* fileName, std::string* message);
-
-// Reads the test image names from a file of files, one per line, read in pieces of at
-// most 1023 characters; a piece shorter than two characters (line end included) or
-// starting with "#" or "!" is skipped, otherwise its line end is removed and the rest,
-// blanks included, is a name. Appends the names to *names and returns their number;
-// or -1 with the text for standard error in *message (no line end) when the file
-// cannot be opened (the openTextFile message) or read ("FILE: <system text>"), or
-// memory runs out ("No memory to add `NAME' from FILE", "No memory for more filenames
-// in FILE"), the names read before that kept.
-int readFileOfFiles(const char* fileName, std::vector<std::string>* names, std::string* message);
 
 // Reads an image from a descriptor that openImageFile or openImage returned into *image
 // (cleared first, its pixel buffer kept for reuse), and closes the descriptor. A plain

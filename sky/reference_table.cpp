@@ -1,4 +1,4 @@
-#include "search/reference_table.hpp"
+#include "sky/reference_table.hpp"
 
 #include <cerrno>
 #include <cmath>
@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "base/angles.hpp"
-#include "search/compare.hpp"
 #include "sky/sexagesimal.hpp"
 
 namespace newstars {
@@ -69,6 +68,25 @@ static int scanBox(char* const* fields, const char* objectName, SearchBox* box,
     box->SDec = south;
     box->cosMidDec = std::cos((box->SDec + box->NDec) / 2);
     return 0;
+}
+
+bool inSearchBox(const SearchBox* box, double ra, double dec, double margin)
+{
+    const bool inDec = box->SDec + margin <= dec && dec <= box->NDec - margin;
+    if (!(box->WRA > box->ERA))
+        return box->WRA + margin <= ra && ra <= box->ERA - margin && inDec;
+    // The box crosses 0h: from the west edge up to 24h, and from 0h up to the east edge,
+    // ra taken modulo a full turn (exactly, so the edges are tested as written).
+    double r = std::fmod(ra, 2 * PI);
+    if (r < 0)
+        r += 2 * PI;
+    const double west = box->WRA + margin;
+    const double east = box->ERA - margin;
+    if (west >= 2 * PI) // the margin moves the west edge past 0h
+        return west - 2 * PI <= r && r <= east && inDec;
+    if (east < 0) // the margin moves the east edge back past 0h
+        return west <= r && r <= east + 2 * PI && inDec;
+    return (west <= r || r <= east) && inDec;
 }
 
 bool sameObjectName(const char* a, const char* b)

@@ -20,6 +20,14 @@ struct SearchBox {
     double cosMidDec = 1; // cosine of the mean of SDec and NDec
 };
 
+// Tells whether (ra, dec) lies inside box shrunk by margin on every side, bounds
+// included: box->WRA + margin <= ra <= box->ERA - margin and likewise in declination.
+// A box whose west edge lies east of its east edge (box->WRA > box->ERA) crosses 0h: it
+// holds the right ascensions from WRA eastward through 0h to ERA, whatever whole turns
+// ra carries, each edge moved inward by margin. All in radians. Any NaN involved counts
+// as outside.
+bool inSearchBox(const SearchBox* box, double ra, double dec, double margin);
+
 // The six fields of one table entry, as written in the table.
 struct ReferenceEntry {
     std::string objectName;
