@@ -26,12 +26,13 @@
 #include <vector>
 
 #include "base/angles.hpp"
+#include "base/file_descriptor.hpp"
 #include "base/text.hpp"
+#include "base/text_file.hpp"
 #include "diff/difference.hpp"
-#include "search/compare.hpp"
-#include "search/image_file.hpp"
-#include "search/run.hpp"
-#include "wcs/world_coords.hpp"
+#include "fits/fits_read_any.hpp"
+#include "sky/reference_table.hpp"
+#include "wcs/world_frame.hpp"
 
 using namespace newstars;
 
@@ -132,6 +133,33 @@ double arcSeconds(double ra1, double dec1, double ra2, double dec2)
     return radiansToDegrees(skyArc(degreesToRadians(ra1), degreesToRadians(dec1),
                                    degreesToRadians(ra2), degreesToRadians(dec2))) *
            3600;
+}
+
+// Reads the image file name as the product reads a plain or compressed one (simnight's
+// .fth files are tile-compressed): 0, or -1 with "NAME: REASON" in *message.
+int readImage(const std::string& name, FitsImage* image, std::string* message)
+{
+    std::string reason;
+    const FileDescriptor file(openRegularFile(name.c_str(), &reason));
+    if (!file.isOpen() || readAnyFitsImage(file.get(), "", {}, image, &reason) != 0) {
+        *message = printableText(name.c_str()) + ": " + printableText(reason.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+// The world-coordinate frame of an image, read as the product reads it by default: 0, or
+// -1 with "NAME: REASON" in *message.
+int readFrame(const std::string& name, const FitsImage& image, WorldFrame* frame,
+              std::string* message)
+{
+    std::string detail;
+    const WcsStatus status = readWorldFrame(image, WcsMode::Auto, frame, &detail);
+    if (status != WcsStatus::Ok) {
+        *message = printableText(name.c_str()) + ": " + wcsProblemText(status, detail);
+        return -1;
+    }
+    return 0;
 }
 
 // diffeval --catalog: the rows of a newstars catalogue against the truth.
@@ -259,28 +287,37 @@ int main(int argc, char** argv)
     for (const std::string& name : files) {
         FitsImage test, reference;
         std::string object;
-        ImageLog log;
-        const int read = readTestImage(name.c_str(), &test, &object, &log);
-        writeImageLog(log);
-        if (read != 0)
+        WorldFrame testFrame, referenceFrame;
+        if (readImage(name, &test, &message) != 0 ||
+            readFrame(name, test, &testFrame, &message) != 0) {
+            std::fprintf(stderr, "%s\n", message.c_str());
             continue;
+        }
+        if (getStringCard(&test, "OBJECT", &object) < 0) {
+            std::fprintf(stderr, "%s: no OBJECT field\n", printableText(name.c_str()).c_str());
+            continue;
+        }
+        object.erase(object.find_last_not_of(' ') + 1);
         ReferenceEntry entry;
         SearchBox box;
         std::rewind(table);
         bool haveReference = false;
         while (!haveReference &&
                findReferenceEntry(table, object.c_str(), &box, &entry, &message) == 0) {
-            const int fd = openImageFile(entry.referenceName.c_str(), &message);
-            haveReference = fd >= 0 && readOpenImage(fd, &reference, &message) == 0;
+            haveReference = readImage(entry.referenceName, &reference, &message) == 0;
         }
         if (!haveReference) {
             std::fprintf(stderr, "%s: no reference image\n", name.c_str());
             continue;
         }
+        if (readFrame(entry.referenceName, reference, &referenceFrame, &message) != 0) {
+            std::fprintf(stderr, "%s\n", message.c_str());
+            continue;
+        }
         const PixelMapping mapping = [&](double x, double y, double* u, double* v) {
             double ra = 0, dec = 0;
-            return pixelToSky(&test, x, y, &ra, &dec) == 0 &&
-                   skyToPixel(&reference, ra, dec, u, v) == 0;
+            return pixelToSky(testFrame, x, y, &ra, &dec) == WcsStatus::Ok &&
+                   skyToPixel(referenceFrame, ra, dec, u, v) == WcsStatus::Ok;
         };
         PixelMap map;
         double error = 0;
@@ -289,7 +326,8 @@ int main(int argc, char** argv)
         const double margin = 2 * 4.84813681109536e-06 / box.cosMidDec;
         const auto inside = [&](double x, double y) {
             double ra = 0, dec = 0;
-            return pixelToSky(&test, x, y, &ra, &dec) == 0 && inSearchBox(&box, ra, dec, margin);
+            return pixelToSky(testFrame, x, y, &ra, &dec) == WcsStatus::Ok &&
+                   inSearchBox(&box, ra, dec, margin);
         };
         DifferenceOptions options;
         options.detect.threshold = threshold;
@@ -319,8 +357,8 @@ int main(int argc, char** argv)
         seconds += t.stars + t.registration + t.resampling + t.kernelFit + t.convolution +
                    t.subtraction + t.detection;
         double ra0 = 0, dec0 = 0, ra1 = 0, dec1 = 0;
-        pixelToSky(&test, test.width / 2.0, test.height / 2.0, &ra0, &dec0);
-        pixelToSky(&test, test.width / 2.0, test.height / 2.0 + 1, &ra1, &dec1);
+        pixelToSky(testFrame, test.width / 2.0, test.height / 2.0, &ra0, &dec0);
+        pixelToSky(testFrame, test.width / 2.0, test.height / 2.0 + 1, &ra1, &dec1);
         const double scale = radiansToDegrees(std::fabs(dec1 - dec0)) * 3600; // arcsec/pixel
         const std::string base = baseName(name.c_str());
         std::vector<char> used(result.sources.size(), 0);
