@@ -67,6 +67,23 @@ void adviseHugePages(void* buffer, size_t bytes)
 
 } // namespace
 
+void emptyFitsImageKeepingBuffers(FitsImage* image)
+{
+    std::vector<uint16_t> pixels = std::move(image->pixels);
+    std::vector<float> values = std::move(image->values);
+    std::vector<uint8_t> noData = std::move(image->noData);
+    std::vector<char> cards = std::move(image->cards);
+    initFitsImage(image);
+    pixels.clear();
+    values.clear();
+    noData.clear();
+    cards.clear();
+    image->pixels = std::move(pixels);
+    image->values = std::move(values);
+    image->noData = std::move(noData);
+    image->cards = std::move(cards);
+}
+
 // Converts count pixels from file form to memory form: the two bytes as stored
 // (high byte first) make high * 256 + low; adding 32768 modulo 65536 flips the top bit.
 void convertPixelsFromFits(uint16_t* pixels, size_t count)
@@ -134,7 +151,7 @@ int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::s
 // emptied and the reason in *message.
 static int readHeaderCards(int fd, FitsImage* image, std::string* message, bool atEndIsFine)
 {
-    initFitsImage(image);
+    emptyFitsImageKeepingBuffers(image);
     int64_t cardsRead = 0;
     bool ended = false;
     char card[FITS_CARD_LENGTH];
@@ -234,7 +251,9 @@ int readFitsHeader(int fd, FitsImage* image, std::string* message)
         if (got == 0 && takeImageExtension(&extension)) {
             if (inheritPrimaryCards(image, &extension) != 0)
                 return failRead(image, message, CARD_MEMORY_MESSAGE);
-            *image = std::move(extension);
+            // The extension's header, in the record that keeps the pixel buffers.
+            image->cards.swap(extension.cards);
+            image->cardCount = extension.cardCount;
         }
     }
     int32_t bitpix = 0;

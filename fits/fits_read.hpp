@@ -15,7 +15,8 @@ inline constexpr int FITS_MAX_HEADER_RECORDS = 10000;
 
 // Reads the header and pixels of the primary image (or of the first extension behind an
 // empty primary header, see readFitsHeader) from fd (positioned at the start
-// of the file) into an empty image. 0 with the image filled; -1 with the image
+// of the file) into the image, whose fields are cleared first (its buffers' memory kept
+// for reuse, see emptyFitsImageKeepingBuffers). 0 with the image filled; -1 with the image
 // emptied and the reason (no file name, no line end) in *message: any message of
 // readFitsHeader, then "Image of %d x %d pixels is too large" (more than 2^31 - 1
 // pixels), "Could not malloc %d for pixels" (the byte count), the system's error
@@ -47,6 +48,11 @@ void readImageFactors(FitsImage* image);
 // "NAXIS=%d but no %s", "Require %s to be 1", "No NAXIS1", "No NAXIS2",
 // "NAXIS1 = %d must not be negative", "NAXIS2 = %d must not be negative".
 int getImageSize(const FitsImage* image, int32_t* width, int32_t* height, std::string* message);
+
+// Empties the image as initFitsImage does, but keeps the memory of its pixels, values,
+// noData and cards (their sizes 0, their capacities kept): the next image read into it
+// fills pages the system has already provided instead of fresh ones it must clear first.
+void emptyFitsImageKeepingBuffers(FitsImage* image);
 
 // Converts the width * height pixels of image->pixels in place from file form
 // (big-endian signed) to memory form (host-order unsigned, value + 32768 modulo 65536).

@@ -496,7 +496,7 @@ int readAnyFitsSize(int fd, const std::string& hdu, int32_t* width, int32_t* hei
 int readAnyFitsImage(int fd, const std::string& hdu, const FitsReadOptions& options,
                      FitsImage* image, std::string* message)
 {
-    freeFitsImage(image);
+    emptyFitsImageKeepingBuffers(image);
     FitsFile fits;
     LONGLONG width = 0, height = 0;
     if (openDescriptor(fd, &fits, message) != 0 || moveToHdu(fits.file, hdu, message) != 0 ||

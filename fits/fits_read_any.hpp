@@ -36,7 +36,9 @@ FitsFileForm fitsFileForm(int fd);
 int holdsSixteenBitImage(int fd);
 
 // Reads one 2-D image HDU of the file open at fd (a regular file, read from its start
-// through /proc/self/fd; the descriptor is neither moved nor closed) into an empty image.
+// through /proc/self/fd; the descriptor is neither moved nor closed) into the image,
+// whose fields are cleared first (its buffers' memory kept for reuse, see
+// emptyFitsImageKeepingBuffers).
 //   hdu  empty: the primary array when it holds an image, otherwise the first image
 //        extension (compressed or not); or "N", the N-th HDU counted from 0 (0 the
 //        primary array); or "NAME" or "NAME,VERSION", the HDU of that EXTNAME (and

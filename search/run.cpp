@@ -146,18 +146,11 @@ int readOpenImage(int fd, FitsImage* image, std::string* message, const FitsRead
                   const std::string& hdu)
 {
     const FileDescriptor owner(fd);
+    // Both readers keep the image's buffers: an image of the same size or smaller fills
+    // memory the system has already provided, instead of fresh pages it must clear first.
     if (!hdu.empty() || fitsFileForm(fd) != FitsFileForm::SixteenBit)
         return readAnyFitsImage(fd, hdu, options, image, message);
-    // The pixel buffer stays, empty: an image of the same size or smaller fills memory
-    // the system has already provided, instead of fresh pages it must clear first.
-    std::vector<uint16_t> pixels = std::move(image->pixels);
-    pixels.clear();
-    initFitsImage(image);
-    image->pixels = std::move(pixels);
-    int status = readFitsImage(fd, image, message);
-    if (status != 0)
-        freeFitsImage(image);
-    return status == 0 ? 0 : -1;
+    return readFitsImage(fd, image, message) == 0 ? 0 : -1;
 }
 
 // Puts "NAME: MESSAGE" and a line end in the log for standard error, control characters

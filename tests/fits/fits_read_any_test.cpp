@@ -406,3 +406,70 @@ TEST(ReadAnyFitsImage, ReadsRealSurveyCutOuts)
         EXPECT_EQ(findCard(&image, "CRPIX1", &card), 0) << c.file << ": every card kept";
     }
 }
+
+// An image read into a record that held a larger one of the same form fills the memory
+// the record already had (no fresh pages) and reads exactly as into an empty record,
+// for each reader and each form of pixels.
+TEST(ReadAnyFitsImage, KeepsTheBuffersOfTheImageItReplaces)
+{
+    ScratchDirectory scratch;
+    auto pattern = [](long width, long height, int bitpix, int compression) {
+        HduSpec hdu;
+        hdu.bitpix = bitpix;
+        hdu.width = width;
+        hdu.height = height;
+        hdu.compression = compression;
+        hdu.cards = {"OBJECT  = 'FLD'"};
+        for (long i = 0; i < width * height; ++i)
+            hdu.stored.push_back(static_cast<double>((i * 37) % 2001 - 1000));
+        return hdu;
+    };
+    HduSpec empty;
+    empty.width = 0;
+    struct Case {
+        const char* name;
+        std::vector<HduSpec> large, small;
+        bool plainReader; // readFitsImage; otherwise readAnyFitsImage
+    };
+    const Case cases[] = {
+        {"sixteen.fits", {pattern(90, 80, 16, 0)}, {pattern(70, 60, 16, 0)}, true},
+        {"extension.fits",
+         {empty, pattern(90, 80, 16, 0)},
+         {empty, pattern(70, 60, 16, 0)},
+         true},
+        {"any-sixteen.fits", {pattern(90, 80, 16, 0)}, {pattern(70, 60, 16, 0)}, false},
+        {"float.fits", {pattern(90, 80, -32, 0)}, {pattern(70, 60, -32, 0)}, false},
+        {"rice.fits.fz", {pattern(90, 80, 16, RICE_1)}, {pattern(70, 60, 16, RICE_1)}, false},
+        {"whole.fits.gz", {pattern(90, 80, 32, 0)}, {pattern(70, 60, 32, 0)}, false},
+    };
+    for (const Case& c : cases) {
+        auto readInto = [&](const std::vector<HduSpec>& hdus, FitsImage* image) {
+            const std::string path = scratch.file(c.name);
+            EXPECT_EQ(writeFitsHdus(path, hdus), 0) << c.name;
+            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            std::string message;
+            const int status = c.plainReader ? readFitsImage(fd, image, &message)
+                                             : readAnyFitsImage(fd, "", {}, image, &message);
+            close(fd);
+            EXPECT_EQ(status, 0) << c.name << ": " << message;
+        };
+        FitsImage reused, fresh;
+        readInto(c.large, &reused);
+        const void* pixels = reused.pixels.data();
+        const void* values = reused.values.data();
+        const void* noData = reused.noData.data();
+        readInto(c.small, &reused);
+        readInto(c.small, &fresh);
+        EXPECT_EQ(reused.width, 70) << c.name;
+        EXPECT_EQ(reused.height, 60) << c.name;
+        EXPECT_EQ(reused.bitpix, fresh.bitpix) << c.name;
+        EXPECT_EQ(reused.cardCount, fresh.cardCount) << c.name;
+        EXPECT_EQ(reused.cards, fresh.cards) << c.name;
+        EXPECT_EQ(reused.pixels, fresh.pixels) << c.name;
+        EXPECT_EQ(reused.values, fresh.values) << c.name;
+        EXPECT_EQ(reused.noData, fresh.noData) << c.name;
+        EXPECT_EQ(reused.pixels.data(), pixels) << c.name << ": the pixel memory kept";
+        EXPECT_EQ(reused.values.data(), values) << c.name << ": the value memory kept";
+        EXPECT_EQ(reused.noData.data(), noData) << c.name << ": the mask memory kept";
+    }
+}
