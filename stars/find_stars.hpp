@@ -152,4 +152,16 @@ int findStarsInView(const PixelView& values, const PixelView* noData, int width,
                     double saturation, StarList* stars, StarFinderWorkspace* workspace,
                     std::string* message = nullptr);
 
+// Copies pixels where another program holds them into the form the image reader gives an
+// image of a type other than 16-bit (FitsImage::values and noData), each element read as
+// findStarsInView reads it: a pixel whose element holds no value, whose mask element is
+// not zero, or (noDataValue not null) whose float value equals *noDataValue holds
+// PIXEL_NO_DATA in outNoData and 0 in outValues; every other pixel PIXEL_HAS_DATA and its
+// value.
+//   values, noData  as for findStarsInView (noData may be null)
+//   outValues, outNoData  width x height elements each, row after row
+// Nothing is done for a width or height below 1 or null values.
+void copyViewValues(const PixelView& values, const PixelView* noData, int width, int height,
+                    const float* noDataValue, float* outValues, uint8_t* outNoData);
+
 } // namespace newstars

@@ -571,4 +571,38 @@ int findStarsInView(const PixelView& values, const PixelView* noData, int width,
     }
 }
 
+void copyViewValues(const PixelView& values, const PixelView* noData, int width, int height,
+                    const float* noDataValue, float* outValues, uint8_t* outNoData)
+{
+    if (values.data == nullptr || width < 1 || height < 1)
+        return;
+    for (int y = 0; y < height; ++y) {
+        float* row = outValues + indexOf(width, 0, y);
+        uint8_t* rowMask = outNoData + indexOf(width, 0, y);
+        withElementType(values, [&](auto element, auto swapped) {
+            using T = decltype(element);
+            const unsigned char* at = elementAt(values, 0, y);
+            for (int x = 0; x < width; ++x, at += values.columnStride) {
+                float value = 0;
+                const bool has = loadValue<T, decltype(swapped)::value>(at, &value) &&
+                                 (noDataValue == nullptr || value != *noDataValue);
+                rowMask[x] = has ? PIXEL_HAS_DATA : PIXEL_NO_DATA;
+                row[x] = has ? value : 0.0f;
+            }
+        });
+        if (noData == nullptr || noData->data == nullptr)
+            continue;
+        withElementType(*noData, [&](auto element, auto swapped) {
+            using T = decltype(element);
+            const unsigned char* at = elementAt(*noData, 0, y);
+            for (int x = 0; x < width; ++x, at += noData->columnStride) {
+                if (loadElement<T, decltype(swapped)::value>(at) != T{}) {
+                    rowMask[x] = PIXEL_NO_DATA;
+                    row[x] = 0.0f;
+                }
+            }
+        });
+    }
+}
+
 } // namespace newstars

@@ -176,4 +176,64 @@ TEST(FindStarsInView, ValuesBeyondSinglePrecisionHoldNoData)
     }
 }
 
+TEST(CopyViewValues, GivesTheReadersValuesAndMaskForEveryLayout)
+{
+    // A 3 x 2 image: values, an element no float holds, NaN, the no-data value and a
+    // masked pixel; each stored in several forms, copied back row after row.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> values = {1.5, -2.0, 1e39, nan, 7.0, 65535.0};
+    const std::vector<uint8_t> mask = {0, 0, 0, 0, 0, 3};
+    struct Case {
+        const char* name;
+        PixelType type;
+        bool swapped;
+        bool columns; // Fortran order
+        bool masked;
+        bool noDataSeven;
+        std::vector<float> expectedValues;
+        std::vector<uint8_t> expectedNoData;
+    };
+    const Case cases[] = {
+        {"double rows", PixelType::Float64, false, false, false, false,
+         {1.5f, -2.0f, 0, 0, 7.0f, 65535.0f}, {0, 0, 1, 1, 0, 0}},
+        {"double swapped columns, mask", PixelType::Float64, true, true, true, false,
+         {1.5f, -2.0f, 0, 0, 7.0f, 0}, {0, 0, 1, 1, 0, 1}},
+        {"double, no-data value 7", PixelType::Float64, false, false, false, true,
+         {1.5f, -2.0f, 0, 0, 0, 65535.0f}, {0, 0, 1, 1, 1, 0}},
+        {"float swapped, no-data value 7 and mask", PixelType::Float32, true, false, true, true,
+         {1.5f, -2.0f, 0, 0, 0, 0}, {0, 0, 1, 1, 1, 1}},
+    };
+    for (const Case& c : cases) {
+        const size_t size = c.type == PixelType::Float64 ? 8 : 4;
+        std::vector<unsigned char> bytes(values.size() * size);
+        const auto s = static_cast<ptrdiff_t>(size);
+        PixelView view{bytes.data(), c.type, c.swapped, c.columns ? s : 3 * s,
+                       c.columns ? 2 * s : s};
+        for (int y = 0; y < 2; ++y) {
+            for (int x = 0; x < 3; ++x) {
+                const double v = values[static_cast<size_t>(y) * 3 + x];
+                unsigned char raw[8];
+                if (size == 8) {
+                    std::memcpy(raw, &v, 8);
+                } else {
+                    const float f = std::isnan(v) || std::fabs(v) > 1e38 ? static_cast<float>(nan)
+                                                                         : static_cast<float>(v);
+                    std::memcpy(raw, &f, 4);
+                }
+                if (c.swapped)
+                    std::reverse(raw, raw + size);
+                std::memcpy(bytes.data() + y * view.rowStride + x * view.columnStride, raw, size);
+            }
+        }
+        const PixelView maskView{mask.data(), PixelType::UInt8, false, 3, 1};
+        const float seven = 7.0f;
+        std::vector<float> got(6, -1.0f);
+        std::vector<uint8_t> gotNoData(6, 9);
+        copyViewValues(view, c.masked ? &maskView : nullptr, 3, 2,
+                       c.noDataSeven ? &seven : nullptr, got.data(), gotNoData.data());
+        EXPECT_EQ(got, c.expectedValues) << c.name;
+        EXPECT_EQ(gotNoData, c.expectedNoData) << c.name;
+    }
+}
+
 } // namespace
