@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/angles.hpp"
+#include "base/text.hpp"
 #include "fits/fits_image.hpp"
 #include "diff/difference.hpp"
 #include "search/difference.hpp"
@@ -152,17 +153,30 @@ const uint16_t* sixteenBitPixels(const ArrayView& a, std::vector<uint16_t>* copy
     return copy->data();
 }
 
+// The no-data value of an option (the command line's --no-data): none, or a finite
+// number that a float holds, rounded to float as the image reader compares it.
+std::optional<float> noDataValue(std::optional<double> value)
+{
+    if (!value)
+        return std::nullopt;
+    if (!std::isfinite(*value) || std::fabs(*value) > std::numeric_limits<float>::max())
+        throw py::value_error("no_data: a finite number that float32 holds, not " +
+                              std::to_string(*value));
+    return static_cast<float>(*value);
+}
+
 // The stars of data as four arrays (x, y, peak, flags).
 py::tuple findStarsInArray(const py::handle& data, const py::handle& mask,
-                           std::optional<double> saturation)
+                           std::optional<double> saturation, std::optional<double> noData)
 {
     const ArrayView values = viewArray(data, "data");
-    std::optional<ArrayView> noData;
+    std::optional<ArrayView> masked;
     if (!mask.is_none()) {
-        noData = viewArray(mask, "mask");
-        if (noData->width != values.width || noData->height != values.height)
+        masked = viewArray(mask, "mask");
+        if (masked->width != values.width || masked->height != values.height)
             throw py::value_error("mask: shape differs from the data's");
     }
+    const std::optional<float> noDataLevel = noDataValue(noData);
     StarList stars;
     std::string message;
     int count = 0;
@@ -171,18 +185,28 @@ py::tuple findStarsInArray(const py::handle& data, const py::handle& mask,
         StarFinderWorkspace workspace;
         std::vector<uint16_t> copy;
         const bool sixteenBit = isSixteenBit(values.view);
-        if (sixteenBit && !noData && (!saturation || *saturation == 65535.0)) {
+        const PixelView* maskView = masked ? &masked->view : nullptr;
+        if (sixteenBit && !masked && (!saturation || *saturation == 65535.0)) {
             count = findStars(sixteenBitPixels(values, &copy), values.width, values.height,
                               &stars, &workspace, &message);
         } else if (sixteenBit) {
             const PixelView pixels{sixteenBitPixels(values, &copy), PixelType::UInt16, false,
                                    2 * static_cast<ptrdiff_t>(values.width), 2};
-            count = findStarsInView(pixels, noData ? &noData->view : nullptr, values.width,
-                                    values.height, saturation.value_or(65535.0), &stars,
-                                    &workspace, &message);
+            count = findStarsInView(pixels, maskView, values.width, values.height,
+                                    saturation.value_or(65535.0), &stars, &workspace, &message);
+        } else if (noDataLevel) {
+            // The pixels of the no-data value marked as the image reader marks them: the
+            // values and mask the finder would copy anyway, made once here.
+            const size_t n = static_cast<size_t>(values.width) * static_cast<size_t>(values.height);
+            std::vector<float> level(n);
+            std::vector<uint8_t> missing(n);
+            copyViewValues(values.view, maskView, values.width, values.height, &*noDataLevel,
+                           level.data(), missing.data());
+            count = findStarsInValues(level.data(), missing.data(), values.width, values.height,
+                                      saturation.value_or(std::numeric_limits<double>::infinity()),
+                                      &stars, &workspace, &message);
         } else {
-            count = findStarsInView(values.view, noData ? &noData->view : nullptr, values.width,
-                                    values.height,
+            count = findStarsInView(values.view, maskView, values.width, values.height,
                                     saturation.value_or(std::numeric_limits<double>::infinity()),
                                     &stars, &workspace, &message);
         }
@@ -292,32 +316,95 @@ py::tuple frameSkyToPixel(const Frame& f, const Doubles& ra, const Doubles& dec)
     });
 }
 
-// An image as the reader gives one: a uint16 array as 16-bit pixels, a float32 array as
-// values with its no-data mask (both C-ordered; the Python half prepares them), and the
-// header cards.
-FitsImage arrayImage(const py::array& pixels, const py::array& noData, const std::string& cards)
+// One image handed over from Python: its pixels and optional mask seen where they lie,
+// and its header cards. Made with the interpreter lock held; read without it.
+struct ImageInput {
+    ArrayView values;
+    std::optional<ArrayView> mask;
+    std::string cards;
+    std::string name;
+};
+
+ImageInput imageInput(const py::handle& values, const py::handle& mask, std::string cards,
+                      std::string name, const char* what)
 {
-    FitsImage image = headerImage(cards);
-    if (pixels.ndim() != 2)
-        throw py::value_error("a 2-D image is needed");
-    image.height = static_cast<int32_t>(pixels.shape(0));
-    image.width = static_cast<int32_t>(pixels.shape(1));
-    const size_t n = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
-    if (py::isinstance<py::array_t<uint16_t>>(pixels)) {
-        const auto p = py::array_t<uint16_t, py::array::c_style>::ensure(pixels);
-        image.bitpix = 16;
-        image.pixels.assign(p.data(), p.data() + n);
-    } else {
-        const auto v = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(pixels);
-        const auto m =
-            py::array_t<uint8_t, py::array::c_style | py::array::forcecast>::ensure(noData);
-        if (!v || !m || static_cast<size_t>(m.size()) != n)
-            throw py::value_error("values and no-data mask differ in size");
-        image.bitpix = -32;
-        image.values.assign(v.data(), v.data() + n);
-        image.noData.assign(m.data(), m.data() + n);
+    ImageInput input{viewArray(values, what), std::nullopt, std::move(cards), std::move(name)};
+    if (!mask.is_none()) {
+        input.mask = viewArray(mask, (std::string(what) + "_mask").c_str());
+        if (input.mask->width != input.values.width || input.mask->height != input.values.height)
+            throw py::value_error(std::string(what) + "_mask: shape differs from the " + what +
+                                  "'s");
     }
+    return input;
+}
+
+// The image as the reader gives one: a 16-bit array without a mask as a 16-bit image
+// (uint16 values as they are, int16 ones + 32768; the no-data value does not apply, as
+// --no-data leaves 16-bit files alone); any other array, or one with a mask, as physical
+// values and their no-data mask (copyViewValues), read once where they lie. Runs without
+// the interpreter lock.
+FitsImage readerImage(const ImageInput& input, const std::optional<float>& noData)
+{
+    FitsImage image = headerImage(input.cards);
+    image.width = input.values.width;
+    image.height = input.values.height;
+    const size_t n = static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+    if (isSixteenBit(input.values.view) && !input.mask) {
+        image.bitpix = 16;
+        std::vector<uint16_t> copy;
+        const uint16_t* pixels = sixteenBitPixels(input.values, &copy);
+        if (pixels == copy.data())
+            image.pixels = std::move(copy);
+        else
+            image.pixels.assign(pixels, pixels + n);
+        return image;
+    }
+    image.bitpix = -32;
+    image.values.resize(n);
+    image.noData.resize(n);
+    copyViewValues(input.values.view, input.mask ? &input.mask->view : nullptr, image.width,
+                   image.height, noData ? &*noData : nullptr, image.values.data(),
+                   image.noData.data());
     return image;
+}
+
+// A header-only copy of an image (cards and size), as the pair run keeps its reference.
+PairReference pairReference(const FitsImage& image, const std::string& name)
+{
+    PairReference reference;
+    reference.name = name;
+    reference.header.bitpix = image.bitpix;
+    reference.header.width = image.width;
+    reference.header.height = image.height;
+    reference.header.cards = image.cards;
+    reference.header.cardCount = image.cardCount;
+    return reference;
+}
+
+// The test image's object as the pair run takes it: OBJECT without trailing blanks
+// (pairEntry puts the test's base name in place of a blank one).
+std::string objectOf(const FitsImage& test)
+{
+    std::string object;
+    if (getStringCard(&test, "OBJECT", &object) < 0)
+        object.clear();
+    const size_t end = object.find_last_not_of(' ');
+    object.erase(end == std::string::npos ? 0 : end + 1);
+    return object;
+}
+
+double toleranceRadians(double arcsec)
+{
+    if (!(arcsec >= 0) || !std::isfinite(arcsec))
+        throw py::value_error("tolerance: a finite number of arcseconds >= 0");
+    return arcsec / 3600 * PI / 180;
+}
+
+// The messages and the summary line of a log.
+void splitLog(const ImageLog& log, std::string* messages, std::string* summary)
+{
+    for (const ImageLog::Piece& piece : log.pieces)
+        (piece.error ? *messages : *summary) += piece.text;
 }
 
 py::array_t<float> planeArray(const FloatImage& plane)
@@ -328,39 +415,40 @@ py::array_t<float> planeArray(const FloatImage& plane)
 }
 
 // The difference-imaging search of one pair as the pair run makes it.
-py::dict differencePair(const py::array& referencePixels, const py::array& referenceNoData,
-                        const std::string& referenceCards, const py::array& testPixels,
-                        const py::array& testNoData, const std::string& testCards,
+py::dict differencePair(const py::handle& referencePixels, const py::handle& referenceMask,
+                        const std::string& referenceCards, const py::handle& testPixels,
+                        const py::handle& testMask, const std::string& testCards,
                         const std::string& referenceName, const std::string& testName,
-                        double toleranceArcsec, double threshold, const std::string& mode)
+                        double toleranceArcsec, double threshold, const std::string& mode,
+                        std::optional<double> noData)
 {
     const WcsMode m = wcsMode(mode);
-    const FitsImage reference = arrayImage(referencePixels, referenceNoData, referenceCards);
-    const FitsImage test = arrayImage(testPixels, testNoData, testCards);
-    if (!(toleranceArcsec >= 0) || !std::isfinite(toleranceArcsec))
-        throw py::value_error("tolerance: a finite number of arcseconds >= 0");
+    const ImageInput referenceInput =
+        imageInput(referencePixels, referenceMask, referenceCards, referenceName, "reference");
+    const ImageInput testInput = imageInput(testPixels, testMask, testCards, testName, "test");
+    const std::optional<float> noDataLevel = noDataValue(noData);
+    const double tolerance = toleranceRadians(toleranceArcsec);
     if (!(threshold > 0) || !std::isfinite(threshold))
         throw py::value_error("threshold: a finite number above 0");
     std::string failure;
     ImageLog log;
     DifferenceOutputs outputs;
     DifferenceResult kept;
-    SearchRun run;
     int status = 0;
     {
         py::gil_scoped_release unlocked;
-        run.tolerance = toleranceArcsec / 3600 * PI / 180;
+        const FitsImage reference = readerImage(referenceInput, noDataLevel);
+        const FitsImage test = readerImage(testInput, noDataLevel);
+        SearchRun run;
+        run.tolerance = tolerance;
         run.wcsMode = m;
         run.method = SearchMethod::Difference;
         run.differenceThreshold = threshold;
-        PairReference pair;
-        pair.name = referenceName;
-        pair.header = reference;
-        std::string object;
+        std::string object = objectOf(test);
         SearchBox box;
         ReferenceEntry entry;
-        if (pairEntry(pair, test, testName.c_str(), m, run.tolerance, &object, &box, &entry,
-                      &failure) != 0) {
+        if (pairEntry(pairReference(reference, referenceName), test, testName.c_str(), m,
+                      run.tolerance, &object, &box, &entry, &failure) != 0) {
             status = -1;
         } else {
             VetOptions vetting;
@@ -371,8 +459,7 @@ py::dict differencePair(const py::array& referencePixels, const py::array& refer
     }
     std::string messages;
     std::string summary;
-    for (const ImageLog::Piece& piece : log.pieces)
-        (piece.error ? messages : summary) += piece.text;
+    splitLog(log, &messages, &summary);
     if (status != 0)
         throw LibraryError(failure.empty() ? messages : failure);
     py::dict result;
@@ -389,6 +476,162 @@ py::dict differencePair(const py::array& referencePixels, const py::array& refer
                                static_cast<py::ssize_t>(kept.difference.width)});
     std::copy(kept.mask.begin(), kept.mask.end(), mask.mutable_data());
     result["mask"] = mask;
+    return result;
+}
+
+// The vetting thresholds by the names of the command line's options (without "--", "_"
+// for "-"), each a finite number above 0.
+VetParams vetParams(const py::dict& thresholds)
+{
+    struct Threshold {
+        const char* name;
+        double VetParams::*parameter;
+    };
+    static const Threshold THRESHOLDS[] = {
+        {"sharp", &VetParams::sharpSpreads},
+        {"elongation", &VetParams::elongationSpreads},
+        {"reference_snr", &VetParams::referenceSnr},
+        {"brightening", &VetParams::brighteningFactor},
+        {"saturation_fwhm", &VetParams::saturationFwhm},
+    };
+    VetParams params;
+    for (const auto& [key, value] : thresholds) {
+        const std::string name = py::str(key);
+        const Threshold* threshold = nullptr;
+        for (const Threshold& t : THRESHOLDS) {
+            if (name == t.name)
+                threshold = &t;
+        }
+        if (threshold == nullptr)
+            throw py::type_error("unknown vetting threshold " + name);
+        const double v = py::cast<double>(value);
+        if (!(v > 0) || !std::isfinite(v))
+            throw py::value_error(name + ": a finite number above 0");
+        params.*(threshold->parameter) = v;
+    }
+    return params;
+}
+
+// The catalogue comparison of one pair as the pair run makes it with --catalog: the stars
+// of both images, placed on the sky, matched inside the sky both cover, and every test star
+// without a counterpart vetted. With candidates (test pixel positions) given, those are
+// vetted instead, against the same comparison's matched stars, numbered from 1 in the
+// order given. Returns the catalogue text, the report's summary line, its candidate lines
+// and the messages for standard error.
+py::dict comparePair(const py::handle& referencePixels, const py::handle& referenceMask,
+                     const std::string& referenceCards, const py::handle& testPixels,
+                     const py::handle& testMask, const std::string& testCards,
+                     const std::string& referenceName, const std::string& testName,
+                     double toleranceArcsec, const std::string& mode, std::optional<double> noData,
+                     const py::dict& thresholds, const py::handle& candidateX,
+                     const py::handle& candidateY)
+{
+    const WcsMode m = wcsMode(mode);
+    const ImageInput referenceInput =
+        imageInput(referencePixels, referenceMask, referenceCards, referenceName, "reference");
+    const ImageInput testInput = imageInput(testPixels, testMask, testCards, testName, "test");
+    const std::optional<float> noDataLevel = noDataValue(noData);
+    const double tolerance = toleranceRadians(toleranceArcsec);
+    VetOptions vetting;
+    vetting.params = vetParams(thresholds);
+    const bool given = !candidateX.is_none();
+    std::vector<double> givenX, givenY;
+    if (given) {
+        const auto x = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(candidateX);
+        const auto y = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(candidateY);
+        if (!x || !y || x.ndim() != 1 || y.ndim() != 1 || x.size() != y.size())
+            throw py::value_error("x, y: two 1-D arrays of the same length are needed");
+        givenX.assign(x.data(), x.data() + x.size());
+        givenY.assign(y.data(), y.data() + y.size());
+    }
+    std::string failure, messages, summary;
+    ImageLog log;
+    std::vector<CatalogRow> rows;
+    std::vector<ImageNote> notes;
+    SearchRun run;
+    {
+        py::gil_scoped_release unlocked;
+        const FitsImage reference = readerImage(referenceInput, noDataLevel);
+        const FitsImage test = readerImage(testInput, noDataLevel);
+        std::string object = objectOf(test);
+        SearchBox box;
+        ReferenceEntry entry;
+        StarFinderWorkspace workspace;
+        std::vector<SkyPosition> referenceSky, testSky;
+        std::string referenceNote, testNote;
+        PlacedStars referencePlaced, testPlaced;
+        const char* refName = referenceName.c_str();
+        const char* tstName = testName.c_str();
+        if (pairEntry(pairReference(reference, referenceName), test, tstName, m, tolerance,
+                      &object, &box, &entry, &failure) == 0 &&
+            findSkyStars(&reference, refName, m, &workspace, &referenceSky, &referenceNote,
+                         &failure, &referencePlaced) == 0 &&
+            findSkyStars(&test, tstName, m, &workspace, &testSky, &testNote, &failure,
+                         &testPlaced) == 0) {
+            messages = referenceNote + testNote;
+            run.tolerance = tolerance;
+            run.wcsMode = m;
+            run.filter = [&](const ComparisonView& view, std::vector<char>* keep) {
+                ImageVetting result;
+                std::string unused;
+                if (!given) {
+                    vetComparison(vetting, view, &result, &unused);
+                    for (size_t k = 0; k < keep->size() && k < result.kept.size(); ++k)
+                        (*keep)[k] = result.kept[k];
+                    rows = std::move(result.rows);
+                    return;
+                }
+                // The comparison's matched stars make the yardstick; the given positions
+                // are the candidates, carrying the finder's flags where they are a star's.
+                std::vector<ComparedStar> stars;
+                for (const ComparedStar& s : *view.testStars) {
+                    if (s.matched)
+                        stars.push_back(s);
+                }
+                for (size_t i = 0; i < givenX.size(); ++i) {
+                    ComparedStar c;
+                    c.x = givenX[i];
+                    c.y = givenY[i];
+                    if (view.testFrame == nullptr ||
+                        pixelToSky(*view.testFrame, c.x, c.y, &c.ra, &c.dec) != WcsStatus::Ok) {
+                        c.ra = std::numeric_limits<double>::quiet_NaN();
+                        c.dec = std::numeric_limits<double>::quiet_NaN();
+                    }
+                    for (const ComparedStar& s : *view.testStars) {
+                        if (s.x == c.x && s.y == c.y)
+                            c.flags = s.flags;
+                    }
+                    stars.push_back(c);
+                }
+                ComparisonView candidates = view;
+                candidates.testStars = &stars;
+                vetComparison(vetting, candidates, &result, &unused);
+                rows = std::move(result.rows);
+            };
+            reportComparison(&run, box, referenceSky, testSky, &test, refName, tstName,
+                             object.c_str(), &log, &reference, &referencePlaced, &testPlaced);
+            // Cards set aside in either image, for the catalogue's header.
+            std::string aside;
+            if (!testPlaced.cardsSetAside.empty())
+                aside = std::string(baseName(tstName)) + ": " + testPlaced.cardsSetAside;
+            if (!referencePlaced.cardsSetAside.empty())
+                aside += std::string(aside.empty() ? "" : "; ") + baseName(refName) + ": " +
+                         referencePlaced.cardsSetAside;
+            if (!aside.empty())
+                notes.push_back({baseName(tstName), aside});
+        }
+    }
+    if (!failure.empty())
+        throw LibraryError(failure);
+    splitLog(log, &messages, &summary);
+    py::dict result;
+    result["messages"] = py::bytes(messages);
+    result["summary"] = py::bytes(summary);
+    result["catalog"] = py::bytes(formatCatalogEcsv(rows, notes));
+    py::list lines;
+    for (const std::string& line : run.candidates.lines)
+        lines.append(py::bytes(line));
+    result["candidates"] = lines;
     return result;
 }
 
@@ -468,7 +711,7 @@ PYBIND11_MODULE(_core, m)
     });
 
     m.def("find_stars", &findStarsInArray, py::arg("data"), py::arg("mask"),
-          py::arg("saturation"),
+          py::arg("saturation"), py::arg("no_data"),
           "(x, y, peak, flags) arrays of the stars of a 2-D array; see newstars.find_stars.");
     m.def("reads_in_place", &readsInPlace, py::arg("data"),
           "Whether find_stars reads the array where it lies (no copy of the pixels).");
@@ -479,11 +722,17 @@ PYBIND11_MODULE(_core, m)
         .def("sky_to_pixel", &frameSkyToPixel, py::arg("ra"), py::arg("dec"));
     m.def("run_night", &runNight, py::arg("arguments"), py::arg("decompressor"),
           "(status, report, messages, catalogue) of a search command line run in this process.");
-    m.def("difference", &differencePair, py::arg("reference"), py::arg("reference_no_data"),
-          py::arg("reference_cards"), py::arg("test"), py::arg("test_no_data"),
+    m.def("difference", &differencePair, py::arg("reference"), py::arg("reference_mask"),
+          py::arg("reference_cards"), py::arg("test"), py::arg("test_mask"),
           py::arg("test_cards"), py::arg("reference_name"), py::arg("test_name"),
-          py::arg("tolerance"), py::arg("threshold"), py::arg("wcs"),
+          py::arg("tolerance"), py::arg("threshold"), py::arg("wcs"), py::arg("no_data"),
           "The difference-imaging search of one pair; see newstars.difference.");
+    m.def("compare", &comparePair, py::arg("reference"), py::arg("reference_mask"),
+          py::arg("reference_cards"), py::arg("test"), py::arg("test_mask"),
+          py::arg("test_cards"), py::arg("reference_name"), py::arg("test_name"),
+          py::arg("tolerance"), py::arg("wcs"), py::arg("no_data"), py::arg("thresholds"),
+          py::arg("x"), py::arg("y"),
+          "The catalogue comparison of one pair; see newstars.search and newstars.vet.");
     m.def("read_frame", &readFrame, py::arg("cards"), py::arg("wcs"),
           "The world-coordinate frame of header card text; see newstars.read_frame.");
 }

@@ -18,7 +18,7 @@ from . import _core
 from ._core import Error
 
 __all__ = ["Difference", "Error", "Frame", "Night", "difference", "find_stars", "read_frame",
-           "reads_in_place", "search_night"]
+           "reads_in_place", "search", "search_night", "vet"]
 
 STAR_NEAR_NO_DATA = 1
 """Bit of ``flags``: a pixel within 4 pixels of the star's brightest pixel has no data."""
@@ -26,7 +26,7 @@ STAR_NEAR_NO_DATA = 1
 STAR_DTYPE = np.dtype([("x", "f8"), ("y", "f8"), ("peak", "f8"), ("flags", "u1")])
 
 
-def find_stars(data, mask=None, saturation=None):
+def find_stars(data, mask=None, saturation=None, no_data=None):
     """Find the stars of a 2-D image, as the command line finds them in an image file.
 
     data
@@ -50,21 +50,37 @@ def find_stars(data, mask=None, saturation=None):
         Value (in the data's unit) from which a star's brightest pixel counts as
         saturated and the star is not reported: the image's ``SATURATE`` card, as the
         command line takes it. Default: none for float data, 65535 for 16-bit data.
+    no_data
+        Value (data units) that marks pixels without data, as the command line's
+        ``--no-data V``: elements equal to it once rounded to float32 hold no data. Like
+        ``--no-data`` it leaves 16-bit arrays alone (give those a ``mask``). The values
+        and mask are then made once, as the finder would copy them anyway.
 
     Returns a structured array, one element per star in the order found, with fields
     ``x``, ``y`` (sub-pixel column and row, pixels, 0 at the first pixel's centre),
     ``peak`` (value of the brightest pixel, data units) and ``flags`` (``STAR_`` bits).
 
     Raises ``TypeError`` for complex or non-numeric data, ``ValueError`` for arrays that
-    are not 2-D or a mask of another shape, ``MemoryError`` when memory runs out.
+    are not 2-D, a mask of another shape or a ``no_data`` that float32 does not hold,
+    ``MemoryError`` when memory runs out.
     """
-    x, y, peak, flags = _core.find_stars(data, mask, saturation)
+    x, y, peak, flags = _core.find_stars(data, mask, _float_or_none(saturation, "saturation"),
+                                         _float_or_none(no_data, "no_data"))
     stars = np.empty(len(x), dtype=STAR_DTYPE)
     stars["x"] = x
     stars["y"] = y
     stars["peak"] = peak
     stars["flags"] = flags
     return stars
+
+
+def _float_or_none(value, what):
+    if value is None:
+        return None
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{what}: a number, not {value!r}") from None
 
 
 def reads_in_place(data):
@@ -276,60 +292,141 @@ class Difference:
         self.messages = parts["messages"].decode("utf-8", "surrogateescape")
 
 
-def _reader_image(data, mask, what):
-    """The pixels as the image reader holds them: uint16 for 16-bit arrays (int16 plus
-    32768), else float32 values with a no-data mask (NaN, infinity and values beyond
-    float32 hold no data, as do mask elements that are not zero)."""
-    data = np.asarray(data)
-    if data.ndim != 2:
-        raise ValueError(f"{what}: a 2-D array (rows, columns) is needed")
-    if data.dtype.kind in "iu" and data.dtype.itemsize == 2 and mask is None:
-        if data.dtype.kind == "i":
-            data = (data.astype(np.int32) + 32768).astype(np.uint16)
-        return np.ascontiguousarray(data, dtype=np.uint16), None
-    if data.dtype.kind not in "biuf":
-        raise TypeError(f"{what}: pixels of dtype {data.dtype} are not supported")
-    values = data.astype(np.float64)
-    with np.errstate(invalid="ignore"):
-        missing = ~(np.abs(values) <= np.finfo(np.float32).max)
-    if mask is not None:
-        missing |= np.asarray(mask) != 0
-    values = np.where(missing, 0.0, values).astype(np.float32)
-    return np.ascontiguousarray(values), np.ascontiguousarray(missing, dtype=np.uint8)
-
-
 def difference(reference, test, ref_header, test_header, tolerance=2, threshold=5,
                wcs="fits", reference_mask=None, test_mask=None, reference_name="reference",
-               test_name="test"):
+               test_name="test", no_data=None):
     """Difference imaging of one pair, as ``newstars pair --method difference`` compares a
     test image with its reference (see the README's "Difference imaging").
 
-    reference, test
-        2-D arrays ``[row, column]``, each with its header (``astropy.io.fits.Header`` or
-        card text) carrying world coordinates (and ``GAIN``, ``SATURATE`` when known).
-        16-bit arrays are taken as 16-bit images, others as physical values.
-    tolerance
-        Match tolerance, arcseconds: the search box (the sky both images cover) is shrunk
-        by it, as in the pair run.
-    threshold
+{PAIR_ARGUMENTS}    threshold
         Signal-to-noise a detection needs (``--threshold``).
-    wcs
-        ``"fits"`` (the pair run's default), ``"auto"`` or ``"classic"``.
-    reference_mask, test_mask
-        Optional arrays: elements other than zero hold no data.
-    reference_name, test_name
-        Names shown in the detections' ``image`` and ``reference`` columns (their base
-        names); the object is the test header's ``OBJECT``, else the test name.
 
     Returns a :class:`Difference`. Raises ``newstars.Error`` with the command line's reason
     when the pair cannot be compared (no sky in common, too few stars, ...).
     """
-    ref_pixels, ref_missing = _reader_image(reference, reference_mask, "reference")
-    test_pixels, test_missing = _reader_image(test, test_mask, "test")
-    empty = np.zeros((0,), dtype=np.uint8)
     parts = _core.difference(
-        ref_pixels, empty if ref_missing is None else ref_missing, _card_text(ref_header),
-        test_pixels, empty if test_missing is None else test_missing, _card_text(test_header),
-        os.fspath(reference_name), os.fspath(test_name), float(tolerance), float(threshold),
-        wcs)
+        reference, reference_mask, _card_text(ref_header), test, test_mask,
+        _card_text(test_header), os.fspath(reference_name), os.fspath(test_name),
+        _float_or_none(tolerance, "tolerance"), _float_or_none(threshold, "threshold"), wcs,
+        _float_or_none(no_data, "no_data"))
     return Difference(parts)
+
+
+_PAIR_ARGUMENTS = """    reference, test
+        2-D arrays ``[row, column]`` of any integer, float32, float64 or bool dtype, either
+        byte order, C or Fortran order, each with its header (``astropy.io.fits.Header`` or
+        card text) carrying world coordinates (and ``GAIN``, ``SATURATE`` when known). Each
+        is read once where it lies into the image record the libraries work on (no other
+        copy): 16-bit arrays (``uint16``, ``int16`` + 32768) without a mask as 16-bit
+        images, every other array as physical values in its own unit, NaN, infinity and
+        values beyond float32 holding no data. The interpreter lock is released meanwhile.
+    tolerance
+        Match tolerance, arcseconds (``--tolerance``): the search box (the sky both images
+        cover) is shrunk by it, as in the pair run.
+    wcs
+        ``"fits"`` (the pair run's default), ``"auto"`` or ``"classic"`` (``--wcs``).
+    reference_mask, test_mask
+        Optional arrays of the image's shape, any dtype: elements other than zero hold no
+        data.
+    reference_name, test_name
+        Names shown in the ``image`` and ``reference`` columns (their base names) and the
+        messages; the object is the test header's ``OBJECT``, else the test name.
+    no_data
+        Value (data units) of pixels without data, as ``--no-data V`` (16-bit arrays
+        without a mask are left alone, as ``--no-data`` leaves 16-bit files).
+"""
+
+_VET_ARGUMENTS = """    sharp, elongation, reference_snr, brightening, saturation_fwhm
+        The vetting thresholds of ``--sharp``, ``--elongation``, ``--reference-snr``,
+        ``--brightening`` and ``--saturation-fwhm`` (spreads, signal-to-noise, a flux
+        factor, stars' FWHM; see the README's "Vetting"), each a number above 0.
+"""
+
+difference.__doc__ = difference.__doc__.replace("{PAIR_ARGUMENTS}", _PAIR_ARGUMENTS)
+
+
+def _catalog_table(text):
+    from astropy.table import Table
+
+    return Table.read(text.splitlines(), format="ascii.ecsv")
+
+
+def _compare(reference, test, ref_header, test_header, tolerance, wcs, reference_mask,
+             test_mask, reference_name, test_name, no_data, thresholds, x, y):
+    return _core.compare(
+        reference, reference_mask, _card_text(ref_header), test, test_mask,
+        _card_text(test_header), os.fspath(reference_name), os.fspath(test_name),
+        _float_or_none(tolerance, "tolerance"), wcs, _float_or_none(no_data, "no_data"),
+        thresholds, x, y)
+
+
+def search(reference, test, ref_header, test_header, tolerance=2, wcs="fits",
+           reference_mask=None, test_mask=None, reference_name="reference", test_name="test",
+           no_data=None, **thresholds):
+    """The catalogue comparison of one pair, as ``newstars pair --catalog FILE`` compares a
+    test image with its reference: the stars of both images placed on the sky, matched
+    within the tolerance inside the sky both cover, and every test star without a
+    reference star vetted.
+
+{PAIR_ARGUMENTS}{VET_ARGUMENTS}
+    Returns the catalogue of every candidate, kept or rejected, as an
+    ``astropy.table.Table``: the columns, units and ``meta`` of ``--catalog`` (``x``, ``y``
+    and ``ref_x``, ``ref_y`` in pixels from 0 at the first pixel's centre, ``ra``, ``dec``
+    in degrees ICRS, fluxes in the image's unit, ...), the rows in the report's order.
+    ``verdict`` is ``"kept"`` for the candidates ``--vet`` keeps. The table's ``summary``
+    attribute holds the report's summary line, ``report_lines`` the report's candidate
+    lines (all of them, as without ``--vet``) and ``messages`` what the command line writes
+    on standard error for the pair.
+
+    Raises ``newstars.Error`` with the command line's reason when the pair cannot be
+    compared (no world coordinates, no sky in common, ...), ``ValueError`` or
+    ``TypeError`` for arguments the command line would refuse.
+    """
+    parts = _compare(reference, test, ref_header, test_header, tolerance, wcs, reference_mask,
+                     test_mask, reference_name, test_name, no_data, thresholds, None, None)
+    table = _catalog_table(parts["catalog"].decode("utf-8", "surrogateescape"))
+    table.summary = parts["summary"].decode("utf-8", "surrogateescape")
+    table.report_lines = [line.decode("utf-8", "surrogateescape")
+                          for line in parts["candidates"]]
+    table.messages = parts["messages"].decode("utf-8", "surrogateescape")
+    return table
+
+
+def vet(reference, test, ref_header, test_header, x, y, tolerance=2, wcs="fits",
+        reference_mask=None, test_mask=None, reference_name="reference", test_name="test",
+        no_data=None, **thresholds):
+    """Vet candidates at given positions of the test image, as ``--vet`` vets the
+    candidates of a comparison: each is measured in the test image and at the same sky
+    position in the reference (shape, aperture fluxes, nearest reference star), and judged
+    against the image's own stars, those that the catalogue comparison of the pair
+    (:func:`search`) matches with a reference star.
+
+    x, y
+        Test image pixel positions of the candidates (column and row, 0 at the first
+        pixel's centre), 1-D sequences of the same length; from any detection, e.g. the
+        ``x`` and ``y`` columns of a catalogue. A position that is exactly a star the
+        finder flagged ``STAR_NEAR_NO_DATA`` is rejected as ``no-data`` as in the search.
+{PAIR_ARGUMENTS}{VET_ARGUMENTS}
+    Returns an ``astropy.table.Table`` with the columns and units of ``--catalog``, one row
+    per position in the given order, numbered from 1; the positions of the candidates of
+    :func:`search` give back its rows. ``verdict`` and ``reasons`` say what ``--vet`` does
+    with each. Raises as :func:`search` does.
+    """
+    parts = _compare(reference, test, ref_header, test_header, tolerance, wcs, reference_mask,
+                     test_mask, reference_name, test_name, no_data, thresholds,
+                     _positions(x, "x"), _positions(y, "y"))
+    table = _catalog_table(parts["catalog"].decode("utf-8", "surrogateescape"))
+    table.messages = parts["messages"].decode("utf-8", "surrogateescape")
+    return table
+
+
+def _positions(values, what):
+    values = np.asarray(values, dtype=float)
+    if values.ndim != 1:
+        raise ValueError(f"{what}: a 1-D sequence of pixel positions is needed")
+    return values
+
+
+for _function in (search, vet):
+    _function.__doc__ = (_function.__doc__.replace("{PAIR_ARGUMENTS}", _PAIR_ARGUMENTS)
+                         .replace("{VET_ARGUMENTS}", _VET_ARGUMENTS))
