@@ -185,7 +185,7 @@ int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& ro
                     const std::vector<ImageNote>& notes, double radiusArcsec, std::string* message)
 {
     if (options.catalogText != nullptr)
-        *options.catalogText = formatCatalogEcsv(rows);
+        *options.catalogText = formatCatalogEcsv(rows, notes);
     if (!options.catalogPath.empty() &&
         writeWholeFile(options.catalogPath, formatCatalogEcsv(rows, notes), message) != 0)
         return -1;

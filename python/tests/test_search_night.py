@@ -89,3 +89,26 @@ def test_the_interpreter_lock_is_released_while_a_night_runs(night, monkeypatch)
         t.join()
     assert results[0] == results[1] == (night / "report.txt").read_text()
     assert os.getcwd() == str(night)
+
+
+def test_catalogue_notes_the_cards_set_aside_as_the_file_does(night, monkeypatch, tmp_path):
+    """A test image whose CROTA2 cannot be read beside a CD matrix: the catalogue in memory
+    lists the card set aside in its meta, as the --catalog file does."""
+    from astropy.io import fits
+
+    monkeypatch.chdir(night)
+    with fits.open(night / "FLD01_1.fts") as hdul:
+        data, header = hdul[0].data, hdul[0].header.copy()
+    angle = np.radians(header["CROTA2"])
+    header["CD1_1"] = header["CDELT1"] * np.cos(angle)
+    header["CD1_2"] = -header["CDELT2"] * np.sin(angle)
+    header["CD2_1"] = header["CDELT1"] * np.sin(angle)
+    header["CD2_2"] = header["CDELT2"] * np.cos(angle)
+    header["CROTA2"] = "abc"
+    image = tmp_path / "FLD01_aside.fits"
+    fits.PrimaryHDU(data, header).writeto(image)
+    catalog = tmp_path / "catalog.ecsv"
+    result = newstars.search_night("table.txt", [image], catalog=catalog)
+    assert "cards_set_aside" in catalog.read_text()
+    assert result.catalog_text == catalog.read_text()
+    assert result.catalog.meta["images"][0]["image"] == "FLD01_aside.fits"
