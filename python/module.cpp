@@ -254,6 +254,7 @@ WcsMode wcsMode(const std::string& text)
 // A header's world-coordinate frame, as the search reads it.
 struct Frame {
     WorldFrame frame;
+    std::string cardsSetAside; // readWorldFrame's note on cards set aside ("" when none)
     bool standard() const { return frame.standard; }
 };
 
@@ -265,10 +266,10 @@ Frame readFrame(const std::string& cards, const std::string& mode)
     WcsStatus status = WcsStatus::Ok;
     {
         py::gil_scoped_release unlocked;
-        status = readWorldFrame(image, m, &f.frame);
+        status = readWorldFrame(image, m, &f.frame, &f.cardsSetAside);
     }
     if (status != WcsStatus::Ok)
-        throw LibraryError(wcsStatusText(status));
+        throw LibraryError(wcsProblemText(status, f.cardsSetAside));
     return f;
 }
 
@@ -329,6 +330,12 @@ ImageInput imageInput(const py::handle& values, const py::handle& mask, std::str
                       std::string name, const char* what)
 {
     ImageInput input{viewArray(values, what), std::nullopt, std::move(cards), std::move(name)};
+    // The image record holds at most 2^31 - 1 pixels, as the image reader reads them.
+    if (static_cast<int64_t>(input.values.width) * input.values.height >
+        std::numeric_limits<int32_t>::max())
+        throw py::value_error(std::string(what) + ": image of " +
+                              std::to_string(input.values.width) + " x " +
+                              std::to_string(input.values.height) + " pixels is too large");
     if (!mask.is_none()) {
         input.mask = viewArray(mask, (std::string(what) + "_mask").c_str());
         if (input.mask->width != input.values.width || input.mask->height != input.values.height)
@@ -504,7 +511,12 @@ VetParams vetParams(const py::dict& thresholds)
         }
         if (threshold == nullptr)
             throw py::type_error("unknown vetting threshold " + name);
-        const double v = py::cast<double>(value);
+        double v = 0;
+        try {
+            v = py::cast<double>(value);
+        } catch (const py::cast_error&) {
+            throw py::type_error(name + ": a number, not " + std::string(py::repr(value)));
+        }
         if (!(v > 0) || !std::isfinite(v))
             throw py::value_error(name + ": a finite number above 0");
         params.*(threshold->parameter) = v;
@@ -718,6 +730,7 @@ PYBIND11_MODULE(_core, m)
 
     py::class_<Frame>(m, "Frame")
         .def_property_readonly("standard", &Frame::standard)
+        .def_readonly("cards_set_aside", &Frame::cardsSetAside)
         .def("pixel_to_sky", &framePixelToSky, py::arg("x"), py::arg("y"))
         .def("sky_to_pixel", &frameSkyToPixel, py::arg("ra"), py::arg("dec"));
     m.def("run_night", &runNight, py::arg("arguments"), py::arg("decompressor"),

@@ -117,6 +117,13 @@ class Frame:
         WCSLIB: CD or PC matrices, SIP, TPV, ...), False for the classic cards."""
         return self._core.standard
 
+    @property
+    def cards_set_aside(self):
+        """The world-coordinate cards the reading set aside and what it used in their
+        place (as the command line notes them on standard error); "" for a header read
+        whole."""
+        return self._core.cards_set_aside
+
     def pixel_to_sky(self, x, y):
         """ICRS right ascension and declination (degrees) of pixel positions ``x``
         (column) and ``y`` (row), counted from 0 at the first pixel's centre. The right
