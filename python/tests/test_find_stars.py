@@ -187,3 +187,17 @@ def test_refusals():
 def test_small_images_hold_no_stars():
     assert len(newstars.find_stars(np.zeros((64, 1000), dtype=np.float32))) == 0
     assert len(newstars.find_stars(np.zeros((1000, 64), dtype=np.uint16))) == 0
+
+
+def test_no_data_value_marks_the_pixels_a_mask_would():
+    """no_data=V gives the stars of the same array with its V pixels masked, in every dtype
+    but 16-bit, which it leaves alone as --no-data leaves 16-bit files."""
+    base = synthetic_image()
+    base[136:145, 93:96] = -5  # beside the brightest star
+    by_mask = as_list(newstars.find_stars(base, mask=base == -5))
+    assert by_mask != as_list(newstars.find_stars(base))
+    for data in [base, base.astype(">f8"), base.astype(np.int32), np.asfortranarray(base)]:
+        assert as_list(newstars.find_stars(data, no_data=-5)) == by_mask, data.dtype
+    sixteen = synthetic_image(np.uint16)
+    assert (as_list(newstars.find_stars(sixteen, no_data=1000))
+            == as_list(newstars.find_stars(sixteen)))
