@@ -59,7 +59,7 @@ def nircam_pair():
 
 
 def find_stars_call():
-    image = star_image(4096).astype(">f4")
+    image = star_image(2048).astype(">f4")
     return lambda: _core.find_stars(image, None, None, None)
 
 
@@ -69,7 +69,7 @@ def pixel_to_sky_call():
                           "CD2_2": 1e-4, "A_ORDER": 2, "B_ORDER": 2, "A_2_0": 1e-6,
                           "B_0_2": 1e-6})
     frame = _core.read_frame(header.tostring(), "auto")
-    x = np.linspace(0, 4000, 2_000_000)
+    x = np.linspace(0, 4000, 100_000)
     return lambda: frame.pixel_to_sky(x, x)
 
 
@@ -85,20 +85,25 @@ def difference_call():
                                     5.0, "fits", None)
 
 
+def assert_others_run(call):
+    """A call that held the lock would stall this thread for all of it, every time; a busy
+    machine may stall it for a while now and then: three tries."""
+    for _ in range(3):
+        took, stall = longest_stall(call)
+        assert took > 0.05, "too short a call to tell"
+        if stall < took / 2:
+            return
+    raise AssertionError(f"this thread stalled {stall:.3f} s of a {took:.3f} s call")
+
+
 @pytest.mark.parametrize("make_call", [find_stars_call, pixel_to_sky_call, compare_call,
                                        difference_call])
 def test_other_threads_run_during_the_call(make_call):
-    call = make_call()
-    took, stall = longest_stall(call)
-    assert took > 0.05, "too short a call to tell"
-    assert stall < took / 2, (took, stall)
+    assert_others_run(make_call())
 
 
 def test_night_run_lets_other_threads_run(night, monkeypatch):
     monkeypatch.chdir(night)
     images = [line for line in (night / "files.txt").read_text().splitlines()
               if line and not line.startswith("#")]
-    took, stall = longest_stall(
-        lambda: newstars.search_night("table.txt", images, jobs=1))
-    assert took > 0.05
-    assert stall < took / 2, (took, stall)
+    assert_others_run(lambda: newstars.search_night("table.txt", images, jobs=1))
