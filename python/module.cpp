@@ -400,6 +400,16 @@ std::string objectOf(const FitsImage& test)
     return object;
 }
 
+// The pair run's refusal of a reference too small for the star finder (every test star
+// would be new): "NAME: image of W x H pixels is too small to hold stars"; "" otherwise.
+std::string smallReferenceText(const FitsImage& reference, const std::string& name)
+{
+    if (reference.width >= 65 && reference.height >= 65)
+        return {};
+    return printableText(name.c_str()) + ": image of " + std::to_string(reference.width) + " x " +
+           std::to_string(reference.height) + " pixels is too small to hold stars";
+}
+
 double toleranceRadians(double arcsec)
 {
     if (!(arcsec >= 0) || !std::isfinite(arcsec))
@@ -454,7 +464,9 @@ py::dict differencePair(const py::handle& referencePixels, const py::handle& ref
         std::string object = objectOf(test);
         SearchBox box;
         ReferenceEntry entry;
-        if (pairEntry(pairReference(reference, referenceName), test, testName.c_str(), m,
+        failure = smallReferenceText(reference, referenceName);
+        if (!failure.empty() ||
+            pairEntry(pairReference(reference, referenceName), test, testName.c_str(), m,
                       run.tolerance, &object, &box, &entry, &failure) != 0) {
             status = -1;
         } else {
@@ -574,7 +586,9 @@ py::dict comparePair(const py::handle& referencePixels, const py::handle& refere
         PlacedStars referencePlaced, testPlaced;
         const char* refName = referenceName.c_str();
         const char* tstName = testName.c_str();
-        if (pairEntry(pairReference(reference, referenceName), test, tstName, m, tolerance,
+        failure = smallReferenceText(reference, referenceName);
+        if (failure.empty() &&
+            pairEntry(pairReference(reference, referenceName), test, tstName, m, tolerance,
                       &object, &box, &entry, &failure) == 0 &&
             findSkyStars(&reference, refName, m, &workspace, &referenceSky, &referenceNote,
                          &failure, &referencePlaced) == 0 &&
