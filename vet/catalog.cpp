@@ -1,5 +1,6 @@
 #include "vet/catalog.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -280,6 +281,65 @@ const char REGION_HEADER[] = "# Region file format: DS9 version 4.1\n"
                              "select=1 highlite=1 dash=0 fixed=0 edit=1 move=1 delete=1 "
                              "include=1 source=1\nfk5\n";
 
+// A circle of one test image's region file, in its pixels counted from 1.
+std::string imageRegionLine(double x, double y, const StampOrientation& orientation,
+                            double radiusArcsec, bool kept, const std::string& image,
+                            int32_t number, const std::string& reasons)
+{
+    const double radius = orientation.known && orientation.arcsecPerPixel > 0
+                              ? radiusArcsec / orientation.arcsecPerPixel
+                              : 3.0;
+    char line[160];
+    std::snprintf(line, sizeof line, "circle(%.3f,%.3f,%.3f) # color=%s text={", x + 1, y + 1,
+                  radius, kept ? "green" : "red");
+    std::string text = line;
+    text += regionName(image);
+    text += ' ';
+    text += std::to_string(number);
+    text += ' ';
+    text += kept ? std::string("kept") : reasons;
+    text += "}\n";
+    return text;
+}
+
+const char IMAGE_REGION_HEADER[] = "# Region file format: DS9 version 4.1\n"
+                                   "global color=green width=1 font=\"helvetica 10 normal "
+                                   "roman\" select=1 highlite=1 dash=0 fixed=0 edit=1 move=1 "
+                                   "delete=1 include=1 source=1\nimage\n";
+
+// Splits rows into images (see formatImageRegionFiles) and writes each one's file.
+// line(row) gives a row's circle.
+template <typename Row, typename Line>
+std::vector<ImageRegionFile> imageRegionFiles(const std::vector<Row>& rows, Line line)
+{
+    std::vector<ImageRegionFile> files;
+    std::vector<std::pair<std::string, int>> seen; // file stems and how many images so far
+    const Row* previous = nullptr;
+    for (const Row& row : rows) {
+        if (previous == nullptr || row.image != previous->image || row.number <= previous->number) {
+            std::string stem = row.image.empty() ? std::string("_") : row.image;
+            std::replace(stem.begin(), stem.end(), '/', '_');
+            auto at = std::find_if(seen.begin(), seen.end(),
+                                   [&](const auto& s) { return s.first == stem; });
+            int count = 1;
+            if (at == seen.end())
+                seen.emplace_back(stem, 1);
+            else
+                count = ++at->second;
+            std::string name = stem;
+            if (count > 1) {
+                name += '-';
+                name += std::to_string(count);
+            }
+            name += ".reg";
+            files.push_back({name, IMAGE_REGION_HEADER});
+        }
+        files.back().text += line(row);
+        previous = &row;
+    }
+    return files;
+}
+
 const char* truth(bool value)
 {
     return value ? "True" : "False";
@@ -460,6 +520,32 @@ std::string formatDifferenceRegionFile(const std::vector<DifferenceRow>& rows, d
         text +=
             regionLine(r.ra, r.dec, radiusArcsec, r.reasons.empty(), r.image, r.number, r.reasons);
     return text;
+}
+
+std::vector<ImageRegionFile> formatImageRegionFiles(const std::vector<CatalogRow>& rows,
+                                                    double radiusArcsec)
+{
+    return imageRegionFiles(rows, [&](const CatalogRow& r) {
+        const bool kept = r.vetting.reasons == 0;
+        return imageRegionLine(r.vetting.x, r.vetting.y, r.page.orientation, radiusArcsec, kept,
+                               r.image, r.number,
+                               kept ? std::string() : vetReasonText(r.vetting.reasons));
+    });
+}
+
+std::vector<ImageRegionFile>
+formatDifferenceImageRegionFiles(const std::vector<DifferenceRow>& rows, double radiusArcsec)
+{
+    return imageRegionFiles(rows, [&](const DifferenceRow& r) {
+        return imageRegionLine(r.x, r.y, r.page.orientation, radiusArcsec, r.reasons.empty(),
+                               r.image, r.number, r.reasons);
+    });
+}
+
+std::string catalogText(const std::string& text)
+{
+    bool unused = false;
+    return cleanText(text, '\0', "", &unused);
 }
 
 } // namespace newstars

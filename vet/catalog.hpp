@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fits/fits_image.hpp"
+#include "vet/stamps.hpp"
 #include "vet/vetting.hpp"
 
 namespace newstars {
@@ -35,6 +36,8 @@ struct CatalogRow {
     CandidateVetting vetting;
     ObservedAt observed;  // when the test image was taken
     StarStatistics stars; // of the test image the candidate belongs to
+    PageStamp page;       // for the scanning page and the per-image region files; empty
+                          // unless one of them is asked for
 };
 
 // A test image whose comparison read world coordinates with cards set aside (see
@@ -79,6 +82,7 @@ struct DifferenceRow {
     double referenceFlux = 0;              // the same fit on the matched reference
     double magnitudeChange = 0;            // NaN when the reference flux is not significant
     double sharpness = 0, elongation = 0, dipole = 0;
+    PageStamp page; // as for CatalogRow
 };
 
 // How one test image of the difference-imaging search was registered and matched; the
@@ -136,5 +140,28 @@ std::string formatDifferenceRegionFile(const std::vector<DifferenceRow>& rows, d
 // labelled with the image name, the candidate's number and "kept" or the reasons.
 // Braces and quotes in names are replaced by "_" so that labels stay well formed.
 std::string formatRegionFile(const std::vector<CatalogRow>& rows, double radiusArcsec);
+
+// A region file for one test image alone.
+struct ImageRegionFile {
+    std::string name; // file name: the image name with "/" as "_" ("_" when empty), then
+                      // "-2", "-3", ... for the second, third ... image of that name, and ".reg"
+    std::string text;
+};
+
+// One region file per test image, in pixel positions of that image (DS9's "image" system,
+// the first pixel's centre at 1, 1): the format line, the global settings, "image", then
+// a circle per row as formatRegionFile draws it, of radiusArcsec over the row's
+// page.orientation.arcsecPerPixel pixels (3 pixels when its orientation is not known).
+// The rows of one image follow each other in run order, numbered from 1: a row of the
+// same name numbered no higher than the one before it starts another image. Images
+// without rows get no file.
+std::vector<ImageRegionFile> formatImageRegionFiles(const std::vector<CatalogRow>& rows,
+                                                    double radiusArcsec);
+std::vector<ImageRegionFile>
+formatDifferenceImageRegionFiles(const std::vector<DifferenceRow>& rows, double radiusArcsec);
+
+// Text as the catalogue writes it inside a field: control characters and bytes that are
+// not well-formed UTF-8 as "?", nothing else changed.
+std::string catalogText(const std::string& text);
 
 } // namespace newstars

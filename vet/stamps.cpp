@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "base/atomic_file.hpp"
 #include "base/statistics.hpp"
@@ -59,6 +60,20 @@ void subtract(std::vector<double>* values, double amount)
 {
     for (double& v : *values)
         v -= amount;
+}
+
+// The robust deviation of the test panel as renderStamp takes it.
+double panelDeviation(const Stamp& stamp, double minimumDeviation)
+{
+    std::vector<double> deviations;
+    for (double v : stamp.test) {
+        if (std::isfinite(v))
+            deviations.push_back(std::fabs(v));
+    }
+    double sigma = std::max(ROBUST_SIGMA_PER_MAD * finiteMedian(deviations), minimumDeviation);
+    if (!(sigma > 0) || !std::isfinite(sigma))
+        sigma = 1;
+    return sigma;
 }
 
 } // namespace
@@ -128,14 +143,7 @@ std::vector<uint8_t> renderStamp(const Stamp& stamp, int32_t zoom, int32_t gap, 
 {
     zoom = std::clamp(zoom, 1, 16);
     gap = std::clamp(gap, 0, 64);
-    std::vector<double> deviations;
-    for (double v : stamp.test) {
-        if (std::isfinite(v))
-            deviations.push_back(std::fabs(v));
-    }
-    double sigma = std::max(ROBUST_SIGMA_PER_MAD * finiteMedian(deviations), minimumDeviation);
-    if (!(sigma > 0) || !std::isfinite(sigma))
-        sigma = 1;
+    const double sigma = panelDeviation(stamp, minimumDeviation);
     double brightest = 10 * sigma;
     for (int32_t j = HALF - 3; j <= HALF + 3; ++j) {
         for (int32_t i = HALF - 3; i <= HALF + 3; ++i) {
@@ -218,6 +226,93 @@ int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t wid
         return -1;
     }
     return writeFileAtomically(path, png.data(), png.size(), TemporaryWatch(), message);
+}
+
+void orientStamp(const SkyMapping& toSky, double x, double y, StampOrientation* orientation)
+{
+    *orientation = StampOrientation{};
+    double ra0 = 0, dec0 = 0, ra1 = 0, dec1 = 0, ra2 = 0, dec2 = 0;
+    if (!toSky || !toSky(x, y, &ra0, &dec0) || !toSky(x + 1, y, &ra1, &dec1) ||
+        !toSky(x, y + 1, &ra2, &dec2))
+        return;
+    constexpr double PI = 3.14159265358979323846;
+    if (!(std::fabs(dec0) < PI / 2 - 1e-9))
+        return;
+    // Right ascension steps taken the short way round, scaled to arcs on the sky.
+    const auto eastStep = [&](double ra) {
+        double d = std::remainder(ra - ra0, 2 * PI);
+        return d * std::cos(dec0);
+    };
+    // Sky offsets (east, north) per pixel along x and along y.
+    const double ex = eastStep(ra1), nx = dec1 - dec0;
+    const double ey = eastStep(ra2), ny = dec2 - dec0;
+    const double det = ex * ny - ey * nx;
+    if (!std::isfinite(det) || det == 0)
+        return;
+    // The pixel steps that give a unit step north and a unit step east.
+    double northX = -ey / det, northY = ex / det;
+    double eastX = ny / det, eastY = -nx / det;
+    const double northLength = std::hypot(northX, northY);
+    const double eastLength = std::hypot(eastX, eastY);
+    if (!(northLength > 0) || !(eastLength > 0))
+        return;
+    orientation->known = true;
+    orientation->northX = northX / northLength;
+    orientation->northY = northY / northLength;
+    orientation->eastX = eastX / eastLength;
+    orientation->eastY = eastY / eastLength;
+    orientation->arcsecPerPixel = std::sqrt(std::fabs(det)) * (180 / PI) * 3600;
+}
+
+std::vector<uint8_t> renderPagePanel(const Stamp& stamp, const std::vector<double>& panel,
+                                     double minimumDeviation)
+{
+    const double sigma = panelDeviation(stamp, minimumDeviation);
+    double brightest = 10 * sigma;
+    for (double v : stamp.test) {
+        if (std::isfinite(v))
+            brightest = std::max(brightest, v);
+    }
+    const double bottom = std::asinh(-3.0);
+    const double range = std::asinh(brightest / sigma) - bottom;
+    std::vector<uint8_t> rgb(PANEL * 3, 0);
+    for (int32_t row = 0; row < STAMP_SIZE; ++row) {
+        for (int32_t column = 0; column < STAMP_SIZE; ++column) {
+            const size_t k = static_cast<size_t>(STAMP_SIZE - 1 - row) * STAMP_SIZE +
+                             static_cast<size_t>(column);
+            const double v = k < panel.size() ? panel[k] : NOT_A_NUMBER;
+            uint8_t* out =
+                &rgb[(static_cast<size_t>(row) * STAMP_SIZE + static_cast<size_t>(column)) * 3];
+            if (!std::isfinite(v)) {
+                out[2] = 96;
+                continue;
+            }
+            const double level = std::clamp((std::asinh(v / sigma) - bottom) / range, 0.0, 1.0);
+            out[0] = out[1] = out[2] = static_cast<uint8_t>(std::lround(level * 255));
+        }
+    }
+    return rgb;
+}
+
+int makePageStamp(const Stamp& stamp, bool withDifference, double minimumDeviation,
+                  const StampOrientation& orientation, PageStamp* page, std::string* message)
+{
+    PageStamp made;
+    made.orientation = orientation;
+    const std::pair<const std::vector<double>*, std::vector<uint8_t>*> panels[] = {
+        {&stamp.reference, &made.reference},
+        {&stamp.test, &made.test},
+        {withDifference ? &stamp.difference : nullptr, &made.difference},
+    };
+    for (const auto& [panel, png] : panels) {
+        if (panel == nullptr)
+            continue;
+        if (encodePngImage(renderPagePanel(stamp, *panel, minimumDeviation), STAMP_SIZE, STAMP_SIZE,
+                           png, message) != 0)
+            return -1;
+    }
+    *page = std::move(made);
+    return 0;
 }
 
 } // namespace newstars

@@ -70,4 +70,46 @@ int encodePngImage(const std::vector<uint8_t>& rgb, int32_t width, int32_t heigh
 int writePngImage(const char* path, const std::vector<uint8_t>& rgb, int32_t width, int32_t height,
                   std::string* message);
 
+// Maps a test pixel position to the sky (right ascension and declination, radians);
+// false when the coordinates give none there.
+using SkyMapping = std::function<bool(double x, double y, double* ra, double* dec)>;
+
+// Which way north and east point on a stamp and how large its pixels are, from the test
+// image's coordinates at the candidate. Directions are unit vectors along the test image's
+// axes (x the column, y the row, both growing away from the first pixel).
+struct StampOrientation {
+    bool known = false;            // false: the coordinates give no orientation there
+    double northX = 0, northY = 0; // toward increasing declination
+    double eastX = 0, eastY = 0;   // toward increasing right ascension
+    double arcsecPerPixel = 0;     // square root of a pixel's area on the sky
+};
+
+// The orientation at test pixel (x, y) from the sky positions of (x, y), (x + 1, y) and
+// (x, y + 1). known stays false (the rest 0) when the mapping fails at one of them, when
+// the pixel has no area on the sky, or within 1e-9 radians of a pole.
+void orientStamp(const SkyMapping& toSky, double x, double y, StampOrientation* orientation);
+
+// A candidate's stamp for the scanning page: each panel as its own PNG image of
+// STAMP_SIZE x STAMP_SIZE pixels (empty: the panel is not shown), and its orientation.
+struct PageStamp {
+    std::vector<uint8_t> reference, test, difference;
+    StampOrientation orientation;
+};
+
+// One panel as an RGB image, STAMP_SIZE x STAMP_SIZE, row 0 the stamp's last row (north
+// up when the image's rows grow northward), under an arcsinh stretch:
+//   grey = 255 (asinh(v / d) - asinh(-3)) / (asinh(high / d) - asinh(-3)), clamped,
+// with d the test panel's robust deviation (at least minimumDeviation, as renderStamp
+// takes it) and high the brightest test pixel of the stamp (at least 10 d). A faint
+// source of a few d stays clearly above the sky however bright the star beside it.
+// NaN pixels are dark blue (0, 0, 96), as in renderStamp. The stretch is taken from
+// stamp.test whichever panel is drawn, so the three panels share it.
+std::vector<uint8_t> renderPagePanel(const Stamp& stamp, const std::vector<double>& panel,
+                                     double minimumDeviation);
+
+// Renders and encodes the panels of a stamp for the page: reference and test always,
+// the difference only when withDifference. 0, or -1 with the reason in *message.
+int makePageStamp(const Stamp& stamp, bool withDifference, double minimumDeviation,
+                  const StampOrientation& orientation, PageStamp* page, std::string* message);
+
 } // namespace newstars
