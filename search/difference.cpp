@@ -236,6 +236,34 @@ static int writeDifferenceStamps(const VetOptions& options, const FitsImage& tes
     return 0;
 }
 
+// Makes each row's page stamp (the orientation always, the panels when a page is asked
+// for); 0, or -1 with the reason.
+static int makeDifferencePageStamps(const VetOptions& options, const FitsImage& test,
+                                    const WorldFrame& testFrame, const DifferenceResult& result,
+                                    std::vector<DifferenceRow>* rows, std::string* message)
+{
+    const SkyMapping toSky = [&](double x, double y, double* ra, double* dec) {
+        return pixelToSky(testFrame, x, y, ra, dec) == WcsStatus::Ok;
+    };
+    for (DifferenceRow& row : *rows) {
+        StampOrientation orientation;
+        orientStamp(toSky, row.x, row.y, &orientation);
+        row.page.orientation = orientation;
+        if (options.pageDirectory.empty())
+            continue;
+        Stamp stamp;
+        cutMatchedStamp(test, result.reference.pixels, result.difference.pixels, result.mask,
+                        MASK_UNUSABLE, static_cast<int32_t>(std::lround(row.x)),
+                        static_cast<int32_t>(std::lround(row.y)), &stamp);
+        if (makePageStamp(stamp, true, hasFloatPixels(&test) ? 0.0 : 1.0, orientation, &row.page,
+                          message) != 0) {
+            *message = row.image + ": " + *message;
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsImage* reference,
                               const FitsImage* test, const char* referenceName,
                               const char* testName, const char* objectName, ImageLog* log,
@@ -354,6 +382,12 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
                 std::string(testCards.empty() ? "" : "; ") + referenceBase + ": " + referenceCards;
         entry.kept = candidateCount;
         std::string message;
+        if (pageStampsWanted(*vetting) &&
+            makeDifferencePageStamps(*vetting, *test, testFrame, result, &detections, &message) !=
+                0) {
+            logError(log, "newstars: %s\n", reportText(message.c_str()).c_str());
+            outputFailed = true;
+        }
         if (!vetting->stampsDirectory.empty() &&
             writeDifferenceStamps(*vetting, *test, result, detections, &message) != 0) {
             logError(log, "newstars: %s\n", reportText(message.c_str()).c_str());

@@ -122,10 +122,12 @@ int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::st
         *used = 1;
         return 0;
     }
-    std::string* path = name == "--catalog"   ? &options->vetting.catalogPath
-                        : name == "--regions" ? &options->vetting.regionsPath
-                        : name == "--stamps"  ? &options->vetting.stampsDirectory
-                                              : nullptr;
+    std::string* path = name == "--catalog"             ? &options->vetting.catalogPath
+                        : name == "--regions"           ? &options->vetting.regionsPath
+                        : name == "--stamps"            ? &options->vetting.stampsDirectory
+                        : name == "--page"              ? &options->vetting.pageDirectory
+                        : name == "--regions-per-image" ? &options->vetting.regionsDirectory
+                                                        : nullptr;
     const Threshold* threshold = nullptr;
     for (const Threshold& t : THRESHOLDS) {
         if (name == t.name)
@@ -211,6 +213,12 @@ void printHelp(const char* programName)
                 "                      (with --method difference: every detection, kept or\n"
                 "                      rejected by the pipeline, which the report never\n"
                 "                      holds, so --vet changes nothing; see the README)\n"
+                "  --page DIR          the night's scanning page, DIR/index.html: every\n"
+                "                      candidate with its stamps, sortable and filterable;\n"
+                "                      keys label them real, bogus or skip, saved as\n"
+                "                      labels.csv from the page\n"
+                "  --regions-per-image DIR  a region file per test image in its pixels\n"
+                "                      (counted from 1), DIR/<test image>.reg\n"
                 "  --strict            end with status 3 when some test image could not be\n"
                 "                      searched (without it such images are reported on\n"
                 "                      standard error and the status stays 0)\n",

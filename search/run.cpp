@@ -733,7 +733,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             std::fprintf(err, "%s: %s\n", programName, printableText(message.c_str()).c_str());
             return 1;
         }
-        if (!shared.vetting.stampsDirectory.empty())
+        if (!shared.vetting.stampsDirectory.empty() || pageStampsWanted(shared.vetting))
             shared.vetting.inputFiles = fileKeys(inputs);
         if (prepareVetOutputs(shared.vetting, &message) != 0) {
             std::fprintf(err, "%s: %s\n", programName, message.c_str());

@@ -14,6 +14,7 @@
 #include "base/atomic_file.hpp"
 #include "base/file_descriptor.hpp"
 #include "base/text.hpp"
+#include "vet/page.hpp"
 #include "vet/stamps.hpp"
 
 namespace newstars {
@@ -55,7 +56,13 @@ int prepareDirectory(const std::string& path, std::string* message)
 bool vettingWanted(const VetOptions& options)
 {
     return options.vet || !options.catalogPath.empty() || options.catalogText != nullptr ||
-           !options.regionsPath.empty() || !options.stampsDirectory.empty();
+           !options.regionsPath.empty() || !options.stampsDirectory.empty() ||
+           pageStampsWanted(options);
+}
+
+bool pageStampsWanted(const VetOptions& options)
+{
+    return !options.pageDirectory.empty() || !options.regionsDirectory.empty();
 }
 
 int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVetting* result,
@@ -119,21 +126,45 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
         result->rows.push_back(row);
     }
 
+    const PixelMapping toReference = [&](double x, double y, double* rx, double* ry) {
+        return testToReference(view, x, y, rx, ry);
+    };
+    const double minimumDeviation = hasFloatPixels(&test) ? 0.0 : 1.0;
+    if (pageStampsWanted(options)) {
+        const SkyMapping toSky = [&](double x, double y, double* ra, double* dec) {
+            return view.testFrame != nullptr &&
+                   pixelToSky(*view.testFrame, x, y, ra, dec) == WcsStatus::Ok;
+        };
+        for (CatalogRow& row : result->rows) {
+            StampOrientation orientation;
+            orientStamp(toSky, row.vetting.x, row.vetting.y, &orientation);
+            row.page.orientation = orientation;
+            if (options.pageDirectory.empty())
+                continue;
+            Stamp stamp;
+            cutStamp(test, reference, static_cast<int32_t>(std::lround(row.vetting.x)),
+                     static_cast<int32_t>(std::lround(row.vetting.y)), toReference,
+                     statistics.fluxScale, &stamp);
+            if (makePageStamp(stamp, false, minimumDeviation, orientation, &row.page, message) !=
+                0) {
+                *message = std::string(testBase) + ": " + *message;
+                return -1;
+            }
+        }
+    }
+
     if (options.stampsDirectory.empty() || result->rows.empty())
         return 0;
     if (prepareDirectory(options.stampsDirectory, message) != 0)
         return -1;
-    const PixelMapping toReference = [&](double x, double y, double* rx, double* ry) {
-        return testToReference(view, x, y, rx, ry);
-    };
     for (const CatalogRow& row : result->rows) {
         Stamp stamp;
         cutStamp(test, reference, static_cast<int32_t>(std::lround(row.vetting.x)),
                  static_cast<int32_t>(std::lround(row.vetting.y)), toReference,
                  statistics.fluxScale, &stamp);
         int32_t width = 0, height = 0;
-        const std::vector<uint8_t> rgb = renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height,
-                                                     hasFloatPixels(&test) ? 0.0 : 1.0);
+        const std::vector<uint8_t> rgb =
+            renderStamp(stamp, STAMP_ZOOM, STAMP_GAP, &width, &height, minimumDeviation);
         const std::string path =
             options.stampsDirectory + "/" + testBase + "_" + std::to_string(row.number) + ".png";
         if (writeStampFile(options, path, rgb, width, height, message) != 0)
@@ -165,8 +196,11 @@ int prepareVetOutputs(const VetOptions& options, std::string* message)
         if (!path->empty() && checkOutputFile(*path, message) != 0)
             return -1;
     }
-    if (!options.stampsDirectory.empty())
-        return prepareDirectory(options.stampsDirectory, message);
+    for (const std::string* directory :
+         {&options.stampsDirectory, &options.pageDirectory, &options.regionsDirectory}) {
+        if (!directory->empty() && prepareDirectory(*directory, message) != 0)
+            return -1;
+    }
     return 0;
 }
 
@@ -181,6 +215,48 @@ void vetIntoSession(VetSession* session, const ComparisonView& view, std::vector
     session->rows.insert(session->rows.end(), result.rows.begin(), result.rows.end());
 }
 
+// Writes a file of the page or region directories, unless it names an input of the run.
+static int writeDirectoryFile(const VetOptions& options, const std::string& directory,
+                              const std::string& name, const std::string& text,
+                              std::string* message)
+{
+    const std::string path = directory + "/" + name;
+    if (namesOneOf(path, options.inputFiles)) {
+        *message = path + ": names an input of the run";
+        return -1;
+    }
+    return writeWholeFile(path, text, message);
+}
+
+// The per-image region files and the scanning page the options ask for.
+static int writePageOutputs(const VetOptions& options,
+                            const std::vector<ImageRegionFile>& regionFiles,
+                            const std::vector<PageCandidate>& candidates, const char* method,
+                            std::string* message)
+{
+    if (!options.regionsDirectory.empty()) {
+        for (const ImageRegionFile& file : regionFiles) {
+            if (writeDirectoryFile(options, options.regionsDirectory, file.name, file.text,
+                                   message) != 0)
+                return -1;
+        }
+    }
+    if (options.pageDirectory.empty())
+        return 0;
+    size_t images = 0;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        if (i == 0 || candidates[i].image != candidates[i - 1].image ||
+            candidates[i].number <= candidates[i - 1].number)
+            ++images;
+    }
+    const std::string title = "newstars: " + std::to_string(candidates.size()) +
+                              (candidates.size() == 1 ? " candidate" : " candidates") + " in " +
+                              std::to_string(images) +
+                              (images == 1 ? " test image" : " test images") + ", " + method;
+    return writeDirectoryFile(options, options.pageDirectory, PAGE_FILE_NAME,
+                              formatScanPage(title, candidates), message);
+}
+
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
                     const std::vector<ImageNote>& notes, double radiusArcsec, std::string* message)
 {
@@ -192,7 +268,14 @@ int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& ro
     if (!options.regionsPath.empty() &&
         writeWholeFile(options.regionsPath, formatRegionFile(rows, radiusArcsec), message) != 0)
         return -1;
-    return 0;
+    if (!pageStampsWanted(options))
+        return 0;
+    return writePageOutputs(
+        options,
+        options.regionsDirectory.empty() ? std::vector<ImageRegionFile>{}
+                                         : formatImageRegionFiles(rows, radiusArcsec),
+        options.pageDirectory.empty() ? std::vector<PageCandidate>{} : pageCandidates(rows),
+        "star lists compared", message);
 }
 
 int writeDifferenceOutputs(const VetOptions& options,
@@ -210,7 +293,14 @@ int writeDifferenceOutputs(const VetOptions& options,
         writeWholeFile(options.regionsPath, formatDifferenceRegionFile(rows, radiusArcsec),
                        message) != 0)
         return -1;
-    return 0;
+    if (!pageStampsWanted(options))
+        return 0;
+    return writePageOutputs(
+        options,
+        options.regionsDirectory.empty() ? std::vector<ImageRegionFile>{}
+                                         : formatDifferenceImageRegionFiles(rows, radiusArcsec),
+        options.pageDirectory.empty() ? std::vector<PageCandidate>{} : pageCandidates(rows),
+        "difference imaging", message);
 }
 
 } // namespace newstars

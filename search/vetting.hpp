@@ -22,6 +22,8 @@ struct VetOptions {
     std::string catalogPath;     // --catalog FILE
     std::string regionsPath;     // --regions FILE
     std::string stampsDirectory; // --stamps DIR
+    std::string pageDirectory;   // --page DIR: the night's scanning page
+    std::string regionsDirectory; // --regions-per-image DIR: a region file per test image
     VetParams params;            // thresholds
     // The run's input files, which no stamp may replace.
     std::vector<FileKey> inputFiles;
@@ -36,6 +38,13 @@ inline constexpr int32_t STAMP_GAP = 4;
 
 // True when some option asks for the candidates to be measured.
 bool vettingWanted(const VetOptions& options);
+
+// True when the rows need their page stamp: its panels for the page, its orientation for
+// the page and the per-image region files.
+bool pageStampsWanted(const VetOptions& options);
+
+// The file name of the scanning page in its directory.
+inline constexpr char PAGE_FILE_NAME[] = "index.html";
 
 // A test star inside the search box, as the comparison saw it.
 struct ComparedStar {
@@ -77,13 +86,16 @@ int writeStampFile(const VetOptions& options, const std::string& path,
 
 // Measures and judges every unmatched test star of the comparison, and writes its stamp
 // to options.stampsDirectory as "<test base name>_<number>.png" when a directory is set.
+// When pageStampsWanted, each row's page stamp is made too (reference and test panels:
+// the catalogue comparison has no difference image).
 // Returns 0 with *result filled; -1 with the reason in *message when a stamp cannot be
 // written (*result then holds every verdict and row, and the stamps written before; the
 // stamps after it are not tried).
 int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVetting* result,
                   std::string* message);
 
-// Writes the catalogue and the region file that the options name, from rows in run order.
+// Writes the catalogue, the region file, the per-image region files and the scanning page
+// that the options name, from rows in run order.
 // 0, or -1 with the file name and reason in *message.
 // notes: the test images whose world-coordinate cards were partly set aside, for the
 // catalogue's header (formatCatalogEcsv).
@@ -98,8 +110,8 @@ int writeDifferenceOutputs(const VetOptions& options,
                            std::string* message);
 
 // Makes sure, before a run, that the outputs the options name can be written, leaving
-// them as they are: the catalogue and region files (checkFileWritable) and the stamp
-// directory, made when it is missing (checkDirectoryWritable). 0, or -1 with the name and
+// them as they are: the catalogue and region files (checkFileWritable) and the stamp,
+// page and region directories, made when missing (checkDirectoryWritable). 0, or -1 with the name and
 // reason in *message.
 int prepareVetOutputs(const VetOptions& options, std::string* message);
 
