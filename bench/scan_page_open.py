@@ -1,14 +1,16 @@
 #!/usr/bin/python3
 """How long the scanning page of a large night takes to open in headless Chromium.
 
-Generates one field of 2048 x 2048 pixels with about 500 new sources (simnight), searches
+Generates one field of 2048 x 2048 pixels with new sources enough for about 500
+candidates (simnight; some fall on stars or near the edge), searches
 it with --page (and --method difference with METHOD=difference: three panels a
 candidate), then opens the page from its file RUNS times, each in a fresh browser with
 the network closed, and reports per opening the time from the start of navigation until
-the page's script has built every line and every stamp image has decoded.
+the page's script has built every line and every stamp image it has made has decoded
+(the page makes a line's stamps as the line comes within 1000 pixels of the window).
 
 usage: bench/scan_page_open.py [BUILD_DIR]   (default build/release)
-Environment: INJECT (default 500), RUNS (default 5), METHOD (catalog or difference).
+Environment: INJECT (default 600), RUNS (default 5), METHOD (catalog or difference).
 """
 
 import os
@@ -57,7 +59,7 @@ check();
 
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build/release"))
-    inject = os.environ.get("INJECT", "500")
+    inject = os.environ.get("INJECT", "600")
     runs = int(os.environ.get("RUNS", "5"))
     method = os.environ.get("METHOD", "catalog")
     work = tempfile.mkdtemp(prefix="newstars-page-bench-")

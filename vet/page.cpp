@@ -126,23 +126,26 @@ header label{margin-right:10px}
 header input[type=text]{width:14em}
 header input[type=number]{width:5em}
 #help{font-size:12px;color:#bbc}
-table{border-collapse:collapse;margin:6px}
+table{border-collapse:collapse;margin:6px;table-layout:fixed;width:1270px}
 th{background:#ddd;cursor:pointer;user-select:none;padding:3px 6px;text-align:left;white-space:nowrap;position:sticky;top:var(--head,0);z-index:1}
 tr{scroll-margin-top:calc(var(--head,0px) + 30px)}
 th.up::after{content:" \25B2"}th.down::after{content:" \25BC"}
-td{padding:3px 6px;border-top:1px solid #ccc;vertical-align:middle;white-space:nowrap}
+td{padding:3px 6px;border-top:1px solid #ccc;vertical-align:middle;white-space:nowrap;overflow:hidden;text-overflow:ellipsis}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
 tr.current{outline:3px solid #e80;outline-offset:-3px;background:#fff6e0}
 tr.real td.label{background:#bfe8bf}tr.bogus td.label{background:#f2c0c0}
 tr.skip td.label{background:#ddd}
 .rejected{color:#a00}
-.stamps{display:flex;gap:6px}
+.stamps{display:flex;gap:6px;height:142px}
 .caption{font-size:11px;margin-bottom:2px}
 figure{margin:0;text-align:center}
 figcaption{font-size:11px}
 .panel{position:relative;width:124px;height:124px;background:#003}
 .panel img{width:124px;height:124px;image-rendering:pixelated;display:block}
 .panel svg{position:absolute;left:0;top:0}
+.panel::before,.panel::after{content:"";position:absolute;background:#ff0}
+.panel::before{left:46px;top:61px;width:9px;height:2px}
+.panel::after{left:61px;top:69px;width:2px;height:9px}
 )";
 
 const char PAGE_SCRIPT[] = R"JS((function () {
@@ -176,14 +179,12 @@ function svgEl(tag, attrs, text) {
   if (text !== undefined) e.textContent = text;
   return e;
 }
-// North and east arrows, a scale bar and ticks beside the centre, over one panel.
+// North and east arrows and a scale bar over the test panel; null without coordinates.
 function overlay(c) {
+  if (!c.o) return null;
   var s = svgEl("svg", {width: SIDE, height: SIDE, viewBox: "0 0 " + SIDE + " " + SIDE});
-  var m = SIDE / 2, line = {stroke: "#ff0", "stroke-width": 1.5};
-  s.appendChild(svgEl("line", Object.assign({x1: m - 16, y1: m, x2: m - 7, y2: m}, line)));
-  s.appendChild(svgEl("line", Object.assign({x1: m, y1: m + 7, x2: m, y2: m + 16}, line)));
+  var line = {stroke: "#ff0", "stroke-width": 1.5};
   var o = c.o;
-  if (!o) return s;
   var ox = SIDE - 28, oy = 30, len = 16;
   [["N", o[0], o[1]], ["E", o[2], o[3]]].forEach(function (a) {
     var x = ox + len * a[1], y = oy - len * a[2];
@@ -207,7 +208,9 @@ function makeRow(c, i) {
   var tr = el("tr");
   tr.setAttribute("data-index", i);
   tr.appendChild(el("td", "num", String(i + 1)));
-  tr.appendChild(el("td", "image", c.image));
+  var name = el("td", "image", c.image);
+  name.title = c.image;
+  tr.appendChild(name);
   tr.appendChild(el("td", "num number", String(c.number)));
   tr.appendChild(el("td", c.kept ? "verdict" : "verdict rejected", verdictText(c)));
   tr.appendChild(el("td", "num score", fmt(c.score, 3)));
@@ -219,6 +222,17 @@ function makeRow(c, i) {
   cell.appendChild(el("div", "caption", c.image + " " + c.number + " \u00b7 " + verdictText(c) +
     " \u00b7 score " + (c.score === null ? "none" : c.score.toFixed(3))));
   var strip = el("div", "stamps");
+  strip.setAttribute("data-index", i);
+  cell.appendChild(strip);
+  tr.appendChild(cell);
+  tr.appendChild(el("td", "label", labels[i] || ""));
+  tr.addEventListener("click", function () { setCurrent(i); });
+  return tr;
+}
+// The stamps of a line, made when it first comes near the window: a night of thousands
+// of candidates opens as fast as one of a few.
+function fillStamps(strip) {
+  var c = data[+strip.getAttribute("data-index")];
   c.p.forEach(function (png, k) {
     if (!png) return;
     var fig = el("figure");
@@ -228,16 +242,12 @@ function makeRow(c, i) {
     img.decoding = "async";
     img.src = "data:image/png;base64," + png;
     panel.appendChild(img);
-    panel.appendChild(overlay(c));
+    var marks = k === 1 ? overlay(c) : null;
+    if (marks) panel.appendChild(marks);
     fig.appendChild(panel);
     fig.appendChild(el("figcaption", "", PANELS[k]));
     strip.appendChild(fig);
   });
-  cell.appendChild(strip);
-  tr.appendChild(cell);
-  tr.appendChild(el("td", "label", labels[i] || ""));
-  tr.addEventListener("click", function () { setCurrent(i); });
-  return tr;
 }
 function sortValue(i) {
   var c = data[i];
@@ -300,12 +310,12 @@ function updateCount() {
   document.getElementById("count").textContent = "shown " + n + " of " + data.length +
     " \u00b7 real " + counts.real + ", bogus " + counts.bogus + ", skip " + counts.skip;
 }
-function setCurrent(i) {
+function setCurrent(i, still) {
   if (current >= 0) rows[current].classList.remove("current");
   current = i;
   if (current >= 0) {
     rows[current].classList.add("current");
-    rows[current].scrollIntoView({block: "nearest"});
+    if (!still) rows[current].scrollIntoView({block: "nearest"});
   }
 }
 function visibleOrder() { return order.filter(shown); }
@@ -387,7 +397,20 @@ data.forEach(function (c, i) {
 tbody.appendChild(fragment);
 sortRows();
 updateCount();
-if (data.length) setCurrent(0);
+if (data.length) setCurrent(order[0], true);
+var strips = document.querySelectorAll(".stamps");
+if ("IntersectionObserver" in window) {
+  var observer = new IntersectionObserver(function (entries) {
+    entries.forEach(function (e) {
+      if (!e.isIntersecting) return;
+      observer.unobserve(e.target);
+      fillStamps(e.target);
+    });
+  }, {rootMargin: "1000px 0px"});
+  strips.forEach(function (strip) { observer.observe(strip); });
+} else {
+  strips.forEach(fillStamps);
+}
 window.newstarsPage = {labelsCsv: labelsCsv, ready: true};
 document.body.setAttribute("data-ready", "1");
 })();
@@ -499,7 +522,11 @@ std::string formatScanPage(const std::string& title, const std::vector<PageCandi
             "<div id=\"help\">keys: r real, b bogus, s skip (each moves on), u clear, "
             "j or \xE2\x86\x93 next, k or \xE2\x86\x91 previous; click a heading to sort, a row "
             "to make it current. Labels stay in this browser until saved.</div>\n"
-            "</header>\n<table id=\"list\">\n<thead><tr>"
+            "</header>\n<table id=\"list\">\n<colgroup><col style=\"width:3em\">"
+            "<col style=\"width:13em\"><col style=\"width:3em\"><col style=\"width:11em\">"
+            "<col style=\"width:4em\"><col style=\"width:4em\"><col style=\"width:4em\">"
+            "<col style=\"width:8em\"><col style=\"width:8em\"><col style=\"width:410px\">"
+            "<col style=\"width:4em\"></colgroup>\n<thead><tr>"
             "<th data-key=\"index\">#</th><th data-key=\"image\">image</th>"
             "<th data-key=\"number\">no.</th><th data-key=\"verdict\">verdict</th>"
             "<th data-key=\"score\">score</th><th data-key=\"snr\">S/N</th>"
