@@ -68,6 +68,13 @@ night fail stamped --stamps
 [ "$status" -eq 1 ] && [ -z "$(ls -A stamped)" ] ||
   fail "a failed submission left $(ls -A stamped) (status $status)"
 
+# A scanning page written by every piece is refused; region files per image are not.
+night ok paged --option --page=page
+[ "$status" -eq 2 ] && grep -q "every piece would write the same page" err ||
+  fail "--option --page: status $status, $(cat err)"
+night ok regioned --option --regions-per-image=regions
+[ "$status" -eq 0 ] || fail "--option --regions-per-image: status $status, $(cat err)"
+
 # Two runs at once on one directory, five times: exactly one submits, the other is refused.
 for round in 1 2 3 4 5; do
   ( night slow "same$round"; echo "$status" > "first$round" ) &
