@@ -453,6 +453,12 @@ std::vector<std::string> inheritedCards(const std::vector<std::string>& own,
 
 int holdsSixteenBitImage(int fd)
 {
+    int hdu = 0;
+    return findSixteenBitImage(fd, &hdu);
+}
+
+int findSixteenBitImage(int fd, int* hdu)
+{
     FitsFile fits;
     std::string ignored;
     if (openDescriptor(fd, &fits, &ignored) != 0)
@@ -474,8 +480,10 @@ int holdsSixteenBitImage(int fd)
         bool flat = axes[0] > 0 && axes[1] > 0;
         for (int i = 2; i < naxis; ++i)
             flat = flat && axes[static_cast<size_t>(i)] == 1;
-        if (flat)
+        if (flat) {
+            *hdu = number - 1;
             return 1;
+        }
     }
 }
 

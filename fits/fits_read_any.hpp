@@ -35,6 +35,12 @@ FitsFileForm fitsFileForm(int fd);
 // 1 or 0; -1 when CFITSIO cannot open the file or read one of its headers.
 int holdsSixteenBitImage(int fd);
 
+// The same search, telling where: 1 with *hdu the number of the first HDU holding such
+// an image (counted from 0, the primary array; as readAnyFitsImage takes "N"); 0 when
+// none does; -1 when CFITSIO cannot open the file or read one of its headers. *hdu is
+// untouched unless 1 is returned.
+int findSixteenBitImage(int fd, int* hdu);
+
 // Reads one 2-D image HDU of the file open at fd (a regular file, read from its start
 // through /proc/self/fd; the descriptor is neither moved nor closed) into the image,
 // whose fields are cleared first (its buffers' memory kept for reuse, see

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include "base/file_descriptor.hpp"
+#include "base/gzip_file.hpp"
 #include "base/process.hpp"
+#include "search/memory_budget.hpp"
 #include "search/stop_signals.hpp"
 
 namespace newstars {
@@ -189,28 +191,9 @@ int openImage(const char* name, const ImageReading& reading, OpenedImage* opened
         opened->hdu = hdu;
         return 0;
     }
-    const bool compressedName = isCompressedName(name);
-    std::string reason;
-    FileDescriptor source;
-    if (!isFthName(name)) {
-        source.reset(openRegularFile(name, &reason));
-        if (!source.isOpen() && !compressedName) {
-            *message = reason;
-            return -1;
-        }
-    }
-    // Decompressed: every .fth file, a file that cannot be opened under a compressed
-    // name (for the decompressor's messages), and compressed content holding a 16-bit
-    // image; other compressed content is read in place.
-    bool decompress = !source.isOpen();
-    if (source.isOpen() &&
-        (compressedName || fitsFileForm(source.get()) == FitsFileForm::Compressed)) {
-        const int sixteen = holdsSixteenBitImage(source.get());
-        decompress = sixteen == 1 || (sixteen < 0 && compressedName);
-    }
-    if (decompress) {
-        if (isFthName(name))
-            source.reset(openRegularFile(name, &reason));
+    if (isFthName(name)) {
+        std::string reason;
+        const FileDescriptor source(openRegularFile(name, &reason));
         const int fd =
             openCompressedImage(name, source, reason, reading.decompressor, message, decompressor);
         if (fd < 0)
@@ -219,8 +202,31 @@ int openImage(const char* name, const ImageReading& reading, OpenedImage* opened
         opened->hdu.clear();
         return 0;
     }
-    opened->fd = source.release();
+    FileDescriptor source(openRegularFile(name, message));
+    if (!source.isOpen())
+        return -1;
+    // A gzip file is read as the file it holds, expanded once in memory.
+    const bool gzip = startsAsGzip(source.get());
+    if (gzip) {
+        bool addressLimited = false;
+        const int expanded =
+            expandGzipFile(source.get(), availableMemoryBytes(&addressLimited), message);
+        if (expanded < 0)
+            return -1;
+        source.reset(expanded);
+    }
+    // Compressed content, and files under a compressed name, are read from the first
+    // HDU holding a 2-D 16-bit image when there is one (the image the decompressor of
+    // .fth files takes), otherwise as any file is: tile-compressed images through
+    // CFITSIO, a 16-bit primary image by the plain reader.
     opened->hdu.clear();
+    const FitsFileForm form = fitsFileForm(source.get());
+    int number = 0;
+    if ((gzip || form == FitsFileForm::Compressed || isCompressedName(name)) &&
+        findSixteenBitImage(source.get(), &number) == 1 &&
+        !(number == 0 && form == FitsFileForm::SixteenBit))
+        opened->hdu = std::to_string(number);
+    opened->fd = source.release();
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Opening test and reference images, decompressing compressed files on the way.
+// Opening test and reference images: compressed ones read in this process, .fth files
+// decompressed by the decompressor program.
 
 #include <string>
 
@@ -48,19 +49,22 @@ struct OpenedImage {
     std::string hdu;
 };
 
-// Opens the named image as openImageFile does, with more forms of name and file:
+// Opens the named image for reading in this process, as regular files only:
 //   "FILE[N]", "FILE[NAME]" or "FILE[NAME,VERSION]", when no file has the whole name:
-//     FILE is opened (a regular file, as above) and the text between the brackets is
-//     kept in opened->hdu for readAnyFitsImage; nothing is decompressed.
-//   a name ending in ".fth" (or ".FTH"): as openImageFile.
-//   a name ending in ".fz" or ".gz" (or upper case), and any file whose content is
-//     compressed (fitsFileForm gives Compressed): decompressed as openImageFile does when
-//     it holds a 2-D 16-bit image (for a name ending so, also when CFITSIO cannot read
-//     it, so that its message is the decompressor's); otherwise the file itself is
-//     opened, for readAnyFitsImage to read.
-//   any other name: the file itself.
-// The decompressor runs from reading.decompressor. 0 with *opened filled; -1 with the
-// reason in *message (openImageFile's messages).
+//     FILE is opened and the text between the brackets is kept in opened->hdu for
+//     readAnyFitsImage.
+//   a name ending in ".fth" (or ".FTH"): decompressed by the decompressor, as
+//     openImageFile does (its messages), run from reading.decompressor.
+//   any other name: the file itself; gzip content (told by its first bytes, whatever the
+//     name) is expanded in memory first (expandGzipFile, at most the memory available:
+//     availableMemoryBytes) and the descriptor given is that of the expanded file. When
+//     the content is gzip or tile-compressed (fitsFileForm gives Compressed), or the name
+//     ends in ".fz" or ".gz" (or upper case), and an HDU other than a 16-bit primary
+//     image is the first to hold a 2-D 16-bit image (findSixteenBitImage), its number
+//     goes to opened->hdu; otherwise opened->hdu is empty.
+// No other program runs and no file is written, except for ".fth" names.
+// 0 with *opened filled; -1 with the reason in *message: the system's text, "not a
+// regular file", a message of expandGzipFile, or for ".fth" names openImageFile's.
 int openImage(const char* name, const ImageReading& reading, OpenedImage* opened,
               std::string* message, DecompressorOutput* decompressor = nullptr);
 

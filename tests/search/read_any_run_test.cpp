@@ -181,6 +181,77 @@ TEST_F(ReadAnyRun, RunsTheDecompressorBesideTheProgram)
     EXPECT_EQ(listDirectory(dir.file("tmp")), std::vector<std::string>{});
 }
 
+// Compressed images, gzip or tile-compressed under any name, as test and as reference
+// images, are read in this process: the report and messages are the standard run's, no
+// decompressor runs (the one beside the program only leaves a mark) and no temporary
+// file is made. A .fth file still goes to the decompressor.
+TEST_F(ReadAnyRun, ReadsCompressedImagesInThisProcess)
+{
+    const std::string bin = dir.file("bin");
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    writeFile(bin + "/newstars", readFile(newstarsPath()));
+    chmod((bin + "/newstars").c_str(), 0755);
+    const std::string mark = dir.file("decompressor-ran");
+    writeFile(bin + "/fdecomp", "#!/bin/sh\ntouch " + mark + "\nexit 1\n");
+    chmod((bin + "/fdecomp").c_str(), 0755);
+    ProgramOptions bare = options;
+    bare.environment = {{"PATH", "/usr/bin:/bin"}, {"TMPDIR", dir.file("tmp")}};
+
+    const std::string test = dir.file("test.fts");
+    ASSERT_TRUE(compressWithFpack("-r", test, dir.file("test.fits.fz")));
+    ASSERT_TRUE(compressWithFpack("-h", test, dir.file("tiles.fts")));
+    ASSERT_TRUE(compressWithFpack("-r", dir.file("ref.fts"), dir.file("ref.fz")));
+    for (const char* zipped : {"test.fts.gz", "zipped.fts"}) {
+        const ProgramResult gzip = runProgram({"gzip", "-c", test});
+        ASSERT_EQ(gzip.status, 0) << gzip.err;
+        writeFile(dir.file(zipped), gzip.out);
+    }
+    // Two gzip members back to back expand as one file.
+    const ProgramResult head = runProgram({"head", "-c", "5000", test});
+    const ProgramResult tail = runProgram({"tail", "-c", "+5001", test});
+    writeFile(dir.file("head"), head.out);
+    writeFile(dir.file("tail"), tail.out);
+    writeFile(dir.file("two.fts.gz"), runProgram({"gzip", "-c", dir.file("head")}).out +
+                                          runProgram({"gzip", "-c", dir.file("tail")}).out);
+    writeFile(dir.file("packed.txt"), "M31 10:00:30 0:01:00 9:59:30 -0:01:00 ref.fz\n");
+    std::string packedOut = standard.out;
+    packedOut.replace(packedOut.find("ref.fts "), 8, "ref.fz  ");
+    const std::string whole = readFile(dir.file("test.fts.gz"));
+    writeFile(dir.file("cut.fts.gz"), whole.substr(0, whole.size() / 2));
+
+    struct Case {
+        std::string table, image, out, err;
+    };
+    const Case cases[] = {
+        {"table.txt", "test.fits.fz", "standard", ""},
+        {"table.txt", "tiles.fts", "standard", ""},
+        {"table.txt", "test.fts.gz", "standard", ""},
+        {"table.txt", "zipped.fts", "standard", ""},
+        {"table.txt", "two.fts.gz", "standard", ""},
+        {"packed.txt", "test.fits.fz", "packed", ""},
+        {"table.txt", "cut.fts.gz", "\f\n", "cut.fts.gz: damaged gzip data: it ends early\n"},
+    };
+    for (const Case& c : cases) {
+        const ProgramResult r = runProgram({bin + "/newstars", "2", c.table, c.image}, bare);
+        EXPECT_EQ(r.status, 0) << c.image;
+        if (c.out == "standard" || c.out == "packed") {
+            EXPECT_EQ(r.out, renamed(c.out == "packed" ? packedOut : standard.out, c.image))
+                << c.table << " " << c.image;
+            EXPECT_EQ(r.err, standard.err) << c.image;
+        } else {
+            EXPECT_EQ(r.out, c.out) << c.image;
+            EXPECT_EQ(r.err, c.err) << c.image;
+        }
+        EXPECT_FALSE(fileExists(mark)) << c.image << ": the decompressor ran";
+    }
+    EXPECT_EQ(listDirectory(dir.file("tmp")), std::vector<std::string>{});
+
+    writeFile(dir.file("t.fth"), readFile(dir.file("test.fits.fz")));
+    const ProgramResult fth = runProgram({bin + "/newstars", "2", "table.txt", "t.fth"}, bare);
+    EXPECT_NE(fth.err.find("t.fth: Can not execute `fdecomp -r "), std::string::npos) << fth.err;
+    EXPECT_TRUE(fileExists(mark)) << "a .fth file goes to the decompressor";
+}
+
 // --no-data takes one finite number within the float range, in either form.
 TEST(NoDataOption, TakesAFiniteNumber)
 {
