@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "compressed_files.hpp"
 #include "night_support.hpp"
 
 namespace {
@@ -91,6 +92,72 @@ TEST(ParallelNightThreads, EveryWorkerCountWritesTheSameBytes)
             EXPECT_EQ(linesHolding(first.err, "fdecomp -r "), 12) << first.err;
             EXPECT_EQ(linesHolding(first.err, "absent.fts: "), 1) << first.err;
             EXPECT_EQ(linesHolding(first.out, "_r.ft"), 12) << first.out; // summary lines
+        }
+    }
+}
+
+// Every image of a night, plain or compressed (tile-compressed and gzip, read in this
+// process), gives the same report, messages and catalogue whatever the number of
+// workers, with either method.
+TEST(ParallelNightThreads, CompressedOrPlainEveryWorkerCountGivesTheSameCatalogue)
+{
+    ScratchDirectory night;
+    const ProgramResult made = runNightProgram(
+        night.path, {SIMNIGHT_PATH, "--seed", "7", "--size", "300", "--objects", "2", "--images",
+                     "2", "--no-fpack", "--out", "."});
+    ASSERT_EQ(made.status, 0) << made.err;
+    // The same night with every image compressed, by turns tile-compressed and gzip.
+    std::string table = readFile(night.file("table.txt"));
+    std::string files = readFile(night.file("files.txt"));
+    int turn = 0;
+    for (const std::string& name : listDirectory(night.path)) {
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".fts") != 0)
+            continue;
+        const bool tiles = turn++ % 2 == 0;
+        const std::string packed = name + (tiles ? ".fz" : ".gz");
+        const ProgramResult r =
+            tiles ? runProgram({"fpack", "-O", night.file(packed), night.file(name)})
+                  : runProgram({"gzip", "-k", night.file(name)});
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        for (std::string* text : {&table, &files}) {
+            for (size_t at = text->find(name); at != std::string::npos;
+                 at = text->find(name, at + packed.size()))
+                text->replace(at, name.size(), packed);
+        }
+    }
+    writeFile(night.file("packed-table.txt"), table);
+    writeFile(night.file("packed-files.txt"), files);
+
+    struct Case {
+        const char* method;
+        const char* files;
+        const char* table;
+    };
+    const Case cases[] = {{"catalog", "files.txt", "table.txt"},
+                          {"catalog", "packed-files.txt", "packed-table.txt"},
+                          {"difference", "files.txt", "table.txt"},
+                          {"difference", "packed-files.txt", "packed-table.txt"}};
+    for (const Case& c : cases) {
+        ProgramResult first;
+        std::string firstCatalogue;
+        for (const char* workers : {"1", "2", "4"}) {
+            const std::string catalogue = std::string("catalogue-") + workers + ".ecsv";
+            const ProgramResult run = runNightProgram(
+                night.path, {NEWSTARS_PATH, "-j", workers, "--method", c.method, "--catalog",
+                             catalogue, "-f", c.files, "2", c.table});
+            const std::string what = std::string(c.method) + " " + c.files + " -j " + workers;
+            ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
+            const std::string written = readFile(night.file(catalogue));
+            if (workers[0] == '1') {
+                first = run;
+                firstCatalogue = written;
+                EXPECT_GT(linesHolding(run.out, "\n"), 4) << what << ": candidates found\n"
+                                                          << run.out;
+                continue;
+            }
+            EXPECT_EQ(run.out, first.out) << what;
+            EXPECT_EQ(run.err, first.err) << what;
+            EXPECT_EQ(written, firstCatalogue) << what;
         }
     }
 }
