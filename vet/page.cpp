@@ -126,7 +126,7 @@ header label{margin-right:10px}
 header input[type=text]{width:14em}
 header input[type=number]{width:5em}
 #help{font-size:12px;color:#bbc}
-table{border-collapse:collapse;margin:6px;table-layout:fixed;width:1270px}
+table{border-collapse:collapse;margin:6px;table-layout:fixed;width:1px}
 th{background:#ddd;cursor:pointer;user-select:none;padding:3px 6px;text-align:left;white-space:nowrap;position:sticky;top:var(--head,0);z-index:1}
 tr{scroll-margin-top:calc(var(--head,0px) + 30px)}
 th.up::after{content:" \25B2"}th.down::after{content:" \25BC"}
@@ -523,9 +523,9 @@ std::string formatScanPage(const std::string& title, const std::vector<PageCandi
             "j or \xE2\x86\x93 next, k or \xE2\x86\x91 previous; click a heading to sort, a row "
             "to make it current. Labels stay in this browser until saved.</div>\n"
             "</header>\n<table id=\"list\">\n<colgroup><col style=\"width:3em\">"
-            "<col style=\"width:13em\"><col style=\"width:3em\"><col style=\"width:11em\">"
+            "<col style=\"width:11em\"><col style=\"width:3em\"><col style=\"width:10em\">"
             "<col style=\"width:4em\"><col style=\"width:4em\"><col style=\"width:4em\">"
-            "<col style=\"width:8em\"><col style=\"width:8em\"><col style=\"width:410px\">"
+            "<col style=\"width:9em\"><col style=\"width:9em\"><col style=\"width:410px\">"
             "<col style=\"width:4em\"></colgroup>\n<thead><tr>"
             "<th data-key=\"index\">#</th><th data-key=\"image\">image</th>"
             "<th data-key=\"number\">no.</th><th data-key=\"verdict\">verdict</th>"
