@@ -23,7 +23,7 @@
 #include "search/image_file.hpp"
 #include "search/options.hpp"
 #include "search/output_files.hpp"
-#include "search/ordered_work.hpp"
+#include "base/ordered_work.hpp"
 #include "search/progress.hpp"
 #include "search/report.hpp"
 #include "search/stop_signals.hpp"

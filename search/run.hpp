@@ -9,7 +9,7 @@
 #include "fits/fits_image.hpp"
 #include "search/compare.hpp"
 #include "search/difference.hpp"
-#include "search/file_cache.hpp"
+#include "base/file_cache.hpp"
 #include "search/image_file.hpp"
 #include "search/image_log.hpp"
 #include "search/night_piece.hpp"

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "search/file_cache.hpp"
-#include "search/ordered_work.hpp"
+#include "base/file_cache.hpp"
+#include "base/ordered_work.hpp"
 #include "support/files.hpp"
 
 using namespace newstars;

@@ -1,4 +1,4 @@
-#include "search/file_cache.hpp"
+#include "base/file_cache.hpp"
 
 #include <sys/stat.h>
 

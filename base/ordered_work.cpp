@@ -1,4 +1,4 @@
-#include "search/ordered_work.hpp"
+#include "base/ordered_work.hpp"
 
 #include <algorithm>
 #include <condition_variable>
