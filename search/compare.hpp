@@ -11,6 +11,7 @@
 #include "search/image_log.hpp"
 #include "search/vetting.hpp"
 #include "sky/reference_table.hpp"
+#include "sky/sky_match.hpp"
 #include "stars/find_stars.hpp"
 #include "wcs/world_frame.hpp"
 
@@ -49,33 +50,8 @@ struct SearchRun {
 void observationTime(const FitsImage* test, const char* testName, std::string* date,
                      std::string* time, ImageLog* log);
 
-// A star's position on the sky, radians.
-struct SkyPosition {
-    double ra = 0;
-    double dec = 0;
-};
-
-// Cosine of the angular distance between a test and a reference position by the
-// spherical law of cosines, clamped to [-1, 1].
-//   deltaRa         test minus reference right ascension, radians
-//   polarDistance   pi/2 minus the reference declination, radians
-//   sinDec, cosDec  sine and cosine of the test declination
-double separationCosine(double deltaRa, double polarDistance, double sinDec, double cosDec);
-
 // Appends a copy of line to the list.
 void addCandidate(CandidateList* list, const char* line);
-
-// For each test position, whether some reference position lies at a distance strictly
-// below tolerance (radians), the distance being the arc cosine of separationCosine.
-// Both lists hold only positions inside the search box. (*matched)[j] becomes 1 for a
-// matched test position j, 0 otherwise.
-// matchStarsPlain tries every pair; matchStars looks only at the reference positions
-// an index of declinations can put within reach, and gives the same answers.
-void matchStarsPlain(const std::vector<SkyPosition>& reference,
-                     const std::vector<SkyPosition>& test, double tolerance,
-                     std::vector<char>* matched);
-void matchStars(const std::vector<SkyPosition>& reference, const std::vector<SkyPosition>& test,
-                double tolerance, std::vector<char>* matched);
 
 // Compares a test image with its reference image within box and run->tolerance:
 // finds the stars of both, converts them to sky positions through each image's own

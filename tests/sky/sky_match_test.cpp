@@ -1,19 +1,16 @@
-// The star comparison: its small operations, the indexed matching against the plain
-// pair loop, and whole runs of the built program.
+// Sky matching: the separation formula against ERFA, and the indexed matching against
+// the plain pair loop.
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <functional>
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <random>
 
 #include <erfa.h>
 
-#include "search/compare.hpp"
-#include "test_support.hpp"
+#include "sky/sky_match.hpp"
 
 using namespace newstars;
 
