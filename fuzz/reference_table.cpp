@@ -33,15 +33,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             SearchBox box;
             ReferenceEntry entry;
             std::string message;
-            const int status = findReferenceEntry(table, object.c_str(), &box, &entry, &message);
-            if (status == 0) {
+            const SkyStatus status = findReferenceEntry(table, object.c_str(), &box, &entry, &message);
+            if (status == SkyStatus::Ok) {
                 if (!std::isfinite(box.ERA) || !std::isfinite(box.NDec) ||
                     !std::isfinite(box.WRA) || !std::isfinite(box.SDec) ||
                     !std::isfinite(box.cosMidDec))
                     __builtin_trap();
                 continue;
             }
-            if (status != -1 && (status != -2 || message.empty()))
+            if (status != SkyStatus::EndOfTable &&
+                (status != SkyStatus::MalformedTable || message.empty()))
                 __builtin_trap();
             break;
         }

@@ -174,9 +174,9 @@ bool boxAsTableReadsIt(const SearchBox& box, SearchBox* read)
         return false;
     ReferenceEntry entry;
     std::string message;
-    const int status = findReferenceEntry(table, "pair", read, &entry, &message);
+    const SkyStatus status = findReferenceEntry(table, "pair", read, &entry, &message);
     std::fclose(table);
-    return status == 0;
+    return status == SkyStatus::Ok;
 }
 
 } // namespace

@@ -257,11 +257,11 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     FileIdentity identity;
     bool claimed = false, named = false;
     OpenedImage opened;
-    int found = -1;
+    SkyStatus found = SkyStatus::EndOfTable;
     // Takes the entries next() gives in turn until one names a reference image that
     // opens (or whose stars are known from before).
     auto openReference = [&](auto next) {
-        while ((found = next()) == 0) {
+        while ((found = next()) == SkyStatus::Ok) {
             named = true;
             const char* referenceName = entry.referenceName.c_str();
             // A reference file unchanged since its stars were found needs no second look
@@ -300,8 +300,10 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
             return 0;
         }
         bool given = false;
-        openReference([&given] { return given ? -1 : (given = true, 0); });
-        if (found != 0)
+        openReference([&given] {
+            return given ? SkyStatus::EndOfTable : (given = true, SkyStatus::Ok);
+        });
+        if (found != SkyStatus::Ok)
             return 0; // the reference image no longer opens: reported
     } else {
         // The table from its start, as the run read it.
@@ -317,28 +319,28 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
             });
         }
         double ra = 0, dec = 0;
-        const bool byPosition = shared->matchPosition && found == -1 && !named;
+        const bool byPosition = shared->matchPosition && found == SkyStatus::EndOfTable && !named;
         if (byPosition && imageCentre(test, shared->wcsMode, &ra, &dec) == WcsStatus::Ok) {
             std::rewind(table);
             openReference(
                 [&] { return findReferenceEntryAt(table, ra, dec, &box, &entry, &message); });
-            if (found == 0 && objectName.find_first_not_of(' ') == std::string::npos)
+            if (found == SkyStatus::Ok && objectName.find_first_not_of(' ') == std::string::npos)
                 objectName = entry.objectName;
         }
         std::fclose(table);
-        if (found == -2 || found == -3) { // a malformed table, or no memory for a line
+        if (found != SkyStatus::Ok && found != SkyStatus::EndOfTable) {
             logError(log, "%s", message.c_str());
             outcome->fatal = true;
             return -2;
         }
-        if (found != 0 && !hasObject) {
+        if (found != SkyStatus::Ok && !hasObject) {
             logNameAndMessage(log, testName,
                               named
                                   ? "no reference image of the table line holding its centre opens"
                                   : "no OBJECT field, and no table box holds its centre");
             return 0;
         }
-        if (found != 0) {
+        if (found != SkyStatus::Ok) {
             logError(log, "No reference file listed for object %s\n",
                      printableText(objectName.c_str()).c_str());
             return 0;

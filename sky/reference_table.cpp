@@ -132,7 +132,7 @@ int splitFields(char* line, char** starts)
 // needsBox, else not yet read; the returns of findReferenceEntry, a bad sky field named
 // with objectName (the line's own object name when null).
 template <typename Choice>
-static int findEntry(FILE* table, const char* objectName, bool needsBox, Choice chosen,
+static SkyStatus findEntry(FILE* table, const char* objectName, bool needsBox, Choice chosen,
                      SearchBox* box, ReferenceEntry* entry, std::string* message)
 {
     LineBuffer buffer;
@@ -146,16 +146,16 @@ static int findEntry(FILE* table, const char* objectName, bool needsBox, Choice 
         char* fields[6] = {};
         if (splitFields(line, fields) != 6) {
             *message = std::string("Ref file line must contain 6 fields: ") + line;
-            return -2;
+            return SkyStatus::MalformedTable;
         }
         SearchBox lineBox;
         const char* name = objectName != nullptr ? objectName : fields[0];
         if (needsBox && scanBox(fields, name, &lineBox, message) != 0)
-            return -2;
+            return SkyStatus::MalformedTable;
         if (!chosen(fields, lineBox))
             continue;
         if (!needsBox && scanBox(fields, name, &lineBox, message) != 0)
-            return -2;
+            return SkyStatus::MalformedTable;
 
         *box = lineBox;
         entry->objectName = fields[0];
@@ -164,17 +164,17 @@ static int findEntry(FILE* table, const char* objectName, bool needsBox, Choice 
         entry->westRa = fields[3];
         entry->southDec = fields[4];
         entry->referenceName = fields[5];
-        return 0;
+        return SkyStatus::Ok;
     }
     if (std::ferror(table) || errno != 0) {
         *message = std::string("Can not read the reference table: ") + std::strerror(errno) + "\n";
-        return -3;
+        return SkyStatus::UnreadableTable;
     }
-    return -1;
+    return SkyStatus::EndOfTable;
 }
 
-int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
-                       std::string* message)
+SkyStatus findReferenceEntry(FILE* table, const char* objectName, SearchBox* box,
+                             ReferenceEntry* entry, std::string* message)
 {
     return findEntry(
         table, objectName, false,
@@ -184,8 +184,8 @@ int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, Refe
         box, entry, message);
 }
 
-int findReferenceEntryAt(FILE* table, double ra, double dec, SearchBox* box,
-                         ReferenceEntry* entry, std::string* message)
+SkyStatus findReferenceEntryAt(FILE* table, double ra, double dec, SearchBox* box,
+                               ReferenceEntry* entry, std::string* message)
 {
     return findEntry(
         table, nullptr, true,

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "sky/sky_status.hpp"
+
 namespace newstars {
 
 // The sky box of the current table entry, all angles in radians.
@@ -52,24 +54,25 @@ bool sameObjectName(const char* a, const char* b);
 // Reads table lines, each whole whatever its length, from the stream's current position
 // up to the next entry whose object name is objectName (sameObjectName). On finding
 // one, stores its fields in *entry, its sky box (converted to radians) in *box, leaves
-// the stream just after that line and returns 0. Returns -1 at end of file with *entry
-// and *box untouched.
-// Returns -2, with *entry and *box untouched and in *message the text to show on
-// standard error (line end included where one is due), for a malformed table:
-//   "Ref file line must contain 6 fields: FIRST-FIELD"   an entry (of any object) read
-//                                                       on the way without six fields
-//   "Bad FIELD for OBJECT: TEXT\n"  a sky field of the matching entry without a number,
-//                                   or too large to give a finite angle
-// Returns -3, with *entry and *box untouched, when the stream cannot be read (or memory
-// for a line runs out): "Can not read the reference table: <system text>\n" in *message.
-int findReferenceEntry(FILE* table, const char* objectName, SearchBox* box, ReferenceEntry* entry,
-                       std::string* message);
+// the stream just after that line and returns SkyStatus::Ok. Otherwise *entry and *box
+// are untouched, and the status is:
+//   EndOfTable       the end of the table came first (*message untouched)
+//   MalformedTable   in *message the text to show on standard error (line end included
+//                    where one is due):
+//     "Ref file line must contain 6 fields: FIRST-FIELD"  an entry (of any object) read
+//                                                        on the way without six fields
+//     "Bad FIELD for OBJECT: TEXT\n"  a sky field of the matching entry without a number,
+//                                     or too large to give a finite angle
+//   UnreadableTable  the stream cannot be read (or memory for a line runs out):
+//     "Can not read the reference table: <system text>\n" in *message
+SkyStatus findReferenceEntry(FILE* table, const char* objectName, SearchBox* box,
+                             ReferenceEntry* entry, std::string* message);
 
 // As findReferenceEntry, but the entry read up to is the next whose sky box holds the
 // position (ra, dec), radians (inSearchBox, no margin), whatever its object. Every entry
-// read on the way needs its sky fields: one without a number is refused (-2, "Bad FIELD
-// for OBJECT: TEXT\n", OBJECT the line's own).
-int findReferenceEntryAt(FILE* table, double ra, double dec, SearchBox* box,
-                         ReferenceEntry* entry, std::string* message);
+// read on the way needs its sky fields: one without a number is refused (MalformedTable,
+// "Bad FIELD for OBJECT: TEXT\n", OBJECT the line's own).
+SkyStatus findReferenceEntryAt(FILE* table, double ra, double dec, SearchBox* box,
+                               ReferenceEntry* entry, std::string* message);
 
 } // namespace newstars

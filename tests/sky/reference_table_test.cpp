@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,7 @@ TEST(FindReferenceEntry, ConvertsTheSkyBox)
     SearchBox box;
     ReferenceEntry entry;
     std::string message;
-    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), 0);
+    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), SkyStatus::Ok);
     EXPECT_EQ(entry.objectName, "m31");
     EXPECT_EQ(entry.referenceName, "dir/ref.fts");
     EXPECT_EQ(box.ERA, 12.5 * 15 * pi / 180);
@@ -59,11 +61,11 @@ TEST(FindReferenceEntry, ConvertsTheSkyBox)
     EXPECT_EQ(box.SDec, -0.5 * pi / 180);
     EXPECT_EQ(box.cosMidDec, 1.0);
     // The next call goes on after the returned line.
-    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), 0);
+    ASSERT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), SkyStatus::Ok);
     EXPECT_EQ(entry.referenceName, "second.fts");
     EXPECT_EQ(box.NDec, 2 * pi / 180);
     SearchBox untouched = box;
-    EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), -1);
+    EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), SkyStatus::EndOfTable);
     EXPECT_EQ(box.NDec, untouched.NDec);
     EXPECT_EQ(message, "");
     std::fclose(table);
@@ -89,7 +91,9 @@ TEST(FindReferenceEntry, RefusesAMalformedTable)
         box.NDec = 7;
         ReferenceEntry entry;
         std::string message;
-        EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), -2) << c.text;
+        EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message),
+                  SkyStatus::MalformedTable)
+            << c.text;
         EXPECT_EQ(message, c.message);
         EXPECT_EQ(box.NDec, 7) << c.text;
         EXPECT_EQ(entry.referenceName, "") << c.text;
@@ -212,4 +216,32 @@ TEST(InSearchBox, BoxWithItsWestEdgeEastOfItsEastEdgeCrossesZeroHours)
         EXPECT_EQ(inSearchBox(&narrow, e.ra, 0.4, 0.1), e.expected)
             << e.westRa << " " << e.eastRa << " " << e.ra;
     }
+}
+
+TEST(FindReferenceEntry, SaysWhenTheTableCannotBeRead)
+{
+    char text[64] = {};
+    FILE* table = fmemopen(text, sizeof text, "w"); // a stream that cannot be read
+    ASSERT_NE(table, nullptr);
+    SearchBox box;
+    box.NDec = 7;
+    ReferenceEntry entry;
+    std::string message;
+    EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message),
+              SkyStatus::UnreadableTable);
+    EXPECT_EQ(message.rfind("Can not read the reference table: ", 0), 0u) << message;
+    EXPECT_EQ(box.NDec, 7);
+    std::fclose(table);
+}
+
+TEST(SkyStatusText, NamesEveryStatus)
+{
+    const SkyStatus statuses[] = {SkyStatus::Ok, SkyStatus::EndOfTable, SkyStatus::MalformedTable,
+                                  SkyStatus::UnreadableTable};
+    std::set<std::string> texts;
+    for (const SkyStatus status : statuses)
+        texts.insert(skyStatusText(status));
+    EXPECT_EQ(texts.size(), std::size(statuses));
+    EXPECT_EQ(texts.count("unknown sky status"), 0u);
+    EXPECT_STREQ(skyStatusText(static_cast<SkyStatus>(99)), "unknown sky status");
 }

@@ -302,9 +302,16 @@ int main(int argc, char** argv)
         SearchBox box;
         std::rewind(table);
         bool haveReference = false;
-        while (!haveReference &&
-               findReferenceEntry(table, object.c_str(), &box, &entry, &message) == 0) {
+        SkyStatus lookup = SkyStatus::Ok;
+        while (!haveReference && (lookup = findReferenceEntry(table, object.c_str(), &box, &entry,
+                                                              &message)) == SkyStatus::Ok) {
             haveReference = readImage(entry.referenceName, &reference, &message) == 0;
+        }
+        if (lookup != SkyStatus::Ok && lookup != SkyStatus::EndOfTable) {
+            const bool lineEnd = !message.empty() && message.back() == '\n';
+            std::fprintf(stderr, "%s%s", message.c_str(), lineEnd ? "" : "\n");
+            std::fclose(table);
+            return 1;
         }
         if (!haveReference) {
             std::fprintf(stderr, "%s: no reference image\n", name.c_str());
