@@ -237,8 +237,8 @@ static void searchReference(OpenedImage opened, const FitsReadOptions& reading, 
         search->stars = std::move(sky);
 }
 
-int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* testName,
-                     TestImageOutcome* outcome)
+ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const char* testName,
+                             TestImageOutcome* outcome)
 {
     ImageLog* log = &outcome->log;
     FitsImage& test = worker->testImage;
@@ -248,7 +248,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     if (readTestImage(testName, &test, &objectName, log,
                       shared->pair || shared->matchPosition ? &hasObject : nullptr,
                       shared->reading) != 0)
-        return 0;
+        return ImageSearch::NotSearched;
 
     ReferenceEntry entry;
     SearchBox box;
@@ -297,21 +297,21 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         if (pairEntry(*shared->pair, test, testName, shared->wcsMode, shared->tolerance,
                       &objectName, &box, &entry, &message) != 0) {
             logError(log, "%s\n", message.c_str());
-            return 0;
+            return ImageSearch::NotSearched;
         }
         bool given = false;
         openReference([&given] {
             return given ? SkyStatus::EndOfTable : (given = true, SkyStatus::Ok);
         });
         if (found != SkyStatus::Ok)
-            return 0; // the reference image no longer opens: reported
+            return ImageSearch::NotSearched; // the reference image no longer opens: reported
     } else {
         // The table from its start, as the run read it.
         FILE* table = fmemopen(shared->tableText.data(), shared->tableText.size(), "r");
         if (table == nullptr) {
             logError(log, "No reference file listed for object %s\n",
                      printableText(objectName.c_str()).c_str());
-            return 0;
+            return ImageSearch::NotSearched;
         }
         if (hasObject) {
             openReference([&] {
@@ -330,20 +330,19 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         std::fclose(table);
         if (found != SkyStatus::Ok && found != SkyStatus::EndOfTable) {
             logError(log, "%s", message.c_str());
-            outcome->fatal = true;
-            return -2;
+            return ImageSearch::RunEnds;
         }
         if (found != SkyStatus::Ok && !hasObject) {
             logNameAndMessage(log, testName,
                               named
                                   ? "no reference image of the table line holding its centre opens"
                                   : "no OBJECT field, and no table box holds its centre");
-            return 0;
+            return ImageSearch::NotSearched;
         }
         if (found != SkyStatus::Ok) {
             logError(log, "No reference file listed for object %s\n",
                      printableText(objectName.c_str()).c_str());
-            return 0;
+            return ImageSearch::NotSearched;
         }
     }
 
@@ -352,8 +351,7 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         FitsImage& reference = worker->referenceImage;
         if (readOpenImage(opened.fd, &reference, &message, shared->reading.fits, opened.hdu) != 0) {
             logNameAndMessage(log, referenceName, message);
-            outcome->fatal = true;
-            return -2;
+            return ImageSearch::RunEnds;
         }
         SearchRun run;
         run.tolerance = shared->tolerance;
@@ -364,13 +362,10 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
                                                      testName, objectName.c_str(), log,
                                                      vetting ? &shared->vetting : nullptr,
                                                      &outcome->difference);
-        outcome->searched = status != -1;
-        if (status == -2) {
-            outcome->fatal = true;
-            return -2;
-        }
+        if (status == -2)
+            return ImageSearch::RunEnds;
         outcome->candidates = std::move(run.candidates);
-        return 0;
+        return status == -1 ? ImageSearch::NotSearched : ImageSearch::Searched;
     }
 
     // The reference's stars (unless kept from before) and the test's, found at the same
@@ -417,32 +412,33 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
     }
     if (!reference.fatal.empty()) {
         logError(log, "%s", reference.fatal.c_str());
-        outcome->fatal = true;
-        return -2;
+        return ImageSearch::RunEnds;
     }
     if (!reference.stars) {
         logError(log, "%s", reference.error.c_str());
-        return 0;
+        return ImageSearch::NotSearched;
     }
     if (!reference.stars->note.empty())
         logError(log, "%s", reference.stars->note.c_str());
     if (testStatus != 0) {
         logError(log, "%s", testError.c_str());
-        return 0;
+        return ImageSearch::NotSearched;
     }
     if (!testNote.empty())
         logError(log, "%s", testNote.c_str());
     SearchRun run;
     run.tolerance = shared->tolerance;
     run.wcsMode = shared->wcsMode;
+    bool outputFailed = false;
     if (vetting) {
-        run.filter = [shared, outcome, log](const ComparisonView& view, std::vector<char>* keep) {
+        run.filter = [shared, outcome, log, &outputFailed](const ComparisonView& view,
+                                                           std::vector<char>* keep) {
             ImageVetting result;
             std::string vetMessage;
             if (vetComparison(shared->vetting, view, &result, &vetMessage) != 0) {
                 // A stamp that cannot be written ends the run, as any output would.
                 logError(log, "newstars: %s\n", vetMessage.c_str());
-                outcome->fatal = true;
+                outputFailed = true;
             }
             for (size_t k = 0; k < keep->size() && k < result.kept.size(); ++k)
                 (*keep)[k] = result.kept[k];
@@ -463,9 +459,8 @@ int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* tes
         if (!aside.empty())
             outcome->catalogNotes.push_back({baseName(testName), aside});
     }
-    outcome->searched = true;
     outcome->candidates = std::move(run.candidates);
-    return 0;
+    return outputFailed ? ImageSearch::RunEnds : ImageSearch::Searched;
 }
 
 void printCandidates(const CandidateList* list, FILE* out)
@@ -777,9 +772,9 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     runInOrder(
         count, workers,
         [&](int i, int worker) {
-            compareTestImage(&shared, &buffers[static_cast<size_t>(worker)],
-                             imageNames[static_cast<size_t>(i)].c_str(),
-                             &outcomes[static_cast<size_t>(i)]);
+            TestImageOutcome& outcome = outcomes[static_cast<size_t>(i)];
+            outcome.status = compareTestImage(&shared, &buffers[static_cast<size_t>(worker)],
+                                              imageNames[static_cast<size_t>(i)].c_str(), &outcome);
         },
         [&](int i) {
             TestImageOutcome& outcome = outcomes[static_cast<size_t>(i)];
@@ -795,8 +790,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
                 differenceOutputs.rows.push_back(std::move(row));
             for (ImageRegistration& entry : outcome.difference.registrations)
                 differenceOutputs.registrations.push_back(std::move(entry));
-            fatal = outcome.fatal;
-            notSearched += outcome.searched ? 0 : 1;
+            fatal = outcome.status == ImageSearch::RunEnds;
+            notSearched += outcome.status == ImageSearch::NotSearched ? 1 : 0;
             outcome = TestImageOutcome{};
             if (!fatal && i + 1 < count)
                 showProgress(&progress, i + 1, imageNames[static_cast<size_t>(i) + 1].c_str());

@@ -111,19 +111,26 @@ struct SearchWorker {
     StarFinderWorkspace testFinder, referenceFinder;
 };
 
-// What the comparison of one test image leaves for the run to write, in list order.
 // Exit status of a run with --strict in which some test image could not be searched.
 inline constexpr int STRICT_NOT_SEARCHED_STATUS = 3;
 
+// How the comparison of one test image ended.
+enum class ImageSearch {
+    NotSearched, // the image could not be used: reported in its log, the run goes on
+    Searched,    // compared: its summary line is in the log
+    RunEnds,     // the run ends after writing the log, status 1 (the text that ends it is
+                 // the last in the log)
+};
+
+// What the comparison of one test image leaves for the run to write, in list order.
 struct TestImageOutcome {
     ImageLog log;                        // its standard output and standard error
     CandidateList candidates;            // its candidate lines
-    bool fatal = false;                  // the run ends after writing the log, status 1
-    bool searched = false;               // compared: its summary line is in the log
     std::vector<CatalogRow> catalogRows; // its candidates as vetted, when vetting
     std::vector<ImageNote> catalogNotes; // cards set aside, for the catalogue, when vetting
     DifferenceOutputs difference;        // its detections and registration, when vetting
                                          // with the difference method
+    ImageSearch status = ImageSearch::NotSearched; // what compareTestImage returned
 };
 
 // Compares one test image with its object's reference image, as the run does for each
@@ -138,12 +145,12 @@ struct TestImageOutcome {
 // A reference file whose stars were found before in the run, unchanged on disk since
 // (same identity, see fileIdentity), is not read again: its stars are reused (unless
 // the run vets: vetting needs the reference's pixels, so it is read every time). A test
-// image that cannot be used is reported and skipped. Returns 0, or -2 with
-// outcome->fatal set when the table is malformed or a reference image opens but cannot
-// be read (the text that ends the run is then the last in the log). Safe to run for
-// several test images at once, each with its own worker.
-int compareTestImage(SearchShared* shared, SearchWorker* worker, const char* testName,
-                     TestImageOutcome* outcome);
+// image that cannot be used is reported and skipped (NotSearched). Returns Searched, or
+// RunEnds when the table is malformed, a reference image opens but cannot be read, or a
+// stamp cannot be written. Safe to run for several test images at once, each with its
+// own worker.
+ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const char* testName,
+                             TestImageOutcome* outcome);
 
 // Writes a form feed line, then the candidate lines in the order found, with an empty
 // line before each line whose first 12 characters differ (letter case ignored) from

@@ -24,7 +24,8 @@ TEST(ReferenceReuse, KeepsTheStarsOfAnUnchangedFileAndRereadsAChangedOne)
     SearchWorker worker;
     auto summary = [&] {
         TestImageOutcome outcome;
-        EXPECT_EQ(compareTestImage(&shared, &worker, test.c_str(), &outcome), 0);
+        EXPECT_EQ(compareTestImage(&shared, &worker, test.c_str(), &outcome),
+                  ImageSearch::Searched);
         std::string text;
         for (const ImageLog::Piece& piece : outcome.log.pieces)
             text += piece.text;
@@ -63,7 +64,8 @@ TEST(ReferenceReuse, RepeatsTheMessageOnReferenceStarsLeftOutForEveryTestImage)
     std::string first;
     for (int pass = 0; pass < 2; ++pass) {
         TestImageOutcome outcome;
-        ASSERT_EQ(compareTestImage(&shared, &worker, dir.file("test.fts").c_str(), &outcome), 0);
+        ASSERT_EQ(compareTestImage(&shared, &worker, dir.file("test.fts").c_str(), &outcome),
+                  ImageSearch::Searched);
         std::string text;
         for (const ImageLog::Piece& piece : outcome.log.pieces)
             text += (piece.error ? "err: " : "out: ") + piece.text;
