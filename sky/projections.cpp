@@ -106,44 +106,44 @@ struct PlaneOffset {
 // Each forward projection returns 0 and the sky position (alpha, delta) in radians, or
 // 1 when the offset is outside its domain.
 
-static int sinToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus sinToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     if (p.s > 1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double c = std::sqrt(1 - p.s);
     double t = p.sin0 * c + p.cos0 * p.m;
     if (t > 1 || t < -1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *delta = std::asin(t);
     double u = p.cos0 * c - p.sin0 * p.m;
     if (u == 0 && p.l == 0)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *alpha = std::atan2(p.l, u) + p.ra0;
-    return 0;
+    return PROJECTION_OK;
 }
 
-static int tanToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus tanToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     if (p.s > 1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double u = p.cos0 - p.m * p.sin0;
     if (u == 0)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *alpha = p.ra0 + std::atan2(p.l, u);
     *delta = std::atan(std::cos(*alpha - p.ra0) * (p.m * p.cos0 + p.sin0) / u);
-    return 0;
+    return PROJECTION_OK;
 }
 
-static int arcToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus arcToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     if (p.s >= T * T / 4)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double r = std::sqrt(p.s);
     double c = std::cos(r);
     double k = r != 0 ? std::sin(r) / r : 1;
     double t = p.m * p.cos0 * k + p.sin0 * c;
     if (t > 1 || t < -1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *delta = std::asin(t);
     double a = c - t * p.sin0;
     double b = p.l * k * p.cos0;
@@ -155,111 +155,111 @@ static int arcToSky(const PlaneOffset& p, double* alpha, double* delta)
         b = p.l * k;
         if (a == 0 && b == 0) {
             *alpha = p.ra0;
-            return 0;
+            return PROJECTION_OK;
         }
     }
     if (a == 0 && b == 0)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *alpha = p.ra0 + std::atan2(b, a);
-    return 0;
+    return PROJECTION_OK;
 }
 
-static int ncpToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus ncpToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     double u = p.cos0 - p.m * p.sin0;
     if (u == 0)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *alpha = p.ra0 + std::atan2(p.l, u);
     double t = std::cos(*alpha - p.ra0);
     if (t == 0)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double v = u / t;
     if (v > 1 || v < -1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *delta = std::acos(v);
     if (p.dec0 < 0)
         *delta = -*delta;
-    return 0;
+    return PROJECTION_OK;
 }
 
-static int glsToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus glsToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     *delta = p.dec0 + p.m;
     if (std::fabs(*delta) > T / 4)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double c = std::cos(*delta);
     if (std::fabs(p.l) > T * c / 2)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *alpha = p.ra0;
     if (c > E)
         *alpha = *alpha + p.l / c;
-    return 0;
+    return PROJECTION_OK;
 }
 
-static int merToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus merToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     const ProjectionScale& g = p.g;
     *alpha = p.l / g.g1 + p.ra0;
     if (std::fabs(*alpha - p.ra0) > T)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double v = g.g2 != 0 ? (p.m + g.g3) / g.g2 : 0;
     *delta = 2 * std::atan(std::exp(v)) - T / 4;
-    return 0;
+    return PROJECTION_OK;
 }
 
-static int aitToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus aitToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     const ProjectionScale& g = p.g;
     if (p.l == 0 && p.m == 0) {
         *alpha = p.ra0;
         *delta = p.dec0;
-        return 0;
+        return PROJECTION_OK;
     }
     double w = (p.m + g.g3) / g.g2;
     double z = 4 - p.l * p.l / (4 * (g.g1 * g.g1)) - w * w;
     if (z > 4 || z < 2)
-        return 1;
+        return PROJECTION_OUTSIDE;
     z = std::sqrt(z) / 2;
     double d = (p.m + g.g3) * z / g.g2;
     if (std::fabs(d) > 1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *delta = std::asin(d);
     double cosDelta = std::cos(*delta);
     if (std::fabs(cosDelta) < E)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double a = p.l * z / (2 * g.g1 * cosDelta);
     if (std::fabs(a) > 1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *alpha = p.ra0 + 2 * std::asin(a);
-    return 0;
+    return PROJECTION_OK;
 }
 
-static int stgToSky(const PlaneOffset& p, double* alpha, double* delta)
+static ProjectionStatus stgToSky(const PlaneOffset& p, double* alpha, double* delta)
 {
     double z = (4 - p.s) / (4 + p.s);
     if (std::fabs(z) > 1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double t = z * p.sin0 + p.m * p.cos0 * (1 + z) / 2;
     if (std::fabs(t) > 1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     *delta = std::asin(t);
     double c = std::cos(*delta);
     if (std::fabs(c) < E)
-        return 1;
+        return PROJECTION_OUTSIDE;
     double a = p.l * (1 + z) / (2 * c);
     if (std::fabs(a) > 1)
-        return 1;
+        return PROJECTION_OUTSIDE;
     a = std::asin(a);
     double sinDelta = std::sin(*delta);
     double g = 1 + sinDelta * p.sin0 + c * p.cos0 * std::cos(a);
     if (std::fabs(g) < E)
-        return 1;
+        return PROJECTION_OUTSIDE;
     g = 2 * (sinDelta * p.cos0 - c * p.sin0 * std::cos(a)) / g;
     // Two longitudes share the arcsine; the one whose projected m matches is kept.
     if (std::fabs(g - p.m) > E)
         a = T / 2 - a;
     *alpha = p.ra0 + a;
-    return 0;
+    return PROJECTION_OK;
 }
 
 // Moves alpha to within half a turn of ra0, then makes it non-negative.
@@ -281,7 +281,7 @@ struct SkyOffset {
     ProjectionScale g;
 };
 
-static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* mOut)
+static ProjectionStatus skyToPlane(int projection, const SkyOffset& q, double* lOut, double* mOut)
 {
     double l = std::sin(q.delta) * q.cd;
     double h = q.sd * q.sin0 + q.cd * q.cos0 * std::cos(q.delta);
@@ -290,12 +290,12 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
     switch (projection) {
     case SIN:
         if (h < 0)
-            return 1;
+            return PROJECTION_OUTSIDE;
         m = n;
         break;
     case TAN:
         if (h <= 0)
-            return 1;
+            return PROJECTION_OUTSIDE;
         l = l / h;
         m = n / h;
         break;
@@ -313,14 +313,14 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
     }
     case NCP:
         if (q.dec0 == 0)
-            return 1;
+            return PROJECTION_OUTSIDE;
         m = (q.cos0 - q.cd * std::cos(q.delta)) / q.sin0;
         break;
     case GLS:
         if (std::fabs(q.d0) > T / 4)
-            return 1;
+            return PROJECTION_OUTSIDE;
         if (std::fabs(q.dec0) > T / 4)
-            return 1;
+            return PROJECTION_OUTSIDE;
         m = q.d0 - q.dec0;
         l = q.delta * q.cd;
         break;
@@ -329,39 +329,39 @@ static int skyToPlane(int projection, const SkyOffset& q, double* lOut, double* 
         l = g.g1 * q.delta;
         double t = std::tan(q.d0 / 2 + T / 8);
         if (t < E)
-            return 2;
+            return PROJECTION_ZERO_INCREMENT;
         m = g.g2 * std::log(t) - g.g3;
         break;
     }
     case AIT: {
         double a = q.delta / 2;
         if (std::fabs(a) > T / 4)
-            return 1;
+            return PROJECTION_OUTSIDE;
         const ProjectionScale& g = q.g;
         double t = std::sqrt((1 + q.cd * std::cos(a)) / 2);
         if (std::fabs(t) < E)
-            return 3;
+            return PROJECTION_OPPOSITE_POINT;
         l = 2 * g.g1 * q.cd * std::sin(a) / t;
         m = g.g2 * q.sd / t - g.g3;
         break;
     }
     case STG: {
         if (std::fabs(q.d0) > T / 4)
-            return 1;
+            return PROJECTION_OUTSIDE;
         double t = 1 + q.sd * q.sin0 + q.cd * q.cos0 * std::cos(q.delta);
         if (std::fabs(t) < E)
-            return 1;
+            return PROJECTION_OUTSIDE;
         t = 2 / t;
         l = l * t;
         m = n * t;
         break;
     }
     default:
-        return 1;
+        return PROJECTION_OUTSIDE;
     }
     *lOut = l;
     *mOut = m;
-    return 0;
+    return PROJECTION_OK;
 }
 
 void prepareProjection(double crval1, double crval2, double crpix1, double crpix2, double cdelt1,
@@ -402,10 +402,11 @@ void prepareProjection(double crval1, double crval2, double crpix1, double crpix
     *frame = f;
 }
 
-int projectionFramePixelToSky(const ProjectionFrame& f, double x, double y, double* ra, double* dec)
+ProjectionStatus projectionFramePixelToSky(const ProjectionFrame& f, double x, double y, double* ra,
+                                           double* dec)
 {
     if (!f.usable)
-        return 2;
+        return PROJECTION_ZERO_INCREMENT;
     double dx = (x - f.crpix1) * f.cdelt1;
     double dy = (y - f.crpix2) * f.cdelt2;
     if (f.crota2 != 0) {
@@ -432,7 +433,7 @@ int projectionFramePixelToSky(const ProjectionFrame& f, double x, double y, doub
 
     double alpha = 0;
     double delta = 0;
-    int status = 0;
+    ProjectionStatus status = PROJECTION_OK;
     switch (f.projection) {
     case SIN:
         status = sinToSky(p, &alpha, &delta);
@@ -463,8 +464,8 @@ int projectionFramePixelToSky(const ProjectionFrame& f, double x, double y, doub
         delta = p.dec0 + p.m;
         break;
     }
-    if (status != 0)
-        return 1;
+    if (status != PROJECTION_OK)
+        return PROJECTION_OUTSIDE;
     alpha = normaliseRightAscension(alpha, p.ra0);
     // The linear offset is not bounded by any projection: one turn taken off or put
     // back may not be enough, so the rest is folded by whole turns.
@@ -479,22 +480,23 @@ int projectionFramePixelToSky(const ProjectionFrame& f, double x, double y, doub
     // non-finite inputs or offsets beyond the range of doubles give no position; that is
     // a failure, not a result.
     if (!std::isfinite(raDegrees) || !std::isfinite(decDegrees))
-        return 1;
+        return PROJECTION_OUTSIDE;
     *ra = raDegrees;
     *dec = decDegrees;
-    return 0;
+    return PROJECTION_OK;
 }
 
-int projectionPixelToSky(double x, double y, double crval1, double crval2, double crpix1,
-                         double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* ra, double* dec)
+ProjectionStatus projectionPixelToSky(double x, double y, double crval1, double crval2,
+                                      double crpix1, double crpix2, double cdelt1, double cdelt2,
+                                      double crota2, const char* code, double* ra, double* dec)
 {
     ProjectionFrame frame;
     prepareProjection(crval1, crval2, crpix1, crpix2, cdelt1, cdelt2, crota2, code, &frame);
     return projectionFramePixelToSky(frame, x, y, ra, dec);
 }
 
-int projectionFrameSkyToPixel(const ProjectionFrame& f, double ra, double dec, double* x, double* y)
+ProjectionStatus projectionFrameSkyToPixel(const ProjectionFrame& f, double ra, double dec,
+                                           double* x, double* y)
 {
     double w = ra - f.crval1;
     if (w > 180)
@@ -509,7 +511,7 @@ int projectionFrameSkyToPixel(const ProjectionFrame& f, double ra, double dec, d
     if (f.cdelt1 == 0 || f.cdelt2 == 0) {
         *x = 0;
         *y = 0;
-        return 2;
+        return PROJECTION_ZERO_INCREMENT;
     }
     double linearX = u / f.cdelt1 + f.crpix1;
     double linearY = v / f.cdelt2 + f.crpix2;
@@ -518,7 +520,8 @@ int projectionFrameSkyToPixel(const ProjectionFrame& f, double ra, double dec, d
 
     if (f.projection == LINEAR) {
         // The estimate is the result here: one that is not finite is a failure.
-        return std::isfinite(linearX) && std::isfinite(linearY) ? 0 : 1;
+        return std::isfinite(linearX) && std::isfinite(linearY) ? PROJECTION_OK
+                                                                : PROJECTION_OUTSIDE;
     }
 
     SkyOffset q;
@@ -535,8 +538,8 @@ int projectionFrameSkyToPixel(const ProjectionFrame& f, double ra, double dec, d
 
     double l = 0;
     double m = 0;
-    int status = skyToPlane(f.projection, q, &l, &m);
-    if (status != 0)
+    ProjectionStatus status = skyToPlane(f.projection, q, &l, &m);
+    if (status != PROJECTION_OK)
         return status;
 
     dx = l / D;
@@ -547,15 +550,15 @@ int projectionFrameSkyToPixel(const ProjectionFrame& f, double ra, double dec, d
     double pixelY = v / f.cdelt2 + f.crpix2;
     // As forward: a position that is not finite is a failure, the estimate stays.
     if (!std::isfinite(pixelX) || !std::isfinite(pixelY))
-        return 1;
+        return PROJECTION_OUTSIDE;
     *x = pixelX;
     *y = pixelY;
-    return 0;
+    return PROJECTION_OK;
 }
 
-int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
-                         double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* x, double* y)
+ProjectionStatus projectionSkyToPixel(double ra, double dec, double crval1, double crval2,
+                                      double crpix1, double crpix2, double cdelt1, double cdelt2,
+                                      double crota2, const char* code, double* x, double* y)
 {
     ProjectionFrame frame;
     prepareProjection(crval1, crval2, crpix1, crpix2, cdelt1, cdelt2, crota2, code, &frame);

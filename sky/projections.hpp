@@ -15,7 +15,7 @@ namespace newstars {
 // are simply added to the reference values.
 //
 // The outcomes of both functions, as they return them.
-enum ProjectionStatus {
+enum ProjectionStatus : int {
     PROJECTION_OK = 0,
     PROJECTION_OUTSIDE = 1,        // outside the domain, at a singular point, or not finite
     PROJECTION_ZERO_INCREMENT = 2, // a zero CDELT1 or CDELT2 (pixelToSky: or a value not
@@ -31,35 +31,37 @@ const char* projectionStatusText(int status);
 // full turn 6.28318530717959 (not their full-precision values); results depend on them.
 
 // Pixel position (x, y) to right ascension and declination in degrees.
-//   0  success: *ra within half a turn of CRVAL1 and non-negative (for CRVAL1 above
-//      -180; a value of 360 or more is not reduced), *dec never wrapped.
-//   1  the offset lies outside the projection's domain, hits a singular point or gives
-//      no finite position: *ra = CRVAL1 + dx, *dec = CRVAL2 + dy, the rotated offsets in
-//      degrees (not normalised).
-//   2  CDELT1 or CDELT2 is zero, or a reference value, increment or rotation is not
-//      finite: no position, the outputs untouched.
+//   PROJECTION_OK  success: *ra within half a turn of CRVAL1 and non-negative (for
+//      CRVAL1 above -180; a value of 360 or more is not reduced), *dec never wrapped.
+//   PROJECTION_OUTSIDE  the offset lies outside the projection's domain, hits a singular
+//      point or gives no finite position: *ra = CRVAL1 + dx, *dec = CRVAL2 + dy, the
+//      rotated offsets in degrees (not normalised).
+//   PROJECTION_ZERO_INCREMENT  CDELT1 or CDELT2 is zero, or a reference value, increment
+//      or rotation is not finite: no position, the outputs untouched.
 // A reference declination of +-90 degrees (or beyond) is taken as the pole itself by
 // ARC and STG (the short degree factor would put it just beyond); ARC then gives the
 // reference pixel the reference point.
-int projectionPixelToSky(double x, double y, double crval1, double crval2, double crpix1,
-                         double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* ra, double* dec);
+ProjectionStatus projectionPixelToSky(double x, double y, double crval1, double crval2,
+                                      double crpix1, double crpix2, double cdelt1, double cdelt2,
+                                      double crota2, const char* code, double* ra, double* dec);
 
 // Right ascension and declination in degrees to pixel position (*x, *y). The input
 // right ascension is first moved by 360 degrees towards CRVAL1 when more than 180
 // degrees away from it.
-//   0  success.
-//   1  the position lies outside the projection's domain (SIN far hemisphere, TAN 90
-//      degrees or more away, NCP with CRVAL2 = 0, GLS/STG at or beyond a pole, GLS with
-//      CRVAL2 beyond a pole, AIT 180 degrees or more from CRVAL1 in right ascension, STG
-//      antipode) or gives no finite position.
-//   2  CDELT1 or CDELT2 is zero (*x = *y = 0); or MER at or too near declination -90.
-//   3  AIT at or too near the singular point opposite the reference meridian.
+//   PROJECTION_OK  success.
+//   PROJECTION_OUTSIDE  the position lies outside the projection's domain (SIN far
+//      hemisphere, TAN 90 degrees or more away, NCP with CRVAL2 = 0, GLS/STG at or beyond
+//      a pole, GLS with CRVAL2 beyond a pole, AIT 180 degrees or more from CRVAL1 in right
+//      ascension, STG antipode) or gives no finite position.
+//   PROJECTION_ZERO_INCREMENT  CDELT1 or CDELT2 is zero (*x = *y = 0); or MER at or too
+//      near declination -90.
+//   PROJECTION_OPPOSITE_POINT  AIT at or too near the singular point opposite the
+//      reference meridian.
 // On failures other than a zero increment, *x and *y hold the linear estimate: the
 // rotated offsets from the reference point divided by the increments, plus CRPIX.
-int projectionSkyToPixel(double ra, double dec, double crval1, double crval2, double crpix1,
-                         double crpix2, double cdelt1, double cdelt2, double crota2,
-                         const char* code, double* x, double* y);
+ProjectionStatus projectionSkyToPixel(double ra, double dec, double crval1, double crval2,
+                                      double crpix1, double crpix2, double cdelt1, double cdelt2,
+                                      double crota2, const char* code, double* x, double* y);
 
 // A projection prepared once from the reference values, for many conversions: the
 // values, the selected projection and everything derived from them alone (sines and
@@ -87,9 +89,9 @@ void prepareProjection(double crval1, double crval2, double crpix1, double crpix
 
 // projectionPixelToSky and projectionSkyToPixel through a prepared frame: the same
 // statuses, the same outputs.
-int projectionFramePixelToSky(const ProjectionFrame& frame, double x, double y, double* ra,
-                              double* dec);
-int projectionFrameSkyToPixel(const ProjectionFrame& frame, double ra, double dec, double* x,
-                              double* y);
+ProjectionStatus projectionFramePixelToSky(const ProjectionFrame& frame, double x, double y,
+                                           double* ra, double* dec);
+ProjectionStatus projectionFrameSkyToPixel(const ProjectionFrame& frame, double ra, double dec,
+                                           double* x, double* y);
 
 } // namespace newstars
