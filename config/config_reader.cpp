@@ -57,25 +57,26 @@ static int appendToValue(ConfigReader* reader, std::string* value, int c, int va
     return 0;
 }
 
-int setConfigFile(ConfigReader* reader, const char* fileName, std::string* message)
+ConfigStatus setConfigFile(ConfigReader* reader, const char* fileName, std::string* message)
 {
     if (fileName == nullptr) {
         reader->fileName.reset();
-        return 0;
+        return CONFIG_OK;
     }
     try {
         reader->fileName = std::string(fileName);
     } catch (const std::bad_alloc&) {
         *message = formatText("setConfigFile(): Can not malloc %zu", std::strlen(fileName) + 1);
-        return -1;
+        return CONFIG_NO_MEMORY;
     }
-    return 0;
+    return CONFIG_OK;
 }
 
-int getConfigReal(ConfigReader* reader, const char* name, double* value, std::string* message)
+ConfigStatus getConfigReal(ConfigReader* reader, const char* name, double* value,
+                           std::string* message)
 {
     std::string text;
-    const int status = findConfigValue(reader, name, &text, 256, message);
+    const ConfigStatus status = findConfigValue(reader, name, &text, 256, message);
     if (status == CONFIG_NOT_FOUND)
         *message = "Can not find `" + std::string(name) + "' in config file.";
     if (status != CONFIG_OK)
@@ -86,8 +87,8 @@ int getConfigReal(ConfigReader* reader, const char* name, double* value, std::st
     return CONFIG_OK;
 }
 
-int findConfigValue(ConfigReader* reader, const char* name, std::string* value, int valueSize,
-                    std::string* message)
+ConfigStatus findConfigValue(ConfigReader* reader, const char* name, std::string* value,
+                             int valueSize, std::string* message)
 {
     if (!reader->fileName) {
         *message = "Can not look up `" + std::string(name) + "': no config file has been named.";
@@ -106,11 +107,11 @@ int findConfigValue(ConfigReader* reader, const char* name, std::string* value, 
     descriptor.release();
     std::string entryName;
     std::string entryValue;
-    int found = CONFIG_NOT_FOUND;
+    ConfigStatus found = CONFIG_NOT_FOUND;
     for (;;) {
         entryValue.clear(); // the "/" entry leaves it so: an empty value
-        if (readConfigEntry(reader, file, fileName, &entryName, 256, &entryValue, valueSize) ==
-            -1) {
+        if (readConfigEntry(reader, file, fileName, &entryName, 256, &entryValue, valueSize) !=
+            CONFIG_OK) {
             break;
         }
         // compared as C text: a name read with a NUL byte in it ends at that byte
@@ -129,14 +130,14 @@ int findConfigValue(ConfigReader* reader, const char* name, std::string* value, 
     return found;
 }
 
-int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName, std::string* name,
-                    int nameSize, std::string* value, int valueSize)
+ConfigStatus readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
+                             std::string* name, int nameSize, std::string* value, int valueSize)
 {
     int state = STATE_BETWEEN;
     while (state != STATE_DONE) {
         int c = std::getc(file);
         if (c == EOF) {
-            return -1;
+            return CONFIG_NOT_FOUND;
         }
         if (reader->verbosity > 2) {
             reader->diagnostics += formatText("state=%d c='%c'\n", state, c);
@@ -151,13 +152,13 @@ int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
             } else if (c == '/') {
                 name->clear();
                 if (appendToName(reader, name, c, nameSize, fileName) == -1) {
-                    return -1;
+                    return CONFIG_NOT_FOUND;
                 }
-                return 0;
+                return CONFIG_OK;
             } else {
                 name->clear();
                 if (appendToName(reader, name, c, nameSize, fileName) == -1) {
-                    return -1;
+                    return CONFIG_NOT_FOUND;
                 }
                 state = STATE_NAME;
             }
@@ -166,7 +167,7 @@ int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
             if (isSeparator(c) || c == '=') {
                 state = STATE_AFTER_NAME;
             } else if (appendToName(reader, name, c, nameSize, fileName) == -1) {
-                return -1;
+                return CONFIG_NOT_FOUND;
             }
             break;
         case STATE_AFTER_NAME:
@@ -185,7 +186,7 @@ int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
             if (isSeparator(c)) {
                 state = STATE_DONE;
             } else if (appendToValue(reader, value, c, valueSize, fileName) == -1) {
-                return -1;
+                return CONFIG_NOT_FOUND;
             }
             break;
         case STATE_QUOTED_VALUE:
@@ -195,13 +196,13 @@ int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
                 int next = std::getc(file);
                 if (next == EOF) {
                     reader->diagnostics += "EOF after BACKSLASH\n";
-                    return -1;
+                    return CONFIG_NOT_FOUND;
                 }
                 if (next != '\n' && appendToValue(reader, value, next, valueSize, fileName) == -1) {
-                    return -1;
+                    return CONFIG_NOT_FOUND;
                 }
             } else if (appendToValue(reader, value, c, valueSize, fileName) == -1) {
-                return -1;
+                return CONFIG_NOT_FOUND;
             }
             break;
         case STATE_COMMENT:
@@ -210,10 +211,27 @@ int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
             }
             break;
         default:
-            return -1;
+            return CONFIG_NOT_FOUND;
         }
     }
-    return 0;
+    return CONFIG_OK;
+}
+
+const char* configStatusText(ConfigStatus status)
+{
+    switch (status) {
+    case CONFIG_OK:
+        return "value found";
+    case CONFIG_NOT_FOUND:
+        return "name not found";
+    case CONFIG_NO_FILE:
+        return "no configuration file";
+    case CONFIG_READ_ERROR:
+        return "the configuration file cannot be read";
+    case CONFIG_NO_MEMORY:
+        return "out of memory";
+    }
+    return "unknown configuration status";
 }
 
 } // namespace newstars

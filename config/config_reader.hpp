@@ -30,19 +30,25 @@ struct ConfigReader {
     std::string diagnostics;
 };
 
-// Status of a lookup.
-enum ConfigStatus {
+// Outcome of every routine of the reader.
+enum ConfigStatus : int {
     CONFIG_OK = 0,
     CONFIG_NOT_FOUND = -1,  // the file ends, or an entry cannot be read, before a match
+                            // (readConfigEntry: no entry read)
     CONFIG_NO_FILE = -2,    // no file named, or the file cannot be opened
     CONFIG_READ_ERROR = -3, // the file cannot be read to its end before a match
+    CONFIG_NO_MEMORY = -4,  // memory for the file name runs out
 };
+
+// A short text for a status, without a line end ("name not found", ...); "unknown
+// configuration status" for any other value.
+const char* configStatusText(ConfigStatus status);
 
 // Names the file that all later lookups through reader read (an empty name is kept
 // as given and fails to open). A null name means no file, so that a later lookup
-// fails. 0; -1 when memory runs out, with "setConfigFile(): Can not malloc <bytes>"
-// in *message and the reader unchanged.
-int setConfigFile(ConfigReader* reader, const char* fileName, std::string* message);
+// fails. CONFIG_OK; CONFIG_NO_MEMORY when memory runs out, with "setConfigFile(): Can
+// not malloc <bytes>" in *message and the reader unchanged.
+ConfigStatus setConfigFile(ConfigReader* reader, const char* fileName, std::string* message);
 
 // Looks the name up in the reader's file and stores its value converted with strtod
 // (text without a number gives 0; the "/" entry, which has no value, gives 0).
@@ -55,24 +61,25 @@ int setConfigFile(ConfigReader* reader, const char* fileName, std::string* messa
 //                     waiting on it
 //   CONFIG_READ_ERROR "FILE: <system text for the error>" when reading fails before a
 //                     match
-int getConfigReal(ConfigReader* reader, const char* name, double* value, std::string* message);
+ConfigStatus getConfigReal(ConfigReader* reader, const char* name, double* value,
+                           std::string* message);
 
 // Reads the reader's file from its start and stores in *value the value of the first
 // entry named name, at most valueSize - 1 characters (valueSize >= 1); the "/" entry
 // gives an empty value. CONFIG_OK when found; CONFIG_NOT_FOUND when the file ends, or an
 // entry cannot be read, before a match; CONFIG_NO_FILE or CONFIG_READ_ERROR with
 // *message set as for getConfigReal. *value is untouched unless found.
-int findConfigValue(ConfigReader* reader, const char* name, std::string* value, int valueSize,
-                    std::string* message);
+ConfigStatus findConfigValue(ConfigReader* reader, const char* name, std::string* value,
+                             int valueSize, std::string* message);
 
-// Reads the next entry from file, an open text stream. 0 with *name set (at most
-// nameSize - 1 characters) and *value set (at most valueSize - 1 characters), except
-// for the "/" entry, which sets *name to "/" and leaves *value untouched. -1 at end of
-// file (an entry not yet ended by its terminator is dropped), on a read error (told
+// Reads the next entry from file, an open text stream. CONFIG_OK with *name set (at
+// most nameSize - 1 characters) and *value set (at most valueSize - 1 characters), except
+// for the "/" entry, which sets *name to "/" and leaves *value untouched.
+// CONFIG_NOT_FOUND at end of file (an entry not yet ended by its terminator is dropped), on a read error (told
 // from the end by ferror(file)), or on an error of the text after its message is
 // appended to reader->diagnostics: a name or value past its limit, or the end of file
 // right after a backslash in a quoted value. fileName is used only in messages.
-int readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName, std::string* name,
-                    int nameSize, std::string* value, int valueSize);
+ConfigStatus readConfigEntry(ConfigReader* reader, std::FILE* file, const char* fileName,
+                             std::string* name, int nameSize, std::string* value, int valueSize);
 
 } // namespace newstars

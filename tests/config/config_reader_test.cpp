@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <set>
 #include <string>
 
 #include "support/files.hpp"
@@ -222,4 +224,16 @@ TEST(GetConfigReal, ReportsMissingSettingsAndFiles)
         EXPECT_EQ(value, -99) << c.message;
         EXPECT_EQ(reader.diagnostics, "") << c.message;
     }
+}
+
+TEST(ConfigStatusText, NamesEveryStatus)
+{
+    const ConfigStatus statuses[] = {CONFIG_OK, CONFIG_NOT_FOUND, CONFIG_NO_FILE, CONFIG_READ_ERROR,
+                                     CONFIG_NO_MEMORY};
+    std::set<std::string> texts;
+    for (const ConfigStatus status : statuses)
+        texts.insert(configStatusText(status));
+    EXPECT_EQ(texts.size(), std::size(statuses));
+    EXPECT_EQ(texts.count("unknown configuration status"), 0u);
+    EXPECT_STREQ(configStatusText(static_cast<ConfigStatus>(7)), "unknown configuration status");
 }
