@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string text = input.ConsumeRemainingBytesAsString();
 
     double value = 0;
-    scanSexagesimal(text.c_str(), &value);
+    if (scanSexagesimal(text.c_str(), &value) == SkyStatus::Ok && !std::isfinite(value))
+        __builtin_trap();
     std::string copy = text;
     lowerCaseInPlace(copy.data());
     upperCaseInPlace(copy.data());
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const int digits = whole < 1 ? 1 : static_cast<int>(std::floor(std::log10(whole))) + 1;
         if (digits + (a < 0 ? 1 : 0) + 1 <= w) {
             double back = 0;
-            if (scanSexagesimal(formatted.c_str(), &back) != 0)
+            if (scanSexagesimal(formatted.c_str(), &back) != SkyStatus::Ok)
                 __builtin_trap();
             const double slack = 0.5 / fracbase * (1 + 1e-9) + std::fabs(a) * 1e-14;
             if (!(std::fabs(back - a) <= slack))

@@ -41,7 +41,7 @@ static int scanBoxField(const char* text, const char* fieldName, const char* obj
                         bool inHours, double* angle, std::string* message)
 {
     double value = 0;
-    bool isNumber = scanSexagesimal(text, &value) == 0;
+    bool isNumber = scanSexagesimal(text, &value) == SkyStatus::Ok;
     double result = inHours ? degreesToRadians(value * 15) : degreesToRadians(value);
     if (!isNumber || !std::isfinite(result)) {
         *message = std::string("Bad ") + fieldName + " for " + objectName + ": " + text + "\n";

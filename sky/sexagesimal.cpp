@@ -106,7 +106,7 @@ std::string fs_sexa(double a, int w, int fracbase, std::string* message)
     return text;
 }
 
-int scanSexagesimal(const char* text, double* value)
+SkyStatus scanSexagesimal(const char* text, double* value)
 {
     while (*text != '\0' && std::strchr(" \t\n\r\v\f", *text) != nullptr)
         ++text;
@@ -118,15 +118,15 @@ int scanSexagesimal(const char* text, double* value)
     double whole = 0, minutes = 0, seconds = 0;
     const int fields = std::sscanf(text, "%lf%*[:;/,]%lf%*[:;/,]%lf", &whole, &minutes, &seconds);
     if (fields < 1)
-        return -1;
+        return SkyStatus::NotANumber;
     double result = seconds / 3600 + minutes / 60 + whole;
     // "inf", "nan" or a number too large for a double is no usable angle.
     if (!std::isfinite(result))
-        return -1;
+        return SkyStatus::NotANumber;
     if (negative)
         result = -result;
     *value = result;
-    return 0;
+    return SkyStatus::Ok;
 }
 
 namespace {

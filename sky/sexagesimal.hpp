@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "sky/sky_status.hpp"
+
 namespace newstars {
 
 // Formats a as sexagesimal text: a whole part right-justified in w characters, then
@@ -27,9 +29,9 @@ std::string fs_sexa(double a, int w, int fracbase, std::string* message = nullpt
 // '/' and ','; white space does not separate fields. Minutes and seconds may carry
 // fractions and are not range-checked ("10:75" is 11.25, "10:-30" is 9.5).
 // *value = seconds/3600 + minutes/60 + whole, negated after a leading minus sign.
-// Returns 0, or -1 when no leading number is found or the value is not finite
-// ("inf", "nan", "1e999"; *value untouched).
-int scanSexagesimal(const char* text, double* value);
+// Returns SkyStatus::Ok, or NotANumber when no leading number is found or the value is
+// not finite ("inf", "nan", "1e999"; *value untouched).
+SkyStatus scanSexagesimal(const char* text, double* value);
 
 // Compares two NUL-terminated texts ignoring letter case: 0 when equal, otherwise the
 // difference of the first differing pair of characters after lower-case letters are

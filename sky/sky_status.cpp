@@ -7,6 +7,8 @@ const char* skyStatusText(SkyStatus status)
     switch (status) {
     case SkyStatus::Ok:
         return "done";
+    case SkyStatus::NotANumber:
+        return "not a number";
     case SkyStatus::EndOfTable:
         return "no such entry in the reference table";
     case SkyStatus::MalformedTable:

@@ -6,6 +6,7 @@ namespace newstars {
 
 enum class SkyStatus {
     Ok = 0,
+    NotANumber,      // sexagesimal text without a leading number, or not a finite value
     EndOfTable,      // no further entry of the reference table is the one asked for
     MalformedTable,  // an entry without six fields, or a sky field without a number
     UnreadableTable, // the table cannot be read, or memory for a line runs out

@@ -227,8 +227,7 @@ TEST(FindReferenceEntry, SaysWhenTheTableCannotBeRead)
     box.NDec = 7;
     ReferenceEntry entry;
     std::string message;
-    EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message),
-              SkyStatus::UnreadableTable);
+    EXPECT_EQ(findReferenceEntry(table, "M31", &box, &entry, &message), SkyStatus::UnreadableTable);
     EXPECT_EQ(message.rfind("Can not read the reference table: ", 0), 0u) << message;
     EXPECT_EQ(box.NDec, 7);
     std::fclose(table);
@@ -236,8 +235,8 @@ TEST(FindReferenceEntry, SaysWhenTheTableCannotBeRead)
 
 TEST(SkyStatusText, NamesEveryStatus)
 {
-    const SkyStatus statuses[] = {SkyStatus::Ok, SkyStatus::EndOfTable, SkyStatus::MalformedTable,
-                                  SkyStatus::UnreadableTable};
+    const SkyStatus statuses[] = {SkyStatus::Ok, SkyStatus::NotANumber, SkyStatus::EndOfTable,
+                                  SkyStatus::MalformedTable, SkyStatus::UnreadableTable};
     std::set<std::string> texts;
     for (const SkyStatus status : statuses)
         texts.insert(skyStatusText(status));

@@ -162,7 +162,7 @@ TEST(ScanSexagesimal, ReadsFieldsSeparatorsAndSign)
     };
     for (const auto& c : cases) {
         double value = -99;
-        EXPECT_EQ(scanSexagesimal(c.text, &value), 0) << '"' << c.text << '"';
+        EXPECT_EQ(scanSexagesimal(c.text, &value), SkyStatus::Ok) << '"' << c.text << '"';
         EXPECT_DOUBLE_EQ(value, c.expected) << '"' << c.text << '"';
     }
 }
@@ -174,7 +174,7 @@ TEST(ScanSexagesimal, NoNumberLeavesValueUntouched)
           // no infinite or undefined angles from a table field
           "inf", "-infinity", "nan", "NAN(1)", "1e999", "12:inf", "12:30:nan", "1.79e308:1e308"}) {
         double value = -99;
-        EXPECT_EQ(scanSexagesimal(text, &value), -1) << '"' << text << '"';
+        EXPECT_EQ(scanSexagesimal(text, &value), SkyStatus::NotANumber) << '"' << text << '"';
         EXPECT_EQ(value, -99) << '"' << text << '"';
     }
 }
