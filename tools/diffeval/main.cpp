@@ -328,8 +328,11 @@ int main(int argc, char** argv)
         };
         PixelMap map;
         double error = 0;
-        if (samplePixelMap(mapping, test.width, test.height, 3, &map, &error) != DiffStatus::Ok)
+        if (const DiffStatus s = samplePixelMap(mapping, test.width, test.height, 3, &map, &error);
+            s != DiffStatus::Ok) {
+            std::fprintf(stderr, "%s: %s\n", name.c_str(), diffStatusText(s));
             continue;
+        }
         const double margin = 2 * 4.84813681109536e-06 / box.cosMidDec;
         const auto inside = [&](double x, double y) {
             double ra = 0, dec = 0;
@@ -364,9 +367,13 @@ int main(int argc, char** argv)
         seconds += t.stars + t.registration + t.resampling + t.kernelFit + t.convolution +
                    t.subtraction + t.detection;
         double ra0 = 0, dec0 = 0, ra1 = 0, dec1 = 0;
-        pixelToSky(testFrame, test.width / 2.0, test.height / 2.0, &ra0, &dec0);
-        pixelToSky(testFrame, test.width / 2.0, test.height / 2.0 + 1, &ra1, &dec1);
-        const double scale = radiansToDegrees(std::fabs(dec1 - dec0)) * 3600; // arcsec/pixel
+        // Arcseconds per pixel at the centre; NaN (errors shown as such) where the frame
+        // gives no position there.
+        const double cx = test.width / 2.0, cy = test.height / 2.0;
+        const bool centred = pixelToSky(testFrame, cx, cy, &ra0, &dec0) == WcsStatus::Ok &&
+                             pixelToSky(testFrame, cx, cy + 1, &ra1, &dec1) == WcsStatus::Ok;
+        const double scale =
+            centred ? radiansToDegrees(std::fabs(dec1 - dec0)) * 3600 : std::nan("");
         const std::string base = baseName(name.c_str());
         std::vector<char> used(result.sources.size(), 0);
         for (const Truth& s : truth) {
