@@ -46,6 +46,13 @@ namespace {
         "                  e.g. 1.2: undersampled and sharper than its reference)\n"
         "  --header-offset PX  reference headers place the sky PX pixels off (-50 to 50)\n"
         "  --header-turn DEG   reference headers turned by DEG degrees (-10 to 10)\n"
+        "  --moffat BETA   Moffat point spreads of index BETA (1.5 to 10) with the Gaussian's\n"
+        "                  width at half maximum, galaxies seen through them too\n"
+        "  --sky-gradient F  every image's sky runs linearly from 1 - F to 1 + F of its level\n"
+        "                  across the frame (0 to 0.9), in a direction of its own\n"
+        "  --sky-bowl F    the reference's sky from 1 - F of its level at the centre to 1 + F\n"
+        "                  in the corners (0 to 0.9)\n"
+        "  --halos N       bright extended galaxies per field, 0 to 100 (default 0)\n"
         "  --causes        also write causes.txt: what in each test image may give a false\n"
         "                  candidate (cosmic, track, hot, saturated-ref, saturated, pair, star)\n"
         "  --help          this text\n"
@@ -229,6 +236,20 @@ int main(int argc, char** argv)
             if (end == value || *end != '\0' || !(v >= -limit && v <= limit))
                 printUsage(program);
             (option == "--header-offset" ? options.headerOffset : options.headerTurn) = v;
+        } else if (option == "--moffat" || option == "--sky-gradient" || option == "--sky-bowl") {
+            char* end = nullptr;
+            const double v = std::strtod(value, &end);
+            const bool moffat = option == "--moffat";
+            if (end == value || *end != '\0' ||
+                !(moffat ? v >= 1.5 && v <= 10 : v >= 0 && v <= 0.9))
+                printUsage(program);
+            (moffat                       ? options.moffatBeta
+             : option == "--sky-gradient" ? options.skyGradient
+                                          : options.skyBowl) = v;
+        } else if (option == "--halos") {
+            if (!parseCount(value, 0, 100, &n))
+                printUsage(program);
+            options.halos = static_cast<int>(n);
         } else if (option == "--out") {
             if (*value == '\0')
                 printUsage(program);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/angles.hpp"
+#include "base/statistics.hpp"
 
 namespace {
 using newstars::PI;
@@ -17,7 +18,7 @@ int subsamples(double distance)
 } // namespace
 
 void addGalaxy(NightFrame* frame, double x, double y, const double toArcsec[4],
-               const SkyGalaxy& galaxy, double fluxScale, double psfSigma)
+               const SkyGalaxy& galaxy, double fluxScale, double psfSigma, double moffatBeta)
 {
     const double pixelArea = std::fabs(toArcsec[0] * toArcsec[3] - toArcsec[1] * toArcsec[2]);
     if (!(pixelArea > 0) || !(psfSigma > 0) || !(galaxy.radius > 0) || !(galaxy.index > 0))
@@ -30,7 +31,11 @@ void addGalaxy(NightFrame* frame, double x, double y, const double toArcsec[4],
     const double ie = total * std::pow(b, 2 * n) /
                       (2 * PI * n * galaxy.axisRatio * re * re * std::exp(b) * std::tgamma(2 * n));
     const double rePixels = re / std::sqrt(pixelArea);
-    const int reach = static_cast<int>(std::ceil(std::min(8 * rePixels, 80.0) + 4 * psfSigma + 2));
+    const bool moffat = moffatBeta > 1;
+    const double fwhm = newstars::FWHM_PER_SIGMA * psfSigma;
+    const int moffatReach = static_cast<int>(std::ceil(3 * fwhm));
+    const int reach = static_cast<int>(std::ceil(std::min(8 * rePixels, galaxy.reach) +
+                                                 (moffat ? moffatReach : 4 * psfSigma) + 2));
     const int side = 2 * reach + 1;
     const int cx = static_cast<int>(std::lround(x)), cy = static_cast<int>(std::lround(y));
     if (cx + reach < 0 || cy + reach < 0 || cx - reach >= frame->width ||
@@ -61,6 +66,41 @@ void addGalaxy(NightFrame* frame, double x, double y, const double toArcsec[4],
             value /= k * k;
             stamp[static_cast<size_t>(j) * side + i] = value;
         }
+    }
+    if (moffat) {
+        // The point spread as a normalised Moffat stamp, in two dimensions.
+        const int m = moffatReach, mSide = 2 * m + 1;
+        const double alpha = moffatAlpha(fwhm, moffatBeta);
+        std::vector<double> psf(static_cast<size_t>(mSide) * mSide);
+        double psfSum = 0;
+        for (int q = -m; q <= m; ++q)
+            for (int a = -m; a <= m; ++a)
+                psfSum += psf[static_cast<size_t>(q + m) * mSide + (a + m)] =
+                    std::pow(1 + (a * a + q * q) / (alpha * alpha), -moffatBeta);
+        for (double& v : psf)
+            v /= psfSum;
+        for (int j = 0; j < side; ++j) {
+            const int fy = cy - reach + j;
+            if (fy < 0 || fy >= frame->height)
+                continue;
+            for (int i = 0; i < side; ++i) {
+                const int fx = cx - reach + i;
+                if (fx < 0 || fx >= frame->width)
+                    continue;
+                double value = 0;
+                for (int q = -m; q <= m; ++q) {
+                    if (j - q < 0 || j - q >= side)
+                        continue;
+                    const double* in = stamp.data() + static_cast<size_t>(j - q) * side;
+                    const double* weights = psf.data() + static_cast<size_t>(q + m) * mSide + m;
+                    for (int a = std::max(-m, i - side + 1); a <= std::min(m, i); ++a)
+                        value += weights[a] * in[i - a];
+                }
+                frame->signal[static_cast<size_t>(fy) * frame->width + fx] +=
+                    static_cast<float>(value);
+            }
+        }
+        return;
     }
     // The point spread, separably.
     const int r = static_cast<int>(std::ceil(4 * psfSigma));

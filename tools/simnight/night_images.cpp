@@ -13,6 +13,7 @@
 
 #include "base/angles.hpp"
 #include "base/process.hpp"
+#include "base/statistics.hpp"
 #include "fits/fits_write.hpp"
 #include "night_galaxy.hpp"
 #include "night_random.hpp"
@@ -33,6 +34,7 @@ enum Stream : uint64_t {
     INJECT = 14,
     TRACKS = 15,
     COMPACT = 16,
+    SKY_PATTERN = 17,
     ON_GALAXIES = 31,
     ON_STARS = 32
 };
@@ -256,6 +258,36 @@ bool placeOnHost(const NightOptions& options, const ObjectPlan& object, const Fi
     return false;
 }
 
+// Total flux of a point spread of unit peak in the image of the plan: Gaussian, or Moffat
+// of the options' index.
+double pointSpreadNorm(const NightOptions& options, const ImagePlan& plan)
+{
+    if (options.moffatBeta > 1)
+        return moffatNorm(moffatAlpha(FWHM_PER_SIGMA * plan.psfSigma, options.moffatBeta),
+                          options.moffatBeta);
+    return 2 * PI * plan.psfSigma * plan.psfSigma;
+}
+
+// Adds a point source of the given peak (ADU) at (x, y) with the plan's point spread.
+void addPointSource(const NightOptions& options, const ImagePlan& plan, NightFrame* frame, double x,
+                    double y, double peak)
+{
+    if (options.moffatBeta > 1)
+        addMoffatSource(frame, x, y, peak,
+                        moffatAlpha(FWHM_PER_SIGMA * plan.psfSigma, options.moffatBeta),
+                        options.moffatBeta);
+    else
+        addGaussianSource(frame, x, y, peak, plan.psfSigma);
+}
+
+// The direction (radians) of an image's sky gradient, from its own stream.
+double gradientAngle(const NightOptions& options, uint64_t objectIndex, uint64_t imageIndex)
+{
+    NightRandom random;
+    seedNightRandom(&random, streamSeed(options.seed, SKY_PATTERN, objectIndex, imageIndex));
+    return uniformBetween(&random, 0, 2 * PI);
+}
+
 // Renders the image of the plan into header->pixels: sky, catalogue stars, new sources
 // (test images marked injected), noise, hot pixels and cosmic rays. The new sources are
 // appended to *sources with the image's listed name, and for a test image the causes of
@@ -267,11 +299,28 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
 {
     const bool logCauses = causes != nullptr && !plan.reference;
     const ImagePlan& reference = object.referenceImage;
-    const double referenceNorm = 2 * PI * reference.psfSigma * reference.psfSigma;
+    const double referenceNorm = pointSpreadNorm(options, reference);
     const double sigma = skyNoise(plan.sky);
-    const double psfNorm = 2 * PI * plan.psfSigma * plan.psfSigma;
+    const double psfNorm = pointSpreadNorm(options, plan);
     const double reach = 8 * plan.psfSigma + 20;
     initNightFrame(frame, options.width, options.height, plan.sky);
+    const uint64_t streamA = static_cast<uint64_t>(objectIndex);
+    const uint64_t streamB = static_cast<uint64_t>(imageIndex);
+    const double gradient = options.skyGradient;
+    const double bowl = plan.reference ? options.skyBowl : 0;
+    const double angle = gradient != 0 ? gradientAngle(options, streamA, streamB) : 0;
+    if (gradient != 0 || bowl != 0)
+        addSkyPattern(frame, plan.sky, gradient, angle, bowl);
+    // An injected source's sky and noise where it lies, its peak drawn in those noise units.
+    const auto localSky = [&](InjectedSource* source) {
+        if (gradient == 0 && bowl == 0)
+            return;
+        source->sky = skyPatternAt(options.width, options.height, plan.sky, gradient, angle, bowl,
+                                   source->x, source->y);
+        const double local = skyNoise(source->sky);
+        source->peak *= local / source->sigma;
+        source->sigma = local;
+    };
     std::vector<PlacedStar> visible;
     for (const SkyStar& star : object.stars) {
         double x = 0, y = 0;
@@ -281,7 +330,7 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
               y <= options.height + reach))
             continue;
         const double peak = star.flux * plan.fluxScale / psfNorm;
-        addGaussianSource(frame, x, y, peak, plan.psfSigma);
+        addPointSource(options, plan, frame, x, y, peak);
         if (peak > 0.5 * sigma)
             visible.push_back({x, y, peak});
         if (logCauses && peak > 0.5 * sigma && x >= 0 && y >= 0 && x <= options.width - 1 &&
@@ -308,11 +357,10 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
         double x = 0, y = 0, toArcsec[4];
         if (skyToPixel(header, galaxy.ra, galaxy.dec, &x, &y) == 0 &&
             localArcsecMatrix(header, x, y, toArcsec))
-            addGalaxy(frame, x, y, toArcsec, galaxy, plan.fluxScale, plan.psfSigma);
+            addGalaxy(frame, x, y, toArcsec, galaxy, plan.fluxScale, plan.psfSigma,
+                      options.moffatBeta);
     }
 
-    const uint64_t streamA = static_cast<uint64_t>(objectIndex);
-    const uint64_t streamB = static_cast<uint64_t>(imageIndex);
     if (plan.injected) {
         NightRandom random;
         seedNightRandom(&random, streamSeed(options.seed, INJECT, streamA, streamB));
@@ -330,7 +378,8 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
                                 &random, &source)) {
                 continue;
             }
-            addGaussianSource(frame, source.x, source.y, source.peak, plan.psfSigma);
+            localSky(&source);
+            addPointSource(options, plan, frame, source.x, source.y, source.peak);
             injected.push_back({source.x, source.y, source.peak});
             sources->push_back(source);
         }
@@ -349,7 +398,8 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
                 if (!placeOnHost(options, object, header, visible, injected, onGalaxy, plan.sky,
                                  sigma, &hostRandom, &source))
                     continue;
-                addGaussianSource(frame, source.x, source.y, source.peak, plan.psfSigma);
+                localSky(&source);
+                addPointSource(options, plan, frame, source.x, source.y, source.peak);
                 injected.push_back({source.x, source.y, source.peak});
                 sources->push_back(source);
             }

@@ -30,7 +30,8 @@ enum Stream : uint64_t {
     SATURATED = 4,
     PAIRS = 5,
     GALAXIES = 21,
-    SEEING = 22
+    SEEING = 22,
+    HALOS = 23
 };
 
 // Total flux of a star drawn from counts growing 2.5 times per magnitude up to the
@@ -61,6 +62,22 @@ void addGalaxies(const NightOptions& options, uint64_t index, ObjectPlan* object
         g.radius = uniformBetween(&random, 1.5, 6.0);
         g.axisRatio = uniformBetween(&random, 0.4, 1.0);
         g.angle = uniformBetween(&random, 0, PI);
+        object->galaxies.push_back(g);
+    }
+    // Bright extended galaxies (fluxes of 1e6 to 5e6 ADU, half-light radii of 12 to 30
+    // arcseconds, indices 2 to 4), drawn out to 300 pixels: their halos cover much of the
+    // box, and their cores saturate in the reference.
+    seedNightRandom(&random, streamSeed(options.seed, HALOS, index, 0));
+    for (int k = 0; k < options.halos; ++k) {
+        SkyGalaxy g;
+        g.ra = uniformBetween(&random, object->ra - halfRa, object->ra + halfRa) * DEGREE;
+        g.dec = uniformBetween(&random, object->dec - halfDec, object->dec + halfDec) * DEGREE;
+        g.flux = 1e6 * std::pow(5.0, uniformRandom(&random));
+        g.index = uniformBetween(&random, 2.0, 4.0);
+        g.radius = uniformBetween(&random, 12.0, 30.0);
+        g.axisRatio = uniformBetween(&random, 0.6, 1.0);
+        g.angle = uniformBetween(&random, 0, PI);
+        g.reach = 300;
         object->galaxies.push_back(g);
     }
 }

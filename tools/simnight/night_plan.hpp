@@ -37,6 +37,13 @@ struct NightOptions {
     double headerOffset = 0; // pixels the header places the sky off (CRPIX moved by 0.6 and
                              // 0.8 of it along x and y)
     double headerTurn = 0;   // degrees added to CROTA2
+    // Point spreads and skies that are not the plain ones (0: off):
+    double moffatBeta = 0;  // > 1: Moffat point spreads of this index, FWHM as the Gaussian's
+    double skyGradient = 0; // every image's sky runs linearly from 1 - F to 1 + F of its
+                            // level across the frame, in a direction of its own
+    double skyBowl = 0;     // the reference's sky from 1 - F of its level at the centre to
+                            // 1 + F in the corners
+    int halos = 0;          // bright extended galaxies per field (their halos reach far)
 };
 
 // One galaxy: a Sersic profile of index n, half-light radius (arcseconds) along its major
@@ -50,6 +57,7 @@ struct SkyGalaxy {
     double radius = 1;
     double axisRatio = 1;
     double angle = 0;
+    double reach = 80; // pixels at most from the centre that the profile is drawn to
 };
 
 // What a catalogue star was put there for.

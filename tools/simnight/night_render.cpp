@@ -44,6 +44,72 @@ void addGaussianSource(NightFrame* frame, double x, double y, double peak, doubl
     }
 }
 
+double moffatAlpha(double fwhm, double beta)
+{
+    return fwhm / (2 * std::sqrt(std::pow(2.0, 1 / beta) - 1));
+}
+
+double moffatNorm(double alpha, double beta)
+{
+    return newstars::PI * alpha * alpha / (beta - 1);
+}
+
+void addMoffatSource(NightFrame* frame, double x, double y, double peak, double alpha, double beta)
+{
+    if (!(peak > 0.02) || !(alpha > 0) || !(beta > 1))
+        return;
+    // peak (1 + r^2 / alpha^2)^-beta = 0.02 at r = alpha sqrt((peak / 0.02)^(1 / beta) - 1).
+    const double radius =
+        std::min(200.0, std::ceil(alpha * std::sqrt(std::pow(peak / 0.02, 1 / beta) - 1)));
+    if (!(x + radius >= 0 && y + radius >= 0 && x - radius <= frame->width - 1 &&
+          y - radius <= frame->height - 1)) {
+        return;
+    }
+    const int32_t x0 = static_cast<int32_t>(std::max(0.0, std::ceil(x - radius)));
+    const int32_t x1 = static_cast<int32_t>(std::min(frame->width - 1.0, std::floor(x + radius)));
+    const int32_t y0 = static_cast<int32_t>(std::max(0.0, std::ceil(y - radius)));
+    const int32_t y1 = static_cast<int32_t>(std::min(frame->height - 1.0, std::floor(y + radius)));
+    const double perAlpha2 = 1 / (alpha * alpha);
+    for (int32_t j = y0; j <= y1; ++j) {
+        const double dy = j - y;
+        float* row =
+            frame->signal.data() + static_cast<size_t>(j) * static_cast<size_t>(frame->width);
+        for (int32_t i = x0; i <= x1; ++i) {
+            const double dx = i - x;
+            const double r2 = dx * dx + dy * dy;
+            if (r2 > radius * radius)
+                continue;
+            row[i] += static_cast<float>(peak * std::pow(1 + r2 * perAlpha2, -beta));
+        }
+    }
+}
+
+double skyPatternAt(int32_t width, int32_t height, double sky, double gradient, double angle,
+                    double bowl, double x, double y)
+{
+    const double cx = (width - 1) / 2.0, cy = (height - 1) / 2.0;
+    const double c = std::cos(angle), s = std::sin(angle);
+    const double reach = std::fabs(c) * cx + std::fabs(s) * cy;
+    const double g = reach > 0 ? ((x - cx) * c + (y - cy) * s) / reach : 0;
+    const double halfDiagonal2 = cx * cx + cy * cy;
+    const double rho2 =
+        halfDiagonal2 > 0 ? ((x - cx) * (x - cx) + (y - cy) * (y - cy)) / halfDiagonal2 : 0;
+    return sky * (1 + gradient * g + bowl * (2 * rho2 - 1));
+}
+
+void addSkyPattern(NightFrame* frame, double sky, double gradient, double angle, double bowl)
+{
+    for (int32_t j = 0; j < frame->height; ++j) {
+        float* row =
+            frame->signal.data() + static_cast<size_t>(j) * static_cast<size_t>(frame->width);
+        for (int32_t i = 0; i < frame->width; ++i) {
+            const double level =
+                skyPatternAt(frame->width, frame->height, sky, gradient, angle, bowl, i, j);
+            row[i] += static_cast<float>(level - sky);
+        }
+    }
+}
+
 void digitizeFrame(const NightFrame* frame, double gain, double readNoise, NightRandom* random,
                    std::vector<uint16_t>* pixels)
 {

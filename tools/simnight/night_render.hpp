@@ -24,6 +24,30 @@ void initNightFrame(NightFrame* frame, int32_t width, int32_t height, double sky
 // 0.02 ADU. Parts outside the frame are dropped; a source wholly outside adds nothing.
 void addGaussianSource(NightFrame* frame, double x, double y, double peak, double sigma);
 
+// Moffat parameter alpha (pixels) of a profile of the given full width at half maximum
+// (pixels) and index beta (> 1): FWHM / (2 sqrt(2^(1/beta) - 1)).
+double moffatAlpha(double fwhm, double beta);
+
+// Total flux of a Moffat profile of unit peak: pi alpha^2 / (beta - 1), beta > 1.
+double moffatNorm(double alpha, double beta);
+
+// Adds a circular Moffat profile peak (1 + r^2 / alpha^2)^-beta (peak ADU at the centre,
+// alpha pixels, beta > 1) centred at (x, y), sampled at pixel centres out to where it
+// falls below 0.02 ADU or 200 pixels, whichever is nearer. Parts outside the frame are
+// dropped.
+void addMoffatSource(NightFrame* frame, double x, double y, double peak, double alpha, double beta);
+
+// Changes the frame's sky from a flat level sky (ADU) to
+//   sky (1 + gradient g(x, y) + bowl b(x, y)),
+// g running linearly from -1 to 1 across the frame along the direction angle (radians from
+// the x axis) and b = 2 rho^2 - 1 with rho the distance from the frame's centre over the
+// half diagonal (-1 at the centre, 1 in the corners). Signal already there is kept.
+void addSkyPattern(NightFrame* frame, double sky, double gradient, double angle, double bowl);
+
+// The pattern's sky level at (x, y), ADU, as addSkyPattern lays it on a width x height frame.
+double skyPatternAt(int32_t width, int32_t height, double sky, double gradient, double angle,
+                    double bowl, double x, double y);
+
 // Draws each pixel from its expected signal: photon noise for gain electrons per ADU
 // (> 0) and Gaussian read noise (ADU), rounded to whole ADU and clipped to 0..65535, so
 // that everything at or above 65535 reads as saturated. pixels is resized to the frame.
