@@ -499,9 +499,12 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         return DiffStatus::BadInput;
     const double start = threadSeconds();
     ImagePlane testPlane, referencePlane;
-    if (DiffStatus s = makePlane16(test, testWidth, testHeight, &testPlane); s != DiffStatus::Ok)
+    const BackgroundOptions* flatten = options.flattenBackground ? &options.background : nullptr;
+    if (DiffStatus s = makePlane16(test, testWidth, testHeight, &testPlane, flatten);
+        s != DiffStatus::Ok)
         return s;
-    if (DiffStatus s = makePlane16(reference, referenceWidth, referenceHeight, &referencePlane);
+    if (DiffStatus s =
+            makePlane16(reference, referenceWidth, referenceHeight, &referencePlane, flatten);
         s != DiffStatus::Ok)
         return s;
     const double stars = secondsSince(start);
@@ -882,6 +885,13 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
         r.reference.width = testWidth;
         r.reference.height = testHeight;
         r.reference.pixels.swap(convolved.pixels);
+        if (options.subtractResidualBackground) {
+            if (DiffStatus s = subtractResidualBackground(&r.difference, r.mask.data(),
+                                                          MASK_UNUSABLE | MASK_COSMIC,
+                                                          options.residualBackground, nullptr);
+                s == DiffStatus::OutOfMemory)
+                return s;
+        }
         r.timings.subtraction = secondsSince(start);
 
         start = threadSeconds();

@@ -42,6 +42,16 @@ struct DifferenceOptions {
     bool findCosmicRays = true;
     CosmicRayOptions cosmicRays;
     RegistrationOptions registration;
+    // The smooth background of each image taken out before anything else (see
+    // makePlane16) when the 16-bit images are given; callers that make the planes
+    // themselves pass the same options to makeImagePlane. Off: the sky as it is.
+    bool flattenBackground = true;
+    BackgroundOptions background;
+    // The difference's own smooth residue (a sky that the kernel's polynomial background
+    // does not follow, the flux scale's error times a galaxy's halo) taken out before
+    // detection by subtractResidualBackground, unusable and cosmic-ray pixels left out.
+    bool subtractResidualBackground = true;
+    BackgroundOptions residualBackground{DEFAULT_RESIDUAL_CELL};
 };
 
 // Processor seconds of the calling thread spent in each step.
@@ -109,7 +119,8 @@ struct DifferenceResult {
 // their surroundings, the test image's MASK_COSMIC; the reference resampled onto the test grid;
 // the seeing of both measured and the kernel fitted to turn the sharper into the blurrier
 // (the test image cleaned of its hits first when it is the one convolved); the difference
-// and its noise in test units; detection. The result depends only on the inputs (no
+// and its noise in test units; the difference's smooth residue taken out
+// (options.subtractResidualBackground); detection. The result depends only on the inputs (no
 // state is kept between calls; calls may run on several threads at once).
 // Pixels without data in the test image, and test pixels whose resampling reaches
 // reference pixels without data, are MASK_NO_DATA: no star on them or within 16 pixels

@@ -19,6 +19,19 @@ bool sizesFit(int32_t width, int32_t height, size_t* count)
     return true;
 }
 
+// Fits the plane's background and replaces it by its median level (see makePlane16).
+DiffStatus takeOutBackground(ImagePlane* p, const BackgroundOptions& options)
+{
+    const uint8_t* noData = p->noData.empty() ? nullptr : p->noData.data();
+    if (DiffStatus s = fitBackgroundMesh(p->values.data(), noData, p->width, p->height,
+                                         p->saturation, options, &p->background);
+        s != DiffStatus::Ok)
+        return s;
+    flattenBackground(p->background, p->background.medianLevel, p->values.data(), noData,
+                      p->saturation);
+    return DiffStatus::Ok;
+}
+
 } // namespace
 
 double imageSaturation(const FitsImage& image)
@@ -34,7 +47,8 @@ double imageSaturation(const FitsImage& image)
     return NO_SATURATION;
 }
 
-DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, ImagePlane* plane)
+DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, ImagePlane* plane,
+                       const BackgroundOptions* background)
 {
     size_t n = 0;
     if (pixels == nullptr || !sizesFit(width, height, &n))
@@ -45,13 +59,25 @@ DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, Im
         p.height = height;
         p.values.assign(pixels, pixels + n);
         p.saturation = SATURATION;
+        if (background != nullptr) {
+            if (DiffStatus s = takeOutBackground(&p, *background); s != DiffStatus::Ok)
+                return s;
+        }
         if (DiffStatus s =
                 estimateSky(p.values.data(), nullptr, width, height, p.saturation, &p.sky);
             s != DiffStatus::Ok)
             return s;
-        if (findStars(pixels, width, height, &p.stars) < 0)
-            return DiffStatus::OutOfMemory;
-        p.peaks.assign(p.stars.peak.begin(), p.stars.peak.end());
+        if (background != nullptr) {
+            StarFinderWorkspace workspace;
+            if (findStarsInValues(p.values.data(), nullptr, width, height, p.saturation, &p.stars,
+                                  &workspace) < 0)
+                return DiffStatus::OutOfMemory;
+            p.peaks.assign(p.stars.peakValue.begin(), p.stars.peakValue.end());
+        } else {
+            if (findStars(pixels, width, height, &p.stars) < 0)
+                return DiffStatus::OutOfMemory;
+            p.peaks.assign(p.stars.peak.begin(), p.stars.peak.end());
+        }
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }
@@ -59,13 +85,14 @@ DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, Im
     return DiffStatus::Ok;
 }
 
-DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane)
+DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane,
+                          const BackgroundOptions* background)
 {
     if (!hasFloatPixels(&image)) {
         size_t n = 0;
         if (!sizesFit(image.width, image.height, &n) || image.pixels.size() < n)
             return DiffStatus::BadInput;
-        return makePlane16(image.pixels.data(), image.width, image.height, plane);
+        return makePlane16(image.pixels.data(), image.width, image.height, plane, background);
     }
     size_t n = 0;
     if (!sizesFit(image.width, image.height, &n) || image.values.size() < n ||
@@ -84,6 +111,10 @@ DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane)
             }
         }
         p.saturation = imageSaturation(image);
+        if (background != nullptr) {
+            if (DiffStatus s = takeOutBackground(&p, *background); s != DiffStatus::Ok)
+                return s;
+        }
         if (DiffStatus s = estimateSky(p.values.data(), p.noData.data(), p.width, p.height,
                                        p.saturation, &p.sky);
             s != DiffStatus::Ok)

@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "diff/background.hpp"
 #include "diff/detect.hpp"
 #include "diff/diff_image.hpp"
 #include "fits/fits_image.hpp"
@@ -28,6 +29,8 @@ struct ImagePlane {
     SkyEstimate sky;                // of the pixels with data below saturation
     StarList stars;                 // the stars found in it (positions as the finder gives)
     std::vector<double> peaks;      // each star's peak value, in the plane's units
+    BackgroundMesh background;      // the smooth background taken out of the values, leaving
+                                    // background.medianLevel (no cells: none taken out)
 };
 
 // Whether pixel i of the plane holds data.
@@ -43,15 +46,22 @@ double imageSaturation(const FitsImage& image);
 
 // Makes the plane of a 16-bit image (width x height pixels, row after row): its values, its
 // sky (estimateSky) and its stars (findStars, peaks as the finder gives them).
-// Ok; BadInput (sizes, null pixels, no unsaturated pixel); OutOfMemory. *plane untouched on
-// failure.
-DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, ImagePlane* plane);
+// With background given, the values' smooth background is fitted first (fitBackgroundMesh,
+// kept in plane->background) and replaced by its median level (flattenBackground); the sky
+// is then estimated and the stars found (findStarsInValues, saturation 65535) on the
+// flattened values.
+// Ok; BadInput (sizes, null pixels, no unsaturated pixel, background options out of
+// range); OutOfMemory. *plane untouched on failure.
+DiffStatus makePlane16(const uint16_t* pixels, int32_t width, int32_t height, ImagePlane* plane,
+                       const BackgroundOptions* background = nullptr);
 
 // Makes the plane of an image in memory: 16-bit images as makePlane16; others from values
 // and noData (a value that is not finite counts as no data too) with imageSaturation, their
 // stars found on those values (findStarsInValues, peaks as peakValue).
-// Ok; BadInput (sizes, buffers too short, no unsaturated pixel with data); OutOfMemory.
-// *plane untouched on failure.
-DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane);
+// With background given, the background is taken out first as in makePlane16.
+// Ok; BadInput (sizes, buffers too short, no unsaturated pixel with data, background options
+// out of range); OutOfMemory. *plane untouched on failure.
+DiffStatus makeImagePlane(const FitsImage& image, ImagePlane* plane,
+                          const BackgroundOptions* background = nullptr);
 
 } // namespace newstars

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "diff/background.hpp"
 #include "fits/fits_image.hpp"
 #include "search/image_log.hpp"
 #include "search/vetting.hpp"
@@ -39,6 +40,9 @@ struct SearchRun {
     SearchMethod method = SearchMethod::Catalog;
     double differenceThreshold = 5; // S/N a difference-imaging detection needs
     CandidateFilter filter;         // when set, consulted for every comparison
+    // Pixels per side of the cells of each image's background mesh (difference imaging);
+    // 0: no background taken out.
+    int backgroundCell = DEFAULT_BACKGROUND_CELL;
 };
 
 // The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the

@@ -42,6 +42,15 @@ int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string
                 return -1;
             }
             run->differenceThreshold = threshold;
+        } else if (optionValue(argc, arguments->data(), "--background-cell", &value, &used)) {
+            char* end = nullptr;
+            const long cell = value != nullptr ? std::strtol(value, &end, 10) : -1;
+            if (value == nullptr || end == value || *end != '\0' ||
+                !(cell == 0 || (cell >= 16 && cell <= 4096))) {
+                *message = "--background-cell takes 0 or a whole number of pixels from 16 to 4096";
+                return -1;
+            }
+            run->backgroundCell = static_cast<int>(cell);
         } else {
             break;
         }
@@ -308,6 +317,9 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     options.detect.threshold = run->differenceThreshold;
     options.registration.searchRadius =
         shiftSearchRadius(*test, *reference, referenceFrame, test->width, test->height);
+    // The planes are made here: their background is taken out as they are made.
+    options.flattenBackground = options.subtractResidualBackground = run->backgroundCell > 0;
+    options.background.cellSize = run->backgroundCell;
     DifferenceResult result;
     if (status == DiffStatus::Ok) {
         const auto inside = [&](double x, double y) {
@@ -316,9 +328,11 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
                    inSearchBox(&box, ra, dec, margin);
         };
         ImagePlane testPlane, referencePlane;
-        status = makeImagePlane(*test, &testPlane);
+        const BackgroundOptions* flatten =
+            options.flattenBackground ? &options.background : nullptr;
+        status = makeImagePlane(*test, &testPlane, flatten);
         if (status == DiffStatus::Ok)
-            status = makeImagePlane(*reference, &referencePlane);
+            status = makeImagePlane(*reference, &referencePlane, flatten);
         if (status == DiffStatus::Ok)
             status = subtractImages(testPlane, referencePlane, map, options, inside, &result);
     }

@@ -358,6 +358,7 @@ ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const c
         run.wcsMode = shared->wcsMode;
         run.method = shared->method;
         run.differenceThreshold = shared->differenceThreshold;
+        run.backgroundCell = shared->backgroundCell;
         const int status = compareImagesByDifference(&run, box, &reference, &test, referenceName,
                                                      testName, objectName.c_str(), log,
                                                      vetting ? &shared->vetting : nullptr,
@@ -644,6 +645,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     shared.wcsMode = wcsMode;
     shared.method = methodOptions.method;
     shared.differenceThreshold = methodOptions.differenceThreshold;
+    shared.backgroundCell = methodOptions.backgroundCell;
     shared.vetting = options.vetting;
     shared.vetting.catalogText = host.catalogText;
     shared.reading.fits = options.reading;
@@ -696,6 +698,9 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             formatText("tolerance %a wcs %d method %d threshold %a match %d", shared.tolerance,
                        static_cast<int>(wcsMode), static_cast<int>(shared.method),
                        shared.differenceThreshold, shared.matchPosition ? 1 : 0) +
+            (shared.backgroundCell != DEFAULT_BACKGROUND_CELL
+                 ? formatText(" background %d", shared.backgroundCell)
+                 : std::string()) +
             (pairRun ? std::string(" pair ") + (form == FILE_OF_FILES_FORM ? argv[3] : argv[1])
                      : std::string()) +
             (shared.vetting.vet ? formatText(" vet %a %a %a %a %a", vet.sharpSpreads,

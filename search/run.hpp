@@ -95,6 +95,7 @@ struct SearchShared {
     FileCache<ReferenceStars> references;        // stars of the reference files read so far
     SearchMethod method = SearchMethod::Catalog; // how new sources are found
     double differenceThreshold = 5;              // S/N of a difference-imaging detection
+    int backgroundCell = DEFAULT_BACKGROUND_CELL; // background mesh cells, pixels; 0: none
     ImageReading reading;                        // decompressor and --no-data
     VetOptions vetting; // when vettingWanted: with the catalog method each reference is read
                         // afresh and each comparison vetted; with the difference method

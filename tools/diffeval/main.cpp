@@ -3,10 +3,11 @@
 // lies (clear sky, on a galaxy, beside a star) and by its peak in sky noise units, the
 // position errors, and the detections that match no injected source.
 //
-//   diffeval [--threshold S] [--no-cosmic-rays] files.txt table.txt truth.txt
-//                                                           (in the night's directory)
+//   diffeval [--threshold S] [--no-cosmic-rays] [--background-cell N] files.txt table.txt
+//            truth.txt                                      (in the night's directory)
 //
-// --no-cosmic-rays leaves cosmic-ray hits and hot pixels to the sharp-pixel test alone.
+// --no-cosmic-rays leaves cosmic-ray hits and hot pixels to the sharp-pixel test alone;
+// --background-cell N sets the background mesh's cells (0: no background taken out).
 //
 // With --catalog it holds the rows of a catalogue that newstars wrote (either method)
 // against the truth instead, the kept rows as the candidates (with --all-rows every row,
@@ -251,9 +252,13 @@ int main(int argc, char** argv)
     double threshold = 5;
     int first = 1;
     bool cosmicRays = true;
+    int backgroundCell = DEFAULT_BACKGROUND_CELL;
     while (argc - first > 3) {
         if (std::strcmp(argv[first], "--threshold") == 0) {
             threshold = std::atof(argv[first + 1]);
+            first += 2;
+        } else if (std::strcmp(argv[first], "--background-cell") == 0) {
+            backgroundCell = std::atoi(argv[first + 1]);
             first += 2;
         } else if (std::strcmp(argv[first], "--no-cosmic-rays") == 0) {
             cosmicRays = false;
@@ -264,7 +269,8 @@ int main(int argc, char** argv)
     }
     if (argc - first != 3) {
         std::fprintf(stderr,
-                     "usage: %s [--threshold S] [--no-cosmic-rays] files.txt table.txt truth.txt\n"
+                     "usage: %s [--threshold S] [--no-cosmic-rays] [--background-cell N] files.txt "
+                     "table.txt truth.txt\n"
                      "       %s --catalog FILE [--all-rows] files.txt truth.txt\n",
                      argv[0], argv[0]);
         return 1;
@@ -342,6 +348,9 @@ int main(int argc, char** argv)
         DifferenceOptions options;
         options.detect.threshold = threshold;
         options.findCosmicRays = cosmicRays;
+        options.flattenBackground = backgroundCell > 0;
+        options.subtractResidualBackground = backgroundCell > 0;
+        options.background.cellSize = std::max(backgroundCell, 8);
         getRealCard(&test, "GAIN", &options.testGain);
         getRealCard(&reference, "GAIN", &options.referenceGain);
         DifferenceResult result;
