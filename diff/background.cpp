@@ -23,10 +23,13 @@ int32_t cellStart(int32_t i, int32_t n, int32_t size)
     return static_cast<int32_t>(static_cast<int64_t>(i) * size / n);
 }
 
-// Cells along a side: the side over the cell size, rounded, at least 1.
+// Cells along a side: the side over the cell size, rounded; at least 4 (a curved sky needs
+// three levels and an edge) where the side holds 4 cells of 32 pixels, else as many as it
+// holds, at least 1.
 int32_t cellCount(int32_t size, int cellSize)
 {
-    return std::max<int32_t>(1, (size + cellSize / 2) / cellSize);
+    const int32_t count = (size + cellSize / 2) / cellSize;
+    return std::max<int32_t>({count, std::min<int32_t>(4, size / 32), 1});
 }
 
 // Deviation of a normal distribution cut at c deviations, per deviation: the spread of the
@@ -159,44 +162,68 @@ void fillEmptyCells(BackgroundMesh* mesh)
     }
 }
 
-// Measures every cell's level and deviation from the pixels whose mask byte is 0; false
-// when no cell holds enough of them.
+// Measures every cell's level and deviation from the pixels whose mask byte is 0: from
+// their values, or with prior given, from their residuals from the prior's surface (the
+// level then the prior's plus their median), so that a sky sloping or curving across a cell
+// neither widens its deviation nor moves its level. A cell without enough pixels keeps the
+// prior's level, or without a prior takes its neighbours' (fillEmptyCells). false when no
+// cell holds enough pixels and there is no prior.
 bool measureCells(const float* values, const std::vector<uint8_t>& mask, int32_t width,
-                  int32_t height, const BackgroundOptions& options, BackgroundMesh* mesh)
+                  int32_t height, const BackgroundOptions& options, const BackgroundMesh* prior,
+                  BackgroundMesh* mesh)
 {
     const int32_t nx = mesh->cellsX, ny = mesh->cellsY;
     const double spread = clippedSpread(options.clipSigmas);
-    std::vector<float> sample, work;
+    std::vector<std::vector<float>> samples(static_cast<size_t>(nx));
+    std::vector<float> work, surface(prior != nullptr ? static_cast<size_t>(width) : 0);
     bool any = false;
     for (int32_t j = 0; j < ny; ++j) {
         const int32_t y0 = cellStart(j, ny, height), y1 = cellStart(j + 1, ny, height);
-        for (int32_t i = 0; i < nx; ++i) {
-            const int32_t x0 = cellStart(i, nx, width), x1 = cellStart(i + 1, nx, width);
+        for (auto& sample : samples)
             sample.clear();
-            for (int32_t y = y0; y < y1; ++y) {
-                const size_t row = static_cast<size_t>(y) * width;
+        for (int32_t y = y0; y < y1; ++y) {
+            if (prior != nullptr)
+                backgroundMeshRow(*prior, y, surface.data());
+            const size_t row = static_cast<size_t>(y) * width;
+            for (int32_t i = 0; i < nx; ++i) {
+                const int32_t x0 = cellStart(i, nx, width), x1 = cellStart(i + 1, nx, width);
+                std::vector<float>& sample = samples[static_cast<size_t>(i)];
                 for (int32_t x = x0; x < x1; ++x) {
-                    if (mask[row + x] == 0)
-                        sample.push_back(values[row + x]);
+                    if (mask[row + x] != 0)
+                        continue;
+                    sample.push_back(prior != nullptr
+                                         ? values[row + x] - surface[static_cast<size_t>(x)]
+                                         : values[row + x]);
                 }
             }
+        }
+        for (int32_t i = 0; i < nx; ++i) {
+            const int32_t x0 = cellStart(i, nx, width), x1 = cellStart(i + 1, nx, width);
             const size_t c = static_cast<size_t>(j) * nx + i;
             const double cellPixels = static_cast<double>(y1 - y0) * (x1 - x0);
             double level = 0, sigma = 0;
             size_t kept = 0;
             mesh->measured[c] = 0;
-            if (clippedLevel(&sample, &work, options.clipSigmas, spread, &level, &sigma, &kept) &&
+            if (clippedLevel(&samples[static_cast<size_t>(i)], &work, options.clipSigmas, spread,
+                             &level, &sigma, &kept) &&
                 static_cast<double>(kept) >= options.minFraction * cellPixels) {
-                mesh->level[c] = level;
+                mesh->level[c] = prior != nullptr ? prior->level[c] + level : level;
                 mesh->sigma[c] = sigma;
                 mesh->measured[c] = 1;
                 any = true;
+            } else if (prior != nullptr) {
+                mesh->level[c] = prior->level[c];
+                mesh->sigma[c] = prior->sigma[c];
             }
         }
     }
+    if (prior != nullptr) {
+        any = true;
+    } else if (any) {
+        fillEmptyCells(mesh);
+    }
     if (!any)
         return false;
-    fillEmptyCells(mesh);
     std::vector<double> levels = mesh->level;
     mesh->medianLevel = medianInPlace(&levels, MedianSide::Upper);
     return true;
@@ -294,38 +321,47 @@ DiffStatus fitBackgroundMesh(const float* values, const uint8_t* noData, int32_t
             std::vector<uint8_t> first(n);
             for (size_t i = 0; i < n; ++i)
                 first[i] = mask[i] & BG_OUT;
-            if (!measureCells(values, first, width, height, options, &m))
+            if (!measureCells(values, first, width, height, options, nullptr, &m))
                 return DiffStatus::BadInput;
         }
-        // Sources: pixels well above the first surface, grown, and the surroundings of
-        // saturated pixels.
+        // Two more: sources (pixels well above the last surface, grown, and the
+        // surroundings of saturated pixels) masked, residuals from the last surface measured.
+        std::vector<uint8_t> passMask(n);
         std::vector<float> surface(w);
-        for (int32_t y = 0; y < height; ++y) {
-            backgroundMeshRow(m, y, surface.data());
-            const int32_t j = std::min(
-                m.cellsY - 1, static_cast<int32_t>(static_cast<int64_t>(y) * m.cellsY / height));
-            for (int32_t x = 0; x < width; ++x) {
-                const size_t i = static_cast<size_t>(y) * w + x;
-                if (mask[i] & BG_OUT)
-                    continue;
-                const int32_t c = std::min(
-                    m.cellsX - 1, static_cast<int32_t>(static_cast<int64_t>(x) * m.cellsX / width));
-                const double sigma = m.sigma[static_cast<size_t>(j) * m.cellsX + c];
-                const double above = values[i] - surface[static_cast<size_t>(x)];
-                if (above > options.sourceSigmas * sigma ||
-                    (options.twoSided && -above > options.sourceSigmas * sigma))
-                    mask[i] |= BG_SOURCE;
-                if (above > options.brightSigmas * sigma)
-                    mask[i] |= BG_BRIGHT;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (size_t i = 0; i < n; ++i)
+                passMask[i] = mask[i];
+            for (int32_t y = 0; y < height; ++y) {
+                backgroundMeshRow(m, y, surface.data());
+                const int32_t j =
+                    std::min(m.cellsY - 1,
+                             static_cast<int32_t>(static_cast<int64_t>(y) * m.cellsY / height));
+                for (int32_t x = 0; x < width; ++x) {
+                    const size_t i = static_cast<size_t>(y) * w + x;
+                    if (passMask[i] & BG_OUT)
+                        continue;
+                    const int32_t c =
+                        std::min(m.cellsX - 1,
+                                 static_cast<int32_t>(static_cast<int64_t>(x) * m.cellsX / width));
+                    const double sigma = m.sigma[static_cast<size_t>(j) * m.cellsX + c];
+                    const double above = values[i] - surface[static_cast<size_t>(x)];
+                    if (above > options.sourceSigmas * sigma ||
+                        (options.twoSided && -above > options.sourceSigmas * sigma))
+                        passMask[i] |= BG_SOURCE;
+                    if (above > options.brightSigmas * sigma)
+                        passMask[i] |= BG_BRIGHT;
+                }
             }
+            dilateMask(&passMask, width, height, BG_SOURCE, BG_OUT, options.sourceGrow);
+            dilateMask(&passMask, width, height, BG_BRIGHT, BG_OUT, options.brightGrow);
+            dilateMask(&passMask, width, height, BG_SATURATED, BG_OUT, options.saturatedGrow);
+            for (uint8_t& b : passMask)
+                b = (b & (BG_OUT | BG_SOURCE | BG_BRIGHT)) != 0 ? BG_OUT : 0;
+            BackgroundMesh next = m;
+            if (!measureCells(values, passMask, width, height, options, &m, &next))
+                return DiffStatus::BadInput;
+            m = std::move(next);
         }
-        dilateMask(&mask, width, height, BG_SOURCE, BG_OUT, options.sourceGrow);
-        dilateMask(&mask, width, height, BG_BRIGHT, BG_OUT, options.brightGrow);
-        dilateMask(&mask, width, height, BG_SATURATED, BG_OUT, options.saturatedGrow);
-        for (uint8_t& b : mask)
-            b = (b & (BG_OUT | BG_SOURCE)) != 0 ? BG_OUT : 0;
-        if (!measureCells(values, mask, width, height, options, &m))
-            return DiffStatus::BadInput;
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }

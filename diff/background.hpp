@@ -2,8 +2,10 @@
 // The smooth background of an image (sky gradients, vignetting bowls, scattered light,
 // the outer halos of large galaxies) as a mesh of cell levels, and its removal.
 //
-// The image is cut into cellsX x cellsY nearly equal cells (cell i along x spans columns
-// floor(i width / cellsX) to floor((i + 1) width / cellsX) - 1, likewise along y). Each
+// The image is cut into cellsX x cellsY nearly equal cells: per axis the side over the cell
+// size, rounded, but at least 4 where the side holds 4 cells of 32 pixels; cell i along x
+// spans columns floor(i width / cellsX) to floor((i + 1) width / cellsX) - 1, likewise
+// along y. Each
 // cell's level is the median of its pixels with sources masked, clipped at clipSigmas
 // deviations; the surface between the cells' centres is the cubic convolution (Keys,
 // a = -1/2) of the levels, which is exact for planes and quadratics, the mesh extended
@@ -26,20 +28,19 @@ inline constexpr int DEFAULT_RESIDUAL_CELL = 64;
 
 // Settings of fitBackgroundMesh.
 struct BackgroundOptions {
-    int cellSize =
-        DEFAULT_BACKGROUND_CELL; // pixels per cell side, 8 to 4096 (cells per axis: the side
-                                 // over this, rounded, at least 1)
-    double clipSigmas = 3;       // cell pixels beyond this many deviations of its level are
-                                 // left out, 3 rounds
-    double sourceSigmas = 3;     // pixels this many cell deviations above the first surface
-    int sourceGrow = 3;          // are sources, masked with this many pixels around them
-    double brightSigmas = 50;    // pixels this many cell deviations above the first surface
-    int brightGrow = 16;         // are bright sources' cores, masked with this many around
-    int saturatedGrow = 32;      // pixels masked around a saturated pixel
-    double minFraction = 0.25;   // a cell holds a level when at least this fraction of its
-                                 // pixels remain; others take their neighbours' mean
-    bool twoSided = false;       // pixels as far below the first surface are sources too
-                                 // (a difference image, whose residuals go both ways)
+    int cellSize = DEFAULT_BACKGROUND_CELL; // pixels per cell side, 8 to 4096 (see above)
+    double clipSigmas = 3;     // cell pixels beyond this many deviations of its level are
+                               // left out, 3 rounds
+    double sourceSigmas = 3;   // pixels this many cell deviations above the first surface
+    int sourceGrow = 3;        // are sources, masked with this many pixels around them
+    double brightSigmas = 50;  // pixels this many cell deviations above the first surface
+    int brightGrow = 8;        // are bright sources' cores, masked with this many around
+    int saturatedGrow = 32;    // pixels masked around a saturated pixel
+    double minFraction = 0.05; // a cell holds a level when at least this fraction of its
+                               // pixels remain; others keep the last pass's level (the
+                               // first pass: take their neighbours' mean)
+    bool twoSided = false;     // pixels as far below the first surface are sources too
+                               // (a difference image, whose residuals go both ways)
 };
 
 // A fitted background. Levels and deviations in the image's units, per cell, row after row
@@ -48,17 +49,19 @@ struct BackgroundMesh {
     int32_t width = 0, height = 0; // of the image
     int32_t cellsX = 0, cellsY = 0;
     std::vector<double> level;     // background level of each cell
-    std::vector<double> sigma;     // pixel-to-pixel deviation about it
-    std::vector<uint8_t> measured; // 1: from the cell's own pixels; 0: from its neighbours
+    std::vector<double> sigma;     // pixel-to-pixel deviation about the surface
+    std::vector<uint8_t> measured; // 1: from the cell's own pixels in the last pass; 0: kept
+                                   // from an earlier pass, or from its neighbours
     double medianLevel = 0;        // median of the cells' levels
 };
 
 // Fits the background of an image of width x height values (noData: one byte per pixel,
 // PIXEL_NO_DATA for pixels without data, null when all hold data; values that are not
-// finite and those at or above saturation are left out too). Two passes: cell levels and
-// deviations from every usable pixel, then again with the pixels more than sourceSigmas
-// deviations above that first surface masked (and sourceGrow pixels around them,
-// brightGrow around those brightSigmas above it, saturatedGrow around saturated ones). Deterministic: the result depends on the inputs
+// finite and those at or above saturation are left out too). Three passes: cell levels and
+// deviations from every usable pixel, then twice more from the pixels' residuals from the
+// last surface, with the pixels more than sourceSigmas of their cell's deviations above it
+// masked (and sourceGrow pixels around them, brightGrow around those brightSigmas above
+// it, saturatedGrow around saturated ones). Deterministic: the result depends on the inputs
 // alone. Ok with *mesh filled; BadInput (sizes, null values, options out of range, no
 // usable pixel); OutOfMemory. *mesh untouched on failure.
 DiffStatus fitBackgroundMesh(const float* values, const uint8_t* noData, int32_t width,
