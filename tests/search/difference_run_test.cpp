@@ -183,7 +183,10 @@ for g in t.meta['images']:
 
 TEST(DifferenceRun, RefusesAnUnknownMethodOrThreshold)
 {
-    const char* bad[][2] = {{"--method", "pixels"}, {"--threshold", "0"}, {"--threshold", "x"}};
+    const char* bad[][2] = {{"--method", "pixels"},      {"--threshold", "0"},
+                            {"--threshold", "x"},        {"--background-cell", "8"},
+                            {"--background-cell", "-1"}, {"--background-cell", "64x"},
+                            {"--background-cell", "5000"}};
     for (const auto& option : bad) {
         const ProgramResult r = runProgram({NEWSTARS_PATH, option[0], option[1], "2", "t", "a"});
         EXPECT_EQ(r.status, 1) << option[0] << " " << option[1];
