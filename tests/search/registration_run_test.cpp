@@ -78,8 +78,11 @@ TEST(RegistrationRun, TurnedOrShiftedHeadersAndFewStarsRegister)
         const ProgramResult made = runNightProgram(night.path, make);
         ASSERT_EQ(made.status, 0) << made.err;
         const ProgramResult run =
-            runNightProgram(night.path, {NEWSTARS_PATH, "--method", "difference", "--catalog",
-                                         "c.ecsv", "-f", "files.txt", "2", "table.txt"});
+            // Without the background's residue: fitted around the masks the mapping leaves
+            // at the edges, it moves detections at the threshold by a hair.
+            runNightProgram(night.path,
+                            {NEWSTARS_PATH, "--method", "difference", "--background-cell", "0",
+                             "--catalog", "c.ecsv", "-f", "files.txt", "2", "table.txt"});
         const std::string what = c.night.empty() ? "true headers" : c.night[0] + c.night[1];
         ASSERT_EQ(run.status, 0) << what << run.err;
         const std::string catalog = readFile(night.path + "/c.ecsv");
