@@ -81,21 +81,24 @@ bool optionsValid(const CosmicRayOptions& o)
            o.sigmaFraction > 0 && o.sigmaFraction <= 1 && std::isfinite(o.objectLimit) &&
            o.objectLimit >= 0 && o.iterations >= 1 && o.iterations <= 10 && o.gain > 0 &&
            std::isfinite(o.readNoise) && o.readNoise >= 0 && !noiseless &&
-           !std::isnan(o.saturation);
+           !std::isnan(o.saturation) && o.bandRows >= 0;
 }
 
-} // namespace
-
-DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t width,
-                          int32_t height, const CosmicRayOptions& options,
-                          std::vector<uint8_t>* hits, int64_t* count)
+// Rows beyond which nothing reaches a pixel's hits in the given number of rounds: the
+// saturation reach and the eligibility square (6) before the first round, and per round
+// at most the candidate test (4 rows of values), two growth steps (2), the cleaning's
+// median (2) and the spread of the rows the cleaning changed (6); rounded up.
+ptrdiff_t bandMargin(int iterations)
 {
-    if (values == nullptr || hits == nullptr || width < 8 || height < 8 || !optionsValid(options))
-        return DiffStatus::BadInput;
+    return 8 + 16 * static_cast<ptrdiff_t>(iterations);
+}
+
+// findCosmicRays on the whole of a width x height image (sizes checked by the caller).
+DiffStatus findInImage(const float* values, const uint8_t* exclude, int32_t width, int32_t height,
+                       const CosmicRayOptions& options, std::vector<uint8_t>* hits,
+                       int64_t* count)
+{
     const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
-    if (w > std::numeric_limits<size_t>::max() / sizeof(float) / h ||
-        w * h > static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max()))
-        return DiffStatus::BadInput;
     const size_t n = w * h;
     std::vector<uint8_t> found;
     int64_t total = 0;
@@ -346,6 +349,55 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
                 }
             }
             active.assign(n, 0);
+        }
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    hits->swap(found);
+    if (count != nullptr)
+        *count = total;
+    return DiffStatus::Ok;
+}
+
+} // namespace
+
+DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t width,
+                          int32_t height, const CosmicRayOptions& options,
+                          std::vector<uint8_t>* hits, int64_t* count)
+{
+    if (values == nullptr || hits == nullptr || width < 8 || height < 8 || !optionsValid(options))
+        return DiffStatus::BadInput;
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    if (w > std::numeric_limits<size_t>::max() / sizeof(float) / h ||
+        w * h > static_cast<size_t>(std::numeric_limits<ptrdiff_t>::max()))
+        return DiffStatus::BadInput;
+    const ptrdiff_t band = options.bandRows, margin = bandMargin(options.iterations);
+    if (band == 0 || height <= band + margin)
+        return findInImage(values, exclude, width, height, options, hits, count);
+    // Each band searched with margin rows on either side (fewer at the image's edges), its
+    // own rows' hits kept: those rows see exactly what they would in the whole image.
+    std::vector<uint8_t> found, part;
+    int64_t total = 0;
+    try {
+        found.assign(w * h, 0);
+        for (ptrdiff_t y0 = 0; y0 < height; y0 += band) {
+            const ptrdiff_t y1 = std::min<ptrdiff_t>(height, y0 + band);
+            const ptrdiff_t from = std::max<ptrdiff_t>(0, y0 - margin);
+            const ptrdiff_t to = std::min<ptrdiff_t>(height, y1 + margin);
+            const size_t offset = static_cast<size_t>(from) * w;
+            if (DiffStatus s = findInImage(values + offset,
+                                           exclude != nullptr ? exclude + offset : nullptr, width,
+                                           static_cast<int32_t>(to - from), options, &part,
+                                           nullptr);
+                s != DiffStatus::Ok)
+                return s;
+            const size_t first = static_cast<size_t>(y0 - from) * w;
+            const size_t last = static_cast<size_t>(y1 - from) * w;
+            std::copy(part.begin() + static_cast<ptrdiff_t>(first),
+                      part.begin() + static_cast<ptrdiff_t>(last),
+                      found.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(y0) * w));
+            for (size_t i = first; i < last; ++i)
+                total += part[i];
         }
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;

@@ -36,6 +36,10 @@ struct CosmicRayOptions {
     double saturation = 0;      // values at or above it are never hits, nor pixels within
                                 // 5 of them along each axis (a saturated star's rim);
                                 // infinity: no saturation level
+    int bandRows = 512;         // rows searched at a time, each band with the rows around
+                                // it that every round's steps reach (the hits are the same
+                                // as the whole image's at once; the work memory is that of
+                                // a band); 0: the whole image at once
 };
 
 // Finds the cosmic-ray hits and hot pixels of an image.
@@ -50,7 +54,9 @@ struct CosmicRayOptions {
 //   count      when not null, the number of hits
 // Ok; BadInput (width or height below 8, null values, size beyond memory's reach, options
 // out of range, a value that is not finite at a usable pixel); OutOfMemory. *hits and
-// *count untouched on failure. Deterministic; no state kept between calls.
+// *count untouched on failure. Deterministic; no state kept between calls. Work memory
+// some 34 bytes per pixel of a band (options.bandRows plus the rows around it), besides
+// *hits.
 DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t width,
                           int32_t height, const CosmicRayOptions& options,
                           std::vector<uint8_t>* hits, int64_t* count);

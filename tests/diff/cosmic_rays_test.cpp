@@ -52,6 +52,56 @@ TEST(FindCosmicRays, FindsHitsOfEveryShapeButNoStar)
     }
 }
 
+TEST(FindCosmicRays, BandsFindWhatTheWholeImageFinds)
+{
+    // Tall narrow scenes with hits of up to 15 pixels that the first round finds only in
+    // part, saturated star cores and excluded blocks across band borders: every band
+    // height gives the hits of the whole image at once.
+    struct Case {
+        double psfSigma;
+        int maxLength;
+        double sigmaClip; // low: noise peaks too, grown over rounds
+        int iterations;
+    };
+    const Case cases[] = {
+        {1.5, 15, 4.5, 4}, {1.0, 6, 3.0, 4}, {2.0, 10, 3.5, 10}, {1.2, 3, 3.0, 1}};
+    for (const Case& c : cases) {
+        CosmicScene scene = makeCosmicScene(80, 900, c.psfSigma, 60, 120, 1, c.maxLength,
+                                            7 + c.maxLength);
+        const size_t w = static_cast<size_t>(scene.width);
+        for (size_t k = 0; k < scene.stars.size(); k += 4) {
+            const size_t at = static_cast<size_t>(std::lround(scene.stars[k].y)) * w +
+                              static_cast<size_t>(std::lround(scene.stars[k].x));
+            scene.values[at] = 60000;
+        }
+        std::vector<uint8_t> exclude(scene.values.size(), 0);
+        for (size_t y : {100u, 255u, 511u, 590u})
+            for (size_t x = 20; x < 30; ++x)
+                exclude[y * w + x] = 1;
+        CosmicRayOptions options = sceneOptions(scene);
+        options.saturation = 50000;
+        options.sigmaClip = c.sigmaClip;
+        options.iterations = c.iterations;
+        options.bandRows = 0;
+        std::vector<uint8_t> whole;
+        int64_t wholeCount = -1;
+        ASSERT_EQ(findCosmicRays(scene.values.data(), exclude.data(), scene.width, scene.height,
+                                 options, &whole, &wholeCount),
+                  DiffStatus::Ok);
+        ASSERT_GT(wholeCount, 100);
+        for (int band : {512, 200, 33, 1}) {
+            options.bandRows = band;
+            std::vector<uint8_t> hits;
+            int64_t count = -1;
+            ASSERT_EQ(findCosmicRays(scene.values.data(), exclude.data(), scene.width,
+                                     scene.height, options, &hits, &count),
+                      DiffStatus::Ok);
+            EXPECT_EQ(count, wholeCount) << "sigma " << c.psfSigma << " band " << band;
+            EXPECT_TRUE(hits == whole) << "sigma " << c.psfSigma << " band " << band;
+        }
+    }
+}
+
 TEST(FindCosmicRays, LeavesExcludedAndSaturatedPixelsAndTheirNeighbours)
 {
     const CosmicScene scene = makeCosmicScene(128, 128, 2.0, 10, 0, 1, 1, 5);
@@ -136,6 +186,7 @@ TEST(FindCosmicRays, RefusesBadInputAndLeavesOutputsUntouched)
          with([](auto* o) { o->readNoise = std::nan(""); })},
         {"saturation NaN", scene.values.data(), 64, 64,
          with([](auto* o) { o->saturation = std::nan(""); })},
+        {"negative band", scene.values.data(), 64, 64, with([](auto* o) { o->bandRows = -1; })},
     };
     for (const Case& c : cases) {
         std::vector<uint8_t> hits = {7};
