@@ -5,6 +5,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "base/angles.hpp"
 #include "base/statistics.hpp"
@@ -99,42 +100,77 @@ NoiseModel noiseFromSky(const SkyEstimate& sky, double gain)
     return noise;
 }
 
-void filterSeparable(const FloatImage& in, const std::vector<float>& weights, FloatImage* out)
-{
-    const int r = static_cast<int>(weights.size() / 2);
-    const int k = 2 * r + 1;
-    const int w = in.width, h = in.height;
-    // The rows filtered along x, kept in a ring of 2 r + 1 rows: row y in slot y mod k.
-    std::vector<float> ring(static_cast<size_t>(k) * w);
-    std::vector<float> padded(static_cast<size_t>(w + 2 * r), 0.0f);
-    auto filterRow = [&](int y) {
-        std::copy(in.pixels.begin() + static_cast<ptrdiff_t>(y) * w,
-                  in.pixels.begin() + static_cast<ptrdiff_t>(y + 1) * w, padded.begin() + r);
-        float* o = ring.data() + static_cast<size_t>(y % k) * w;
-        std::fill(o, o + w, 0.0f);
-        for (int a = 0; a < k; ++a) {
-            const float wa = weights[static_cast<size_t>(a)];
-            const float* p = padded.data() + a;
-            for (int x = 0; x < w; ++x)
-                o[x] += wa * p[x];
-        }
-    };
-    for (int y = 0; y < std::min(r, h); ++y)
-        filterRow(y);
-    for (int y = 0; y < h; ++y) {
-        if (y + r < h)
-            filterRow(y + r);
-        float* o = out->pixels.data() + static_cast<size_t>(y) * w;
-        std::fill(o, o + w, 0.0f);
-        for (int b = 0; b < k; ++b) {
-            const int yy = y + b - r;
-            if (yy < 0 || yy >= h)
+namespace {
+
+// The separable filter of filterSeparable one output row at a time, in order, from input
+// rows read when first needed: 2 r + 1 rows filtered along x are held, not the image.
+class RowFilter {
+public:
+    // row(y, into) writes input row y (w values) into into.
+    RowFilter(int w, int h, const std::vector<float>& weights,
+              std::function<void(int y, float* into)> row)
+        : w_(w), h_(h), r_(static_cast<int>(weights.size() / 2)), k_(2 * r_ + 1),
+          weights_(weights), row_(std::move(row)), ring_(static_cast<size_t>(k_) * w),
+          padded_(static_cast<size_t>(w + 2 * r_), 0.0f), out_(static_cast<size_t>(w))
+    {
+        for (int y = 0; y < std::min(r_, h_); ++y)
+            filterRow(y);
+    }
+
+    // The next output row (w values, valid until the next call); rows 0 to h - 1.
+    const float* next()
+    {
+        const int y = y_++;
+        if (y + r_ < h_)
+            filterRow(y + r_);
+        float* o = out_.data();
+        std::fill(o, o + w_, 0.0f);
+        for (int b = 0; b < k_; ++b) {
+            const int yy = y + b - r_;
+            if (yy < 0 || yy >= h_)
                 continue;
-            const float wb = weights[static_cast<size_t>(b)];
-            const float* p = ring.data() + static_cast<size_t>(yy % k) * w;
-            for (int x = 0; x < w; ++x)
+            const float wb = weights_[static_cast<size_t>(b)];
+            const float* p = ring_.data() + static_cast<size_t>(yy % k_) * w_;
+            for (int x = 0; x < w_; ++x)
                 o[x] += wb * p[x];
         }
+        return o;
+    }
+
+private:
+    // Row y filtered along x into its slot of the ring, y mod (2 r + 1).
+    void filterRow(int y)
+    {
+        row_(y, padded_.data() + r_);
+        float* o = ring_.data() + static_cast<size_t>(y % k_) * w_;
+        std::fill(o, o + w_, 0.0f);
+        for (int a = 0; a < k_; ++a) {
+            const float wa = weights_[static_cast<size_t>(a)];
+            const float* p = padded_.data() + a;
+            for (int x = 0; x < w_; ++x)
+                o[x] += wa * p[x];
+        }
+    }
+
+    int w_, h_, r_, k_;
+    int y_ = 0;
+    const std::vector<float>& weights_;
+    std::function<void(int y, float* into)> row_;
+    std::vector<float> ring_, padded_, out_;
+};
+
+} // namespace
+
+void filterSeparable(const FloatImage& in, const std::vector<float>& weights, FloatImage* out)
+{
+    const int w = in.width, h = in.height;
+    RowFilter filter(w, h, weights, [&](int y, float* into) {
+        std::copy(in.pixels.begin() + static_cast<ptrdiff_t>(y) * w,
+                  in.pixels.begin() + static_cast<ptrdiff_t>(y + 1) * w, into);
+    });
+    for (int y = 0; y < h; ++y) {
+        const float* o = filter.next();
+        std::copy(o, o + w, out->pixels.begin() + static_cast<ptrdiff_t>(y) * w);
     }
 }
 
@@ -361,30 +397,34 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
             p[static_cast<size_t>(a + r)] = static_cast<float>(g);
             p2[static_cast<size_t>(a + r)] = static_cast<float>(g * g);
         }
-        // One buffer holds the difference, then the variance, with unusable pixels at 0.
-        FloatImage weighted, filtered, filteredVariance;
-        weighted.width = filtered.width = filteredVariance.width = w;
-        weighted.height = filtered.height = filteredVariance.height = h;
-        weighted.pixels.resize(n);
-        for (size_t i = 0; i < n; ++i)
-            weighted.pixels[i] = (mask[i] & MASK_UNUSABLE) == 0 ? difference.pixels[i] : 0.0f;
-        filtered.pixels.resize(n);
-        filterSeparable(weighted, p, &filtered);
-        for (size_t i = 0; i < n; ++i)
-            weighted.pixels[i] = (mask[i] & MASK_UNUSABLE) == 0 ? variance.pixels[i] : 0.0f;
-        filteredVariance.pixels.resize(n);
-        filterSeparable(weighted, p2, &filteredVariance);
-        std::vector<float>().swap(weighted.pixels);
-        std::vector<float>& snr = filtered.pixels;
-        for (size_t i = 0; i < n; ++i) {
-            const float var = filteredVariance.pixels[i];
-            snr[i] = var > 0 ? snr[i] / std::sqrt(var) : 0.0f;
-        }
+        // The difference and the variance filtered row by row, unusable pixels at 0; the
+        // signal-to-noise kept, the sample for its scale taken on the way.
+        const auto usableRow = [&](const FloatImage& plane) {
+            return [&plane, &mask, w](int y, float* into) {
+                const size_t start = static_cast<size_t>(y) * w;
+                for (int x = 0; x < w; ++x)
+                    into[x] = (mask[start + x] & MASK_UNUSABLE) == 0 ? plane.pixels[start + x]
+                                                                     : 0.0f;
+            };
+        };
+        RowFilter filtered(w, h, p, usableRow(difference));
+        RowFilter filteredVariance(w, h, p2, usableRow(variance));
+        std::vector<float> snr(n);
         std::vector<float> sample;
         const size_t step = std::max<size_t>(1, n / 250000);
-        for (size_t i = 0; i < n; i += step) {
-            if ((mask[i] & MASK_UNUSABLE) == 0 && filteredVariance.pixels[i] > 0)
-                sample.push_back(snr[i]);
+        for (int y = 0; y < h; ++y) {
+            const float* f = filtered.next();
+            const float* fv = filteredVariance.next();
+            const size_t start = static_cast<size_t>(y) * w;
+            float* out = snr.data() + start;
+            for (int x = 0; x < w; ++x) {
+                const float var = fv[x];
+                out[x] = var > 0 ? f[x] / std::sqrt(var) : 0.0f;
+            }
+            for (size_t i = (start + step - 1) / step * step; i < start + w; i += step) {
+                if ((mask[i] & MASK_UNUSABLE) == 0 && fv[i - start] > 0)
+                    sample.push_back(snr[i]);
+            }
         }
         if (sample.size() > 100) {
             const float median = medianInPlace(&sample, MedianSide::Upper);
