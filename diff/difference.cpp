@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "base/statistics.hpp"
 #include "diff/cell_grid.hpp"
@@ -463,6 +464,15 @@ int64_t countMasked(const std::vector<uint8_t>& mask, uint8_t bit)
     return count;
 }
 
+// The pipeline of subtractImages on two planes. testValues and referenceValues, when not
+// null, are the planes' own values, which it may then take over or release once done with
+// them (and change in between, restoring them before any later read).
+DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referencePlane,
+                       std::vector<float>* testValues, std::vector<float>* referenceValues,
+                       const PixelMap& initialMap, const DifferenceOptions& options,
+                       const std::function<bool(double x, double y)>& inside,
+                       DifferenceResult* result);
+
 } // namespace
 
 const char* kernelStampsText(KernelStamps stamps)
@@ -509,7 +519,7 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         return s;
     const double stars = secondsSince(start);
     const DiffStatus status =
-        subtractImages(testPlane, referencePlane, initialMap, options, inside, result);
+        subtractPlanes(&testPlane, &referencePlane, initialMap, options, inside, result);
     if (status == DiffStatus::Ok)
         result->timings.stars += stars;
     return status;
@@ -519,6 +529,29 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                           const PixelMap& initialMap, const DifferenceOptions& options,
                           const std::function<bool(double x, double y)>& inside,
                           DifferenceResult* result)
+{
+    return runPipeline(testPlane, referencePlane, nullptr, nullptr, initialMap, options, inside,
+                       result);
+}
+
+DiffStatus subtractPlanes(ImagePlane* testPlane, ImagePlane* referencePlane,
+                          const PixelMap& initialMap, const DifferenceOptions& options,
+                          const std::function<bool(double x, double y)>& inside,
+                          DifferenceResult* result)
+{
+    if (testPlane == nullptr || referencePlane == nullptr || testPlane == referencePlane)
+        return DiffStatus::BadInput;
+    return runPipeline(*testPlane, *referencePlane, &testPlane->values, &referencePlane->values,
+                       initialMap, options, inside, result);
+}
+
+namespace {
+
+DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referencePlane,
+                       std::vector<float>* testValues, std::vector<float>* referenceValues,
+                       const PixelMap& initialMap, const DifferenceOptions& options,
+                       const std::function<bool(double x, double y)>& inside,
+                       DifferenceResult* result)
 {
     const int32_t testWidth = testPlane.width, testHeight = testPlane.height;
     const int32_t referenceWidth = referencePlane.width, referenceHeight = referencePlane.height;
@@ -627,6 +660,7 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
         // first: resampled and convolved they would leave holes beside new sources.
         const size_t referenceCount = static_cast<size_t>(referenceWidth) * referenceHeight;
         std::vector<float> cleanedReference;
+        std::vector<std::pair<size_t, float>> replaced; // reference values cleaned in place
         const float* resampleSource = reference;
         {
             std::vector<uint8_t> sharp(referenceCount, 0);
@@ -646,7 +680,15 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                     return s;
             }
             r.referenceCosmicPixels = countMasked(sharp, MASK_COSMIC);
-            if (std::find(sharp.begin(), sharp.end(), MASK_COSMIC) != sharp.end()) {
+            if (referenceValues != nullptr) {
+                // Cleaned where it is, the values it replaces kept to be put back.
+                for (size_t i = 0; i < referenceCount; ++i) {
+                    if (sharp[i] & MASK_COSMIC)
+                        replaced.push_back({i, reference[i]});
+                }
+                cleanMaskedPixels(referenceValues->data(), referenceWidth, referenceHeight, sharp,
+                                  MASK_COSMIC, referenceNoData);
+            } else if (std::find(sharp.begin(), sharp.end(), MASK_COSMIC) != sharp.end()) {
                 cleanedReference.assign(reference, reference + referenceCount);
                 cleanMaskedPixels(cleanedReference.data(), referenceWidth, referenceHeight, sharp,
                                   MASK_COSMIC, referenceNoData);
@@ -661,6 +703,10 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                                  &resampled, &r.mask, &varianceFactor);
             s != DiffStatus::Ok)
             return s;
+        std::vector<float>().swap(cleanedReference);
+        for (const auto& [at, value] : replaced)
+            (*referenceValues)[at] = value;
+        std::vector<std::pair<size_t, float>>().swap(replaced);
         {
             const double width = testSigmas.empty() ? 1.5 : typicalStarWidth(testSigmas);
             markSharpPixels(test, testNoData, testWidth, testHeight, testPlane.saturation,
@@ -695,11 +741,18 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
         if (covered * 10 < n)
             return DiffStatus::NoOverlap;
         FloatImage testImage;
-        if (DiffStatus s = allocateFloatImage(testWidth, testHeight, &testImage);
-            s != DiffStatus::Ok)
-            return s;
-        for (size_t i = 0; i < n; ++i)
-            testImage.pixels[i] = test[i];
+        if (testValues != nullptr) {
+            // Taken over: test still points at the same values, now testImage's.
+            testImage.width = testWidth;
+            testImage.height = testHeight;
+            testImage.pixels.swap(*testValues);
+        } else {
+            if (DiffStatus s = allocateFloatImage(testWidth, testHeight, &testImage);
+                s != DiffStatus::Ok)
+                return s;
+            for (size_t i = 0; i < n; ++i)
+                testImage.pixels[i] = test[i];
+        }
         const double area = mapAreaFactor(r.map, (testWidth - 1) / 2.0, (testHeight - 1) / 2.0);
         r.timings.resampling = secondsSince(start);
 
@@ -714,6 +767,9 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                                                           reference, referenceNoData, pairTestSigma,
                                                           pairReferenceSigma, &r))
             return DiffStatus::TooFewStars;
+        // The reference's own values are not read again.
+        if (referenceValues != nullptr)
+            std::vector<float>().swap(*referenceValues);
         if (r.seeingFromFewStars) {
             typicalTest = r.testSigma;
             typicalReference = r.referenceSigma * referenceScale;
@@ -821,12 +877,10 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                     r.mask[static_cast<size_t>(y) * testWidth + x] |= MASK_EDGE;
             }
         }
-        if (DiffStatus s = allocateFloatImage(testWidth, testHeight, &r.difference);
-            s != DiffStatus::Ok)
-            return s;
-        if (DiffStatus s = allocateFloatImage(testWidth, testHeight, &r.variance);
-            s != DiffStatus::Ok)
-            return s;
+        // The difference takes the test image's place and the variance the resampled
+        // reference's, each pixel written after its last read.
+        std::vector<float>& difference = testImage.pixels;
+        std::vector<float>& variance = resampled.pixels;
         const double kRatio = ksquares / ksum;
         const double perGainT = 1 / r.testNoise.gain,
                      rnT2 = r.testNoise.readNoise * r.testNoise.readNoise;
@@ -873,15 +927,19 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
                            f * (area * std::max(rv, 0.0) * perGainR + area * area * rnR2)) *
                           perScale2;
                     convolved.pixels[i] = static_cast<float>(rv * perScale);
-                    r.difference.pixels[i] = static_cast<float>(d);
-                    r.variance.pixels[i] = static_cast<float>(var);
+                    difference[i] = static_cast<float>(d);
+                    variance[i] = static_cast<float>(var);
                     continue;
                 }
                 convolved.pixels[i] = static_cast<float>(c);
-                r.difference.pixels[i] = static_cast<float>(d);
-                r.variance.pixels[i] = static_cast<float>(var);
+                difference[i] = static_cast<float>(d);
+                variance[i] = static_cast<float>(var);
             }
         }
+        r.difference.width = r.variance.width = testWidth;
+        r.difference.height = r.variance.height = testHeight;
+        r.difference.pixels.swap(difference);
+        r.variance.pixels.swap(variance);
         r.reference.width = testWidth;
         r.reference.height = testHeight;
         r.reference.pixels.swap(convolved.pixels);
@@ -910,5 +968,7 @@ DiffStatus subtractImages(const ImagePlane& testPlane, const ImagePlane& referen
     *result = std::move(r);
     return DiffStatus::Ok;
 }
+
+} // namespace
 
 } // namespace newstars

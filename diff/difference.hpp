@@ -135,6 +135,16 @@ DiffStatus subtractImages(const ImagePlane& test, const ImagePlane& reference,
                           const std::function<bool(double x, double y)>& inside,
                           DifferenceResult* result);
 
+// The same, taking the planes' values over: each plane's values are released (or become
+// the pipeline's own) as soon as the pipeline is done with them, so that the pair holds
+// fewer image-sized planes at once. The planes keep their sizes, saturation, sky, stars and
+// peaks; their values are left empty (on failure they may be). BadInput when both are
+// one plane.
+DiffStatus subtractPlanes(ImagePlane* test, ImagePlane* reference, const PixelMap& initialMap,
+                          const DifferenceOptions& options,
+                          const std::function<bool(double x, double y)>& inside,
+                          DifferenceResult* result);
+
 // The same on two 16-bit images (SATURATION counts as saturated), their planes made by
 // makePlane16 (that time counted in timings.stars).
 DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testHeight,

@@ -334,7 +334,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         if (status == DiffStatus::Ok)
             status = makeImagePlane(*reference, &referencePlane, flatten);
         if (status == DiffStatus::Ok)
-            status = subtractImages(testPlane, referencePlane, map, options, inside, &result);
+            status = subtractPlanes(&testPlane, &referencePlane, map, options, inside, &result);
     }
     if (status != DiffStatus::Ok) {
         logError(log, "%s: %s\n", reportText(testName).c_str(), diffStatusText(status));
