@@ -416,3 +416,64 @@ TEST(SubtractImagesThreads, GiveTheSameResultOnEveryThread)
 }
 
 } // namespace
+
+namespace {
+
+TEST(SubtractPlanes, GivesWhatSubtractImagesGivesAndReleasesTheValues)
+{
+    // Either image convolved, hot pixels in the reference (cleaned before resampling), and
+    // floating-point planes with an area without data.
+    struct Case {
+        const char* what;
+        double testSigma, referenceSigma;
+        bool floatPlanes;
+    };
+    const Case cases[] = {
+        {"reference convolved", 1.8, 1.2, false},
+        {"test convolved", 1.2, 1.8, false},
+        {"floating point, empty area", 1.8, 1.2, true},
+    };
+    for (const Case& c : cases) {
+        SyntheticPair pair = makePair(c.testSigma, c.referenceSigma, 41);
+        for (size_t at : {20000u, 70001u, 150003u})
+            pair.reference[at] = 9000;
+        ImagePlane test, reference;
+        if (c.floatPlanes) {
+            ASSERT_EQ(makeImagePlane(floatImage(pair.test, 800, 400, 0), &test), DiffStatus::Ok);
+            ASSERT_EQ(makeImagePlane(floatImage(pair.reference, 1500, 512, 0), &reference),
+                      DiffStatus::Ok);
+        } else {
+            ASSERT_EQ(makePlane16(pair.test.data(), 512, 512, &test), DiffStatus::Ok);
+            ASSERT_EQ(makePlane16(pair.reference.data(), 512, 512, &reference), DiffStatus::Ok);
+        }
+        const DifferenceOptions options;
+        DifferenceResult kept, taken;
+        ASSERT_EQ(subtractImages(test, reference, shiftMap(3.3, -2.1), options, {}, &kept),
+                  DiffStatus::Ok)
+            << c.what;
+        const size_t stars = test.stars.x.size();
+        ASSERT_EQ(subtractPlanes(&test, &reference, shiftMap(3.3, -2.1), options, {}, &taken),
+                  DiffStatus::Ok)
+            << c.what;
+        EXPECT_GT(kept.referenceCosmicPixels, 0) << c.what;
+        EXPECT_EQ(taken.referenceCosmicPixels, kept.referenceCosmicPixels) << c.what;
+        EXPECT_EQ(taken.testCosmicPixels, kept.testCosmicPixels) << c.what;
+        EXPECT_EQ(taken.difference.pixels, kept.difference.pixels) << c.what;
+        EXPECT_EQ(taken.variance.pixels, kept.variance.pixels) << c.what;
+        EXPECT_EQ(taken.reference.pixels, kept.reference.pixels) << c.what;
+        EXPECT_EQ(taken.mask, kept.mask) << c.what;
+        ASSERT_EQ(taken.sources.size(), kept.sources.size()) << c.what;
+        for (size_t k = 0; k < kept.sources.size(); ++k) {
+            EXPECT_EQ(taken.sources[k].x, kept.sources[k].x) << c.what << " " << k;
+            EXPECT_EQ(taken.sources[k].flux, kept.sources[k].flux) << c.what << " " << k;
+        }
+        EXPECT_TRUE(test.values.empty() && reference.values.empty()) << c.what;
+        EXPECT_EQ(test.stars.x.size(), stars) << c.what;
+    }
+    ImagePlane one;
+    DifferenceResult result;
+    EXPECT_EQ(subtractPlanes(&one, &one, shiftMap(0, 0), DifferenceOptions{}, {}, &result),
+              DiffStatus::BadInput);
+}
+
+} // namespace
