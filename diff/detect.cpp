@@ -159,6 +159,32 @@ private:
     std::vector<float> ring_, padded_, out_;
 };
 
+// The value RowFilter gives at (x, y) for the plane with its unusable pixels at 0, by the
+// same operations in the same order (the same float), from the pixels around it alone.
+float filteredAt(const FloatImage& plane, const std::vector<uint8_t>& mask,
+                 const std::vector<float>& weights, int x, int y)
+{
+    const int r = static_cast<int>(weights.size() / 2), k = 2 * r + 1;
+    const int w = plane.width, h = plane.height;
+    float o = 0.0f;
+    for (int b = 0; b < k; ++b) {
+        const int yy = y + b - r;
+        if (yy < 0 || yy >= h)
+            continue;
+        const size_t start = static_cast<size_t>(yy) * w;
+        float along = 0.0f;
+        for (int a = 0; a < k; ++a) {
+            const int xx = x + a - r;
+            float value = 0.0f;
+            if (xx >= 0 && xx < w && (mask[start + xx] & MASK_UNUSABLE) == 0)
+                value = plane.pixels[start + xx];
+            along += weights[static_cast<size_t>(a)] * value;
+        }
+        o += weights[static_cast<size_t>(b)] * along;
+    }
+    return o;
+}
+
 } // namespace
 
 void filterSeparable(const FloatImage& in, const std::vector<float>& weights, FloatImage* out)
@@ -397,8 +423,28 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
             p[static_cast<size_t>(a + r)] = static_cast<float>(g);
             p2[static_cast<size_t>(a + r)] = static_cast<float>(g * g);
         }
-        // The difference and the variance filtered row by row, unusable pixels at 0; the
-        // signal-to-noise kept, the sample for its scale taken on the way.
+        // The signal-to-noise's scale from a sample of its pixels, each filtered on its own.
+        std::vector<float> sample;
+        const size_t step = std::max<size_t>(1, n / 250000);
+        for (size_t i = 0; i < n; i += step) {
+            if ((mask[i] & MASK_UNUSABLE) != 0)
+                continue;
+            const int x = static_cast<int>(i % static_cast<size_t>(w));
+            const int y = static_cast<int>(i / static_cast<size_t>(w));
+            const float var = filteredAt(variance, mask, p2, x, y);
+            if (var > 0)
+                sample.push_back(filteredAt(difference, mask, p, x, y) / std::sqrt(var));
+        }
+        if (sample.size() > 100) {
+            const float median = medianInPlace(&sample, MedianSide::Upper);
+            for (float& v : sample)
+                v = std::fabs(v - median);
+            scale = std::clamp(ROBUST_SIGMA_PER_MAD * medianInPlace(&sample, MedianSide::Upper),
+                               0.5, 3.0);
+        }
+        const float inverse = static_cast<float>(1 / scale);
+        // Then the difference and the variance filtered row by row (unusable pixels at 0),
+        // the scaled signal-to-noise of three rows at a time searched for peaks.
         const auto usableRow = [&](const FloatImage& plane) {
             return [&plane, &mask, w](int y, float* into) {
                 const size_t start = static_cast<size_t>(y) * w;
@@ -409,45 +455,31 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
         };
         RowFilter filtered(w, h, p, usableRow(difference));
         RowFilter filteredVariance(w, h, p2, usableRow(variance));
-        std::vector<float> snr(n);
-        std::vector<float> sample;
-        const size_t step = std::max<size_t>(1, n / 250000);
+        std::vector<float> rows(static_cast<size_t>(3) * w); // row y in slot y mod 3
+        const float threshold = static_cast<float>(options.threshold);
         for (int y = 0; y < h; ++y) {
             const float* f = filtered.next();
             const float* fv = filteredVariance.next();
-            const size_t start = static_cast<size_t>(y) * w;
-            float* out = snr.data() + start;
+            float* out = rows.data() + static_cast<size_t>(y % 3) * w;
             for (int x = 0; x < w; ++x) {
                 const float var = fv[x];
                 out[x] = var > 0 ? f[x] / std::sqrt(var) : 0.0f;
+                out[x] *= inverse;
             }
-            for (size_t i = (start + step - 1) / step * step; i < start + w; i += step) {
-                if ((mask[i] & MASK_UNUSABLE) == 0 && fv[i - start] > 0)
-                    sample.push_back(snr[i]);
-            }
-        }
-        if (sample.size() > 100) {
-            const float median = medianInPlace(&sample, MedianSide::Upper);
-            for (float& v : sample)
-                v = std::fabs(v - median);
-            scale = std::clamp(ROBUST_SIGMA_PER_MAD * medianInPlace(&sample, MedianSide::Upper),
-                               0.5, 3.0);
-        }
-        const float inverse = static_cast<float>(1 / scale);
-        for (size_t i = 0; i < n; ++i)
-            snr[i] *= inverse;
-        const float threshold = static_cast<float>(options.threshold);
-        for (int y = 1; y < h - 1; ++y) {
-            const float* row = snr.data() + static_cast<size_t>(y) * w;
+            // Row y - 1 has both its neighbours now.
+            const int py = y - 1;
+            if (py < 1)
+                continue;
+            const float* up = rows.data() + static_cast<size_t>((py - 1) % 3) * w;
+            const float* row = rows.data() + static_cast<size_t>(py % 3) * w;
+            const float* down = out;
             for (int x = 1; x < w - 1; ++x) {
                 const float s = row[x];
-                if (!(s >= threshold) || (mask[static_cast<size_t>(y) * w + x] & MASK_UNUSABLE))
+                if (!(s >= threshold) || (mask[static_cast<size_t>(py) * w + x] & MASK_UNUSABLE))
                     continue;
-                const float* up = row - w;
-                const float* down = row + w;
                 if (s > up[x - 1] && s > up[x] && s > up[x + 1] && s > row[x - 1] &&
                     s >= row[x + 1] && s >= down[x - 1] && s >= down[x] && s >= down[x + 1])
-                    peaks.push_back({x, y, s});
+                    peaks.push_back({x, py, s});
             }
         }
     } catch (const std::bad_alloc&) {
