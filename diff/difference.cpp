@@ -704,9 +704,16 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
             s != DiffStatus::Ok)
             return s;
         std::vector<float>().swap(cleanedReference);
-        for (const auto& [at, value] : replaced)
-            (*referenceValues)[at] = value;
-        std::vector<std::pair<size_t, float>>().swap(replaced);
+        if (referenceValues != nullptr) {
+            // Read again only to measure the seeing on every star (too few isolated ones).
+            if (testSigmas.size() < 3) {
+                for (const auto& [at, value] : replaced)
+                    (*referenceValues)[at] = value;
+            } else {
+                std::vector<float>().swap(*referenceValues);
+            }
+            std::vector<std::pair<size_t, float>>().swap(replaced);
+        }
         {
             const double width = testSigmas.empty() ? 1.5 : typicalStarWidth(testSigmas);
             markSharpPixels(test, testNoData, testWidth, testHeight, testPlane.saturation,
