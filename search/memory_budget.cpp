@@ -21,7 +21,7 @@ uint64_t imageWorkBytes(SearchMethod method, bool floatPixels, int64_t width, in
     if (width <= 0 || height <= 0)
         return 0;
     const uint64_t perPixel =
-        method == SearchMethod::Difference ? (floatPixels ? 36 : 30) : (floatPixels ? 21 : 5);
+        method == SearchMethod::Difference ? (floatPixels ? 34 : 26) : (floatPixels ? 21 : 5);
     const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
     if (pixels / static_cast<uint64_t>(width) != static_cast<uint64_t>(height) ||
         pixels > std::numeric_limits<uint64_t>::max() / perPixel)

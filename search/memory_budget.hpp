@@ -13,8 +13,9 @@ namespace newstars {
 // search, per pixel of the test image (peak resident size of -j 1 runs on simulated
 // nights of 1024² to 8192² pixels, rounded up):
 //   catalog     16-bit 5 bytes, floating-point (or other non-16-bit) 21 bytes
-//   difference  16-bit 30 bytes, floating-point 36 bytes
-// (a 4096² difference-imaging pair holds some 410 MB, a 2048² one 123 MB). 0 for an
+//   difference  16-bit 26 bytes, floating-point 34 bytes
+// (an 8192² difference-imaging pair holds some 1.5 GB, a 4096² one 410 MB; smaller images
+// more per pixel: 29 bytes at 2048², 45 at 1024²). 0 for an
 // empty size. Sizes whose product overflows give UINT64_MAX.
 uint64_t imageWorkBytes(SearchMethod method, bool floatPixels, int64_t width, int64_t height);
 

@@ -60,7 +60,7 @@ TEST(LittleMemoryRun, ImagesNotSearchedAreSaidAndStrictRunsFail)
          {"-j", "2", "--strict", "--method", "difference"},
          little,
          3,
-         "NEWSTARS: -j 2 lowered to 1: a test image of 2048 x 2048 pixels takes about 126 MB with "
+         "NEWSTARS: -j 2 lowered to 1: a test image of 2048 x 2048 pixels takes about 109 MB with "
          "difference imaging, N MB available under the address-space limit\n" +
              noMemory + notSearched,
          nullptr},
