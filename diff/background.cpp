@@ -229,17 +229,12 @@ bool measureCells(const float* values, const std::vector<uint8_t>& mask, int32_t
     return true;
 }
 
-} // namespace
-
-void backgroundMeshRow(const BackgroundMesh& mesh, int32_t y, float* row)
+// The mesh interpolated down every column of cells to one row (weights wy from node by),
+// returned with its nodes extended past both ends for the interpolation along x.
+std::vector<double> levelsAcrossRow(const BackgroundMesh& mesh, const double wy[4], size_t by)
 {
     const int32_t nx = mesh.cellsX, ny = mesh.cellsY;
-    if (nx < 1 || ny < 1 || y < 0 || y >= mesh.height)
-        return;
-    double wy[4];
-    const size_t by = nodeWeights(y, ny, mesh.height, wy);
-    // Each column of cells at this row, then the row along x.
-    std::vector<double> column(static_cast<size_t>(ny) + 4), extended(static_cast<size_t>(ny) + 4);
+    std::vector<double> column(static_cast<size_t>(ny)), extended(static_cast<size_t>(ny) + 4);
     std::vector<double> across(static_cast<size_t>(nx)),
         acrossExtended(static_cast<size_t>(nx) + 4);
     for (int32_t i = 0; i < nx; ++i) {
@@ -250,6 +245,20 @@ void backgroundMeshRow(const BackgroundMesh& mesh, int32_t y, float* row)
                                          wy[2] * extended[by + 2] + wy[3] * extended[by + 3];
     }
     extendNodes(across.data(), nx, acrossExtended.data());
+    return acrossExtended;
+}
+
+} // namespace
+
+void backgroundMeshRow(const BackgroundMesh& mesh, int32_t y, float* row)
+{
+    const int32_t nx = mesh.cellsX, ny = mesh.cellsY;
+    if (nx < 1 || ny < 1 || y < 0 || y >= mesh.height)
+        return;
+    double wy[4];
+    const size_t by = nodeWeights(y, ny, mesh.height, wy);
+    // Each column of cells at this row, then the row along x.
+    const std::vector<double> acrossExtended = levelsAcrossRow(mesh, wy, by);
     for (int32_t x = 0; x < mesh.width; ++x) {
         double wx[4];
         const size_t bx = nodeWeights(x, nx, mesh.width, wx);
@@ -267,17 +276,7 @@ double backgroundMeshAt(const BackgroundMesh& mesh, double x, double y)
     double wx[4], wy[4];
     const size_t bx = nodeWeights(x, nx, mesh.width, wx);
     const size_t by = nodeWeights(y, ny, mesh.height, wy);
-    std::vector<double> column(static_cast<size_t>(ny)), extended(static_cast<size_t>(ny) + 4);
-    std::vector<double> across(static_cast<size_t>(nx)),
-        acrossExtended(static_cast<size_t>(nx) + 4);
-    for (int32_t i = 0; i < nx; ++i) {
-        for (int32_t j = 0; j < ny; ++j)
-            column[static_cast<size_t>(j)] = mesh.level[static_cast<size_t>(j) * nx + i];
-        extendNodes(column.data(), ny, extended.data());
-        across[static_cast<size_t>(i)] = wy[0] * extended[by] + wy[1] * extended[by + 1] +
-                                         wy[2] * extended[by + 2] + wy[3] * extended[by + 3];
-    }
-    extendNodes(across.data(), nx, acrossExtended.data());
+    const std::vector<double> acrossExtended = levelsAcrossRow(mesh, wy, by);
     return wx[0] * acrossExtended[bx] + wx[1] * acrossExtended[bx + 1] +
            wx[2] * acrossExtended[bx + 2] + wx[3] * acrossExtended[bx + 3];
 }

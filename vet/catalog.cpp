@@ -259,6 +259,19 @@ std::string regionName(const std::string& text)
     return clean;
 }
 
+// The label that ends a region line: image, number and verdict (or the reasons), closed.
+std::string regionLabel(bool kept, const std::string& image, int32_t number,
+                        const std::string& reasons)
+{
+    std::string text = regionName(image);
+    text += ' ';
+    text += std::to_string(number);
+    text += ' ';
+    text += kept ? std::string("kept") : reasons;
+    text += "}\n";
+    return text;
+}
+
 // The region line of one candidate or detection.
 std::string regionLine(double ra, double dec, double radiusArcsec, bool kept,
                        const std::string& image, int32_t number, const std::string& reasons)
@@ -266,14 +279,7 @@ std::string regionLine(double ra, double dec, double radiusArcsec, bool kept,
     char line[160];
     std::snprintf(line, sizeof line, "circle(%.8f,%+.8f,%.3f\") # color=%s text={", ra, dec,
                   radiusArcsec, kept ? "green" : "red");
-    std::string text = line;
-    text += regionName(image);
-    text += ' ';
-    text += std::to_string(number);
-    text += ' ';
-    text += kept ? std::string("kept") : reasons;
-    text += "}\n";
-    return text;
+    return line + regionLabel(kept, image, number, reasons);
 }
 
 const char REGION_HEADER[] = "# Region file format: DS9 version 4.1\n"
@@ -292,14 +298,7 @@ std::string imageRegionLine(double x, double y, const StampOrientation& orientat
     char line[160];
     std::snprintf(line, sizeof line, "circle(%.3f,%.3f,%.3f) # color=%s text={", x + 1, y + 1,
                   radius, kept ? "green" : "red");
-    std::string text = line;
-    text += regionName(image);
-    text += ' ';
-    text += std::to_string(number);
-    text += ' ';
-    text += kept ? std::string("kept") : reasons;
-    text += "}\n";
-    return text;
+    return line + regionLabel(kept, image, number, reasons);
 }
 
 const char IMAGE_REGION_HEADER[] = "# Region file format: DS9 version 4.1\n"
