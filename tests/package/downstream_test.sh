@@ -52,6 +52,22 @@ export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 read -r -a cflags <<< "$(pkg-config --cflags newstars)"
 read -r -a libs <<< "$(pkg-config --libs newstars)"
 read -r -a extra_flags <<< "$flags"
+
+# Every installed header stands on its own in the installed tree: none names a header
+# that was left out (a library's *_internal.hpp) or one that only the source tree has.
+compile_alone() { # header: compiles a file that includes only it
+  local name=${1#"$prefix/include/newstars/"}
+  [[ $name != *_internal.hpp ]] || { echo "installed though internal: $name"; return 1; }
+  printf '#include "%s"\n' "$name" | "$cxx" -std=c++20 -fsyntax-only "${cflags[@]}" -x c++ - ||
+    { echo "$name does not compile from the installed tree"; return 1; }
+}
+export -f compile_alone
+export prefix cxx
+cflags_text="${cflags[*]}"
+printf '%s\0' "$prefix"/include/newstars/*/*.hpp |
+  xargs -0 -n 1 -P "$(nproc)" bash -c 'read -r -a cflags <<< "$0"; compile_alone "$1"' \
+    "$cflags_text" > "$work/headers.log" 2>&1 ||
+  { cat "$work/headers.log"; fail "an installed header does not stand on its own"; }
 run "$work/pkg-config-build.log" "$cxx" -std=c++20 "${extra_flags[@]}" "${cflags[@]}" \
   "$source/tests/package/downstream/main.cpp" -o "$work/pkg-config-downstream" "${libs[@]}"
 got=$("$work/pkg-config-downstream" "$image") || fail "the pkg-config build failed on $image"
