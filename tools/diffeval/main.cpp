@@ -57,11 +57,15 @@ const char* band(double sigmas)
     return sigmas >= 20 ? ">=20" : sigmas >= 10 ? "10-20" : "5-10";
 }
 
-// The injected sources of a truth file.
-std::vector<Truth> readTruth(const char* path)
+// The injected sources of a truth file into *truth: 0, or -1 with "PATH: REASON" in
+// *message when the file cannot be opened (no file must not read as no sources).
+int readTruth(const char* path, std::vector<Truth>* truth, std::string* message)
 {
-    std::vector<Truth> truth;
     std::ifstream in(path);
+    if (!in) {
+        *message = printableText(path) + ": can not open the truth file";
+        return -1;
+    }
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#')
             continue;
@@ -77,9 +81,9 @@ std::vector<Truth> readTruth(const char* path)
         t.peakSigmas = peak / sigma;
         t.inBox = inBox != 0;
         t.saturated = peak + sky + 5 * sigma >= 65535;
-        truth.push_back(t);
+        truth->push_back(t);
     }
-    return truth;
+    return 0;
 }
 
 // The recovery table and the summary line.
@@ -173,7 +177,11 @@ int evaluateCatalogue(const char* catalogPath, bool allRows, const char* filesPa
         std::fprintf(stderr, "%s\n", message.c_str());
         return 1;
     }
-    const std::vector<Truth> truth = readTruth(truthPath);
+    std::vector<Truth> truth;
+    if (readTruth(truthPath, &truth, &message) != 0) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 1;
+    }
     struct Row {
         std::string image;
         double x = 0, y = 0, ra = 0, dec = 0;
@@ -181,6 +189,10 @@ int evaluateCatalogue(const char* catalogPath, bool allRows, const char* filesPa
     };
     std::vector<Row> rows;
     std::ifstream in(catalogPath);
+    if (!in) {
+        std::fprintf(stderr, "%s: can not open the catalogue\n", printableText(catalogPath).c_str());
+        return 1;
+    }
     std::map<std::string, size_t> column;
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#')
@@ -191,7 +203,8 @@ int evaluateCatalogue(const char* catalogPath, bool allRows, const char* filesPa
                 column[f[i]] = i;
             for (const char* name : {"image", "x", "y", "ra", "dec", "verdict"}) {
                 if (column.count(name) == 0) {
-                    std::fprintf(stderr, "%s: no column %s\n", catalogPath, name);
+                    std::fprintf(stderr, "%s: no column %s\n", printableText(catalogPath).c_str(),
+                                 name);
                     return 1;
                 }
             }
@@ -207,6 +220,10 @@ int evaluateCatalogue(const char* catalogPath, bool allRows, const char* filesPa
         r.dec = std::atof(f[column["dec"]].c_str());
         r.candidate = allRows || f[column["verdict"]] == "kept";
         rows.push_back(r);
+    }
+    if (column.empty()) {
+        std::fprintf(stderr, "%s: no column names\n", printableText(catalogPath).c_str());
+        return 1;
     }
     std::map<std::string, Tally> tallies;
     int rejectedTrue = 0;
@@ -281,7 +298,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", message.c_str());
         return 1;
     }
-    const std::vector<Truth> truth = readTruth(argv[first + 2]);
+    std::vector<Truth> truth;
+    if (readTruth(argv[first + 2], &truth, &message) != 0) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return 1;
+    }
     std::map<std::string, Tally> tallies;
     int images = 0, falseCount = 0, rejectedTrue = 0;
     double seconds = 0;
