@@ -31,6 +31,7 @@
 #include "base/text.hpp"
 #include "base/text_file.hpp"
 #include "diff/difference.hpp"
+#include "diff/image_plane.hpp"
 #include "fits/fits_read_any.hpp"
 #include "sky/reference_table.hpp"
 #include "wcs/world_frame.hpp"
@@ -374,10 +375,16 @@ int main(int argc, char** argv)
         options.background.cellSize = std::max(backgroundCell, 8);
         getRealCard(&test, "GAIN", &options.testGain);
         getRealCard(&reference, "GAIN", &options.referenceGain);
+        // The planes as the product makes them, from pixels of any type.
         DifferenceResult result;
-        const DiffStatus status =
-            subtractImages(test.pixels.data(), test.width, test.height, reference.pixels.data(),
-                           reference.width, reference.height, map, options, inside, &result);
+        ImagePlane testPlane, referencePlane;
+        const BackgroundOptions* flatten =
+            options.flattenBackground ? &options.background : nullptr;
+        DiffStatus status = makeImagePlane(test, &testPlane, flatten);
+        if (status == DiffStatus::Ok)
+            status = makeImagePlane(reference, &referencePlane, flatten);
+        if (status == DiffStatus::Ok)
+            status = subtractPlanes(&testPlane, &referencePlane, map, options, inside, &result);
         if (status != DiffStatus::Ok) {
             std::fprintf(stderr, "%s: %s\n", name.c_str(), diffStatusText(status));
             continue;
