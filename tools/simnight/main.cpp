@@ -53,6 +53,12 @@ namespace {
         "  --sky-bowl F    the reference's sky from 1 - F of its level at the centre to 1 + F\n"
         "                  in the corners (0 to 0.9)\n"
         "  --halos N       bright extended galaxies per field, 0 to 100 (default 0)\n"
+        "  --night K       night K of a sequence (1 to 99, default 1): the same fields\n"
+        "                  and references, test images K - 1 days later with noise and\n"
+        "                  cosmic rays of their own; injected sources recur in place\n"
+        "  --supernova     a supernova per field in every test image, at one place,\n"
+        "                  rising over the nights of a sequence to its peak on night 3\n"
+        "                  (40 sigma) and fading (\"supernova\" in truth.txt)\n"
         "  --causes        also write causes.txt: what in each test image may give a false\n"
         "                  candidate (cosmic, track, hot, saturated-ref, saturated, pair, star)\n"
         "  --help          this text\n"
@@ -169,6 +175,10 @@ int main(int argc, char** argv)
             options.seeingMix = true;
             continue;
         }
+        if (option == "--supernova" && value == nullptr) {
+            options.supernova = true;
+            continue;
+        }
         if (option == "--causes" && value == nullptr) {
             options.causes = true;
             continue;
@@ -246,6 +256,10 @@ int main(int argc, char** argv)
             (moffat                       ? options.moffatBeta
              : option == "--sky-gradient" ? options.skyGradient
                                           : options.skyBowl) = v;
+        } else if (option == "--night") {
+            if (!parseCount(value, 1, 99, &n))
+                printUsage(program);
+            options.night = static_cast<int>(n);
         } else if (option == "--halos") {
             if (!parseCount(value, 0, 100, &n))
                 printUsage(program);

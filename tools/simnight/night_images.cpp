@@ -36,7 +36,9 @@ enum Stream : uint64_t {
     COMPACT = 16,
     SKY_PATTERN = 17,
     ON_GALAXIES = 31,
-    ON_STARS = 32
+    ON_STARS = 32,
+    NIGHT = 33,
+    SUPERNOVA = 34
 };
 
 // One line of causes.txt: where a false candidate may come from in one test image.
@@ -306,6 +308,11 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
     initNightFrame(frame, options.width, options.height, plan.sky);
     const uint64_t streamA = static_cast<uint64_t>(objectIndex);
     const uint64_t streamB = static_cast<uint64_t>(imageIndex);
+    // The test images of a later night of a sequence draw their noise and hits afresh.
+    const uint64_t noiseSeed = plan.reference || options.night <= 1
+                                   ? options.seed
+                                   : streamSeed(options.seed, NIGHT,
+                                                static_cast<uint64_t>(options.night), 0);
     const double gradient = options.skyGradient;
     const double bowl = plan.reference ? options.skyBowl : 0;
     const double angle = gradient != 0 ? gradientAngle(options, streamA, streamB) : 0;
@@ -406,23 +413,49 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
         }
     }
 
+    if (options.supernova && !plan.reference) {
+        // One place per field, the same in every test image and on every night.
+        NightRandom random;
+        seedNightRandom(&random, streamSeed(options.seed, SUPERNOVA, streamA, 0));
+        const NightBox& box = object.box;
+        const double south = boxDec(box.southDec) + 4 * BOX_MARGIN * ARCSECOND;
+        const double north = boxDec(box.northDec) - 4 * BOX_MARGIN * ARCSECOND;
+        const double widen = 4 * BOX_MARGIN * ARCSECOND / std::cos((south + north) / 2);
+        InjectedSource source;
+        source.object = object.name;
+        source.image = plan.fileName;
+        source.sky = plan.sky;
+        source.sigma = sigma;
+        source.ra = uniformBetween(&random, boxRa(box.westRa) + widen, boxRa(box.eastRa) - widen);
+        source.dec = uniformBetween(&random, south, north);
+        source.inBox = true;
+        source.where = "supernova";
+        if (skyToPixel(header, source.ra, source.dec, &source.x, &source.y) == 0 &&
+            insideImage(options, source.x, source.y, EDGE)) {
+            source.peak = sigma * supernovaPeakSigmas(options.night);
+            localSky(&source);
+            addPointSource(options, plan, frame, source.x, source.y, source.peak);
+            sources->push_back(source);
+        }
+    }
+
     NightRandom noise;
-    seedNightRandom(&noise, streamSeed(options.seed, NOISE, streamA, streamB));
+    seedNightRandom(&noise, streamSeed(noiseSeed, NOISE, streamA, streamB));
     digitizeFrame(frame, NIGHT_GAIN, NIGHT_READ_NOISE, &noise, &header->pixels);
     addHotPixels(hot, options.width, options.height, &header->pixels);
     NightRandom cosmic;
-    seedNightRandom(&cosmic, streamSeed(options.seed, COSMIC, streamA, streamB));
+    seedNightRandom(&cosmic, streamSeed(noiseSeed, COSMIC, streamA, streamB));
     std::vector<CosmicHit> hits;
     addCosmicRays(plan.cosmicRays, &cosmic, options.width, options.height, &header->pixels, &hits);
     if (!plan.reference && options.longTracks > 0) {
         NightRandom tracks;
-        seedNightRandom(&tracks, streamSeed(options.seed, TRACKS, streamA, streamB));
+        seedNightRandom(&tracks, streamSeed(noiseSeed, TRACKS, streamA, streamB));
         addLongTracks(options.longTracks, &tracks, options.width, options.height, &header->pixels,
                       &hits);
     }
     if (options.compactCosmic > 0) {
         NightRandom compact;
-        seedNightRandom(&compact, streamSeed(options.seed, COMPACT, streamA, streamB));
+        seedNightRandom(&compact, streamSeed(noiseSeed, COMPACT, streamA, streamB));
         addCompactCosmicRays(options.compactCosmic, &compact, options.width, options.height,
                              &header->pixels, &hits);
     }

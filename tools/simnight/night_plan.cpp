@@ -150,6 +150,12 @@ double skyNoise(double sky)
     return std::sqrt(sky / NIGHT_GAIN + NIGHT_READ_NOISE * NIGHT_READ_NOISE);
 }
 
+double supernovaPeakSigmas(int night)
+{
+    const double t = night - 3;
+    return 40 * std::exp(-t * t / 8);
+}
+
 std::vector<ObjectPlan> planNight(const NightOptions& options)
 {
     const double area = static_cast<double>(options.width) * static_cast<double>(options.height);
@@ -207,7 +213,8 @@ std::vector<ObjectPlan> planNight(const NightOptions& options)
             test.fluxScale = uniformBetween(&imageRandom, 0.8, 1.0);
             test.sky = uniformBetween(&imageRandom, 600, 1800);
             test.exposureMs = 120000;
-            test.observed = NIGHT_START + nightDay * DAY + 5400 + 180 * testCounter;
+            test.observed =
+                NIGHT_START + (nightDay + options.night - 1) * DAY + 5400 + 180 * testCounter;
             test.cosmicRays = cosmicPerTest;
             object.testImages.push_back(test);
             ++testCounter;

@@ -44,7 +44,16 @@ struct NightOptions {
     double skyBowl = 0;     // the reference's sky from 1 - F of its level at the centre to
                             // 1 + F in the corners
     int halos = 0;          // bright extended galaxies per field (their halos reach far)
+    // A sequence of nights: night K (from 1) is night 1 of the seed K - 1 days later, its
+    // fields, references and pointings the same, its test images' noise and cosmic rays
+    // their own. The injected sources come back at the same places every night.
+    int night = 1;
+    bool supernova = false; // one supernova per field in every test image, at one place in
+                            // its sky box, rising to its brightest on night 3 and fading
 };
+
+// The peak of a supernova on a night, in noise units of the image's sky.
+double supernovaPeakSigmas(int night);
 
 // One galaxy: a Sersic profile of index n, half-light radius (arcseconds) along its major
 // axis, axis ratio and position angle (radians, from north through east), and total flux in
@@ -127,7 +136,8 @@ struct InjectedSource {
     double x = 0;     // pixel position in the test image
     double y = 0;
     bool inBox = false;     // inside the object's sky box
-    const char* where = ""; // "galaxy" or "star" for a source put on one, "" in clear sky
+    const char* where = ""; // "galaxy" or "star" for a source put on one, "supernova",
+                            // "" in clear sky
 };
 
 // Gain (electrons per ADU) and read noise (ADU) of the simulated camera.
