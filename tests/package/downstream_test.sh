@@ -19,7 +19,7 @@ run() { # log command...: the command's output goes to the log, shown when it fa
 }
 
 run "$work/install.log" cmake --install "$build" --prefix "$prefix"
-for lib in base sky fits wcs stars config diff vet search; do
+for lib in base sky fits wcs stars config diff vet history search; do
   [ -f "$prefix/$libdir/libnewstars_$lib.a" ] || fail "not installed: $libdir/libnewstars_$lib.a"
   [ -n "$(ls "$prefix/include/newstars/$lib/"*.hpp 2> /dev/null)" ] ||
     fail "no headers installed in include/newstars/$lib"
