@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fits/fits_image.hpp"
+#include "vet/candidate_history.hpp"
 #include "vet/stamps.hpp"
 #include "vet/vetting.hpp"
 
@@ -38,6 +39,7 @@ struct CatalogRow {
     StarStatistics stars; // of the test image the candidate belongs to
     PageStamp page;       // for the scanning page and the per-image region files; empty
                           // unless one of them is asked for
+    CandidateHistory history; // with --history: what the history knows of it
 };
 
 // A test image whose comparison read world coordinates with cards set aside (see
@@ -83,6 +85,7 @@ struct DifferenceRow {
     double magnitudeChange = 0;            // NaN when the reference flux is not significant
     double sharpness = 0, elongation = 0, dipole = 0;
     PageStamp page; // as for CatalogRow
+    CandidateHistory history; // as for CatalogRow
 };
 
 // How one test image of the difference-imaging search was registered and matched; the

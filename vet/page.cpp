@@ -164,6 +164,8 @@ var tbody = document.querySelector("#list tbody");
 var rows = [];
 var order = data.map(function (c, i) { return i; });
 var sortKey = "index", sortUp = true, current = -1;
+// Columns another script of the page adds (the candidate history), before the label.
+var EXTRA = window.newstarsColumns || [];
 
 function fmt(v, digits) { return v === null || v === undefined ? "" : v.toFixed(digits); }
 function el(tag, cls, text) {
@@ -225,6 +227,7 @@ function makeRow(c, i) {
   strip.setAttribute("data-index", i);
   cell.appendChild(strip);
   tr.appendChild(cell);
+  EXTRA.forEach(function (col) { tr.appendChild(col.cell(c)); });
   tr.appendChild(el("td", "label", labels[i] || ""));
   tr.addEventListener("click", function () { setCurrent(i); });
   return tr;
@@ -261,7 +264,9 @@ function sortValue(i) {
     case "ra": return parseFloat(c.ra);
     case "dec": return parseFloat(c.dec);
     case "label": return labels[i] || null;
-    default: return i;
+    default:
+      for (var k = 0; k < EXTRA.length; k++) if (EXTRA[k].key === sortKey) return EXTRA[k].value(c);
+      return i;
   }
 }
 // Unknown values last whichever way; ties in page order.
@@ -372,6 +377,19 @@ document.addEventListener("keydown", function (e) {
   else return;
   e.preventDefault();
 });
+(function () {
+  var labelHead = document.querySelector("th[data-key=label]");
+  var cols = document.querySelectorAll("#list col");
+  var labelCol = cols[cols.length - 1];
+  EXTRA.forEach(function (col) {
+    var th = el("th", "", col.head);
+    th.setAttribute("data-key", col.key);
+    labelHead.parentNode.insertBefore(th, labelHead);
+    var width = el("col");
+    width.style.width = col.width;
+    labelCol.parentNode.insertBefore(width, labelCol);
+  });
+})();
 document.querySelectorAll("th[data-key]").forEach(function (th) {
   th.addEventListener("click", function () {
     var key = th.getAttribute("data-key");
@@ -466,6 +484,7 @@ std::vector<PageCandidate> pageCandidates(const std::vector<CatalogRow>& rows)
             flux > 0 && reference > 0 && std::isfinite(reference))
             c.magnitudeChange = -2.5 * std::log10(flux / reference);
         c.stamp = r.page;
+        c.history = r.history;
         list.push_back(std::move(c));
     }
     return list;
@@ -488,6 +507,7 @@ std::vector<PageCandidate> pageCandidates(const std::vector<DifferenceRow>& rows
         c.snr = r.snr;
         c.magnitudeChange = r.magnitudeChange;
         c.stamp = r.page;
+        c.history = r.history;
         list.push_back(std::move(c));
     }
     return list;
@@ -553,10 +573,19 @@ std::string formatScanPage(const std::string& title, const std::vector<PageCandi
                     jsonNumber(o.arcsecPerPixel) + "]";
         else
             page += ",\"o\":null";
+        if (c.history.present)
+            page += ",\"h\":" + candidateHistoryJson(c.history);
         page += ",\"p\":[" + panelJson(c.stamp.reference) + "," + panelJson(c.stamp.test) + "," +
                 panelJson(c.stamp.difference) + "]}";
     }
-    page += "\n]</script>\n<script>\n";
+    page += "\n]</script>\n";
+    for (const PageCandidate& c : candidates) {
+        if (c.history.present) {
+            page += std::string("<script>\n") + PAGE_HISTORY_SCRIPT + "</script>\n";
+            break;
+        }
+    }
+    page += "<script>\n";
     page += PAGE_SCRIPT;
     page += "</script>\n</body>\n</html>\n";
     return page;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vet/catalog.hpp"
+#include "vet/candidate_history.hpp"
 #include "vet/stamps.hpp"
 
 namespace newstars {
@@ -28,6 +29,7 @@ struct PageCandidate {
     double snr = std::numeric_limits<double>::quiet_NaN();
     double magnitudeChange = std::numeric_limits<double>::quiet_NaN();
     PageStamp stamp; // panels that are empty are not shown
+    CandidateHistory history; // shown when present
 };
 
 // The page's lines from the catalogue rows of either search. By catalogue: the S/N is the
