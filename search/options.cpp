@@ -127,6 +127,7 @@ int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::st
                         : name == "--stamps"            ? &options->vetting.stampsDirectory
                         : name == "--page"              ? &options->vetting.pageDirectory
                         : name == "--regions-per-image" ? &options->vetting.regionsDirectory
+                        : name == "--history"           ? &options->vetting.historyPath
                                                         : nullptr;
     const Threshold* threshold = nullptr;
     for (const Threshold& t : THRESHOLDS) {
@@ -172,6 +173,7 @@ void printHelp(const char* programName)
                 "       %s [options] -f file_of_files arcsec_sep config_file\n"
                 "       %s pair [options] reference.fts test1.fts [test2.fts ...]\n"
                 "       %s pair [options] -f file_of_files reference.fts\n"
+                "       %s history [--known CATALOG] [--labels labels.csv] HISTORY\n"
                 "Reports the stars of each test image that have no reference star within\n"
                 "arcsec_sep arcseconds, inside the sky box that config_file gives its object\n"
                 "(a box whose WRA exceeds its ERA crosses 0h). The summary shows DATE-OBS and\n"
@@ -179,6 +181,10 @@ void printHelp(const char* programName)
                 "pair: the same without a table: each test image against reference.fts,\n"
                 "inside the sky both cover; the object is the test image's OBJECT (its file\n"
                 "name when it has none).\n"
+                "history: marks a list of known objects (ECSV, CSV or FITS table with ra\n"
+                "and dec columns), or imports labels.csv from the scanning page, in the\n"
+                "history; candidates on a known object or one labelled bogus are flagged\n"
+                "in later runs. Without a file, counts what HISTORY holds.\n"
                 "options (before the other arguments, in any order; \"--\" ends them):\n"
                 "  --wcs MODE          how world coordinates are read: auto (default), classic\n"
                 "                      (CDELT/CROTA2 cards, pixels as CRPIX is written) or\n"
@@ -222,10 +228,14 @@ void printHelp(const char* programName)
                 "                      labels.csv from the page\n"
                 "  --regions-per-image DIR  a region file per test image in its pixels\n"
                 "                      (counted from 1), DIR/<test image>.reg\n"
+                "  --history FILE      keep every kept candidate in the SQLite database\n"
+                "                      FILE across runs: the catalogue and page show when\n"
+                "                      and on how many nights each was seen before, its\n"
+                "                      light curve, and labels or known objects on it\n"
                 "  --strict            end with status 3 when some test image could not be\n"
                 "                      searched (without it such images are reported on\n"
                 "                      standard error and the status stays 0)\n",
-                programName, programName, programName, programName);
+                programName, programName, programName, programName, programName);
     const VetParams defaults;
     for (const Threshold& t : THRESHOLDS) {
         std::printf("  %-19s %s (default %g)\n", (std::string(t.name) + " N").c_str(), t.help,

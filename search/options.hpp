@@ -26,7 +26,7 @@ int optionValue(int argc, char* const* argv, const char* name, const char** valu
 
 // Takes the option at argv[1] (argv[0] being the program name) when it is one of these:
 // --vet, --strict, --catalog FILE, --regions FILE, --stamps DIR, --page DIR,
-// --regions-per-image DIR, a threshold, --no-data V
+// --regions-per-image DIR, --history FILE, a threshold, --no-data V
 // (a finite number, which becomes a float), --help, --version, or "--" (which sets
 // endOfOptions). "--name value" and "--name=value" are the same.
 // 0 with *used the number of arguments taken (0 when argv[1] does not start with "--");

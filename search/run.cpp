@@ -28,6 +28,7 @@
 #include "search/report.hpp"
 #include "search/stop_signals.hpp"
 #include "search/memory_budget.hpp"
+#include "search/history_run.hpp"
 #include "search/merge.hpp"
 #include "search/night_piece.hpp"
 
@@ -536,6 +537,9 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     FILE* const err = host.err;
     if (argc >= 2 && std::strcmp(argv[1], "merge") == 0)
         return runMerge(argc - 1, argv + 1);
+    if (argc >= 2 && std::strcmp(argv[1], "history") == 0)
+        return runHistoryCommand(argc - 1, argv + 1,
+                                 argv[0] != nullptr ? argv[0] : "newstars", out, err);
     if (host.ownsProcess)
         catchStopSignals();
     const char* programName = argc > 0 && argv[0] != nullptr ? argv[0] : "newstars";
@@ -715,6 +719,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         imageNames.erase(imageNames.begin(), imageNames.begin() + static_cast<ptrdiff_t>(begin));
     }
     const bool vetting = vettingWanted(shared.vetting);
+    HistoryDatabase history; // open with --history
     if (vetting) {
         // No output may replace an input or another output.
         std::vector<std::string> inputs = imageNames;
@@ -731,6 +736,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             outputs.push_back({"--catalog", shared.vetting.catalogPath});
         if (!shared.vetting.regionsPath.empty())
             outputs.push_back({"--regions", shared.vetting.regionsPath});
+        if (!shared.vetting.historyPath.empty())
+            outputs.push_back({"--history", shared.vetting.historyPath});
         if (checkOutputPaths(outputs, inputs, &message) != 0) {
             std::fprintf(err, "%s: %s\n", programName, printableText(message.c_str()).c_str());
             return 1;
@@ -739,6 +746,11 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             shared.vetting.inputFiles = fileKeys(inputs);
         if (prepareVetOutputs(shared.vetting, &message) != 0) {
             std::fprintf(err, "%s: %s\n", programName, message.c_str());
+            return 1;
+        }
+        if (!shared.vetting.historyPath.empty() &&
+            openHistory(shared.vetting.historyPath, &history, &message) != 0) {
+            std::fprintf(err, "%s: %s\n", programName, printableText(message.c_str()).c_str());
             return 1;
         }
     }
@@ -816,6 +828,19 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         // Region circles as large as the match tolerance (2 arcseconds when it is none).
         const double radius = std::atof(toleranceText) > 0 ? std::atof(toleranceText) : 2.0;
         std::string outputMessage;
+        // The run's candidates go into the history in one transaction, before the outputs
+        // that show what it knows of them.
+        if (!shared.vetting.historyPath.empty() &&
+            (shared.method == SearchMethod::Difference
+                 ? recordRowsHistory(&history, std::atof(toleranceText), &differenceOutputs.rows,
+                                     &outputMessage)
+                 : recordRowsHistory(&history, std::atof(toleranceText), shared.vetting.vet,
+                                     &catalogRows, &outputMessage)) != 0) {
+            std::fprintf(err, "%s: %s: %s\n", programName,
+                         printableText(shared.vetting.historyPath.c_str()).c_str(),
+                         outputMessage.c_str());
+            return 1;
+        }
         if ((shared.method == SearchMethod::Difference
                  ? writeDifferenceOutputs(shared.vetting, differenceOutputs.registrations,
                                           differenceOutputs.rows, radius, &outputMessage)

@@ -57,7 +57,7 @@ bool vettingWanted(const VetOptions& options)
 {
     return options.vet || !options.catalogPath.empty() || options.catalogText != nullptr ||
            !options.regionsPath.empty() || !options.stampsDirectory.empty() ||
-           pageStampsWanted(options);
+           pageStampsWanted(options) || !options.historyPath.empty();
 }
 
 bool pageStampsWanted(const VetOptions& options)
@@ -257,13 +257,29 @@ static int writePageOutputs(const VetOptions& options,
                               formatScanPage(title, candidates), message);
 }
 
+// The catalogue text, with the history's columns when the run keeps a history.
+template <typename Row>
+static std::string withHistory(const VetOptions& options, const std::vector<Row>& rows,
+                               std::string text)
+{
+    if (options.historyPath.empty())
+        return text;
+    std::vector<CandidateHistory> histories;
+    histories.reserve(rows.size());
+    for (const Row& row : rows)
+        histories.push_back(row.history);
+    addHistoryColumns(histories, &text);
+    return text;
+}
+
 int writeVetOutputs(const VetOptions& options, const std::vector<CatalogRow>& rows,
                     const std::vector<ImageNote>& notes, double radiusArcsec, std::string* message)
 {
     if (options.catalogText != nullptr)
-        *options.catalogText = formatCatalogEcsv(rows, notes);
+        *options.catalogText = withHistory(options, rows, formatCatalogEcsv(rows, notes));
     if (!options.catalogPath.empty() &&
-        writeWholeFile(options.catalogPath, formatCatalogEcsv(rows, notes), message) != 0)
+        writeWholeFile(options.catalogPath,
+                       withHistory(options, rows, formatCatalogEcsv(rows, notes)), message) != 0)
         return -1;
     if (!options.regionsPath.empty() &&
         writeWholeFile(options.regionsPath, formatRegionFile(rows, radiusArcsec), message) != 0)
@@ -284,9 +300,11 @@ int writeDifferenceOutputs(const VetOptions& options,
                            std::string* message)
 {
     if (options.catalogText != nullptr)
-        *options.catalogText = formatDifferenceCatalogEcsv(registrations, rows);
+        *options.catalogText =
+            withHistory(options, rows, formatDifferenceCatalogEcsv(registrations, rows));
     if (!options.catalogPath.empty() &&
-        writeWholeFile(options.catalogPath, formatDifferenceCatalogEcsv(registrations, rows),
+        writeWholeFile(options.catalogPath,
+                       withHistory(options, rows, formatDifferenceCatalogEcsv(registrations, rows)),
                        message) != 0)
         return -1;
     if (!options.regionsPath.empty() &&

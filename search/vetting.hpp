@@ -24,6 +24,7 @@ struct VetOptions {
     std::string stampsDirectory; // --stamps DIR
     std::string pageDirectory;   // --page DIR: the night's scanning page
     std::string regionsDirectory; // --regions-per-image DIR: a region file per test image
+    std::string historyPath;      // --history FILE: the candidate history kept across runs
     VetParams params;            // thresholds
     // The run's input files, which no stamp may replace.
     std::vector<FileKey> inputFiles;
