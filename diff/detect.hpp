@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,8 @@ struct DifferenceSource {
                                 // than 2 deviations (noise scaled) below 0 over that of pixels
                                 // as far above
     uint32_t reasons = 0;       // REJECT_* bits; 0 = kept
+    double score = std::numeric_limits<double>::quiet_NaN(); // real-bogus score, 0 to 1
+                                // (scoreSources in diff/score.hpp); NaN: not scored
 };
 
 // Detection settings.

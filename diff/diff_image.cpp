@@ -23,6 +23,8 @@ const char* diffStatusText(DiffStatus status)
         return "difference imaging: the fit has no unique solution";
     case DiffStatus::NoOverlap:
         return "difference imaging: the images do not overlap";
+    case DiffStatus::ModelFailed:
+        return "difference imaging: the detection score's model failed";
     }
     return "difference imaging: unknown status";
 }

@@ -39,6 +39,7 @@ enum class DiffStatus {
     TooFewStars,   // too few bright, isolated stars matched in both images
     SingularFit,   // the least-squares system has no unique solution
     NoOverlap,     // the images share no pixels
+    ModelFailed,   // the detection score's model could not be loaded or run
 };
 
 // The text for a status, for the program to print beside the file name.

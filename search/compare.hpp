@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diff/background.hpp"
+#include "diff/score.hpp"
 #include "fits/fits_image.hpp"
 #include "search/image_log.hpp"
 #include "search/vetting.hpp"
@@ -39,6 +40,7 @@ struct SearchRun {
     CandidateList candidates;        // candidate lines found so far
     SearchMethod method = SearchMethod::Catalog;
     double differenceThreshold = 5; // S/N a difference-imaging detection needs
+    double minScore = DEFAULT_MIN_SCORE; // score a difference candidate needs (0: any)
     CandidateFilter filter;         // when set, consulted for every comparison
     // Pixels per side of the cells of each image's background mesh (difference imaging);
     // 0: no background taken out.

@@ -11,6 +11,7 @@
 #include "base/statistics.hpp"
 #include "base/text.hpp"
 #include "diff/difference.hpp"
+#include "diff/score.hpp"
 #include "search/options.hpp"
 #include "search/report.hpp"
 #include "vet/stamps.hpp"
@@ -42,6 +43,14 @@ int takeMethodOptions(std::vector<char*>* arguments, SearchRun* run, std::string
                 return -1;
             }
             run->differenceThreshold = threshold;
+        } else if (optionValue(argc, arguments->data(), "--min-score", &value, &used)) {
+            char* end = nullptr;
+            const double score = value != nullptr ? std::strtod(value, &end) : -1;
+            if (value == nullptr || end == value || *end != '\0' || !(score >= 0 && score <= 1)) {
+                *message = "--min-score takes a number from 0 to 1";
+                return -1;
+            }
+            run->minScore = score;
         } else if (optionValue(argc, arguments->data(), "--background-cell", &value, &used)) {
             char* end = nullptr;
             const long cell = value != nullptr ? std::strtol(value, &end, 10) : -1;
@@ -224,6 +233,13 @@ static bool reportRegistration(const DifferenceResult& result, const Registratio
     return true;
 }
 
+// Whether a detection's score falls below the least a candidate needs (a score that is no
+// number counts as below any least above 0).
+static bool lowScore(const DifferenceSource& source, double minScore)
+{
+    return minScore > 0 && !(source.score >= minScore);
+}
+
 // Writes the stamp of each row from the pipeline's planes; 0, or -1 with the reason.
 static int writeDifferenceStamps(const VetOptions& options, const FitsImage& test,
                                  const DifferenceResult& result,
@@ -342,6 +358,12 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     }
     if (!reportRegistration(result, options.registration, testName, log))
         return -1;
+    std::string scoreMessage;
+    if (DiffStatus s = scoreSources(&result, &scoreMessage); s != DiffStatus::Ok) {
+        logError(log, "%s: %s%s%s\n", reportText(testName).c_str(), diffStatusText(s),
+                 scoreMessage.empty() ? "" : ": ", reportText(scoreMessage.c_str()).c_str());
+        return -1;
+    }
 
     const char* testBase = baseName(testName);
     const char* referenceBase = baseName(referenceName);
@@ -369,6 +391,9 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
             row.dec = radiansToDegrees(dec);
             mapPosition(result.map, source.x, source.y, &row.referenceX, &row.referenceY);
             row.reasons = differenceReasonText(source.reasons);
+            if (lowScore(source, run->minScore))
+                row.reasons += row.reasons.empty() ? "score" : ";score";
+            row.score = source.score;
             row.flux = source.flux;
             row.fluxError = source.fluxError;
             row.snr = source.snr;
@@ -380,7 +405,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
             row.dipole = source.dipole;
             detections.push_back(std::move(row));
         }
-        if (source.reasons != 0)
+        if (source.reasons != 0 || lowScore(source, run->minScore))
             continue;
         addCandidate(&run->candidates, candidateLine(objectName, testName, ra, dec).c_str());
         ++candidateCount;

@@ -359,6 +359,7 @@ ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const c
         run.wcsMode = shared->wcsMode;
         run.method = shared->method;
         run.differenceThreshold = shared->differenceThreshold;
+        run.minScore = shared->minScore;
         run.backgroundCell = shared->backgroundCell;
         const int status = compareImagesByDifference(&run, box, &reference, &test, referenceName,
                                                      testName, objectName.c_str(), log,
@@ -649,6 +650,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     shared.wcsMode = wcsMode;
     shared.method = methodOptions.method;
     shared.differenceThreshold = methodOptions.differenceThreshold;
+    shared.minScore = methodOptions.minScore;
     shared.backgroundCell = methodOptions.backgroundCell;
     shared.vetting = options.vetting;
     shared.vetting.catalogText = host.catalogText;
@@ -705,6 +707,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             (shared.backgroundCell != DEFAULT_BACKGROUND_CELL
                  ? formatText(" background %d", shared.backgroundCell)
                  : std::string()) +
+            (shared.minScore != DEFAULT_MIN_SCORE ? formatText(" min-score %a", shared.minScore)
+                                                  : std::string()) +
             (pairRun ? std::string(" pair ") + (form == FILE_OF_FILES_FORM ? argv[3] : argv[1])
                      : std::string()) +
             (shared.vetting.vet ? formatText(" vet %a %a %a %a %a", vet.sharpSpreads,

@@ -95,6 +95,7 @@ struct SearchShared {
     FileCache<ReferenceStars> references;        // stars of the reference files read so far
     SearchMethod method = SearchMethod::Catalog; // how new sources are found
     double differenceThreshold = 5;              // S/N of a difference-imaging detection
+    double minScore = DEFAULT_MIN_SCORE;         // score a difference candidate needs
     int backgroundCell = DEFAULT_BACKGROUND_CELL; // background mesh cells, pixels; 0: none
     ImageReading reading;                        // decompressor and --no-data
     VetOptions vetting; // when vettingWanted: with the catalog method each reference is read

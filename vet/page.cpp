@@ -505,6 +505,7 @@ std::vector<PageCandidate> pageCandidates(const std::vector<DifferenceRow>& rows
         c.kept = r.reasons.empty();
         c.reasons = r.reasons;
         c.snr = r.snr;
+        c.score = r.score;
         c.magnitudeChange = r.magnitudeChange;
         c.stamp = r.page;
         c.history = r.history;

@@ -36,7 +36,7 @@ struct PageCandidate {
 // catalogue's snr (peak over noise) and the magnitude change
 // -2.5 log10(flux / (flux_scale ref_flux)) where the forced reference flux reaches 5 times
 // its error and both fluxes are above 0 (NaN elsewhere). By difference: the catalogue's
-// snr and mag_change. Neither catalogue has a score yet: it stays NaN.
+// snr, mag_change and score. The catalogue method has no score: it stays NaN.
 std::vector<PageCandidate> pageCandidates(const std::vector<CatalogRow>& rows);
 std::vector<PageCandidate> pageCandidates(const std::vector<DifferenceRow>& rows);
 

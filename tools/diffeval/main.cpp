@@ -3,11 +3,16 @@
 // lies (clear sky, on a galaxy, beside a star) and by its peak in sky noise units, the
 // position errors, and the detections that match no injected source.
 //
-//   diffeval [--threshold S] [--no-cosmic-rays] [--background-cell N] files.txt table.txt
-//            truth.txt                                      (in the night's directory)
+//   diffeval [--threshold S] [--no-cosmic-rays] [--background-cell N] [--min-score S]
+//            [--features FILE] files.txt table.txt truth.txt   (in the night's directory)
 //
 // --no-cosmic-rays leaves cosmic-ray hits and hot pixels to the sharp-pixel test alone;
-// --background-cell N sets the background mesh's cells (0: no background taken out).
+// --background-cell N sets the background mesh's cells (0: no background taken out);
+// --min-score S keeps only candidates whose detection score is S or more; --features FILE
+// writes one line per detection: image, position, whether it lies within 2.5 pixels of an
+// injected source (real 1, else 0), that source's peak in sky noise units (0 for none),
+// the rejection bits, the score, then the score's features (the columns tools/train_score
+// trains on).
 //
 // With --catalog it holds the rows of a catalogue that newstars wrote (either method)
 // against the truth instead, the kept rows as the candidates (with --all-rows every row,
@@ -32,6 +37,7 @@
 #include "base/text_file.hpp"
 #include "diff/difference.hpp"
 #include "diff/image_plane.hpp"
+#include "diff/score.hpp"
 #include "fits/fits_read_any.hpp"
 #include "sky/reference_table.hpp"
 #include "wcs/world_frame.hpp"
@@ -271,12 +277,20 @@ int main(int argc, char** argv)
     int first = 1;
     bool cosmicRays = true;
     int backgroundCell = DEFAULT_BACKGROUND_CELL;
+    double minScore = 0;
+    const char* featuresPath = nullptr;
     while (argc - first > 3) {
         if (std::strcmp(argv[first], "--threshold") == 0) {
             threshold = std::atof(argv[first + 1]);
             first += 2;
         } else if (std::strcmp(argv[first], "--background-cell") == 0) {
             backgroundCell = std::atoi(argv[first + 1]);
+            first += 2;
+        } else if (std::strcmp(argv[first], "--min-score") == 0) {
+            minScore = std::atof(argv[first + 1]);
+            first += 2;
+        } else if (std::strcmp(argv[first], "--features") == 0) {
+            featuresPath = argv[first + 1];
             first += 2;
         } else if (std::strcmp(argv[first], "--no-cosmic-rays") == 0) {
             cosmicRays = false;
@@ -287,8 +301,8 @@ int main(int argc, char** argv)
     }
     if (argc - first != 3) {
         std::fprintf(stderr,
-                     "usage: %s [--threshold S] [--no-cosmic-rays] [--background-cell N] files.txt "
-                     "table.txt truth.txt\n"
+                     "usage: %s [--threshold S] [--no-cosmic-rays] [--background-cell N] "
+                     "[--min-score S] [--features FILE] files.txt table.txt truth.txt\n"
                      "       %s --catalog FILE [--all-rows] files.txt truth.txt\n",
                      argv[0], argv[0]);
         return 1;
@@ -311,6 +325,19 @@ int main(int argc, char** argv)
     if (table == nullptr) {
         std::perror(argv[first + 1]);
         return 1;
+    }
+    FILE* featureFile = nullptr;
+    if (featuresPath != nullptr) {
+        featureFile = std::fopen(featuresPath, "we");
+        if (featureFile == nullptr) {
+            std::perror(featuresPath);
+            std::fclose(table);
+            return 1;
+        }
+        std::fprintf(featureFile, "image x y real peak_sigmas reasons score");
+        for (int i = 0; i < SCORE_FEATURE_COUNT; ++i)
+            std::fprintf(featureFile, " %s", scoreFeatureName(i));
+        std::fprintf(featureFile, "\n");
     }
     for (const std::string& name : files) {
         FitsImage test, reference;
@@ -389,6 +416,21 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "%s: %s\n", name.c_str(), diffStatusText(status));
             continue;
         }
+        std::vector<float> features;
+        std::vector<double> scores;
+        std::string scoreMessage;
+        if (DiffStatus s = measureScoreFeatures(result, &features); s == DiffStatus::Ok)
+            status = scoreFeatures(features, result.sources.size(), &scores, &scoreMessage);
+        else
+            status = s;
+        if (status != DiffStatus::Ok) {
+            std::fprintf(stderr, "%s: %s %s\n", name.c_str(), diffStatusText(status),
+                         scoreMessage.c_str());
+            continue;
+        }
+        const auto candidate = [&](size_t k) {
+            return result.sources[k].reasons == 0 && (minScore <= 0 || scores[k] >= minScore);
+        };
         ++images;
         if (std::getenv("DIFFEVAL_VERBOSE") != nullptr)
             std::printf("%s sigma test %.3f ref %.3f refconv %d scale %.3f stamps %d rejected %d "
@@ -413,6 +455,7 @@ int main(int argc, char** argv)
             centred ? radiansToDegrees(std::fabs(dec1 - dec0)) * 3600 : std::nan("");
         const std::string base = baseName(name.c_str());
         std::vector<char> used(result.sources.size(), 0);
+        std::vector<double> matchedPeak(result.sources.size(), 0);
         for (const Truth& s : truth) {
             if (s.image != base)
                 continue;
@@ -425,11 +468,13 @@ int main(int argc, char** argv)
                     at = k;
                 }
             }
-            if (at < result.sources.size())
+            if (at < result.sources.size()) {
                 used[at] = 1;
+                matchedPeak[at] = std::max(matchedPeak[at], s.peakSigmas);
+            }
             if (!s.inBox || s.saturated || !inside(s.x, s.y))
                 continue;
-            const bool found = at < result.sources.size() && result.sources[at].reasons == 0;
+            const bool found = at < result.sources.size() && candidate(at);
             if (at < result.sources.size() && !found)
                 ++rejectedTrue;
             Tally& tally = tallies[s.where + " " + band(s.peakSigmas)];
@@ -455,16 +500,29 @@ int main(int argc, char** argv)
             }
         }
         for (size_t k = 0; k < result.sources.size(); ++k) {
-            if (!used[k] && result.sources[k].reasons == 0) {
+            if (featureFile != nullptr) {
+                std::fprintf(featureFile, "%s %.3f %.3f %d %.3f %u %.6f", base.c_str(),
+                             result.sources[k].x, result.sources[k].y, used[k] ? 1 : 0,
+                             matchedPeak[k], result.sources[k].reasons, scores[k]);
+                for (int i = 0; i < SCORE_FEATURE_COUNT; ++i)
+                    std::fprintf(featureFile, " %.9g",
+                                 static_cast<double>(features[k * SCORE_FEATURE_COUNT + i]));
+                std::fprintf(featureFile, "\n");
+            }
+            if (!used[k] && candidate(k)) {
                 ++falseCount;
-                std::printf("false %s at %.1f %.1f snr %.1f sharp %.2f elong %.2f dipole %.2f\n",
+                std::printf("false %s at %.1f %.1f snr %.1f sharp %.2f elong %.2f dipole %.2f score %.3f\n",
                             base.c_str(), result.sources[k].x, result.sources[k].y,
                             result.sources[k].snr, result.sources[k].sharpness,
-                            result.sources[k].elongation, result.sources[k].dipole);
+                            result.sources[k].elongation, result.sources[k].dipole, scores[k]);
             }
         }
     }
     std::fclose(table);
+    if (featureFile != nullptr && std::fclose(featureFile) != 0) {
+        std::perror(featuresPath);
+        return 1;
+    }
     printTallies(tallies, images, falseCount, rejectedTrue, seconds);
     return 0;
 }
