@@ -272,7 +272,9 @@ class Difference:
         ``MASK_`` bits per pixel (0: usable).
     detections
         ``astropy.table.Table``: every detection inside the search box, kept or rejected,
-        with the columns and units of the difference method's ``--catalog``.
+        with the columns and units of the difference method's ``--catalog`` (``score``, the
+        real-bogus score from 0 to 1, among them; those below the default ``--min-score``
+        are rejected with reason ``score``).
     registration
         Dict of the registration and kernel summary (the catalogue's ``images`` entry:
         ``refined``, ``stars``, ``clipped``, ``rms_pix``, ``rms_arcsec``,

@@ -55,6 +55,8 @@ def test_real_pair_gives_the_command_lines_detections(tmp_path, reference, test)
     assert np.all(result.noise[usable] > 0)
     assert result.registration["detections"] == len(result.detections)
     assert result.detections["x"].unit == "pix" and result.detections["flux"].unit == "adu"
+    scores = np.asarray(result.detections["score"], dtype=float)
+    assert np.all((scores >= 0) & (scores <= 1))
 
 
 def test_pairs_that_cannot_be_compared_raise_with_the_reason():

@@ -8,7 +8,8 @@
 //
 // --no-cosmic-rays leaves cosmic-ray hits and hot pixels to the sharp-pixel test alone;
 // --background-cell N sets the background mesh's cells (0: no background taken out);
-// --min-score S keeps only candidates whose detection score is S or more; --features FILE
+// --min-score S keeps only candidates whose detection score is S or more (default: the
+// product's default; 0 keeps every score); --features FILE
 // writes one line per detection: image, position, whether it lies within 2.5 pixels of an
 // injected source (real 1, else 0), that source's peak in sky noise units (0 for none),
 // the rejection bits, the score, then the score's features (the columns tools/train_score
@@ -277,7 +278,7 @@ int main(int argc, char** argv)
     int first = 1;
     bool cosmicRays = true;
     int backgroundCell = DEFAULT_BACKGROUND_CELL;
-    double minScore = 0;
+    double minScore = DEFAULT_MIN_SCORE;
     const char* featuresPath = nullptr;
     while (argc - first > 3) {
         if (std::strcmp(argv[first], "--threshold") == 0) {
