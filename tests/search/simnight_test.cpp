@@ -126,6 +126,77 @@ TEST(SimulatedNight, SameSeedGivesIdenticalFilesAndAnotherSeedDifferentImages)
     EXPECT_NE(readFile(first.path + "/FLD01_1.fts"), readFile(third.path + "/FLD01_1.fts"));
 }
 
+// Reads every pixel of a plain FITS file as float (NaN where the file holds NaN) and its
+// BITPIX; false when CFITSIO cannot.
+bool readFloatPixels(const std::string& path, int* bitpix, std::vector<float>* values)
+{
+    fitsfile* file = nullptr;
+    int status = 0;
+    if (fits_open_file(&file, path.c_str(), READONLY, &status) != 0)
+        return false;
+    long size[2] = {0, 0};
+    int anyNull = 0;
+    float nan = std::nanf("");
+    fits_get_img_type(file, bitpix, &status);
+    fits_get_img_size(file, 2, size, &status);
+    values->assign(static_cast<size_t>(size[0] * size[1]), 0);
+    long first[2] = {1, 1};
+    fits_read_pix(file, TFLOAT, first, static_cast<LONGLONG>(values->size()), &nan,
+                  values->data(), &anyNull, &status);
+    int closed = 0;
+    fits_close_file(file, &closed);
+    return status == 0;
+}
+
+TEST(SimulatedNight, FloatImagesHoldTheValuesOfTheSixteenBitOnes)
+{
+    // The same night written as 16-bit and as floating-point images: every value equal,
+    // but the test images' first columns NaN when asked for.
+    struct Case {
+        const char* nanColumns;
+        int32_t columns;
+    };
+    const Case cases[] = {{"0", 0}, {"7", 7}};
+    ScratchDirectory plain;
+    const std::vector<std::string> options = {"--seed", "5", "--size", "256", "--objects", "1",
+                                              "--images", "1", "--saturated-new", "1",
+                                              "--no-fpack", "--out", "."};
+    std::vector<std::string> arguments = {SIMNIGHT_PATH};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    ASSERT_EQ(runNightProgram(plain.path, arguments).status, 0);
+    for (const Case& c : cases) {
+        ScratchDirectory floating;
+        std::vector<std::string> floatArguments = arguments;
+        floatArguments.insert(floatArguments.begin() + 1, {"--float", "--nan-columns", c.nanColumns});
+        const ProgramResult made = runNightProgram(floating.path, floatArguments);
+        ASSERT_EQ(made.status, 0) << made.err;
+        EXPECT_EQ(readFile(floating.path + "/truth.txt"), readFile(plain.path + "/truth.txt"));
+        for (const char* name : {"FLD01_r.fts", "FLD01_1.fts"}) {
+            int plainType = 0, floatType = 0;
+            std::vector<float> expected, got;
+            ASSERT_TRUE(readFloatPixels(plain.path + "/" + name, &plainType, &expected)) << name;
+            ASSERT_TRUE(readFloatPixels(floating.path + "/" + name, &floatType, &got)) << name;
+            EXPECT_EQ(plainType, SHORT_IMG);
+            EXPECT_EQ(floatType, FLOAT_IMG);
+            ASSERT_EQ(got.size(), expected.size());
+            const int32_t empty = name[6] == 'r' ? 0 : c.columns;
+            size_t differing = 0, nans = 0, saturated = 0;
+            for (size_t i = 0; i < got.size(); ++i) {
+                const bool shouldBeNan = static_cast<int32_t>(i % 256) < empty;
+                nans += std::isnan(got[i]) ? 1 : 0;
+                saturated += got[i] == 65535.0f ? 1 : 0;
+                if (shouldBeNan ? !std::isnan(got[i]) : got[i] != expected[i])
+                    ++differing;
+            }
+            EXPECT_EQ(differing, 0u) << name << " nan columns " << c.columns;
+            EXPECT_EQ(nans, static_cast<size_t>(empty) * 256) << name;
+            if (name[6] != 'r') {
+                EXPECT_GT(saturated, 0u) << name << ": the saturated new source is clipped";
+            }
+        }
+    }
+}
+
 TEST(SimulatedNight, WithoutFpackEveryImageIsWrittenUncompressed)
 {
     ScratchDirectory night;
@@ -215,6 +286,11 @@ TEST(SimulatedNight, BadOptionsPrintTheUsage)
         {"--out", ".", "--bright"},        // unknown option
         {"--out"},                         // missing value
         {"recover", "report.txt"},         // recover needs two files
+        {"--out", ".", "--elongation", "0.8"},      // below 1
+        {"--out", ".", "--elongation", "5.5"},      // above 5
+        {"--out", ".", "--saturated-new", "101"},   // too many
+        {"--out", ".", "--float", "--nan-columns", "41"}, // wider than the edge kept clear
+        {"--out", ".", "--nan-columns", "3"},       // NaN needs floating point
     };
     for (const auto& arguments : cases) {
         std::vector<std::string> argv = {SIMNIGHT_PATH};

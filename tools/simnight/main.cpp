@@ -59,6 +59,16 @@ namespace {
         "  --supernova     a supernova per field in every test image, at one place,\n"
         "                  rising over the nights of a sequence to its peak on night 3\n"
         "                  (40 sigma) and fading (\"supernova\" in truth.txt)\n"
+        "  --elongation Q  point spreads of stars and new sources stretched to the axis ratio\n"
+        "                  Q (1 to 5), the area kept, in one direction per field\n"
+        "  --float         write every image as 32-bit floating point (BITPIX -32, SATURATE\n"
+        "                  65535, uncompressed), the values those of the 16-bit pixels\n"
+        "  --nan-columns N with --float: the first N columns of every test image are NaN (no\n"
+        "                  data), 0 to 40 (default 0)\n"
+        "  --saturated-new N  new sources per injected test image whose cores saturate (peak\n"
+        "                  1.5 to 20 times the room above the sky, clipped at 65535 as the\n"
+        "                  detector does), in clear sky in the box, 0 to 100 (default 0);\n"
+        "                  truth.txt marks them \"saturated\"\n"
         "  --causes        also write causes.txt: what in each test image may give a false\n"
         "                  candidate (cosmic, track, hot, saturated-ref, saturated, pair, star)\n"
         "  --help          this text\n"
@@ -179,6 +189,10 @@ int main(int argc, char** argv)
             options.supernova = true;
             continue;
         }
+        if (option == "--float" && value == nullptr) {
+            options.floatOutput = true;
+            continue;
+        }
         if (option == "--causes" && value == nullptr) {
             options.causes = true;
             continue;
@@ -260,10 +274,20 @@ int main(int argc, char** argv)
             if (!parseCount(value, 1, 99, &n))
                 printUsage(program);
             options.night = static_cast<int>(n);
-        } else if (option == "--halos") {
+        } else if (option == "--nan-columns") {
+            if (!parseCount(value, 0, 40, &n))
+                printUsage(program);
+            options.nanColumns = static_cast<int>(n);
+        } else if (option == "--elongation") {
+            char* end = nullptr;
+            const double v = std::strtod(value, &end);
+            if (end == value || *end != '\0' || !(v >= 1 && v <= 5))
+                printUsage(program);
+            options.elongation = v;
+        } else if (option == "--halos" || option == "--saturated-new") {
             if (!parseCount(value, 0, 100, &n))
                 printUsage(program);
-            options.halos = static_cast<int>(n);
+            (option == "--halos" ? options.halos : options.saturatedNew) = static_cast<int>(n);
         } else if (option == "--out") {
             if (*value == '\0')
                 printUsage(program);
@@ -273,7 +297,7 @@ int main(int argc, char** argv)
             printUsage(program);
         }
     }
-    if (!haveDirectory)
+    if (!haveDirectory || (options.nanColumns > 0 && !options.floatOutput))
         printUsage(program);
     std::string message;
     if (writeNight(options, &message) != 0) {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "base/angles.hpp"
 #include "base/process.hpp"
@@ -38,7 +39,9 @@ enum Stream : uint64_t {
     ON_GALAXIES = 31,
     ON_STARS = 32,
     NIGHT = 33,
-    SUPERNOVA = 34
+    SUPERNOVA = 34,
+    SATURATED_NEW = 35,
+    ELONGATION = 36
 };
 
 // One line of causes.txt: where a false candidate may come from in one test image.
@@ -121,6 +124,60 @@ int writeImageFile(const std::string& path, FitsImage* image, std::string* messa
         close(fd);
         *message = path + ": " + reason;
         return -1;
+    }
+    if (close(fd) != 0) {
+        *message = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the rendered image (16-bit pixels in memory form) as 32-bit floating point
+// (BITPIX -32, no BZERO, SATURATE 65535): each value the pixel's physical value, NaN in the
+// first nanColumns columns (an area without data). 0, or -1 with the reason in *message.
+int writeFloatImageFile(const std::string& path, FitsImage* image, int32_t nanColumns,
+                        std::string* message)
+{
+    const size_t n = static_cast<size_t>(image->width) * static_cast<size_t>(image->height);
+    if (image->pixels.size() != n) {
+        *message = path + ": no pixels";
+        return -1;
+    }
+    image->bitpix = -32;
+    setIntCard(image, "BITPIX", -32);
+    deleteCard(image, "BZERO");
+    setRealCard(image, "SATURATE", 65535.0, 6);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *message = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    std::string reason;
+    if (writeFitsHeader(image, fd, &reason) != 0) {
+        close(fd);
+        *message = path + ": " + reason;
+        return -1;
+    }
+    const size_t bytes = (n * 4 + 2879) / 2880 * 2880;
+    std::vector<unsigned char> data(bytes, 0);
+    for (size_t i = 0; i < n; ++i) {
+        const bool empty = static_cast<int32_t>(i % static_cast<size_t>(image->width)) < nanColumns;
+        const float value = empty ? std::numeric_limits<float>::quiet_NaN()
+                                  : static_cast<float>(image->pixels[i]);
+        uint32_t bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        for (int b = 0; b < 4; ++b)
+            data[i * 4 + static_cast<size_t>(b)] = static_cast<unsigned char>(bits >> (24 - 8 * b));
+    }
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t written = write(fd, data.data() + done, bytes - done);
+        if (written <= 0) {
+            *message = path + ": " + (written < 0 ? std::strerror(errno) : "short write");
+            close(fd);
+            return -1;
+        }
+        done += static_cast<size_t>(written);
     }
     if (close(fd) != 0) {
         *message = path + ": " + std::strerror(errno);
@@ -270,11 +327,17 @@ double pointSpreadNorm(const NightOptions& options, const ImagePlan& plan)
     return 2 * PI * plan.psfSigma * plan.psfSigma;
 }
 
-// Adds a point source of the given peak (ADU) at (x, y) with the plan's point spread.
+// Adds a point source of the given peak (ADU) at (x, y) with the plan's point spread,
+// stretched along angle (radians from the x axis) when the options make it elongated.
 void addPointSource(const NightOptions& options, const ImagePlan& plan, NightFrame* frame, double x,
-                    double y, double peak)
+                    double y, double peak, double angle)
 {
-    if (options.moffatBeta > 1)
+    if (options.elongation > 1) {
+        const double beta = options.moffatBeta > 1 ? options.moffatBeta : 0;
+        const double alpha = beta > 1 ? moffatAlpha(FWHM_PER_SIGMA * plan.psfSigma, beta) : 0;
+        addStretchedSource(frame, x, y, peak, plan.psfSigma, alpha, beta, options.elongation,
+                           angle);
+    } else if (options.moffatBeta > 1)
         addMoffatSource(frame, x, y, peak,
                         moffatAlpha(FWHM_PER_SIGMA * plan.psfSigma, options.moffatBeta),
                         options.moffatBeta);
@@ -316,6 +379,13 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
     const double gradient = options.skyGradient;
     const double bowl = plan.reference ? options.skyBowl : 0;
     const double angle = gradient != 0 ? gradientAngle(options, streamA, streamB) : 0;
+    // An elongated point spread lies in one direction for every image of the field.
+    double psfAngle = 0;
+    if (options.elongation > 1) {
+        NightRandom random;
+        seedNightRandom(&random, streamSeed(options.seed, ELONGATION, streamA, 0));
+        psfAngle = uniformBetween(&random, 0, PI);
+    }
     if (gradient != 0 || bowl != 0)
         addSkyPattern(frame, plan.sky, gradient, angle, bowl);
     // An injected source's sky and noise where it lies, its peak drawn in those noise units.
@@ -337,7 +407,7 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
               y <= options.height + reach))
             continue;
         const double peak = star.flux * plan.fluxScale / psfNorm;
-        addPointSource(options, plan, frame, x, y, peak);
+        addPointSource(options, plan, frame, x, y, peak, psfAngle);
         if (peak > 0.5 * sigma)
             visible.push_back({x, y, peak});
         if (logCauses && peak > 0.5 * sigma && x >= 0 && y >= 0 && x <= options.width - 1 &&
@@ -386,7 +456,7 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
                 continue;
             }
             localSky(&source);
-            addPointSource(options, plan, frame, source.x, source.y, source.peak);
+            addPointSource(options, plan, frame, source.x, source.y, source.peak, psfAngle);
             injected.push_back({source.x, source.y, source.peak});
             sources->push_back(source);
         }
@@ -406,10 +476,36 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
                                  sigma, &hostRandom, &source))
                     continue;
                 localSky(&source);
-                addPointSource(options, plan, frame, source.x, source.y, source.peak);
+                addPointSource(options, plan, frame, source.x, source.y, source.peak, psfAngle);
                 injected.push_back({source.x, source.y, source.peak});
                 sources->push_back(source);
             }
+        }
+        // Bright new sources whose cores the detector clips at saturation, in clear sky in
+        // the box, farther from stars and other sources than the faint ones (wider wings).
+        NightRandom bright;
+        seedNightRandom(&bright, streamSeed(options.seed, SATURATED_NEW, streamA, streamB));
+        for (int k = 0; k < options.saturatedNew; ++k) {
+            InjectedSource source;
+            source.object = object.name;
+            source.image = plan.fileName;
+            source.sky = plan.sky;
+            source.sigma = sigma;
+            source.where = "saturated";
+            source.peak =
+                (65535 - plan.sky) * 1.5 * std::exp(uniformRandom(&bright) * std::log(20 / 1.5));
+            bool placed = false;
+            for (int attempt = 0; attempt < 100 && !placed; ++attempt) {
+                placed = placeInjection(options, object, header, visible, injected, hot, true,
+                                        &bright, &source) &&
+                         clearOf(visible, source.x, source.y, 16) &&
+                         clearOf(injected, source.x, source.y, 24);
+            }
+            if (!placed)
+                continue;
+            addPointSource(options, plan, frame, source.x, source.y, source.peak, psfAngle);
+            injected.push_back({source.x, source.y, source.peak});
+            sources->push_back(source);
         }
     }
 
@@ -434,7 +530,7 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
             insideImage(options, source.x, source.y, EDGE)) {
             source.peak = sigma * supernovaPeakSigmas(options.night);
             localSky(&source);
-            addPointSource(options, plan, frame, source.x, source.y, source.peak);
+            addPointSource(options, plan, frame, source.x, source.y, source.peak, psfAngle);
             sources->push_back(source);
         }
     }
@@ -479,6 +575,12 @@ int storeImage(const NightOptions& options, const ImagePlan& plan, FitsImage* im
     std::string plainName = plan.fileName;
     plainName.back() = 's';
     const std::string plainPath = joinPath(options.directory, plainName);
+    if (options.floatOutput) {
+        // Floating-point images stay uncompressed (fpack would quantize them).
+        *listedName = plainName;
+        return writeFloatImageFile(plainPath, image, plan.reference ? 0 : options.nanColumns,
+                                   message);
+    }
     if (writeImageFile(plainPath, image, message) != 0)
         return -1;
     *listedName = plainName;

@@ -50,6 +50,12 @@ struct NightOptions {
     int night = 1;
     bool supernova = false; // one supernova per field in every test image, at one place in
                             // its sky box, rising to its brightest on night 3 and fading
+    double elongation = 0;  // > 1: point spreads of stars and new sources stretched to this
+                            // axis ratio (area kept), one direction per field
+    bool floatOutput = false; // images written as 32-bit floating point (BITPIX -32)
+    int nanColumns = 0;       // with floatOutput: the first columns of each test image NaN
+    int saturatedNew = 0;   // new sources per injected test image whose cores saturate (peak
+                            // 1.5 to 20 times the room above the sky), in clear sky in the box
 };
 
 // The peak of a supernova on a night, in noise units of the image's sky.
@@ -137,7 +143,7 @@ struct InjectedSource {
     double y = 0;
     bool inBox = false;     // inside the object's sky box
     const char* where = ""; // "galaxy" or "star" for a source put on one, "supernova",
-                            // "" in clear sky
+                            // "saturated" for one whose core saturates, "" in clear sky
 };
 
 // Gain (electrons per ADU) and read noise (ADU) of the simulated camera.

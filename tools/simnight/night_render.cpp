@@ -84,6 +84,44 @@ void addMoffatSource(NightFrame* frame, double x, double y, double peak, double 
     }
 }
 
+void addStretchedSource(NightFrame* frame, double x, double y, double peak, double sigma,
+                        double alpha, double beta, double ratio, double angle)
+{
+    const bool moffat = beta > 1;
+    if (!(peak > 0.02) || !(ratio >= 1) || (moffat ? !(alpha > 0) : !(sigma > 0)))
+        return;
+    // The round profile's reach, stretched along the long axis.
+    const double round =
+        moffat ? std::min(200.0, alpha * std::sqrt(std::pow(peak / 0.02, 1 / beta) - 1))
+               : sigma * std::sqrt(2 * std::log(peak / 0.02));
+    const double radius = std::ceil(round * std::sqrt(ratio));
+    if (!(x + radius >= 0 && y + radius >= 0 && x - radius <= frame->width - 1 &&
+          y - radius <= frame->height - 1)) {
+        return;
+    }
+    const int32_t x0 = static_cast<int32_t>(std::max(0.0, std::ceil(x - radius)));
+    const int32_t x1 = static_cast<int32_t>(std::min(frame->width - 1.0, std::floor(x + radius)));
+    const int32_t y0 = static_cast<int32_t>(std::max(0.0, std::ceil(y - radius)));
+    const int32_t y1 = static_cast<int32_t>(std::min(frame->height - 1.0, std::floor(y + radius)));
+    const double c = std::cos(angle), s = std::sin(angle);
+    const double along = 1 / ratio, across = ratio; // on the squares of u and v
+    for (int32_t j = y0; j <= y1; ++j) {
+        const double dy = j - y;
+        float* row =
+            frame->signal.data() + static_cast<size_t>(j) * static_cast<size_t>(frame->width);
+        for (int32_t i = x0; i <= x1; ++i) {
+            const double dx = i - x;
+            const double u = c * dx + s * dy, v = -s * dx + c * dy;
+            const double r2 = u * u * along + v * v * across;
+            if (r2 > round * round)
+                continue;
+            const double value = moffat ? peak * std::pow(1 + r2 / (alpha * alpha), -beta)
+                                        : peak * std::exp(-r2 / (2 * sigma * sigma));
+            row[i] += static_cast<float>(value);
+        }
+    }
+}
+
 double skyPatternAt(int32_t width, int32_t height, double sky, double gradient, double angle,
                     double bowl, double x, double y)
 {

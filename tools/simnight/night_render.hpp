@@ -37,6 +37,14 @@ double moffatNorm(double alpha, double beta);
 // dropped.
 void addMoffatSource(NightFrame* frame, double x, double y, double peak, double alpha, double beta);
 
+// A point source stretched by ratio (> 1) along the direction angle (radians from the x
+// axis) and shrunk by it across, the area under it that of the round one: the Gaussian of
+// deviation sigma (beta 0), or the Moffat profile of alpha and beta (beta > 1), taken at
+// the elliptical radius sqrt((u / sqrt(ratio))^2 + (v sqrt(ratio))^2), u along the
+// direction. Drawn out to where it falls below 0.02 ADU.
+void addStretchedSource(NightFrame* frame, double x, double y, double peak, double sigma,
+                        double alpha, double beta, double ratio, double angle);
+
 // Changes the frame's sky from a flat level sky (ADU) to
 //   sky (1 + gradient g(x, y) + bowl b(x, y)),
 // g running linearly from -1 to 1 across the frame along the direction angle (radians from
