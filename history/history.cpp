@@ -127,8 +127,7 @@ std::string dateOfDays(int64_t days)
     return text;
 }
 
-// The sources and marks near a position: those whose declination lies within the
-// tolerance, then the exact distance.
+// The nearest source found so far and its distance, arcseconds.
 struct Near {
     int64_t id = 0;
     double distance = 0;
@@ -338,7 +337,8 @@ int recordRun(HistoryDatabase* database, const std::vector<HistoryDetection>& de
                      " night, flux) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     if (!nearSources.ok() || !newSource.ok() || !replaced.ok() || !insert.ok())
         return fail();
-    // A declination band a little wider than the tolerance; the distance decides.
+    // Sources and marks are looked up in a declination band a little wider than the
+    // tolerance (an index on declination); the exact distance decides.
     const double band = toleranceArcsec / 3600 * 1.001 + 1e-9;
     std::vector<int64_t> sourceOf(detections.size(), 0);
     for (size_t i = 0; i < detections.size(); ++i) {
