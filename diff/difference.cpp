@@ -314,6 +314,37 @@ DiffStatus fitKernelOnBrightPixels(const FloatImage& source, const FloatImage& t
     return status;
 }
 
+// With options.kernelScale Apertures: the flux scale measured in large apertures around the
+// source's brightest peaks, held in *fit; where too few are usable, *fit is left to fit it.
+DiffStatus holdApertureScale(const FloatImage& source, const FloatImage& target,
+                             const NoiseModel& sourceNoise, const NoiseModel& targetNoise,
+                             double blur, const DifferenceOptions& options, DifferenceResult* r,
+                             KernelFitOptions* fit)
+{
+    if (options.kernelScale != KernelScale::Apertures)
+        return DiffStatus::Ok;
+    const double area = mapAreaFactor(r->map, (source.width - 1) / 2.0, (source.height - 1) / 2.0);
+    const SkyEstimate& sourceSky = r->referenceConvolved ? r->referenceSky : r->testSky;
+    const SkyEstimate& targetSky = r->referenceConvolved ? r->testSky : r->referenceSky;
+    const double sourceArea = r->referenceConvolved ? area : 1.0;
+    const double targetArea = r->referenceConvolved ? 1.0 : area;
+    ApertureScaleOptions apertures = options.apertureScale;
+    if (!options.fixedKernel)
+        apertures.radius = std::clamp(static_cast<int>(std::ceil(10 * blur)), 10, 40);
+    double scale = 0;
+    int used = 0;
+    const DiffStatus s = apertureFluxScale(
+        source, target, r->mask.data(), sourceNoise, targetNoise, sourceSky.level * sourceArea,
+        targetSky.level * targetArea, sourceSky.sigma * sourceArea, apertures, &scale, &used);
+    if (s == DiffStatus::TooFewStars || (s == DiffStatus::Ok && !(scale > 0)))
+        return DiffStatus::Ok;
+    if (s != DiffStatus::Ok)
+        return s;
+    fit->fixedSum = scale;
+    r->scaleApertures = used;
+    return DiffStatus::Ok;
+}
+
 // The seeing of both images where fewer than 3 isolated stars matched: the widths of every
 // matched star (blends too) when there are any, else of each image's own stars measured
 // apart. False when neither image has a star whose shape measures.
@@ -829,6 +860,10 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         const NoiseModel& sourceNoise = r.referenceConvolved ? r.referenceNoise : r.testNoise;
         const NoiseModel& targetNoise = r.referenceConvolved ? r.testNoise : r.referenceNoise;
         chooseStamps(true);
+        if (DiffStatus s = holdApertureScale(source, target, sourceNoise, targetNoise, blur,
+                                             options, &r, &fit);
+            s != DiffStatus::Ok)
+            return s;
         DiffStatus fitted = fitKernel(source, target, r.mask.data(), sourceNoise, targetNoise,
                                       stampX, stampY, fit, &r.kernel);
         if (fitted == DiffStatus::TooFewStars) {

@@ -18,6 +18,13 @@
 
 namespace newstars {
 
+// How the kernel's sum, the flux scale between the images, is found.
+enum class KernelScale {
+    Fitted,    // with the rest of the kernel, on its stamps
+    Apertures, // measured in large apertures (apertureFluxScale) and held while the kernel's
+               // shape is fitted; fitted as above when too few apertures are usable
+};
+
 // Settings of the pipeline. Kernel sizes, stamp sizes and the detection's point spread
 // are chosen from the images' measured seeing unless fixedKernel is set.
 struct DifferenceOptions {
@@ -29,6 +36,9 @@ struct DifferenceOptions {
     int spatialOrder = 1;           // of the kernel's variation over the image (0 to 2)
     bool fixedKernel = false;       // use kernel.sigmas, degrees, halfWidth, stampHalfSize
     KernelFitOptions kernel;
+    KernelScale kernelScale = KernelScale::Fitted;
+    ApertureScaleOptions apertureScale; // its radius 10 times the blurrier image's deviation
+                                        // (10 to 40 pixels) unless fixedKernel
     int tileSize = 256; // pixels over which the kernel is held constant
     ConvolveMethod method = ConvolveMethod::Auto;
     double testGain = 0; // electrons per ADU; <= 0: estimated from the sky
@@ -93,6 +103,7 @@ struct DifferenceResult {
     KernelSolution kernel;
     KernelStamps kernelStamps = KernelStamps::IsolatedStars;
     double fluxScale = 1; // reference flux per test flux (at the image centre)
+    int scaleApertures = 0; // apertures that measured the flux scale (0: fitted)
     NoiseModel testNoise, referenceNoise;
     SkyEstimate testSky, referenceSky;
     StarList testStars, referenceStars; // every star the finder found in each image

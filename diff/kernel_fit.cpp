@@ -200,6 +200,36 @@ bool buildStamp(const FloatImage& source, const FloatImage& target, const uint8_
     return true;
 }
 
+// Solves normal x = right with the first `fixed` unknowns held at values (fixed 0: plain).
+// false when the system left is singular or the solution not finite.
+bool solveHolding(const Eigen::MatrixXd& normal, const Eigen::VectorXd& right, Eigen::Index fixed,
+                  const Eigen::VectorXd& values, Eigen::VectorXd* solution)
+{
+    const Eigen::Index n = normal.rows();
+    if (fixed == 0) {
+        Eigen::LDLT<Eigen::MatrixXd> solver(normal);
+        *solution = solver.solve(right);
+        return solver.info() == Eigen::Success && solution->allFinite();
+    }
+    const Eigen::Index free = n - fixed;
+    const Eigen::VectorXd rest =
+        right.tail(free) - normal.block(fixed, 0, free, fixed) * values.head(fixed);
+    Eigen::LDLT<Eigen::MatrixXd> solver(normal.block(fixed, fixed, free, free));
+    const Eigen::VectorXd part = solver.solve(rest);
+    if (solver.info() != Eigen::Success || !part.allFinite())
+        return false;
+    solution->resize(n);
+    solution->head(fixed) = values.head(fixed);
+    solution->tail(free) = part;
+    return true;
+}
+
+// Chi-square of a stamp at coefficients a.
+double stampChi(const Stamp& stamp, const Eigen::VectorXd& a)
+{
+    return (stamp.targetSquare - 2 * a.dot(stamp.right) + a.dot(stamp.normal * a)) / stamp.pixels;
+}
+
 // Drops the stamps whose chi-square per pixel lies beyond the median by limit robust
 // deviations. Returns the number dropped.
 int rejectOutliers(std::vector<Stamp>* stamps, const std::vector<double>& chi, double limit)
@@ -237,9 +267,10 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
     if (source.width != target.width || source.height != target.height || target.width < 1 ||
         target.height < 1 || centreX.size() != centreY.size() || options.spatialOrder < 0 ||
         options.spatialOrder > 2 || options.stampHalfSize < 1 || options.minStamps < 1 ||
-        !(sourceNoise.gain > 0) ||
-        !(targetNoise.gain > 0))
+        !(sourceNoise.gain > 0) || !(targetNoise.gain > 0) || !(options.fixedSum >= 0) ||
+        !std::isfinite(options.fixedSum))
         return DiffStatus::BadInput;
+    const bool holdSum = options.fixedSum > 0;
     KernelSolution k;
     if (DiffStatus s = makeKernelBasis(options, &k); s != DiffStatus::Ok)
         return s;
@@ -261,15 +292,17 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
     int rejected = 0;
     // Each stamp alone: a kernel constant over the stamp.
     std::vector<double> chi(stamps.size(), 0);
+    const Eigen::VectorXd held = Eigen::VectorXd::Constant(1, options.fixedSum);
     for (size_t s = 0; s < stamps.size(); ++s) {
-        Eigen::LDLT<Eigen::MatrixXd> solver(stamps[s].normal);
-        const Eigen::VectorXd a = solver.solve(stamps[s].right);
-        if (solver.info() != Eigen::Success || !a.allFinite()) {
+        Eigen::VectorXd a;
+        if (!solveHolding(stamps[s].normal, stamps[s].right, holdSum ? 1 : 0, held, &a)) {
             stamps[s].used = false;
             ++rejected;
             continue;
         }
-        chi[s] = (stamps[s].targetSquare - a.dot(stamps[s].right)) / stamps[s].pixels;
+        // At the free least-squares solution the two forms agree; the shorter is kept there.
+        chi[s] = holdSum ? stampChi(stamps[s], a)
+                         : (stamps[s].targetSquare - a.dot(stamps[s].right)) / stamps[s].pixels;
     }
     rejected += rejectOutliers(&stamps, chi, options.rejectSigmas);
 
@@ -307,9 +340,10 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
                 }
             }
         }
-        Eigen::LDLT<Eigen::MatrixXd> solver(normal);
-        solution = solver.solve(right);
-        if (solver.info() != Eigen::Success || !solution.allFinite())
+        // The sum's terms come first: its constant term holds the sum, the others 0.
+        Eigen::VectorXd sumTerms = Eigen::VectorXd::Zero(terms);
+        sumTerms(0) = options.fixedSum;
+        if (!solveHolding(normal, right, holdSum ? terms : 0, sumTerms, &solution))
             return DiffStatus::SingularFit;
         double total = 0;
         for (size_t s = 0; s < stamps.size(); ++s) {
@@ -322,9 +356,7 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
                     sum += solution(static_cast<Eigen::Index>(b) * terms + m) * p[m];
                 a(static_cast<Eigen::Index>(b)) = sum;
             }
-            chi[s] = (stamps[s].targetSquare - 2 * a.dot(stamps[s].right) +
-                      a.dot(stamps[s].normal * a)) /
-                     stamps[s].pixels;
+            chi[s] = stampChi(stamps[s], a);
             if (stamps[s].used)
                 total += chi[s];
         }
@@ -445,6 +477,81 @@ void brightPixelStamps(const FloatImage& image, const uint8_t* mask, double leve
         centreX->push_back(p.x);
         centreY->push_back(p.y);
     }
+}
+
+} // namespace newstars
+
+namespace newstars {
+
+DiffStatus apertureFluxScale(const FloatImage& source, const FloatImage& target,
+                             const uint8_t* mask, const NoiseModel& sourceNoise,
+                             const NoiseModel& targetNoise, double sourceLevel, double targetLevel,
+                             double sourceSigma, const ApertureScaleOptions& options, double* scale,
+                             int* used)
+{
+    if (source.width != target.width || source.height != target.height || target.width < 1 ||
+        target.height < 1 || options.radius < 2 || options.radius > 100 ||
+        options.minApertures < 1 || options.maxApertures < 1 || options.maxApertures > 1000 ||
+        !(sourceNoise.gain > 0) || !(targetNoise.gain > 0) || !std::isfinite(sourceLevel) ||
+        !std::isfinite(targetLevel) || !(sourceSigma > 0) || !std::isfinite(sourceSigma) ||
+        !std::isfinite(options.least) || !std::isfinite(options.leastSignal))
+        return DiffStatus::BadInput;
+    const size_t pixels = static_cast<size_t>(target.width) * static_cast<size_t>(target.height);
+    if (source.pixels.size() != pixels || target.pixels.size() != pixels)
+        return DiffStatus::BadInput;
+    const int r = options.radius;
+    std::vector<int32_t> xs, ys;
+    try {
+        brightPixelStamps(source, mask, sourceLevel, sourceSigma, options.least, r + 1,
+                          options.maxApertures, &xs, &ys);
+    } catch (const std::bad_alloc&) {
+        return DiffStatus::OutOfMemory;
+    }
+    const int32_t w = target.width;
+    const double sourceRead = sourceNoise.readNoise * sourceNoise.readNoise;
+    const double targetRead = targetNoise.readNoise * targetNoise.readNoise;
+    std::vector<double> ratios, sourceSums, targetSums;
+    for (size_t k = 0; k < xs.size(); ++k) {
+        double sourceSum = 0, targetSum = 0, variance = 0;
+        for (int dy = -r; dy <= r; ++dy) {
+            const size_t rowStart = static_cast<size_t>(ys[k] + dy) * w;
+            for (int dx = -r; dx <= r; ++dx) {
+                if (dx * dx + dy * dy > r * r)
+                    continue;
+                const size_t at = rowStart + static_cast<size_t>(xs[k] + dx);
+                const double sv = source.pixels[at], tv = target.pixels[at];
+                sourceSum += sv - sourceLevel;
+                targetSum += tv - targetLevel;
+                variance += std::max(sv, 0.0) / sourceNoise.gain + sourceRead +
+                            std::max(tv, 0.0) / targetNoise.gain + targetRead;
+            }
+        }
+        // Signal of the source against the noise of both sums.
+        if (!(sourceSum > 0) || !(sourceSum >= options.leastSignal * std::sqrt(variance)))
+            continue;
+        const double ratio = targetSum / sourceSum;
+        if (std::isfinite(ratio)) {
+            ratios.push_back(ratio);
+            sourceSums.push_back(sourceSum);
+            targetSums.push_back(targetSum);
+        }
+    }
+    if (static_cast<int>(ratios.size()) < options.minApertures)
+        return DiffStatus::TooFewStars;
+    // The slope through pairs of apertures, the brighter at least twice the fainter: an error
+    // of either sky level, the same in every aperture, cancels in it.
+    std::vector<double> slopes;
+    for (size_t i = 0; i < ratios.size(); ++i) {
+        for (size_t j = 0; j < ratios.size(); ++j) {
+            if (sourceSums[i] > 2 * sourceSums[j])
+                slopes.push_back((targetSums[i] - targetSums[j]) / (sourceSums[i] - sourceSums[j]));
+        }
+    }
+    if (used != nullptr)
+        *used = static_cast<int>(ratios.size());
+    *scale = slopes.empty() ? medianInPlace(&ratios, MedianSide::Upper)
+                            : medianInPlace(&slopes, MedianSide::Upper);
+    return DiffStatus::Ok;
 }
 
 } // namespace newstars

@@ -57,6 +57,11 @@ struct KernelFitOptions {
     double rejectSigmas = 4; // stamps whose chi-square exceeds the median by this many
                              // robust deviations are dropped
     int minStamps = 3;       // usable stamps the fit needs (at least 1)
+    // The kernel's sum held at this value over the whole image (> 0), e.g. a flux scale
+    // measured by apertureFluxScale; 0: fitted with the rest. Only the shape and the
+    // background are then fitted, so that a kernel too small for extended wings (Moffat
+    // point spreads) cannot trade flux for a closer core.
+    double fixedSum = 0;
 };
 
 // Builds the basis of the options into *kernel (coefficients cleared). BadInput when
@@ -77,6 +82,33 @@ DiffStatus fitKernel(const FloatImage& source, const FloatImage& target, const u
                      const NoiseModel& sourceNoise, const NoiseModel& targetNoise,
                      const std::vector<int32_t>& centreX, const std::vector<int32_t>& centreY,
                      const KernelFitOptions& options, KernelSolution* kernel);
+
+// What apertureFluxScale needs besides the images.
+struct ApertureScaleOptions {
+    int radius = 16;         // aperture radius, pixels (2 to 100)
+    double least = 30;       // a peak of the source at least this many sky deviations
+    int maxApertures = 60;   // brightest first (1 to 1000)
+    int minApertures = 3;    // usable apertures the measure needs (at least 1)
+    double leastSignal = 50; // aperture signal-to-noise in the source, at least
+};
+
+// The flux scale between two registered images from large apertures: around the brightest
+// unmasked peaks of source (brightPixelStamps with reach radius + 1: stars, galaxies'
+// cores, blends alike), the sums over a disc of radius of target minus targetLevel and of
+// source minus sourceLevel. Static light (a galaxy's halo, a neighbour) holds the same
+// ratio, so that only the wings beyond the radius bias it. Apertures whose source sum falls
+// short of leastSignal times the noise of both sums (from the two models) are left out.
+// *scale is the median (upper of two middle ones) of the slopes through every pair of the
+// apertures left whose brighter source sum is at least twice the fainter, so that an error
+// of either sky level cancels; without such a pair, the median ratio of the sums. *used is
+// the number of apertures (may be null).
+// Ok; BadInput (sizes, options, noise, levels); TooFewStars when fewer than minApertures are
+// usable. *scale and *used untouched on failure.
+DiffStatus apertureFluxScale(const FloatImage& source, const FloatImage& target,
+                             const uint8_t* mask, const NoiseModel& sourceNoise,
+                             const NoiseModel& targetNoise, double sourceLevel, double targetLevel,
+                             double sourceSigma, const ApertureScaleOptions& options, double* scale,
+                             int* used);
 
 // Stamp centres for a kernel fit where stars are too few: the local maxima (of their 5 x 5
 // squares) of image at least level + least * sigma whose square of half side reach

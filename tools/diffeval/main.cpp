@@ -4,7 +4,8 @@
 // position errors, and the detections that match no injected source.
 //
 //   diffeval [--threshold S] [--no-cosmic-rays] [--background-cell N] [--min-score S]
-//            [--features FILE] files.txt table.txt truth.txt   (in the night's directory)
+//            [--features FILE] [--kernel-scale fitted|apertures] files.txt table.txt
+//            truth.txt                                      (in the night's directory)
 //
 // --no-cosmic-rays leaves cosmic-ray hits and hot pixels to the sharp-pixel test alone;
 // --background-cell N sets the background mesh's cells (0: no background taken out);
@@ -13,7 +14,8 @@
 // writes one line per detection: image, position, whether it lies within 2.5 pixels of an
 // injected source (real 1, else 0), that source's peak in sky noise units (0 for none),
 // the rejection bits, the score, then the score's features (the columns tools/train_score
-// trains on).
+// trains on); --kernel-scale apertures measures the flux scale in large apertures and holds
+// it while the kernel is fitted (fitted, the default: fitted with the kernel).
 //
 // With --catalog it holds the rows of a catalogue that newstars wrote (either method)
 // against the truth instead, the kept rows as the candidates (with --all-rows every row,
@@ -277,6 +279,7 @@ int main(int argc, char** argv)
     double threshold = 5;
     int first = 1;
     bool cosmicRays = true;
+    KernelScale kernelScale = KernelScale::Fitted;
     int backgroundCell = DEFAULT_BACKGROUND_CELL;
     double minScore = DEFAULT_MIN_SCORE;
     const char* featuresPath = nullptr;
@@ -293,6 +296,12 @@ int main(int argc, char** argv)
         } else if (std::strcmp(argv[first], "--features") == 0) {
             featuresPath = argv[first + 1];
             first += 2;
+        } else if (std::strcmp(argv[first], "--kernel-scale") == 0 &&
+                   (std::strcmp(argv[first + 1], "fitted") == 0 ||
+                    std::strcmp(argv[first + 1], "apertures") == 0)) {
+            kernelScale = std::strcmp(argv[first + 1], "apertures") == 0 ? KernelScale::Apertures
+                                                                         : KernelScale::Fitted;
+            first += 2;
         } else if (std::strcmp(argv[first], "--no-cosmic-rays") == 0) {
             cosmicRays = false;
             first += 1;
@@ -303,7 +312,8 @@ int main(int argc, char** argv)
     if (argc - first != 3) {
         std::fprintf(stderr,
                      "usage: %s [--threshold S] [--no-cosmic-rays] [--background-cell N] "
-                     "[--min-score S] [--features FILE] files.txt table.txt truth.txt\n"
+                     "[--min-score S] [--features FILE]\n"
+                     "          [--kernel-scale fitted|apertures] files.txt table.txt truth.txt\n"
                      "       %s --catalog FILE [--all-rows] files.txt truth.txt\n",
                      argv[0], argv[0]);
         return 1;
@@ -398,6 +408,7 @@ int main(int argc, char** argv)
         DifferenceOptions options;
         options.detect.threshold = threshold;
         options.findCosmicRays = cosmicRays;
+        options.kernelScale = kernelScale;
         options.flattenBackground = backgroundCell > 0;
         options.subtractResidualBackground = backgroundCell > 0;
         options.background.cellSize = std::max(backgroundCell, 8);
@@ -434,15 +445,15 @@ int main(int argc, char** argv)
         };
         ++images;
         if (std::getenv("DIFFEVAL_VERBOSE") != nullptr)
-            std::printf("%s sigma test %.3f ref %.3f refconv %d scale %.3f stamps %d rejected %d "
-                        "chi2 %.2f hw %d noise %.2f reg %.3f (%d) cosmic test %lld ref %lld\n",
-                        name.c_str(), result.testSigma, result.referenceSigma,
-                        result.referenceConvolved, result.fluxScale, result.kernel.stampsUsed,
-                        result.kernel.stampsRejected, result.kernel.chiSquare,
-                        result.kernel.halfWidth, result.noiseScale, result.registration.rms,
-                        result.registration.used,
-                        static_cast<long long>(result.testCosmicPixels),
-                        static_cast<long long>(result.referenceCosmicPixels));
+            std::printf(
+                "%s sigma test %.3f ref %.3f refconv %d scale %.3f stamps %d rejected %d "
+                "chi2 %.2f apertures %d hw %d noise %.2f reg %.3f (%d) cosmic test %lld ref %lld\n",
+                name.c_str(), result.testSigma, result.referenceSigma, result.referenceConvolved,
+                result.fluxScale, result.kernel.stampsUsed, result.kernel.stampsRejected,
+                result.kernel.chiSquare, result.scaleApertures, result.kernel.halfWidth,
+                result.noiseScale, result.registration.rms, result.registration.used,
+                static_cast<long long>(result.testCosmicPixels),
+                static_cast<long long>(result.referenceCosmicPixels));
         const DifferenceTimings& t = result.timings;
         seconds += t.stars + t.registration + t.resampling + t.kernelFit + t.convolution +
                    t.subtraction + t.detection;
