@@ -538,19 +538,32 @@ DiffStatus apertureFluxScale(const FloatImage& source, const FloatImage& target,
     }
     if (static_cast<int>(ratios.size()) < options.minApertures)
         return DiffStatus::TooFewStars;
-    // The slope through pairs of apertures, the brighter at least twice the fainter: an error
-    // of either sky level, the same in every aperture, cancels in it.
-    std::vector<double> slopes;
+    // Light in one image only (a new source, a variable star, a saturated core) takes an
+    // aperture far from the others' ratio: those beyond a tenth of the median ratio are left
+    // out. Among the rest, the slope through pairs of apertures, one at least twice the
+    // other, in which an error of either sky level, the same in every aperture, cancels:
+    // each aperture's median slope to the others, then the median of those (a repeated
+    // median), so that every aperture weighs alike.
+    std::vector<double> sorted = ratios;
+    const double middle = medianInPlace(&sorted, MedianSide::Upper);
+    std::vector<double> perAperture, slopes;
     for (size_t i = 0; i < ratios.size(); ++i) {
+        if (!(std::fabs(ratios[i] - middle) <= 0.1 * std::fabs(middle)))
+            continue;
+        slopes.clear();
         for (size_t j = 0; j < ratios.size(); ++j) {
-            if (sourceSums[i] > 2 * sourceSums[j])
-                slopes.push_back((targetSums[i] - targetSums[j]) / (sourceSums[i] - sourceSums[j]));
+            const double high = std::max(sourceSums[i], sourceSums[j]);
+            const double low = std::min(sourceSums[i], sourceSums[j]);
+            if (std::fabs(ratios[j] - middle) <= 0.1 * std::fabs(middle) && high > 2 * low)
+                slopes.push_back((targetSums[i] - targetSums[j]) /
+                                 (sourceSums[i] - sourceSums[j]));
         }
+        if (!slopes.empty())
+            perAperture.push_back(medianInPlace(&slopes, MedianSide::Upper));
     }
     if (used != nullptr)
         *used = static_cast<int>(ratios.size());
-    *scale = slopes.empty() ? medianInPlace(&ratios, MedianSide::Upper)
-                            : medianInPlace(&slopes, MedianSide::Upper);
+    *scale = perAperture.size() < 2 ? middle : medianInPlace(&perAperture, MedianSide::Upper);
     return DiffStatus::Ok;
 }
 

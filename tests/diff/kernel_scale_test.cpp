@@ -71,8 +71,9 @@ struct Scene {
 
 // A sharp source and a blurrier target of the same stars (Moffat, index beta) and halo,
 // the target's fluxes times scale, both on a sky of 100 ADU with noise.
+// newSources stars are in the source alone (new sources of a sharper test image).
 Scene moffatPair(double beta, double sharpFwhm, double blurFwhm, double scale, bool halo,
-                 unsigned seed)
+                 int newSources, unsigned seed)
 {
     const int w = 512, h = 512;
     std::mt19937_64 random(seed);
@@ -92,6 +93,8 @@ Scene moffatPair(double beta, double sharpFwhm, double blurFwhm, double scale, b
         scene.x.push_back(static_cast<int32_t>(std::lround(x)));
         scene.y.push_back(static_cast<int32_t>(std::lround(y)));
     }
+    for (int s = 0; s < newSources; ++s)
+        addMoffat(&sharp, w, h, place(random), place(random), bright(random), sharpFwhm, beta, 150);
     scene.source = floatImage(sharp, w, h);
     scene.target = floatImage(blur, w, h);
     addNoise(&scene.source, &random);
@@ -116,17 +119,20 @@ TEST(ApertureFluxScale, HoldsTheScaleOfMoffatPairsThatTheFreeFitMisses)
         double beta, sharpFwhm, blurFwhm, scale;
         bool halo;
         double skyError; // ADU added to the target's stated sky level
+        int newSources;  // bright sources in the source image alone
     };
     const Case cases[] = {
-        {2.5, 3.0, 4.5, 0.9, false, 0}, // the wings beyond the kernel
-        {2.5, 3.0, 4.5, 1.2, true, 0},  // and a galaxy's halo under the stars
-        {2.0, 2.5, 3.0, 1.0, false, 0}, // wider wings
-        {4.0, 3.0, 5.0, 0.8, true, 0},  // nearly Gaussian
-        {2.5, 3.0, 4.5, 1.1, true, 3},  // a sky level 3 ADU off (5 400 ADU per aperture)
+        {2.5, 3.0, 4.5, 0.9, false, 0, 0},  // the wings beyond the kernel
+        {2.5, 3.0, 4.5, 1.2, true, 0, 0},   // and a galaxy's halo under the stars
+        {2.0, 2.5, 3.0, 1.0, false, 0, 0},  // wider wings
+        {4.0, 3.0, 5.0, 0.8, true, 0, 0},   // nearly Gaussian
+        {2.5, 3.0, 4.5, 1.1, true, 3, 0},   // a sky level 3 ADU off (5 400 ADU per aperture)
+        {2.5, 3.0, 4.5, 1.1, false, 3, 12}, // and new sources among the brightest peaks
     };
     const NoiseModel noise{2.0, 4.0};
     for (const Case& c : cases) {
-        const Scene scene = moffatPair(c.beta, c.sharpFwhm, c.blurFwhm, c.scale, c.halo, 11);
+        const Scene scene =
+            moffatPair(c.beta, c.sharpFwhm, c.blurFwhm, c.scale, c.halo, c.newSources, 11);
         ApertureScaleOptions apertures;
         apertures.radius = 24;
         double scale = 0;
