@@ -1,5 +1,6 @@
 #include "diff/score.hpp"
 
+#include <omp.h>
 #include <xgboost/c_api.h>
 
 #include <algorithm>
@@ -54,6 +55,17 @@ struct MatrixOwner {
         if (handle != nullptr)
             XGDMatrixFree(handle);
     }
+};
+
+// The model library runs OpenMP parallel regions (reading the model among them) on as many
+// threads as the calling thread's OpenMP setting allows: held to one while it lives, so that
+// the library starts no thread of its own, and given back after.
+struct OneOpenMpThread {
+    const int was = omp_get_max_threads();
+    OneOpenMpThread() { omp_set_num_threads(1); }
+    ~OneOpenMpThread() { omp_set_num_threads(was); }
+    OneOpenMpThread(const OneOpenMpThread&) = delete;
+    OneOpenMpThread& operator=(const OneOpenMpThread&) = delete;
 };
 
 } // namespace
@@ -211,6 +223,7 @@ DiffStatus scoreFeatures(const std::vector<float>& features, size_t count,
                     *message = XGBGetLastError();
                 return DiffStatus::ModelFailed;
             };
+            const OneOpenMpThread oneThread;
             BoosterOwner booster;
             MatrixOwner matrix;
             if (XGBoosterCreate(nullptr, 0, &booster.handle) != 0 ||
