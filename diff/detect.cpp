@@ -363,16 +363,9 @@ void measure(const FloatImage& d, const FloatImage& v, const std::vector<uint8_t
     const double model = s->flux * norm * std::exp(-(ndx * ndx + ndy * ndy) * inv2s2);
     s->sharpness = model > 0 ? d.pixels[nearest] / model : std::numeric_limits<double>::infinity();
     if (mw > 0) {
-        const double a = mxx / mw, b = myy / mw, c = mxy / mw;
-        const double mean = (a + b) / 2, spread = std::sqrt((a - b) * (a - b) / 4 + c * c);
-        // The Gaussian window of deviation sigma narrows each axis: a Gaussian of variance
-        // q shows q w / (q + w) through a window of variance w.
-        const double window = sigma * sigma;
-        auto intrinsic = [window](double measured) {
-            return measured < window ? measured * window / (window - measured) : 1e300;
-        };
-        const double major = intrinsic(mean + spread), minor = intrinsic(mean - spread);
-        s->elongation = minor > 0 ? std::min(std::sqrt(major / minor), 99.0) : 99;
+        // The window's narrowing undone, the shape taken relative to the point spread's.
+        s->elongation =
+            relativeElongation(mxx / mw, myy / mw, mxy / mw, sigma * sigma, o.psfShape);
     } else {
         s->elongation = 99;
     }

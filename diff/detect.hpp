@@ -10,6 +10,7 @@
 
 #include "diff/diff_image.hpp"
 #include "diff/kernel_fit.hpp"
+#include "diff/psf_shape.hpp"
 
 namespace newstars {
 
@@ -81,13 +82,15 @@ struct DifferenceSource {
                                 // when the reference flux is below 3 flux errors
     double sharpness = 0;       // nearest pixel over the point-spread model's value there
     double elongation = 0;      // axis ratio from the second moments of the positive pixels
-                                // weighted by the point spread, the window's narrowing undone
+                                // weighted by the point spread, the window's narrowing undone,
+                                // relative to the point spread's shape (relativeElongation)
     double dipole = 0;          // within 3 point-spread deviations, the flux of pixels more
                                 // than 2 deviations (noise scaled) below 0 over that of pixels
                                 // as far above
     uint32_t reasons = 0;       // REJECT_* bits; 0 = kept
     double score = std::numeric_limits<double>::quiet_NaN(); // real-bogus score, 0 to 1
                                 // (scoreSources in diff/score.hpp); NaN: not scored
+    bool saturated = false;     // its core saturates in the test image (see saturated.hpp)
 };
 
 // Detection settings.
@@ -99,6 +102,8 @@ struct DetectOptions {
     double dipoleLimit = 0.5;
     int maxDetections = 100000;     // strongest peaks kept before measurement
     double referenceBackground = 0; // sky level of the reference given to detectSources
+    PsfMoments psfShape; // the difference's point spread; elongation is judged against it
+                         // (stars 0: against a round one)
 };
 
 // Detects positive sources on the difference image (difference, its per-pixel variance

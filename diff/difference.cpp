@@ -14,6 +14,7 @@
 #include "diff/image_plane.hpp"
 #include "diff/register.hpp"
 #include "diff/resample.hpp"
+#include "diff/saturated.hpp"
 #include "stars/find_stars.hpp"
 
 namespace newstars {
@@ -768,6 +769,14 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
             }
             r.testCosmicPixels = countMasked(r.mask, MASK_COSMIC);
         }
+        // Saturated test cores, measured while the test image is whole and the mask holds
+        // only the reference's saturation.
+        std::vector<SaturatedCore> saturatedCores;
+        if (DiffStatus s = findSaturatedCores(test, testNoData, testWidth, testHeight,
+                                              testPlane.saturation, r.mask, 100000,
+                                              &saturatedCores);
+            s != DiffStatus::Ok)
+            return s;
         size_t covered = 0;
         for (size_t i = 0; i < n; ++i) {
             if (testNoData != nullptr && testNoData[i] != 0)
@@ -999,10 +1008,28 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         detect.psfSigma = blur;
         detect.referenceBackground =
             r.referenceConvolved ? r.testSky.level : r.referenceSky.level * area / ksum;
+        // The shape of the difference's point spread, from the kernel's stars on the matched
+        // reference, which has it.
+        measurePsfMoments(r.reference, r.mask, detect.referenceBackground, stampX, stampY, blur,
+                          3, &detect.psfShape);
         if (DiffStatus s = detectSources(r.difference, r.variance, r.mask, &r.reference, detect,
                                          inside, &r.sources, &r.noiseScale);
             s != DiffStatus::Ok)
             return s;
+        {
+            SaturatedSourceOptions bright;
+            bright.psfSigma = r.testSigma;
+            bright.differenceSigma = blur;
+            bright.testSky = r.testSky.level;
+            bright.testSkySigma = r.testSky.sigma;
+            bright.saturation = testPlane.saturation;
+            bright.threshold = detect.threshold;
+            bright.maskReach = saturationReach;
+            bright.referenceBackground = detect.referenceBackground;
+            bright.noiseScale = r.noiseScale;
+            addSaturatedSources(saturatedCores, r.difference, r.variance, r.reference, r.mask,
+                                bright, inside, &r.sources);
+        }
         r.timings.detection = secondsSince(start);
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;

@@ -7,6 +7,7 @@
 
 #include "base/angles.hpp"
 #include "base/text.hpp"
+#include "diff/saturated.hpp"
 #include "fits/observation_time.hpp"
 #include "search/report.hpp"
 #include "wcs/world_frame.hpp"
@@ -177,6 +178,103 @@ void observationTime(const FitsImage* test, const char* testName, std::string* d
     *time = observationCard(test, testName, "TIME-OBS", log);
 }
 
+// The saturation level of an image: 65535 for 16-bit pixels, the SATURATE card's number
+// for values (infinity without one).
+static double saturationLevel(const FitsImage* image)
+{
+    if (!hasFloatPixels(image))
+        return 65535;
+    std::string text;
+    double level = 0;
+    if (getStringCard(image, "SATURATE", &text) != 0 &&
+        getRealCard(image, "SATURATE", &level) == 0 && std::isfinite(level))
+        return level;
+    return std::numeric_limits<double>::infinity();
+}
+
+// Whether a pixel of the image within radius of (x, y) is saturated (with data).
+static bool saturatedNear(const FitsImage* image, double level, double x, double y, double radius)
+{
+    const size_t n = static_cast<size_t>(image->width) * static_cast<size_t>(image->height);
+    const bool values = hasFloatPixels(image);
+    if (values ? image->values.size() != n : image->pixels.size() != n)
+        return false;
+    const double x0 = std::max(std::ceil(x - radius), 0.0);
+    const double x1 = std::min(std::floor(x + radius), image->width - 1.0);
+    const double y0 = std::max(std::ceil(y - radius), 0.0);
+    const double y1 = std::min(std::floor(y + radius), image->height - 1.0);
+    if (!(x0 <= x1 && y0 <= y1))
+        return false;
+    for (int32_t v = static_cast<int32_t>(y0); v <= static_cast<int32_t>(y1); ++v) {
+        for (int32_t u = static_cast<int32_t>(x0); u <= static_cast<int32_t>(x1); ++u) {
+            const size_t i = static_cast<size_t>(v) * static_cast<size_t>(image->width) +
+                             static_cast<size_t>(u);
+            if (values ? image->values[i] >= level &&
+                             (image->noData.empty() || image->noData[i] == PIXEL_HAS_DATA)
+                       : image->pixels[i] >= 65535)
+                return true;
+        }
+    }
+    return false;
+}
+
+// The saturated cores of the test image that may be new sources: their centroids placed on
+// the sky through the test frame, inside the box (shrunk by margin), with no reference star
+// within the tolerance (the finder reports no star whose peak saturates, in either image)
+// and, where the reference frame places them, no saturated reference pixel within the
+// core's radius and 2 pixels (a star saturated in both images is no candidate).
+static std::vector<ComparedStar> saturatedTestCores(const FitsImage* test, const WorldFrame& frame,
+                                                    const SearchBox& box, double margin,
+                                                    const std::vector<SkyPosition>& referenceStars,
+                                                    double tolerance, const FitsImage* reference,
+                                                    const WorldFrame* referenceFrame)
+{
+    std::vector<SaturatedCore> cores;
+    if (!hasFloatPixels(test)) {
+        if (test->pixels.size() !=
+                static_cast<size_t>(test->width) * static_cast<size_t>(test->height) ||
+            findSaturatedCores(test->pixels.data(), test->width, test->height, 100000, &cores) !=
+                DiffStatus::Ok)
+            return {};
+    } else {
+        const size_t n = static_cast<size_t>(test->width) * static_cast<size_t>(test->height);
+        const double level = saturationLevel(test);
+        if (test->values.size() != n || (!test->noData.empty() && test->noData.size() != n) ||
+            !std::isfinite(level) ||
+            findSaturatedCores(test->values.data(),
+                               test->noData.empty() ? nullptr : test->noData.data(), test->width,
+                               test->height, level, {}, 100000, &cores) != DiffStatus::Ok)
+            return {};
+    }
+    std::vector<ComparedStar> found;
+    std::vector<SkyPosition> sky;
+    const double referenceLevel = saturationLevel(reference);
+    for (const SaturatedCore& c : cores) {
+        ComparedStar s;
+        s.x = c.x;
+        s.y = c.y;
+        s.saturated = true;
+        if (pixelToSky(frame, c.x, c.y, &s.ra, &s.dec) != WcsStatus::Ok ||
+            !inSearchBox(&box, s.ra, s.dec, margin))
+            continue;
+        double u = 0, v = 0;
+        if (referenceFrame != nullptr &&
+            skyToPixel(*referenceFrame, s.ra, s.dec, &u, &v) == WcsStatus::Ok &&
+            saturatedNear(reference, referenceLevel, u, v, std::sqrt(c.pixels / PI) + 2))
+            continue;
+        found.push_back(s);
+        sky.push_back({s.ra, s.dec});
+    }
+    std::vector<char> matched;
+    matchStars(referenceStars, sky, tolerance, &matched);
+    std::vector<ComparedStar> unmatched;
+    for (size_t k = 0; k < found.size(); ++k) {
+        if (!matched[k])
+            unmatched.push_back(found[k]);
+    }
+    return unmatched;
+}
+
 void reportComparison(SearchRun* run, const SearchBox& box,
                       const std::vector<SkyPosition>& referenceSky,
                       const std::vector<SkyPosition>& testSky, const FitsImage* test,
@@ -193,6 +291,7 @@ void reportComparison(SearchRun* run, const SearchBox& box,
     const bool filtered = run->filter && reference != nullptr && referencePlaced != nullptr &&
                           testPlaced != nullptr && testPlaced->x.size() == testSky.size();
     std::vector<char> keep;
+    std::vector<ComparedStar> saturated; // new sources whose cores saturate, after the stars
     if (filtered) {
         // The test stars inside the box with their pixel positions, as inBox keeps them.
         std::vector<ComparedStar> compared;
@@ -205,7 +304,14 @@ void reportComparison(SearchRun* run, const SearchBox& box,
                 ++j;
             }
         }
-        keep.assign(static_cast<size_t>(std::count(matched.begin(), matched.end(), 0)), 1);
+        if (run->saturatedCandidates && testPlaced->frame)
+            saturated = saturatedTestCores(
+                test, *testPlaced->frame, box, margin, referenceStars, run->tolerance, reference,
+                referencePlaced->frame ? &*referencePlaced->frame : nullptr);
+        compared.insert(compared.end(), saturated.begin(), saturated.end());
+        keep.assign(static_cast<size_t>(std::count(matched.begin(), matched.end(), 0)) +
+                        saturated.size(),
+                    1);
         ComparisonView view;
         view.reference = reference;
         view.test = test;
@@ -233,6 +339,14 @@ void reportComparison(SearchRun* run, const SearchBox& box,
         addCandidate(
             &run->candidates,
             candidateLine(objectName, testName, testStars[j].ra, testStars[j].dec).c_str());
+        ++candidateCount;
+    }
+    for (const ComparedStar& s : saturated) {
+        const bool kept = candidateIndex >= keep.size() || keep[candidateIndex] != 0;
+        ++candidateIndex;
+        if (!kept)
+            continue;
+        addCandidate(&run->candidates, candidateLine(objectName, testName, s.ra, s.dec).c_str());
         ++candidateCount;
     }
 

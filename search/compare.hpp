@@ -42,6 +42,9 @@ struct SearchRun {
     double differenceThreshold = 5; // S/N a difference-imaging detection needs
     double minScore = DEFAULT_MIN_SCORE; // score a difference candidate needs (0: any)
     CandidateFilter filter;         // when set, consulted for every comparison
+    // With a filter: test pixels at saturation that no reference star explains are
+    // candidates too (after the stars in view.testStars, flagged saturated).
+    bool saturatedCandidates = false;
     // Pixels per side of the cells of each image's background mesh (difference imaging);
     // 0: no background taken out.
     int backgroundCell = DEFAULT_BACKGROUND_CELL;

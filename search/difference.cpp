@@ -234,10 +234,11 @@ static bool reportRegistration(const DifferenceResult& result, const Registratio
 }
 
 // Whether a detection's score falls below the least a candidate needs (a score that is no
-// number counts as below any least above 0).
+// number counts as below any least above 0). A source whose core saturates is judged by its
+// own tests (saturated.hpp), not by a score learnt on unsaturated ones.
 static bool lowScore(const DifferenceSource& source, double minScore)
 {
-    return minScore > 0 && !(source.score >= minScore);
+    return minScore > 0 && !source.saturated && !(source.score >= minScore);
 }
 
 // Writes the stamp of each row from the pipeline's planes; 0, or -1 with the reason.
@@ -403,6 +404,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
             row.sharpness = source.sharpness;
             row.elongation = source.elongation;
             row.dipole = source.dipole;
+            if (source.saturated)
+                row.flags = "saturated";
             detections.push_back(std::move(row));
         }
         if (source.reasons != 0 || lowScore(source, run->minScore))

@@ -434,6 +434,7 @@ ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const c
     run.wcsMode = shared->wcsMode;
     bool outputFailed = false;
     if (vetting) {
+        run.saturatedCandidates = shared->vetting.vet;
         run.filter = [shared, outcome, log, &outputFailed](const ComparisonView& view,
                                                            std::vector<char>* keep) {
             ImageVetting result;

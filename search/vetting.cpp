@@ -122,6 +122,7 @@ int vetComparison(const VetOptions& options, const ComparisonView& view, ImageVe
         // test has.
         if ((s.flags & STAR_NEAR_NO_DATA) != 0)
             row.vetting.reasons |= VET_NO_DATA;
+        row.vetting.saturated = s.saturated;
         result->kept.push_back(options.vet && row.vetting.reasons != 0 ? 0 : 1);
         result->rows.push_back(row);
     }

@@ -53,6 +53,7 @@ struct ComparedStar {
     double ra = 0, dec = 0; // radians
     bool matched = false;   // a reference star lies within the tolerance
     uint8_t flags = 0;      // the star finder's STAR_ bits
+    bool saturated = false; // not a star of the finder: a core of saturated test pixels
 };
 
 // One comparison handed to vetting: both images with the world-coordinate frames the

@@ -55,6 +55,8 @@ const Column COLUMNS[] = {
     {"stars_elongation", "", "float64", "median elongation of the matched stars of the image"},
     {"stars_fwhm", "pix", "float64", "median FWHM of the matched stars of the image"},
     {"flux_scale", "", "float64", "median test over reference flux of matched stars"},
+    {"flags", "", "string", "remarks, separated by semicolons (saturated: its core saturates in "
+                            "the test image); none"},
     {"obs_time", "", "string", "observation time of the test image, ISO 8601 UTC"},
     {"obs_mjd", "d", "float64", "observation time of the test image, MJD (UTC)"},
 };
@@ -82,6 +84,8 @@ const Column DIFFERENCE_COLUMNS[] = {
     {"score", "", "float64", "real-bogus score, 0 (artefact) to 1 (real source)"},
     {"ref_x", "pix", "float64", "reference image column of the same position"},
     {"ref_y", "pix", "float64", "reference image row of the same position"},
+    {"flags", "", "string", "remarks, separated by semicolons (saturated: its core saturates in "
+                            "the test image); none"},
     {"obs_time", "", "string", "observation time of the test image, ISO 8601 UTC"},
     {"obs_mjd", "d", "float64", "observation time of the test image, MJD (UTC)"},
 };
@@ -426,6 +430,7 @@ std::string formatCatalogEcsv(const std::vector<CatalogRow>& rows,
             measure(r.stars.elongationMedian),
             measure(r.stars.fwhmMedian),
             measure(r.stars.fluxScale),
+            v.saturated ? std::string("saturated") : std::string("none"),
             field(r.observed.iso),
             number(r.observed.mjd, "%.8f"),
         };
@@ -494,6 +499,7 @@ std::string formatDifferenceCatalogEcsv(const std::vector<ImageRegistration>& im
             measure(r.score),
             full(r.referenceX),
             full(r.referenceY),
+            r.flags.empty() ? std::string("none") : field(r.flags),
             field(r.observed.iso),
             number(r.observed.mjd, "%.8f"),
         };

@@ -85,7 +85,8 @@ struct DifferenceRow {
     double magnitudeChange = 0;            // NaN when the reference flux is not significant
     double sharpness = 0, elongation = 0, dipole = 0;
     double score = std::numeric_limits<double>::quiet_NaN(); // real-bogus score, 0 to 1
-    PageStamp page; // as for CatalogRow
+    std::string flags; // remarks on the detection, ";"-separated ("saturated"); empty: none
+    PageStamp page;    // as for CatalogRow
     CandidateHistory history; // as for CatalogRow
 };
 

@@ -205,7 +205,9 @@ function overlay(c) {
   }
   return s;
 }
-function verdictText(c) { return c.kept ? "kept" : "rejected: " + c.reasons; }
+function verdictText(c) {
+  return (c.kept ? "kept" : "rejected: " + c.reasons) + (c.flags ? " (" + c.flags + ")" : "");
+}
 function makeRow(c, i) {
   var tr = el("tr");
   tr.setAttribute("data-index", i);
@@ -476,6 +478,8 @@ std::vector<PageCandidate> pageCandidates(const std::vector<CatalogRow>& rows)
         c.y = r.vetting.y;
         c.kept = r.vetting.reasons == 0;
         c.reasons = vetReasonText(r.vetting.reasons);
+        if (r.vetting.saturated)
+            c.flags = "saturated";
         if (r.vetting.measured)
             c.snr = r.vetting.shape.snr;
         const double flux = r.vetting.testFlux.flux;
@@ -504,6 +508,7 @@ std::vector<PageCandidate> pageCandidates(const std::vector<DifferenceRow>& rows
         c.y = r.y;
         c.kept = r.reasons.empty();
         c.reasons = r.reasons;
+        c.flags = r.flags;
         c.snr = r.snr;
         c.score = r.score;
         c.magnitudeChange = r.magnitudeChange;
@@ -565,6 +570,8 @@ std::string formatScanPage(const std::string& title, const std::vector<PageCandi
         page += ",\"x\":" + jsonNumber(c.x, "%.3f") + ",\"y\":" + jsonNumber(c.y, "%.3f");
         page += std::string(",\"kept\":") + (c.kept ? "true" : "false");
         page += ",\"reasons\":" + jsonString(c.reasons);
+        if (!c.flags.empty())
+            page += ",\"flags\":" + jsonString(c.flags);
         page += ",\"score\":" + jsonNumber(c.score);
         page += ",\"snr\":" + jsonNumber(c.snr);
         page += ",\"dmag\":" + jsonNumber(c.magnitudeChange);

@@ -25,6 +25,7 @@ struct PageCandidate {
     double x = 0, y = 0;    // test image pixels, from 0 at the first pixel's centre
     bool kept = true;
     std::string reasons; // why it is rejected, ";"-separated; empty when kept
+    std::string flags;   // remarks, ";"-separated ("saturated"); empty: none
     double score = std::numeric_limits<double>::quiet_NaN(); // per-candidate score
     double snr = std::numeric_limits<double>::quiet_NaN();
     double magnitudeChange = std::numeric_limits<double>::quiet_NaN();

@@ -146,6 +146,7 @@ struct CandidateVetting {
     double nearestStarDistance = 0;  // reference pixels to the nearest reference star; NaN: none
     double nearestStarPeak = 0;      // that star's peak pixel value; NaN: none
     uint32_t reasons = 0;            // VetReason bits; 0 means kept
+    bool saturated = false;          // the candidate's core saturates in the test image
 };
 
 // A spike is a pixel more than 5 noise units above the sky whose eight neighbours have
