@@ -20,6 +20,12 @@ void addCandidate(CandidateList* list, const char* line)
     list->lines.emplace_back(line);
 }
 
+void addCandidate(CandidateList* list, const char* line, double ra, double dec)
+{
+    list->lines.emplace_back(line);
+    list->positions.push_back({ra, dec});
+}
+
 // The stars of an image: of its 16-bit pixels, or of its values and no-data mask, with the
 // SATURATE card's number (when it holds one) as the saturation level. -1 with the reason
 // in *message when the search fails or the values do not cover the image.
@@ -338,7 +344,8 @@ void reportComparison(SearchRun* run, const SearchBox& box,
         }
         addCandidate(
             &run->candidates,
-            candidateLine(objectName, testName, testStars[j].ra, testStars[j].dec).c_str());
+            candidateLine(objectName, testName, testStars[j].ra, testStars[j].dec).c_str(),
+            testStars[j].ra, testStars[j].dec);
         ++candidateCount;
     }
     for (const ComparedStar& s : saturated) {

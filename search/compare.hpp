@@ -19,9 +19,11 @@
 
 namespace newstars {
 
-// The candidate lines of the whole run, in the order found, without line ends.
+// The candidate lines of the whole run, in the order found, without line ends, and the
+// sky position of each line's source (radians) for those added with it.
 struct CandidateList {
     std::vector<std::string> lines;
+    std::vector<SkyPosition> positions;
 };
 
 // How test images are searched: by comparing star lists (the default) or by difference
@@ -61,6 +63,9 @@ void observationTime(const FitsImage* test, const char* testName, std::string* d
 
 // Appends a copy of line to the list.
 void addCandidate(CandidateList* list, const char* line);
+
+// Appends a copy of line and the source's position (radians) to the list.
+void addCandidate(CandidateList* list, const char* line, double ra, double dec);
 
 // Compares a test image with its reference image within box and run->tolerance:
 // finds the stars of both, converts them to sky positions through each image's own

@@ -410,7 +410,8 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         }
         if (source.reasons != 0 || lowScore(source, run->minScore))
             continue;
-        addCandidate(&run->candidates, candidateLine(objectName, testName, ra, dec).c_str());
+        addCandidate(&run->candidates, candidateLine(objectName, testName, ra, dec).c_str(), ra,
+                     dec);
         ++candidateCount;
     }
     if (rows) {

@@ -477,6 +477,11 @@ int runMerge(int argc, char** argv)
     int first = 1;
     bool table = false;
     TableKind kind = TableKind::Catalog;
+    if (argc >= 2 && std::strcmp(argv[1], "--link-moving") == 0) {
+        std::fprintf(stderr, "newstars merge: --link-moving links a night's tracks in one run "
+                             "over every test image, not across pieces: run it without --part\n");
+        return 1;
+    }
     if (argc >= 2 &&
         (std::strcmp(argv[1], "--catalog") == 0 || std::strcmp(argv[1], "--regions") == 0)) {
         table = true;

@@ -112,6 +112,7 @@ int takeRunOption(int argc, char** argv, RunOptions* options, int* used, std::st
                  : name == "--version" ? &options->version
                  : name == "--vet"     ? &options->vetting.vet
                  : name == "--strict"  ? &options->strict
+                 : name == "--link-moving" ? &options->linkMoving
                                        : nullptr;
     if (flag != nullptr) {
         if (value != nullptr) {
@@ -235,6 +236,11 @@ void printHelp(const char* programName)
                 "                      FILE across runs: the catalogue and page show when\n"
                 "                      and on how many nights each was seen before, its\n"
                 "                      light curve, and labels or known objects on it\n"
+                "  --link-moving       link the candidates of a field's test images taken at\n"
+                "                      3 or more times that move on a straight line at a\n"
+                "                      constant rate (up to 100\"/min) into tracks: a line\n"
+                "                      per track after the candidates instead of theirs, and\n"
+                "                      track columns in --catalog (not with --part)\n"
                 "  --strict            end with status 3 when some test image could not be\n"
                 "                      searched (without it such images are reported on\n"
                 "                      standard error and the status stays 0)\n",

@@ -14,6 +14,7 @@ struct RunOptions {
     bool version = false;      // --version
     bool endOfOptions = false; // "--" was taken
     bool strict = false;       // --strict: a test image not searched fails the run
+    bool linkMoving = false;   // --link-moving: moving objects linked into tracks
     VetOptions vetting;        // --vet, --catalog, --regions, --stamps and the thresholds
     FitsReadOptions reading;   // --no-data V
 };
@@ -25,7 +26,7 @@ struct RunOptions {
 int optionValue(int argc, char* const* argv, const char* name, const char** value, int* used);
 
 // Takes the option at argv[1] (argv[0] being the program name) when it is one of these:
-// --vet, --strict, --catalog FILE, --regions FILE, --stamps DIR, --page DIR,
+// --vet, --strict, --link-moving, --catalog FILE, --regions FILE, --stamps DIR, --page DIR,
 // --regions-per-image DIR, --history FILE, a threshold, --no-data V
 // (a finite number, which becomes a float), --help, --version, or "--" (which sets
 // endOfOptions). "--name value" and "--name=value" are the same.

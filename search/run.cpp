@@ -30,6 +30,7 @@
 #include "search/memory_budget.hpp"
 #include "search/history_run.hpp"
 #include "search/merge.hpp"
+#include "search/moving.hpp"
 #include "search/night_piece.hpp"
 
 namespace newstars {
@@ -368,6 +369,8 @@ ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const c
         if (status == -2)
             return ImageSearch::RunEnds;
         outcome->candidates = std::move(run.candidates);
+        if (shared->linkMoving)
+            outcome->trackImage = trackImage(test, objectName.c_str(), testName);
         return status == -1 ? ImageSearch::NotSearched : ImageSearch::Searched;
     }
 
@@ -464,6 +467,8 @@ ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const c
             outcome->catalogNotes.push_back({baseName(testName), aside});
     }
     outcome->candidates = std::move(run.candidates);
+    if (shared->linkMoving)
+        outcome->trackImage = trackImage(test, objectName.c_str(), testName);
     return outputFailed ? ImageSearch::RunEnds : ImageSearch::Searched;
 }
 
@@ -624,6 +629,13 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         printVersion();
         return 0;
     }
+    if (options.linkMoving && inPieces) {
+        std::fprintf(err,
+                     "%s: --link-moving cannot be used with --part: a track needs every test "
+                     "image of its field in one run\n",
+                     programName);
+        return 1;
+    }
     argc = static_cast<int>(words.size()) - 1;
     argv = words.data();
 
@@ -655,6 +667,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     shared.backgroundCell = methodOptions.backgroundCell;
     shared.vetting = options.vetting;
     shared.vetting.catalogText = host.catalogText;
+    shared.linkMoving = options.linkMoving;
     shared.reading.fits = options.reading;
     shared.reading.decompressor =
         host.decompressor.empty() ? findDecompressor() : host.decompressor;
@@ -783,6 +796,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     std::vector<TestImageOutcome> outcomes(imageNames.size());
     std::vector<SearchWorker> buffers(static_cast<size_t>(std::max(workers, 1)));
     CandidateList candidates;
+    NightCandidates night; // with --link-moving, instead of candidates
     bool fatal = false;
     std::fputs(firstLine.c_str(), out);
     int notSearched = 0;
@@ -802,6 +816,8 @@ int runSearch(int argc, char** argv, const SearchHost& host)
             TestImageOutcome& outcome = outcomes[static_cast<size_t>(i)];
             clearProgress(&progress);
             writeImageLog(outcome.log, out, err);
+            if (shared.linkMoving)
+                addImageCandidates(outcome.trackImage, &outcome.candidates, &night);
             for (std::string& line : outcome.candidates.lines)
                 candidates.lines.push_back(std::move(line));
             for (CatalogRow& row : outcome.catalogRows)
@@ -822,7 +838,14 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     clearProgress(&progress);
     if (fatal)
         return 1;
+    LinkedNight linked;
+    if (shared.linkMoving) {
+        linkNight(night, LINK_TOLERANCE, &linked);
+        candidates.lines = std::move(linked.lines);
+    }
     printCandidates(&candidates, out);
+    if (shared.linkMoving)
+        writeTrackLines(linked.trackLines, out);
     // A report that did not reach standard output fails the run, before any other output
     // is written.
     if (finishStandardOutput(&message, out) != 0) {
@@ -846,11 +869,27 @@ int runSearch(int argc, char** argv, const SearchHost& host)
                          outputMessage.c_str());
             return 1;
         }
+        // With --link-moving the catalogue is made here first and written below with its
+        // track columns.
+        VetOptions outputs = shared.vetting;
+        std::string catalogue;
+        const bool trackColumns =
+            shared.linkMoving && (!outputs.catalogPath.empty() || outputs.catalogText != nullptr);
+        if (trackColumns) {
+            outputs.catalogPath.clear();
+            outputs.catalogText = &catalogue;
+        }
         if ((shared.method == SearchMethod::Difference
-                 ? writeDifferenceOutputs(shared.vetting, differenceOutputs.registrations,
+                 ? writeDifferenceOutputs(outputs, differenceOutputs.registrations,
                                           differenceOutputs.rows, radius, &outputMessage)
-                 : writeVetOutputs(shared.vetting, catalogRows, catalogNotes, radius,
+                 : writeVetOutputs(outputs, catalogRows, catalogNotes, radius,
                                    &outputMessage)) != 0) {
+            std::fprintf(err, "%s: %s\n", programName, outputMessage.c_str());
+            return 1;
+        }
+        if (trackColumns && writeTrackCatalogue(shared.vetting, shared.method, catalogRows,
+                                                differenceOutputs.rows, linked.members,
+                                                &catalogue, &outputMessage) != 0) {
             std::fprintf(err, "%s: %s\n", programName, outputMessage.c_str());
             return 1;
         }

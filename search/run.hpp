@@ -12,6 +12,7 @@
 #include "base/file_cache.hpp"
 #include "search/image_file.hpp"
 #include "search/image_log.hpp"
+#include "search/moving.hpp"
 #include "search/night_piece.hpp"
 #include "search/pair.hpp"
 #include "search/vetting.hpp"
@@ -104,6 +105,7 @@ struct SearchShared {
     std::shared_ptr<const PairReference> pair; // a pair run's reference; null for a table run
     bool matchPosition = false; // --match position: a test image whose object names no line
                                 // uses the first line whose box holds the image's centre
+    bool linkMoving = false;    // --link-moving: each outcome gets its trackImage
 };
 
 // The buffers of one worker, kept from one test image to the next (about one image pair
@@ -133,6 +135,7 @@ struct TestImageOutcome {
     DifferenceOutputs difference;        // its detections and registration, when vetting
                                          // with the difference method
     ImageSearch status = ImageSearch::NotSearched; // what compareTestImage returned
+    TrackImage trackImage; // its field and time, with --link-moving
 };
 
 // Compares one test image with its object's reference image, as the run does for each
