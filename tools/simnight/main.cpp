@@ -9,6 +9,7 @@
 #include <string>
 
 #include "night_images.hpp"
+#include "night_movers.hpp"
 #include "night_plan.hpp"
 #include "night_recover.hpp"
 
@@ -22,6 +23,7 @@ namespace {
         "usage: %s [options] --out DIR\n"
         "       %s recover REPORT TRUTH [CAUSES]\n"
         "       %s recover --catalog CATALOG TRUTH CAUSES\n"
+        "       %s tracks REPORT MOVERS\n"
         "options:\n"
         "  --seed N        random seed (default 1); equal seeds give identical nights\n"
         "  --size N|WxH    image size in pixels, 256 to 16384 (default 1024)\n"
@@ -69,6 +71,11 @@ namespace {
         "                  1.5 to 20 times the room above the sky, clipped at 65535 as the\n"
         "                  detector does), in clear sky in the box, 0 to 100 (default 0);\n"
         "                  truth.txt marks them \"saturated\"\n"
+        "  --movers N      moving objects per field, 0 to 1000 (default 0): 0.1 to 100\"/min,\n"
+        "                  straight lines, trailed over each exposure, absent from the\n"
+        "                  reference; each test image's sightings in movers.txt\n"
+        "  --cadence MIN   minutes between a field's test images, 1 to 600 (default: 3,\n"
+        "                  the night's test images one after the other)\n"
         "  --causes        also write causes.txt: what in each test image may give a false\n"
         "                  candidate (cosmic, track, hot, saturated-ref, saturated, pair, star)\n"
         "  --help          this text\n"
@@ -76,8 +83,10 @@ namespace {
         "recovered (within 1 arcsecond, allowing for the report's rounding); with CAUSES,\n"
         "also the other candidates by cause (the nearest cause within 2.5 arcseconds).\n"
         "recover --catalog: the same for every row of a candidate catalogue, kept and\n"
-        "rejected apart\n",
-        program, program, program);
+        "rejected apart\n"
+        "tracks: how the track lines of a report made with --link-moving found the movers\n"
+        "of MOVERS (movers.txt)\n",
+        program, program, program, program);
     std::exit(asked ? 0 : 1);
 }
 
@@ -138,6 +147,20 @@ int recoverMain(const char* reportPath, const char* truthPath, const char* cause
     return 0;
 }
 
+int tracksMain(const char* reportPath, const char* moversPath)
+{
+    std::vector<MoverSighting> sightings;
+    std::vector<ReportTrack> tracks;
+    std::string message;
+    if (readMoverFile(moversPath, &sightings, &message) != 0 ||
+        readReportTracks(reportPath, &tracks, &message) != 0) {
+        std::fprintf(stderr, "simnight: %s\n", message.c_str());
+        return 1;
+    }
+    std::fputs(formatTrackScore(scoreTracks(sightings, tracks)).c_str(), stdout);
+    return 0;
+}
+
 int recoverCatalogMain(const char* catalogPath, const char* truthPath, const char* causesPath)
 {
     std::vector<TruthSource> sources;
@@ -164,6 +187,11 @@ int main(int argc, char** argv)
         if (argc != 4 && argc != 5)
             printUsage(program);
         return recoverMain(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "tracks") == 0) {
+        if (argc != 4)
+            printUsage(program);
+        return tracksMain(argv[2], argv[3]);
     }
     NightOptions options;
     bool haveDirectory = false;
@@ -274,6 +302,11 @@ int main(int argc, char** argv)
             if (!parseCount(value, 1, 99, &n))
                 printUsage(program);
             options.night = static_cast<int>(n);
+        } else if (option == "--movers" || option == "--cadence") {
+            const bool movers = option == "--movers";
+            if (!parseCount(value, movers ? 0 : 1, movers ? 1000 : 600, &n))
+                printUsage(program);
+            (movers ? options.movers : options.cadence) = static_cast<int>(n);
         } else if (option == "--nan-columns") {
             if (!parseCount(value, 0, 40, &n))
                 printUsage(program);

@@ -17,6 +17,7 @@
 #include "base/statistics.hpp"
 #include "fits/fits_write.hpp"
 #include "night_galaxy.hpp"
+#include "night_movers.hpp"
 #include "night_random.hpp"
 #include "night_render.hpp"
 #include "wcs/world_coords.hpp"
@@ -356,11 +357,12 @@ double gradientAngle(const NightOptions& options, uint64_t objectIndex, uint64_t
 // Renders the image of the plan into header->pixels: sky, catalogue stars, new sources
 // (test images marked injected), noise, hot pixels and cosmic rays. The new sources are
 // appended to *sources with the image's listed name, and for a test image the causes of
-// false candidates to *causes when it is given.
+// false candidates to *causes when it is given and the sightings of the field's movers to
+// *sightings.
 void renderImage(const NightOptions& options, const ObjectPlan& object, const ImagePlan& plan,
                  int objectIndex, int imageIndex, const std::vector<HotPixel>& hot,
                  FitsImage* header, NightFrame* frame, std::vector<InjectedSource>* sources,
-                 std::vector<CauseRecord>* causes)
+                 std::vector<CauseRecord>* causes, std::vector<MoverSighting>* sightings)
 {
     const bool logCauses = causes != nullptr && !plan.reference;
     const ImagePlan& reference = object.referenceImage;
@@ -534,6 +536,12 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
             sources->push_back(source);
         }
     }
+    if (!plan.reference && !object.movers.empty())
+        addMovers(options, object, plan, header, sigma, psfNorm,
+                  [&](double x, double y, double peak) {
+                      addPointSource(options, plan, frame, x, y, peak);
+                  },
+                  sightings);
 
     NightRandom noise;
     seedNightRandom(&noise, streamSeed(noiseSeed, NOISE, streamA, streamB));
@@ -770,6 +778,8 @@ int writeNight(const NightOptions& options, std::string* message)
     const std::vector<HotPixel> hot =
         makeHotPixels(options.width, options.height, hotCount, &detector);
     std::vector<CauseRecord> causes;
+    std::vector<MoverSighting> sightings;
+    int nextMover = 1;
 
     bool fpackMissing = !options.compress;
     std::vector<InjectedSource> sources;
@@ -787,12 +797,15 @@ int writeNight(const NightOptions& options, std::string* message)
             *message = "no sky box fits every image of " + object.name;
             return -1;
         }
+        object.movers = planMovers(options, object, static_cast<uint64_t>(i), &nextMover);
         for (size_t j = 0; j < headers.size(); ++j) {
             ImagePlan& plan = j == 0 ? object.referenceImage : object.testImages[j - 1];
             const size_t firstSource = sources.size();
             const size_t firstCause = causes.size();
+            const size_t firstSighting = sightings.size();
             renderImage(options, object, plan, static_cast<int>(i), static_cast<int>(j), hot,
-                        &headers[j], &frame, &sources, options.causes ? &causes : nullptr);
+                        &headers[j], &frame, &sources, options.causes ? &causes : nullptr,
+                        &sightings);
             if (plan.reference)
                 misplaceHeader(options, plan, &headers[j]);
             std::string listed;
@@ -803,6 +816,8 @@ int writeNight(const NightOptions& options, std::string* message)
                 sources[k].image = listed;
             for (size_t k = firstCause; k < causes.size(); ++k)
                 causes[k].image = listed;
+            for (size_t k = firstSighting; k < sightings.size(); ++k)
+                sightings[k].image = listed;
             freeFitsImage(&headers[j]);
             if (j > 0)
                 files += listed + "\n";
@@ -824,6 +839,13 @@ int writeNight(const NightOptions& options, std::string* message)
         writeTextFile(joinPath(options.directory, "files.txt"), files, message) != 0 ||
         writeTextFile(joinPath(options.directory, "truth.txt"), truth, message) != 0) {
         return -1;
+    }
+    if (options.movers > 0) {
+        std::string text = MOVER_FILE_HEADING;
+        for (const MoverSighting& m : sightings)
+            text += formatMoverLine(m);
+        if (writeTextFile(joinPath(options.directory, "movers.txt"), text, message) != 0)
+            return -1;
     }
     if (options.causes) {
         std::string text = "# cause       object   image          ra0_hours  dec0_degrees"

@@ -39,7 +39,9 @@ bool insideBox(const NightBox& box, double ra, double dec, double margin);
 // same for a point). Causes: cosmic (a one-pixel hit), track (a longer hit), hot (a hot
 // pixel), saturated-ref (a star saturated in the reference but not in this image),
 // saturated (a star saturated here), pair (a close pair, from one member to the other),
-// star (any other star that shows in this image). Images marked compressed are passed
+// star (any other star that shows in this image). With options.movers, movers.txt too:
+// a line per moving object per test image it lies on (formatMoverLine of
+// night_movers.hpp), the images of a field's movers in list order. Images marked compressed are passed
 // through fpack when it can be started (and keep their .fts form when not). 0, or -1
 // with the reason in *message.
 int writeNight(const NightOptions& options, std::string* message);

@@ -214,7 +214,10 @@ std::vector<ObjectPlan> planNight(const NightOptions& options)
             test.sky = uniformBetween(&imageRandom, 600, 1800);
             test.exposureMs = 120000;
             test.observed =
-                NIGHT_START + (nightDay + options.night - 1) * DAY + 5400 + 180 * testCounter;
+                options.cadence > 0
+                    ? NIGHT_START + (nightDay + options.night - 1) * DAY + 5400 + 180 * i +
+                          int64_t{60} * options.cadence * j
+                    : NIGHT_START + (nightDay + options.night - 1) * DAY + 5400 + 180 * testCounter;
             test.cosmicRays = cosmicPerTest;
             object.testImages.push_back(test);
             ++testCounter;

@@ -56,6 +56,20 @@ struct NightOptions {
     int nanColumns = 0;       // with floatOutput: the first columns of each test image NaN
     int saturatedNew = 0;   // new sources per injected test image whose cores saturate (peak
                             // 1.5 to 20 times the room above the sky), in clear sky in the box
+    int movers = 0;         // moving objects per field, absent from the reference
+    int cadence = 0;        // > 0: minutes between a field's test images (0: 3 minutes,
+                            // the night's images one after the other)
+};
+
+// A moving object: where it is at t0, how fast and where it goes, how bright it is.
+struct MoverPlan {
+    int id = 0;       // from 1 over the night
+    double ra0 = 0;   // radians at t0
+    double dec0 = 0;
+    double t0 = 0;    // seconds since 1970 UTC
+    double rate = 0;  // arcseconds per minute
+    double angle = 0; // radians east of north
+    double flux = 0;  // total ADU in a test exposure of flux scale 1
 };
 
 // The peak of a supernova on a night, in noise units of the image's sky.
@@ -128,6 +142,7 @@ struct ObjectPlan {
     std::vector<SkyStar> stars;
     std::vector<SkyGalaxy> galaxies;
     NightBox box;
+    std::vector<MoverPlan> movers;
 };
 
 // A new point source put into one test image.

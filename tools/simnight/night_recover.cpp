@@ -123,6 +123,8 @@ int readReportCandidates(const char* path, std::vector<ReportCandidate>* candida
             inCandidates = line == "\f";
             continue;
         }
+        if (line == "\f")
+            break; // the track lines of --link-moving follow
         if (line.empty())
             continue;
         ReportCandidate c;

@@ -42,7 +42,8 @@ struct CauseSegment {
 // name and error, or the line that does not parse) in *message.
 int readTruthFile(const char* path, std::vector<TruthSource>* sources, std::string* message);
 
-// Reads the candidate lines of a report: every non-empty line after the form-feed line.
+// Reads the candidate lines of a report: every non-empty line after the form-feed line,
+// up to a second form-feed line (after which a report holds its track lines).
 // 0, or -1 with the reason in *message (no form-feed line, or a line that does not parse).
 int readReportCandidates(const char* path, std::vector<ReportCandidate>* candidates,
                          std::string* message);
