@@ -539,7 +539,7 @@ void renderImage(const NightOptions& options, const ObjectPlan& object, const Im
     if (!plan.reference && !object.movers.empty())
         addMovers(options, object, plan, header, sigma, psfNorm,
                   [&](double x, double y, double peak) {
-                      addPointSource(options, plan, frame, x, y, peak);
+                      addPointSource(options, plan, frame, x, y, peak, psfAngle);
                   },
                   sightings);
 
