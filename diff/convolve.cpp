@@ -152,7 +152,7 @@ void directTile(const FloatImage& source, const std::vector<double>& k, int h, i
 } // namespace
 
 DiffStatus convolveImage(const FloatImage& source, const KernelSolution& kernel, int tileSize,
-                         ConvolveMethod method, FloatImage* output)
+                         ConvolveMethod method, FloatImage* output, SharedThreads* threads)
 {
     const int h = kernel.halfWidth;
     if (tileSize < 16 || tileSize > 2048 || h < 1 || source.width < 1 || source.height < 1 ||
@@ -165,13 +165,20 @@ DiffStatus convolveImage(const FloatImage& source, const KernelSolution& kernel,
     if (DiffStatus s = allocateFloatImage(source.width, source.height, &result);
         s != DiffStatus::Ok)
         return s;
-    try {
-        FourierWork work;
-        if (method == ConvolveMethod::Fourier && !work.open(fourierSize(tileSize + 2 * h)))
-            return DiffStatus::OutOfMemory;
-        std::vector<double> k;
-        std::vector<float> padded;
-        for (int y0 = 0; y0 < source.height; y0 += tileSize) {
+    // Each row of tiles with buffers (and plans) of its own; a row that cannot have them
+    // fails the whole.
+    const int tileRows = (source.height + tileSize - 1) / tileSize;
+    std::vector<char> failed(static_cast<size_t>(tileRows), 0);
+    runItems(threads, tileRows, [&](int tileRow) {
+        try {
+            FourierWork work;
+            if (method == ConvolveMethod::Fourier && !work.open(fourierSize(tileSize + 2 * h))) {
+                failed[static_cast<size_t>(tileRow)] = 1;
+                return;
+            }
+            std::vector<double> k;
+            std::vector<float> padded;
+            const int y0 = tileRow * tileSize;
             for (int x0 = 0; x0 < source.width; x0 += tileSize) {
                 const int tw = std::min(tileSize, source.width - x0);
                 const int th = std::min(tileSize, source.height - y0);
@@ -181,10 +188,12 @@ DiffStatus convolveImage(const FloatImage& source, const KernelSolution& kernel,
                 else
                     directTile(source, k, h, x0, y0, tw, th, &padded, &result);
             }
+        } catch (const std::bad_alloc&) {
+            failed[static_cast<size_t>(tileRow)] = 1;
         }
-    } catch (const std::bad_alloc&) {
+    });
+    if (std::find(failed.begin(), failed.end(), 1) != failed.end())
         return DiffStatus::OutOfMemory;
-    }
     output->width = result.width;
     output->height = result.height;
     output->pixels.swap(result.pixels);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "base/shared_threads.hpp"
 #include "diff/diff_image.hpp"
 #include "diff/kernel_fit.hpp"
 
@@ -22,9 +23,11 @@ inline constexpr int FOURIER_FROM_HALF_WIDTH = 5;
 // Ok with *output replaced (same size as source); BadInput; OutOfMemory. The result does
 // not depend on the method beyond rounding (float arithmetic), and is the same on every
 // call with the same inputs. May run on several threads at once (the planner of the
-// Fourier library is used under a lock of this library).
+// Fourier library is used under a lock of this library). Each row of tiles is one item on
+// threads (null: the calling thread alone); the output is the same whatever the threads.
 DiffStatus convolveImage(const FloatImage& source, const KernelSolution& kernel, int tileSize,
-                         ConvolveMethod method, FloatImage* output);
+                         ConvolveMethod method, FloatImage* output,
+                         SharedThreads* threads = nullptr);
 
 // A size of at least n whose only prime factors are 2, 3, 5 and 7.
 int fourierSize(int n);

@@ -102,22 +102,27 @@ NoiseModel noiseFromSky(const SkyEstimate& sky, double gain)
 
 namespace {
 
+// Rows of the difference per band of the detection's filtering: fixed, so that the bands,
+// and the detections, are the same whatever the threads.
+constexpr int DETECT_BAND_ROWS = 128;
+
 // The separable filter of filterSeparable one output row at a time, in order, from input
 // rows read when first needed: 2 r + 1 rows filtered along x are held, not the image.
 class RowFilter {
 public:
-    // row(y, into) writes input row y (w values) into into.
+    // row(y, into) writes input row y (w values) into into. The first output row is first
+    // (each row comes out the same whichever row the filter starts from).
     RowFilter(int w, int h, const std::vector<float>& weights,
-              std::function<void(int y, float* into)> row)
-        : w_(w), h_(h), r_(static_cast<int>(weights.size() / 2)), k_(2 * r_ + 1),
+              std::function<void(int y, float* into)> row, int first = 0)
+        : w_(w), h_(h), r_(static_cast<int>(weights.size() / 2)), k_(2 * r_ + 1), y_(first),
           weights_(weights), row_(std::move(row)), ring_(static_cast<size_t>(k_) * w),
           padded_(static_cast<size_t>(w + 2 * r_), 0.0f), out_(static_cast<size_t>(w))
     {
-        for (int y = 0; y < std::min(r_, h_); ++y)
+        for (int y = std::max(0, first - r_); y < std::min(first + r_, h_); ++y)
             filterRow(y);
     }
 
-    // The next output row (w values, valid until the next call); rows 0 to h - 1.
+    // The next output row (w values, valid until the next call); rows first to h - 1.
     const float* next()
     {
         const int y = y_++;
@@ -153,7 +158,7 @@ private:
     }
 
     int w_, h_, r_, k_;
-    int y_ = 0;
+    int y_;
     const std::vector<float>& weights_;
     std::function<void(int y, float* into)> row_;
     std::vector<float> ring_, padded_, out_;
@@ -416,18 +421,38 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
             p[static_cast<size_t>(a + r)] = static_cast<float>(g);
             p2[static_cast<size_t>(a + r)] = static_cast<float>(g * g);
         }
-        // The signal-to-noise's scale from a sample of its pixels, each filtered on its own.
-        std::vector<float> sample;
+        // The signal-to-noise's scale from a sample of its pixels, each filtered on its own,
+        // in bands of rows joined in order.
         const size_t step = std::max<size_t>(1, n / 250000);
-        for (size_t i = 0; i < n; i += step) {
-            if ((mask[i] & MASK_UNUSABLE) != 0)
-                continue;
-            const int x = static_cast<int>(i % static_cast<size_t>(w));
-            const int y = static_cast<int>(i / static_cast<size_t>(w));
-            const float var = filteredAt(variance, mask, p2, x, y);
-            if (var > 0)
-                sample.push_back(filteredAt(difference, mask, p, x, y) / std::sqrt(var));
-        }
+        const int bands = (h + DETECT_BAND_ROWS - 1) / DETECT_BAND_ROWS;
+        std::vector<std::vector<float>> bandSamples(static_cast<size_t>(bands));
+        std::vector<std::vector<Peak>> bandPeaks(static_cast<size_t>(bands));
+        std::vector<char> failed(static_cast<size_t>(bands), 0);
+        runItems(options.threads, bands, [&](int band) {
+            const size_t first = static_cast<size_t>(band) * DETECT_BAND_ROWS * w;
+            const size_t end =
+                std::min(n, static_cast<size_t>(band + 1) * DETECT_BAND_ROWS * w);
+            std::vector<float>& part = bandSamples[static_cast<size_t>(band)];
+            try {
+                for (size_t i = (first + step - 1) / step * step; i < end; i += step) {
+                    if ((mask[i] & MASK_UNUSABLE) != 0)
+                        continue;
+                    const int x = static_cast<int>(i % static_cast<size_t>(w));
+                    const int y = static_cast<int>(i / static_cast<size_t>(w));
+                    const float var = filteredAt(variance, mask, p2, x, y);
+                    if (var > 0)
+                        part.push_back(filteredAt(difference, mask, p, x, y) / std::sqrt(var));
+                }
+            } catch (const std::bad_alloc&) {
+                failed[static_cast<size_t>(band)] = 1;
+            }
+        });
+        if (std::find(failed.begin(), failed.end(), 1) != failed.end())
+            return DiffStatus::OutOfMemory;
+        std::vector<float> sample;
+        for (const std::vector<float>& part : bandSamples)
+            sample.insert(sample.end(), part.begin(), part.end());
+        std::vector<std::vector<float>>().swap(bandSamples);
         if (sample.size() > 100) {
             const float median = medianInPlace(&sample, MedianSide::Upper);
             for (float& v : sample)
@@ -446,35 +471,53 @@ DiffStatus detectSources(const FloatImage& difference, const FloatImage& varianc
                                                                      : 0.0f;
             };
         };
-        RowFilter filtered(w, h, p, usableRow(difference));
-        RowFilter filteredVariance(w, h, p2, usableRow(variance));
-        std::vector<float> rows(static_cast<size_t>(3) * w); // row y in slot y mod 3
-        const float threshold = static_cast<float>(options.threshold);
-        for (int y = 0; y < h; ++y) {
-            const float* f = filtered.next();
-            const float* fv = filteredVariance.next();
-            float* out = rows.data() + static_cast<size_t>(y % 3) * w;
-            for (int x = 0; x < w; ++x) {
-                const float var = fv[x];
-                out[x] = var > 0 ? f[x] / std::sqrt(var) : 0.0f;
-                out[x] *= inverse;
+        // Each band of rows (its peaks, with the rows above and below it filtered again)
+        // apart, its peaks joined in band order: the scan order of the whole.
+        runItems(options.threads, bands, [&](int band) {
+            const int firstRow = band * DETECT_BAND_ROWS;
+            const int endRow = std::min(h, firstRow + DETECT_BAND_ROWS);
+            try {
+                const int from = std::max(0, firstRow - 1), to = std::min(h, endRow + 1);
+                RowFilter filtered(w, h, p, usableRow(difference), from);
+                RowFilter filteredVariance(w, h, p2, usableRow(variance), from);
+                std::vector<float> rows(static_cast<size_t>(3) * w); // row y in slot y mod 3
+                std::vector<Peak>& found = bandPeaks[static_cast<size_t>(band)];
+                const float threshold = static_cast<float>(options.threshold);
+                for (int y = from; y < to; ++y) {
+                    const float* f = filtered.next();
+                    const float* fv = filteredVariance.next();
+                    float* out = rows.data() + static_cast<size_t>(y % 3) * w;
+                    for (int x = 0; x < w; ++x) {
+                        const float var = fv[x];
+                        out[x] = var > 0 ? f[x] / std::sqrt(var) : 0.0f;
+                        out[x] *= inverse;
+                    }
+                    // Row y - 1 has both its neighbours now.
+                    const int py = y - 1;
+                    if (py < 1 || py < firstRow)
+                        continue;
+                    const float* up = rows.data() + static_cast<size_t>((py - 1) % 3) * w;
+                    const float* row = rows.data() + static_cast<size_t>(py % 3) * w;
+                    const float* down = out;
+                    for (int x = 1; x < w - 1; ++x) {
+                        const float s = row[x];
+                        if (!(s >= threshold) ||
+                            (mask[static_cast<size_t>(py) * w + x] & MASK_UNUSABLE))
+                            continue;
+                        if (s > up[x - 1] && s > up[x] && s > up[x + 1] && s > row[x - 1] &&
+                            s >= row[x + 1] && s >= down[x - 1] && s >= down[x] &&
+                            s >= down[x + 1])
+                            found.push_back({x, py, s});
+                    }
+                }
+            } catch (const std::bad_alloc&) {
+                failed[static_cast<size_t>(band)] = 1;
             }
-            // Row y - 1 has both its neighbours now.
-            const int py = y - 1;
-            if (py < 1)
-                continue;
-            const float* up = rows.data() + static_cast<size_t>((py - 1) % 3) * w;
-            const float* row = rows.data() + static_cast<size_t>(py % 3) * w;
-            const float* down = out;
-            for (int x = 1; x < w - 1; ++x) {
-                const float s = row[x];
-                if (!(s >= threshold) || (mask[static_cast<size_t>(py) * w + x] & MASK_UNUSABLE))
-                    continue;
-                if (s > up[x - 1] && s > up[x] && s > up[x + 1] && s > row[x - 1] &&
-                    s >= row[x + 1] && s >= down[x - 1] && s >= down[x] && s >= down[x + 1])
-                    peaks.push_back({x, py, s});
-            }
-        }
+        });
+        if (std::find(failed.begin(), failed.end(), 1) != failed.end())
+            return DiffStatus::OutOfMemory;
+        for (const std::vector<Peak>& part : bandPeaks)
+            peaks.insert(peaks.end(), part.begin(), part.end());
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/shared_threads.hpp"
 #include "diff/diff_image.hpp"
 #include "diff/kernel_fit.hpp"
 #include "diff/psf_shape.hpp"
@@ -104,6 +105,8 @@ struct DetectOptions {
     double referenceBackground = 0; // sky level of the reference given to detectSources
     PsfMoments psfShape; // the difference's point spread; elongation is judged against it
                          // (stars 0: against a round one)
+    SharedThreads* threads = nullptr; // run the filtering in bands on these (null: the
+                                      // calling thread alone); the result is the same
 };
 
 // Detects positive sources on the difference image (difference, its per-pixel variance

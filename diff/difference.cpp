@@ -487,6 +487,21 @@ DiffStatus markCosmicRays(const float* values, const uint8_t* noData, int32_t wi
     return DiffStatus::Ok;
 }
 
+// Rows of an image per band of the steps run on threads: fixed, so that the bands, and
+// the result, are the same whatever the threads.
+constexpr int32_t BAND_ROWS = 64;
+
+// Runs work(first, end) over the rows 0 .. height - 1 in bands of BAND_ROWS rows on threads.
+void forEachBand(SharedThreads* threads, int32_t height,
+                 const std::function<void(int32_t first, int32_t end)>& work)
+{
+    const int bands = static_cast<int>((height + BAND_ROWS - 1) / BAND_ROWS);
+    runItems(threads, bands, [&](int band) {
+        const int32_t first = band * BAND_ROWS;
+        work(first, std::min(height, first + BAND_ROWS));
+    });
+}
+
 // The number of mask pixels that carry bit.
 int64_t countMasked(const std::vector<uint8_t>& mask, uint8_t bit)
 {
@@ -732,7 +747,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         if (DiffStatus s =
                 resampleLanczos3(resampleSource, referenceNoData, referencePlane.saturation,
                                  referenceWidth, referenceHeight, r.map, testWidth, testHeight,
-                                 &resampled, &r.mask, &varianceFactor);
+                                 &resampled, &r.mask, &varianceFactor, options.threads);
             s != DiffStatus::Ok)
             return s;
         std::vector<float>().swap(cleanedReference);
@@ -897,12 +912,18 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         {
             FloatImage& shifted = r.referenceConvolved ? resampled : testImage;
             const float level = static_cast<float>(sourceLevel);
-            for (size_t i = 0; i < n; ++i)
-                shifted.pixels[i] = (r.mask[i] & MASK_NO_DATA) ? 0.0f : shifted.pixels[i] - level;
+            forEachBand(options.threads, testHeight, [&](int32_t first, int32_t end) {
+                for (size_t i = static_cast<size_t>(first) * testWidth,
+                            last = static_cast<size_t>(end) * testWidth;
+                     i < last; ++i)
+                    shifted.pixels[i] =
+                        (r.mask[i] & MASK_NO_DATA) ? 0.0f : shifted.pixels[i] - level;
+            });
         }
         FloatImage convolved;
         if (DiffStatus s =
-                convolveImage(source, r.kernel, options.tileSize, options.method, &convolved);
+                convolveImage(source, r.kernel, options.tileSize, options.method, &convolved,
+                              options.threads);
             s != DiffStatus::Ok)
             return s;
         r.timings.convolution = secondsSince(start);
@@ -944,7 +965,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
             r.kernel.basis.size() * static_cast<size_t>(polynomialTermCount(order));
         const double* bg = r.kernel.coefficients.data() + bgIndex;
         const double* k0 = r.kernel.coefficients.data(); // the kernel's sum
-        for (int32_t y = 0; y < testHeight; ++y) {
+        const auto subtractRow = [&](int32_t y) {
             // Along the row, the background and the sky level times the kernel's sum:
             // b0 + b1 s + b2 s^2 at s = (x - centre) / scale.
             const double t = (y - r.kernel.centreY) / r.kernel.scale;
@@ -986,7 +1007,11 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
                 difference[i] = static_cast<float>(d);
                 variance[i] = static_cast<float>(var);
             }
-        }
+        };
+        forEachBand(options.threads, testHeight, [&](int32_t first, int32_t end) {
+            for (int32_t y = first; y < end; ++y)
+                subtractRow(y);
+        });
         r.difference.width = r.variance.width = testWidth;
         r.difference.height = r.variance.height = testHeight;
         r.difference.pixels.swap(difference);
@@ -1005,6 +1030,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
 
         start = threadSeconds();
         DetectOptions detect = options.detect;
+        detect.threads = options.threads;
         detect.psfSigma = blur;
         detect.referenceBackground =
             r.referenceConvolved ? r.testSky.level : r.referenceSky.level * area / ksum;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/shared_threads.hpp"
 #include "diff/convolve.hpp"
 #include "diff/cosmic_rays.hpp"
 #include "diff/detect.hpp"
@@ -62,6 +63,9 @@ struct DifferenceOptions {
     // detection by subtractResidualBackground, unusable and cosmic-ray pixels left out.
     bool subtractResidualBackground = true;
     BackgroundOptions residualBackground{DEFAULT_RESIDUAL_CELL};
+    // Threads on which resampling, convolution, subtraction and detection run their bands
+    // and tiles (null: the calling thread alone). The result is the same whatever they are.
+    SharedThreads* threads = nullptr;
 };
 
 // Processor seconds of the calling thread spent in each step.

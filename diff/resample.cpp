@@ -150,7 +150,8 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
 DiffStatus resampleLanczos3(const float* source, const uint8_t* noData, double saturation,
                             int32_t sourceWidth, int32_t sourceHeight, const PixelMap& map,
                             int32_t width, int32_t height, FloatImage* output,
-                            std::vector<uint8_t>* mask, double* varianceFactor)
+                            std::vector<uint8_t>* mask, double* varianceFactor,
+                            SharedThreads* threads)
 {
     if (source == nullptr || sourceWidth < 1 || sourceHeight < 1 || width < 1 || height < 1 ||
         map.order < 1 || map.order > 3 ||
@@ -175,7 +176,7 @@ DiffStatus resampleLanczos3(const float* source, const uint8_t* noData, double s
     const float level = saturation < std::numeric_limits<float>::max()
                             ? static_cast<float>(saturation)
                             : std::numeric_limits<float>::infinity();
-    for (int32_t y = 0; y < height; ++y) {
+    const auto resampleRow = [&](int32_t y) {
         const double t = (y - map.centreY) * inverseScale;
         double au[4], bu[4], av[4], bv[4];
         collapseRow(map.u, map.order, t, au, bu);
@@ -228,7 +229,14 @@ DiffStatus resampleLanczos3(const float* source, const uint8_t* noData, double s
             out[x] = static_cast<float>(sum * area);
             outMask[x] = saturated ? MASK_SATURATED : 0;
         }
-    }
+    };
+    const int bands = static_cast<int>((height + RESAMPLE_BAND_ROWS - 1) / RESAMPLE_BAND_ROWS);
+    runItems(threads, bands, [&](int band) {
+        const int32_t first = band * RESAMPLE_BAND_ROWS;
+        const int32_t end = std::min(height, first + RESAMPLE_BAND_ROWS);
+        for (int32_t y = first; y < end; ++y)
+            resampleRow(y);
+    });
     output->width = result.width;
     output->height = result.height;
     output->pixels.swap(result.pixels);

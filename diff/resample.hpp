@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/shared_threads.hpp"
 #include "diff/diff_image.hpp"
 #include "diff/pixel_map.hpp"
 
@@ -35,10 +36,16 @@ DiffStatus resampleLanczos3(const uint16_t* source, int32_t sourceWidth, int32_t
 // pixels without data, and an output pixel is MASK_NO_DATA (value 0) where any of its 6 x 6
 // source pixels holds none; saturated is at or above saturation (infinity: never). Values
 // taken from 16-bit pixels with saturation 65535 give the 16-bit routine's output.
+// The rows are resampled in bands of RESAMPLE_BAND_ROWS on threads (null: the calling
+// thread alone); the output is the same whatever the threads.
 DiffStatus resampleLanczos3(const float* source, const uint8_t* noData, double saturation,
                             int32_t sourceWidth, int32_t sourceHeight, const PixelMap& map,
                             int32_t width, int32_t height, FloatImage* output,
-                            std::vector<uint8_t>* mask, double* varianceFactor);
+                            std::vector<uint8_t>* mask, double* varianceFactor,
+                            SharedThreads* threads = nullptr);
+
+// Output rows per band of the resampling.
+inline constexpr int32_t RESAMPLE_BAND_ROWS = 32;
 
 // The Lanczos-3 kernel sin(pi d) sin(pi d / 3) / (pi^2 d^2 / 3) for |d| < 3, 1 at d = 0,
 // 0 beyond.

@@ -14,6 +14,7 @@
 
 #include "base/file_cache.hpp"
 #include "base/ordered_work.hpp"
+#include "base/shared_threads.hpp"
 #include "support/files.hpp"
 
 using namespace newstars;
@@ -102,6 +103,49 @@ TEST(FileCacheThreads, ComputesAValueOnceForManyAskingAtOnce)
     cache.keep(other, 5);
     EXPECT_TRUE(cache.findOrClaim(other, &value));
     EXPECT_EQ(value, 5);
+}
+
+// Every item runs once, whatever the threads, the callers at once and items that run
+// items of their own; callers marked busy leave the helpers out, not the work undone.
+TEST(SharedThreadsThreads, RunEveryItemOnceFromEveryCaller)
+{
+    struct Case {
+        int threads;
+        int callers;
+        bool busy;
+    };
+    const Case cases[] = {{1, 1, false}, {2, 1, false}, {4, 1, false}, {4, 3, false},
+                          {2, 2, true},  {3, 4, true}};
+    for (const Case& c : cases) {
+        SharedThreads shared(c.threads);
+        EXPECT_EQ(shared.threads(), c.threads);
+        const int outer = 37, inner = 5;
+        std::vector<std::vector<std::atomic<int>>> runs(static_cast<size_t>(c.callers));
+        for (auto& counts : runs)
+            counts = std::vector<std::atomic<int>>(static_cast<size_t>(outer * inner));
+        auto call = [&](int caller) {
+            const SharedThreads::Busy busy(c.busy ? &shared : nullptr);
+            shared.run(outer, [&](int i) {
+                runItems(&shared, inner, [&](int j) {
+                    ++runs[static_cast<size_t>(caller)][static_cast<size_t>(i * inner + j)];
+                });
+            });
+        };
+        std::vector<std::thread> callers;
+        for (int k = 1; k < c.callers; ++k)
+            callers.emplace_back(call, k);
+        call(0);
+        for (std::thread& t : callers)
+            t.join();
+        for (const auto& counts : runs) {
+            for (const std::atomic<int>& count : counts)
+                EXPECT_EQ(count.load(), 1) << c.threads << " threads, " << c.callers << " callers";
+        }
+    }
+    // No threads: in order on the caller.
+    std::vector<int> order;
+    runItems(nullptr, 4, [&](int i) { order.push_back(i); });
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST(FileIdentity, FollowsTheFileNotTheName)

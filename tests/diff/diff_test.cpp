@@ -415,6 +415,65 @@ TEST(SubtractImagesThreads, GiveTheSameResultOnEveryThread)
     }
 }
 
+// Bands and tiles on shared threads: every step's output, bit for bit, and every
+// detection are those of the calling thread alone, whichever image is convolved, by either
+// convolution method, on 16-bit or floating-point planes.
+TEST(SubtractImagesThreads, EveryThreadCountGivesTheSameBytes)
+{
+    struct Case {
+        const char* what;
+        double testSigma, referenceSigma;
+        ConvolveMethod method;
+        bool floatPlanes;
+    };
+    const Case cases[] = {
+        {"reference convolved, Fourier", 1.8, 1.2, ConvolveMethod::Fourier, false},
+        {"test convolved, direct", 1.2, 1.8, ConvolveMethod::Direct, false},
+        {"floating point, empty area", 1.8, 1.2, ConvolveMethod::Auto, true},
+    };
+    for (const Case& c : cases) {
+        const SyntheticPair pair = makePair(c.testSigma, c.referenceSigma, 53);
+        ImagePlane test, reference;
+        if (c.floatPlanes) {
+            ASSERT_EQ(makeImagePlane(floatImage(pair.test, 800, 400, 0), &test), DiffStatus::Ok);
+            ASSERT_EQ(makeImagePlane(floatImage(pair.reference, 1500, 512, 0), &reference),
+                      DiffStatus::Ok);
+        } else {
+            ASSERT_EQ(makePlane16(pair.test.data(), 512, 512, &test), DiffStatus::Ok);
+            ASSERT_EQ(makePlane16(pair.reference.data(), 512, 512, &reference), DiffStatus::Ok);
+        }
+        DifferenceOptions options;
+        options.method = c.method;
+        options.tileSize = 128;
+        DifferenceResult alone;
+        ASSERT_EQ(subtractImages(test, reference, shiftMap(3.3, -2.1), options, {}, &alone),
+                  DiffStatus::Ok)
+            << c.what;
+        ASSERT_FALSE(alone.sources.empty()) << c.what;
+        for (int threads : {1, 2, 4}) {
+            SharedThreads shared(threads);
+            options.threads = &shared;
+            DifferenceResult r;
+            ASSERT_EQ(subtractImages(test, reference, shiftMap(3.3, -2.1), options, {}, &r),
+                      DiffStatus::Ok)
+                << c.what << " " << threads;
+            EXPECT_EQ(r.difference.pixels, alone.difference.pixels) << c.what << " " << threads;
+            EXPECT_EQ(r.variance.pixels, alone.variance.pixels) << c.what << " " << threads;
+            EXPECT_EQ(r.reference.pixels, alone.reference.pixels) << c.what << " " << threads;
+            EXPECT_EQ(r.mask, alone.mask) << c.what << " " << threads;
+            EXPECT_EQ(r.noiseScale, alone.noiseScale) << c.what << " " << threads;
+            ASSERT_EQ(r.sources.size(), alone.sources.size()) << c.what << " " << threads;
+            for (size_t k = 0; k < alone.sources.size(); ++k) {
+                const DifferenceSource &a = alone.sources[k], &b = r.sources[k];
+                EXPECT_TRUE(a.x == b.x && a.y == b.y && a.flux == b.flux &&
+                            a.fluxError == b.fluxError && a.peakSnr == b.peakSnr &&
+                            a.referenceFlux == b.referenceFlux && a.reasons == b.reasons)
+                    << c.what << " " << threads << " source " << k;
+            }
+        }
+    }
+}
+
 } // namespace
 
 namespace {
