@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/shared_threads.hpp"
 #include "diff/background.hpp"
 #include "diff/score.hpp"
 #include "fits/fits_image.hpp"
@@ -50,6 +51,7 @@ struct SearchRun {
     // Pixels per side of the cells of each image's background mesh (difference imaging);
     // 0: no background taken out.
     int backgroundCell = DEFAULT_BACKGROUND_CELL;
+    SharedThreads* threads = nullptr; // run difference imaging's bands on these (null: alone)
 };
 
 // The date and time the summary shows: DATE-OBS and TIME-OBS, or, without TIME-OBS, the

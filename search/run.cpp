@@ -1,6 +1,7 @@
 #include "search/run.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <cctype>
 #include <cmath>
@@ -362,6 +363,7 @@ ImageSearch compareTestImage(SearchShared* shared, SearchWorker* worker, const c
         run.differenceThreshold = shared->differenceThreshold;
         run.minScore = shared->minScore;
         run.backgroundCell = shared->backgroundCell;
+        run.threads = shared->threads;
         const int status = compareImagesByDifference(&run, box, &reference, &test, referenceName,
                                                      testName, objectName.c_str(), log,
                                                      vetting ? &shared->vetting : nullptr,
@@ -785,6 +787,13 @@ int runSearch(int argc, char** argv, const SearchHost& host)
         }
         shared.pair = std::move(reference);
     }
+    // Difference imaging's bands and tiles run on all -j threads, whatever number of
+    // images memory lets run at once.
+    std::optional<SharedThreads> threads;
+    if (shared.method == SearchMethod::Difference && workers > 1) {
+        threads.emplace(workers);
+        shared.threads = &*threads;
+    }
     workers =
         workersForMemory(workers, workersGiven, shared.method, imageNames, programName, err);
     shared.searchesTogether = workers > 1;
@@ -808,6 +817,7 @@ int runSearch(int argc, char** argv, const SearchHost& host)
     runInOrder(
         count, workers,
         [&](int i, int worker) {
+            const SharedThreads::Busy busy(shared.threads);
             TestImageOutcome& outcome = outcomes[static_cast<size_t>(i)];
             outcome.status = compareTestImage(&shared, &buffers[static_cast<size_t>(worker)],
                                               imageNames[static_cast<size_t>(i)].c_str(), &outcome);

@@ -106,6 +106,8 @@ struct SearchShared {
     bool matchPosition = false; // --match position: a test image whose object names no line
                                 // uses the first line whose box holds the image's centre
     bool linkMoving = false;    // --link-moving: each outcome gets its trackImage
+    SharedThreads* threads = nullptr; // the run's -j threads, shared by the difference
+                                      // steps of every image under way (null: none)
 };
 
 // The buffers of one worker, kept from one test image to the next (about one image pair
