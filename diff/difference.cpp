@@ -21,18 +21,18 @@ namespace newstars {
 
 namespace {
 
-// Processor time of the calling thread, seconds (0 when the clock is not there).
-double threadSeconds()
+// Seconds on a steady clock (0 when the clock is not there).
+double clockSeconds()
 {
     timespec now{};
-    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0)
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
         return 0;
     return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
 double secondsSince(double start)
 {
-    return threadSeconds() - start;
+    return clockSeconds() - start;
 }
 
 // Adaptive moments on any pixel type; see measureStarShape.
@@ -554,7 +554,7 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         testHeight < MIN_STAR_IMAGE_SIDE || referenceWidth < MIN_STAR_IMAGE_SIDE ||
         referenceHeight < MIN_STAR_IMAGE_SIDE)
         return DiffStatus::BadInput;
-    const double start = threadSeconds();
+    const double start = clockSeconds();
     ImagePlane testPlane, referencePlane;
     const BackgroundOptions* flatten = options.flattenBackground ? &options.background : nullptr;
     if (DiffStatus s = makePlane16(test, testWidth, testHeight, &testPlane, flatten);
@@ -622,7 +622,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
     const size_t n = static_cast<size_t>(testWidth) * testHeight;
     try {
         // Stars and sky of both images.
-        double start = threadSeconds();
+        double start = clockSeconds();
         r.testStars = testPlane.stars;
         r.referenceStars = referencePlane.stars;
         r.testSky = testPlane.sky;
@@ -632,7 +632,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         r.timings.stars = secondsSince(start);
 
         // Registration: bright stars of both, mapped, matched, centred and fitted.
-        start = threadSeconds();
+        start = clockSeconds();
         r.map = initialMap;
         const double isolation = 12; // pixels to the nearest other test star
         std::vector<MatchedStar> matched;
@@ -702,7 +702,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         r.timings.registration = secondsSince(start);
 
         // Resampling, and the masks of missing and saturated data.
-        start = threadSeconds();
+        start = clockSeconds();
         // The reference's cosmic-ray hits and hot pixels are replaced by their surroundings
         // first: resampled and convolved they would leave holes beside new sources.
         const size_t referenceCount = static_cast<size_t>(referenceWidth) * referenceHeight;
@@ -819,7 +819,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         r.timings.resampling = secondsSince(start);
 
         // Seeing of both on the test grid, the direction, the kernel's size, the stamps.
-        start = threadSeconds();
+        start = clockSeconds();
         const double referenceScale = std::sqrt(area); // reference pixels per test pixel
         double typicalTest = typicalStarWidth(testSigmas);
         double typicalReference = typicalStarWidth(referenceSigmas);
@@ -903,7 +903,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
             return fitted;
         r.timings.kernelFit = secondsSince(start);
 
-        start = threadSeconds();
+        start = clockSeconds();
         // The sky level comes off before the convolution and goes back on, times the
         // kernel's sum at each pixel: a kernel held constant over tiles then leaves no steps
         // of the sky at the tiles' borders.
@@ -929,7 +929,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         r.timings.convolution = secondsSince(start);
 
         // Difference and variance in test units, and the kernel's reach into missing data.
-        start = threadSeconds();
+        start = clockSeconds();
         const double cx = (testWidth - 1) / 2.0, cy = (testHeight - 1) / 2.0;
         std::vector<double> k;
         kernelAt(r.kernel, cx, cy, &k);
@@ -1028,7 +1028,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         }
         r.timings.subtraction = secondsSince(start);
 
-        start = threadSeconds();
+        start = clockSeconds();
         DetectOptions detect = options.detect;
         detect.threads = options.threads;
         detect.psfSigma = blur;

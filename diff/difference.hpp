@@ -68,7 +68,8 @@ struct DifferenceOptions {
     SharedThreads* threads = nullptr;
 };
 
-// Processor seconds of the calling thread spent in each step.
+// Seconds elapsed in each step (the steps that run on threads take less than their
+// processor time).
 struct DifferenceTimings {
     double stars = 0;        // star finding in both images, sky estimates
     double registration = 0; // matching stars, refining the map
