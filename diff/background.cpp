@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "base/statistics.hpp"
 
@@ -124,6 +126,39 @@ size_t nodeWeights(double p, int32_t n, int32_t size, double w[4])
     return static_cast<size_t>(base + 1); // extended index of node base - 1
 }
 
+// The node index and weights of every column of an image (nodeWeights along x), computed
+// once for all the rows of a surface.
+struct ColumnWeights {
+    std::vector<size_t> node;
+    std::vector<double> weights; // four per column
+
+    ColumnWeights(int32_t n, int32_t width)
+        : node(static_cast<size_t>(width)), weights(static_cast<size_t>(width) * 4)
+    {
+        for (int32_t x = 0; x < width; ++x)
+            node[static_cast<size_t>(x)] =
+                nodeWeights(x, n, width, weights.data() + static_cast<size_t>(x) * 4);
+    }
+};
+
+// backgroundMeshRow with the columns' weights given (those of the mesh's cellsX and width).
+void meshRow(const BackgroundMesh& mesh, const ColumnWeights& columns, int32_t y, float* row);
+
+// Rows of an image per band of the steps run on threads: fixed, so that the result is the
+// same whatever the threads.
+constexpr int32_t BACKGROUND_BAND_ROWS = 64;
+
+// Runs work(first, end) over rows 0 .. height - 1 in bands of BACKGROUND_BAND_ROWS.
+void forEachBand(SharedThreads* threads, int32_t height,
+                 const std::function<void(int32_t first, int32_t end)>& work)
+{
+    const int bands = static_cast<int>((height + BACKGROUND_BAND_ROWS - 1) / BACKGROUND_BAND_ROWS);
+    runItems(threads, bands, [&](int band) {
+        const int32_t first = band * BACKGROUND_BAND_ROWS;
+        work(first, std::min(height, first + BACKGROUND_BAND_ROWS));
+    });
+}
+
 // Levels of the cells that hold none (measured 0) from their measured neighbours: in
 // rounds, each empty cell beside a filled one takes the mean of its filled neighbours.
 void fillEmptyCells(BackgroundMesh* mesh)
@@ -174,49 +209,59 @@ bool measureCells(const float* values, const std::vector<uint8_t>& mask, int32_t
 {
     const int32_t nx = mesh->cellsX, ny = mesh->cellsY;
     const double spread = clippedSpread(options.clipSigmas);
-    std::vector<std::vector<float>> samples(static_cast<size_t>(nx));
-    std::vector<float> work, surface(prior != nullptr ? static_cast<size_t>(width) : 0);
-    bool any = false;
-    for (int32_t j = 0; j < ny; ++j) {
-        const int32_t y0 = cellStart(j, ny, height), y1 = cellStart(j + 1, ny, height);
-        for (auto& sample : samples)
-            sample.clear();
-        for (int32_t y = y0; y < y1; ++y) {
-            if (prior != nullptr)
-                backgroundMeshRow(*prior, y, surface.data());
-            const size_t row = static_cast<size_t>(y) * width;
-            for (int32_t i = 0; i < nx; ++i) {
-                const int32_t x0 = cellStart(i, nx, width), x1 = cellStart(i + 1, nx, width);
-                std::vector<float>& sample = samples[static_cast<size_t>(i)];
-                for (int32_t x = x0; x < x1; ++x) {
-                    if (mask[row + x] != 0)
-                        continue;
-                    sample.push_back(prior != nullptr
-                                         ? values[row + x] - surface[static_cast<size_t>(x)]
-                                         : values[row + x]);
+    std::optional<ColumnWeights> columns;
+    if (prior != nullptr)
+        columns.emplace(prior->cellsX, prior->width);
+    // Each row of cells apart (its own cells written); a row that runs out of memory
+    // fails the whole.
+    std::vector<char> anyInRow(static_cast<size_t>(ny), 0), failed(static_cast<size_t>(ny), 0);
+    runItems(options.threads, ny, [&](int32_t j) {
+        try {
+            std::vector<std::vector<float>> samples(static_cast<size_t>(nx));
+            std::vector<float> work, surface(prior != nullptr ? static_cast<size_t>(width) : 0);
+            const int32_t y0 = cellStart(j, ny, height), y1 = cellStart(j + 1, ny, height);
+            for (int32_t y = y0; y < y1; ++y) {
+                if (prior != nullptr)
+                    meshRow(*prior, *columns, y, surface.data());
+                const size_t row = static_cast<size_t>(y) * width;
+                for (int32_t i = 0; i < nx; ++i) {
+                    const int32_t x0 = cellStart(i, nx, width), x1 = cellStart(i + 1, nx, width);
+                    std::vector<float>& sample = samples[static_cast<size_t>(i)];
+                    for (int32_t x = x0; x < x1; ++x) {
+                        if (mask[row + x] != 0)
+                            continue;
+                        sample.push_back(prior != nullptr
+                                             ? values[row + x] - surface[static_cast<size_t>(x)]
+                                             : values[row + x]);
+                    }
                 }
             }
-        }
-        for (int32_t i = 0; i < nx; ++i) {
-            const int32_t x0 = cellStart(i, nx, width), x1 = cellStart(i + 1, nx, width);
-            const size_t c = static_cast<size_t>(j) * nx + i;
-            const double cellPixels = static_cast<double>(y1 - y0) * (x1 - x0);
-            double level = 0, sigma = 0;
-            size_t kept = 0;
-            mesh->measured[c] = 0;
-            if (clippedLevel(&samples[static_cast<size_t>(i)], &work, options.clipSigmas, spread,
-                             &level, &sigma, &kept) &&
-                static_cast<double>(kept) >= options.minFraction * cellPixels) {
-                mesh->level[c] = prior != nullptr ? prior->level[c] + level : level;
-                mesh->sigma[c] = sigma;
-                mesh->measured[c] = 1;
-                any = true;
-            } else if (prior != nullptr) {
-                mesh->level[c] = prior->level[c];
-                mesh->sigma[c] = prior->sigma[c];
+            for (int32_t i = 0; i < nx; ++i) {
+                const int32_t x0 = cellStart(i, nx, width), x1 = cellStart(i + 1, nx, width);
+                const size_t c = static_cast<size_t>(j) * nx + i;
+                const double cellPixels = static_cast<double>(y1 - y0) * (x1 - x0);
+                double level = 0, sigma = 0;
+                size_t kept = 0;
+                mesh->measured[c] = 0;
+                if (clippedLevel(&samples[static_cast<size_t>(i)], &work, options.clipSigmas,
+                                 spread, &level, &sigma, &kept) &&
+                    static_cast<double>(kept) >= options.minFraction * cellPixels) {
+                    mesh->level[c] = prior != nullptr ? prior->level[c] + level : level;
+                    mesh->sigma[c] = sigma;
+                    mesh->measured[c] = 1;
+                    anyInRow[static_cast<size_t>(j)] = 1;
+                } else if (prior != nullptr) {
+                    mesh->level[c] = prior->level[c];
+                    mesh->sigma[c] = prior->sigma[c];
+                }
             }
+        } catch (const std::bad_alloc&) {
+            failed[static_cast<size_t>(j)] = 1;
         }
-    }
+    });
+    if (std::find(failed.begin(), failed.end(), 1) != failed.end())
+        throw std::bad_alloc();
+    bool any = std::find(anyInRow.begin(), anyInRow.end(), 1) != anyInRow.end();
     if (prior != nullptr) {
         any = true;
     } else if (any) {
@@ -248,9 +293,8 @@ std::vector<double> levelsAcrossRow(const BackgroundMesh& mesh, const double wy[
     return acrossExtended;
 }
 
-} // namespace
-
-void backgroundMeshRow(const BackgroundMesh& mesh, int32_t y, float* row)
+// backgroundMeshRow with the columns' weights given (those of the mesh's cellsX and width).
+void meshRow(const BackgroundMesh& mesh, const ColumnWeights& columns, int32_t y, float* row)
 {
     const int32_t nx = mesh.cellsX, ny = mesh.cellsY;
     if (nx < 1 || ny < 1 || y < 0 || y >= mesh.height)
@@ -260,12 +304,21 @@ void backgroundMeshRow(const BackgroundMesh& mesh, int32_t y, float* row)
     // Each column of cells at this row, then the row along x.
     const std::vector<double> acrossExtended = levelsAcrossRow(mesh, wy, by);
     for (int32_t x = 0; x < mesh.width; ++x) {
-        double wx[4];
-        const size_t bx = nodeWeights(x, nx, mesh.width, wx);
+        const double* wx = columns.weights.data() + static_cast<size_t>(x) * 4;
+        const size_t bx = columns.node[static_cast<size_t>(x)];
         row[x] =
             static_cast<float>(wx[0] * acrossExtended[bx] + wx[1] * acrossExtended[bx + 1] +
                                wx[2] * acrossExtended[bx + 2] + wx[3] * acrossExtended[bx + 3]);
     }
+}
+
+} // namespace
+
+void backgroundMeshRow(const BackgroundMesh& mesh, int32_t y, float* row)
+{
+    if (mesh.cellsX < 1 || mesh.cellsY < 1 || y < 0 || y >= mesh.height)
+        return;
+    meshRow(mesh, ColumnWeights(mesh.cellsX, mesh.width), y, row);
 }
 
 double backgroundMeshAt(const BackgroundMesh& mesh, double x, double y)
@@ -326,12 +379,14 @@ DiffStatus fitBackgroundMesh(const float* values, const uint8_t* noData, int32_t
         // Two more: sources (pixels well above the last surface, grown, and the
         // surroundings of saturated pixels) masked, residuals from the last surface measured.
         std::vector<uint8_t> passMask(n);
-        std::vector<float> surface(w);
+        const ColumnWeights columns(m.cellsX, width);
         for (int pass = 0; pass < 2; ++pass) {
             for (size_t i = 0; i < n; ++i)
                 passMask[i] = mask[i];
-            for (int32_t y = 0; y < height; ++y) {
-                backgroundMeshRow(m, y, surface.data());
+            forEachBand(options.threads, height, [&](int32_t first, int32_t end) {
+              std::vector<float> surface(w);
+              for (int32_t y = first; y < end; ++y) {
+                meshRow(m, columns, y, surface.data());
                 const int32_t j =
                     std::min(m.cellsY - 1,
                              static_cast<int32_t>(static_cast<int64_t>(y) * m.cellsY / height));
@@ -350,7 +405,8 @@ DiffStatus fitBackgroundMesh(const float* values, const uint8_t* noData, int32_t
                     if (above > options.brightSigmas * sigma)
                         passMask[i] |= BG_BRIGHT;
                 }
-            }
+              }
+            });
             dilateMask(&passMask, width, height, BG_SOURCE, BG_OUT, options.sourceGrow);
             dilateMask(&passMask, width, height, BG_BRIGHT, BG_OUT, options.brightGrow);
             dilateMask(&passMask, width, height, BG_SATURATED, BG_OUT, options.saturatedGrow);
@@ -391,13 +447,16 @@ DiffStatus subtractResidualBackground(FloatImage* difference, const uint8_t* mas
                 difference->height, std::numeric_limits<double>::infinity(), options, &fitted);
             s != DiffStatus::Ok)
             return s;
-        std::vector<float> surface(static_cast<size_t>(w));
-        for (int32_t y = 0; y < difference->height; ++y) {
-            backgroundMeshRow(fitted, y, surface.data());
-            float* row = difference->pixels.data() + static_cast<size_t>(y) * w;
-            for (int32_t x = 0; x < w; ++x)
-                row[x] -= surface[static_cast<size_t>(x)];
-        }
+        const ColumnWeights columns(fitted.cellsX, w);
+        forEachBand(options.threads, difference->height, [&](int32_t first, int32_t end) {
+            std::vector<float> surface(static_cast<size_t>(w));
+            for (int32_t y = first; y < end; ++y) {
+                meshRow(fitted, columns, y, surface.data());
+                float* row = difference->pixels.data() + static_cast<size_t>(y) * w;
+                for (int32_t x = 0; x < w; ++x)
+                    row[x] -= surface[static_cast<size_t>(x)];
+            }
+        });
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }
@@ -407,24 +466,27 @@ DiffStatus subtractResidualBackground(FloatImage* difference, const uint8_t* mas
 }
 
 void flattenBackground(const BackgroundMesh& mesh, double level, float* values,
-                       const uint8_t* noData, double saturation)
+                       const uint8_t* noData, double saturation, SharedThreads* threads)
 {
     if (values == nullptr || mesh.width < 1 || mesh.height < 1 || mesh.cellsX < 1 ||
         mesh.cellsY < 1)
         return;
     const size_t w = static_cast<size_t>(mesh.width);
-    std::vector<float> surface(w);
-    for (int32_t y = 0; y < mesh.height; ++y) {
-        backgroundMeshRow(mesh, y, surface.data());
-        float* row = values + static_cast<size_t>(y) * w;
-        const uint8_t* rowNoData =
-            noData == nullptr ? nullptr : noData + static_cast<size_t>(y) * w;
-        for (size_t x = 0; x < w; ++x) {
-            if ((rowNoData != nullptr && rowNoData[x] != 0) || !(row[x] < saturation))
-                continue;
-            row[x] = static_cast<float>(row[x] + (level - surface[x]));
+    const ColumnWeights columns(mesh.cellsX, mesh.width);
+    forEachBand(threads, mesh.height, [&](int32_t first, int32_t end) {
+        std::vector<float> surface(w);
+        for (int32_t y = first; y < end; ++y) {
+            meshRow(mesh, columns, y, surface.data());
+            float* row = values + static_cast<size_t>(y) * w;
+            const uint8_t* rowNoData =
+                noData == nullptr ? nullptr : noData + static_cast<size_t>(y) * w;
+            for (size_t x = 0; x < w; ++x) {
+                if ((rowNoData != nullptr && rowNoData[x] != 0) || !(row[x] < saturation))
+                    continue;
+                row[x] = static_cast<float>(row[x] + (level - surface[x]));
+            }
         }
-    }
+    });
 }
 
 } // namespace newstars

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/shared_threads.hpp"
 #include "diff/diff_image.hpp"
 
 namespace newstars {
@@ -41,6 +42,8 @@ struct BackgroundOptions {
                                // first pass: take their neighbours' mean)
     bool twoSided = false;     // pixels as far below the first surface are sources too
                                // (a difference image, whose residuals go both ways)
+    SharedThreads* threads = nullptr; // rows of cells and bands of rows run on these (null:
+                                      // the calling thread alone); the mesh is the same
 };
 
 // A fitted background. Levels and deviations in the image's units, per cell, row after row
@@ -87,8 +90,9 @@ DiffStatus subtractResidualBackground(FloatImage* difference, const uint8_t* mas
 // Replaces the mesh's background in the values of its image (the mesh's width x height,
 // noData as for the fit) by the flat level: value + level - surface, for every pixel with
 // data below saturation (the others are left as they are). A mesh without cells changes
-// nothing.
+// nothing. Bands of rows run on threads (null: the calling thread alone).
 void flattenBackground(const BackgroundMesh& mesh, double level, float* values,
-                       const uint8_t* noData, double saturation);
+                       const uint8_t* noData, double saturation,
+                       SharedThreads* threads = nullptr);
 
 } // namespace newstars

@@ -376,32 +376,45 @@ DiffStatus findCosmicRays(const float* values, const uint8_t* exclude, int32_t w
         return findInImage(values, exclude, width, height, options, hits, count);
     // Each band searched with margin rows on either side (fewer at the image's edges), its
     // own rows' hits kept: those rows see exactly what they would in the whole image.
-    std::vector<uint8_t> found, part;
-    int64_t total = 0;
+    std::vector<uint8_t> found;
+    const int bands = static_cast<int>((height + band - 1) / band);
+    std::vector<int64_t> counts(static_cast<size_t>(bands), 0);
+    std::vector<DiffStatus> statuses(static_cast<size_t>(bands), DiffStatus::Ok);
     try {
         found.assign(w * h, 0);
-        for (ptrdiff_t y0 = 0; y0 < height; y0 += band) {
-            const ptrdiff_t y1 = std::min<ptrdiff_t>(height, y0 + band);
-            const ptrdiff_t from = std::max<ptrdiff_t>(0, y0 - margin);
-            const ptrdiff_t to = std::min<ptrdiff_t>(height, y1 + margin);
-            const size_t offset = static_cast<size_t>(from) * w;
-            if (DiffStatus s = findInImage(values + offset,
-                                           exclude != nullptr ? exclude + offset : nullptr, width,
-                                           static_cast<int32_t>(to - from), options, &part,
-                                           nullptr);
-                s != DiffStatus::Ok)
-                return s;
-            const size_t first = static_cast<size_t>(y0 - from) * w;
-            const size_t last = static_cast<size_t>(y1 - from) * w;
-            std::copy(part.begin() + static_cast<ptrdiff_t>(first),
-                      part.begin() + static_cast<ptrdiff_t>(last),
-                      found.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(y0) * w));
-            for (size_t i = first; i < last; ++i)
-                total += part[i];
-        }
     } catch (const std::bad_alloc&) {
         return DiffStatus::OutOfMemory;
     }
+    runItems(options.threads, bands, [&](int b) {
+        const ptrdiff_t y0 = static_cast<ptrdiff_t>(b) * band;
+        const ptrdiff_t y1 = std::min<ptrdiff_t>(height, y0 + band);
+        const ptrdiff_t from = std::max<ptrdiff_t>(0, y0 - margin);
+        const ptrdiff_t to = std::min<ptrdiff_t>(height, y1 + margin);
+        const size_t offset = static_cast<size_t>(from) * w;
+        std::vector<uint8_t> part;
+        if (DiffStatus s = findInImage(values + offset,
+                                       exclude != nullptr ? exclude + offset : nullptr, width,
+                                       static_cast<int32_t>(to - from), options, &part, nullptr);
+            s != DiffStatus::Ok) {
+            statuses[static_cast<size_t>(b)] = s;
+            return;
+        }
+        const size_t first = static_cast<size_t>(y0 - from) * w;
+        const size_t last = static_cast<size_t>(y1 - from) * w;
+        std::copy(part.begin() + static_cast<ptrdiff_t>(first),
+                  part.begin() + static_cast<ptrdiff_t>(last),
+                  found.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(y0) * w));
+        for (size_t i = first; i < last; ++i)
+            counts[static_cast<size_t>(b)] += part[i];
+    });
+    // The first band's failure, as the bands one after the other would give it.
+    for (DiffStatus s : statuses) {
+        if (s != DiffStatus::Ok)
+            return s;
+    }
+    int64_t total = 0;
+    for (int64_t c : counts)
+        total += c;
     hits->swap(found);
     if (count != nullptr)
         *count = total;

@@ -21,6 +21,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/shared_threads.hpp"
 #include "diff/diff_image.hpp"
 
 namespace newstars {
@@ -40,6 +41,9 @@ struct CosmicRayOptions {
                                 // it that every round's steps reach (the hits are the same
                                 // as the whole image's at once; the work memory is that of
                                 // a band); 0: the whole image at once
+    SharedThreads* threads = nullptr; // bands searched on these at once, each thread
+                                      // holding a band's work (null: one band at a time on
+                                      // the calling thread); the hits are the same
 };
 
 // Finds the cosmic-ray hits and hot pixels of an image.

@@ -556,7 +556,10 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
         return DiffStatus::BadInput;
     const double start = clockSeconds();
     ImagePlane testPlane, referencePlane;
-    const BackgroundOptions* flatten = options.flattenBackground ? &options.background : nullptr;
+    BackgroundOptions background = options.background;
+    if (background.threads == nullptr)
+        background.threads = options.threads;
+    const BackgroundOptions* flatten = options.flattenBackground ? &background : nullptr;
     if (DiffStatus s = makePlane16(test, testWidth, testHeight, &testPlane, flatten);
         s != DiffStatus::Ok)
         return s;
@@ -703,6 +706,9 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
 
         // Resampling, and the masks of missing and saturated data.
         start = clockSeconds();
+        CosmicRayOptions cosmicRays = options.cosmicRays;
+        if (cosmicRays.threads == nullptr)
+            cosmicRays.threads = options.threads;
         // The reference's cosmic-ray hits and hot pixels are replaced by their surroundings
         // first: resampled and convolved they would leave holes beside new sources.
         const size_t referenceCount = static_cast<size_t>(referenceWidth) * referenceHeight;
@@ -722,7 +728,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
                 if (DiffStatus s = markCosmicRays(
                         reference, referenceNoData, referenceWidth, referenceHeight,
                         referencePlane.saturation, r.referenceNoise, r.referenceSky.sigma, width,
-                        options.cosmicRays, onStar, &sharp, MASK_COSMIC);
+                        cosmicRays, onStar, &sharp, MASK_COSMIC);
                     s != DiffStatus::Ok)
                     return s;
             }
@@ -777,7 +783,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
                 };
                 if (DiffStatus s = markCosmicRays(test, testNoData, testWidth, testHeight,
                                                   testPlane.saturation, r.testNoise,
-                                                  r.testSky.sigma, width, options.cosmicRays,
+                                                  r.testSky.sigma, width, cosmicRays,
                                                   onStar, &r.mask, MASK_COSMIC);
                     s != DiffStatus::Ok)
                     return s;
@@ -1020,9 +1026,12 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         r.reference.height = testHeight;
         r.reference.pixels.swap(convolved.pixels);
         if (options.subtractResidualBackground) {
+            BackgroundOptions residual = options.residualBackground;
+            if (residual.threads == nullptr)
+                residual.threads = options.threads;
             if (DiffStatus s = subtractResidualBackground(&r.difference, r.mask.data(),
-                                                          MASK_UNUSABLE | MASK_COSMIC,
-                                                          options.residualBackground, nullptr);
+                                                          MASK_UNUSABLE | MASK_COSMIC, residual,
+                                                          nullptr);
                 s == DiffStatus::OutOfMemory)
                 return s;
         }

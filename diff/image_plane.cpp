@@ -28,7 +28,7 @@ DiffStatus takeOutBackground(ImagePlane* p, const BackgroundOptions& options)
         s != DiffStatus::Ok)
         return s;
     flattenBackground(p->background, p->background.medianLevel, p->values.data(), noData,
-                      p->saturation);
+                      p->saturation, options.threads);
     return DiffStatus::Ok;
 }
 
