@@ -126,6 +126,60 @@ TEST(FitBackgroundMesh, RecoversKnownSurfacesUnderStars)
     }
 }
 
+// Rows of cells and bands of rows on shared threads: the same mesh, flattened values and
+// residual, bit for bit, whatever the threads, on cells that split the bands unevenly.
+TEST(BackgroundMeshThreads, EveryThreadCountGivesTheSameMesh)
+{
+    struct Case {
+        const char* name;
+        int w, h, cell;
+    };
+    const Case cases[] = {{"square cells", 512, 384, 64}, {"uneven cells", 300, 517, 48}};
+    for (const Case& c : cases) {
+        std::mt19937_64 random(99);
+        std::uniform_real_distribution<double> place(0, 1);
+        std::vector<double> signal(static_cast<size_t>(c.w) * c.h);
+        for (int y = 0; y < c.h; ++y)
+            for (int x = 0; x < c.w; ++x)
+                signal[static_cast<size_t>(y) * c.w + x] = skyAt(c.w, c.h, 1000, 0.3, 1.0, 0.2, x, y);
+        for (int s = 0; s < 200; ++s)
+            addStar(&signal, c.w, c.h, place(random) * c.w, place(random) * c.h,
+                    300 * std::pow(10.0, 3 * place(random)), 1.5);
+        const std::vector<uint16_t> pixels = digitize(signal, &random);
+        const std::vector<float> values(pixels.begin(), pixels.end());
+        BackgroundOptions options;
+        options.cellSize = c.cell;
+        BackgroundMesh alone;
+        ASSERT_EQ(fitBackgroundMesh(values.data(), nullptr, c.w, c.h, 65535, options, &alone),
+                  DiffStatus::Ok)
+            << c.name;
+        std::vector<float> flatAlone = values;
+        flattenBackground(alone, alone.medianLevel, flatAlone.data(), nullptr, 65535);
+        FloatImage residualAlone{c.w, c.h, values};
+        ASSERT_EQ(subtractResidualBackground(&residualAlone, nullptr, 0, options, nullptr),
+                  DiffStatus::Ok);
+        for (int threads : {1, 2, 4}) {
+            SharedThreads shared(threads);
+            options.threads = &shared;
+            BackgroundMesh mesh;
+            ASSERT_EQ(fitBackgroundMesh(values.data(), nullptr, c.w, c.h, 65535, options, &mesh),
+                      DiffStatus::Ok)
+                << c.name << " " << threads;
+            EXPECT_EQ(mesh.level, alone.level) << c.name << " " << threads;
+            EXPECT_EQ(mesh.sigma, alone.sigma) << c.name << " " << threads;
+            EXPECT_EQ(mesh.measured, alone.measured) << c.name << " " << threads;
+            EXPECT_EQ(mesh.medianLevel, alone.medianLevel) << c.name << " " << threads;
+            std::vector<float> flat = values;
+            flattenBackground(mesh, mesh.medianLevel, flat.data(), nullptr, 65535, &shared);
+            EXPECT_EQ(flat, flatAlone) << c.name << " " << threads;
+            FloatImage residual{c.w, c.h, values};
+            ASSERT_EQ(subtractResidualBackground(&residual, nullptr, 0, options, nullptr),
+                      DiffStatus::Ok);
+            EXPECT_EQ(residual.pixels, residualAlone.pixels) << c.name << " " << threads;
+        }
+    }
+}
+
 TEST(FitBackgroundMesh, RefusesWhatItCannotFit)
 {
     const std::vector<float> values(64 * 64, 100.0f);

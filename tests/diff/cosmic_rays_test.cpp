@@ -102,6 +102,40 @@ TEST(FindCosmicRays, BandsFindWhatTheWholeImageFinds)
     }
 }
 
+// Bands searched at once on shared threads find the hits of the whole image at once,
+// whatever the threads and however the bands split the image.
+TEST(FindCosmicRaysThreads, BandsOnEveryThreadCountFindTheSameHits)
+{
+    CosmicScene scene = makeCosmicScene(64, 700, 1.5, 50, 100, 1, 10, 23);
+    CosmicRayOptions options;
+    options.gain = 2;
+    options.readNoise = 4;
+    options.saturation = 50000;
+    options.bandRows = 0;
+    std::vector<uint8_t> whole;
+    int64_t wholeCount = -1;
+    ASSERT_EQ(findCosmicRays(scene.values.data(), nullptr, scene.width, scene.height, options,
+                             &whole, &wholeCount),
+              DiffStatus::Ok);
+    ASSERT_GT(wholeCount, 50);
+    struct Case {
+        int bandRows, threads;
+    };
+    const Case cases[] = {{100, 1}, {100, 2}, {100, 4}, {37, 2}, {37, 4}};
+    for (const Case& c : cases) {
+        SharedThreads shared(c.threads);
+        options.threads = &shared;
+        options.bandRows = c.bandRows;
+        std::vector<uint8_t> hits;
+        int64_t count = -1;
+        ASSERT_EQ(findCosmicRays(scene.values.data(), nullptr, scene.width, scene.height,
+                                 options, &hits, &count),
+                  DiffStatus::Ok);
+        EXPECT_EQ(count, wholeCount) << c.bandRows << " rows, " << c.threads << " threads";
+        EXPECT_TRUE(hits == whole) << c.bandRows << " rows, " << c.threads << " threads";
+    }
+}
+
 TEST(FindCosmicRays, LeavesExcludedAndSaturatedPixelsAndTheirNeighbours)
 {
     const CosmicScene scene = makeCosmicScene(128, 128, 2.0, 10, 0, 1, 1, 5);
