@@ -337,7 +337,7 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
     // The planes are made here: their background is taken out as they are made.
     options.flattenBackground = options.subtractResidualBackground = run->backgroundCell > 0;
     options.background.cellSize = run->backgroundCell;
-    options.threads = run->threads;
+    options.threads = options.background.threads = run->threads;
     DifferenceResult result;
     if (status == DiffStatus::Ok) {
         const auto inside = [&](double x, double y) {
