@@ -13,6 +13,7 @@
 # Environment:
 #   SIZES="2048:10:5 8192:2:5 8192:1:1"  the nights (size:fields:test images per field)
 #   JOBS="1 2"       worker counts this tree's program runs with (-j N); empty: no -j
+#   OPTIONS="--method difference"  options every run (the baseline's too) is given
 #   BASELINE=main    revision built as today's code (in <build-dir>-baseline); empty: none
 #   KEEP=1           keep the nights (written under ${TMPDIR:-/tmp}, about 2.5 GB for
 #                    the large one; removed otherwise)
@@ -22,6 +23,7 @@ build=${1:-$root/build/release}
 sizes=${SIZES-"2048:10:5 8192:2:5 8192:1:1"}
 jobs=${JOBS-"1 2"}
 baseline=${BASELINE-main}
+read -r -a options <<< "${OPTIONS-}"
 
 mkdir -p "$build"
 build=$(cd "$build" && pwd)  # the runs below work inside the night's directory
@@ -77,7 +79,7 @@ run() {
   local name=$1 dir=$2
   shift 2
   if [ ${#timer[@]} -gt 0 ]; then
-    PATH="$dir:$PATH" "${timer[@]}" -o "$name.time" "$dir/newstars" "$@" -f files.txt 2 table.txt \
+    PATH="$dir:$PATH" "${timer[@]}" -o "$name.time" "$dir/newstars" "${options[@]}" "$@" -f files.txt 2 table.txt \
       > "$name.out" 2> "$name.err"
     wall=$(seconds "$(field 'Elapsed (wall clock) time (h:mm:ss or m:ss)' "$name.time")")
     local user system peak
@@ -91,7 +93,7 @@ run() {
   else
     local start end
     start=$(date +%s.%N)
-    PATH="$dir:$PATH" "$dir/newstars" "$@" -f files.txt 2 table.txt > "$name.out" 2> "$name.err"
+    PATH="$dir:$PATH" "$dir/newstars" "${options[@]}" "$@" -f files.txt 2 table.txt > "$name.out" 2> "$name.err"
     end=$(date +%s.%N)
     wall=$(calc "$end - $start")
     cpu=
