@@ -407,9 +407,12 @@ DiffStatus fitBackgroundMesh(const float* values, const uint8_t* noData, int32_t
                 }
               }
             });
-            dilateMask(&passMask, width, height, BG_SOURCE, BG_OUT, options.sourceGrow);
-            dilateMask(&passMask, width, height, BG_BRIGHT, BG_OUT, options.brightGrow);
-            dilateMask(&passMask, width, height, BG_SATURATED, BG_OUT, options.saturatedGrow);
+            dilateMask(&passMask, width, height, BG_SOURCE, BG_OUT, options.sourceGrow,
+                       options.threads);
+            dilateMask(&passMask, width, height, BG_BRIGHT, BG_OUT, options.brightGrow,
+                       options.threads);
+            dilateMask(&passMask, width, height, BG_SATURATED, BG_OUT, options.saturatedGrow,
+                       options.threads);
             for (uint8_t& b : passMask)
                 b = (b & (BG_OUT | BG_SOURCE | BG_BRIGHT)) != 0 ? BG_OUT : 0;
             BackgroundMesh next = m;

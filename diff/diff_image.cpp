@@ -48,7 +48,7 @@ DiffStatus allocateFloatImage(int32_t width, int32_t height, FloatImage* image)
 }
 
 void dilateMask(std::vector<uint8_t>* mask, int32_t width, int32_t height, uint8_t source,
-                uint8_t bit, int radius)
+                uint8_t bit, int radius, SharedThreads* threads)
 {
     if (radius < 1 || width < 1 || height < 1)
         return;
@@ -74,44 +74,53 @@ void dilateMask(std::vector<uint8_t>* mask, int32_t width, int32_t height, uint8
         }
         return;
     }
-    // Per row: distance-limited spread of the source bits; then per column the same.
+    // Per row: distance-limited spread of the source bits; then per column the same. Bands
+    // of DILATE_BAND rows, then columns, each apart.
+    constexpr int32_t DILATE_BAND = 256;
     std::vector<uint8_t> rows(mask->size(), 0);
-    for (int32_t y = 0; y < height; ++y) {
-        const uint8_t* in = mask->data() + y * w;
-        uint8_t* out = rows.data() + y * w;
-        int last = -1000000;
-        for (int32_t x = 0; x < width; ++x) {
-            if (in[x] & source)
-                last = x;
-            if (x - last <= radius)
-                out[x] = 1;
+    runItems(threads, (height + DILATE_BAND - 1) / DILATE_BAND, [&](int band) {
+        const int32_t end = std::min(height, (band + 1) * DILATE_BAND);
+        for (int32_t y = band * DILATE_BAND; y < end; ++y) {
+            const uint8_t* in = mask->data() + y * w;
+            uint8_t* out = rows.data() + y * w;
+            int last = -1000000;
+            for (int32_t x = 0; x < width; ++x) {
+                if (in[x] & source)
+                    last = x;
+                if (x - last <= radius)
+                    out[x] = 1;
+            }
+            last = 1000000000;
+            for (int32_t x = width - 1; x >= 0; --x) {
+                if (in[x] & source)
+                    last = x;
+                if (last - x <= radius)
+                    out[x] = 1;
+            }
         }
-        last = 1000000000;
-        for (int32_t x = width - 1; x >= 0; --x) {
-            if (in[x] & source)
-                last = x;
-            if (last - x <= radius)
-                out[x] = 1;
+    });
+    runItems(threads, (width + DILATE_BAND - 1) / DILATE_BAND, [&](int band) {
+        const size_t x0 = static_cast<size_t>(band) * DILATE_BAND;
+        const size_t x1 = std::min(w, x0 + DILATE_BAND);
+        std::vector<int> lastSeen(x1 - x0, -1000000);
+        for (int32_t y = 0; y < height; ++y) {
+            for (size_t x = x0; x < x1; ++x) {
+                if (rows[y * w + x])
+                    lastSeen[x - x0] = y;
+                if (y - lastSeen[x - x0] <= radius)
+                    (*mask)[y * w + x] |= bit;
+            }
         }
-    }
-    std::vector<int> lastSeen(w, -1000000);
-    for (int32_t y = 0; y < height; ++y) {
-        for (size_t x = 0; x < w; ++x) {
-            if (rows[y * w + x])
-                lastSeen[x] = y;
-            if (y - lastSeen[x] <= radius)
-                (*mask)[y * w + x] |= bit;
+        std::fill(lastSeen.begin(), lastSeen.end(), 1000000000);
+        for (int32_t y = height - 1; y >= 0; --y) {
+            for (size_t x = x0; x < x1; ++x) {
+                if (rows[y * w + x])
+                    lastSeen[x - x0] = y;
+                if (lastSeen[x - x0] - y <= radius)
+                    (*mask)[y * w + x] |= bit;
+            }
         }
-    }
-    std::fill(lastSeen.begin(), lastSeen.end(), 1000000000);
-    for (int32_t y = height - 1; y >= 0; --y) {
-        for (size_t x = 0; x < w; ++x) {
-            if (rows[y * w + x])
-                lastSeen[x] = y;
-            if (lastSeen[x] - y <= radius)
-                (*mask)[y * w + x] |= bit;
-        }
-    }
+    });
 }
 
 } // namespace newstars

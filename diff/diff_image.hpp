@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/shared_threads.hpp"
+
 namespace newstars {
 
 // A floating-point image, values in ADU of the image it comes from.
@@ -51,8 +53,9 @@ DiffStatus allocateFloatImage(int32_t width, int32_t height, FloatImage* image);
 
 // Sets the bit in every mask pixel within radius pixels (a square of side 2 radius + 1)
 // of a pixel that holds any of the bits of source; mask has width x height pixels.
-// radius < 1 changes nothing.
+// radius < 1 changes nothing. Bands of rows, then of columns, run on threads (null: the
+// calling thread alone); the mask is the same.
 void dilateMask(std::vector<uint8_t>* mask, int32_t width, int32_t height, uint8_t source,
-                uint8_t bit, int radius);
+                uint8_t bit, int radius, SharedThreads* threads = nullptr);
 
 } // namespace newstars

@@ -560,13 +560,17 @@ DiffStatus subtractImages(const uint16_t* test, int32_t testWidth, int32_t testH
     if (background.threads == nullptr)
         background.threads = options.threads;
     const BackgroundOptions* flatten = options.flattenBackground ? &background : nullptr;
-    if (DiffStatus s = makePlane16(test, testWidth, testHeight, &testPlane, flatten);
-        s != DiffStatus::Ok)
-        return s;
-    if (DiffStatus s =
-            makePlane16(reference, referenceWidth, referenceHeight, &referencePlane, flatten);
-        s != DiffStatus::Ok)
-        return s;
+    // Both planes at once when there are threads for it; the test image's failure first.
+    DiffStatus made[2] = {DiffStatus::Ok, DiffStatus::Ok};
+    runItems(options.threads, 2, [&](int k) {
+        made[k] = k == 0 ? makePlane16(test, testWidth, testHeight, &testPlane, flatten)
+                         : makePlane16(reference, referenceWidth, referenceHeight,
+                                       &referencePlane, flatten);
+    });
+    for (DiffStatus s : made) {
+        if (s != DiffStatus::Ok)
+            return s;
+    }
     const double stars = secondsSince(start);
     const DiffStatus status =
         subtractPlanes(&testPlane, &referencePlane, initialMap, options, inside, result);
@@ -857,7 +861,8 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
         }
         // Saturated pixels' surroundings: the wings of a saturated star and the kernel.
         const int saturationReach = static_cast<int>(std::ceil(3 * blur)) + fit.halfWidth;
-        dilateMask(&r.mask, testWidth, testHeight, MASK_SATURATED, MASK_SATURATED, saturationReach);
+        dilateMask(&r.mask, testWidth, testHeight, MASK_SATURATED, MASK_SATURATED, saturationReach,
+                   options.threads);
         // Stamps: unsaturated, isolated and point-like in both images; where that leaves
         // too few for a fit, every unsaturated matched star.
         std::vector<int32_t> stampX, stampY;
@@ -948,7 +953,7 @@ DiffStatus runPipeline(const ImagePlane& testPlane, const ImagePlane& referenceP
             return DiffStatus::SingularFit;
         r.fluxScale = r.referenceConvolved ? 1 / ksum : ksum;
         const int h = r.kernel.halfWidth;
-        dilateMask(&r.mask, testWidth, testHeight, MASK_NO_DATA, MASK_EDGE, h);
+        dilateMask(&r.mask, testWidth, testHeight, MASK_NO_DATA, MASK_EDGE, h, options.threads);
         for (int32_t y = 0; y < testHeight; ++y) {
             for (int32_t x = 0; x < testWidth; ++x) {
                 if (x < h || y < h || x >= testWidth - h || y >= testHeight - h)

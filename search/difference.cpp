@@ -348,9 +348,13 @@ int compareImagesByDifference(SearchRun* run, const SearchBox& box, const FitsIm
         ImagePlane testPlane, referencePlane;
         const BackgroundOptions* flatten =
             options.flattenBackground ? &options.background : nullptr;
-        status = makeImagePlane(*test, &testPlane, flatten);
-        if (status == DiffStatus::Ok)
-            status = makeImagePlane(*reference, &referencePlane, flatten);
+        // Both planes at once when there are threads for it; the test image's failure first.
+        DiffStatus made[2] = {DiffStatus::Ok, DiffStatus::Ok};
+        runItems(options.threads, 2, [&](int k) {
+            made[k] = k == 0 ? makeImagePlane(*test, &testPlane, flatten)
+                             : makeImagePlane(*reference, &referencePlane, flatten);
+        });
+        status = made[0] != DiffStatus::Ok ? made[0] : made[1];
         if (status == DiffStatus::Ok)
             status = subtractPlanes(&testPlane, &referencePlane, map, options, inside, &result);
     }
