@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -187,6 +189,77 @@ std::string observationNight(double mjd, const std::string& iso)
     return "";
 }
 
+// Whether the last failure on connection came from another connection's hold on the
+// file: a second run creating or converting the same new history at the same moment.
+static bool heldByAnother(sqlite3* connection)
+{
+    if (connection == nullptr)
+        return false;
+    const int code = sqlite3_extended_errcode(connection) & 0xff;
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED || code == SQLITE_IOERR;
+}
+
+// One attempt of openHistory after the file checks: 0, or -1 with *message and *retry
+// true when another connection held the file at a step the busy timeout does not cover
+// (turning a new file to write-ahead logging).
+static int openHistoryOnce(const std::string& path, HistoryDatabase* database,
+                           std::string* message,
+                    bool* retry)
+{
+    *retry = false;
+    sqlite3* connection = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &connection,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
+        *message = path + ": " + errorText(connection);
+        sqlite3_close(connection);
+        return -1;
+    }
+    HistoryDatabase opened;
+    opened.handle = connection;
+    const auto failed = [&](const std::string& text) {
+        *message = path + ": " + text;
+        *retry = heldByAnother(connection);
+        return -1;
+    };
+    sqlite3_busy_timeout(connection, HISTORY_BUSY_MS);
+    sqlite3_extended_result_codes(connection, 1);
+    // The layout is read before anything is written: a file of another program is left
+    // as it was.
+    int version = -1;
+    int tables = -1;
+    {
+        Statement v(connection, "PRAGMA user_version");
+        if (!v.ok() || sqlite3_step(v.get()) != SQLITE_ROW)
+            return failed(errorText(connection));
+        version = sqlite3_column_int(v.get(), 0);
+        Statement t(connection, "SELECT count(*) FROM sqlite_schema");
+        if (!t.ok() || sqlite3_step(t.get()) != SQLITE_ROW)
+            return failed(errorText(connection));
+        tables = sqlite3_column_int(t.get(), 0);
+    }
+    if (version != HISTORY_SCHEMA_VERSION && !(version == 0 && tables == 0)) {
+        *message = path + ": not a candidate history (a database of layout " +
+                   std::to_string(version) + ", this program writes " +
+                   std::to_string(HISTORY_SCHEMA_VERSION) + ")";
+        return -1;
+    }
+    std::string error;
+    if (execute(connection, "PRAGMA journal_mode=WAL", &error) != 0 ||
+        execute(connection, "PRAGMA synchronous=NORMAL", &error) != 0 ||
+        execute(connection, "BEGIN IMMEDIATE", &error) != 0)
+        return failed(error);
+    if (execute(connection, SCHEMA, &error) != 0 ||
+        execute(connection, "PRAGMA user_version=1", &error) != 0 ||
+        execute(connection, "COMMIT", &error) != 0) {
+        const int status = failed(error);
+        rollBack(connection);
+        return status;
+    }
+    *database = std::move(opened);
+    return 0;
+}
+
 int openHistory(const std::string& path, HistoryDatabase* database, std::string* message)
 {
     struct stat info;
@@ -199,58 +272,17 @@ int openHistory(const std::string& path, HistoryDatabase* database, std::string*
         *message = path + ": " + std::strerror(errno);
         return -1;
     }
-    sqlite3* connection = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &connection,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        *message = path + ": " + errorText(connection);
-        sqlite3_close(connection);
-        return -1;
-    }
-    HistoryDatabase opened;
-    opened.handle = connection;
-    sqlite3_busy_timeout(connection, HISTORY_BUSY_MS);
-    sqlite3_extended_result_codes(connection, 1);
-    // The layout is read before anything is written: a file of another program is left
-    // as it was.
-    int version = -1;
-    int tables = -1;
-    {
-        Statement v(connection, "PRAGMA user_version");
-        if (!v.ok() || sqlite3_step(v.get()) != SQLITE_ROW) {
-            *message = path + ": " + errorText(connection);
+    // Two runs starting on one new history race to create it and turn it to write-ahead
+    // logging; the loser's error is one of contention, and a fresh connection a moment later
+    // finds the file set up. A lasting fault (a full or failing disk) ends it in 2 seconds.
+    for (int attempt = 1;; ++attempt) {
+        bool retry = false;
+        if (openHistoryOnce(path, database, message, &retry) == 0)
+            return 0;
+        if (!retry || attempt == 100)
             return -1;
-        }
-        version = sqlite3_column_int(v.get(), 0);
-        Statement t(connection, "SELECT count(*) FROM sqlite_schema");
-        if (!t.ok() || sqlite3_step(t.get()) != SQLITE_ROW) {
-            *message = path + ": " + errorText(connection);
-            return -1;
-        }
-        tables = sqlite3_column_int(t.get(), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (version != HISTORY_SCHEMA_VERSION && !(version == 0 && tables == 0)) {
-        *message = path + ": not a candidate history (a database of layout " +
-                   std::to_string(version) + ", this program writes " +
-                   std::to_string(HISTORY_SCHEMA_VERSION) + ")";
-        return -1;
-    }
-    std::string error;
-    if (execute(connection, "PRAGMA journal_mode=WAL", &error) != 0 ||
-        execute(connection, "PRAGMA synchronous=NORMAL", &error) != 0 ||
-        execute(connection, "BEGIN IMMEDIATE", &error) != 0) {
-        *message = path + ": " + error;
-        return -1;
-    }
-    if (execute(connection, SCHEMA, &error) != 0 ||
-        execute(connection, "PRAGMA user_version=1", &error) != 0 ||
-        execute(connection, "COMMIT", &error) != 0) {
-        rollBack(connection);
-        *message = path + ": " + error;
-        return -1;
-    }
-    *database = std::move(opened);
-    return 0;
 }
 
 int addMarks(HistoryDatabase* database, const std::vector<HistoryMark>& marks,
