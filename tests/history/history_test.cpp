@@ -519,3 +519,38 @@ TEST(ReadPageLabels, ReadsTheSavedLabelsAndRefusesOthers)
         EXPECT_TRUE(none.empty());
     }
 }
+
+TEST(OpenHistory, RunsStartingOnOneNewFileAtOnceAllOpenIt)
+{
+    // Four processes released at one moment open a history that does not exist yet, twenty
+    // times over: whichever creates it and turns it to write-ahead logging, every one opens.
+    ScratchDirectory dir;
+    constexpr int ROUNDS = 20, OPENERS = 4;
+    for (int round = 0; round < ROUNDS; ++round) {
+        const std::string path = dir.path + "/h" + std::to_string(round) + ".db";
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        pid_t children[OPENERS];
+        for (pid_t& child : children) {
+            child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                close(gate[1]);
+                char byte = 0;
+                if (read(gate[0], &byte, 1) != 0) // returns 0 once the gate is closed
+                    _exit(4);
+                HistoryDatabase db;
+                std::string message;
+                _exit(openHistory(path, &db, &message) == 0 ? 0 : 2);
+            }
+        }
+        close(gate[0]);
+        close(gate[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "round " << round << ": status " << status;
+        }
+    }
+}
